@@ -1,0 +1,65 @@
+# Build helpers shared by every folder: one static library per subsystem folder,
+# one test executable per *_test.cpp, one fuzz target per *_fuzz.cpp.
+
+add_library(tm_options INTERFACE)
+target_compile_options(tm_options INTERFACE -Wall -Wextra)
+if(TOVENMARSH_WERROR)
+  target_compile_options(tm_options INTERFACE -Werror)
+endif()
+find_package(Threads REQUIRED)
+target_link_libraries(tm_options INTERFACE Threads::Threads)
+
+if(TOVENMARSH_SANITIZE)
+  add_compile_options(-fsanitize=${TOVENMARSH_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${TOVENMARSH_SANITIZE})
+endif()
+
+# The thread-sanitizer tree builds only what its *_threads_test.cpp files need.
+set(TM_THREAD_ONLY OFF)
+if(TOVENMARSH_SANITIZE STREQUAL "thread")
+  set(TM_THREAD_ONLY ON)
+endif()
+
+# tm_library(<folder> DEPS <targets>): library tm_<folder> from every .cpp below the folder.
+function(tm_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(srcs)
+    add_library(tm_${name} STATIC ${srcs})
+    target_include_directories(tm_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/generated)
+    target_link_libraries(tm_${name} PUBLIC tm_options ${ARG_DEPS})
+    if(TM_THREAD_ONLY)
+      set_target_properties(tm_${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
+    endif()
+  else()
+    add_library(tm_${name} INTERFACE)
+    target_include_directories(tm_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/generated)
+    target_link_libraries(tm_${name} INTERFACE tm_options ${ARG_DEPS})
+  endif()
+endfunction()
+
+# tm_tests(<folder> DEPS <targets>): an executable test_<folder>_<stem> per <stem>_test.cpp,
+# its cases registered with CTest under the label <folder>.
+function(tm_tests name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  if(TM_THREAD_ONLY)
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_threads_test.cpp)
+  else()
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  endif()
+  file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+  foreach(file ${tests})
+    get_filename_component(stem ${file} NAME_WE)
+    string(REGEX REPLACE "_test$" "" stem ${stem})
+    set(target test_${name}_${stem})
+    add_executable(${target} ${file} ${support})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+    target_compile_definitions(${target} PRIVATE
+      TM_SOURCE_DIR="${PROJECT_SOURCE_DIR}" TM_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    target_link_libraries(${target} PRIVATE tm_options GTest::gtest_main GTest::gmock ${ARG_DEPS})
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+      PROPERTIES LABELS ${name} TIMEOUT 600)
+  endforeach()
+endfunction()

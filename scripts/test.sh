@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the g++ tree (unit and end-to-end tests), the clang tree under
+# AddressSanitizer + UndefinedBehaviorSanitizer (unit tests and fuzz corpora), and the clang
+# tree under ThreadSanitizer (the *_threads_test.cpp files).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+status=0
+
+run_tree() {  # name, then CMake arguments
+  local name=$1; shift
+  echo "=== ${name} ==="
+  cmake -S . -B "build/${name}" -G Ninja "$@" >/dev/null
+  cmake --build "build/${name}" -j "${jobs}"
+  if ! ctest --test-dir "build/${name}" --output-on-failure --no-tests=ignore -j "${jobs}"; then
+    status=1
+  fi
+}
+
+run_tree gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_tree asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    "-DTOVENMARSH_SANITIZE=address,undefined" -DCMAKE_CXX_FLAGS=-O1
+TSAN_OPTIONS=halt_on_error=1 \
+  run_tree tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DTOVENMARSH_SANITIZE=thread -DCMAKE_CXX_FLAGS=-O1
+
+exit "${status}"
