@@ -24,10 +24,13 @@ class Exception : public std::exception {
 }  // namespace tovenmarsh::platform
 
 // Declares `class Name : public Base` with Base's constructors and ClassName() == "Name".
+// Base may be qualified (platform::Exception): it is named once, through an alias.
 #define TM_DECLARE_EXCEPTION(Name, Base)                                    \
   class Name : public Base {                                                \
+    using InheritedException = Base;                                        \
+                                                                            \
    public:                                                                  \
-    using Base::Base;                                                       \
+    using InheritedException::InheritedException;                           \
     const char* ClassName() const noexcept override { return #Name; }      \
   }
 

@@ -1,0 +1,166 @@
+// The log file: line building, one append per line under the log lock, reading it back.
+#include "core/log.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <typeinfo>
+
+#include "core/date_utils.h"
+#include "platform/message_box.h"
+#include "platform/stream.h"
+
+namespace tovenmarsh::core {
+namespace {
+
+// The log's state lives as long as the process, so that a late line from a thread that is
+// still ending finds a valid lock (and simply no open file).
+struct LogState {
+  std::mutex lock;
+  int fd = -1;
+  std::string path;
+};
+
+LogState& State() {
+  static LogState state;
+  return state;
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+const char* LogLevelWord(TLogLevel level) {
+  switch (level) {
+    case TLogLevel::Panic: return "Panic";
+    case TLogLevel::Exception: return "Exception";
+    case TLogLevel::Error: return "Error";
+    case TLogLevel::Warning: return "Warning";
+    case TLogLevel::ErrorText: return "ErrorText";
+    case TLogLevel::Message: return "Message";
+  }
+  return "Message";
+}
+
+std::string BuildLogLine(TLogLevel level, const std::string& text, platform::TDateTime when) {
+  return std::string(LogLevelWord(level)) + " on " + DateTimeToMailZoneStr(when) + " : " + text + "\r\n";
+}
+
+bool OpenLog(const std::string& path) {
+  LogState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.fd >= 0) {
+    close(state.fd);
+    state.fd = -1;
+  }
+  state.path = path;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  // Only one writer at a time: a second server in the same folder must not share the log.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  state.fd = fd;
+  return true;
+}
+
+void CloseLog() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.fd >= 0) close(state.fd);
+  state.fd = -1;
+}
+
+bool LogIsOpen() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.fd >= 0;
+}
+
+std::string LogFilePath() {
+  LogState& state = State();
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.path.empty()) return state.path;
+  }
+  return SystemParameters().LogPath();
+}
+
+void WriteLog(TLogLevel level, const std::string& text) noexcept {
+  try {
+    const std::string line = BuildLogLine(level, text, platform::Now());
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (state.fd >= 0) WriteAll(state.fd, line);
+  } catch (...) {
+    // Logging never raises.
+  }
+}
+
+namespace {
+std::atomic<TPanicHook> g_panicHook{nullptr};
+}  // namespace
+
+void SetPanicHook(TPanicHook hook) { g_panicHook.store(hook); }
+
+void LogPanic(const std::string& text) noexcept {
+  WriteLog(TLogLevel::Panic, text);
+  if (TPanicHook hook = g_panicHook.load()) hook();
+  try {
+    platform::ShowMessageBox(text, SystemParameters().ProductName(), platform::TMessageIcon::Error);
+  } catch (...) {
+  }
+  _exit(1);
+}
+
+std::string ExceptionClassName(const std::exception& e) {
+  if (const auto* own = dynamic_cast<const platform::Exception*>(&e)) return own->ClassName();
+  const char* mangled = typeid(e).name();
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled != nullptr ? demangled : mangled;
+  std::free(demangled);
+  return name;
+}
+
+void LogException(const std::string& context, const std::exception& e, bool reraise) {
+  WriteLog(TLogLevel::Exception, "(" + ExceptionClassName(e) + ") " + std::string(e.what()) + " " + context);
+  if (!reraise) return;
+  if (std::current_exception()) throw;
+  throw platform::Exception(e.what());
+}
+
+void LogWarning(const std::string& text, bool quiet) {
+  WriteLog(TLogLevel::Warning, text);
+  if (!quiet) platform::ShowMessageBox(text, SystemParameters().ProductName(), platform::TMessageIcon::Warning);
+}
+
+void LogErrorText(const std::string& text) { WriteLog(TLogLevel::ErrorText, text); }
+
+void LogMessage(const std::string& text) { WriteLog(TLogLevel::Message, text); }
+
+void ReadLogFile(platform::TStringList& list) {
+  try {
+    platform::TMemoryStream stream;
+    stream.LoadFromFile(LogFilePath());
+    list.SetText(stream.Bytes());
+  } catch (...) {
+    // The page that shows the log simply shows what could be read.
+  }
+}
+
+}  // namespace tovenmarsh::core

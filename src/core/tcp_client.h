@@ -1,0 +1,64 @@
+// TTCPClient: one outgoing TCP connection (relay and POP3 collection tasks own one each).
+//
+// Connect resolves the host first and fails with the look-up's error when that fails (it never
+// connects to 0.0.0.0); it connects without blocking for longer than the write wait. A refused
+// or unreachable peer, a connect time-out and a temporary look-up failure leave status 1
+// (try later); other failures status 4. Receive and Send never raise: the buffers' status and
+// error text say what happened, and the hooks are called as for a server connection.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/sockets.h"
+#include "core/tcp_buffer.h"
+
+namespace tovenmarsh::core {
+
+class TTCPClient {
+ public:
+  TTCPClient();
+  virtual ~TTCPClient();
+  TTCPClient(const TTCPClient&) = delete;
+  TTCPClient& operator=(const TTCPClient&) = delete;
+
+  bool Connect(const std::string& host, int port);
+  void Disconnect();
+  // Clears Input and reads into it; answers whether to go on.
+  bool Receive();
+  // Writes Output; clears it when the status says go on (else it is kept).
+  void Send();
+
+  bool Connected() const { return socket_ != kInvalidSocket; }
+  TSocket Socket() const { return socket_; }
+  bool Cancel() const { return cancel_.load(std::memory_order_acquire); }
+  void SetCancel(bool cancel) { cancel_.store(cancel, std::memory_order_release); }
+  TTimeouts& Timeouts() { return timeouts_; }
+  TTCPBuffer& Input() { return input_; }
+  TTCPBuffer& Output() { return output_; }
+  TReadSpec& ReadSpec() { return readSpec_; }
+  const TConnectionInfo& ConnectionInfo() const { return connectionInfo_; }
+
+  virtual void Progress(size_t bytes, bool reading, bool& cancel);
+  virtual void OnTimeout(bool& continueConnection);
+  virtual void OnConnectionReset();
+  virtual void OnConnectionClosed();
+  virtual void OnSocketError();
+  virtual void OnCancelled();
+
+ private:
+  bool DispatchStatus(uint8_t status);
+  bool ProgressHook(size_t bytes, bool reading);
+
+  std::atomic<bool> cancel_{false};
+  TSocket socket_ = kInvalidSocket;
+  TTCPBuffer output_{8192};
+  TTCPBuffer input_{8192};
+  TConnectionInfo connectionInfo_;
+  TReadSpec readSpec_;
+  TTimeouts timeouts_;
+};
+
+}  // namespace tovenmarsh::core

@@ -1,0 +1,64 @@
+// TTCPServer: the protocol object of one accepted connection.
+//
+// The connection thread (worker_threads.h) owns it and drives it: Greeting, then rounds of
+// read (into Input, framed by ReadSpec), Run (Execute answers from Input into Output), write
+// (Output), until the peer closes, the object sets its close flag, a status says stop, or the
+// framework stops; then Farewell. Descendants override Execute and the hooks, and may change
+// their own copy of the time-outs.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/sockets.h"
+#include "core/tcp_buffer.h"
+#include "core/timed_server.h"
+
+namespace tovenmarsh::core {
+
+class TTCPServer : public TTimedServer {
+ public:
+  TTCPServer();
+
+  // Whether the connection goes on after a read or write left this status. False at once
+  // while the framework is stopping; 1 asks OnTimeout (continue preset to false); 2..5 call
+  // their hook and end the connection.
+  bool DispatchStatus(uint8_t status);
+  // The progress hook of this connection's reads and writes: answers cancel, preset to the
+  // stop flag and then left to Progress.
+  bool ProgressHook(size_t bytes, bool reading);
+  TProgressHook Hook() {
+    return [this](size_t bytes, bool reading) { return ProgressHook(bytes, reading); };
+  }
+
+  TTimeouts& Timeouts() { return timeouts_; }
+  TTCPBuffer& Input() { return input_; }
+  TTCPBuffer& Output() { return output_; }
+  TReadSpec& ReadSpec() { return readSpec_; }
+  TConnectionInfo& ConnectionInfo() { return connectionInfo_; }
+  bool CloseRequested() const { return close_.load(std::memory_order_acquire); }
+  void SetClose(bool close) { close_.store(close, std::memory_order_release); }
+
+  virtual void Progress(size_t bytes, bool reading, bool& cancel);
+  virtual void OnTimeout(bool& continueConnection);
+  virtual void OnConnectionReset();
+  virtual void OnConnectionClosed();
+  virtual void OnSocketError();
+  virtual void OnCancelled();
+  // Answer true when Output holds a farewell / greeting to send.
+  virtual bool Farewell();
+  virtual bool Greeting();
+
+ private:
+  std::atomic<bool> close_{false};
+  TTCPBuffer output_{8192};
+  TTCPBuffer input_{8192};
+  TConnectionInfo connectionInfo_;
+  TReadSpec readSpec_;
+  TTimeouts timeouts_;
+};
+
+using TTCPServerClass = TClassRef<TTCPServer>;
+
+}  // namespace tovenmarsh::core

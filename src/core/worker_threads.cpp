@@ -1,0 +1,361 @@
+// Listener, connection, daemon and task threads, and their starters.
+#include "core/worker_threads.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/log.h"
+#include "core/system_parameters.h"
+#include "platform/format.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+
+namespace tovenmarsh::core {
+
+using platform::Format;
+using platform::TSocketWait;
+using platform::TThreadPriority;
+
+namespace {
+
+TManagerThread& Manager() {
+  TManagerThread* manager = ManagerThread();
+  if (manager == nullptr || IsShutDown()) throw EShutdown("Server has been shut down: This error should not occur");
+  return *manager;
+}
+
+}  // namespace
+
+// ---- TVThread ----
+
+std::string TVThread::ClassName() const { return ShortClassName(typeid(*this)); }
+
+void TVThread::DoTerminate() {
+  try {
+    if (IsShutDown()) return;
+    if (TManagerThread* manager = ManagerThread()) manager->RemoveThread(this);
+  } catch (...) {
+  }
+}
+
+void TVThread::HandleException(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    LogException("in " + ClassName(), e, false);
+  } catch (...) {
+    WriteLog(TLogLevel::Exception, "(unknown) in " + ClassName());
+  }
+}
+
+// ---- TServerListenThread ----
+
+TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog)
+    : port_(port),
+      serverClass_(std::move(serverClass)),
+      maxConnections_(std::max(maxConnections, 1)),
+      backlog_(backlog) {}
+
+int TServerListenThread::WaitListening(uint32_t ms) {
+  if (listening_.WaitFor(ms) != platform::TWaitResult::Signaled) return 0;
+  return listeningPort_.load();
+}
+
+TSocket TServerListenThread::OpenListener(int port) {
+  const TSocket s = platform::CreateTcpSocket();
+  if (s == kInvalidSocket) SocketPanic(Format("ServerListenThread.execute.winsock.socket(%d)", port), true);
+  // Stop then Start must bind again at once, whatever connections linger in TIME_WAIT.
+  if (!platform::SetReuseAddress(s)) SocketPanic(Format("ServerListenThread.execute.winsock.setsockopt_0(%d)", port), true);
+  if (!platform::BindAnyAddress(s, static_cast<uint16_t>(port))) {
+    SocketPanic(Format("ServerListenThread.execute.winsock.bind: Another server active on port(%d)", port), true);
+  }
+  if (!platform::ListenOn(s, backlog_)) SocketPanic(Format("ServerListenThread.execute.winsock.listen(%d)", port), true);
+  const TTimeouts timeouts = DefaultTimeouts();
+  if (!platform::SetReceiveTimeout(s, static_cast<uint32_t>(timeouts.receiveTimeout))) {
+    SocketPanic(Format("ServerListenThread.execute.winsock.setsockopt_1(%d)", port), true);
+  }
+  if (!platform::SetSendTimeout(s, static_cast<uint32_t>(timeouts.sendTimeout))) {
+    SocketPanic(Format("ServerListenThread.execute.winsock.setsockopt_2(%d)", port), true);
+  }
+  // Accept never blocks: a connection that vanished between the wait and the accept must not
+  // hold the listener. Accepted sockets are blocking.
+  if (!platform::SetBlocking(s, false)) SocketPanic(Format("ServerListenThread.execute.winsock.ioctlsocket(%d)", port), true);
+  return s;
+}
+
+bool TServerListenThread::TakeSlot() {
+  for (int waited = 0; waited < 1000 && !Terminated(); waited += 100) {
+    if (slots_->Acquire(100)) return true;
+  }
+  return false;
+}
+
+void TServerListenThread::BackOff(int failures) {
+  // Accept failures such as too many open files last a while: wait longer each time instead
+  // of spinning, up to 2 s.
+  const uint32_t delay = std::min<uint32_t>(2000, 50u << std::min(failures - 1, 6));
+  for (uint32_t slept = 0; slept < delay && !Terminated(); slept += 50) platform::Sleep(50);
+}
+
+void TServerListenThread::StartConnection(TSocket socket) {
+  // Until the thread runs, it owns the socket and the slot: freeing it returns both.
+  auto owned = std::make_unique<TServerThread>(slots_, socket);
+  TServerThread& thread = *owned;
+  TManagerThread* manager = ManagerThread();
+  if (manager == nullptr) throw EShutdown("Server has been shut down: This error should not occur");
+  manager->AddThread(std::move(owned));
+  try {
+    std::unique_ptr<TTCPServer> server = serverClass_.create();
+    server->SetThreadId(thread.ThreadId());
+    server->SetLock(sharedLock_);
+    thread.SetServer(std::move(server));
+    thread.SetPriority(platform::PriorityBelow(TThreadPriority::Normal));
+    thread.Start();
+  } catch (...) {
+    manager->DiscardThread(&thread);
+    throw;
+  }
+}
+
+void TServerListenThread::Execute() {
+  const int port = ListeningPort(port_);
+  slots_ = std::make_shared<platform::TSemaphore>(maxConnections_, maxConnections_);
+  sharedLock_ = NewCriticalSection();
+  const TSocket listener = OpenListener(port);
+  uint32_t address = 0;
+  uint16_t actual = static_cast<uint16_t>(port);
+  platform::LocalEndpoint(listener, address, actual);
+  LogMessage(Format("[%s listener started on port %d]", serverClass_.name.c_str(), actual));
+  listeningPort_.store(actual);
+  listening_.SetEvent();
+
+  int failures = 0;  // accept failures in a row
+  int errors = 0;    // exceptions in a row
+  while (!Terminated()) {
+    try {
+      const TSocketWait wait = platform::WaitSocket(listener, false, 1000000, SocketInterruptFd());
+      if (wait == TSocketWait::Error) SocketError(Format("ServerListenThread.execute.winsock.select(%d)", actual), true);
+      if (wait == TSocketWait::Timeout) continue;
+      if (wait == TSocketWait::Interrupted) {
+        if (!Terminated()) platform::Sleep(20);
+        continue;
+      }
+      if (!TakeSlot()) continue;  // all slots busy: the connection waits in the backlog
+      if (Terminated()) {
+        slots_->Release();
+        continue;
+      }
+      const TSocket socket = platform::AcceptConnection(listener);
+      if (socket == kInvalidSocket) {
+        slots_->Release();
+        const int code = platform::LastSocketError();
+        // Nothing to take after all, or the peer gave up before we took it.
+        if (code == platform::WSAEWOULDBLOCK || code == platform::WSAECONNABORTED) continue;
+        // Log only the first of a run of failures, then back off.
+        if (++failures == 1) SocketError(Format("ServerListenThread.execute.winsock.accept(%d)", actual), true);
+        BackOff(failures);
+        continue;
+      }
+      failures = 0;
+      StartConnection(socket);
+      errors = 0;
+    } catch (const std::exception& e) {
+      LogException("in ServerListenThread", e, false);
+      // A failure that repeats at once (a broken wait, a failing protocol object) must not
+      // spin and flood the log either.
+      BackOff(std::max(failures, ++errors));
+    }
+  }
+  CloseSocket(listener);
+  LogMessage(Format("[%s listener stopped on port %d]", serverClass_.name.c_str(), actual));
+}
+
+// ---- TServerThread ----
+
+TServerThread::TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket)
+    : slots_(std::move(slots)), socket_(socket) {}
+
+TServerThread::~TServerThread() {
+  WaitFor();
+  Finish();
+}
+
+bool TServerThread::Stopped() const { return Terminated() || (server_ && server_->StopFlag()); }
+
+void TServerThread::Send(TTCPServer& server) {
+  TCPWrite(socket_, server.Output(), server.ReadSpec(), server.Hook(), server.Timeouts());
+}
+
+void TServerThread::Execute() {
+  if (!server_) return;
+  TTCPServer& server = *server_;
+  GetConnectionInfo(socket_, info_);
+  server.ConnectionInfo() = info_;
+  server.Input().Clear();
+  server.Output().Clear();
+  try {
+    if (server.Greeting()) {
+      if (Stopped()) return;
+      Send(server);
+      server.DispatchStatus(server.Output().Status());
+      server.Output().Clear();
+    }
+    if (server.Output().Status() == ssOK && !Stopped()) {
+      do {
+        server.Input().Clear();
+        TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
+        if (Stopped()) break;
+        if (!server.DispatchStatus(server.Input().Status())) break;
+        if (server.Input().HasData()) {
+          if (!server.Run()) break;
+          if (server.Output().HasData()) {
+            if (Stopped()) break;
+            Send(server);
+            if (Stopped()) break;
+            if (!server.DispatchStatus(server.Output().Status())) break;
+            server.Output().Clear();
+          }
+        }
+      } while (!Stopped() && !server.CloseRequested());
+    }
+    if (!IsStopping()) {
+      server.Output().Clear();
+      if (server.Farewell() && !Stopped()) {
+        Send(server);
+        server.DispatchStatus(server.Output().Status());
+        server.Output().Clear();
+      }
+    }
+  } catch (const ETCPServer&) {
+    if (server.Output().HasData()) {
+      try {
+        Send(server);
+      } catch (...) {
+      }
+    }
+  }
+}
+
+void TServerThread::Finish() {
+  if (socket_ != kInvalidSocket) {
+    CloseSocket(socket_);
+    socket_ = kInvalidSocket;
+  }
+  server_.reset();
+  if (slots_) {
+    slots_->Release();
+    slots_.reset();
+  }
+}
+
+void TServerThread::DoTerminate() {
+  Finish();
+  TVThread::DoTerminate();
+}
+
+// ---- TDaemonThread ----
+
+bool TDaemonThread::Stopped() const { return Terminated() || (daemon_ && daemon_->StopFlag()); }
+
+void TDaemonThread::Execute() {
+  if (!daemon_ || wake_ == nullptr) return;
+  const auto ms = interval_.count() <= 0 ? 0 : std::min<int64_t>(interval_.count(), platform::kInfinite - 1);
+  for (;;) {
+    const platform::TWaitResult result = wake_->WaitFor(static_cast<uint32_t>(ms));
+    if (result == platform::TWaitResult::Signaled) wake_->ResetEvent();
+    if (result == platform::TWaitResult::Abandoned) break;
+    if (Stopped()) break;
+    if (!daemon_->Run()) break;
+    if (Stopped()) break;
+  }
+}
+
+void TDaemonThread::DoTerminate() {
+  if (daemon_) {
+    LogMessage(Format("[%s stopped]", daemon_->ClassName().c_str()));
+    daemon_.reset();
+  }
+  TVThread::DoTerminate();
+}
+
+// ---- TTaskThread ----
+
+void TTaskThread::Execute() {
+  if (!task_ || Terminated() || task_->StopFlag()) return;
+  try {
+    task_->Run();
+  } catch (...) {
+  }
+}
+
+void TTaskThread::DoTerminate() {
+  task_.reset();
+  TVThread::DoTerminate();
+}
+
+// ---- starters ----
+
+int ListeningPort(int port) {
+  if (port <= 0) return port;
+  const char* text = std::getenv("TOVENMARSH_PORT_OFFSET");
+  if (text == nullptr || *text == '\0') return port;
+  char* end = nullptr;
+  errno = 0;
+  const long offset = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || offset < 0 || port + offset > 65535) return port;
+  return port + static_cast<int>(offset);
+}
+
+TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog) {
+  const int configured = SystemParameters().GetInt("MaxTCPCon");
+  if (configured > 0 && configured < maxConnections) maxConnections = configured;
+  TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog);
+  thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
+  thread.Start();
+  return thread;
+}
+
+TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, TThreadPriority priority) {
+  return StartDaemon(daemonClass, std::chrono::minutes(std::max(intervalMinutes, 0)), priority);
+}
+
+TDaemon& StartDaemon(const TDaemonClass& daemonClass, std::chrono::milliseconds interval, TThreadPriority priority) {
+  TDaemonThread& thread = NewThread<TDaemonThread>(interval);
+  try {
+    platform::TEvent* wake = NewEvent();
+    thread.SetWakeEvent(wake);
+    std::unique_ptr<TDaemon> daemon = daemonClass.create();
+    daemon->SetLock(NewCriticalSection());
+    daemon->SetThreadId(thread.ThreadId());
+    daemon->SetWakeEvent(wake);
+    TDaemon& result = *daemon;
+    LogMessage(Format("[%s started]", result.ClassName().c_str()));
+    thread.SetDaemon(std::move(daemon));
+    thread.SetPriority(priority);
+    thread.Start();
+    return result;
+  } catch (...) {
+    Manager().DiscardThread(&thread);
+    throw;
+  }
+}
+
+TTask& StartTask(TDaemon* owner, const TTaskClass& taskClass, TThreadPriority priority) {
+  TTaskThread& thread = NewThread<TTaskThread>();
+  try {
+    std::unique_ptr<TTask> task = taskClass.create();
+    if (owner != nullptr) task->SetLock(owner->SharedLock());
+    task->SetThreadId(thread.ThreadId());
+    TTask& result = *task;
+    thread.SetTask(std::move(task));
+    thread.SetPriority(priority);
+    thread.Start();
+    return result;
+  } catch (...) {
+    if (TManagerThread* manager = ManagerThread()) manager->DiscardThread(&thread);
+    throw;
+  }
+}
+
+}  // namespace tovenmarsh::core

@@ -1,0 +1,158 @@
+// The framework's worker threads and their starters.
+//
+// - TServerListenThread: the accept loop of one port. A connection is accepted only while the
+//   listener's counting semaphore has a free slot (at most N at once; others wait in the
+//   backlog), and each gets a TServerThread with a new protocol object.
+// - TServerThread: one connection: greeting, read/run/write rounds, farewell. When it ends it
+//   closes the socket, frees the protocol object and gives the slot back.
+// - TDaemonThread: runs a TDaemon on its interval and at once when woken.
+// - TTaskThread: runs a TTask once.
+// Every thread is owned by the manager thread (created through NewThread, which registers it),
+// started by its starter, and leaves the registry as its last act; it frees its worker object
+// itself before that. Listening ports get TOVENMARSH_PORT_OFFSET added (port 0 stays 0: an
+// ephemeral port, for tests).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "core/manager_thread.h"
+#include "core/server_errors.h"
+#include "core/sockets.h"
+#include "core/tcp_server.h"
+#include "core/timed_server.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace tovenmarsh::core {
+
+class TVThread : public platform::TThread {
+ public:
+  virtual std::string ClassName() const;
+
+ protected:
+  // Leaves the manager's registry; derived overrides free their worker first and call this last.
+  void DoTerminate() override;
+  void HandleException(std::exception_ptr error) override;
+};
+
+// Creates a thread of class T and registers it with the manager (EShutdown once shut down).
+template <class T, class... Args>
+T& NewThread(Args&&... args) {
+  TManagerThread* manager = ManagerThread();
+  if (manager == nullptr || IsShutDown()) throw EShutdown("Server has been shut down: This error should not occur");
+  auto thread = std::make_unique<T>(std::forward<Args>(args)...);
+  T& result = *thread;
+  manager->AddThread(std::move(thread));
+  return result;
+}
+
+class TServerListenThread : public TVThread {
+ public:
+  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog);
+
+  std::string ClassName() const override { return "ServerListenThread"; }
+  int Port() const { return port_; }
+  int MaxConnections() const { return maxConnections_; }
+  int Backlog() const { return backlog_; }
+  const std::string& BindAddress() const { return bindAddress_; }
+  // The port listened on (after the offset; the real one for port 0), waiting up to ms for the
+  // listener to be ready; 0 when it is not.
+  int WaitListening(uint32_t ms);
+
+ protected:
+  void Execute() override;
+
+ private:
+  TSocket OpenListener(int port);
+  bool TakeSlot();
+  void StartConnection(TSocket socket);
+  void BackOff(int failures);
+
+  const int port_;
+  const TTCPServerClass serverClass_;
+  const int maxConnections_;
+  const int backlog_;
+  const std::string bindAddress_;  // always empty: all interfaces
+  std::shared_ptr<platform::TSemaphore> slots_;
+  platform::TCriticalSection* sharedLock_ = nullptr;
+  std::atomic<int> listeningPort_{0};
+  platform::TEvent listening_;
+};
+
+class TServerThread : public TVThread {
+ public:
+  // Takes the socket and the duty to give one slot back, whatever happens.
+  TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket);
+  ~TServerThread() override;
+
+  void SetServer(std::unique_ptr<TTCPServer> server) { server_ = std::move(server); }
+  TTCPServer* Server() const { return server_.get(); }
+
+ protected:
+  void Execute() override;
+  void DoTerminate() override;
+
+ private:
+  bool Stopped() const;
+  void Send(TTCPServer& server);
+  void Finish();
+
+  std::shared_ptr<platform::TSemaphore> slots_;
+  TSocket socket_;
+  TConnectionInfo info_;
+  std::unique_ptr<TTCPServer> server_;
+};
+
+class TDaemonThread : public TVThread {
+ public:
+  explicit TDaemonThread(std::chrono::milliseconds interval) : interval_(interval) {}
+
+  void SetWakeEvent(platform::TEvent* event) { wake_ = event; }
+  void SetDaemon(std::unique_ptr<TDaemon> daemon) { daemon_ = std::move(daemon); }
+  std::chrono::milliseconds Interval() const { return interval_; }
+
+ protected:
+  void Execute() override;
+  void DoTerminate() override;
+
+ private:
+  bool Stopped() const;
+
+  const std::chrono::milliseconds interval_;
+  platform::TEvent* wake_ = nullptr;
+  std::unique_ptr<TDaemon> daemon_;
+};
+
+class TTaskThread : public TVThread {
+ public:
+  void SetTask(std::unique_ptr<TTask> task) { task_ = std::move(task); }
+
+ protected:
+  void Execute() override;
+  void DoTerminate() override;
+
+ private:
+  std::unique_ptr<TTask> task_;
+};
+
+// port + TOVENMARSH_PORT_OFFSET for a listening port; 0 stays 0.
+int ListeningPort(int port);
+
+// Starts the listener of a port. MaxTCPCon, when above 0 and below maxConnections, lowers it.
+TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog);
+// Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
+// returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.
+TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, platform::TThreadPriority priority);
+TDaemon& StartDaemon(const TDaemonClass& daemonClass, std::chrono::milliseconds interval,
+                     platform::TThreadPriority priority);
+// Starts a task thread; with an owner the task shares the owner's lock. The returned task
+// lives while its thread runs.
+TTask& StartTask(TDaemon* owner, const TTaskClass& taskClass, platform::TThreadPriority priority);
+
+}  // namespace tovenmarsh::core

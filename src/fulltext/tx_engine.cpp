@@ -1,0 +1,216 @@
+// TtxEngine: properties, state broadcast, word parsing and stored properties.
+#include "fulltext/tx_engine.h"
+
+#include "fulltext/cl_errors.h"
+#include "fulltext/tx_bits.h"
+
+namespace tovenmarsh::fulltext {
+
+const char* const kDefaultWordDelims = " ,.;:?![]{}()<>/+-*=\\|_&#%$@^^~`\"'^M^J^I";
+
+TtxEngine::TtxEngine() : bits_(std::make_unique<TtxBits>()) { SetWordDelims({}); }
+
+TtxEngine::~TtxEngine() = default;
+
+std::string TtxEngine::WordDelims() const { return EncodeCaretString(wordDelims_); }
+
+void TtxEngine::SetWordDelims(std::string_view caretText) {
+  wordDelims_ = DecodeCaretString(caretText.empty() ? std::string_view(kDefaultWordDelims) : caretText);
+  delimiters_.reset();
+  if (wordDelims_.find("<<<") != std::string::npos)
+    for (int c = 0; c < 32; ++c) delimiters_.set(static_cast<size_t>(c));
+  if (wordDelims_.find(">>>") != std::string::npos)
+    for (int c = 128; c < 256; ++c) delimiters_.set(static_cast<size_t>(c));
+  for (char c : wordDelims_) delimiters_.set(static_cast<uint8_t>(c));
+}
+
+void TtxEngine::SetMinWordLen(int32_t value) {
+  if (value > 0) minWordLen_ = value;
+}
+
+void TtxEngine::SetSegmentSize(int32_t value) {
+  if (value <= 0 || value > kLargestSegmentSize) {
+    segmentSize_ = kUnsegmented;
+  } else {
+    segmentSize_ = static_cast<int32_t>(RoundUp16(value));
+  }
+}
+
+void TtxEngine::SetAnsi(bool value) {
+  if (!IsBuildEngine()) RaiseTextIndex(txeReadOnlyProperty);
+  ansi_ = value;
+}
+
+void TtxEngine::SetOmitList(std::vector<std::string> words) {
+  if (IsBuildEngine() && words.size() > kMaxBuildOmitWords) RaiseTextIndex(txeTooManyOmitWords);
+  omitList_ = std::move(words);
+}
+
+void TtxEngine::SetState(TEngineState newState) {
+  if (newState == state_) return;
+  struct Commit {  // the state becomes the new one even when a part raised
+    TtxEngine& engine;
+    TEngineState value;
+    ~Commit() { engine.state_ = value; }
+  } commit{*this, newState};
+  const auto entering = static_cast<TEngineState>(newState & ~state_ & stateMask_);
+  const auto leaving = static_cast<TEngineState>(state_ & ~newState & stateMask_);
+  TtxBase* enterOrder[] = {wordsLink_, textLink_, bits_.get(), cache_};
+  TtxBase* leaveOrder[] = {cache_, bits_.get(), wordsLink_, textLink_};
+  for (int bit = 0; bit <= kHighestStateBit; ++bit) {
+    if ((entering & StateOf(bit)) == 0) continue;
+    for (TtxBase* part : enterOrder)
+      if (part != nullptr && part->ReactsTo(bit)) part->StateEntered(*this, bit);
+  }
+  if (entering != 0) SetWorkBufferSize(static_cast<size_t>(bits_->MaxPackedSize()));
+  for (int bit = 0; bit <= kHighestStateBit; ++bit) {
+    if ((leaving & StateOf(bit)) == 0) continue;
+    for (TtxBase* part : leaveOrder)
+      if (part != nullptr && part->ReactsTo(bit)) part->StateLeft(*this, bit);
+  }
+  if (OnStateChange) OnStateChange(*this, newState);
+}
+
+void TtxEngine::SetIndexValue(int32_t value) {
+  if (haveIndexValue_ && value == lastIndexValue_) return;
+  const int64_t lowest = textLink_ != nullptr ? textLink_->LowestIndex() : 0;
+  const int64_t offset = int64_t{value} - lowest;
+  const int64_t segment = offset / segmentSize_;
+  const int64_t bit = offset - segment * segmentSize_;
+  if (bit < 0) RaiseTextIndex(txeInvalidParameter);
+  lastIndexValue_ = value;
+  haveIndexValue_ = true;
+  SetSegment(static_cast<int32_t>(segment));
+  SetBitNumber(static_cast<int32_t>(bit));
+}
+
+bool TtxEngine::AcceptWord(const std::string& word) {
+  bool accept = true;
+  if (OnAcceptWord) OnAcceptWord(*this, word, accept);
+  return accept;
+}
+
+void TtxEngine::ParseText(char* buffer, size_t length) {
+  UpperMap(buffer, length);
+  const char* position = buffer;
+  size_t remaining = length;
+  while (remaining > 0 && !Aborted()) {
+    std::string word;
+    if (OnParseWord) {
+      const size_t before = remaining;
+      OnParseWord(*this, position, remaining, word, false);
+      if (remaining >= before) {  // a handler that makes no progress would loop for ever
+        if (!word.empty()) AddWord(std::move(word), false);
+        break;
+      }
+    } else {
+      word = NextWord(position, remaining, kMaxParsedWordLength, delimiters_);
+      if (word.empty()) break;
+    }
+    if (!word.empty()) AddWord(std::move(word), false);
+  }
+}
+
+void TtxEngine::ParseString(std::string_view text) {
+  std::string copy(text);
+  ParseText(copy.data(), copy.size());
+}
+
+void TtxEngine::AddWord(std::string word, bool mapCase) {
+  if (Aborted() || wordsLink_ == nullptr) return;
+  if (mapCase) UpperMap(word);
+  const auto size = static_cast<size_t>(wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0);
+  if (word.size() > size) word.resize(size);
+  if (static_cast<int64_t>(word.size()) >= minWordLen_ && AcceptWord(word)) ProcessWord(word);
+  if (pairFlag_) {
+    if (!previousWord_.empty()) ProcessWord(MakePairKey(previousWord_, word));
+    previousWord_ = word;
+  }
+}
+
+std::string TtxEngine::MakePairKey(const std::string& previous, const std::string& current) const {
+  const int64_t size = wordsLink_ != nullptr ? wordsLink_->KeyFieldSize() : 20;
+  std::string a = previous, b = current;
+  if (size < static_cast<int64_t>(a.size() + b.size()) + 2) {
+    const int64_t cut = size / 2 - 1 > 0 ? size / 2 - 1 : 0;
+    if (static_cast<int64_t>(a.size()) > cut) a.resize(static_cast<size_t>(cut));
+    if (static_cast<int64_t>(b.size()) > cut) b.resize(static_cast<size_t>(cut));
+  }
+  return "." + a + b + ".";
+}
+
+void TtxEngine::Reset() {
+  bits_->Reset();
+  if (cache_ != nullptr) cache_->Reset();
+  if (textLink_ != nullptr) textLink_->Reset();
+  if (wordsLink_ != nullptr) wordsLink_->Reset();
+}
+
+TStoredProperties TtxEngine::StoredProperties() const {
+  TStoredProperties p;
+  if (textLink_ != nullptr) {
+    p.fieldNames = textLink_->FieldNames();
+    p.indexFieldName = textLink_->IndexFieldName();
+  }
+  p.minWordLen = minWordLen_;
+  for (std::string word : omitList_) {
+    UpperMap(word);
+    p.omitWords.push_back(std::move(word));
+  }
+  p.segmentSize = Segmented() ? segmentSize_ : 0;
+  p.wordDelims = WordDelims();
+  p.ansi = ansi_;
+  p.pairFlag = pairFlag_;
+  p.hasPairFlag = true;
+  return p;
+}
+
+void TtxEngine::ApplyStoredProperties(const TStoredProperties& p) {
+  storedVersion_ = p.version;
+  if (textLink_ != nullptr) {
+    textLink_->SetFieldNames(p.fieldNames);
+    textLink_->SetIndexFieldName(p.indexFieldName);
+  }
+  SetMinWordLen(p.minWordLen);
+  omitList_ = p.omitWords;  // stored values are assigned directly, whatever the engine
+  SetSegmentSize(p.segmentSize);
+  SetWordDelims(p.wordDelims);
+  ansi_ = p.ansi;
+  if (p.hasPairFlag) pairFlag_ = p.pairFlag;
+}
+
+void TtxEngine::WriteProperties(platform::TStream& stream) const {
+  WriteStoredProperties(stream, StoredProperties());
+}
+
+void TtxEngine::ReadProperties(platform::TStream& stream) {
+  if (auto p = ReadStoredProperties(stream)) ApplyStoredProperties(*p);
+}
+
+void TtxReadEngine::ReadProperties() {
+  if (textLink_ == nullptr || wordsLink_ == nullptr || wordsLink_->PropertiesRead()) return;
+  platform::TMemoryStream stream;
+  wordsLink_->ReadProperties(stream);
+  wordsLink_->SetPropertiesRead(true);
+  stream.SetPosition(0);
+  TtxEngine::ReadProperties(stream);
+}
+
+void TtxReadEngine::ReadWordBits() {
+  if (wordsLink_ == nullptr) RaiseTextIndex(txeWordsLinkNotAssigned);
+  TtxBits& bits = *bits_;
+  SetWorkBufferSize(static_cast<size_t>(bits.MaxPackedSize()));
+  if (!wordsLink_->Segmented()) {
+    const int32_t n = wordsLink_->ReadBits(WorkBuffer(), WorkBufferSize());
+    bits.Unpack(WorkBuffer(), static_cast<size_t>(n) + 4, 0, 0);
+    return;
+  }
+  bits.Clear();
+  const std::string word = wordsLink_->Word();
+  do {
+    const int32_t n = wordsLink_->ReadBits(WorkBuffer(), WorkBufferSize());
+    bits.Unpack(WorkBuffer(), static_cast<size_t>(n) + 4, wordsLink_->Segment(), segmentSize_);
+  } while (wordsLink_->Next() && wordsLink_->Word() == word);
+}
+
+}  // namespace tovenmarsh::fulltext
