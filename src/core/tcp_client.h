@@ -12,12 +12,11 @@
 #include <cstdint>
 #include <string>
 
-#include "core/sockets.h"
-#include "core/tcp_buffer.h"
+#include "core/socket_endpoint.h"
 
 namespace tovenmarsh::core {
 
-class TTCPClient {
+class TTCPClient : public TSocketEndpoint {
  public:
   TTCPClient();
   virtual ~TTCPClient();
@@ -35,30 +34,12 @@ class TTCPClient {
   TSocket Socket() const { return socket_; }
   bool Cancel() const { return cancel_.load(std::memory_order_acquire); }
   void SetCancel(bool cancel) { cancel_.store(cancel, std::memory_order_release); }
-  TTimeouts& Timeouts() { return timeouts_; }
-  TTCPBuffer& Input() { return input_; }
-  TTCPBuffer& Output() { return output_; }
-  TReadSpec& ReadSpec() { return readSpec_; }
-  const TConnectionInfo& ConnectionInfo() const { return connectionInfo_; }
-
-  virtual void Progress(size_t bytes, bool reading, bool& cancel);
-  virtual void OnTimeout(bool& continueConnection);
-  virtual void OnConnectionReset();
-  virtual void OnConnectionClosed();
-  virtual void OnSocketError();
-  virtual void OnCancelled();
 
  private:
-  bool DispatchStatus(uint8_t status);
-  bool ProgressHook(size_t bytes, bool reading);
+  bool ProgressHook(size_t bytes, bool reading) { return AskProgress(bytes, reading, Cancel()); }
 
   std::atomic<bool> cancel_{false};
   TSocket socket_ = kInvalidSocket;
-  TTCPBuffer output_{8192};
-  TTCPBuffer input_{8192};
-  TConnectionInfo connectionInfo_;
-  TReadSpec readSpec_;
-  TTimeouts timeouts_;
 };
 
 }  // namespace tovenmarsh::core

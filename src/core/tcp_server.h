@@ -11,13 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/sockets.h"
-#include "core/tcp_buffer.h"
+#include "core/socket_endpoint.h"
 #include "core/timed_server.h"
 
 namespace tovenmarsh::core {
 
-class TTCPServer : public TTimedServer {
+class TTCPServer : public TTimedServer, public TSocketEndpoint {
  public:
   TTCPServer();
 
@@ -32,31 +31,15 @@ class TTCPServer : public TTimedServer {
     return [this](size_t bytes, bool reading) { return ProgressHook(bytes, reading); };
   }
 
-  TTimeouts& Timeouts() { return timeouts_; }
-  TTCPBuffer& Input() { return input_; }
-  TTCPBuffer& Output() { return output_; }
-  TReadSpec& ReadSpec() { return readSpec_; }
-  TConnectionInfo& ConnectionInfo() { return connectionInfo_; }
   bool CloseRequested() const { return close_.load(std::memory_order_acquire); }
   void SetClose(bool close) { close_.store(close, std::memory_order_release); }
 
-  virtual void Progress(size_t bytes, bool reading, bool& cancel);
-  virtual void OnTimeout(bool& continueConnection);
-  virtual void OnConnectionReset();
-  virtual void OnConnectionClosed();
-  virtual void OnSocketError();
-  virtual void OnCancelled();
   // Answer true when Output holds a farewell / greeting to send.
   virtual bool Farewell();
   virtual bool Greeting();
 
  private:
   std::atomic<bool> close_{false};
-  TTCPBuffer output_{8192};
-  TTCPBuffer input_{8192};
-  TConnectionInfo connectionInfo_;
-  TReadSpec readSpec_;
-  TTimeouts timeouts_;
 };
 
 using TTCPServerClass = TClassRef<TTCPServer>;
