@@ -1,0 +1,52 @@
+// Test pools over in-memory tables.
+#include "support/resource_fixture.h"
+
+namespace tovenmarsh::resources::testing {
+
+TTestResources::TTestResources(int max, uint32_t waitMs) : pool_(waitMs) {
+  TTableOpener opener = database_.Opener();
+  for (int index = piAccount; index <= piDocument; ++index) {
+    TResourcePool* owner = &pool_;
+    pool_.Register(
+        index,
+        [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
+          return CreateTableResource(index, opener, owner);
+        },
+        1, max);
+  }
+}
+
+void TTestResources::Insert(int pool, std::initializer_list<TFieldSetting> fields) {
+  TResourceLease<> resource(pool_, pool);
+  resource->BeginWork();
+  try {
+    resource->Insert();
+    for (const auto& [position, value] : fields) resource->Table().SetField(position, value);
+    resource->Post();
+    resource->CommitWork();
+  } catch (...) {
+    resource->RollbackWork();
+    throw;
+  }
+}
+
+std::vector<std::vector<TFieldValue>> TTestResources::Rows(int pool) {
+  TResourceLease<> resource(pool_, pool);
+  std::vector<std::vector<TFieldValue>> rows;
+  TTableAccess& table = resource->Table();
+  const int fields = static_cast<int>(resource->Definition().fields.size());
+  for (table.First(); !table.Eof(); table.Next()) {
+    std::vector<TFieldValue> row;
+    for (int i = 0; i < fields; ++i) row.push_back(table.Field(i));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<int> TTestResources::FreeSlots() {
+  std::vector<int> slots;
+  for (int index = piAccount; index <= piDocument; ++index) slots.push_back(pool_.FreeSlots(index));
+  return slots;
+}
+
+}  // namespace tovenmarsh::resources::testing
