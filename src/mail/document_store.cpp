@@ -1,0 +1,55 @@
+// The installation's document store: one row of document.dat per archived message, inserted
+// through a document resource of pool 9 in a transaction of its own.
+#include <string>
+
+#include "mail/document_archive.h"
+#include "resources/database_resource.h"
+#include "resources/resource_pool.h"
+#include "resources/table_defs.h"
+
+namespace tovenmarsh::mail {
+
+namespace {
+
+// Texts longer than their column are cut to it rather than failing the archive.
+std::string Fit(const resources::TAppTableDef& table, int position, const std::string& text) {
+  const int size = table.fields[static_cast<size_t>(position)].size;
+  if (size <= 0 || text.size() <= static_cast<size_t>(size)) return text;
+  return text.substr(0, static_cast<size_t>(size));
+}
+
+class TPooledDocumentStore : public TDocumentStore {
+ public:
+  void AddDocument(const TDocumentRow& row) override {
+    namespace doc = resources::document;
+    resources::TResourceLease<> lease(resources::DatabasePool(), resources::piDocument);
+    const resources::TAppTableDef& table = lease->Definition();
+    try {
+      lease->BeginWork();
+      lease->Table().SetIndex("");
+      lease->Insert();
+      resources::TTableAccess& t = lease->Table();
+      t.SetField(doc::description, Fit(table, doc::description, row.description));
+      t.SetField(doc::to, Fit(table, doc::to, row.to));
+      t.SetField(doc::from, Fit(table, doc::from, row.from));
+      t.SetField(doc::replyto, Fit(table, doc::replyto, row.replyto));
+      t.SetField(doc::fromdomain, Fit(table, doc::fromdomain, row.fromdomain));
+      t.SetField(doc::content, row.content);
+      t.SetField(doc::extfileref, Fit(table, doc::extfileref, row.extfileref));
+      lease->Post();
+      lease->CommitWork();
+    } catch (...) {
+      lease->RollbackWork();
+      throw;
+    }
+  }
+};
+
+}  // namespace
+
+TDocumentStore& InstallationDocumentStore() {
+  static TPooledDocumentStore store;
+  return store;
+}
+
+}  // namespace tovenmarsh::mail

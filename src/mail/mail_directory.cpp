@@ -1,0 +1,52 @@
+// The installation's mail directory: each lookup borrows its resource control from the pools
+// on first use and keeps it until the directory is freed.
+#include "mail/mail_directory.h"
+
+#include "resources/account_control.h"
+#include "resources/alias_control.h"
+#include "resources/mailbox_control.h"
+
+namespace tovenmarsh::mail {
+
+namespace {
+
+class TControlDirectory : public TMailDirectory {
+ public:
+  int FindAlias(resources::TAliasRec& rec) override { return Alias().FindAlias(rec); }
+  int GetListMembers(const resources::TAliasRec& rec, resources::TMaillistRecs& list) override {
+    return Alias().GetListMembers(rec, list);
+  }
+  bool GetCompany(resources::TCompanyRec& rec) override { return Alias().GetCompany(rec); }
+  bool GetAccount(resources::TAccountRec& rec) override { return Account().GetAccount(rec); }
+  int ListMessages(int accountNo, resources::TMailDropRecs& list) override {
+    return MailBox().ListMessages(accountNo, list);
+  }
+  bool DeleteMarked(const resources::TMailDropRecs& list) override { return MailBox().DeleteMarked(list); }
+  int AddMessage(int accountNo, const resources::TMailDropRec& rec) override {
+    return MailBox().AddMessage(accountNo, rec);
+  }
+
+ private:
+  resources::TAliasControl& Alias() {
+    if (!alias_) alias_ = std::make_unique<resources::TAliasControl>();
+    return *alias_;
+  }
+  resources::TAccountControl& Account() {
+    if (!account_) account_ = std::make_unique<resources::TAccountControl>();
+    return *account_;
+  }
+  resources::TMailBoxControl& MailBox() {
+    if (!mailbox_) mailbox_ = std::make_unique<resources::TMailBoxControl>();
+    return *mailbox_;
+  }
+
+  std::unique_ptr<resources::TAliasControl> alias_;
+  std::unique_ptr<resources::TAccountControl> account_;
+  std::unique_ptr<resources::TMailBoxControl> mailbox_;
+};
+
+}  // namespace
+
+std::unique_ptr<TMailDirectory> OpenInstallationDirectory() { return std::make_unique<TControlDirectory>(); }
+
+}  // namespace tovenmarsh::mail

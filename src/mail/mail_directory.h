@@ -1,0 +1,36 @@
+// TMailDirectory: the lookups that receiving and serving mail need from the application tables
+// (aliases, lists, companies, accounts, mailbox rows), behind one interface so that the
+// protocol objects can be driven without a database. The installation's directory forwards
+// to the resource controls, borrowing them from the pools for as long as the directory lives.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "resources/record_types.h"
+
+namespace tovenmarsh::mail {
+
+class TMailDirectory {
+ public:
+  virtual ~TMailDirectory() = default;
+  // As TAliasControl: 0 none, 1 one (rec filled), -1 several; a domain that is no local
+  // domain leaves companyno 0.
+  virtual int FindAlias(resources::TAliasRec& rec) = 0;
+  virtual int GetListMembers(const resources::TAliasRec& rec, resources::TMaillistRecs& list) = 0;
+  virtual bool GetCompany(resources::TCompanyRec& rec) = 0;
+  // As TAccountControl.
+  virtual bool GetAccount(resources::TAccountRec& rec) = 0;
+  // As TMailBoxControl.
+  virtual int ListMessages(int accountNo, resources::TMailDropRecs& list) = 0;
+  virtual bool DeleteMarked(const resources::TMailDropRecs& list) = 0;
+  virtual int AddMessage(int accountNo, const resources::TMailDropRec& rec) = 0;
+};
+
+// Opens a directory for one command or one session.
+using TMailDirectoryFactory = std::function<std::unique_ptr<TMailDirectory>()>;
+
+// The installation's directory over the resource controls.
+std::unique_ptr<TMailDirectory> OpenInstallationDirectory();
+
+}  // namespace tovenmarsh::mail

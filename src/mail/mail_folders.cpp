@@ -1,0 +1,125 @@
+// Mail folders and durable creation of new mail files.
+#include "mail/mail_folders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "core/system_parameters.h"
+#include "core/unique_id.h"
+#include "platform/paths.h"
+#include "platform/stream.h"
+
+namespace tovenmarsh::mail {
+
+namespace {
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string SystemReason(int error) { return std::strerror(error); }
+
+// Closes the descriptor and removes the temporary file unless released.
+class TTempFile {
+ public:
+  explicit TTempFile(std::string path) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw platform::EFCreateError("Cannot create file \"" + path_ + "\". " + SystemReason(errno));
+  }
+  ~TTempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+
+  void Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw platform::EWriteError("Stream write error on \"" + path_ + "\": " + SystemReason(errno));
+      }
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  void SyncAndClose() {
+    if (::fsync(fd_) != 0) throw platform::EWriteError("Cannot flush \"" + path_ + "\": " + SystemReason(errno));
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw platform::EWriteError("Cannot close \"" + path_ + "\": " + SystemReason(errno));
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+void EnsureFolder(const std::string& folder) {
+  std::string path = folder;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty() || platform::DirectoryExists(path)) return;
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) EnsureFolder(path.substr(0, slash));
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    throw platform::EFCreateError("Cannot create folder \"" + path + "\". " + SystemReason(errno));
+  }
+}
+
+TMailFolders InstallationMailFolders() {
+  const core::TSystemParameters& parameters = core::SystemParameters();
+  return TMailFolders{WithSlash(parameters.QueueFolder()), WithSlash(parameters.MailFolder()),
+                      WithSlash(parameters.DocumentFolder())};
+}
+
+TMailFolders MailFoldersBelow(const std::string& root) {
+  const std::string base = WithSlash(root);
+  TMailFolders folders{base + "queue/", base + "mail/", base + "document/"};
+  EnsureFolder(folders.queue);
+  EnsureFolder(folders.mail);
+  EnsureFolder(folders.document);
+  return folders;
+}
+
+std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
+                         platform::TCriticalSection* lock) {
+  const std::string target = WithSlash(folder);
+  const std::string tempFolder = target + "tmp/";
+  EnsureFolder(tempFolder);
+  TTempFile temp(tempFolder + core::MakeUniqueId(0));
+  for (std::string_view piece : pieces) temp.Write(piece);
+  temp.SyncAndClose();
+  std::unique_lock<platform::TCriticalSection> guard;
+  if (lock != nullptr) guard = std::unique_lock<platform::TCriticalSection>(*lock);
+  // link() never replaces an existing file: draw another id while the name is taken.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string name = core::MakeUniqueId(0);
+    const std::string path = target + name;
+    if (::link(temp.Path().c_str(), path.c_str()) == 0) {
+      SyncFolder(target);
+      return name;
+    }
+    if (errno != EEXIST) {
+      throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(errno));
+    }
+  }
+  throw platform::EFCreateError("Cannot create a unique file in \"" + target + "\"");
+}
+
+}  // namespace tovenmarsh::mail

@@ -1,0 +1,45 @@
+// The three mail folders (queue, mail, document) and the safe way of putting a new file into
+// one of them.
+//
+// A new queue, mailbox or document file is first written under a temporary name in the
+// folder's "tmp" subfolder, flushed to disk, and then linked under its final name, which must
+// not exist yet (a fresh unique id is drawn while it does). So a reader of the folder never
+// sees a half-written file, and once PublishFile returns the file survives a crash.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/sync.h"
+
+namespace tovenmarsh::mail {
+
+struct TMailFolders {
+  std::string queue;     // each ends with "/"
+  std::string mail;
+  std::string document;
+
+  std::string QueueFileName(std::string_view name) const { return queue + std::string(name); }
+  std::string MailFileName(std::string_view name) const { return mail + std::string(name); }
+  std::string DocumentFileName(std::string_view name) const { return document + std::string(name); }
+  // Where queue files that cannot be read are moved aside.
+  std::string BadQueueFolder() const { return queue + "bad/"; }
+};
+
+// The folders of this installation (from the system parameters).
+TMailFolders InstallationMailFolders();
+// The folders below one root ("<root>/queue/", "<root>/mail/", "<root>/document/"), created
+// when missing.
+TMailFolders MailFoldersBelow(const std::string& root);
+
+// Writes the pieces one after another as a new file in folder under a new MakeUniqueId(0)
+// name, durably (see above), and answers the name. The final link runs under lock when one is
+// given. Raises platform::EFCreateError / EWriteError on failure and leaves no file behind.
+std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
+                         platform::TCriticalSection* lock = nullptr);
+
+// Creates folder (and its parent) when missing.
+void EnsureFolder(const std::string& folder);
+
+}  // namespace tovenmarsh::mail

@@ -1,0 +1,272 @@
+// The POP3 server as dialogues: tables of client read rounds and the exact replies over a
+// mailbox of real mailbox files and fake mailbox rows, with what QUIT leaves behind checked;
+// retrieved bodies are parsed back by Python's poplib as an independent client.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mail/mailbox_file.h"
+#include "mail/pop3_server.h"
+#include "support/dialogue.h"
+#include "support/mail_fakes.h"
+#include "support/python_oracle.h"
+
+namespace tovenmarsh::mail {
+namespace {
+
+using testing::TDialogueStep;
+
+const std::string kGreeting = "+OK tovenmarsh POP3 server is ready\r\n";
+const std::string kBye = "+OK tovenmarsh POP3 server signing off\r\n";
+const std::string kOK = "+OK\r\n";
+const std::string kErr = "-ERR\r\n";
+const std::string kNotAuthorization = "-ERR tovenmarsh POP3 server is not in authorization state\r\n";
+const std::string kNotTransaction = "-ERR tovenmarsh POP3 server is not in transaction state\r\n";
+const std::string kValid = "+OK tovenmarsh POP3 user and password is valid\r\n";
+const std::string kInvalid = "-ERR tovenmarsh POP3 user or password is invalid\r\n";
+const std::string kNoAPOP = "-ERR tovenmarsh POP3 server does not support APOP authorization\r\n";
+const std::string kSyntax = "-ERR tovenmarsh POP3 request has syntax error in parameters or arguments\r\n";
+const std::string kNotAvailable = "-ERR tovenmarsh POP3 messsage is not availible\r\n";
+
+std::string NoSuch(const std::string& n) {
+  return "-ERR tovenmarsh POP3 user has no such message number in maildrop (" + n + ")\r\n";
+}
+std::string Deleted(const std::string& n) { return "+OK tovenmarsh POP3 messsage has been deleted (" + n + ")\r\n"; }
+std::string AlreadyDeleted(const std::string& n) {
+  return "-ERR tovenmarsh POP3 messsage is already deleted (" + n + ")\r\n";
+}
+
+// Dot-stuffing as a sender does it, written independently of the server's transfer.
+std::string Stuffed(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (lineStart && text[i] == '.') out += '.';
+    out += text[i];
+    lineStart = text[i] == '\n' && i > 0 && text[i - 1] == '\r';
+  }
+  return out;
+}
+
+const std::vector<std::pair<std::string, std::string>> kMessages = {
+    {"a@b.example", "Subject: one\r\n\r\nline\r\n.\r\n..\r\n.x\r\nend"},
+    {"", "Subject: two\r\n\r\nhello"},
+    {"c@d.example", "Subject: three"},
+};
+
+class Pop3ServerTest : public testing::MailFixture {
+ protected:
+  void SetUp() override {
+    MailFixture::SetUp();
+    directory.AddAccount(1, "joe", "Secret");
+    directory.AddAccount(2, "ann", "other");
+    for (const auto& [reversePath, message] : kMessages) {
+      resources::TMailDropRec record;
+      DeliverMessageToMailbox(folders, reversePath, message, record);
+      testing::TFakeDirectory(directory).AddMessage(1, record);
+      files.push_back(ReturnPathLine(reversePath) + message);
+    }
+    for (const testing::TFakeMailboxRow& row : directory.mailbox) rows.push_back(row);
+  }
+
+  std::unique_ptr<TPOP3Server> NewServer() { return std::make_unique<TPOP3Server>(Environment()); }
+
+  std::string Size(int i) const { return std::to_string(rows[static_cast<size_t>(i)].size); }
+  std::string Hash(int i) const { return std::to_string(rows[static_cast<size_t>(i)].hash); }
+  std::string Total() const { return std::to_string(rows[0].size + rows[1].size + rows[2].size); }
+  std::vector<TDialogueStep> Login() {
+    return {{"", kGreeting}, {"USER joe1\r\n", kOK}, {"PASS Secret\r\n", kValid}};
+  }
+
+  std::vector<std::string> files;
+  std::vector<testing::TFakeMailboxRow> rows;
+};
+
+TEST_F(Pop3ServerTest, AuthorizationState) {
+  auto server = NewServer();
+  testing::RunDialogue(*server, {{"", kGreeting},
+                                 {"STAT\r\n", kNotTransaction},
+                                 {"LIST\r\n", kNotTransaction},
+                                 {"RETR 1\r\n", kNotTransaction},
+                                 {"NOOP\r\n", kNotTransaction},
+                                 {"bogus\r\n", kNotTransaction},
+                                 {"APOP joe1 0123456789abcdef\r\n", kNoAPOP},
+                                 {"USER\r\n", kSyntax},
+                                 {"PASS Secret\r\n", kInvalid},
+                                 {"user joe1\r\n", kOK},
+                                 {"PASS\r\n", kSyntax},
+                                 {"pass wrong\r\n", kInvalid},
+                                 {"USER nobody7\r\n", kOK},
+                                 {"PASS Secret\r\n", kInvalid},
+                                 {"USER joe1\r\npAsS sEcReT\r\n", kOK + kValid},
+                                 {"USER joe1\r\n", kNotAuthorization},
+                                 {"PASS Secret\r\n", kNotAuthorization},
+                                 {"APOP joe1 x\r\n", kNotAuthorization}});
+  EXPECT_FALSE(server->InAuthorization());
+}
+
+TEST_F(Pop3ServerTest, TransactionCommands) {
+  auto server = NewServer();
+  std::vector<TDialogueStep> steps = Login();
+  const std::vector<TDialogueStep> transaction = {
+      {"stat\r\n", "+OK 3 " + Total() + "\r\n"},
+      {"LIST\r\n", "+OK 3 " + Total() + "\r\n1 " + Size(0) + "\r\n2 " + Size(1) + "\r\n3 " + Size(2) + "\r\n.\r\n"},
+      {"list 2\r\n", "+OK 2 " + Size(1) + "\r\n"},
+      {"LIST 0\r\n", NoSuch("0")},
+      {"LIST 99\r\n", NoSuch("99")},
+      {"LIST abc\r\n", kErr},
+      {"uidl\r\n", "+OK\r\n1 " + Hash(0) + "\r\n2 " + Hash(1) + "\r\n3 " + Hash(2) + "\r\n.\r\n"},
+      {"UIDL 3\r\n", "+OK 3 " + Hash(2) + "\r\n"},
+      {"UIDL 4\r\n", NoSuch("4")},
+      {"retr 2\r\n", "+OK " + Size(1) + " octets\r\n" + Stuffed(files[1]) + "\r\n.\r\n"},
+      {"RETR 1\r\n", "+OK " + Size(0) + " octets\r\n" + Stuffed(files[0]) + "\r\n.\r\n"},
+      {"RETR 4\r\n", NoSuch("4")},
+      {"RETR\r\n", kErr},
+      {"TOP 1\r\n", kSyntax},
+      {"top 1 2\r\n", "+OK\r\nline\r\n..\r\n.\r\n"},
+      {"TOP 1 x\r\n", kErr},
+      {"TOP 3 5\r\n", kNotAvailable},
+      {"TOP 7 1\r\n", NoSuch("7")},
+      {"noop\r\n", kOK},
+      {"dele 1\r\n", Deleted("1")},
+      {"DELE 1\r\n", AlreadyDeleted("1")},
+      {"DELE 0\r\n", NoSuch("0")},
+      {"STAT\r\n", "+OK 3 " + Total() + "\r\n"},
+      {"RSET\r\n", kOK},
+      {"DELE 1\r\n", Deleted("1")},
+      {"DELE 3\r\n", Deleted("3")},
+      {"ERR\r\n", kSyntax},
+      {"XTND\r\n", kSyntax},
+      {"quit\r\n", kBye},
+  };
+  steps.insert(steps.end(), transaction.begin(), transaction.end());
+  EXPECT_TRUE(testing::RunDialogue(*server, steps));
+  // QUIT in the transaction state removed messages 1 and 3, file and row.
+  ASSERT_EQ(directory.mailbox.size(), 1u);
+  EXPECT_EQ(directory.mailbox[0].id, rows[1].id);
+  EXPECT_EQ(testing::FilesIn(folders.mail), std::vector<std::string>{rows[1].id});
+}
+
+TEST_F(Pop3ServerTest, OnlyQuitInTheTransactionStateRemovesMessages) {
+  {
+    auto server = NewServer();
+    std::vector<TDialogueStep> steps = Login();
+    steps.push_back({"DELE 1\r\nDELE 2\r\nRSET\r\nQUIT\r\n", Deleted("1") + Deleted("2") + kOK + kBye});
+    testing::RunDialogue(*server, steps);
+  }
+  {
+    // The connection ends without QUIT: the farewell goes out, nothing is removed.
+    auto server = NewServer();
+    std::vector<TDialogueStep> steps = Login();
+    steps.push_back({"DELE 1\r\n", Deleted("1")});
+    testing::RunDialogue(*server, steps);
+    EXPECT_TRUE(server->Farewell());
+  }
+  {
+    auto server = NewServer();
+    testing::RunDialogue(*server, {{"", kGreeting}, {"USER joe1\r\nQUIT\r\n", kOK + kBye}});
+  }
+  EXPECT_EQ(directory.mailbox.size(), 3u);
+  EXPECT_EQ(testing::FilesIn(folders.mail).size(), 3u);
+}
+
+TEST_F(Pop3ServerTest, MessageWhoseFileVanishedCannotBeRetrievedAndLosesItsRow) {
+  auto server = NewServer();
+  std::vector<TDialogueStep> steps = Login();
+  steps.push_back({"STAT\r\n", "+OK 3 " + Total() + "\r\n"});
+  testing::RunDialogue(*server, steps);
+  ASSERT_TRUE(DeleteMailboxFile(folders, rows[1].id));
+  EXPECT_EQ(testing::Exchange(*server, "RETR 2\r\nDELE 2\r\nLIST 2\r\nQUIT\r\n"),
+            NoSuch("2") + NoSuch("2") + NoSuch("2") + kBye);
+  ASSERT_EQ(directory.mailbox.size(), 2u);
+  EXPECT_EQ(directory.mailbox[0].id, rows[0].id);
+  EXPECT_EQ(directory.mailbox[1].id, rows[2].id);
+}
+
+TEST_F(Pop3ServerTest, FailingTableIsAnsweredErrAndTheSessionGoesOn) {
+  auto server = NewServer();
+  directory.failMailbox = true;
+  testing::RunDialogue(*server, {{"", kGreeting}, {"USER joe1\r\nPASS Secret\r\nNOOP\r\n", kOK + kErr + kNotTransaction}});
+  directory.failMailbox = false;
+  testing::RunDialogue(*server, {{"PASS Secret\r\nDELE 1\r\n", kValid + Deleted("1")}});
+  directory.failMailbox = true;
+  // QUIT whose commit fails keeps the connection, and the row; a later QUIT succeeds.
+  EXPECT_EQ(testing::Exchange(*server, "QUIT\r\n"), kErr);
+  EXPECT_FALSE(server->CloseRequested());
+  directory.failMailbox = false;
+  EXPECT_EQ(testing::Exchange(*server, "QUIT\r\n"), kBye);
+  EXPECT_EQ(directory.mailbox.size(), 2u);
+}
+
+TEST_F(Pop3ServerTest, EmptyMailbox) {
+  auto server = NewServer();
+  testing::RunDialogue(*server, {{"", kGreeting},
+                                 {"USER ann2\r\nPASS OTHER\r\n", kOK + kValid},
+                                 {"STAT\r\n", "+OK 0 0\r\n"},
+                                 {"LIST\r\n", "+OK\r\n.\r\n"},
+                                 {"UIDL\r\n", "+OK\r\n.\r\n"},
+                                 {"RETR 1\r\n", NoSuch("1")},
+                                 {"QUIT\r\n", kBye}});
+}
+
+TEST_F(Pop3ServerTest, FramingBoundsAndControlCharacters) {
+  auto server = NewServer();
+  std::vector<TDialogueStep> steps = Login();
+  const std::vector<TDialogueStep> more = {
+      {"NOOP " + std::string(600, 'x') + "\r\nNOOP\r\n", "-ERR tovenmarsh POP3 request has syntax error in parameters "
+                                                         "or arguments (line too long)\r\n" + kOK},
+      {std::string(700, 'y'), "-ERR tovenmarsh POP3 request has syntax error in parameters or arguments (line too "
+                              "long)\r\n"},
+      {std::string(700, 'y') + "\r\nST", ""},
+      {"AT\r\n", "+OK 3 " + Total() + "\r\n"},
+      {"DELE 1\rDELE 2\r\n", kSyntax},
+      {std::string("DELE 1\0\r\n", 9), kSyntax},
+      {"QUIT\r\n", kBye},
+  };
+  steps.insert(steps.end(), more.begin(), more.end());
+  testing::RunDialogue(*server, steps);
+  EXPECT_EQ(directory.mailbox.size(), 3u);
+}
+
+TEST_F(Pop3ServerTest, PoplibReadsBackEveryMessageByteForByte) {
+  auto server = NewServer();
+  testing::RunDialogue(*server, Login());
+  std::vector<std::string> replies;
+  for (int i = 1; i <= 3; ++i) replies.push_back(testing::Exchange(*server, "RETR " + std::to_string(i) + "\r\n"));
+  replies.push_back(testing::Exchange(*server, "TOP 1 3\r\n"));
+  const std::vector<std::string> parsed = testing::RunPythonOracle(R"PY(
+import io, poplib
+def oracle(records):
+    out = []
+    for r in records:
+        p = poplib.POP3.__new__(poplib.POP3)
+        p._debugging = 0
+        p.file = io.BytesIO(r)
+        resp, lines, octets = p._getlongresp()
+        out.append(b'\r\n'.join(lines))
+    return out
+)PY",
+                                                                   replies);
+  ASSERT_EQ(parsed.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(parsed[i], files[i]) << i;
+  EXPECT_EQ(parsed[3], "line\r\n.\r\n..");
+}
+
+TEST(Pop3Numbers, IntegerConversion) {
+  const std::vector<std::pair<const char*, int>> good = {{"1", 1}, {" 7", 7}, {"+3", 3}, {"-2", -2},
+                                                         {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}};
+  for (const auto& [text, value] : good) {
+    int n = 0;
+    EXPECT_TRUE(TryStrToInt(text, n)) << text;
+    EXPECT_EQ(n, value) << text;
+  }
+  for (const char* text : {"", "abc", "1a", "2147483648", "-", "1 ", "99999999999999999999"}) {
+    int n = 0;
+    EXPECT_FALSE(TryStrToInt(text, n)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace tovenmarsh::mail

@@ -1,0 +1,161 @@
+// Real clients over loopback: Python's smtplib (lower-case verbs, EHLO refused, dot-stuffing
+// of ".", "..", ".x" lines) sends to the SMTP protocol object behind the server framework's
+// listener; the test hands the queue file to a mailbox as the queue does; Python's poplib then
+// lists, retrieves, deletes, resets and quits against the POP3 protocol object.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/worker_threads.h"
+#include "mail/mailbox_file.h"
+#include "mail/pop3_server.h"
+#include "mail/queue_file.h"
+#include "mail/smtp_server.h"
+#include "support/mail_fakes.h"
+#include "support/python_oracle.h"
+
+namespace tovenmarsh::mail {
+namespace {
+
+class MailClientsTest : public testing::MailFixture {
+ protected:
+  void SetUp() override {
+    MailFixture::SetUp();
+    directory.AddCompany(1, false, true);
+    directory.AddDomain("local.test", 1);
+    directory.AddAlias("joe", 1, "local.test", 1);
+    directory.AddAccount(1, "joe", "Secret");
+  }
+
+  int Listen(const core::TTCPServerClass& serverClass) {
+    return core::StartTCPServer(0, serverClass, 10, 5).WaitListening(5000);
+  }
+};
+
+const char kSend[] = R"PY(
+import smtplib
+def oracle(records):
+    port = int(records[0])
+    body = b"Subject: dots\r\n\r\n.\r\n..\r\n.x\r\nmiddle . line\r\nend\r\n"
+    with smtplib.SMTP('127.0.0.1', port, timeout=20) as s:
+        s.sendmail('a@remote.example', ['joe@local.test'], body)
+        code, _ = s.noop()
+    return [body, str(code).encode()]
+)PY";
+
+const char kFetch[] = R"PY(
+import poplib
+def oracle(records):
+    port = int(records[0])
+    p = poplib.POP3('127.0.0.1', port, timeout=20)
+    p.user('joe1')
+    p.pass_('Secret')
+    count, size = p.stat()
+    uidl = p.uidl()[1]
+    resp, lines, octets = p.retr(1)
+    p.dele(1)
+    p.rset()
+    p.dele(1)
+    bye = p.quit()
+    return [b'\r\n'.join(lines), str(count).encode(), str(size).encode(), b' '.join(uidl), bye]
+)PY";
+
+TEST_F(MailClientsTest, SmtplibSendsAndPoplibRetrievesByteForByte) {
+  const int smtpPort = Listen(SMTPServerClass(Environment()));
+  const int pop3Port = Listen(POP3ServerClass(Environment()));
+  ASSERT_GT(smtpPort, 0);
+  ASSERT_GT(pop3Port, 0);
+
+  const std::vector<std::string> sent = testing::RunPythonOracle(kSend, {std::to_string(smtpPort)});
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1], "250");
+
+  // What the queue does for a local account.
+  std::vector<std::string> names;
+  ASSERT_TRUE(ScanQueueFolder(folders, names));
+  ASSERT_EQ(names.size(), 1u);
+  TEnvelope envelope;
+  ASSERT_EQ(ReadEnvelope(folders, names[0], envelope), TEnvelopeStatus::Ok);
+  EXPECT_EQ(envelope.reversePath, "a@remote.example");
+  EXPECT_EQ(envelope.recipients, std::vector<std::string>{"joe@local.test"});
+  TDataRec file;
+  file.fileName = names[0];
+  TQueueRec entry;
+  entry.queueFile = &file;
+  entry.reversePath = envelope.reversePath;
+  resources::TMailDropRec record;
+  DeliverToMailbox(folders, entry, record);
+  testing::TFakeDirectory(directory).AddMessage(1, record);
+  const std::string stored = ReadMailboxFile(folders, record.id);
+
+  const std::vector<std::string> fetched = testing::RunPythonOracle(kFetch, {std::to_string(pop3Port)});
+  ASSERT_EQ(fetched.size(), 5u);
+  EXPECT_EQ(fetched[0], stored);
+  ASSERT_EQ(stored.rfind("Return-Path: <a@remote.example>\r\nRecieved: from ", 0), 0u) << stored;
+  // The body as sent, without the CR LF that ends its last line (it belongs to the end of data).
+  const std::string body = sent[0].substr(0, sent[0].size() - 2);
+  EXPECT_EQ(stored.substr(stored.size() - body.size()), body);
+  EXPECT_EQ(fetched[1], "1");
+  EXPECT_EQ(fetched[2], std::to_string(stored.size()));
+  EXPECT_EQ(fetched[3], "1 " + std::to_string(record.hash));
+  EXPECT_EQ(fetched[4], "+OK tovenmarsh POP3 server signing off");
+
+  std::lock_guard<std::mutex> guard(directory.lock);
+  EXPECT_TRUE(directory.mailbox.empty());
+  EXPECT_TRUE(testing::FilesIn(folders.mail).empty());
+  EXPECT_EQ(wakes.load(), 1);
+  EXPECT_NE(testing::FileBytes(temp.Path() + "mail.log").find("[TSMTPServer listener started on port"), std::string::npos);
+}
+
+// Runs a shell command and answers what it wrote to standard output.
+std::string CommandOutput(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char piece[4096];
+  size_t n = 0;
+  while ((n = std::fread(piece, 1, sizeof piece, pipe)) > 0) output.append(piece, n);
+  ::pclose(pipe);
+  return output;
+}
+
+TEST_F(MailClientsTest, SwaksSendsAndCurlRetrieves) {
+  if (CommandOutput("command -v swaks curl").empty()) GTEST_SKIP() << "swaks or curl missing";
+  const int smtpPort = Listen(SMTPServerClass(Environment()));
+  const int pop3Port = Listen(POP3ServerClass(Environment()));
+  const std::string body = "Subject: swaks\r\n\r\n.\r\n..\r\n.x\r\nend\r\n";
+  testing::WriteFileBytes(temp.Path() + "body.eml", body);
+  // Default protocol: EHLO, refused, then HELO.
+  const std::string transcript =
+      CommandOutput("swaks --server 127.0.0.1 --port " + std::to_string(smtpPort) +
+                    " --from a@remote.example --to joe@local.test --helo client.example --data " + temp.Path() +
+                    "body.eml --timeout 20 2>&1");
+  EXPECT_NE(transcript.find("<-  250 OK"), std::string::npos) << transcript;
+
+  std::vector<std::string> names;
+  ASSERT_TRUE(ScanQueueFolder(folders, names)) << transcript;
+  ASSERT_EQ(names.size(), 1u);
+  const std::string message = ReadQueueMessage(folders, names[0]);
+  // swaks ends the data with CR LF "." CR LF after the file's own last CR LF, so the stored
+  // message keeps that one (and the dot lines arrive unstuffed).
+  EXPECT_EQ(message.substr(message.find("\r\n") + 2), body);
+  TDataRec file;
+  file.fileName = names[0];
+  TQueueRec entry;
+  entry.queueFile = &file;
+  entry.reversePath = "a@remote.example";
+  resources::TMailDropRec record;
+  DeliverToMailbox(folders, entry, record);
+  testing::TFakeDirectory(directory).AddMessage(1, record);
+
+  const std::string url = "pop3://127.0.0.1:" + std::to_string(pop3Port) + "/";
+  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url), "1 " + std::to_string(record.size) + "\r\n");
+  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url + "1"), ReadMailboxFile(folders, record.id) + "\r\n");
+  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:wrong " + url + "1"), "");
+}
+
+}  // namespace
+}  // namespace tovenmarsh::mail
