@@ -1,0 +1,524 @@
+// Queue processing: taking up queue files, resolving and delivering their entries, bouncing,
+// handing remote entries to the relay list, archiving and deleting finished files, and the
+// per-file state that keeps a retried file from serving a recipient twice.
+#include "mail/queue_system.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <exception>
+
+#include "core/date_utils.h"
+#include "core/log.h"
+#include "core/system_parameters.h"
+#include "core/str_utils.h"
+#include "mail/mail_address.h"
+#include "mail/mail_message.h"
+#include "mail/mail_services.h"
+#include "mail/mailbox_file.h"
+#include "mail/mime_types.h"
+#include "platform/format.h"
+#include "platform/stream.h"
+
+namespace tovenmarsh::mail {
+
+namespace {
+
+// Bounces cannot bounce (their reverse path is empty), so a round needs few passes; the cap
+// only guards against a mistake turning the round into an endless loop.
+constexpr int kMaxPasses = 16;
+
+const char* const kStateFolder = "state/";
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Keys are stored one per line: no line breaks or NULs inside.
+std::string KeyPart(std::string_view user, std::string_view domain) {
+  std::string part = Lower(std::string(user) + "@" + std::string(domain));
+  for (char& c : part) {
+    if (c == '\r' || c == '\n' || c == '\0') c = '?';
+  }
+  return part;
+}
+
+bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+TQueueEnvironment InstallationQueueEnvironment() {
+  TQueueEnvironment environment;
+  const TMailEnvironment mail = InstallationMailEnvironment();
+  environment.folders = mail.folders;
+  environment.hostName = mail.hostName;
+  environment.now = mail.now;
+  environment.openDirectory = mail.openDirectory;
+  environment.documents = &InstallationDocumentStore();
+  environment.relayList = &MailServices().relayList;
+  environment.maillistMaxDepth = core::TextToInt(core::SystemParameters().GetString("MaillistMaxDepth"));
+  environment.relayMinutes = core::SystemParameters().GetInt("RelayMin");
+  return environment;
+}
+
+TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), environment_(std::move(environment)) {}
+
+TQueueSystem::~TQueueSystem() {
+  // Only this system adds to the relay list; its entries point at this system's files.
+  if (environment_.relayList != nullptr) environment_.relayList->Clear();
+}
+
+std::string TQueueSystem::StateFileName(const std::string& name) const {
+  return environment_.folders.queue + kStateFolder + name;
+}
+
+int TQueueSystem::ProcessQueue() {
+  for (TEntry& entry : deferred_) newEntries_.push_back(std::move(entry));
+  deferred_.clear();
+  for (TEntry& entry : deferredBounces_) bounceEntries_.push_back(std::move(entry));
+  deferredBounces_.clear();
+
+  // Files whose entries are all done but whose archive or delete failed before.
+  std::vector<std::string> finishing;
+  for (const auto& [name, file] : files_) {
+    if (file->finishing) finishing.push_back(name);
+  }
+  for (const std::string& name : finishing) {
+    const auto found = files_.find(name);
+    if (found != files_.end()) FinishFile(*found->second);
+  }
+
+  std::unique_ptr<TMailDirectory> directory;
+  bool queued = false;
+  int passes = 0;
+  do {
+    Scan();
+    if (!newEntries_.empty()) {
+      if (!directory) directory = environment_.openDirectory();
+      Deliver(*directory);
+    }
+    UpdateRelayList();
+    queued = SendBounces();
+  } while (queued && ++passes < kMaxPasses);
+
+  if (!newEntries_.empty()) {
+    core::LogErrorText("Unexpected mainqueue entries after completed processing ?");
+    for (TEntry& entry : newEntries_) deferred_.push_back(std::move(entry));
+    newEntries_.clear();
+  }
+  return environment_.relayList != nullptr ? environment_.relayList->Count() : 0;
+}
+
+void TQueueSystem::Scan() {
+  const size_t before = knownNames_.size();
+  ScanQueueFolder(environment_.folders, knownNames_);
+  const std::vector<std::string> added(knownNames_.begin() + static_cast<std::ptrdiff_t>(before), knownNames_.end());
+  for (const std::string& name : added) TakeUp(name);
+}
+
+void TQueueSystem::TakeUp(const std::string& name) {
+  TEnvelope envelope;
+  const TEnvelopeStatus status = ReadEnvelope(environment_.folders, name, envelope);
+  if (status != TEnvelopeStatus::Ok) {
+    // Moved aside, gone, or not readable now: in the last case the next scan tries again.
+    knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
+    return;
+  }
+  if (envelope.accountNo == 0 && envelope.recipients.empty()) {
+    core::LogErrorText(platform::Format("Queue file %s has no recipients", name.c_str()));
+    return;
+  }
+  auto owned = std::make_unique<TFileState>();
+  TFileState& file = *owned;
+  file.data.fileName = name;
+  file.data.created = environment_.now();
+  files_[name] = std::move(owned);
+  LoadState(file);
+
+  std::vector<TEntry> entries;
+  if (envelope.accountNo != 0) {
+    TEntry entry = NewEntry(file, "0:#account");
+    entry->accountNo = envelope.accountNo;
+    entries.push_back(std::move(entry));
+  }
+  for (size_t i = 0; i < envelope.recipients.size(); ++i) {
+    std::string user;
+    std::string domain;
+    SplitMailAddress(envelope.recipients[i], user, domain);
+    TEntry entry = NewEntry(file, std::to_string(i + 1) + ":" + KeyPart(user, domain));
+    entry->user = user;
+    entry->domain = domain;
+    entries.push_back(std::move(entry));
+  }
+  for (TEntry& entry : entries) {
+    entry->helo = envelope.helo;
+    entry->reversePath = envelope.reversePath;
+    newEntries_.push_back(std::move(entry));
+  }
+}
+
+TQueueSystem::TEntry TQueueSystem::NewEntry(TFileState& file, const std::string& key) {
+  auto entry = std::make_unique<TQueueRec>();
+  entry->queueFile = &file.data;
+  entry->created = environment_.now();
+  entry->relayState = rsNew;
+  info_[entry.get()] = TEntryInfo{key, false};
+  ++file.data.openEntries;
+  ++file.data.entries;
+  return entry;
+}
+
+TQueueSystem::TEntry TQueueSystem::CopyEntry(const TQueueRec& from, const std::string& key) {
+  auto entry = std::make_unique<TQueueRec>(from);
+  entry->created = environment_.now();
+  entry->relayState = rsNew;
+  entry->bounced = false;
+  info_[entry.get()] = TEntryInfo{key, false};
+  // A copy is an entry of its file like any other: the file stays until it is done.
+  if (TFileState* file = FileOf(from)) {
+    ++file->data.openEntries;
+    ++file->data.entries;
+  }
+  return entry;
+}
+
+TQueueSystem::TFileState* TQueueSystem::FileOf(const TQueueRec& entry) {
+  if (entry.queueFile == nullptr) return nullptr;
+  const auto found = files_.find(entry.queueFile->fileName);
+  if (found == files_.end() || &found->second->data != entry.queueFile) return nullptr;
+  return found->second.get();
+}
+
+const std::string& TQueueSystem::KeyOf(const TQueueRec& entry) const {
+  static const std::string kNone;
+  const auto found = info_.find(&entry);
+  return found == info_.end() ? kNone : found->second.key;
+}
+
+bool TQueueSystem::IsPostmasterCopy(const TQueueRec& entry) const {
+  const auto found = info_.find(&entry);
+  return found != info_.end() && found->second.postmasterCopy;
+}
+
+void TQueueSystem::Dispose(const TQueueRec* entry) { info_.erase(entry); }
+
+void TQueueSystem::Defer(TEntry& entry, const std::string& why) {
+  core::LogErrorText(why);
+  deferred_.push_back(std::move(entry));
+}
+
+void TQueueSystem::Deliver(TMailDirectory& directory) {
+  // Entries appended while delivering (list members, postmaster copies) are delivered in
+  // this same pass.
+  for (size_t i = 0; i < newEntries_.size(); ++i) {
+    TEntry entry = std::move(newEntries_[i]);
+    try {
+      DeliverEntry(directory, entry);
+    } catch (const std::exception& e) {
+      if (entry) {
+        Defer(entry, platform::Format("Mail to alias %s on domain %s deferred: %s", entry->user.c_str(),
+                                      entry->domain.c_str(), e.what()));
+      }
+    }
+  }
+  newEntries_.clear();
+}
+
+void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
+  // Known outcomes are looked up where an entry would be served (mailbox, relay, bounce,
+  // ignore), not here: resolving again remakes the copies that an earlier run may not have
+  // finished.
+  if (entry->accountNo != 0) {
+    DeliverToAccount(directory, entry);
+    return;
+  }
+  if (entry->domain.empty()) {
+    // No domain to deliver or relay to.
+    bounceEntries_.push_back(std::move(entry));
+    return;
+  }
+  resources::TAliasRec alias;
+  alias.name = entry->user;
+  alias.companyno = 0;
+  alias.domain = entry->domain;
+  const int found = directory.FindAlias(alias);
+  if (alias.companyno == 0) {
+    if (environment_.relayList == nullptr) {
+      bounceEntries_.push_back(std::move(entry));
+      return;
+    }
+    if (!FinishKnown(entry)) environment_.relayList->Add(std::move(entry));
+    return;
+  }
+  if (found != 1 || !alias.active || (!alias.maillist && alias.accountno <= 0)) {
+    resources::TCompanyRec company;
+    company.no = alias.companyno;
+    bool postmaster = false;
+    bool bounce = true;
+    if (directory.GetCompany(company)) {
+      postmaster = company.postmaster;
+      bounce = company.bounce;
+    }
+    // Never a copy of a copy: an unknown "postmaster" alias would otherwise copy forever.
+    if (postmaster && !IsPostmasterCopy(*entry) && Lower(entry->user) != "postmaster") {
+      TEntry copy = CopyEntry(*entry, KeyOf(*entry) + ">!postmaster");
+      info_[copy.get()].postmasterCopy = true;
+      copy->user = "postmaster";
+      copy->reversePath.clear();
+      copy->accountNo = 0;
+      newEntries_.push_back(std::move(copy));
+    }
+    if (bounce) {
+      bounceEntries_.push_back(std::move(entry));
+    } else if (!FinishKnown(entry)) {
+      core::LogMessage(platform::Format("Mail to unknown alias %s on domain %s ignored due to possible setup problem",
+                                        entry->user.c_str(), entry->domain.c_str()));
+      Finish(std::move(entry), eoIgnored);
+    }
+    return;
+  }
+  if (alias.maillist) {
+    if (entry->listDepth > environment_.maillistMaxDepth) {
+      if (FinishKnown(entry)) return;
+      core::LogMessage(platform::Format("Mail to alias %s on domain %s exceeded maillist max level",
+                                        entry->user.c_str(), entry->domain.c_str()));
+      Finish(std::move(entry), eoIgnored);
+      return;
+    }
+    resources::TMaillistRecs members;
+    directory.GetListMembers(alias, members);
+    const std::string listDomain = alias.domain.empty() ? entry->domain : alias.domain;
+    std::vector<TEntry> copies;
+    for (const resources::TMaillistRec& member : members) {
+      TEntry copy = CopyEntry(*entry, KeyOf(*entry) + ">" + KeyPart(member.forwardusr, member.forwarddomain));
+      copy->user = member.forwardusr;
+      copy->domain = member.forwarddomain;
+      copy->accountNo = 0;
+      copy->listDepth = entry->listDepth + 1;
+      copy->reversePath = "postmaster@" + listDomain;
+      copies.push_back(std::move(copy));
+    }
+    for (TEntry& copy : copies) newEntries_.push_back(std::move(copy));
+    Finish(std::move(entry), eoExpanded);
+    return;
+  }
+  entry->accountNo = alias.accountno;
+  DeliverToAccount(directory, entry);
+}
+
+void TQueueSystem::DeliverToAccount(TMailDirectory& directory, TEntry& entry) {
+  if (FinishKnown(entry)) return;
+  resources::TMailDropRec record;
+  try {
+    DeliverToMailbox(environment_.folders, *entry, record);
+    directory.AddMessage(entry->accountNo, record);
+  } catch (const std::exception& e) {
+    // The row is missing: the file would never be served, and the entry is tried again.
+    if (!record.id.empty()) DeleteMailboxFile(environment_.folders, record.id);
+    if (entry->queueFile != nullptr && !FileExists(environment_.folders.QueueFileName(entry->queueFile->fileName))) {
+      // Removed behind the queue's back: there is nothing left to deliver.
+      core::LogErrorText(platform::Format("Queue file %s vanished before delivery to account[%d]",
+                                          entry->queueFile->fileName.c_str(), entry->accountNo));
+      Finish(std::move(entry), eoIgnored);
+      return;
+    }
+    Defer(entry, platform::Format("Failed to write to mailbox on account[%d] and mailid[%s]: %s", entry->accountNo,
+                                  record.id.c_str(), e.what()));
+    return;
+  }
+  Finish(std::move(entry), eoDelivered);
+}
+
+void TQueueSystem::UpdateRelayList() {
+  if (environment_.relayList == nullptr) return;
+  TQueueRecs released;
+  TQueueRecs bounced;
+  environment_.relayList->Update(environment_.now(), environment_.relayMinutes, released, bounced);
+  for (TEntry& entry : released) Finish(std::move(entry), eoRelayed);
+  for (TEntry& entry : bounced) bounceEntries_.push_back(std::move(entry));
+}
+
+bool TQueueSystem::SendBounces() {
+  bool queued = false;
+  std::vector<TEntry> entries = std::move(bounceEntries_);
+  bounceEntries_.clear();
+  for (TEntry& entry : entries) {
+    if (FinishKnown(entry)) continue;
+    if (entry->reversePath.empty()) {
+      core::LogMessage(platform::Format("Bounce mail to alias %s on domain %s failed due to emtpy reversepath",
+                                        entry->user.c_str(), entry->domain.c_str()));
+      entry->bounced = true;
+      Finish(std::move(entry), eoBounced);
+      continue;
+    }
+    try {
+      SendBounce(*entry);
+    } catch (const std::exception& e) {
+      core::LogErrorText(platform::Format("Bounce mail to alias %s on domain %s could not be queued: %s",
+                                          entry->user.c_str(), entry->domain.c_str(), e.what()));
+      deferredBounces_.push_back(std::move(entry));
+      continue;
+    }
+    queued = true;
+    entry->bounced = true;
+    Finish(std::move(entry), eoBounced);
+  }
+  return queued;
+}
+
+void TQueueSystem::SendBounce(const TQueueRec& entry) {
+  std::string part;
+  std::string subject;
+  std::string text;
+  try {
+    if (entry.queueFile == nullptr) throw EQueueFile("Queue entry without a queue file");
+    part = ReadQueueMessage(environment_.folders, entry.queueFile->fileName);
+    TMailMessage returned;
+    platform::TStringStream stream(part);
+    returned.LoadFromStream(stream);
+    subject = returned.GetHeader(hdrSubject);
+    text = BounceText(returned, FormatMailAddress3("", entry.user, entry.domain));
+  } catch (const std::exception&) {
+    subject = "Message attached failed to be forwarded.";
+    text = "Unexpected error at " + environment_.hostName;
+  }
+  TMailMessage bounce;
+  bounce.Clear();
+  bounce.SetHeader(hdrReturnPath, "<>");
+  bounce.SetHeader(hdrSubject, "Undeliverable mail: " + subject);
+  bounce.SetHeader(hdrFrom, "<postmaster@" + entry.domain + ">");
+  bounce.SetHeader(hdrTo, entry.reversePath);
+  bounce.SetHeader(hdrDate, core::DateTimeToMailZoneStr(environment_.now()));
+  bounce.SetBodyText(text);
+  platform::TStringStream attachment(part);
+  bounce.AddAttachment(attachment, "eml");
+  platform::TStringStream saved;
+  bounce.SaveToStream(saved);
+  saved.SetPosition(0);
+  // The saved message ends with the end-of-data line; queuing from a stream drops it.
+  QueueMessageFromStream(environment_.folders, environment_.hostName, "", entry.reversePath, saved, 0);
+}
+
+bool TQueueSystem::FinishKnown(TEntry& entry) {
+  TFileState* file = FileOf(*entry);
+  if (file == nullptr) return false;
+  const auto known = file->outcomes.find(KeyOf(*entry));
+  if (known == file->outcomes.end() || known->second == eoExpanded) return false;
+  if (known->second == eoBounced) {
+    entry->bounced = true;
+    ++file->data.bounced;
+  }
+  Dispose(entry.get());
+  entry.reset();
+  if (--file->data.openEntries <= 0) FinishFile(*file);
+  return true;
+}
+
+void TQueueSystem::Finish(TEntry entry, char outcome) {
+  TFileState* file = FileOf(*entry);
+  const std::string key = KeyOf(*entry);
+  Dispose(entry.get());
+  entry.reset();
+  if (file == nullptr) return;
+  if (outcome == eoBounced) ++file->data.bounced;
+  if (outcome != eoExpanded) {
+    file->outcomes[key] = outcome;
+    file->unsaved.push_back(std::string(1, outcome) + " " + key + "\n");
+  }
+  if (--file->data.openEntries > 0) {
+    // Others are still open: should this file be taken up again, this entry is done.
+    SaveState(*file);
+    return;
+  }
+  FinishFile(*file);
+}
+
+void TQueueSystem::FinishFile(TFileState& file) {
+  file.finishing = true;
+  const std::string name = file.data.fileName;
+  const bool present = FileExists(environment_.folders.QueueFileName(name));
+  if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
+  if (present && !file.archived && file.data.bounced < file.data.entries && environment_.documents != nullptr) {
+    try {
+      ArchiveQueueFile(environment_.folders, name, *environment_.documents);
+    } catch (const std::exception& e) {
+      core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
+      SaveState(file);
+      return;
+    }
+    file.archived = true;
+    file.unsaved.push_back("A \n");
+  }
+  if (!DeleteQueueFile(environment_.folders, name) && FileExists(environment_.folders.QueueFileName(name))) {
+    core::LogErrorText(platform::Format("Queue file %s could not be deleted", name.c_str()));
+    SaveState(file);
+    return;
+  }
+  ::unlink(StateFileName(name).c_str());
+  knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
+  files_.erase(name);
+}
+
+void TQueueSystem::SaveState(TFileState& file) {
+  if (file.unsaved.empty()) return;
+  std::string text;
+  for (const std::string& line : file.unsaved) text += line;
+  try {
+    EnsureFolder(environment_.folders.queue + kStateFolder);
+  } catch (const std::exception&) {
+  }
+  // Not flushed to disk: losing the state only risks a second delivery after a power loss,
+  // never a lost one, and a flush per recipient would halve delivery speed.
+  const int fd = ::open(StateFileName(file.data.fileName).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  bool written = fd >= 0;
+  size_t done = 0;
+  while (written && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      written = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+  if (written) {
+    file.unsaved.clear();
+  } else {
+    core::LogErrorText(platform::Format("State of queue file %s could not be written", file.data.fileName.c_str()));
+  }
+}
+
+void TQueueSystem::LoadState(TFileState& file) {
+  platform::TMemoryStream stream;
+  const std::string path = StateFileName(file.data.fileName);
+  if (!FileExists(path)) return;
+  try {
+    stream.LoadFromFile(path);
+  } catch (const std::exception& e) {
+    core::LogErrorText(platform::Format("State of queue file %s could not be read: %s", file.data.fileName.c_str(),
+                                        e.what()));
+    return;
+  }
+  const std::string text = stream.Bytes();
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    // A line cut short by a crash is passed over.
+    if (end == std::string::npos) break;
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.size() < 2 || line[1] != ' ') continue;
+    if (line[0] == 'A') {
+      file.archived = true;
+    } else {
+      file.outcomes[line.substr(2)] = line[0];
+    }
+  }
+}
+
+}  // namespace tovenmarsh::mail

@@ -1,0 +1,133 @@
+// TQueueSystem: turns queue files into deliveries. Each round it takes up the new files of the
+// queue folder, makes one entry per recipient, resolves each through the aliases into a local
+// account (a mailbox file and row), a mailing list (one entry per member), or a remote address
+// (the relay list), turns failed recipients into bounce messages, and once every entry of a
+// file is done archives the file as a document (unless every entry bounced) and deletes it.
+//
+// Accounting: every entry, copies made by list expansion and for the postmaster included,
+// counts in its file's open entries, so a file is deleted only after its last entry is done.
+// A copy for the postmaster is never made for an entry that is itself such a copy or is
+// addressed to "postmaster", so unknown postmaster aliases cannot loop.
+//
+// Nothing accepted is dropped: an entry whose mailbox write fails, a bounce that cannot be
+// queued, an archive or a delete that fails stay open and are tried again next round. Each
+// entry has a key (its recipient line and the chain of addresses that led to it); the outcome
+// of every finished entry is kept with its file, in memory and, while other entries of the
+// file are still open or when finishing the file failed, in a state file beside the queue
+// ("state/<name>"). When a file is taken up again (after a restart) entries whose outcome is
+// known are not delivered, relayed or bounced a second time.
+//
+// Only recipients in no local domain reach the relay list; the SMTP server accepts those only
+// from clients allowed to relay, and the others come from mailing lists and bounces.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/server_system.h"
+#include "mail/document_archive.h"
+#include "mail/mail_directory.h"
+#include "mail/mail_folders.h"
+#include "mail/queue_file.h"
+#include "mail/relay_list.h"
+#include "platform/date_time.h"
+
+namespace tovenmarsh::mail {
+
+// What the queue processing takes from its surroundings.
+struct TQueueEnvironment {
+  TMailFolders folders;
+  std::string hostName;
+  std::function<platform::TDateTime()> now;
+  TMailDirectoryFactory openDirectory;
+  TDocumentStore* documents = nullptr;
+  TRelayList* relayList = nullptr;
+  int maillistMaxDepth = 1;  // list expansion runs while an entry's depth is at most this
+  int relayMinutes = 30;     // wait between relay attempts, and for a stuck attempt
+};
+
+// The installation's: folders, host, clock, directory, document store, the process-wide relay
+// list and the configuration's MaillistMaxDepth and RelayMin.
+TQueueEnvironment InstallationQueueEnvironment();
+
+// Outcomes of a finished entry as kept in the state of its file.
+enum TEntryOutcome : char {
+  eoDelivered = 'D',  // written to a mailbox
+  eoRelayed = 'R',    // accepted by the relay server
+  eoBounced = 'B',    // bounced (a bounce was queued, or none could be)
+  eoIgnored = 'I',    // dropped by the company's settings or the list depth, with a log line
+  eoExpanded = 'X',   // a mailing list, replaced by its members (not stored: expanded again)
+};
+
+class TQueueSystem : public core::TServerSystem {
+ public:
+  explicit TQueueSystem(TQueueEnvironment environment);
+  // Takes the relay list's entries back (they point at this system's files; their queue files
+  // stay on disk and are taken up again by the next start).
+  ~TQueueSystem() override;
+
+  // One round; answers the number of entries left in the relay list.
+  int ProcessQueue();
+
+  // For the tests and the statistics.
+  size_t OpenFileCount() const { return files_.size(); }
+  size_t DeferredCount() const { return deferred_.size() + deferredBounces_.size(); }
+  const std::vector<std::string>& KnownNames() const { return knownNames_; }
+  // The state file of a queue file.
+  std::string StateFileName(const std::string& name) const;
+
+ private:
+  using TEntry = std::unique_ptr<TQueueRec>;
+
+  struct TFileState {
+    TDataRec data;
+    std::map<std::string, char> outcomes;  // key -> outcome, loaded and made
+    std::vector<std::string> unsaved;      // state lines not yet in the state file
+    bool archived = false;
+    bool finishing = false;  // every entry done; archive or delete still to succeed
+  };
+
+  void Scan();
+  void TakeUp(const std::string& name);
+  void Deliver(TMailDirectory& directory);
+  void DeliverEntry(TMailDirectory& directory, TEntry& entry);
+  void UpdateRelayList();
+  bool SendBounces();
+  void SendBounce(const TQueueRec& entry);
+  void DeliverToAccount(TMailDirectory& directory, TEntry& entry);
+  void Defer(TEntry& entry, const std::string& why);
+
+  TEntry NewEntry(TFileState& file, const std::string& key);
+  TEntry CopyEntry(const TQueueRec& from, const std::string& key);
+  // Records the outcome of an entry and releases it (its file finishes at its last entry).
+  void Finish(TEntry entry, char outcome);
+  // An entry whose outcome is already known: counted as it was, then released.
+  bool FinishKnown(TEntry& entry);
+  void FinishFile(TFileState& file);
+  void SaveState(TFileState& file);
+  void LoadState(TFileState& file);
+  void Dispose(const TQueueRec* entry);
+
+  TFileState* FileOf(const TQueueRec& entry);
+  const std::string& KeyOf(const TQueueRec& entry) const;
+  bool IsPostmasterCopy(const TQueueRec& entry) const;
+
+  TQueueEnvironment environment_;
+  std::vector<std::string> knownNames_;
+  std::map<std::string, std::unique_ptr<TFileState>> files_;
+  struct TEntryInfo {
+    std::string key;
+    bool postmasterCopy = false;
+  };
+  std::unordered_map<const TQueueRec*, TEntryInfo> info_;
+  std::vector<TEntry> newEntries_;
+  std::vector<TEntry> bounceEntries_;
+  std::vector<TEntry> deferred_;         // mailbox writes that failed, tried next round
+  std::vector<TEntry> deferredBounces_;  // bounces that could not be queued
+};
+
+}  // namespace tovenmarsh::mail

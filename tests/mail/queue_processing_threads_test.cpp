@@ -1,0 +1,107 @@
+// Queue processing while other threads write queue files and a relay worker reports on the
+// relay list: every message is served once, every file archived once, and nothing is left.
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mail/document_archive.h"
+#include "mail/queue_file.h"
+#include "mail/queue_system.h"
+#include "mail/relay_list.h"
+#include "platform/date_time.h"
+#include "support/mail_fakes.h"
+
+namespace tovenmarsh::mail {
+namespace {
+
+class TCountingStore : public TDocumentStore {
+ public:
+  void AddDocument(const TDocumentRow& row) override {
+    ++rows;
+    names.push_back(row.extfileref);
+  }
+  int rows = 0;
+  std::vector<std::string> names;
+};
+
+class QueueProcessingThreads : public testing::MailFixture {};
+
+TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
+  directory.AddDomain("local.test", 1);
+  directory.AddCompany(1, false, true);
+  directory.AddAccount(1, "alice", "pw");
+  directory.AddAccount(2, "bob", "pw");
+  directory.AddAlias("alice", 1, "local.test", 1);
+  directory.AddAlias("bob", 1, "local.test", 2);
+
+  TRelayList relay;
+  TCountingStore documents;
+  TQueueEnvironment environment;
+  environment.folders = folders;
+  environment.hostName = "mx.test";
+  environment.now = [] { return platform::EncodeDate(2026, 12, 9) + 0.5; };
+  environment.openDirectory = Environment().openDirectory;
+  environment.documents = &documents;
+  environment.relayList = &relay;
+  TQueueSystem system(environment);
+
+  constexpr int kWriters = 4;
+  constexpr int kPerWriter = 20;
+  std::atomic<int> writing{kWriters};
+  std::atomic<bool> relayStop{false};
+  std::atomic<int> relayed{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kPerWriter; ++i) {
+        // Every other message also has a remote recipient.
+        std::string recipients = "alice@local.test\r\n";
+        if (i % 2 == 0) recipients += "far" + std::to_string(w) + "@remote.example\r\nbob@local.test\r\n";
+        QueueMessageText(folders, "client.example", "s@remote.example", recipients, "",
+                         "Subject: " + std::to_string(w) + "/" + std::to_string(i) + "\r\n\r\nbody\r\n", 0);
+      }
+      --writing;
+    });
+  }
+  threads.emplace_back([&] {
+    TRelayBatch batch;
+    while (!relayStop) {
+      if (relay.TakeRelayBatch("", batch, environment.now(), 5)) {
+        for (const TRelayBatchItem& item : batch) relay.Report(item, rsDelivered);
+        relayed += static_cast<int>(batch.size());
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  });
+
+  // Queue rounds until the writers are done and nothing is left.
+  for (int round = 0; round < 100000; ++round) {
+    const int left = system.ProcessQueue();
+    if (writing == 0 && left == 0 && testing::FilesIn(folders.queue).empty()) break;
+    std::this_thread::yield();
+  }
+  relayStop = true;
+  for (std::thread& thread : threads) thread.join();
+
+  constexpr int kFiles = kWriters * kPerWriter;
+  int alice = 0;
+  int bob = 0;
+  for (const testing::TFakeMailboxRow& row : directory.mailbox) (row.accountNo == 1 ? alice : bob)++;
+  EXPECT_EQ(alice, kFiles);
+  EXPECT_EQ(bob, kFiles / 2);
+  EXPECT_EQ(relayed.load(), kFiles / 2);
+  EXPECT_EQ(documents.rows, kFiles);
+  std::sort(documents.names.begin(), documents.names.end());
+  EXPECT_EQ(std::unique(documents.names.begin(), documents.names.end()), documents.names.end());
+  EXPECT_TRUE(testing::FilesIn(folders.queue).empty());
+  EXPECT_EQ(system.OpenFileCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tovenmarsh::mail

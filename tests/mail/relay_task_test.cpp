@@ -1,0 +1,528 @@
+// The relay: the relay list's scheduling and bookkeeping, and the relay task's SMTP client
+// dialogue against a scripted server on loopback, driven with a clock of the test's own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/timed_server.h"
+#include "mail/queue_file.h"
+#include "mail/relay_list.h"
+#include "mail/relay_reply.h"
+#include "mail/relay_task.h"
+#include "platform/date_time.h"
+#include "relay_scripted_server.h"
+#include "support/mail_fakes.h"
+
+namespace tovenmarsh::mail {
+namespace {
+
+using testing::TScriptedServer;
+
+constexpr platform::TDateTime kStart = 46000.5;
+const platform::TDateTime kMinute = core::TTimedServer::kMinute;
+
+std::unique_ptr<TQueueRec> Entry(TDataRec* file, const std::string& user, const std::string& domain,
+                                 const std::string& reversePath = "sender@source.test") {
+  auto entry = std::make_unique<TQueueRec>();
+  entry->user = user;
+  entry->domain = domain;
+  entry->reversePath = reversePath;
+  entry->queueFile = file;
+  return entry;
+}
+
+std::vector<int> States(const TRelayList& list) {
+  std::vector<int> states;
+  for (const TQueueRec& entry : list.Snapshot()) states.push_back(entry.relayState);
+  return states;
+}
+
+// ---- the relay list ----
+
+TEST(RelayList, BatchTakesDueEntriesOfOneDomainAndOneFile) {
+  TDataRec a{"fileA"}, b{"fileB"};
+  TRelayList list;
+  list.Add(Entry(&a, "u1", "one.test"));
+  list.Add(Entry(&b, "u2", "one.test"));  // same domain, other file: a batch of its own
+  list.Add(Entry(&a, "u3", "ONE.test"));  // the domain matches without regard to case
+  list.Add(Entry(&a, "u4", "two.test"));
+  TRelayBatch batch;
+  ASSERT_TRUE(list.TakeRelayBatch("", batch, kStart, 5));
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0].user, "u1");
+  EXPECT_EQ(batch[1].user, "u3");
+  EXPECT_EQ(batch[0].queueFileName, "fileA");
+  EXPECT_EQ(States(list), (std::vector<int>{rsInProgress, rsWaiting, rsInProgress, rsWaiting}));
+  for (const TQueueRec& entry : list.Snapshot()) EXPECT_EQ(entry.retriesLeft, 5);
+  ASSERT_TRUE(list.TakeRelayBatch("one.test", batch, kStart, 5));
+  ASSERT_EQ(batch.size(), 1u);
+  EXPECT_EQ(batch[0].user, "u2");
+  ASSERT_TRUE(list.TakeRelayBatch("", batch, kStart, 5));
+  EXPECT_EQ(batch[0].user, "u4");
+  EXPECT_FALSE(list.TakeRelayBatch("", batch, kStart, 5));
+  EXPECT_TRUE(batch.empty());
+}
+
+TEST(RelayList, DeferredHeadDoesNotBlockDueEntries) {
+  TDataRec a{"fileA"}, b{"fileB"};
+  TRelayList list;
+  list.Add(Entry(&a, "late", "slow.test"));
+  list.Add(Entry(&b, "now", "fast.test"));
+  TRelayBatch batch;
+  ASSERT_TRUE(list.TakeRelayBatch("", batch, kStart, 5));
+  list.Report(batch[0], rsTemporaryFailure);
+  TQueueRecs released, bounced;
+  list.Update(kStart, 30, released, bounced);  // "late" waits 30 minutes now
+  // Both wait; only "now" is due.
+  TRelayBatch second;
+  ASSERT_TRUE(list.TakeRelayBatch("", second, kStart + kMinute, 5));
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].user, "now");
+  EXPECT_FALSE(list.HasDue(kStart + kMinute));
+  EXPECT_DOUBLE_EQ(list.NextDue(kStart + kMinute), kStart + 30 * kMinute);
+}
+
+TEST(RelayList, UpdateMovesEntriesByState) {
+  struct Case {
+    uint8_t state;
+    int retriesLeft;
+    double minutesSinceAttempt;
+    const char* expected;  // "kept:<state>", "released", "bounced"
+  } cases[] = {
+      {rsDelivered, 5, 0, "released"},
+      {rsPermanentFailure, 5, 0, "bounced"},
+      {rsTemporaryFailure, 5, 0, "kept:1"},
+      {rsTemporaryFailure, 0, 0, "bounced"},
+      {rsInProgress, 5, 10, "kept:2"},
+      {rsInProgress, 5, 31, "kept:1"},  // a task that died leaves it in progress
+      {rsWaiting, 5, 0, "kept:1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected + std::string(" from state ") + std::to_string(c.state));
+    TDataRec file{"f"};
+    TRelayList list;
+    list.Add(Entry(&file, "u", "d.test"));
+    TRelayBatch batch;
+    const platform::TDateTime attempt = kStart;
+    ASSERT_TRUE(list.TakeRelayBatch("", batch, attempt, c.retriesLeft));
+    if (c.state == rsWaiting) {
+      TQueueRecs r, b;
+      list.Report(batch[0], rsTemporaryFailure);
+      list.Update(attempt, 0, r, b);  // waiting again, due at once
+      ASSERT_EQ(States(list), std::vector<int>{rsWaiting});
+    } else if (c.state != rsInProgress) {
+      list.Report(batch[0], c.state);
+    }
+    TQueueRecs released, bounced;
+    list.Update(attempt + c.minutesSinceAttempt * kMinute, 30, released, bounced);
+    std::string outcome;
+    if (!released.empty()) outcome = "released";
+    if (!bounced.empty()) outcome = "bounced";
+    if (outcome.empty()) outcome = "kept:" + std::to_string(States(list).at(0));
+    EXPECT_EQ(outcome, c.expected);
+    if (outcome == "kept:1" && c.state == rsTemporaryFailure) {
+      EXPECT_EQ(list.Snapshot()[0].retriesLeft, c.retriesLeft - 1);
+      EXPECT_DOUBLE_EQ(list.Snapshot()[0].nextAttempt, attempt + 30 * kMinute);
+    }
+  }
+}
+
+TEST(RelayList, LateReportOfAnEarlierAttemptChangesNothing) {
+  TDataRec file{"f"};
+  TRelayList list;
+  list.Add(Entry(&file, "u", "d.test"));
+  TRelayBatch first;
+  ASSERT_TRUE(list.TakeRelayBatch("", first, kStart, 5));
+  TQueueRecs released, bounced;
+  list.Update(kStart + 31 * kMinute, 30, released, bounced);  // the first task hangs: waiting again
+  TRelayBatch second;
+  ASSERT_TRUE(list.TakeRelayBatch("", second, kStart + 31 * kMinute, 5));
+  list.Report(first[0], rsDelivered);  // the hung task wakes up at last
+  EXPECT_EQ(States(list), std::vector<int>{rsInProgress});
+  list.Report(second[0], rsPermanentFailure);
+  EXPECT_EQ(States(list), std::vector<int>{rsPermanentFailure});
+}
+
+// ---- reply parsing ----
+
+TEST(RelayReply, ReplyLines) {
+  struct Case {
+    const char* line;
+    bool ok;
+    int code;
+    bool more;
+  } cases[] = {
+      {"250 OK", true, 250, false}, {"250-first", true, 250, true}, {"354", true, 354, false},
+      {"421 bye", true, 421, false}, {"25 short", false, 0, false}, {"2500 x", false, 0, false},
+      {"abc def", false, 0, false},  {"", false, 0, false},          {"650 nonsense", false, 0, false},
+      {"250_x", false, 0, false},
+  };
+  for (const Case& c : cases) {
+    int code = 0;
+    bool more = false;
+    EXPECT_EQ(ParseReplyLine(c.line, code, more), c.ok) << c.line;
+    if (c.ok) {
+      EXPECT_EQ(code, c.code) << c.line;
+      EXPECT_EQ(more, c.more) << c.line;
+    }
+  }
+}
+
+TEST(RelayReply, ReceivedLinesCountOnlyInTheHeader) {
+  EXPECT_EQ(CountReceivedLines("Received: a\r\nreceived: b\r\nRECEIVED:c\r\nSubject: x\r\n\r\nReceived: body\r\n"), 3);
+  EXPECT_EQ(CountReceivedLines("Subject: x\r\n\r\n"), 0);
+  EXPECT_EQ(CountReceivedLines("Recieved: from a by b with SMTP; x\r\nReceived: y\r\n\r\n"), 2);
+  EXPECT_EQ(CountReceivedLines("X-Received: no\r\nReceived-SPF: no\r\n"), 0);
+}
+
+// ---- the relay task against a scripted server ----
+
+// Answers every SMTP command with 250 (DATA with 354) unless a reply is scripted for the line.
+struct TSmtpScript {
+  std::string greeting = "220 remote.test ESMTP\r\n";
+  std::map<std::string, std::string> replies;  // exact client line -> reply
+
+  TScriptedServer::TResponder Responder() {
+    return [this](const std::string& line, int) -> std::string {
+      if (line == "<connect>") return greeting;
+      const auto scripted = replies.find(line);
+      if (scripted != replies.end()) return scripted->second;
+      if (line == "DATA") return "354 go ahead\r\n";
+      if (line == "QUIT") return "221 bye\r\n";
+      return "250 ok\r\n";
+    };
+  }
+};
+
+class RelayTaskTest : public testing::MailFixture {
+ protected:
+  // A queued message ends without the line end that belongs to the end-of-data line.
+  std::string QueueFile(const std::string& message = "Subject: hello\r\n\r\n.dot line\r\nbody") {
+    return QueueMessageText(folders, "client.test", "sender@source.test", "x@y\r\n", "Received: from here\r\n",
+                            message, 0);
+  }
+
+  TRelayEnvironment RelayEnvironment(int port) {
+    TRelayEnvironment environment;
+    environment.list = &list;
+    environment.folders = folders;
+    environment.now = [this] { return clock; };
+    environment.hostName = "mx.test";
+    environment.relayServer = "127.0.0.1";
+    environment.retries = 2;
+    environment.port = port;
+    environment.timeouts.firstReadWait = 5;
+    environment.runningTasks = &running;
+    environment.wakeQueue = [this] { ++queueWakes; };
+    return environment;
+  }
+
+  void RunTask(const TRelayEnvironment& environment) {
+    TRelayTask task(environment);
+    EXPECT_FALSE(task.Run());
+  }
+
+  TRelayList list;
+  platform::TDateTime clock = kStart;
+  std::atomic<int> running{0};
+  int queueWakes = 0;
+};
+
+TEST_F(RelayTaskTest, DialogueOutcomes) {
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> replies;
+    std::string greeting;
+    std::vector<int> expected;  // states of b1, b2, b3
+    bool messageSent;
+  } cases[] = {
+      {"success", {}, "", {rsDelivered, rsDelivered, rsDelivered}, true},
+      {"multi-line replies",
+       {{"HELO mx.test", "250-remote.test\r\n250-SIZE 1000\r\n250 HELP\r\n"},
+        {"MAIL FROM:<sender@source.test>", "250-sender\r\n250 ok\r\n"}},
+       "220-remote.test welcome\r\n220-more text\r\n220 ready\r\n",
+       {rsDelivered, rsDelivered, rsDelivered},
+       true},
+      {"one of three recipients rejected", {{"RCPT TO:<b2@far.test>", "550 no such user\r\n"}}, "",
+       {rsDelivered, rsPermanentFailure, rsDelivered}, true},
+      {"recipient deferred", {{"RCPT TO:<b1@far.test>", "450 try later\r\n"}}, "",
+       {rsTemporaryFailure, rsDelivered, rsDelivered}, true},
+      {"every recipient rejected",
+       {{"RCPT TO:<b1@far.test>", "550 no\r\n"}, {"RCPT TO:<b2@far.test>", "553 no\r\n"},
+        {"RCPT TO:<b3@far.test>", "551 no\r\n"}},
+       "", {rsPermanentFailure, rsPermanentFailure, rsPermanentFailure}, false},
+      {"sender rejected", {{"MAIL FROM:<sender@source.test>", "553 bad sender\r\n"}}, "",
+       {rsPermanentFailure, rsPermanentFailure, rsPermanentFailure}, false},
+      {"sender deferred", {{"MAIL FROM:<sender@source.test>", "451 later\r\n"}}, "",
+       {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, false},
+      {"DATA refused", {{"DATA", "554 no data\r\n"}}, "",
+       {rsPermanentFailure, rsPermanentFailure, rsPermanentFailure}, false},
+      {"message rejected after the data", {{"<DATA>", "554 5.7.1 spam\r\n"}}, "",
+       {rsPermanentFailure, rsPermanentFailure, rsPermanentFailure}, true},
+      {"message deferred after the data", {{"<DATA>", "451 4.3.0 later\r\n"}}, "",
+       {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, true},
+      {"no answer after the data", {{"<DATA>", "<close>"}}, "",
+       {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, true},
+      {"connection lost at a recipient", {{"RCPT TO:<b2@far.test>", "<close>"}}, "",
+       {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, false},
+      {"greeting 421", {}, "421 busy\r\n", {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, false},
+      {"greeting garbage", {}, "hello there\r\n",
+       {rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure}, false},
+      {"greeting names this host", {}, "220 mx.test ESMTP\r\n",
+       {rsPermanentFailure, rsPermanentFailure, rsPermanentFailure}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list.Clear();
+    TSmtpScript script;
+    script.replies = c.replies;
+    if (!c.greeting.empty()) script.greeting = c.greeting;
+    TScriptedServer server(script.Responder());
+    server.SetTrickle(std::string(c.name) == "multi-line replies");
+    TDataRec file{QueueFile()};
+    for (const char* user : {"b1", "b2", "b3"}) list.Add(Entry(&file, user, "far.test"));
+    RunTask(RelayEnvironment(server.Port()));
+    EXPECT_EQ(States(list), c.expected);
+    const std::vector<std::string> messages = server.Messages();
+    EXPECT_EQ(messages.size(), c.messageSent ? 1u : 0u);
+    if (c.messageSent && !messages.empty()) {
+      // Stuffed on the wire: the body line ".dot line" goes as "..dot line".
+      EXPECT_EQ(messages[0], "Received: from here\r\nSubject: hello\r\n\r\n..dot line\r\nbody\r\n.\r\n");
+    }
+    EXPECT_EQ(server.Connections(), 1);
+  }
+}
+
+TEST_F(RelayTaskTest, TranscriptOfOneDelivery) {
+  TSmtpScript script;
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b1", "far.test"));
+  list.Add(Entry(&file, "b2", "far.test"));
+  RunTask(RelayEnvironment(server.Port()));
+  EXPECT_EQ(server.Transcript(),
+            (std::vector<std::string>{"1: HELO mx.test", "1: MAIL FROM:<sender@source.test>",
+                                      "1: RCPT TO:<b1@far.test>", "1: RCPT TO:<b2@far.test>", "1: DATA", "1: <DATA>",
+                                      "1: QUIT"}));
+  EXPECT_EQ(running.load(), 0);
+  EXPECT_EQ(queueWakes, 1);  // the last task to end wakes the queue
+}
+
+TEST_F(RelayTaskTest, ReusedConnectionIsResetBetweenTransactions) {
+  // Without a relay server two files for one domain go over one connection to that domain;
+  // with one, batches for different domains share the connection to it.
+  struct Case {
+    const char* name;
+    bool relayServer;
+    const char* domain1;
+    const char* domain2;
+  } cases[] = {{"same domain, no relay server", false, "127.0.0.1", "127.0.0.1"},
+               {"two domains through the relay server", true, "one.test", "two.test"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list.Clear();
+    TSmtpScript script;
+    TScriptedServer server(script.Responder());
+    TDataRec first{QueueFile()}, second{QueueFile()};
+    list.Add(Entry(&first, "a", c.domain1));
+    list.Add(Entry(&second, "b", c.domain2, "other@source.test"));
+    TRelayEnvironment environment = RelayEnvironment(server.Port());
+    if (!c.relayServer) environment.relayServer.clear();
+    RunTask(environment);
+    EXPECT_EQ(States(list), (std::vector<int>{rsDelivered, rsDelivered}));
+    EXPECT_EQ(server.Connections(), 1);
+    const std::string d1 = c.domain1, d2 = c.domain2;
+    EXPECT_EQ(server.Transcript(),
+              (std::vector<std::string>{"1: HELO mx.test", "1: MAIL FROM:<sender@source.test>",
+                                        "1: RCPT TO:<a@" + d1 + ">", "1: DATA", "1: <DATA>", "1: RSET",
+                                        "1: MAIL FROM:<other@source.test>", "1: RCPT TO:<b@" + d2 + ">", "1: DATA",
+                                        "1: <DATA>", "1: QUIT"}));
+  }
+}
+
+TEST_F(RelayTaskTest, FailedResetReconnects) {
+  TSmtpScript script;
+  script.replies["RSET"] = "500 what\r\n";
+  TScriptedServer server(script.Responder());
+  TDataRec first{QueueFile()}, second{QueueFile()};
+  list.Add(Entry(&first, "a", "far.test"));
+  list.Add(Entry(&second, "b", "far.test"));
+  RunTask(RelayEnvironment(server.Port()));
+  EXPECT_EQ(States(list), (std::vector<int>{rsDelivered, rsDelivered}));
+  EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(RelayTaskTest, SoftRejectsAreRetriedThenBounced) {
+  TSmtpScript script;
+  script.replies["RCPT TO:<b@far.test>"] = "451 greylisted\r\n";
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b", "far.test"));
+  const TRelayEnvironment environment = RelayEnvironment(server.Port());  // RelayRetries 2
+  TQueueRecs released, bounced;
+  int attempts = 0;
+  for (int minute = 0; minute <= 200 && bounced.empty(); ++minute) {
+    clock = kStart + minute * kMinute;
+    const int before = server.Connections();
+    RunTask(environment);
+    attempts += server.Connections() - before;
+    list.Update(clock, 30, released, bounced);
+  }
+  EXPECT_EQ(attempts, 3);  // the first try and two retries, 30 minutes apart
+  ASSERT_EQ(bounced.size(), 1u);
+  EXPECT_TRUE(released.empty());
+  EXPECT_EQ(bounced[0]->user, "b");
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_NEAR(clock, kStart + 60 * kMinute, 1e-9);
+}
+
+TEST_F(RelayTaskTest, HardRejectBouncesAtOnce) {
+  TSmtpScript script;
+  script.replies["RCPT TO:<b@far.test>"] = "550 5.1.1 unknown\r\n";
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b", "far.test"));
+  RunTask(RelayEnvironment(server.Port()));
+  TQueueRecs released, bounced;
+  list.Update(clock, 30, released, bounced);
+  EXPECT_EQ(bounced.size(), 1u);
+  EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(RelayTaskTest, RefusedConnectionIsRetried) {
+  int port = 0;
+  {
+    TSmtpScript script;
+    TScriptedServer server(script.Responder());
+    port = server.Port();
+  }  // nobody listens there now
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b", "far.test"));
+  RunTask(RelayEnvironment(port));
+  EXPECT_EQ(States(list), std::vector<int>{rsTemporaryFailure});
+}
+
+TEST_F(RelayTaskTest, LoopsAndThisHostAreRefusedWithoutConnecting) {
+  struct Case {
+    const char* name;
+    int receivedLines;
+    const char* relayServer;
+    int expected;
+  } cases[] = {
+      {"30 hops pass", 29, "127.0.0.1", rsDelivered},  // + the queue file's own trace line
+      {"31 hops loop", 30, "127.0.0.1", rsPermanentFailure},
+      {"relay server is this host", 0, "MX.test", rsPermanentFailure},
+      {"relay server is localhost", 0, "localhost", rsPermanentFailure},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list.Clear();
+    TSmtpScript script;
+    TScriptedServer server(script.Responder());
+    std::string message;
+    for (int i = 0; i < c.receivedLines; ++i) message += "Received: from hop" + std::to_string(i) + "\r\n";
+    message += "Subject: loop\r\n\r\nbody\r\n";
+    TDataRec file{QueueFile(message)};
+    list.Add(Entry(&file, "b", "far.test"));
+    TRelayEnvironment environment = RelayEnvironment(server.Port());
+    environment.relayServer = c.relayServer;
+    RunTask(environment);
+    EXPECT_EQ(States(list), std::vector<int>{c.expected});
+    EXPECT_EQ(server.Connections(), c.expected == rsDelivered ? 1 : 0);
+  }
+}
+
+TEST_F(RelayTaskTest, AddressesThatWouldForgeCommandLinesAreRefused) {
+  TSmtpScript script;
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "evil\r\nRCPT TO:<x", "far.test"));
+  list.Add(Entry(&file, "good", "far.test"));
+  RunTask(RelayEnvironment(server.Port()));
+  EXPECT_EQ(States(list), (std::vector<int>{rsPermanentFailure, rsDelivered}));
+  for (const std::string& line : server.Transcript()) EXPECT_EQ(line.find("evil"), std::string::npos) << line;
+}
+
+TEST_F(RelayTaskTest, NothingDueMeansNoConnection) {
+  TSmtpScript script;
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b", "far.test"));
+  TRelayBatch batch;
+  ASSERT_TRUE(list.TakeRelayBatch("", batch, clock, 2));
+  list.Report(batch[0], rsTemporaryFailure);
+  TQueueRecs released, bounced;
+  list.Update(clock, 30, released, bounced);
+  RunTask(RelayEnvironment(server.Port()));
+  EXPECT_EQ(server.Connections(), 0);
+  EXPECT_EQ(States(list), std::vector<int>{rsWaiting});
+}
+
+// The queue daemon's relay step with a waiting entry: a task is started only once the entry is
+// due, so a task's end (which wakes the daemon) does not start the next one at once.
+TEST_F(RelayTaskTest, NoBusyLoopWhileAnEntryWaits) {
+  TSmtpScript script;
+  script.replies["RCPT TO:<b@far.test>"] = "451 later\r\n";
+  TScriptedServer server(script.Responder());
+  TDataRec file{QueueFile()};
+  list.Add(Entry(&file, "b", "far.test"));
+  const TRelayEnvironment environment = RelayEnvironment(server.Port());
+  core::TDaemon daemon;  // the queue daemon's stand-in: its lock and idle time
+  int rounds = 0;
+  int tasks = 0;
+  bool woken = true;  // woken at start
+  platform::TDateTime nextInterval = kStart;
+  const platform::TDateTime end = kStart + 90 * kMinute;
+  while (clock <= end && rounds < 1000) {
+    if (!woken) {
+      clock = nextInterval;  // sleeps until its next 5-minute interval
+      if (clock > end) break;
+    }
+    if (clock >= nextInterval) nextInterval = clock + 5 * kMinute;
+    woken = false;
+    ++rounds;
+    TQueueRecs released, bounced;
+    list.Update(clock, 30, released, bounced);
+    bool start = false;
+    StartRelayTaskWhenDue(daemon, list, running, clock, [&] { start = true; });
+    if (start) {
+      ++tasks;
+      const int wakesBefore = queueWakes;
+      RunTask(environment);
+      woken = queueWakes > wakesBefore;
+    }
+  }
+  EXPECT_LT(rounds, 1000) << "the daemon spins";
+  // 90 minutes of 5-minute intervals (19 rounds) plus one extra round per task's end.
+  EXPECT_LE(rounds, 19 + tasks);
+  EXPECT_EQ(tasks, 3);  // at 0, 30 and 60 minutes
+  EXPECT_EQ(server.Connections(), 3);
+}
+
+TEST_F(RelayTaskTest, TaskStartsAreLimited) {
+  core::TDaemon daemon;
+  TDataRec file{"f"};
+  list.Add(Entry(&file, "b", "far.test"));
+  std::atomic<int> tasks{0};
+  int starts = 0;
+  auto start = [&] {
+    ++starts;
+    ++tasks;
+  };
+  EXPECT_TRUE(StartRelayTaskWhenDue(daemon, list, tasks, clock, start));  // none running: at once
+  EXPECT_FALSE(StartRelayTaskWhenDue(daemon, list, tasks, clock + 4 * kMinute, start));
+  EXPECT_TRUE(StartRelayTaskWhenDue(daemon, list, tasks, clock + 6 * kMinute, start));  // idle 5 min per task
+  tasks = kMaxRelayTasks;
+  EXPECT_FALSE(StartRelayTaskWhenDue(daemon, list, tasks, clock + 600 * kMinute, start));
+  tasks = 0;
+  list.Clear();
+  EXPECT_FALSE(StartRelayTaskWhenDue(daemon, list, tasks, clock, start));  // nothing due
+  EXPECT_EQ(starts, 2);
+}
+
+}  // namespace
+}  // namespace tovenmarsh::mail
