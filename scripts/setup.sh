@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-  python3 curl swaks tmux procps nodejs
+  python3 curl swaks tmux procps nodejs strace
   # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
   postfix dovecot-core dovecot-pop3d
 )

@@ -1,0 +1,99 @@
+// BLOB files from damaged bytes: a sound file holding a few values (block size 128) is built
+// in memory, the input patches it (groups of a 3-byte offset and a byte value; "RAW" first
+// replaces the whole file), and every value is read, rewritten and freed. Only engine errors may
+// come out, and damaged sizes never allocate more than the chain holds.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/blob_file.h"
+#include "engine/engine_error.h"
+#include "engine/file_list.h"
+
+using namespace tovenmarsh::engine;
+
+namespace {
+
+class TOwner : public TTableFilesOwner {
+ public:
+  bool InTransaction() const override { return false; }
+  bool HoldsWriteLock() const override { return true; }
+  bool StrictChangeDetection() const override { return false; }
+  bool Encrypted() const override { return false; }
+  void MarkFilesWritten() override {}
+  bool ChangedOnDisk() override { return false; }
+};
+
+struct TBase {
+  std::vector<uint8_t> Bytes;
+  std::vector<std::pair<uint32_t, uint32_t>> Values;  // first block, owner
+};
+
+const TBase& SoundFile() {
+  static const TBase base = [] {
+    TBase b;
+    TFileList list;
+    TOwner owner;
+    TBlobFile f(&owner, "BASE.BLB", 128, true, &list);
+    f.CreateFile();
+    for (uint32_t i = 1; i <= 6; ++i) {
+      std::vector<uint8_t> v(i * 150, static_cast<uint8_t>(i));
+      b.Values.push_back({f.WriteValue(0, i, v.data(), v.size()), i});
+    }
+    std::vector<uint8_t> small(10, 9);
+    b.Values[2].first = f.WriteValue(b.Values[2].first, 3, small.data(), small.size());
+    f.FlushBlocks();
+    f.WriteHeader(true);
+    b.Bytes.resize(static_cast<size_t>(f.GetSize()));
+    f.Seek(0);
+    f.Read(b.Bytes.data(), static_cast<int64_t>(b.Bytes.size()));
+    f.Close();
+    return b;
+  }();
+  return base;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const TBase& base = SoundFile();
+  std::vector<uint8_t> file;
+  if (size >= 3 && std::memcmp(data, "RAW", 3) == 0) {
+    file.assign(data + 3, data + size);
+  } else {
+    file = base.Bytes;
+    for (size_t i = 0; i + 4 <= size; i += 4) {
+      const size_t at = (static_cast<size_t>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2]) % file.size();
+      file[at] = data[i + 3];
+    }
+  }
+  TFileList list;
+  TOwner owner;
+  try {
+    {
+      TFileHandler writer("FUZZ.BLB", true, &list);
+      writer.CreateFile();
+      writer.Write(file.data(), static_cast<int64_t>(file.size()));
+      writer.Close();
+    }
+    TBlobFile f(&owner, "FUZZ.BLB", 128, true, &list);
+    f.Open();
+    f.Verify();
+    for (const auto& [first, id] : base.Values) {
+      try {
+        f.WalkChain(first, id, 1, true, false, TBlobFile::kChainVerify, [](const std::string&) {});
+        f.WalkChain(first, id, 1, true, false, TBlobFile::kChainRepair, nullptr);
+        std::vector<uint8_t> value;
+        f.ReadValue(first, id, value);
+        value.resize(value.size() / 2 + 300, 1);
+        const uint32_t again = f.WriteValue(first, id, value.data(), value.size());
+        f.ReadValue(again, id, value);
+        f.FreeChain(again, id, true);
+        f.FlushBlocks();
+      } catch (const EFenEngineError&) {
+      }
+    }
+  } catch (const EFenEngineError&) {
+  }
+  return 0;
+}

@@ -1,0 +1,210 @@
+// A table's data file (.DAT): the 127-byte header, the field descriptors, the fixed-size
+// records with their cache and read-ahead, the free list of deleted records, the auto-increment
+// counter and the lock bytes that coordinate users.
+//
+// Contract: one TDataFile per open table, used under the table's in-process lock. Records come
+// from GetRecord with their use count raised and go back with ReleaseRecord; changed records
+// stay cached until WriteChangedRecords writes them, and are never evicted or trimmed before
+// (inside a transaction the cache grows instead). Damaged headers give 8961, a wrong version
+// 12035, an unknown locale 15878, cache inconsistencies 8962, a full table 9479, and a record
+// beyond the end of the file 9217. Record sorting for SQL is in record_sort.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/data_file_format.h"
+#include "engine/field_desc.h"
+#include "engine/file_handler.h"
+#include "engine/record_sort.h"
+#include "engine/shared_table_context.h"
+
+namespace tovenmarsh::engine {
+
+class TDataFile;
+
+// One record buffer of the cache (or of a sort).
+class TRecord {
+ public:
+  uint32_t Number = 0;
+  bool Changed = false;
+  uint16_t UseCount = 0;
+  std::vector<uint8_t> Buffer;  // record size bytes
+  std::vector<uint8_t> Key;     // sort key (record sort)
+  uint32_t Run = 0;             // run of a merge (record sort)
+  TRecord* Newer = nullptr;
+  TRecord* Older = nullptr;
+
+  uint8_t Status() const { return Buffer[data_format::kRecStatus.Offset]; }
+  uint32_t Link() const { return GetU32(Buffer.data(), data_format::kRecLink); }
+  uint32_t RecordId() const { return GetU32(Buffer.data(), data_format::kRecId); }
+  void SetStatus(uint8_t s) {
+    Buffer[data_format::kRecStatus.Offset] = s;
+    Changed = true;
+  }
+  void SetLink(uint32_t link) {
+    PutU32(Buffer.data(), data_format::kRecLink, link);
+    Changed = true;
+  }
+  void SetRecordId(uint32_t id) {
+    PutU32(Buffer.data(), data_format::kRecId, id);
+    Changed = true;
+  }
+  // Copies the stored fields (offset 9 on) of another record; marks this one changed.
+  void CopyFields(const TRecord& other);
+  // All record-size bytes equal (detects records changed by others).
+  bool Equals(const uint8_t* buffer) const;
+};
+
+// Definitions a new table's data file is made from.
+struct TDataFileDefinition {
+  std::vector<FieldDesc> Fields;
+  uint32_t BlobBlockSize = 0;  // 0 means 512
+  uint16_t LanguageId = 0;
+  uint16_t SortId = 0;
+  uint16_t UserVersion1 = 0;
+  uint16_t UserVersion2 = 0;
+  bool Encrypted = false;
+  std::string Password;
+  std::string Description;
+};
+
+class TDataFile : public TFileHandler {
+ public:
+  static constexpr uint32_t kMaxCacheRecords = 8191;
+  static constexpr uint32_t kCacheBytes = 131070;
+  static constexpr int kWriteByteRetries = 8193;
+
+  TDataFile(TTableFilesOwner* owner, std::string fileName, bool memory = false, TFileList* list = nullptr);
+  ~TDataFile() override;
+
+  // Opens the file, reads header and descriptors (more than 1024 fields: 8961). A failure
+  // closes the file again.
+  void Open() override;
+  // Drops every cached record (changed ones must have been written) and closes.
+  void Close() override;
+  // Every write first lets the owner save what it destroys (the journal).
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (owner_) owner_->BeforeWrite(kJournalDataFile, *this, count);
+    return TFileHandler::Write(buffer, count);
+  }
+  // Builds the header and descriptors (9477 record too big, 9498 too many BLOB fields or a bad
+  // block size), creates the file and writes both.
+  void CreateTable(const TDataFileDefinition& definition);
+  // Checks version, locale, every descriptor, record size and file length (8961, 12035, 15878).
+  void VerifyHeader();
+
+  // Header.
+  void ReadHeader();
+  void WriteHeader(bool force);
+  bool HeaderChanged();
+  void CountHeaderChange();  // in a transaction: counted in memory, written at commit
+  const uint8_t* Header() const { return header_.data(); }
+  uint32_t UpdateCounter() const;
+  uint32_t BlobBlockSize() const;  // as stored (0 means 512)
+  uint32_t FirstFree() const;
+  uint32_t NextRecord() const;     // 1 + the record slots in the file
+  uint32_t LastAutoInc() const;
+  uint32_t RecordSize() const;
+  uint32_t FieldCount() const;
+  uint32_t BlobFieldCount() const;
+  uint16_t LanguageId() const;
+  uint16_t SortId() const;
+  bool Encrypted() const;
+  std::string Description() const;
+  std::string Password() const;
+  bool HeaderDirty() const;
+  void SetNextRecord(uint32_t next);
+
+  // Descriptors (1-based).
+  const std::vector<FieldDesc>& Fields() const { return fields_; }
+  const FieldDesc& Field(uint32_t i) const { return fields_.at(i - 1); }
+  const FieldDesc* FieldByNumber(uint16_t number) const;
+  const FieldDesc* FieldByName(const std::string& name) const;
+  void SetDescriptor(uint32_t i, const FieldDesc& desc);
+  void ReadDescriptors();
+  void WriteDescriptors();
+
+  // Records. GetRecord answers nullptr for "retry" (the table changed on disk). `readAhead` is
+  // the number of records worth reading in one go from here (1 = no read-ahead), `direction`
+  // 1 forward, -1 backward. The next record number makes a new record only with `append`
+  // (TakeFreeRecord): a reference to it is damage like any number beyond the file.
+  TRecord* GetRecord(uint32_t number, int direction = 1, uint32_t readAhead = 1, bool append = false);
+  void ReleaseRecord(TRecord* record);
+  // Zero-fills; a new record gets the next auto-increment value as its record id.
+  void InitRecord(TRecord& record, bool isNew);
+  // The slot an insert takes: the first free record (when reuse is allowed) or the next one.
+  uint32_t FreeSlot(bool allowReuse = true) const;
+  // Gets the slot an insert takes and unlinks it from the free list when it came from there.
+  TRecord* TakeFreeRecord(bool allowReuse = true);
+  void DeleteRecord(TRecord& record);
+  uint32_t NextAutoInc();
+  void SetLastAutoInc(uint32_t value);
+  uint32_t NextBlobStamp();
+
+  // Cache.
+  // Writes changed records not in use, in runs of consecutive numbers. True when any was written.
+  bool WriteChangedRecords();
+  // Shrinks the cache to its normal capacity; changed or used records are never dropped.
+  void TrimCache();
+  // Drops every cached record (changed ones are lost) that is not in use.
+  void DropRecords();
+  bool HasChangedRecords() const;
+  size_t CachedRecords() const { return cache_.size(); }
+  size_t CacheCapacity() const { return capacity_; }
+  uint32_t ReadAheadLimit() const { return readAheadLimit_; }
+  // Test hook: a smaller normal cache capacity (forces eviction).
+  void SetNormalCapacity(size_t capacity);
+
+  // Rewrites the records in the order of the sort fields (record_sort.cpp); runs go to ".TMP"
+  // files in `tempDirectory`. The number of records written; `index` gets it as its count.
+  uint32_t SortRecords(const TSortOptions& options, const std::string& tempDirectory, class TIndexFile* index);
+  // Test hook: records per run of an external sort (0: the normal size).
+  void SetSortRunSize(uint32_t records) { sortRunSize_ = records; }
+
+  // Truncates after the descriptors and resets the counters.
+  void EmptyFile();
+
+  // Lock bytes.
+  bool LockRecordByte(uint32_t number);
+  bool UnlockRecordByte(uint32_t number);
+  bool LockWriteByte(int retries = kWriteByteRetries);
+  bool UnlockWriteByte();
+
+  [[noreturn]] void RaiseCode(uint16_t code) const;
+
+ private:
+  void SetHeaderDirty();
+  int64_t RecordPosition(uint32_t number) const;
+  size_t FindCached(uint32_t number) const;
+  void Unlink(TRecord* r);
+  void PushFront(TRecord* r);
+  std::unique_ptr<TRecord> TakeBuffer(uint32_t number);
+  // A free buffer: new while below capacity, else the least recently used record that is
+  // neither changed nor in use. nullptr when there is none and `mayFail`.
+  std::unique_ptr<TRecord> MakeRoom(uint32_t number, bool mayFail);
+  TRecord* Insert(std::unique_ptr<TRecord> r);
+  void LoadRecord(TRecord& r, const uint8_t* bytes) const;
+  void SizeCache();
+
+  TTableFilesOwner* owner_;
+  std::vector<uint8_t> header_;
+  uint32_t diskCounter_ = 0;
+  std::vector<FieldDesc> fields_;
+  bool descriptorsChanged_ = false;
+  std::vector<std::unique_ptr<TRecord>> cache_;  // sorted by number
+  TRecord* newest_ = nullptr;
+  TRecord* oldest_ = nullptr;
+  size_t capacity_ = kMaxCacheRecords;
+  size_t normalCapacity_ = kMaxCacheRecords;
+  uint32_t readAheadLimit_ = 1;
+  std::vector<std::unique_ptr<TRecord>> spares_;
+  std::vector<uint8_t> readBuffer_;
+  std::vector<uint8_t> writeBuffer_;
+  bool writeByteHeld_ = false;
+  uint32_t sortRunSize_ = 0;
+};
+
+}  // namespace tovenmarsh::engine

@@ -1,0 +1,247 @@
+// The data file's record cache: lookups through the recency list and the sorted list, block
+// reads with read-ahead, eviction of clean unused records, writing changed records in runs and
+// trimming. Changed records and records in use are never evicted or dropped by a trim.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/data_file.h"
+#include "engine/engine_error.h"
+#include "engine/key_encoding.h"
+
+namespace tovenmarsh::engine {
+
+using namespace data_format;
+
+namespace {
+constexpr size_t kNotCached = static_cast<size_t>(-1);
+}  // namespace
+
+int64_t TDataFile::RecordPosition(uint32_t number) const { return RecordOffset(FieldCount(), RecordSize(), number); }
+
+size_t TDataFile::FindCached(uint32_t number) const {
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
+                             [](const std::unique_ptr<TRecord>& r, uint32_t n) { return r->Number < n; });
+  if (it == cache_.end() || (*it)->Number != number) return kNotCached;
+  return static_cast<size_t>(it - cache_.begin());
+}
+
+void TDataFile::Unlink(TRecord* r) {
+  if (r->Newer) r->Newer->Older = r->Older;
+  else newest_ = r->Older;
+  if (r->Older) r->Older->Newer = r->Newer;
+  else oldest_ = r->Newer;
+  r->Newer = r->Older = nullptr;
+}
+
+void TDataFile::PushFront(TRecord* r) {
+  r->Older = newest_;
+  r->Newer = nullptr;
+  if (newest_) newest_->Newer = r;
+  newest_ = r;
+  if (!oldest_) oldest_ = r;
+}
+
+std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
+  std::unique_ptr<TRecord> r;
+  if (spares_.empty()) {
+    r = std::make_unique<TRecord>();
+  } else {
+    r = std::move(spares_.back());
+    spares_.pop_back();
+  }
+  r->Buffer.assign(RecordSize(), 0);
+  r->Number = number;
+  r->Changed = false;
+  r->UseCount = 0;
+  r->Run = 0;
+  r->Newer = r->Older = nullptr;
+  if (r->Buffer.size() >= kRecordPrefixSize) PutU32(r->Buffer.data(), kRecLink, number);
+  return r;
+}
+
+std::unique_ptr<TRecord> TDataFile::MakeRoom(uint32_t number, bool mayFail) {
+  if (cache_.size() < capacity_) return TakeBuffer(number);
+  const bool transaction = owner_ && owner_->InTransaction();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    for (TRecord* r = oldest_; r; r = r->Newer) {
+      if (r->Changed || r->UseCount > 0) continue;
+      Unlink(r);
+      const size_t at = FindCached(r->Number);
+      spares_.push_back(std::move(cache_[at]));
+      cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(at));
+      return TakeBuffer(number);
+    }
+    if (mayFail) return nullptr;
+    if (attempt == 0 && !transaction && WriteChangedRecords()) continue;
+    break;
+  }
+  if (transaction) {
+    // A transaction keeps all its changed records in memory.
+    capacity_ += 255;
+    return TakeBuffer(number);
+  }
+  RaiseCode(kErrRecordBuffersCorrupt);
+}
+
+TRecord* TDataFile::Insert(std::unique_ptr<TRecord> r) {
+  TRecord* raw = r.get();
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), raw->Number,
+                             [](const std::unique_ptr<TRecord>& x, uint32_t n) { return x->Number < n; });
+  cache_.insert(it, std::move(r));
+  PushFront(raw);
+  return raw;
+}
+
+void TDataFile::LoadRecord(TRecord& r, const uint8_t* bytes) const {
+  std::memcpy(r.Buffer.data(), bytes, r.Buffer.size());
+  if (Encrypted()) DecryptBlock(r.Buffer.data(), static_cast<uint16_t>(r.Buffer.size()), kRecordKey1, kRecordKey2);
+  if (r.Buffer[kRecStatus.Offset] == kStatusLive) PutU32(r.Buffer.data(), kRecLink, r.Number);
+}
+
+TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead, bool append) {
+  if (number == 0 || RecordSize() < kRecordPrefixSize) RaiseCode(kErrRecordBuffersCorrupt);
+  const uint32_t next = NextRecord();
+  if (append && number == next) {
+    if (static_cast<int64_t>(next) + 1 > kMaxRecordsPerTable ||
+        static_cast<int64_t>(next) * RecordSize() > kMaxTableDataBytes)
+      RaiseCode(kErrTableFull);
+    std::unique_ptr<TRecord> r = MakeRoom(number, false);
+    r->UseCount = 1;
+    TRecord* raw = Insert(std::move(r));
+    SetNextRecord(next + 1);
+    return raw;
+  }
+  if (number >= next) RaiseCode(kErrRecordBuffersCorrupt);
+  TRecord* hit = nullptr;
+  int looked = 0;
+  for (TRecord* r = newest_; r && looked < 4; r = r->Older, ++looked)
+    if (r->Number == number) hit = r;
+  if (!hit)
+    if (const size_t at = FindCached(number); at != kNotCached) hit = cache_[at].get();
+  if (hit) {
+    Unlink(hit);
+    PushFront(hit);
+    ++hit->UseCount;
+    return hit;
+  }
+  if (owner_ && !owner_->StrictChangeDetection() && !owner_->HoldsWriteLock() && owner_->ChangedOnDisk())
+    return nullptr;
+  // One read of up to n records: forward from the record, or backward ending with it.
+  uint32_t n = 1;
+  if (readAhead > 1) {
+    const uint32_t room = direction >= 0 ? next - number : number;
+    n = std::max<uint32_t>(1, std::min({readAhead, readAheadLimit_, room}));
+  }
+  const uint32_t firstNumber = direction >= 0 ? number : number - n + 1;
+  const size_t recordSize = RecordSize();
+  readBuffer_.assign(static_cast<size_t>(n) * recordSize, 0);
+  int64_t got = 0;
+  {
+    TFileAccess access(*this);
+    Seek(RecordPosition(firstNumber));
+    // Records appended by an uncommitted transaction or an in-memory table may be short.
+    const bool partial = Memory() || (owner_ && owner_->InTransaction());
+    got = Read(readBuffer_.data(), static_cast<int64_t>(readBuffer_.size()), partial);
+  }
+  TRecord* result = nullptr;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t at = firstNumber + i;
+    if (static_cast<int64_t>((i + 1) * recordSize) > got) break;  // not on disk yet
+    const uint8_t* bytes = readBuffer_.data() + static_cast<size_t>(i) * recordSize;
+    const size_t cached = FindCached(at);
+    if (cached != kNotCached) {
+      TRecord* r = cache_[cached].get();
+      if (!r->Changed && r->UseCount == 0) LoadRecord(*r, bytes);
+      if (at == number) {
+        result = r;
+        ++result->UseCount;  // in use at once: read-ahead must not evict it
+      }
+      continue;
+    }
+    std::unique_ptr<TRecord> r = MakeRoom(at, at != number);
+    if (!r) continue;  // read-ahead never forces room
+    LoadRecord(*r, bytes);
+    TRecord* raw = Insert(std::move(r));
+    if (at == number) {
+      result = raw;
+      ++result->UseCount;
+    }
+  }
+  if (!result) RaiseCode(kErrRecordBuffersCorrupt);
+  Unlink(result);
+  PushFront(result);
+  return result;
+}
+
+void TDataFile::ReleaseRecord(TRecord* record) {
+  if (record && record->UseCount > 0) --record->UseCount;
+}
+
+bool TDataFile::HasChangedRecords() const {
+  for (const auto& r : cache_)
+    if (r->Changed) return true;
+  return false;
+}
+
+bool TDataFile::WriteChangedRecords() {
+  std::vector<TRecord*> changed;
+  for (const auto& r : cache_)
+    if (r->Changed && r->UseCount == 0) changed.push_back(r.get());
+  if (changed.empty()) return false;
+  const size_t recordSize = RecordSize();
+  size_t i = 0;
+  while (i < changed.size()) {
+    size_t j = i + 1;
+    while (j < changed.size() && changed[j]->Number == changed[j - 1]->Number + 1 &&
+           (j - i + 1) * recordSize <= 65535)
+      ++j;
+    writeBuffer_.resize((j - i) * recordSize);
+    for (size_t k = i; k < j; ++k) {
+      uint8_t* out = writeBuffer_.data() + (k - i) * recordSize;
+      std::memcpy(out, changed[k]->Buffer.data(), recordSize);
+      if (Encrypted()) EncryptBlock(out, static_cast<uint16_t>(recordSize), kRecordKey1, kRecordKey2);
+    }
+    {
+      TFileAccess access(*this);
+      Seek(RecordPosition(changed[i]->Number));
+      Write(writeBuffer_.data(), static_cast<int64_t>(writeBuffer_.size()));
+    }
+    for (size_t k = i; k < j; ++k) changed[k]->Changed = false;
+    i = j;
+  }
+  if (owner_) owner_->MarkFilesWritten();
+  return true;
+}
+
+void TDataFile::TrimCache() {
+  for (size_t i = cache_.size(); i > 0 && cache_.size() > normalCapacity_; --i) {
+    TRecord* r = cache_[i - 1].get();
+    if (r->Changed || r->UseCount > 0) continue;
+    Unlink(r);
+    spares_.push_back(std::move(cache_[i - 1]));
+    cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(i - 1));
+  }
+  capacity_ = std::max(normalCapacity_, cache_.size());
+  if (spares_.size() > 16383) spares_.resize(16383);
+}
+
+void TDataFile::DropRecords() {
+  std::vector<std::unique_ptr<TRecord>> kept;
+  for (auto& r : cache_) {
+    if (r->UseCount > 0) {
+      r->Changed = false;
+      kept.push_back(std::move(r));
+    } else {
+      spares_.push_back(std::move(r));
+    }
+  }
+  cache_ = std::move(kept);
+  newest_ = oldest_ = nullptr;
+  for (auto& r : cache_) {
+    r->Newer = r->Older = nullptr;
+    PushFront(r.get());
+  }
+  if (spares_.size() > 16383) spares_.resize(16383);
+}
+
+}  // namespace tovenmarsh::engine

@@ -1,0 +1,624 @@
+// Shared tables: opening (with a missing index file made anew), creating, renaming, deleting
+// and emptying the files; record, reader, table and writer locks; change detection; and the
+// table's transaction with its ordered commit.
+#include "engine/shared_table.h"
+
+#include <chrono>
+#include <thread>
+
+#include "engine/directory.h"
+#include "engine/engine_error.h"
+#include "engine/engine_strings.h"
+#include "engine/session.h"
+
+namespace tovenmarsh::engine {
+
+namespace {
+
+bool HasDirectoryPart(const std::string& name) {
+  return name.find_first_of("\\/:") != std::string::npos;
+}
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory* directory, std::string name, bool memory)
+    : directory_(directory), name_(ForceFileExt(name, ".DAT")), memory_(memory) {
+  if (Session()) lockRetries_ = Session()->TableLockRetries;
+  ConfigureFiles();
+}
+
+std::array<TFileHandler*, TTableJournal::kFileCount> TDataTable::Files() {
+  return {data_.get(), index_.get(), blob_.get()};
+}
+
+void TDataTable::BeforeWrite(int file, TFileHandler& handler, int64_t count) {
+  if (journal_ && journalOn_) journal_->BeforeWrite(file, handler, count);
+}
+
+void TDataTable::CommitJournal() {
+  if (journal_) journal_->Commit(Files());
+}
+
+bool TDataTable::RollbackJournal() {
+  if (!journal_ || !journal_->Rollback(Files())) return false;
+  data_->DropRecords();
+  index_->DropPages();
+  if (blob_) blob_->DropBlocks();
+  if (data_->IsOpen()) {
+    data_->ReadHeader();
+    data_->ReadDescriptors();
+  }
+  if (index_->IsOpen()) index_->ReadHeader();
+  if (blob_ && blob_->IsOpen()) blob_->ReadHeader();
+  return true;
+}
+
+void TDataTable::RecoverAtOpen() {
+  if (!journal_ || !journal_->Exists() || ReadOnly) return;
+  if (Exclusive) {
+    RollbackJournal();
+    return;
+  }
+  // Another process may be writing: the journal is only touched under the writer lock, which
+  // rolls it back when its writer is gone.
+  const int retries = lockRetries_;
+  SetLockRetries(10);  // a live writer is not waited for at open
+  try {
+    WriteLock();
+    WriteUnlock();
+  } catch (const EFenEngineError&) {
+    // Still in use by a live writer, who finishes it.
+  }
+  SetLockRetries(retries);
+}
+
+TDataTable::~TDataTable() {
+  try {
+    if (open_) {
+      References = 1;
+      inTransaction_ = false;
+      Close(true);
+    }
+  } catch (...) {
+    // Destruction never throws; the files close with their handlers.
+  }
+}
+
+TDataSession* TDataTable::Session() const { return directory_ ? directory_->Session() : nullptr; }
+
+void TDataTable::Raise(uint16_t code) const { RaiseEngineError(code, FileName(".DAT")); }
+
+bool TDataTable::StrictChangeDetection() const { return Session() && Session()->StrictChangeDetection; }
+
+bool TDataTable::Encrypted() const { return data_ && data_->Encrypted(); }
+
+std::string TDataTable::FileName(const std::string& extension) const {
+  const std::string base = StripFileExt(name_) + extension;
+  if (memory_ || HasDirectoryPart(name_) || !directory_) return base;
+  return directory_->Path() + base;
+}
+
+void TDataTable::SetLockRetries(int retries) {
+  lockRetries_ = retries;
+  index_->SetLockRetries(retries);
+  if (blob_) blob_->SetLockRetries(retries);
+}
+
+void TDataTable::ConfigureFiles() {
+  const bool writeThrough = Session() && Session()->ForceBufferFlush;
+  auto setup = [&](TFileHandler& f) {
+    f.SetExclusive(Exclusive);
+    f.SetTemporary(Temporary);
+    f.SetSequential(Sequential);
+    f.SetWriteThrough(writeThrough);
+  };
+  if (!data_) data_ = std::make_unique<TDataFile>(this, FileName(".DAT"), memory_);
+  if (!index_) index_ = std::make_unique<TIndexFile>(this, FileName(".IDX"), memory_);
+  data_->SetFileName(FileName(".DAT"));
+  index_->SetFileName(FileName(".IDX"));
+  setup(*data_);
+  setup(*index_);
+  index_->SetLockRetries(lockRetries_);
+  if (!memory_ && !Temporary) {
+    const std::string journalName = StripFileExt(FileName(".DAT")) + ".JNL";
+    if (!journal_ || journal_->Path() != journalName) journal_ = std::make_unique<TTableJournal>(journalName);
+  } else {
+    journal_.reset();
+  }
+  if (blob_) {
+    blob_->SetFileName(FileName(".BLB"));
+    setup(*blob_);
+    blob_->SetLockRetries(lockRetries_);
+  }
+}
+
+void TDataTable::Open() {
+  TTableGuard guard(*this);
+  References = 1;
+  if (open_) return;
+  ConfigureFiles();
+  try {
+    data_->Open();
+    try {
+      index_->Open();
+    } catch (const EFenEngineError& e) {
+      if (e.Code() != kErrInvalidPath) throw;
+      // The index file is missing: make a new one in physical order; the cursor layer rebuilds
+      // the record-status index, and the lost definitions are reported.
+      index_->CreateFile();
+      index_->AddPrimaryIndex(IndexDesc{}, data_->Fields());
+      index_->WriteHeader(true);
+      CommitJournal();
+      index_->Close();
+      index_->Open();
+      rebuildNeeded_ = true;
+      definitionsLost_ = true;
+    }
+    if (HasBlobs()) {
+      blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), data_->BlobBlockSize(), memory_);
+      ConfigureFiles();
+      blob_->Open();
+    }
+  } catch (...) {
+    if (blob_) blob_->Close();
+    index_->Close();
+    data_->Close();
+    throw;
+  }
+  openedReadOnly_ = data_->OpenedReadOnly() || index_->OpenedReadOnly() || (blob_ && blob_->OpenedReadOnly());
+  if (openedReadOnly_) ReadOnly = true;
+  open_ = true;
+  try {
+    RecoverAtOpen();
+  } catch (...) {
+    open_ = false;
+    if (blob_) blob_->Close();
+    index_->Close();
+    data_->Close();
+    throw;
+  }
+}
+
+void TDataTable::Close(bool dropTemporary) {
+  TTableGuard guard(*this);
+  if (!open_) return;
+  if (References > 0) --References;
+  if (References > 0 || inTransaction_) return;
+  if (Exclusive && !ReadOnly) {
+    if (Temporary && dropTemporary) DiscardCaches(false, false);
+    else WriteCaches(true, false, true);
+  }
+  if (journal_ && journal_->Active()) RollbackJournal();  // an operation that never finished
+  try {
+    UnlockAllRecords(false);
+    if (tableLock_) UnlockTable();
+    if (readerLock_) ReadUnlock();
+    if (writerLock_) WriteUnlock();
+  } catch (const EFenEngineError&) {
+    // The files close below whatever the locks answered; closing releases them too.
+  }
+  index_->Close();
+  if (blob_) blob_->Close();
+  data_->Close();
+  open_ = false;
+  rebuildNeeded_ = false;
+  definitionsLost_ = false;
+}
+
+void TDataTable::CreateFiles(const TTableDefinition& definition) {
+  TTableGuard guard(*this);
+  References = 1;
+  ConfigureFiles();
+  if (journal_) journal_->Remove();  // a journal left by an earlier table of this name
+  journalOn_ = false;  // a table being made has nothing to keep
+  struct TJournalBack {
+    bool& on;
+    ~TJournalBack() { on = true; }
+  } back{journalOn_};
+  std::vector<FieldDesc> fields = definition.Data.Fields;
+  for (size_t i = 0; i < fields.size(); ++i) fields[i].FieldNumber = static_cast<uint16_t>(i + 1);
+  LayoutRecordFields(fields);
+  bool blobs = false;
+  for (const FieldDesc& f : fields) blobs = blobs || f.IsBlob();
+  // The data file last: a table exists only once its other files do.
+  if (blobs) {
+    blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), definition.Data.BlobBlockSize, memory_);
+    ConfigureFiles();
+    blob_->CreateFile();
+  }
+  index_->CreateFile();
+  size_t first = 0;
+  auto compression = [&](size_t i) { return i < definition.Compression.size() ? definition.Compression[i] : 0; };
+  if (!definition.Indexes.empty() && definition.Indexes[0].Name.empty()) {
+    index_->AddPrimaryIndex(definition.Indexes[0], fields, compression(0));
+    first = 1;
+  } else {
+    index_->AddPrimaryIndex(IndexDesc{}, fields);
+  }
+  for (size_t i = first; i < definition.Indexes.size(); ++i)
+    index_->AddSecondaryIndex(definition.Indexes[i], fields, compression(i));
+  index_->WriteHeader(true);
+  data_->CreateTable(definition.Data);
+  open_ = true;
+}
+
+void TDataTable::DeleteFiles() {
+  TTableGuard guard(*this);
+  ConfigureFiles();
+  data_->DeleteFile();
+  if (index_->FileExists()) index_->DeleteFile();
+  TFileHandler blob(FileName(".BLB"), memory_);
+  if (blob.FileExists()) blob.DeleteFile();
+  if (journal_) journal_->Remove();
+}
+
+void TDataTable::RenameFiles(const std::string& newName, bool backup) {
+  TTableGuard guard(*this);
+  std::string base = StripFileExt(newName);
+  if (!memory_ && !HasDirectoryPart(newName) && directory_) base = directory_->Path() + base;
+  // A journal belongs to its files' names: files with an unfinished operation are not moved
+  // (opening them repairs them first), and a stale journal of the new name must not be applied
+  // to these files.
+  if (journal_ && journal_->Exists()) Raise(kErrAccessDenied);
+  if (!memory_) TTableJournal(base + ".JNL").Remove();
+  const char* extensions[3][2] = {{".DAT", ".DBK"}, {".IDX", ".IBK"}, {".BLB", ".BBK"}};
+  for (const auto& ext : extensions) {
+    TFileHandler file(FileName(ext[0]), memory_);
+    if (!file.FileExists()) continue;
+    const std::string target = base + ext[backup ? 1 : 0];
+    if (backup) {
+      TFileHandler old(target, memory_);
+      if (old.FileExists()) old.DeleteFile();
+    }
+    file.RenameFile(target);
+  }
+  if (!backup) {
+    name_ = memory_ || HasDirectoryPart(newName) ? ForceFileExt(newName, ".DAT") : ForceFileExt(StripFileExt(newName), ".DAT");
+    ConfigureFiles();
+  }
+}
+
+void TDataTable::BackupIndex() {
+  TTableGuard guard(*this);
+  WriteCaches(false, false, true);
+  const std::string target = StripFileExt(FileName(".DAT")) + ".IBK";
+  index_->CopyToFile(target);
+}
+
+void TDataTable::RestoreIndex(bool skipRestore, bool deleteBackup) {
+  TTableGuard guard(*this);
+  const std::string backup = StripFileExt(FileName(".DAT")) + ".IBK";
+  if (!skipRestore) {
+    index_->DropPages();
+    index_->Seek(0);
+    index_->CopyFromFile(backup);
+    index_->Write(nullptr, 0);
+    index_->ReadHeader();
+  }
+  if (deleteBackup) {
+    TFileHandler file(backup, memory_);
+    if (file.FileExists()) file.DeleteFile();
+  }
+}
+
+void TDataTable::EmptyTable() {
+  TTableGuard guard(*this);
+  data_->EmptyFile();
+  index_->Empty();
+  if (blob_) blob_->Empty();
+  data_->DropRecords();
+  data_->TrimCache();
+  index_->TrimCaches();
+  if (blob_) blob_->Trim();
+  if (!inTransaction_) WriteCaches(true, true, true);
+}
+
+// ---- locks ----
+
+std::vector<uint16_t> TDataTable::OwnIndexIds() const {
+  std::vector<uint16_t> ids;
+  if (readerLock_) ids.push_back(readerIndexId_);
+  if (tableLock_) ids.push_back(tableIndexId_);
+  return ids;
+}
+
+std::vector<uint16_t> TDataTable::OwnBlobIds() const {
+  std::vector<uint16_t> ids;
+  if (readerLock_ && readerBlobId_) ids.push_back(readerBlobId_);
+  if (tableLock_ && tableBlobId_) ids.push_back(tableBlobId_);
+  return ids;
+}
+
+bool TDataTable::LockRecord(uint32_t number) {
+  TTableGuard guard(*this);
+  if (ReadOnly || (Exclusive && !inTransaction_)) return false;
+  if (inTransaction_ && locked_.count(number)) return false;
+  if (number == 0) Raise(kErrRecordInUse);
+  bool changes = false;
+  bool tookReader = false;
+  if (!Exclusive && !StrictChangeDetection()) {
+    tookReader = !(readerLock_ || tableLock_ || writerLock_ || transactionLock_);
+    if (tookReader) {
+      ReadLock();
+      changes = changesSeen_;
+    } else {
+      changes = CheckForChanges();
+    }
+  }
+  const int retries = Session() ? Session()->LockRetryCount : 15;
+  const int wait = Session() ? Session()->LockWaitTime : 100;
+  bool ok = data_->LockRecordByte(number);
+  for (int i = 0; !ok && i < retries; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    ok = data_->LockRecordByte(number);
+  }
+  if (tookReader) ReadUnlock();
+  if (!ok) Raise(kErrRecordInUse);
+  locked_.insert(number);
+  deferred_.erase(number);
+  return changes;
+}
+
+void TDataTable::UnlockRecord(uint32_t number) {
+  TTableGuard guard(*this);
+  if (ReadOnly || (Exclusive && !inTransaction_)) return;
+  if (number == 0 || !locked_.count(number)) Raise(kErrCannotUnlock);
+  if (inTransaction_) {
+    deferred_.insert(number);
+    return;
+  }
+  if (!data_->UnlockRecordByte(number)) Raise(kErrCannotUnlock);
+  locked_.erase(number);
+}
+
+void TDataTable::UnlockAllRecords(bool deferredOnly) {
+  TTableGuard guard(*this);
+  std::vector<uint32_t> which;
+  for (uint32_t n : locked_)
+    if (!deferredOnly || deferred_.count(n)) which.push_back(n);
+  bool ok = true;
+  for (uint32_t n : which) {
+    ok = data_->UnlockRecordByte(n) && ok;
+    locked_.erase(n);
+    deferred_.erase(n);
+  }
+  if (!deferredOnly) deferred_.clear();
+  if (!ok) Raise(kErrCannotUnlock);
+}
+
+void TDataTable::ReadLock() {
+  TTableGuard guard(*this);
+  if (ReadOnly || Exclusive) return;
+  if (readerLock_ || tableLock_ || writerLock_ || transactionLock_) return;
+  if (!index_->LockUserByte(&readerIndexId_)) Raise(kErrGeneralLock);
+  readerBlobId_ = 0;
+  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&readerBlobId_)) {
+    index_->UnlockUserByte(readerIndexId_);
+    Raise(kErrGeneralLock);
+  }
+  readerLock_ = true;
+  changesSeen_ = CheckForChanges();
+}
+
+void TDataTable::ReadUnlock() {
+  TTableGuard guard(*this);
+  if (!readerLock_) return;
+  bool ok = true;
+  if (readerBlobId_) ok = blob_->UnlockUserByte(readerBlobId_);
+  ok = index_->UnlockUserByte(readerIndexId_) && ok;
+  readerLock_ = false;
+  readerIndexId_ = readerBlobId_ = 0;
+  if (!ok) Raise(kErrCannotUnlock);
+}
+
+void TDataTable::LockTable() {
+  TTableGuard guard(*this);
+  if (ReadOnly || Exclusive || tableLock_) return;
+  if (!index_->LockUserByte(&tableIndexId_)) Raise(kErrGeneralLock);
+  tableBlobId_ = 0;
+  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&tableBlobId_)) {
+    index_->UnlockUserByte(tableIndexId_);
+    Raise(kErrGeneralLock);
+  }
+  tableLock_ = true;
+}
+
+void TDataTable::UnlockTable() {
+  TTableGuard guard(*this);
+  if (!tableLock_) return;
+  bool ok = true;
+  if (tableBlobId_) ok = blob_->UnlockUserByte(tableBlobId_);
+  ok = index_->UnlockUserByte(tableIndexId_) && ok;
+  tableLock_ = false;
+  tableIndexId_ = tableBlobId_ = 0;
+  if (!ok) Raise(kErrCannotUnlock);
+}
+
+void TDataTable::WriteLock() {
+  TTableGuard guard(*this);
+  if (ReadOnly || Exclusive || writerLock_) return;
+  const bool byte = !transactionLock_;
+  if (byte && !data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
+  // The region leaves out this table's own reader bytes: a table never blocks itself.
+  if (!index_->LockRegion(OwnIndexIds())) {
+    if (byte) data_->UnlockWriteByte();
+    Raise(kErrGeneralLock);
+  }
+  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockRegion(OwnBlobIds())) {
+    index_->UnlockRegion(OwnIndexIds());
+    if (byte) data_->UnlockWriteByte();
+    Raise(kErrGeneralLock);
+  }
+  writerLock_ = true;
+  // A journal nobody writes belongs to a writer that died: undo its half-done operation.
+  if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
+  if (!inTransaction_) CheckForChanges();
+}
+
+void TDataTable::WriteUnlock() {
+  TTableGuard guard(*this);
+  if (!writerLock_) return;
+  bool ok = true;
+  if (HasBlobs() && blob_ && blob_->IsOpen()) ok = blob_->UnlockRegion(OwnBlobIds());
+  ok = index_->UnlockRegion(OwnIndexIds()) && ok;
+  if (!transactionLock_) ok = data_->UnlockWriteByte() && ok;
+  writerLock_ = false;
+  if (!ok) Raise(kErrGeneralLock);
+}
+
+bool TDataTable::CheckForChanges() {
+  TTableGuard guard(*this);
+  bool changed = false;
+  if (index_->HeaderChanged()) {
+    index_->DropPages();
+    data_->ReadHeader();
+    data_->DropRecords();
+    changed = true;
+  } else if (data_->HeaderChanged()) {
+    data_->DropRecords();
+    changed = true;
+  }
+  if (HasBlobs() && blob_ && blob_->IsOpen() && blob_->HeaderChanged()) {
+    blob_->DropBlocks();
+    changed = true;
+  }
+  return changed;
+}
+
+bool TDataTable::ChangedOnDisk() {
+  if (HoldsWriteLock()) return false;
+  return changeCheck_ ? changeCheck_() : false;
+}
+
+// ---- transactions ----
+
+void TDataTable::StartTransaction() {
+  TTableGuard guard(*this);
+  if (ReadOnly || inTransaction_) return;
+  if (Exclusive) WriteCaches(false, false, true);
+  if (!data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
+  transactionLock_ = true;
+  inTransaction_ = true;
+  changesWritten_ = false;
+  if (!Exclusive) {
+    try {
+      CheckForChanges();
+    } catch (...) {
+      inTransaction_ = false;
+      ReleaseTransactionLock();
+      throw;
+    }
+  }
+}
+
+void TDataTable::ReleaseTransactionLock() {
+  if (!transactionLock_) return;
+  const bool ok = data_->UnlockWriteByte();
+  transactionLock_ = false;
+  if (!Exclusive) UnlockAllRecords(true);
+  if (!ok) Raise(kErrGeneralLock);
+}
+
+void TDataTable::Rollback() {
+  TTableGuard guard(*this);
+  if (!inTransaction_) return;
+  inTransaction_ = false;
+  DiscardCaches(true, true);
+  ReleaseTransactionLock();
+}
+
+void TDataTable::WriteEverything(bool trim, bool forceHeader) {
+  // Referenced data first: BLOB blocks before the records that name them, records before the
+  // index entries and the header that count them, pages before the index header. A header is
+  // written (its counter moving) whenever its file changed, so other users see every change.
+  if (blob_ && blob_->IsOpen()) {
+    const bool blocks = blob_->HasDirtyBlocks();
+    blob_->FlushBlocks();
+    blob_->WriteHeader(blocks);
+  }
+  const bool records = data_->HasChangedRecords();
+  data_->WriteChangedRecords();
+  data_->WriteDescriptors();
+  data_->WriteHeader(forceHeader || records);
+  const bool pages = index_->HasDirtyPages();
+  index_->FlushPages();
+  index_->WriteHeader(pages);
+  if (trim) {
+    data_->TrimCache();
+    index_->TrimCaches();
+    if (blob_) blob_->Trim();
+  }
+}
+
+void TDataTable::Commit(bool end) {
+  TTableGuard guard(*this);
+  if (!inTransaction_) return;
+  inTransaction_ = false;  // written while marked outside the transaction
+  try {
+    WriteLock();
+    try {
+      WriteEverything(end, false);
+      Flush();
+      CommitJournal();
+    } catch (...) {
+      DiscardCaches(true, true);
+      WriteUnlock();
+      throw;
+    }
+    if (!end) UnlockAllRecords(true);
+    WriteUnlock();
+  } catch (...) {
+    if (end) ReleaseTransactionLock();
+    else inTransaction_ = true;
+    throw;
+  }
+  if (end) ReleaseTransactionLock();
+  else inTransaction_ = true;
+}
+
+void TDataTable::Flush() {
+  if (ReadOnly || (Session() && Session()->ForceBufferFlush)) return;
+  if (data_->IsOpen()) data_->Flush();
+  if (index_->IsOpen()) index_->Flush();
+  if (blob_ && blob_->IsOpen()) blob_->Flush();
+}
+
+void TDataTable::WriteCaches(bool trim, bool header, bool index) {
+  TTableGuard guard(*this);
+  (void)index;
+  if (inTransaction_) {
+    data_->CountHeaderChange();
+    index_->MarkChanged();
+    if (blob_ && blob_->IsOpen()) blob_->MarkChanged();
+    return;
+  }
+  try {
+    WriteEverything(trim, header);
+    CommitJournal();
+  } catch (...) {
+    // Nothing half-done may be written by a later flush: forget it and reread the headers.
+    DiscardCaches(true, true);
+    throw;
+  }
+}
+
+void TDataTable::DiscardCaches(bool trim, bool reread) {
+  TTableGuard guard(*this);
+  // Writes already made by the discarded operation are undone too.
+  if (journal_ && journal_->Active() && RollbackJournal()) reread = false;
+  data_->DropRecords();
+  index_->DropPages();
+  if (blob_) blob_->DropBlocks();
+  if (trim) {
+    data_->TrimCache();
+    index_->TrimCaches();
+    if (blob_) blob_->Trim();
+  }
+  if (reread) {
+    if (data_->IsOpen()) data_->ReadHeader();
+    if (index_->IsOpen()) index_->ReadHeader();
+    if (blob_ && blob_->IsOpen()) blob_->ReadHeader();
+  }
+}
+
+}  // namespace tovenmarsh::engine

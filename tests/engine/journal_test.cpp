@@ -1,0 +1,435 @@
+// Rollback journal: old bytes and sizes come back after a rollback, a torn record is ignored,
+// a failed operation's eviction writes are undone, and a table killed at every sampled write
+// (inserts with page splits, a BLOB rewrite, a transaction commit) reopens verified in the state
+// before or after the interrupted operation.
+#include "engine/journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "engine/directory.h"
+#include "engine/engine_error.h"
+#include "engine/engine_start.h"
+#include "engine/file_list.h"
+#include "engine/key_encoding.h"
+#include "engine/session.h"
+#include "platform/file_names.h"
+
+namespace tovenmarsh::engine {
+namespace {
+
+namespace fs = std::filesystem;
+
+class JournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EngineStart();
+    dir = testing::TempDir() + "storage_journal_" + std::to_string(getpid()) + "/";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    fs::remove_all(dir);
+    EngineStop();
+  }
+  std::string dir;
+};
+
+TEST_F(JournalTest, RollbackRestoresOldBytesAndSizes) {
+  TFileHandler a(dir + "a.dat"), b(dir + "a.idx");
+  a.CreateFile();
+  b.CreateFile();
+  const std::string before = "0123456789";
+  a.Write(before.data(), 10);
+  b.Write(before.data(), 4);
+  TTableJournal j(dir + "a.JNL");
+  auto write = [&](TFileHandler& f, int file, int64_t at, const std::string& s) {
+    f.Seek(at);
+    j.BeforeWrite(file, f, static_cast<int64_t>(s.size()));
+    f.Write(s.data(), static_cast<int64_t>(s.size()));
+  };
+  write(a, 0, 2, "abc");
+  write(a, 0, 3, "XYZW");      // overlaps what is saved already
+  write(a, 0, 8, "tail+more");  // beyond the old end
+  write(b, 1, 0, "");           // a truncation
+  EXPECT_TRUE(j.Exists());
+  EXPECT_TRUE(j.Rollback({&a, &b, nullptr}));
+  EXPECT_FALSE(j.Exists());
+  auto content = [](TFileHandler& f) {
+    std::string s(static_cast<size_t>(f.GetSize()), '\0');
+    f.Seek(0);
+    f.Read(s.data(), static_cast<int64_t>(s.size()));
+    return s;
+  };
+  EXPECT_EQ(content(a), before);
+  EXPECT_EQ(content(b), "0123");
+  // Committing forgets the old bytes.
+  write(a, 0, 0, "new");
+  j.Commit({&a, &b, nullptr});
+  EXPECT_FALSE(j.Exists());
+  EXPECT_EQ(content(a).substr(0, 3), "new");
+  EXPECT_FALSE(j.Rollback({&a, &b, nullptr}));
+}
+
+TEST_F(JournalTest, ATornLastRecordIsIgnored) {
+  TFileHandler a(dir + "t.dat");
+  a.CreateFile();
+  a.Write("abcdef", 6);
+  TTableJournal j(dir + "t.JNL");
+  a.Seek(0);
+  j.BeforeWrite(0, a, 2);
+  a.Write("XY", 2);
+  a.Seek(4);
+  j.BeforeWrite(0, a, 2);  // this record will be torn: its write never happened
+  const std::string path = platform::ResolveFilePath(dir + "t.JNL");
+  fs::resize_file(path, fs::file_size(path) - 3);
+  TTableJournal again(dir + "t.JNL");
+  EXPECT_TRUE(again.Rollback({&a, nullptr, nullptr}));
+  std::string s(6, '\0');
+  a.Seek(0);
+  a.Read(s.data(), 6);
+  EXPECT_EQ(s, "abcdef");
+}
+
+// ---- a small table driven the way a cursor drives it ----
+
+constexpr int kNameSize = 200;
+
+TTableDefinition CrashTable() {
+  TTableDefinition d;
+  FieldDesc name;
+  name.Name = "Name";
+  name.FieldType = fldZString;
+  name.Size = kNameSize;
+  FieldDesc count;
+  count.Name = "Count";
+  count.FieldType = fldInt32;
+  FieldDesc memo;
+  memo.Name = "Memo";
+  memo.FieldType = fldBlob;
+  memo.SubType = fldstMemo;
+  d.Data.Fields = {name, count, memo};
+  IndexDesc primary;
+  primary.FieldCount = 1;
+  primary.FieldNumbers[0] = 2;
+  IndexDesc byName;
+  byName.Name = "ByName";
+  byName.FieldCount = 1;
+  byName.FieldNumbers[0] = 1;
+  d.Indexes = {primary, byName};
+  d.Data.BlobBlockSize = 128;
+  return d;
+}
+
+struct TRow {
+  std::string Name;
+  int32_t Count;
+  std::string Memo;
+  friend bool operator==(const TRow&, const TRow&) = default;
+};
+using TState = std::map<uint32_t, TRow>;  // by record number
+
+class TCrashTable {
+ public:
+  explicit TCrashTable(TDataTable& t) : t_(t) {}
+
+  std::vector<uint8_t> PrimaryKey(const uint8_t* rec) {
+    std::vector<uint8_t> k(5, 0);
+    k[0] = 1;
+    EncodeIntegerKey(GetI32(rec, CountAt() + 1), k.data() + 1);
+    return k;
+  }
+  std::vector<uint8_t> NameKey(const uint8_t* rec) {
+    std::vector<uint8_t> k(t_.Index().SlotShape(1).KeySize, 0);
+    k[0] = rec[9];
+    std::memcpy(k.data() + 1, rec + 10, kNameSize + 1);
+    EncodeIntegerKey(static_cast<int32_t>(GetU32(rec, 5)), k.data() + k.size() - 4);
+    return k;
+  }
+  size_t CountAt() const { return 9 + kNameSize + 2; }
+  size_t MemoAt() const { return CountAt() + 5; }
+
+  void Insert(const TRow& row) {
+    Write([&] {
+      TRecord* r = t_.Data().TakeFreeRecord();
+      t_.Data().InitRecord(*r, true);
+      Fill(*r, row);
+      r->Changed = true;
+      TBTree(t_.Index().Store(0), TKeyOrder{}).Insert(PrimaryKey(r->Buffer.data()).data(), r->Number);
+      TBTree(t_.Index().Store(1), TKeyOrder{}).Insert(NameKey(r->Buffer.data()).data(), r->Number);
+      t_.Index().IncrementRecordCount();
+      t_.Data().ReleaseRecord(r);
+    });
+  }
+  void Update(uint32_t n, const TRow& row) {
+    Write([&] { UpdateLocked(n, row); });
+  }
+  void UpdateLocked(uint32_t n, const TRow& row) {
+    TRecord* r = t_.Data().GetRecord(n);
+    TBTree(t_.Index().Store(0), TKeyOrder{}).Delete(PrimaryKey(r->Buffer.data()).data());
+    TBTree(t_.Index().Store(1), TKeyOrder{}).Delete(NameKey(r->Buffer.data()).data());
+    Fill(*r, row);
+    r->Changed = true;
+    TBTree(t_.Index().Store(0), TKeyOrder{}).Insert(PrimaryKey(r->Buffer.data()).data(), n);
+    TBTree(t_.Index().Store(1), TKeyOrder{}).Insert(NameKey(r->Buffer.data()).data(), n);
+    t_.Data().ReleaseRecord(r);
+  }
+  void DeleteLocked(uint32_t n) {
+    TRecord* r = t_.Data().GetRecord(n);
+    TBTree(t_.Index().Store(0), TKeyOrder{}).Delete(PrimaryKey(r->Buffer.data()).data());
+    TBTree(t_.Index().Store(1), TKeyOrder{}).Delete(NameKey(r->Buffer.data()).data());
+    t_.Blob()->WriteValue(GetU32(r->Buffer.data(), MemoAt() + 1), 0, nullptr, 0);
+    t_.Data().DeleteRecord(*r);
+    t_.Index().DecrementRecordCount();
+    t_.Data().ReleaseRecord(r);
+  }
+
+  TState Read() {
+    TTableGuard guard(t_);
+    TState state;
+    for (uint32_t n = 1; n < t_.Data().NextRecord(); ++n) {
+      TRecord* r = t_.Data().GetRecord(n);
+      if (r->Status() == data_format::kStatusLive) {
+        TRow row;
+        row.Name = reinterpret_cast<const char*>(r->Buffer.data() + 10);
+        row.Count = GetI32(r->Buffer.data(), CountAt() + 1);
+        std::vector<uint8_t> memo;
+        t_.Blob()->ReadValue(GetU32(r->Buffer.data(), MemoAt() + 1), GetU32(r->Buffer.data(), MemoAt() + 5), memo);
+        row.Memo.assign(memo.begin(), memo.end());
+        state[n] = row;
+      }
+      t_.Data().ReleaseRecord(r);
+    }
+    return state;
+  }
+
+  template <class F>
+  void Write(F&& f) {
+    TTableGuard guard(t_);
+    t_.WriteLock();
+    try {
+      f();
+      t_.WriteCaches(true, true, true);
+    } catch (...) {
+      t_.DiscardCaches(true, true);
+      t_.WriteUnlock();
+      throw;
+    }
+    t_.WriteUnlock();
+  }
+
+ private:
+  void Fill(TRecord& r, const TRow& row) {
+    uint8_t* b = r.Buffer.data();
+    std::memset(b + 9, 0, r.Buffer.size() - 9);
+    b[9] = 1;
+    std::memcpy(b + 10, row.Name.data(), std::min<size_t>(row.Name.size(), kNameSize));
+    b[CountAt()] = 1;
+    PutI32(b, CountAt() + 1, row.Count);
+    const uint32_t old = GetU32(b, MemoAt() + 1);
+    const uint32_t owner = t_.Data().NextBlobStamp();
+    const uint32_t first = t_.Blob()->WriteValue(old, owner, reinterpret_cast<const uint8_t*>(row.Memo.data()),
+                                                 row.Memo.size());
+    b[MemoAt()] = first ? 1 : 0;
+    PutU32(b, MemoAt() + 1, first);
+    PutU32(b, MemoAt() + 5, owner);
+  }
+  TDataTable& t_;
+};
+
+std::string Memo(int i, size_t n) { return std::string(n, static_cast<char>('a' + i % 26)); }
+
+// The operations, each atomic; `after` sees the state after each one.
+void RunScript(TDataTable& t, const std::function<void()>& after) {
+  TCrashTable c(t);
+  for (int i = 0; i < 24; ++i) {
+    c.Insert(TRow{"name" + std::to_string((i * 7) % 24), 1000 - i, Memo(i, 50 + i * 20)});
+    after();
+  }
+  c.Update(1, TRow{"rewritten", 5000, Memo(99, 3000)});
+  after();
+  c.Update(1, TRow{"rewritten", 5000, Memo(98, 100)});
+  after();
+  t.StartTransaction();
+  for (uint32_t n = 2; n <= 5; ++n) c.UpdateLocked(n, TRow{"changed" + std::to_string(n), 7000 + static_cast<int>(n), Memo(3, 700)});
+  c.DeleteLocked(6);
+  t.WriteCaches(false, true, true);
+  t.Commit(true);
+  after();
+}
+
+TDataTable* OpenCrashTable(TDataSession* session, const std::string& dir, TDataDirectory** d) {
+  *d = session->OpenDirectory("crash", dir);
+  TDataTable* t = nullptr;
+  TOpenOptions options;
+  if ((*d)->OpenTable("crash", &t, options) != 0) return nullptr;
+  return t;
+}
+
+// Opens, verifies every structure, and reads the rows.
+TState VerifyAndRead(const std::string& dir) {
+  TDataSession* s = CreateEngineSession();
+  TDataDirectory* d = nullptr;
+  TDataTable* t = OpenCrashTable(s, dir, &d);
+  EXPECT_NE(t, nullptr);
+  TState state;
+  if (t) {
+    t->Data().VerifyHeader();
+    t->Index().Verify(t->Data().Fields());
+    t->Blob()->Verify();
+    state = TCrashTable(*t).Read();
+    for (uint8_t slot : {0, 1}) {
+      std::vector<uint32_t> pages;
+      int64_t records = 0;
+      EXPECT_EQ(TBTree(t->Index().Store(slot), TKeyOrder{}).Verify(&pages, &records), "") << "slot " << int(slot);
+      EXPECT_EQ(records, static_cast<int64_t>(state.size()));
+    }
+    EXPECT_EQ(t->Index().RecordCount(), static_cast<int32_t>(state.size()));
+    EXPECT_FALSE(t->Journal()->Exists());
+    d->CloseTable(t);
+  }
+  s->CloseDirectory(d);
+  FreeEngineSession(s);
+  return state;
+}
+
+void CreateBase(const std::string& dir) {
+  TDataSession* s = CreateEngineSession();
+  TDataDirectory* d = s->OpenDirectory("crash", dir);
+  TDataTable* t = nullptr;
+  ASSERT_EQ(d->CreateTable("crash", false, false, CrashTable(), &t), 0);
+  ASSERT_EQ(d->CloseTable(t), 0);
+  s->CloseDirectory(d);
+  FreeEngineSession(s);
+}
+
+TEST_F(JournalTest, AFailedOperationLeavesNothingBehind) {
+  CreateBase(dir);
+  TDataSession* s = CreateEngineSession();
+  TDataDirectory* d = nullptr;
+  TDataTable* t = OpenCrashTable(s, dir, &d);
+  ASSERT_NE(t, nullptr);
+  TCrashTable c(*t);
+  for (int i = 0; i < 5; ++i) c.Insert(TRow{"row" + std::to_string(i), i, Memo(i, 300)});
+  const TState before = c.Read();
+  t->Data().SetNormalCapacity(2);  // changed records are written while the operation runs
+  EXPECT_THROW(c.Write([&] {
+    for (uint32_t n = 1; n <= 5; ++n) c.UpdateLocked(n, TRow{"lost", 100 + static_cast<int>(n), Memo(7, 900)});
+    for (int i = 0; i < 5; ++i) {
+      TRecord* r = t->Data().TakeFreeRecord();
+      t->Data().InitRecord(*r, true);
+      r->Changed = true;
+      t->Data().ReleaseRecord(r);
+    }
+    RaiseEngineError(kErrTableFull, "crash.DAT");  // as a full disk or table would
+  }),
+               EFenEngineError);
+  EXPECT_EQ(c.Read(), before);
+  EXPECT_EQ(t->Data().NextRecord(), 6u);
+  d->CloseTable(t);
+  s->CloseDirectory(d);
+  FreeEngineSession(s);
+  EXPECT_EQ(VerifyAndRead(dir), before);
+}
+
+// The child: runs the script on the table in $TM_STORAGE_CRASH_DIR (under strace, which kills
+// it at one of its writes).
+TEST(JournalCrashChild, Run) {
+  const char* dir = std::getenv("TM_STORAGE_CRASH_DIR");
+  if (!dir) GTEST_SKIP() << "run by JournalTest.KilledAtAnyWrite";
+  EngineStart();
+  TDataSession* s = CreateEngineSession();
+  TDataDirectory* d = nullptr;
+  TDataTable* t = OpenCrashTable(s, dir, &d);
+  ASSERT_NE(t, nullptr);
+  RunScript(*t, [] {});
+  d->CloseTable(t);
+  s->CloseDirectory(d);
+  FreeEngineSession(s);
+  EngineStop();
+}
+
+int RunChild(const std::string& dir, int killAt, const std::string& countFile) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("TM_STORAGE_CRASH_DIR", dir.c_str(), 1);
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak checker cannot run under ptrace
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string inject = "inject=pwrite64:signal=KILL:when=" + std::to_string(killAt);
+    if (killAt > 0) {
+      execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=pwrite64", "-e", inject.c_str(), self.c_str(),
+             "--gtest_filter=JournalCrashChild.Run", static_cast<char*>(nullptr));
+    } else {
+      execlp("strace", "strace", "-f", "-o", countFile.c_str(), "-e", "trace=pwrite64", self.c_str(),
+             "--gtest_filter=JournalCrashChild.Run", static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+TEST_F(JournalTest, KilledAtAnyWriteReopensInTheStateBeforeOrAfter) {
+  if (std::system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string base = dir + "base/";
+  fs::create_directories(base);
+  CreateBase(base);
+  // The states after each operation, from an uninterrupted run.
+  std::vector<TState> states;
+  {
+    const std::string model = dir + "model/";
+    fs::copy(base, model);
+    TDataSession* s = CreateEngineSession();
+    TDataDirectory* d = nullptr;
+    TDataTable* t = OpenCrashTable(s, model, &d);
+    ASSERT_NE(t, nullptr);
+    states.push_back(TCrashTable(*t).Read());
+    RunScript(*t, [&] { states.push_back(TCrashTable(*t).Read()); });
+    d->CloseTable(t);
+    s->CloseDirectory(d);
+    FreeEngineSession(s);
+  }
+  // How many writes an uninterrupted child makes.
+  const std::string counted = dir + "counted/";
+  fs::copy(base, counted);
+  const std::string trace = dir + "trace.txt";
+  ASSERT_EQ(RunChild(counted, 0, trace), 0);
+  int writes = 0;
+  {
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);)
+      if (line.find("pwrite64(") != std::string::npos) ++writes;
+  }
+  ASSERT_GT(writes, 50);
+  std::printf("an uninterrupted run makes %d writes\n", writes);
+  EXPECT_EQ(VerifyAndRead(counted), states.back());
+  // Kill at sampled writes (every one near the end, where the transaction commits).
+  const int step = std::max(1, writes / 40);
+  size_t lastState = 0;
+  for (int n = 1; n <= writes; n += (n > writes - 48 ? 1 : step)) {
+    const std::string work = dir + "run" + std::to_string(n) + "/";
+    fs::copy(base, work);
+    const int status = RunChild(work, n, "");
+    ASSERT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << n;
+    const TState state = VerifyAndRead(work);
+    const auto it = std::find(states.begin(), states.end(), state);
+    ASSERT_NE(it, states.end()) << "killed at write " << n << ": a state no operation left";
+    const size_t index = static_cast<size_t>(it - states.begin());
+    ASSERT_GE(index, lastState) << "killed at write " << n;
+    lastState = index;
+    fs::remove_all(work);
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
+}  // namespace
+}  // namespace tovenmarsh::engine
