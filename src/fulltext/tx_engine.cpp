@@ -77,7 +77,8 @@ void TtxEngine::SetIndexValue(int32_t value) {
   const int64_t offset = int64_t{value} - lowest;
   const int64_t segment = offset / segmentSize_;
   const int64_t bit = offset - segment * segmentSize_;
-  if (bit < 0) RaiseTextIndex(txeInvalidParameter);
+  // A value a whole segment below the lowest gives bit 0 of segment -1: refuse it as well.
+  if (bit < 0 || segment < 0) RaiseTextIndex(txeInvalidParameter);
   lastIndexValue_ = value;
   haveIndexValue_ = true;
   SetSegment(static_cast<int32_t>(segment));
@@ -200,16 +201,21 @@ void TtxReadEngine::ReadWordBits() {
   if (wordsLink_ == nullptr) RaiseTextIndex(txeWordsLinkNotAssigned);
   TtxBits& bits = *bits_;
   SetWorkBufferSize(static_cast<size_t>(bits.MaxPackedSize()));
-  if (!wordsLink_->Segmented()) {
+  // The bytes the link says it read, checked against the buffer before anything reads them.
+  auto readBits = [this]() -> size_t {
     const int32_t n = wordsLink_->ReadBits(WorkBuffer(), WorkBufferSize());
-    bits.Unpack(WorkBuffer(), static_cast<size_t>(n) + 4, 0, 0);
+    if (n < 0) RaiseTextIndex(txeInconsistentBlobSize);
+    if (static_cast<size_t>(n) > WorkBufferSize() - 4) RaiseTextIndex(txeDecompressBufferTooSmall);
+    return static_cast<size_t>(n) + 4;
+  };
+  if (!wordsLink_->Segmented()) {
+    bits.Unpack(WorkBuffer(), readBits(), 0, 0);
     return;
   }
   bits.Clear();
   const std::string word = wordsLink_->Word();
   do {
-    const int32_t n = wordsLink_->ReadBits(WorkBuffer(), WorkBufferSize());
-    bits.Unpack(WorkBuffer(), static_cast<size_t>(n) + 4, wordsLink_->Segment(), segmentSize_);
+    bits.Unpack(WorkBuffer(), readBits(), wordsLink_->Segment(), segmentSize_);
   } while (wordsLink_->Next() && wordsLink_->Word() == word);
 }
 

@@ -114,6 +114,10 @@ void TMsgPart::Resolve() {
     encoding_ = static_cast<uint8_t>(named);
   } else if (encodingText.empty()) {
     encodingText = std::string(EncodingName(encoding_));
+  } else {
+    // An encoding we do not know ("binary", "x-uuencode", ...): decoding the bytes with the
+    // table's codec would only destroy them, so they are kept (and written back) as they came.
+    encoding_ = enc8bit;
   }
 
   std::string& dispositionText = fields_[phDisposition - 1];

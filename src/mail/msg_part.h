@@ -37,7 +37,8 @@ class TMsgPart {
   // Reads the known part headers of a header block, splits the name, charset, boundary and file
   // name parameters out of Content-Type and Content-Disposition, and resolves. Always true.
   bool ParseHeaders(std::string_view block);
-  // Completes the codes and texts from the tables.
+  // Completes the codes and texts from the tables. A transfer encoding that names none of the
+  // five leaves the content undecoded (8bit), whatever the type's row says.
   void Resolve();
 
   // The content as text for a text part with content; "" otherwise.

@@ -200,12 +200,16 @@ TEST(TtxEngine, IndexValuesAndSegments) {
   e.SetIndexValue(130);
   EXPECT_EQ(e.CurrentSegment(), 1);
   EXPECT_EQ(e.BitNumber(), 8);
-  try {
-    e.SetIndexValue(5);
-    FAIL();
-  } catch (const ETextIndex& x) {
-    EXPECT_EQ(x.Code(), txeInvalidParameter);
+  // Below the lowest value (10), also exactly one segment below it (bit 0 of segment -1).
+  for (const int32_t below : {5, 10 - 112, 10 - 2 * 112}) {
+    try {
+      e.SetIndexValue(below);
+      FAIL() << below;
+    } catch (const ETextIndex& x) {
+      EXPECT_EQ(x.Code(), txeInvalidParameter) << below;
+    }
   }
+  EXPECT_EQ(e.CurrentSegment(), 1);  // a refused value changes nothing
 }
 
 TEST(TtxEngine, ParsingWithPairEntries) {
@@ -454,6 +458,49 @@ TEST(TtxReadEngine, ReadWordBitsUnsegmentedAndSegmented) {
   EXPECT_TRUE(e.Bits().TestBit(0) && e.Bits().TestBit(31) && e.Bits().TestBit(69));
   EXPECT_FALSE(e.Bits().TestBit(7));
   EXPECT_EQ(w.words.Word(), "GREEN");
+}
+
+// A link that reports more bytes than the buffer holds (or a negative count) is refused before
+// the record is read, instead of unpacking past the end of the work buffer.
+TEST(TtxReadEngine, ReadWordBitsRefusesALengthBeyondTheBuffer) {
+  class MiscountingLink : public StubWordsLink {
+   public:
+    int32_t claimed = 0;
+    int32_t ReadBits(uint8_t* buffer, size_t length) override {
+      StubWordsLink::ReadBits(buffer, length);
+      return claimed;
+    }
+  };
+  StubTextLink text{10, 109};
+  MiscountingLink words;
+  RecordingEngine e;
+  e.SetTextLink(&text);
+  e.SetWordsLink(&words);
+  e.SetState(StateOf(esSearching));
+  TtaBits set(99);
+  set.SetBit(3);
+  std::vector<uint8_t> record(static_cast<size_t>(set.MaxPackedSize()));
+  record.resize(static_cast<size_t>(set.Pack(record.data())));
+  // The stored size field claims far more than the row holds.
+  PutRecordInt(record.data(), kRecSizeAt, 1 << 20);
+  words.rows = {{"RED", 0, std::vector<uint8_t>(record.begin() + 4, record.end())}};
+  const struct {
+    int32_t claimed;
+    int code;
+  } cases[] = {{1 << 20, txeDecompressBufferTooSmall}, {-8, txeInconsistentBlobSize}};
+  for (const auto& c : cases) {
+    words.claimed = c.claimed;
+    for (const bool segmented : {false, true}) {
+      words.SetSegmented(segmented);
+      ASSERT_TRUE(words.Locate("RED", -1, false));
+      try {
+        e.ReadWordBits();
+        ADD_FAILURE() << c.claimed << " segmented " << segmented;
+      } catch (const ETextIndex& x) {
+        EXPECT_EQ(x.Code(), c.code) << c.claimed;
+      }
+    }
+  }
 }
 
 TEST(MessagePump, IsANoOpUntilAHookIsInstalled) {

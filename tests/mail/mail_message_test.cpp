@@ -242,6 +242,9 @@ TEST(MailMessage, PartResolution) {
       {"Content-Type: text/plain\r\nContent-Transfer-Encoding: uuencoded\r\n", "text/plain", encUUEncoded,
        dispAttachment, "txt"},
       {"Content-Type: multipart/related; boundary=\"r\"\r\n", "multipart/mixed", enc7bit, dispAttachment, "bin"},
+      // An encoding the table does not name is not decoded by the row's codec.
+      {"Content-Type: application/pdf\r\nContent-Transfer-Encoding: binary\r\n", "application/pdf", enc8bit,
+       dispAttachment, "pdf"},
   };
   for (const auto& c : cases) {
     TMsgPart part;
