@@ -87,6 +87,8 @@ void ResizeInSteps(int64_t size, int64_t step, void*& buffer, int64_t& capacity)
     return;
   }
   if (step < 1) step = 1;
+  // Beyond any block the heap gives; rounding such a size up would overflow.
+  if (static_cast<uint64_t>(size) >= kMaxBlock || static_cast<uint64_t>(step) >= kMaxBlock) OutOfMemory();
   int64_t rounded = ((size + step - 1) / step) * step;
   if (capacity >= rounded && buffer != nullptr) return;
   buffer = buffer == nullptr ? EngineAlloc(static_cast<size_t>(rounded))

@@ -30,7 +30,7 @@ void EngineFree(T*& reference) {
 }
 
 // Keeps buffer at least size bytes, in multiples of step; never shrinks. A size below 1 frees the
-// buffer and sets buffer and capacity to 0.
+// buffer and sets buffer and capacity to 0. A size or step beyond any heap block raises 11016.
 void ResizeInSteps(int64_t size, int64_t step, void*& buffer, int64_t& capacity);
 
 template <class T>

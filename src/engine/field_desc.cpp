@@ -20,6 +20,9 @@ static_assert(fo::kMaxValue + 1 + kMaxValueTextLength == fo::kDefaultValue);
 static_assert(fo::kDefaultValue + 1 + kMaxValueTextLength == fo::kCalculated);
 static_assert(fo::kDescending < kFieldDescSize);
 static_assert(io::kName + 1 + kMaxNameLength == io::kKeySize);
+static_assert(io::kUnique + 1 == io::kCompression && io::kCompression + 1 == io::kFieldCount);
+static_assert(io::kFieldDescending == io::kFieldCount + 1);
+static_assert(io::kFieldDescending + kMaxFieldsPerIndex == io::kFieldNumbers);
 static_assert(io::kFieldNumbers + 2 * kMaxFieldsPerIndex + 34 == kIndexDescSize);
 
 void PutU16(uint8_t* p, uint16_t v) {
@@ -94,7 +97,9 @@ void EncodeIndexDesc(const IndexDesc& d, uint8_t* out) {
   out[io::kDescending] = d.Descending ? 1 : 0;
   out[io::kCaseInsensitive] = d.CaseInsensitive ? 1 : 0;
   out[io::kUnique] = d.Unique ? 1 : 0;
+  out[io::kCompression] = d.Compression;
   out[io::kFieldCount] = d.FieldCount;
+  for (size_t i = 0; i < d.FieldDescending.size(); ++i) out[io::kFieldDescending + i] = d.FieldDescending[i];
   for (int i = 0; i < kMaxFieldsPerIndex; ++i)
     PutU16(out + io::kFieldNumbers + 2 * i, i < d.FieldCount ? d.FieldNumbers[static_cast<size_t>(i)] : 0);
 }
@@ -106,7 +111,9 @@ IndexDesc DecodeIndexDesc(const uint8_t* in) {
   d.Descending = in[io::kDescending] != 0;
   d.CaseInsensitive = in[io::kCaseInsensitive] != 0;
   d.Unique = in[io::kUnique] != 0;
+  d.Compression = in[io::kCompression];
   d.FieldCount = in[io::kFieldCount];
+  for (size_t i = 0; i < d.FieldDescending.size(); ++i) d.FieldDescending[i] = in[io::kFieldDescending + i];
   for (int i = 0; i < kMaxFieldsPerIndex; ++i)
     d.FieldNumbers[static_cast<size_t>(i)] = GetU16(in + io::kFieldNumbers + 2 * i);
   return d;

@@ -103,8 +103,10 @@ inline constexpr size_t kKeySize = 31;       // i16
 inline constexpr size_t kDescending = 33;
 inline constexpr size_t kCaseInsensitive = 34;
 inline constexpr size_t kUnique = 35;
+inline constexpr size_t kCompression = 36;     // leaf packing 0..3 (index file slot)
 inline constexpr size_t kFieldCount = 37;
-inline constexpr size_t kFieldNumbers = 54;  // 16 x u16
+inline constexpr size_t kFieldDescending = 38; // 16 x u8, one per key field
+inline constexpr size_t kFieldNumbers = 54;    // 16 x u16
 }  // namespace index_desc_offsets
 
 enum CharCase : uint8_t { ccNormal = 0, ccLower = 1, ccUpper = 2 };
@@ -142,6 +144,11 @@ struct IndexDesc {
   bool Unique = false;
   uint8_t FieldCount = 0;    // 1..16
   std::array<uint16_t, kMaxFieldsPerIndex> FieldNumbers{};
+  // Leaf packing of the index (0 none, 1 leading, 2 trailing, 3 both), as the index file keeps it.
+  uint8_t Compression = 0;
+  // Each key field's own descending flag (1 = descending), in key order; kept as given for all 16
+  // positions, since a descending definition sets every flag.
+  std::array<uint8_t, kMaxFieldsPerIndex> FieldDescending{};
 
   friend bool operator==(const IndexDesc&, const IndexDesc&) = default;
 };

@@ -103,12 +103,20 @@ bool TRecordsBitmap::FindPrior(uint32_t& position, uint32_t k, int32_t& counter)
   return false;
 }
 
+uint32_t TRecordsBitmap::CoveredWord(uint32_t w) const {
+  // Records beyond the size count as not set, whatever Invert or SetAll left in the buffer.
+  if (w >= wordCount_) return 0;
+  if (w + 1 == wordCount_ && size_ % 32 != 0) return bits_[w] & LowMask(size_ % 32);
+  return bits_[w];
+}
+
 void TRecordsBitmap::AndWith(const TRecordsBitmap& other) {
-  for (uint32_t w = 0; w < wordCount_; ++w) bits_[w] &= other.bits_[w];
+  // A smaller other (the table grew since it was made) covers fewer records: the rest are not in it.
+  for (uint32_t w = 0; w < wordCount_; ++w) bits_[w] &= other.CoveredWord(w);
 }
 
 void TRecordsBitmap::OrWith(const TRecordsBitmap& other) {
-  for (uint32_t w = 0; w < wordCount_; ++w) bits_[w] |= other.bits_[w];
+  for (uint32_t w = 0; w < wordCount_; ++w) bits_[w] |= other.CoveredWord(w);
 }
 
 void TRecordsBitmap::Invert() {

@@ -38,7 +38,8 @@ class TRecordsBitmap : public TEngineObject {
   bool FindNext(uint32_t& position, uint32_t k, int32_t& counter) const;
   bool FindPrior(uint32_t& position, uint32_t k, int32_t& counter) const;
 
-  // Word-wise over this bitmap's words; the other must cover at least as many.
+  // Word-wise over this bitmap's words. Records the other does not cover (beyond its size) count
+  // as not set in it, so a smaller other is safe.
   void AndWith(const TRecordsBitmap& other);
   void OrWith(const TRecordsBitmap& other);
   void Invert();
@@ -52,6 +53,8 @@ class TRecordsBitmap : public TEngineObject {
 
  private:
   void ClearBitsFrom(uint32_t firstRecord);
+  // Word w with the bits of records beyond the size cleared (0 beyond the last word).
+  uint32_t CoveredWord(uint32_t w) const;
 
   uint32_t* bits_ = nullptr;
   int64_t capacity_ = 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/collation.h"
+#include "platform/exception.h"
 #include "platform/win1252.h"
 
 namespace tovenmarsh::platform {
@@ -251,6 +252,15 @@ bool ScanTime(std::string_view s, size_t& pos, TDateTime& value, const TFormatSe
   if (hour > 23 || part[1] > 59 || part[2] > 59) return false;
   value = static_cast<double>(((hour * 60 + part[1]) * 60 + part[2]) * 1000 + ms) / 86400000.0;
   return true;
+}
+
+// Day numbers beyond this magnitude (some 270 million years) have no date the calendar
+// arithmetic can compute without overflowing; NaN and infinities have none at all.
+constexpr double kMaxDayMagnitude = 1e11;
+
+void CheckCalendarDate(TDateTime value) {
+  if (!std::isfinite(value) || std::fabs(value) > kMaxDayMagnitude)
+    throw EConvertError("'" + FloatToText(value, Neutral()) + "' is not a valid date and time");
 }
 
 std::string Two(int v) {
@@ -512,6 +522,7 @@ bool TryTextToDateTime(std::string_view text, TDateTime& value) {
 }
 
 std::string FormatDateTime(std::string_view format, TDateTime value, const TFormatSettings& fs) {
+  CheckCalendarDate(value);
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
   DecodeDate(value, year, month, day);
   DecodeTime(value, hour, minute, second, ms);
@@ -657,6 +668,7 @@ std::string TimeToText(TDateTime value, const TFormatSettings& fs) {
 }
 
 std::string DateTimeToText(TDateTime value, const TFormatSettings& fs) {
+  CheckCalendarDate(value);
   std::string out = DateToText(value, fs);
   int hour = 0, minute = 0, second = 0, ms = 0;
   DecodeTime(value, hour, minute, second, ms);

@@ -97,7 +97,9 @@ bool TryTextToDateTime(std::string_view text, TDateTime& value);
 // Format tokens (case-insensitive): d dd ddd dddd ddddd(short date) dddddd(long date), m mm mmm
 // mmmm (minutes right after an hour), yy yyyy, h hh, n nn, s ss, z zzz, t(short time)
 // tt(long time), am/pm a/p ampm, / (DateSeparator), : (TimeSeparator), "quoted" and 'quoted'
-// text; anything else is copied.
+// text; anything else is copied. A value without a calendar date (NaN, infinite, or beyond
+// 1e11 days either way) raises EConvertError "'<value>' is not a valid date and time"; so do the
+// three texts below, which format through it.
 std::string FormatDateTime(std::string_view format, TDateTime value, const TFormatSettings& fs);
 // Short date; long time; short date + " " + long time (time left out at midnight).
 std::string DateToText(TDateTime value, const TFormatSettings& fs);

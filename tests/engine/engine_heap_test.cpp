@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/engine_error.h"
@@ -76,6 +78,14 @@ TEST(EngineHeap, ResizeInSteps) {
   ResizeInSteps(0, 510, buffer, capacity);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(capacity, 0);
+
+  // Sizes and steps no heap can give are refused with 11016, not rounded past the int64 range.
+  for (auto [size, step] : {std::pair<int64_t, int64_t>{INT64_MAX, 1024}, {INT64_MAX - 100, 510},
+                            {1, INT64_MAX}, {int64_t{1} << 62, int64_t{3} << 61}}) {
+    EXPECT_THROW(ResizeInSteps(size, step, buffer, capacity), EFenEngineError) << size << " " << step;
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(capacity, 0);
+  }
 }
 
 TEST(SystemList, GrowthTable) {

@@ -116,6 +116,40 @@ TEST(IndexDesc, GoldenBytes) {
   EXPECT_EQ(b[54 + 10], 0);
 }
 
+// The index file keeps the leaf packing at byte 36 and one descending flag per key field at bytes
+// 38-53; a descriptor read back from a slot must carry them, or a mixed-direction key loses them.
+TEST(IndexDesc, CompressionAndPerFieldDescendingFlags) {
+  IndexDesc d;
+  d.Name = "Mixed";
+  d.KeySize = 12;
+  d.Unique = true;
+  d.FieldCount = 3;
+  d.FieldNumbers = {4, 1, 2};
+  d.Compression = 3;
+  d.FieldDescending = {1, 0, 1};
+  Bytes b(kIndexDescSize, 0xEE);
+  EncodeIndexDesc(d, b.data());
+  EXPECT_EQ(b[36], 3);
+  EXPECT_EQ(b[38], 1);
+  EXPECT_EQ(b[39], 0);
+  EXPECT_EQ(b[40], 1);
+  EXPECT_EQ(b[54], 4);
+  ExpectZeroExcept(b, {{0, 6}, {31, 32}, {35, 38}, {38, 39}, {40, 41}, {54, 55}, {56, 57}, {58, 59}});
+  EXPECT_EQ(DecodeIndexDesc(b.data()), d);
+
+  // A descending definition sets all 16 flags, whatever the field count.
+  IndexDesc all;
+  all.FieldCount = 1;
+  all.FieldNumbers[0] = 1;
+  all.Descending = true;
+  all.FieldDescending.fill(1);
+  EncodeIndexDesc(all, b.data());
+  for (size_t i = 38; i < 54; ++i) EXPECT_EQ(b[i], 1) << "offset " << i;
+  EXPECT_EQ(DecodeIndexDesc(b.data()), all);
+  EXPECT_EQ(index_desc_offsets::kCompression, 36u);
+  EXPECT_EQ(index_desc_offsets::kFieldDescending, 38u);
+}
+
 TEST(FieldDesc, SizeRule) {
   struct Case {
     uint8_t Type;

@@ -72,6 +72,32 @@ TEST(RecordsBitmap, GrowthClearsNewRecords) {
   EXPECT_EQ(b.CountSet(), 40u);
 }
 
+// A filter bitmap made before the table grew is smaller than the cursor's: the records it does not
+// cover are not in it, whatever its buffer holds past its size, and nothing is read past it.
+TEST(RecordsBitmap, CombiningWithASmallerBitmapCountsOnlyItsRecords) {
+  TRecordsBitmap small;
+  small.SetSize(10);
+  small.Invert();  // records 1..10, and stale bits past 10 in its one word
+  TRecordsBitmap big;
+  big.SetSize(20000);  // more words than the small one's whole buffer holds
+  big.OrWith(small);
+  EXPECT_EQ(big.CountSet(), 10u);
+  for (uint32_t n = 11; n <= 40; ++n) EXPECT_FALSE(big.IsSet(n)) << n;
+  big.SetBit(5);
+  big.SetBit(11);
+  big.SetBit(19999);
+  big.AndWith(small);
+  EXPECT_EQ(big.CountSet(), 10u);
+  EXPECT_FALSE(big.IsSet(11));
+  EXPECT_FALSE(big.IsSet(19999));
+  big.ClearAll();
+  big.SetBit(3);
+  big.SetBit(12);
+  big.AndWith(small);
+  EXPECT_EQ(big.CountSet(), 1u);
+  EXPECT_TRUE(big.IsSet(3));
+}
+
 struct Model {
   std::vector<bool> bits;  // bits[n-1]
   uint32_t Count(uint32_t upTo) const {

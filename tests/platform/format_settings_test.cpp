@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/collation.h"
+#include "platform/exception.h"
 
 namespace tovenmarsh::platform {
 namespace {
@@ -140,6 +141,29 @@ TEST(FormatSettings, FormatTokens) {
                {"ddddd", "2026-12-09"},     {"t", "08:07"}};
   for (const Case& c : cases) EXPECT_EQ(FormatDateTime(c.Format, v, n), c.Text) << c.Format;
   EXPECT_EQ(FormatDateTime("dddd, d. mmmm yyyy", v, German()), "Mittwoch, 9. Dezember 2026");
+}
+
+// A timestamp read from a damaged table can hold any double: values without a calendar date are
+// refused with a conversion error instead of reaching undefined integer conversions.
+TEST(FormatSettings, DateTimesWithoutACalendarDateAreRefused) {
+  const TFormatSettings& n = NeutralFormatSettings();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double t : {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e300, -1e300, -1e19, 2e11}) {
+    EXPECT_THROW(DateTimeToText(t, n), EConvertError) << t;
+    EXPECT_THROW(DateToText(t, n), EConvertError) << t;
+    EXPECT_THROW(TimeToText(t, n), EConvertError) << t;
+    EXPECT_THROW(FormatDateTime("dddd yyyy", t, n), EConvertError) << t;
+  }
+  try {
+    DateTimeToText(-1e300, n);
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'-1E300' is not a valid date and time");
+  }
+  // Far but computable dates still render.
+  EXPECT_EQ(DateToText(EncodeDate(1, 1, 1), n), "0001-01-01");
+  EXPECT_EQ(DateTimeToText(-693593.5, n), "0001-01-01 12:00:00");
+  EXPECT_NO_THROW(DateTimeToText(-1e10, n));
+  EXPECT_NO_THROW(DateTimeToText(1e10, n));
 }
 
 TEST(FormatSettings, ThreadSettingsAreThreadLocal) {
