@@ -171,6 +171,14 @@ void Tdialogfm::ToggleServer() {
     status_ = control_.running() ? "Server is running" : "Server is not running";
   } catch (...) {
     status_ = "Error has occurred, check logfile";
+    // The buttons follow what the failed toggle left behind: a stop that failed has still
+    // stopped the server, so Stop must not now start it again (and Start must be usable).
+    try {
+      const bool running = control_.running();
+      startEnabled_ = !running;
+      stopEnabled_ = running;
+    } catch (...) {
+    }
     throw;
   }
 }

@@ -235,7 +235,17 @@ void StartManagerThread() {
   g_managerOwner = std::make_unique<TManagerThread>();
   g_manager.store(g_managerOwner.get(), std::memory_order_release);
   CountThread(true);
-  g_managerOwner->Start();
+  try {
+    g_managerOwner->Start();
+  } catch (...) {
+    // No manager runs: the framework stays shut down, so that nothing registers with a
+    // manager that would never stop it and a later start begins afresh.
+    CountThread(false);
+    g_manager.store(nullptr, std::memory_order_release);
+    g_managerOwner.reset();
+    g_shutDown.store(true, std::memory_order_release);
+    throw;
+  }
 }
 
 void StopServers() {

@@ -2,9 +2,13 @@
 #include "core/system_parameters.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "core/str_utils.h"
 #include "platform/paths.h"
+#include "platform/stream.h"
 
 namespace tovenmarsh::core {
 
@@ -135,7 +139,25 @@ void TSystemParameters::Save() {
     std::lock_guard<std::mutex> swap(snapshotLock_);
     configuration_ = sorted;
   }
-  sorted->SaveToFile(ConfigPath());
+  // The new file is written beside the old one and then renamed over it, so that a crash or a
+  // full disk during the save never leaves a truncated configuration behind.
+  const std::string path = ConfigPath();
+  const std::string temporary = path + ".new";
+  {
+    platform::TFileStream file(temporary, platform::fmCreate);
+    try {
+      file.WriteString(sorted->Text());
+      file.Sync();
+    } catch (...) {
+      std::remove(temporary.c_str());
+      throw;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    std::remove(temporary.c_str());
+    throw platform::EFCreateError("Cannot create file \"" + path + "\". " + reason);
+  }
 }
 
 void TSystemParameters::CountConnection(bool up, int kind) {

@@ -311,8 +311,15 @@ TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass
   const int configured = SystemParameters().GetInt("MaxTCPCon");
   if (configured > 0 && configured < maxConnections) maxConnections = configured;
   TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog);
-  thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
-  thread.Start();
+  try {
+    thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
+    thread.Start();
+  } catch (...) {
+    // A registered thread that never runs would never leave the registry, and the shut-down
+    // would wait for it for ever.
+    if (TManagerThread* manager = ManagerThread()) manager->DiscardThread(&thread);
+    throw;
+  }
   return thread;
 }
 

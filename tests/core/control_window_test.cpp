@@ -82,6 +82,7 @@ TEST(ControlWindow, AFailedStartShowsTheErrorAndCanBeTriedAgain) {
   Tdialogfm window(Tdialogfm::TMode::Headless, server.Control());
   EXPECT_EQ(window.StatusText(), "Error has occurred, check logfile");
   EXPECT_TRUE(window.StartEnabled());
+  EXPECT_FALSE(window.StopEnabled()) << "nothing runs that Stop could stop";
   EXPECT_THROW(
       {
         server.failNextStart = true;
@@ -99,6 +100,13 @@ TEST(ControlWindow, AFailedStopStillLetsTheWindowClose) {
   server.failNextStop = true;
   EXPECT_THROW(window.StopButtonClick(), platform::Exception);
   EXPECT_EQ(window.StatusText(), "Error has occurred, check logfile");
+  // The server is stopped after all: Start is the button to press, and Stop does nothing
+  // (it must not start the server again).
+  EXPECT_TRUE(window.StartEnabled());
+  EXPECT_FALSE(window.StopEnabled());
+  window.KeyPress('t');
+  EXPECT_EQ(server.calls, (std::vector<std::string>{"start", "stop"}));
+  EXPECT_FALSE(server.running);
   EXPECT_TRUE(window.FormClose());
 }
 

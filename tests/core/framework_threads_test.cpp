@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,14 +44,18 @@ bool Eventually(Cond cond) {
   return cond();
 }
 
-int TaskCount() {
+int EntryCount(const char* folder) {
   int n = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
+  if (DIR* dir = opendir(folder)) {
     while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
     closedir(dir);
   }
   return n;
 }
+
+int TaskCount() { return EntryCount("/proc/self/task"); }
+// Open descriptors (the one that reads the folder included).
+int DescriptorCount() { return EntryCount("/proc/self/fd"); }
 
 struct Probe {
   std::atomic<int> created{0};
@@ -377,6 +383,83 @@ TEST_F(Framework, DaemonRunsWhenWokenAndOnItsInterval) {
   EXPECT_TRUE(woken.taskSharedLock) << "a task shares its owner's lock";
 }
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TM_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define TM_UNDER_TSAN 1
+#endif
+
+// Runs start with the address space capped so that no new thread stack fits, and answers
+// whether start raised. The cap is lifted again before returning.
+template <class Start>
+bool RaisesWithoutRoomForAThread(Start start) {
+  size_t used = 0;
+  {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) used = std::stoul(line.substr(7)) * 1024;
+    }
+  }
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  rlimit low = saved;
+  low.rlim_cur = used + 2 * 1024 * 1024;  // far less than a thread stack
+  setrlimit(RLIMIT_AS, &low);
+  bool raised = false;
+  try {
+    start();
+  } catch (const std::exception&) {
+    raised = true;
+  }
+  setrlimit(RLIMIT_AS, &saved);
+  return raised;
+}
+
+TEST_F(Framework, AListenerThatCannotStartLeavesNothingForTheStopToWaitFor) {
+#if defined(TM_UNDER_ASAN) || defined(TM_UNDER_TSAN)
+  GTEST_SKIP() << "the sanitizers' own memory needs more address space than this test allows";
+#endif
+  const size_t before = ManagerThread()->ThreadCount();
+  const bool raised = RaisesWithoutRoomForAThread([&] { StartTCPServer(0, LineServerClass(probe), 10, 5); });
+  if (!raised) GTEST_SKIP() << "this system started the thread anyway";
+  EXPECT_EQ(ManagerThread()->ThreadCount(), before) << "a thread that never ran stays registered";
+  // A daemon and a task that cannot start leave nothing behind either.
+  DaemonProbe daemon;
+  EXPECT_TRUE(RaisesWithoutRoomForAThread(
+      [&] { StartDaemon(CountingDaemonClass(daemon), 10, platform::TThreadPriority::Lowest); }));
+  EXPECT_TRUE(RaisesWithoutRoomForAThread([&] {
+    const TTaskClass task{"TRecordingTask",
+                          [&] { return std::unique_ptr<TTask>(new TRecordingTask(daemon, nullptr)); }};
+    StartTask(nullptr, task, platform::TThreadPriority::Lowest);
+  }));
+  EXPECT_EQ(ManagerThread()->ThreadCount(), before);
+}
+
+TEST(FrameworkStart, AManagerThreadThatCannotStartLeavesTheFrameworkShutDown) {
+#if defined(TM_UNDER_ASAN) || defined(TM_UNDER_TSAN)
+  GTEST_SKIP() << "the sanitizers' own memory needs more address space than this test allows";
+#endif
+  const int threads = SystemParameters().ThreadCount();
+  if (!RaisesWithoutRoomForAThread([] { StartSockets(); })) {
+    StopSockets();
+    GTEST_SKIP() << "this system started the thread anyway";
+  }
+  EXPECT_TRUE(IsShutDown()) << "nothing may register with a manager that never runs";
+  EXPECT_EQ(ManagerThread(), nullptr);
+  EXPECT_EQ(SystemParameters().ThreadCount(), threads);
+  EXPECT_THROW(NewEvent(), EShutdown);
+  // A later start runs normally, and so does its stop.
+  StartSockets();
+  EXPECT_FALSE(IsShutDown());
+  EXPECT_NE(NewEvent(), nullptr);
+  StopSockets();
+  EXPECT_TRUE(IsShutDown());
+  EXPECT_EQ(SystemParameters().ThreadCount(), threads);
+}
+
 TEST_F(Framework, IdleConnectionsExpireOnTheSweepAfterTenOfOurMinutes) {
   probe.firstReadWait = 1;  // so that the stopped connection notices within a second
   const int port = Listen(probe);
@@ -499,6 +582,56 @@ TEST_F(Framework, StopEndsIdleConnectionsSleepingDaemonAndBlockedReadsQuickly) {
   EXPECT_NE(log.find("[TLineServer listener stopped on port " + std::to_string(port) + "]"), std::string::npos);
   EXPECT_NE(log.find("[TCountingDaemon stopped]"), std::string::npos);
   platform::CloseSocketHandle(silent);
+}
+
+// Starts a task that starts the next one, as a daemon's tasks may, until the framework stops.
+class TChainTask : public TTask {
+ public:
+  explicit TChainTask(std::atomic<int>& runs) : runs_(runs) {}
+
+ protected:
+  bool Execute() override {
+    ++runs_;
+    platform::Sleep(1);
+    StartTask(nullptr, TTaskClass{"TChainTask", [this] { return std::unique_ptr<TTask>(new TChainTask(runs_)); }},
+              platform::TThreadPriority::Lowest);
+    return false;
+  }
+
+ private:
+  std::atomic<int>& runs_;
+};
+
+TEST_F(Framework, StopWhileConnectionsAndTasksComeAndGo) {
+  // The shut-down races with threads that are being created, registered, started and ended:
+  // every one of them must be joined and freed, whichever side of the shut-down it falls on.
+  const int tasksBefore = TaskCount();
+  const int descriptorsBefore = DescriptorCount();
+  const int port = Listen(probe);
+  std::atomic<int> chainRuns{0};
+  StartTask(nullptr, TTaskClass{"TChainTask", [&] { return std::unique_ptr<TTask>(new TChainTask(chainRuns)); }},
+            platform::TThreadPriority::Lowest);
+  std::atomic<bool> done{false};
+  std::atomic<int> greeted{0};
+  std::vector<std::thread> churn;
+  for (int i = 0; i < 3; ++i) {
+    churn.emplace_back([&] {
+      while (!done) {
+        Client client(port);
+        if (client.ReadLine(200) == "hello\r\n") ++greeted;
+        if (greeted % 2 == 0) client.Send("QUIT\r\n");
+      }
+    });
+  }
+  ASSERT_TRUE(Eventually([&] { return greeted >= 20 && chainRuns >= 20; }));
+  StopSockets();
+  done = true;
+  for (std::thread& t : churn) t.join();
+  EXPECT_TRUE(IsShutDown());
+  EXPECT_EQ(probe.created.load(), probe.destroyed.load()) << "every protocol object was freed";
+  EXPECT_EQ(TaskCount(), tasksBefore - 1) << "only the manager thread was there before";
+  EXPECT_EQ(DescriptorCount(), descriptorsBefore) << "every accepted and listening socket was closed";
+  StartSockets();  // for TearDown
 }
 
 TEST_F(Framework, EveryThreadIsJoinedAndTheSamePortListensAgainAfterARestart) {

@@ -1,9 +1,14 @@
 #include "core/system_parameters.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "platform/paths.h"
+#include "platform/stream.h"
 #include "support/temp_folder.h"
 
 namespace tovenmarsh::core {
@@ -125,6 +130,27 @@ TEST(SystemParameters, MissingFileKeepsDefaultsAndSaveSortsWhatIsPresent) {
   EXPECT_EQ(again.GetString("RelayServer"), "relay.example.org");
   EXPECT_EQ(again.GetInt("AdminLevel"), 7);
   EXPECT_EQ(again.GetInt("RelayRetries"), 5);
+}
+
+TEST(SystemParameters, SaveReplacesTheFileWholeAndNeverRewritesItInPlace) {
+  // A save that truncated the file and then wrote it would leave a cut configuration behind
+  // after a crash or on a full disk; the old file must stay whole until the new one is.
+  TempFolder folder;
+  folder.Write("tovenmarsh.cfg", "UserLevel=2\r\n");
+  ASSERT_EQ(link((folder.Path() + "tovenmarsh.cfg").c_str(), (folder.Path() + "before.cfg").c_str()), 0);
+  TSystemParameters p(folder.Path() + "tovenmarsh");
+  p.Load();
+  p.SetString("AdminLevel", "7");
+  p.Save();
+  EXPECT_EQ(folder.Read("before.cfg"), "UserLevel=2\r\n") << "the old file was rewritten in place";
+  EXPECT_EQ(folder.Read("tovenmarsh.cfg"), "AdminLevel=7\r\nUserLevel=2\r\n");
+  EXPECT_FALSE(platform::FileExists(folder.Path() + "tovenmarsh.cfg.new"));
+
+  // A folder that cannot take the file: Save raises and the configuration file is unchanged.
+  ASSERT_EQ(mkdir((folder.Path() + "tovenmarsh.cfg.new").c_str(), 0755), 0);
+  p.SetString("AdminLevel", "8");
+  EXPECT_THROW(p.Save(), platform::EFCreateError);
+  EXPECT_EQ(folder.Read("tovenmarsh.cfg"), "AdminLevel=7\r\nUserLevel=2\r\n");
 }
 
 TEST(SystemParameters, CountersKeepPeaksAndIgnoreUnknownKinds) {

@@ -248,6 +248,13 @@ class TerminalWindow(unittest.TestCase):
         for text in ("[S] Start", "[T] Stop", "[X] Exit", "[H] Hide", "System information", "Relay tasks",
                      "POPMail tasks", "[N] >>"):
             self.assertIn(text, self.screen)
+        # Once started, the version label shows the program's version, and the one-second
+        # timer fills in the counters: at least the manager thread runs.
+        self.assertTrue(self.wait_text("Server is running", timeout=3))
+        frame = [f for f in self.screen.split("\x1b[2J") if "Server is running" in f][-1]
+        self.assertNotIn("ma.mi.re.bu", frame)
+        self.assertRegex(frame, r"\| \d+\.\d+(\.\d+)* +tovenmarsh \|")
+        self.assertRegex(frame, r"Threads +[1-9]\d* +[1-9]\d*")
         os.write(self.master, b"x")
         self.assertTrue(self.wait_text("Stop server first to exit application"))
         os.write(self.master, b"n")
