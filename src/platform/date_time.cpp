@@ -40,6 +40,10 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 // Splits t into its day number and its milliseconds of the day, rounding to the millisecond
 // (a time that rounds up to midnight belongs to the next day).
 void SplitDateTime(TDateTime t, int64_t& dayNumber, int64_t& ms) {
+  // Beyond this no calendar date exists, and the conversions below would be undefined.
+  constexpr double kMaxDays = 1e11;
+  if (!std::isfinite(t) || std::fabs(t) > kMaxDays)
+    throw EConvertError(Format("'%g' is not a valid date and time", t));
   if (t >= 0) {
     const int64_t total = std::llround(t * static_cast<double>(kMsPerDay));
     dayNumber = total / kMsPerDay;

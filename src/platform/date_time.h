@@ -20,7 +20,8 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& result);
 bool IsLeapYear(int year);
 int DaysInMonth(int year, int month);
 
-// Splits the day number / the fraction. Times round to the nearest millisecond.
+// Splits the day number / the fraction. Times round to the nearest millisecond. A value with no
+// calendar date (not finite, or beyond 1e11 days either way) raises EConvertError.
 void DecodeDate(TDateTime t, int& year, int& month, int& day);
 void DecodeTime(TDateTime t, int& hour, int& minute, int& second, int& millisecond);
 

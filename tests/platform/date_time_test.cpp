@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -139,6 +140,23 @@ TEST(DateTime, NowIsTheLocalWallClock) {
   const double expected = static_cast<double>(before + 3 * 3600) / 86400.0 + 25569.0;
   EXPECT_NEAR(now, expected, 5.0 / 86400.0);
   EXPECT_NEAR(UnixToLocalDateTime(before), expected, 1.0 / 86400.0);
+}
+
+}  // namespace
+}  // namespace tovenmarsh::platform
+
+namespace tovenmarsh::platform {
+namespace {
+
+TEST(DateTimeRange, ValuesWithoutACalendarDateRaiseInsteadOfWrapping) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300, 1.5e11}) {
+    EXPECT_THROW(DecodeDate(bad, y, mo, d), EConvertError) << bad;
+    EXPECT_THROW(DecodeTime(bad, h, mi, s, ms), EConvertError) << bad;
+    EXPECT_THROW(DayOfWeek(bad), EConvertError) << bad;
+  }
+  DecodeDate(2958465.0, y, mo, d);  // 31 December 9999 still decodes
+  EXPECT_EQ(y, 9999);
 }
 
 }  // namespace
