@@ -1,0 +1,231 @@
+// The application frame: descriptions, the navigation texts that replace "#newurl" and
+// "#sameurl" (a table of requests; hostile values stay data), the frame and its menu, the
+// default content, the exception page, the registration's dispatch and the protected areas,
+// which are swapped as a whole.
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "support/web_app_harness.h"
+#include "support/web_test_support.h"
+#include "web/web_app.h"
+#include "web/web_pages_system.h"
+#include "web/url_codec.h"
+#include "web/web_params.h"
+
+namespace tovenmarsh::web {
+namespace {
+
+using testing::WebAppTest;
+
+TEST(WebAppDescription, CodesOfTheTableAndOthers) {
+  EXPECT_EQ(GetActionDescription(10), "Choose a company from the list.");
+  EXPECT_EQ(GetActionDescription(22), "Domain updated");
+  EXPECT_EQ(GetActionDescription(130), "View logged activities.");
+  EXPECT_EQ(GetActionDescription(0), "");
+  EXPECT_EQ(GetActionDescription(13), "");
+}
+
+class WebAppFrameTest : public WebAppTest {};
+
+TEST_F(WebAppFrameTest, NavigationTexts) {
+  struct Case {
+    const char* query;
+    const char* next;
+    const char* same;
+  } cases[] = {
+      {"", "", ""},
+      {"action=20&steps=21;22&do=U", "action=21&steps=22&do=U", "action=20&steps=21;22&do=U"},
+      {"action=10&steps=12&do=R&key=3", "action=12&do=R", "key=3&action=10&steps=12&do=R"},
+      {"action=30&steps=51;52&do=U&acctag=5&comtag=2&ls=12",
+       "action=51&steps=52&do=U&acctag=5&comtag=2",
+       "action=30&steps=51;52&do=U&acctag=5&comtag=2"},
+      {"text=a%26b%3Dc%23d&sortorder=1", "", "text=a%26b%3Dc%23d&sortorder=1"},
+      {"key=x%20y;2&action=41", "", "key=x%20y;2&action=41"},
+      {"do=U%26action%3D999", "do=U%26action%3D999", "do=U%26action%3D999"},
+  };
+  for (const Case& c : cases) {
+    THTTPSession& s = system->Session();
+    s.Reset();
+    s.Query().SetText(c.query);
+    EXPECT_EQ(NextStepText(s), c.next) << c.query;
+    EXPECT_EQ(SameStateText(s), c.same) << c.query;
+  }
+}
+
+TEST_F(WebAppFrameTest, PageLinksBecomeTheNextStep) {
+  tables->Insert(resources::piCompany, {{resources::company::name, std::string("Acme")}});
+  Request("GET /admin/mail/domains?action=20&steps=21;22&do=U&key=1");
+  // The description of 20, the keep-alive off and no placeholder left.
+  EXPECT_NE(Body().find("<h1>Choose a domain from the list.</h1>"), std::string::npos);
+  EXPECT_FALSE(system->Session().KeepAlive);
+  EXPECT_EQ(Body().find("#newurl"), std::string::npos);
+  tables->Insert(resources::piDomain, {{resources::domain::companyno, 1},
+                                       {resources::domain::name, std::string("acme.example")}});
+  Request("GET /admin/mail/domains?action=20&steps=21;22&do=U&key=1");
+  EXPECT_NE(Body().find("http://mail.example/admin/mail/domains?key=1;acme.example&action=21&"
+                        "steps=22&do=U\""),
+            std::string::npos)
+      << Body();
+}
+
+TEST_F(WebAppFrameTest, HostileNavigationValuesStayData) {
+  tables->Insert(resources::piCompany, {{resources::company::name, std::string("Acme")}});
+  Request("GET /admin/mail/companies?action=10&steps=x&do=x&acctag=x");
+  const std::string benign = testing::MarkupSkeleton(Body());
+  const std::string hostile = URLEncode(testing::kHostileValue);
+  Request("GET /admin/mail/companies?action=10&steps=" + hostile + "&do=" + hostile +
+          "&acctag=" + hostile);
+  const std::string body = Body();
+  EXPECT_EQ(body.find("<script"), std::string::npos);
+  EXPECT_EQ(body.find("<img"), std::string::npos);
+  EXPECT_EQ(testing::MarkupSkeleton(body), benign);
+  // The link holds the values percent-encoded; decoding the query gives them back.
+  const size_t href = body.find("href=\"http://");
+  ASSERT_NE(href, std::string::npos);
+  const size_t end = body.find('"', href + 6);
+  const std::string url = body.substr(href + 6, end - href - 6);
+  TWebQuery query;
+  query.SetText(url.substr(url.find('?') + 1));
+  EXPECT_EQ(query.GetValue("do"), testing::kHostileValue);
+  EXPECT_EQ(query.GetValue("acctag"), testing::kHostileValue);
+  EXPECT_EQ(query.GetValue("comtag"), "1");  // the row's own tag comes first
+}
+
+TEST_F(WebAppFrameTest, FrameWithMenuAndVersion) {
+  pageTemplate = "<title>#version</title><script>#menu</script><h1>#description</h1>";
+  Request("GET /admin/system/statistics/server?action=120");
+  ExpectGolden("frame_menu.html", Body());
+  // Unknown code: description emptied; no action: placeholder stays.
+  Request("GET /admin?action=77");
+  EXPECT_NE(Body().find("<h1></h1>"), std::string::npos);
+  Request("GET /admin");
+  EXPECT_NE(Body().find("<h1>#description</h1>"), std::string::npos);
+}
+
+TEST_F(WebAppFrameTest, RootWithoutSearchPageLeavesNoPlaceholder) {
+  Request("GET /");
+  EXPECT_EQ(Body(), "<h1>#description</h1>\r\n<div></div>");
+}
+
+TEST_F(WebAppFrameTest, SearchPagesPlugIn) {
+  FreeWebApplication();
+  ClearHTTPRegistries();
+  TWebAppContext context;
+  context.Pool = [this]() -> resources::TResourcePool& { return tables->Pool(); };
+  context.LoadTemplate = [this] { return pageTemplate; };
+  int searches = 0;
+  context.SearchForm = [&searches](THTTPSession& session, int&) {
+    ++searches;
+    ReplaceInBody(session, "#content", "<form>search</form>");
+  };
+  context.SearchResults = [](THTTPSession& session, int&) {
+    ReplaceInBody(session, "#content", "results");
+  };
+  RegisterWebApplication(std::move(context));
+  Request("GET /");
+  EXPECT_EQ(Body(), "<h1>#description</h1>\r\n<div><form>search</form></div>");
+  Request("GET /search");  // the page itself; the default content then finds no placeholder
+  EXPECT_EQ(searches, 2);
+  Request("GET /searchfor?text=x");
+  EXPECT_EQ(Content(), "results");
+  EXPECT_EQ(searches, 2);
+  Request("GET /viewdocument");  // not given: only the default content
+  EXPECT_EQ(searches, 3);
+}
+
+TEST_F(WebAppFrameTest, ExceptionPageEscapesTheMessage) {
+  pageTemplate = "<p><#VERSION></p><#CONTENT><a href=\"x?#sameurl\">";
+  THTTPSession& s = system->Session();
+  s.Reset();
+  s.ParseRequestLine("GET /x?action=10&key=%3Cb%3E HTTP/1.1\r\n");
+  s.Query().SetText(s.QueryText);
+  ExceptionPage(s, platform::Exception("bad <b>\"row\"</b> #content\r\nnext"));
+  EXPECT_EQ(s.Response.GetContentText(),
+            "<p>1.0.7</p><p>bad &lt;b&gt;&quot;row&quot;&lt;/b&gt; &#35;content<br>next</p>"
+            "<a href=\"x?key=%3Cb%3E&action=10\">");
+  EXPECT_FALSE(s.KeepAlive);
+}
+
+TEST_F(WebAppFrameTest, ExceptionPageWithoutTemplate) {
+  // The frame itself fails (no template); the exception page still answers, escaped.
+  FreeWebApplication();
+  ClearHTTPRegistries();
+  TWebAppContext context;
+  context.Pool = [this]() -> resources::TResourcePool& { return tables->Pool(); };
+  context.LoadTemplate = []() -> std::string {
+    throw platform::Exception("Cannot open <template.html>");
+  };
+  RegisterWebApplication(std::move(context));
+  Request("GET /admin/mail/companies?action=10");
+  EXPECT_EQ(exceptionText, "Cannot open <template.html>");
+  EXPECT_EQ(Body(), "<html><body><p>Cannot open &lt;template.html&gt;</p></body></html>");
+  EXPECT_FALSE(system->Session().KeepAlive);
+}
+
+TEST_F(WebAppFrameTest, AFailingPageReachesTheExceptionPage) {
+  tables->Store(resources::piCompany).failPostAfter = 0;
+  pageTemplate = "<div>#content</div><#CONTENT>";
+  Request("POST /admin/mail/companies?action=12&do=U", "Name=Acme&Perform=OK");
+  EXPECT_EQ(exceptionText, "Injected write failure");
+  EXPECT_NE(Body().find("<p>Injected write failure</p>"), std::string::npos);
+  EXPECT_EQ(tables->Count(resources::piCompany), 0);
+}
+
+TEST_F(WebAppFrameTest, DispatchRunsThePageOfTheMethod) {
+  // Config update is registered for POST only: a GET of 102 changes nothing.
+  Request("GET /admin/system/config?action=102&Web%20server=evil");
+  EXPECT_EQ(parameters->GetString("WebServer"), "");
+  EXPECT_EQ(system->Session().RedirectURL, "");
+  Request("POST /admin/system/config?action=102", "Web+server=good&Perform=OK");
+  EXPECT_EQ(parameters->GetString("WebServer"), "good");
+  EXPECT_EQ(system->Session().RedirectURL, "http://mail.example/");
+  EXPECT_EQ(system->Session().StatusIndex, kStatusSeeOther);
+}
+
+TEST_F(WebAppFrameTest, ProtectedAreasFollowTheConfiguration) {
+  EXPECT_TRUE(ProtectedAreas()->empty());
+  parameters->SetString("SecurityOn", "Yes");
+  parameters->SetString("UserLevel", "2");
+  parameters->SetString("AdminLevel", "7");
+  auto before = ProtectedAreas();
+  RegisterProtectedAreas();
+  auto areas = ProtectedAreas();
+  ASSERT_EQ(areas->size(), 2u);
+  EXPECT_EQ((*areas)[0].Prefix, "/admin");
+  EXPECT_EQ((*areas)[0].Level, 7);
+  EXPECT_EQ((*areas)[0].Realm, "tovenmarsh");
+  EXPECT_EQ((*areas)[1].Prefix, "/");
+  EXPECT_EQ((*areas)[1].Level, 2);
+  EXPECT_TRUE(before->empty());  // a reader's snapshot is never changed under it
+  // Registering again replaces, never appends.
+  RegisterProtectedAreas();
+  EXPECT_EQ(ProtectedAreas()->size(), 2u);
+  // Through the configuration page (now behind the areas): security off removes them.
+  Request("POST /admin/system/config?action=102", "Perform=OK&User+level=2&Admin+level=7");
+  EXPECT_EQ(system->Session().StatusIndex, kStatusUnauthorized);
+  THTTPSession& s = system->Session();
+  s.Reset();
+  s.ParseRequestLine("POST /admin/system/config?action=102 HTTP/1.1\r\n");
+  s.PostContent().SetText("Perform=OK&User+level=2&Admin+level=7");
+  ConfigUpdatePage(s);
+  EXPECT_TRUE(ProtectedAreas()->empty());
+  EXPECT_EQ(parameters->GetString("SecurityOn"), "No");
+}
+
+TEST_F(WebAppFrameTest, RegistrationCoversEveryAction) {
+  std::vector<std::string> seen;
+  for (const TActionEntry& e : *RegisteredActions()) {
+    seen.push_back(std::to_string(e.Phase) + " " + e.Path + " " + std::to_string(e.Method) +
+                   " " + e.Action);
+  }
+  EXPECT_EQ(seen.size(), 33u);  // 30 pages and 3 phase handlers; search pages left out
+  EXPECT_EQ(seen.front(), "0 / 0 ");
+  EXPECT_EQ(seen.back(), "5 / 0 ");
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "1 /admin/mail/maillist 1 62"), seen.end());
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "1 /admin/mail/maillist 3 62"), seen.end());
+  EXPECT_TRUE(HasExceptionPageHook());
+}
+
+}  // namespace
+}  // namespace tovenmarsh::web
