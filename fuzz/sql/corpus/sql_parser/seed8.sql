@@ -1,0 +1,1 @@
+SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE b NOT IN (SELECT c FROM v WHERE c IN (SELECT d FROM w))) AND ((((x)))) = ?;SELECT 'unterminated

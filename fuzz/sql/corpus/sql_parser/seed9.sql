@@ -1,0 +1,1 @@
+update [t] as u set "a" = IF(b > 1 THEN SUBSTRING(? FROM 1 FOR 2) ELSE 'x'), c = CAST(? AS CHAR(5)) where d between ? and ? commit interval 1;delete from memory 'p/q.dat' where x in (1,2,?)

@@ -1,0 +1,175 @@
+// TDataQuery: one parsed SQL statement (the main statement, a sub-select, or the SELECT of an
+// INSERT ... SELECT) with the per-kind parsers that build it from the statement's tokenizer.
+//
+// Contract: Parse reads from the owning statement's parser, starting at the statement's first
+// word, and leaves the token after the statement (after a consumed ";") current. Every syntax
+// error is engine error 11949 with a message from sql_messages; the query then holds whatever
+// was parsed so far and is freed by its owner. Parsing runs inside the process-wide
+// format-settings lock with the thread's formats switched to the session's language and back,
+// on every path. Requested settings (RequestLive, MaxRowCount, callbacks) survive Reset.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/expr_token.h"
+#include "sql/query_parts.h"
+#include "sql/sql_messages.h"
+
+namespace tovenmarsh::engine {
+class TExpressionParser;
+}
+
+namespace tovenmarsh::sql {
+
+class TQueryStatement;
+
+// Statement kinds.
+enum TStatementKind : uint8_t {
+  skNone = 0,
+  skSelect = 1,
+  skInsert = 2,
+  skUpdate = 3,
+  skDelete = 4,
+  skCreateTable = 5,
+  skAlterTable = 6,
+  skDropTable = 7,
+  skCreateIndex = 8,
+  skDropIndex = 9,
+};
+
+// The cursor's password callback form (handed on to every cursor a query opens).
+using TPasswordCallback = bool (*)(void* owner, int reason);
+// Query progress: step counts rows, percent of the table's rows; setting abort ends the loop.
+using TProgressCallback = void (*)(void* owner, int32_t step, int32_t percent, bool& abort);
+
+class TDataQuery {
+ public:
+  explicit TDataQuery(TQueryStatement* statement);
+  ~TDataQuery();
+  TDataQuery(const TDataQuery&) = delete;
+  TDataQuery& operator=(const TDataQuery&) = delete;
+
+  // Requested settings (kept by Reset).
+  bool RequestLive = false;
+  int32_t MaxRowCount = -1;
+  TPasswordCallback PasswordCallback = nullptr;
+  void* PasswordOwner = nullptr;
+  TProgressCallback ProgressCallback = nullptr;
+  void* ProgressOwner = nullptr;
+
+  TQueryStatement* Statement;
+  bool Executed = false;
+  bool IsSubSelect = false;
+  uint8_t Kind = skNone;
+  double ElapsedSeconds = 0;
+  bool Writable = false;
+  int32_t RowsAffected = 0;
+  bool Distinct = false;
+  bool HasAverage = false;
+  bool HasCalculated = false;
+  bool MultiTable = false;
+  bool NoJoinOptimize = false;
+  bool HasWhere = false;
+  bool HasHaving = false;
+  bool HasOrderBy = false;
+  bool OrderNoCase = false;
+  bool Grouped = false;
+  bool HavingGiven = false;
+  bool InMemory = false;
+  bool HasInto = false;
+  bool InsertSelect = false;
+  TDataQuery* InsertQuery = nullptr;  // the SELECT of INSERT ... SELECT (owned by the statement)
+  std::string TableName;
+  std::string IndexName;
+  bool WithLocks = false;
+  std::vector<std::unique_ptr<TSourceTable>> SourceTables;
+  std::vector<std::unique_ptr<TResultField>> ResultColumns;
+  std::vector<std::unique_ptr<TOrderByField>> OrderBy;
+  std::vector<std::unique_ptr<TGroupByField>> GroupBy;
+  std::vector<std::unique_ptr<TUpdateField>> UpdateFields;
+  std::vector<std::unique_ptr<TUpdateValue>> UpdateValues;
+  std::vector<std::unique_ptr<TCreateField>> CreateFields;
+  std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
+  engine::TExpTree Condition;
+  engine::TExpTree Having;
+  bool Encrypted = false;
+  std::string Password;
+  uint16_t LanguageId = 0;
+  uint16_t SortId = 0;
+  uint16_t BlobBlockSize = 512;
+  std::string Description;
+  uint16_t UserMajorVersion = 1;
+  uint16_t UserMinorVersion = 0;
+  int32_t LastAutoInc = -1;
+  bool NoAutoInc = false;
+  bool NoBackup = false;
+  int32_t CommitInterval = 0;
+  bool PasswordGiven = false, LanguageGiven = false, SortGiven = false, BlockSizeGiven = false,
+       DescriptionGiven = false, MajorGiven = false, MinorGiven = false,
+       CommitIntervalGiven = false;
+
+  // Parses one statement from the statement's parser; does nothing while Executed is set.
+  void Parse(bool isSubSelect);
+  // Back to the defaults of a new query (requested settings kept).
+  void Reset();
+  // Appends this query's parameter nodes to list in binding order.
+  void CollectParameters(std::vector<engine::TExpToken*>& list) const;
+
+ private:
+  engine::TExpressionParser& P() const;
+  void Dispatch();
+  void ExpectEnd(TSqlMessage endMessage);
+
+  // Shared pieces.
+  bool TokenIsName() const;
+  bool TokenIsWord(std::initializer_list<const char*> words) const;
+  std::string ReadTableName();
+  std::unique_ptr<TSourceTable> NewSourceTable(const std::string& name, bool inMemory);
+  void AddSourceTable(std::unique_ptr<TSourceTable> table, bool atFront);
+  void AndCondition(engine::TExpTree& target, engine::TExpTree tree);
+  engine::TExpTree ParseClause(uint8_t flags, const char* context);
+  int32_t ParseIntegerConstant(const char* context, TSqlMessage emptyMessage);
+  std::string ReadValueText();
+  void ParseCommitInterval();
+  engine::TExpTree ParseColumnReference(const char* context, TSqlMessage emptyMessage,
+                                        std::string& name);
+  void ParseLanguage(uint16_t& languageId, uint16_t& sortId, bool& sortGiven);
+
+  // SELECT.
+  void ParseSelect();
+  void ParseSelectColumn();
+  void ParseFromClause();
+  void ParseTableReference(bool inJoin, int joinKind);
+  void ParseColumnItems(bool orderBy);
+
+  // INSERT, UPDATE, DELETE.
+  void ParseInsert();
+  void ParseUpdate();
+  void ParseDelete();
+  void ParseValue();
+
+  // Data definition.
+  void ParseCreateTable();
+  void ParseCreateIndex();
+  void ParseAlterTable();
+  void ParseDropTable();
+  void ParseDropIndex();
+  void ParseColumnDefinition(TCreateField& field, bool typeRequired, bool redefine);
+  void ParseAttributes(TCreateField& field, bool allowAt);
+  bool TokenStartsPrimaryKey() const;
+  void ParsePrimaryKey(TCreateIndex& index);
+  void ParseIndexFlags(TCreateIndex& index);
+  void ParseIndexColumns(TCreateIndex& index);
+  void ParseCompression(TCreateIndex& index);
+  void ParseTableOptions();
+  std::string ReadDdlTableName(TSqlMessage afterKeywordMessage);
+};
+
+// Stamps the join kind (1 inner, 2 left, 3 right) on every comparison of the ON tree whose two
+// operands both refer to columns, walking through NOT, AND and OR.
+void MarkJoinKind(engine::TExpToken* node, uint8_t kind);
+
+}  // namespace tovenmarsh::sql
