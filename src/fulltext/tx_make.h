@@ -1,0 +1,53 @@
+// TtxMake: the build engine. Execute walks every document of the text link and writes a new
+// words table: words are gathered in the cache (one bit per document), the cache is written
+// when the build ends or the segment changes, and the stored properties are written last.
+// Needs a documents link (TtxDocumentLink) and a row-level words link (TtxWordsRowLink).
+#pragma once
+
+#include <cstdint>
+
+#include "fulltext/tx_engine.h"
+
+namespace tovenmarsh::fulltext {
+
+class TtxCache;
+class TtxDocumentLink;
+
+class TtxMake : public TtxEngine {
+ public:
+  TtxMake();
+  bool IsBuildEngine() const override { return true; }
+
+  int32_t FirstSegment() const { return firstSegment_; }
+  void SetFirstSegment(int32_t value) {
+    if (value >= 0 && value <= lastSegment_) firstSegment_ = value;
+  }
+  int32_t LastSegment() const { return lastSegment_; }
+  void SetLastSegment(int32_t value) {
+    if (value >= firstSegment_) lastSegment_ = value;
+  }
+  int32_t CounterLimit() const { return counterLimit_; }
+  void SetCounterLimit(int32_t value) { counterLimit_ = value < 0 ? 0 : value; }
+  int32_t Processed() const { return processed_; }
+
+  void Execute();
+  void SaveProperties();
+
+ protected:
+  void ProcessWord(const std::string& word) override;
+  void SetSegment(int32_t segment) override;
+
+ private:
+  TtxCache& CacheRef() const;
+  void FlushBuild(bool final);
+  void Run(TtxDocumentLink& text);
+  void LeaveBuild();
+
+  int32_t firstSegment_ = 0;
+  int32_t lastSegment_ = 32767;
+  int32_t counterLimit_ = 0;
+  int32_t processed_ = 0;
+  int64_t documentMark_ = 0;
+};
+
+}  // namespace tovenmarsh::fulltext

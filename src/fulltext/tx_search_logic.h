@@ -1,0 +1,45 @@
+// TtxLogicSearch: the search engine with the query language. slExpression compiles SearchFor
+// and runs it; slSmart does the same, but a query that fails with "Syntax error" before any
+// operator was compiled is searched as a plain AND of its words. Other logics search as the
+// plain search engine does. After any failure the configured SearchLogic is back in place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fulltext/tx_search.h"
+
+namespace tovenmarsh::fulltext {
+
+class TExpressionStack;
+
+class TtxLogicSearch : public TtxProximitySearch {
+ public:
+  TtxLogicSearch();
+  void Execute() override;
+
+  // The five keywords: AND, OR, NOT, LIKE, NEAR (assigning fewer restores the defaults).
+  const std::vector<std::string>& Tokens() const { return tokens_; }
+  void SetTokens(std::vector<std::string> tokens);
+  // Where the last compile failed (1-based; 0 after a successful compile) and whether an
+  // operator had been compiled by then.
+  size_t FailurePosition() const { return failurePosition_; }
+  bool FailureHadOperator() const { return failureOperator_; }
+
+  // Executor hooks: search text with a logic on the result; whether any word was searchable.
+  bool SearchWith(const std::string& text, TSearchLogic logic);
+  void ResetTo(bool set);
+  void Invert();
+  // The second entry's or any lower ".Match Bits." entry keeps a copy of the result.
+  void Save(TExpressionStack& stack);
+  TtaBits& ResultSet() { return *result_; }
+
+ protected:
+  void RunExpression();
+
+  std::vector<std::string> tokens_;
+  size_t failurePosition_ = 0;
+  bool failureOperator_ = false;
+};
+
+}  // namespace tovenmarsh::fulltext

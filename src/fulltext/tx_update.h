@@ -1,0 +1,64 @@
+// TtxUpdate: changes the index for one document at a time: add its words (UpdateCurrent),
+// remove them (DeleteCurrent), or replace an old version by a new one (CollectCurrent on the
+// old version, then ReplaceCurrent on the new one). With a cache and DelayedWrites the changed
+// records stay in the cache (dirty) until FlushCache or a segment change writes them.
+//
+// Promises: a document's bit ends up set in exactly the words of the version last added or
+// replaced; a word whose set becomes empty loses its row; a document below the index's lowest
+// value is refused with "Dictionary invalidated" before anything changes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "fulltext/tx_engine.h"
+
+namespace tovenmarsh::fulltext {
+
+class TtxCache;
+class TtxDocumentLink;
+class TtxWordsRowLink;
+
+class TtxUpdate : public TtxReadEngine {
+ public:
+  enum TMode : int { umCollect = 0, umReplace = 1, umRemove = 2, umAdd = 3 };
+
+  TtxUpdate();
+  ~TtxUpdate() override;
+
+  bool DelayedWrites() const { return delayedWrites_; }
+  void SetDelayedWrites(bool on);
+  std::function<void(TtxUpdate&)> AfterBatch;
+
+  void UpdateCurrent();
+  void DeleteCurrent();
+  void CollectCurrent();
+  void ReplaceCurrent();
+  void CheckRemoved();
+  void Refresh();
+  // Writes every dirty record and empties the cache.
+  void FlushCache();
+
+ protected:
+  void ProcessWord(const std::string& word) override;
+  void SetSegment(int32_t segment) override;
+
+ private:
+  TtxCache* CacheOrNull() const;
+  TtxDocumentLink& Text() const;
+  TtxWordsRowLink& Words() const;
+  void Run(TMode mode, bool checkRange);
+  void Prepare();
+  void CheckRange(int32_t value);
+  void ParseDocument();
+  void ChangeWordBit(const std::string& word, bool set);
+
+  bool delayedWrites_ = false;
+  TMode mode_ = umAdd;
+  std::map<std::string, int> marks_;
+  const TtxWordsLink* propertiesFrom_ = nullptr;  // 0 omit word, 1 old version, 2 handled
+};
+
+}  // namespace tovenmarsh::fulltext

@@ -1,0 +1,118 @@
+// The word cache: match-bit records of recently used words kept in memory under a budget.
+//
+// TtaDictionary maps a word to its record (no record marks an omit word) with the ELF hash,
+// ordinal equality, move-to-front lookup and growth to twice its size when it holds more than
+// three entries per bucket (up to MaxHashSize).
+//
+// TtxCache promises: every record it hands out is a block of its own of at least the size in
+// the record's size field; a record's first 4 bytes hold its stamp (the lookup sequence of its
+// last use, negative while it is dirty, i.e. changed and not yet written); a dirty record stays
+// dirty until a writer stores it; every block is freed when the cache is destroyed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "fulltext/cl_dictionary.h"
+#include "fulltext/tx_base.h"
+
+namespace tovenmarsh::fulltext {
+
+class TtxEngine;
+class TtxCache;
+
+class TtaDictionary : public TClDictionary {
+ public:
+  explicit TtaDictionary(int32_t hashSize);
+  static uint32_t ElfHash(std::string_view name, uint32_t hashSize);
+  // Adds a new word (54 when it exists) and grows the buckets when they are crowded.
+  void Insert(std::string_view name, TClData data);
+  int32_t MaxHashSize = 16380;
+};
+
+// A writer handed to Flush: stores or drops one entry. It may release the record (it then sets
+// record to nullptr and remove to true); returns false to stop the flush.
+using TtxCacheWriter =
+    std::function<bool(TtxEngine& engine, TtxCache& cache, const std::string& word, uint8_t*& record, bool& remove)>;
+
+class TtxCache : public TtxBaseCache {
+ public:
+  static constexpr int64_t kNoStampLimit = INT64_MAX;
+
+  TtxCache();
+  ~TtxCache() override;
+
+  // Budget: set in KB (values above 1048575 are bytes), read in KB.
+  int64_t MemoryLimit() const { return memoryLimit_ / 1024; }
+  void SetMemoryLimit(int64_t value) { memoryLimit_ = value > 1048575 ? value : value * 1024; }
+  int64_t MemoryLimitBytes() const { return memoryLimit_; }
+  bool AltMemMgr() const { return altMemMgr_; }
+  void SetAltMemMgr(bool on);
+
+  // Looks a word up. found is the entry's record as it was (the same as record when that is
+  // changed in place; otherwise an older record the caller unpacks and then releases).
+  bool GetRecord(const std::string& word, uint8_t*& found, bool create, int64_t stampLimit, uint8_t*& record);
+  void AddEntry(const std::string& word, int32_t* stamp);
+  void Remove(const std::string& word);
+  // A zero-filled block whose size field is size.
+  uint8_t* Allocate(size_t size);
+  void Release(uint8_t* record);
+  // Bytes that may be read from a record (the absolute value of its size field).
+  static size_t RecordBytes(const uint8_t* record);
+  static bool IsDirty(const uint8_t* record);
+  static void MarkDirty(uint8_t* record, bool dirty);
+
+  void Flush(bool freeAll, bool reset, const TtxCacheWriter& writer, TtxEngine& engine);
+  // The memory rule; update and search engines (writeOld) write and drop old records, a build
+  // raises its budget instead.
+  void Trim(TtxEngine& engine, bool writeOld);
+  int32_t Count() const;
+  int32_t DirtyCount();
+  void ReleaseFree();
+
+  int64_t Sequence() const { return sequence_; }
+  int64_t BytesInUse() const { return inUse_; }
+  int64_t BytesFree() const { return free_; }
+  int64_t Peak() const { return peak_; }
+  size_t RecordSize() const { return recordSize_; }
+  void SetRecordSize(size_t size) { recordSize_ = size; }
+  int32_t HashSize() const { return dictionary_.HashSize(); }
+
+  void StateEntered(TtxEngine& engine, int bit) override;
+  void StateLeft(TtxEngine& engine, int bit) override;
+
+ private:
+  int32_t NextStamp(const uint8_t* previous);
+  void ClearAll();
+
+  TtaDictionary dictionary_{1000};
+  int64_t memoryLimit_ = 1000 * 1024;
+  bool altMemMgr_ = true;
+  int64_t sequence_ = 0;
+  int64_t oldMark_ = 0;
+  int64_t flushMark_ = 0;
+  int64_t inUse_ = 0;
+  int64_t free_ = 0;
+  int64_t peak_ = 0;
+  size_t recordSize_ = 0;
+  struct TBlock {
+    size_t size;
+    std::unique_ptr<uint8_t[]> memory;
+  };
+  std::unordered_map<uint8_t*, TBlock> live_;
+  std::map<size_t, std::vector<std::unique_ptr<uint8_t[]>>> freeLists_;
+};
+
+// The engines' writers (the words link must be a row link; 30490 otherwise).
+bool CacheWriteNew(TtxEngine& engine, TtxCache& cache, const std::string& word, uint8_t*& record, bool& remove);
+bool CacheWriteDirty(TtxEngine& engine, TtxCache& cache, const std::string& word, uint8_t*& record, bool& remove);
+bool CacheWriteDirtyRelease(TtxEngine& engine, TtxCache& cache, const std::string& word, uint8_t*& record,
+                            bool& remove);
+
+}  // namespace tovenmarsh::fulltext

@@ -1,0 +1,285 @@
+// Building and updating the index in memory: a build stores exactly the words of every
+// document; adding, changing and deleting documents through the update engine (with or without
+// a cache, delayed writes, and a budget small enough to force packing and writing of old
+// records) leaves the same word sets as a fresh build; and the word cache's own rules.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "fulltext/cl_errors.h"
+#include "fulltext/match_bits.h"
+#include "fulltext/message_pump.h"
+#include "fulltext/tx_update.h"
+#include "support/corpus.h"
+
+namespace tovenmarsh::fulltext::testing {
+namespace {
+
+const char* const kWords[] = {"ant", "bee", "cat", "cow", "dog", "eel", "elk", "fox", "gnu", "hen", "owl", "pig",
+                              "yak", "emu", "ram", "ewe"};
+
+std::string RandomText(std::mt19937& rng, int words) {
+  std::string text;
+  for (int i = 0; i < words; ++i) text += std::string(text.empty() ? "" : " ") + kWords[rng() % std::size(kWords)];
+  return text;
+}
+
+TEST(Build, StoresEveryWordOnceWithItsDocuments) {
+  TMemoryIndex idx;
+  idx.text.Put(10, {{"title", "Red red RED"}, {"body", "green, red"}});
+  idx.text.Put(11, {{"title", "blue"}, {"body", std::string(50, 'x') + " caf\xe9"}});
+  idx.text.Put(13, {{"body", "green"}});
+  idx.Build();
+  const std::map<std::string, TDocSet> expected = {
+      {"RED", {10}}, {"GREEN", {10, 13}}, {"BLUE", {11}}, {std::string(20, 'X'), {11}}, {"CAF\xc9", {11}}};
+  EXPECT_EQ(idx.Stored(), expected);
+  EXPECT_EQ(idx.words.Rows().at({"RED", 0}).count, 1);  // five occurrences, one document
+  EXPECT_EQ(idx.words.Rows().at({"RED", 0}).like, "RE300");
+  EXPECT_TRUE(idx.words.HasProperties());
+}
+
+TEST(Build, CounterLimitAndMissingParts) {
+  TMemoryIndex idx;
+  for (int i = 1; i <= 20; ++i) idx.text.Put(i, {{"title", "w" + std::to_string(i)}});
+  idx.Build(10);
+  EXPECT_EQ(idx.words.Rows().size(), 10u);
+  TtxMake make;
+  make.SetTextLink(&idx.text);
+  make.SetWordsLink(&idx.words);
+  try {
+    make.Execute();
+    ADD_FAILURE();
+  } catch (const ETextIndex& e) {
+    EXPECT_EQ(e.Code(), txeCacheNotAssigned);
+  }
+  make.SetCache(&idx.cache);
+  make.SetTextLink(nullptr);
+  try {
+    make.Execute();
+    ADD_FAILURE();
+  } catch (const ETextIndex& e) {
+    EXPECT_EQ(e.Code(), txeTextLinkNotAssigned);
+  }
+}
+
+TEST(Build, SmallBudgetPacksRecordsAndStillStoresAll) {
+  TMemoryIndex idx;
+  std::mt19937 rng(7);
+  for (int i = 1; i <= 400; ++i) idx.text.Put(i, {{"body", RandomText(rng, 6) + " u" + std::to_string(i)}});
+  idx.cache.SetMemoryLimit(2);  // 2 KB: old records are packed, the budget grows
+  int pumps = 0;
+  auto old = SetMessagePump([&pumps] { ++pumps; });
+  idx.Build();
+  SetMessagePump(old);
+  EXPECT_GE(pumps, 400);
+  EXPECT_GT(idx.cache.MemoryLimitBytes(), 2048);
+  EXPECT_EQ(idx.Stored(), TModel(idx.text).Index());
+}
+
+TEST(Build, SegmentedBuildMatchesModel) {
+  TMemoryIndex idx;
+  idx.segmentSize = 20;  // rounded up to 32
+  std::mt19937 rng(3);
+  for (int i = 5; i <= 140; ++i) idx.text.Put(i, {{"body", RandomText(rng, 4)}});
+  idx.Build();
+  idx.segmentSize = 32;
+  EXPECT_EQ(idx.Stored(), TModel(idx.text).Index());
+  bool manyRows = false;
+  for (const auto& [key, row] : idx.words.Rows()) manyRows |= key.second > 0;
+  EXPECT_TRUE(manyRows);
+}
+
+// Random add, change and delete through the update engine against a rebuild of the same
+// documents.
+struct UpdateCase {
+  const char* name;
+  bool cache;
+  bool delayed;
+  int64_t memoryKb;
+  int32_t segmentSize = 0;
+};
+
+class UpdateEqualsRebuild : public ::testing::TestWithParam<UpdateCase> {};
+
+TEST_P(UpdateEqualsRebuild, RandomOperations) {
+  const UpdateCase& c = GetParam();
+  std::mt19937 rng(11);
+  TMemoryIndex idx;
+  idx.segmentSize = c.segmentSize;
+  for (int i = 1; i <= 30; ++i) idx.text.Put(i, {{"title", RandomText(rng, 2)}, {"body", RandomText(rng, 5)}});
+  idx.Build();
+  TtxCache cache;
+  cache.SetMemoryLimit(c.memoryKb);
+  TtxUpdate update;
+  update.SetTextLink(&idx.text);
+  update.SetWordsLink(&idx.words);
+  if (c.cache) update.SetCache(&cache);
+  update.SetDelayedWrites(c.delayed);
+  const int64_t writesBefore = idx.words.Writes();
+  int next = 31;
+  std::vector<int32_t> live;
+  for (int i = 1; i <= 30; ++i) live.push_back(i);
+  for (int op = 0; op < 300; ++op) {
+    const int kind = static_cast<int>(rng() % 3);
+    if (kind == 0 || live.size() < 5) {
+      idx.text.Put(next, {{"title", RandomText(rng, 2) + " u" + std::to_string(next % 40)},
+                          {"body", RandomText(rng, 1 + static_cast<int>(rng() % 6))}});
+      update.UpdateCurrent();
+      live.push_back(next++);
+    } else if (kind == 1) {
+      const int32_t doc = live[1 + rng() % (live.size() - 1)];
+      ASSERT_TRUE(idx.text.Locate(doc));
+      update.CollectCurrent();
+      idx.text.Put(doc, {{"title", RandomText(rng, 2)}, {"body", RandomText(rng, static_cast<int>(rng() % 6))}});
+      update.ReplaceCurrent();
+    } else {
+      const size_t at = 1 + rng() % (live.size() - 1);  // document 1 keeps the lowest index value
+      ASSERT_TRUE(idx.text.Locate(live[at]));
+      update.DeleteCurrent();
+      idx.text.Remove(live[at]);
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+  }
+  if (c.delayed && c.memoryKb < 4) {
+    // Delayed writes reach the table before the flush only through the budget's aging.
+    EXPECT_GT(idx.words.Writes(), writesBefore);
+  } else if (c.delayed && c.segmentSize == 0) {
+    EXPECT_EQ(idx.words.Writes(), writesBefore);
+  }
+  update.FlushCache();
+  EXPECT_EQ(cache.Count(), 0);
+  const auto updated = idx.Stored();
+  EXPECT_EQ(updated, TModel(idx.text).Index());
+  for (const auto& [key, row] : idx.words.Rows()) EXPECT_GT(row.count, 0) << key.first;  // empty rows are deleted
+  idx.Build();
+  EXPECT_EQ(idx.Stored(), updated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, UpdateEqualsRebuild,
+                         ::testing::Values(UpdateCase{"NoCache", false, false, 1000},
+                                           UpdateCase{"Cache", true, false, 1000},
+                                           UpdateCase{"Delayed", true, true, 1000},
+                                           UpdateCase{"DelayedTinyBudget", true, true, 1},
+                                           UpdateCase{"TinyBudget", true, false, 1},
+                                           UpdateCase{"Segmented", false, false, 1000, 32},
+                                           UpdateCase{"SegmentedDelayed", true, true, 1000, 32}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Update, EdgeCases) {
+  TMemoryIndex idx;
+  idx.text.Put(5, {{"title", "alpha beta"}});
+  idx.text.Put(6, {{"title", "beta"}});
+  idx.Build();
+  TtxUpdate update;
+  update.SetTextLink(&idx.text);
+  update.SetWordsLink(&idx.words);
+  // Adding the same document twice changes nothing.
+  ASSERT_TRUE(idx.text.Locate(5));
+  update.UpdateCurrent();
+  EXPECT_EQ(idx.words.Rows().at({"BETA", 0}).count, 2);
+  // Clearing the last bit of a word deletes its row.
+  update.DeleteCurrent();
+  EXPECT_EQ(idx.words.Rows().count({"ALPHA", 0}), 0u);
+  // Removing a document from a word without a row is refused.
+  idx.text.Put(6, {{"title", "gamma"}});
+  ASSERT_TRUE(idx.text.Locate(6));
+  try {
+    update.DeleteCurrent();
+    ADD_FAILURE();
+  } catch (const ETextIndex& e) {
+    EXPECT_EQ(e.Code(), txeDictionaryInvalidated);
+  }
+  // A document below the lowest index value is refused before anything changes.
+  idx.text.Put(1, {{"title", "zeta"}});
+  ASSERT_TRUE(idx.text.Locate(1));
+  const auto before = idx.words.Rows().size();
+  try {
+    update.UpdateCurrent();
+    ADD_FAILURE();
+  } catch (const ETextIndex& e) {
+    EXPECT_EQ(e.Code(), txeDictionaryInvalidated);
+  }
+  EXPECT_EQ(idx.words.Rows().size(), before);
+  EXPECT_EQ(update.State(), 0);
+}
+
+TEST(Update, DelayedWritesWaitForTheFlush) {
+  TMemoryIndex idx;
+  idx.text.Put(1, {{"title", "one"}});
+  idx.Build();
+  TtxCache cache;
+  TtxUpdate update;
+  update.SetTextLink(&idx.text);
+  update.SetWordsLink(&idx.words);
+  update.SetCache(&cache);
+  update.SetDelayedWrites(true);
+  const int64_t writes = idx.words.Writes();
+  idx.text.Put(2, {{"title", "two one"}});
+  update.UpdateCurrent();
+  EXPECT_EQ(idx.words.Writes(), writes);
+  EXPECT_EQ(cache.DirtyCount(), 2);
+  // A search through the same cache sees the change and leaves the records dirty.
+  auto search = idx.Search("one", slAnd);
+  search->SetCache(&cache);
+  search->Execute();
+  EXPECT_EQ(search->Count(), 2);
+  EXPECT_EQ(cache.DirtyCount(), 2);
+  update.FlushCache();
+  EXPECT_EQ(idx.words.Writes(), writes + 2);
+  EXPECT_EQ(idx.Run("two", slAnd), TDocSet{2});
+  EXPECT_EQ(idx.Run("one", slAnd), (TDocSet{1, 2}));
+}
+
+TEST(WordCache, MemoryLimitUnitsAndStamps) {
+  TtxCache cache;
+  cache.SetMemoryLimit(4096);
+  EXPECT_EQ(cache.MemoryLimitBytes(), 4194304);
+  EXPECT_EQ(cache.MemoryLimit(), 4096);
+  cache.SetMemoryLimit(2000000);
+  EXPECT_EQ(cache.MemoryLimitBytes(), 2000000);
+  cache.SetRecordSize(16);
+  uint8_t* found = nullptr;
+  uint8_t* record = nullptr;
+  EXPECT_FALSE(cache.GetRecord("A", found, true, TtxCache::kNoStampLimit, record));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(GetRecordInt(record, kRecStampAt), 1);
+  EXPECT_EQ(GetRecordInt(record, kRecSizeAt), 16);
+  // Within one document (stamp limit = the sequence at its start) a word is counted once.
+  EXPECT_TRUE(cache.GetRecord("A", found, true, 0, record));
+  EXPECT_EQ(record, nullptr);
+  cache.AddEntry("OMIT", nullptr);
+  EXPECT_TRUE(cache.GetRecord("OMIT", found, true, TtxCache::kNoStampLimit, record));
+  EXPECT_EQ(record, nullptr);
+  TMemoryIndex idx;
+  TtxUpdate engine;
+  cache.Flush(false, true, {}, engine);
+  EXPECT_EQ(cache.Count(), 0);
+  EXPECT_EQ(cache.Sequence(), 0);
+  cache.GetRecord("B", found, true, TtxCache::kNoStampLimit, record);
+  EXPECT_EQ(GetRecordInt(record, kRecStampAt), 1);
+  // Released blocks are reused for records of the same size.
+  cache.Remove("B");
+  EXPECT_EQ(cache.BytesFree(), 16);
+  cache.GetRecord("C", found, true, TtxCache::kNoStampLimit, record);
+  EXPECT_EQ(cache.BytesFree(), 0);
+  // Freeing every record without a reset drops those words but keeps the omit words.
+  cache.AddEntry("OMIT", nullptr);
+  cache.Flush(true, false, {}, engine);
+  EXPECT_EQ(cache.Count(), 1);
+  EXPECT_EQ(cache.BytesInUse(), 0);
+  EXPECT_FALSE(cache.GetRecord("C", found, false, TtxCache::kNoStampLimit, record));
+}
+
+TEST(WordCache, DictionaryGrowsAndUsesElfHash) {
+  EXPECT_EQ(TtaDictionary::ElfHash("A", 1000), 65u);
+  EXPECT_EQ(TtaDictionary::ElfHash("AB", 1000), (65u * 16 + 66) % 1000);
+  TtaDictionary dictionary(10);
+  for (int i = 0; i < 31; ++i) dictionary.Insert("w" + std::to_string(i), nullptr);
+  EXPECT_EQ(dictionary.HashSize(), 20);
+  EXPECT_THROW(dictionary.Insert("w1", nullptr), EClContainerError);
+  TClData data = nullptr;
+  EXPECT_FALSE(dictionary.Exists("W1", data));  // ordinal, case-sensitive
+}
+
+}  // namespace
+}  // namespace tovenmarsh::fulltext::testing
