@@ -1,0 +1,252 @@
+// Our engine against SQLite, side by side in one run on the same file system, with matched
+// durability: bulk insert of N rows into a table with a primary and two secondary indexes in
+// one transaction against one transaction; single-row inserts outside a transaction (our
+// shared-table flush against SQLite's synchronous=FULL); random point lookups by key; range
+// scans on a secondary index; a full scan. Each figure is printed with its ratio to SQLite
+// (ours / SQLite: below 1 is faster).
+//
+// Usage: bench_engine_engine_vs_sqlite [rows] [directory]   (defaults 1000000, /tmp)
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/cursor.h"
+#include "engine/directory.h"
+#include "engine/engine_error.h"
+#include "engine/engine_start.h"
+#include "engine/session.h"
+#include "engine/shared_table.h"
+
+using namespace tovenmarsh::engine;
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::fprintf(stderr, "sqlite: %s\n", error ? error : "?");
+    std::exit(1);
+  }
+}
+
+std::string NameOf(uint32_t i) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "name%08u", (i * 2654435761u) % 100000000u);
+  return buffer;
+}
+
+void Report(const char* what, double ours, double theirs) {
+  std::printf("%-44s ours %9.3f s   sqlite %9.3f s   ratio %6.2f\n", what, ours, theirs, ours / theirs);
+}
+
+FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0) {
+  FieldDesc f;
+  f.Name = name;
+  f.FieldType = type;
+  f.Size = size;
+  return f;
+}
+
+IndexDesc Index(const char* name, uint16_t field, bool unique) {
+  IndexDesc d;
+  d.Name = name;
+  d.Unique = unique;
+  d.FieldCount = 1;
+  d.FieldNumbers[0] = field;
+  return d;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint32_t rows = argc > 1 ? static_cast<uint32_t>(std::atol(argv[1])) : 1000000u;
+  std::string base = argc > 2 ? argv[2] : "/tmp";
+  std::string dir = base + "/tm_engine_bench_XXXXXX";
+  if (!mkdtemp(dir.data())) return 1;
+  const uint32_t singles = 200, lookups = 100000, ranges = 2000, rangeWidth = 50;
+  std::printf("rows %u, directory %s\n", rows, dir.c_str());
+
+  EngineStart();
+  TDataSession* session = CreateEngineSession();
+  TDataDirectory* directory = session->OpenDirectory("bench", dir);
+  sqlite3* db = nullptr;
+  sqlite3_open((dir + "/bench.sqlite").c_str(), &db);
+  Exec(db, "PRAGMA synchronous=FULL");
+  Exec(db, "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val INTEGER)");
+  Exec(db, "CREATE INDEX t_name ON t(name)");
+  Exec(db, "CREATE INDEX t_val ON t(val)");
+
+  try {
+    {
+      TDataCursor create(directory);
+      create.SetTableName("bench");
+      create.SetExclusive(true);
+      create.CreateTable({}, false, {Index("", 1, true), Index("ByName", 2, false), Index("ByVal", 3, false)},
+                         {Field("Id", fldInt32), Field("Name", fldZString, 16), Field("Val", fldInt32)});
+    }
+    TDataCursor cursor(directory);
+    cursor.SetTableName("bench");
+    cursor.Open();
+    std::vector<uint8_t> record(cursor.GetRecordSize());
+
+    // Bulk insert, one transaction each.
+    auto t0 = std::chrono::steady_clock::now();
+    directory->StartTransaction();
+    for (uint32_t i = 1; i <= rows; ++i) {
+      cursor.InitRecord(record.data());
+      const int32_t id = static_cast<int32_t>(i), val = static_cast<int32_t>(i % 10000);
+      const std::string name = NameOf(i);
+      cursor.SetFieldData(1, record.data(), &id);
+      cursor.SetFieldData(2, record.data(), name.c_str());
+      cursor.SetFieldData(3, record.data(), &val);
+      cursor.InsertRecord(record.data(), false);
+    }
+    directory->Commit(true);
+    const double oursBulk = Seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    Exec(db, "BEGIN");
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?,?,?)", -1, &insert, nullptr);
+    for (uint32_t i = 1; i <= rows; ++i) {
+      const std::string name = NameOf(i);
+      sqlite3_bind_int(insert, 1, static_cast<int>(i));
+      sqlite3_bind_text(insert, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(insert, 3, static_cast<int>(i % 10000));
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    Exec(db, "COMMIT");
+    Report("bulk insert, one transaction", oursBulk, Seconds(t0));
+
+    // Single-row inserts, each durable on its own.
+    t0 = std::chrono::steady_clock::now();
+    for (uint32_t i = rows + 1; i <= rows + singles; ++i) {
+      cursor.InitRecord(record.data());
+      const int32_t id = static_cast<int32_t>(i), val = static_cast<int32_t>(i % 10000);
+      const std::string name = NameOf(i);
+      cursor.SetFieldData(1, record.data(), &id);
+      cursor.SetFieldData(2, record.data(), name.c_str());
+      cursor.SetFieldData(3, record.data(), &val);
+      cursor.InsertRecord(record.data(), false);
+    }
+    const double oursSingle = Seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    for (uint32_t i = rows + 1; i <= rows + singles; ++i) {
+      const std::string name = NameOf(i);
+      sqlite3_bind_int(insert, 1, static_cast<int>(i));
+      sqlite3_bind_text(insert, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(insert, 3, static_cast<int>(i % 10000));
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    Report("single-row inserts outside a transaction", oursSingle, Seconds(t0));
+    const uint32_t total = rows + singles;
+
+    // Point lookups.
+    std::mt19937 rng(7);
+    std::vector<int32_t> keys(lookups);
+    for (int32_t& k : keys) k = static_cast<int32_t>(1 + rng() % total);
+    int64_t sumOurs = 0, sumTheirs = 0;
+    cursor.SwitchToIndex("");
+    std::vector<uint8_t> key(cursor.GetRecordSize());
+    t0 = std::chrono::steady_clock::now();
+    for (int32_t k : keys) {
+      cursor.InitRecord(key.data());
+      cursor.SetFieldData(1, key.data(), &k);
+      if (cursor.FindKey(key.data(), false, record.data(), 0, false, 0)) {
+        int32_t v = 0;
+        cursor.GetFieldData(3, record.data(), &v);
+        sumOurs += v;
+      }
+    }
+    const double oursLookup = Seconds(t0);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db, "SELECT val FROM t WHERE id=?", -1, &select, nullptr);
+    t0 = std::chrono::steady_clock::now();
+    for (int32_t k : keys) {
+      sqlite3_bind_int(select, 1, k);
+      if (sqlite3_step(select) == SQLITE_ROW) sumTheirs += sqlite3_column_int(select, 0);
+      sqlite3_reset(select);
+    }
+    sqlite3_finalize(select);
+    Report("random point lookups by primary key", oursLookup, Seconds(t0));
+    if (sumOurs != sumTheirs) std::printf("  MISMATCH %lld %lld\n", (long long)sumOurs, (long long)sumTheirs);
+
+    // Range scans on the secondary index.
+    sumOurs = sumTheirs = 0;
+    cursor.SwitchToIndex("ByVal");
+    std::vector<uint8_t> lo(cursor.GetRecordSize()), hi(cursor.GetRecordSize());
+    std::vector<int32_t> starts(ranges);
+    for (int32_t& s : starts) s = static_cast<int32_t>(rng() % 10000);
+    t0 = std::chrono::steady_clock::now();
+    for (int32_t s : starts) {
+      const int32_t e = s + 1;  // about rows / 10000 * 2 records
+      cursor.InitRecord(lo.data());
+      cursor.InitRecord(hi.data());
+      cursor.SetFieldData(3, lo.data(), &s);
+      cursor.SetFieldData(3, hi.data(), &e);
+      cursor.SetRange(false, lo.data(), 1, hi.data(), 1);
+      cursor.First();
+      while (cursor.GetNextRecord(record.data()) == 0) {
+        int32_t v = 0;
+        cursor.GetFieldData(1, record.data(), &v);
+        sumOurs += v;
+      }
+    }
+    cursor.CancelRange();
+    const double oursRange = Seconds(t0);
+    sqlite3_prepare_v2(db, "SELECT id FROM t WHERE val BETWEEN ? AND ?", -1, &select, nullptr);
+    t0 = std::chrono::steady_clock::now();
+    for (int32_t s : starts) {
+      sqlite3_bind_int(select, 1, s);
+      sqlite3_bind_int(select, 2, s + 1);
+      while (sqlite3_step(select) == SQLITE_ROW) sumTheirs += sqlite3_column_int(select, 0);
+      sqlite3_reset(select);
+    }
+    sqlite3_finalize(select);
+    (void)rangeWidth;
+    Report("range scans on a secondary index", oursRange, Seconds(t0));
+    if (sumOurs != sumTheirs) std::printf("  MISMATCH %lld %lld\n", (long long)sumOurs, (long long)sumTheirs);
+
+    // Full scan in primary-key order.
+    sumOurs = sumTheirs = 0;
+    cursor.SwitchToIndex("");
+    t0 = std::chrono::steady_clock::now();
+    cursor.First();
+    while (cursor.GetNextRecord(record.data()) == 0) {
+      int32_t v = 0;
+      cursor.GetFieldData(3, record.data(), &v);
+      sumOurs += v;
+    }
+    const double oursScan = Seconds(t0);
+    sqlite3_prepare_v2(db, "SELECT val FROM t ORDER BY id", -1, &select, nullptr);
+    t0 = std::chrono::steady_clock::now();
+    while (sqlite3_step(select) == SQLITE_ROW) sumTheirs += sqlite3_column_int(select, 0);
+    sqlite3_finalize(select);
+    Report("full scan in key order", oursScan, Seconds(t0));
+    if (sumOurs != sumTheirs) std::printf("  MISMATCH %lld %lld\n", (long long)sumOurs, (long long)sumTheirs);
+    cursor.Close();
+  } catch (const EFenEngineError& e) {
+    std::fprintf(stderr, "%s\n", e.Message().c_str());
+    return 1;
+  }
+  sqlite3_close(db);
+  session->CloseDirectory(directory);
+  FreeEngineSession(session);
+  EngineStop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  return 0;
+}

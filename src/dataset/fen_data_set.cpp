@@ -1,0 +1,315 @@
+// Data sets over an engine cursor, and their binding to a database by name.
+#include "dataset/fen_data_set.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "dataset/database_error.h"
+#include "dataset/fen_engine_error.h"
+#include "dataset/table_descs.h"
+#include "engine/cursor.h"
+
+namespace tovenmarsh::dataset {
+
+// ---------------------------------------------------------------------------------------------
+// TFenDataSet
+
+TFenDataSet::TFenDataSet() = default;
+
+TFenDataSet::~TFenDataSet() = default;
+
+std::unique_ptr<engine::TDataCursor> TFenDataSet::CreateHandle() { return nullptr; }
+
+void TFenDataSet::SetAutoDisplayLabels(bool value) {
+  autoDisplayLabels_ = value;
+  if (value && cursor_) ApplyDisplayLabels();
+}
+
+void TFenDataSet::ApplyDisplayLabels() {
+  std::vector<engine::FieldDesc> descs;
+  for (uint32_t n = 1; n <= cursor_->GetFieldCount(); ++n) descs.push_back(cursor_->GetFieldDesc(n));
+  dataset::ApplyDisplayLabels(Fields(), descs);
+}
+
+std::unique_ptr<platform::TStream> TFenDataSet::CreateBlobStream(TField& field, TBlobStreamMode) {
+  // BLOB access through the engine cursor is not offered by this data set yet.
+  DatabaseErrorFmt(msg::kFieldNotBlob, field.FieldName().c_str());
+}
+
+void TFenDataSet::ReadFieldDefs() {
+  std::vector<engine::FieldDesc> descs;
+  for (uint32_t n = 1; n <= cursor_->GetFieldCount(); ++n) descs.push_back(cursor_->GetFieldDesc(n));
+  FieldDefsFromDescs(descs, FieldDefs());
+}
+
+void TFenDataSet::InternalOpen() {
+  cursor_ = TranslateEngineErrors([this] { return CreateHandle(); });
+  if (!cursor_) DatabaseError(kErrorCreatingHandle);
+  try {
+    TranslateEngineErrors([this] {
+      canModify_ = !cursor_->ReadOnly();
+      ReadFieldDefs();
+      ReadIndexInfo();
+      AllocateKeyBuffers();
+      cursor_->First();
+    });
+    PrepareCursor();
+  } catch (...) {
+    DestroyHandle();
+    throw;
+  }
+}
+
+void TFenDataSet::InternalClose() {
+  canModify_ = false;
+  indexFieldNumbers_.clear();
+  for (TKeyBuffer& buffer : keyBuffers_) buffer = TKeyBuffer{};
+  currentKey_ = -1;
+  DestroyHandle();
+}
+
+void TFenDataSet::DestroyHandle() {
+  if (!cursor_) return;
+  std::unique_ptr<engine::TDataCursor> cursor = std::move(cursor_);
+  // Closing releases the directory's shared table objects: under the engine lock like opening.
+  std::lock_guard<std::recursive_mutex> lock(Sessions().EngineLock());
+  TranslateEngineErrors([&cursor] {
+    if (cursor->IsOpen()) cursor->Close();
+    cursor.reset();
+  });
+}
+
+int TFenDataSet::GetRecordSize() const { return static_cast<int>(cursor_->GetRecordSize()); }
+
+int TFenDataSet::GetBookmarkSize() const { return static_cast<int>(cursor_->GetBookmarkSize()); }
+
+void TFenDataSet::InternalFirst() {
+  TranslateEngineErrors([this] { cursor_->First(); });
+}
+
+void TFenDataSet::InternalLast() {
+  TranslateEngineErrors([this] { cursor_->Last(); });
+}
+
+int TFenDataSet::FetchOne(uint8_t* buffer, TGetMode mode) {
+  return TranslateEngineErrors([&] {
+    int code = 0;
+    switch (mode) {
+      case TGetMode::gmCurrent: code = cursor_->GetCurrentRecord(buffer, false); break;
+      case TGetMode::gmNext: code = cursor_->GetNextRecord(buffer); break;
+      case TGetMode::gmPrior: code = cursor_->GetPriorRecord(buffer); break;
+    }
+    return code;
+  });
+}
+
+int TFenDataSet::FetchRecord(uint8_t* buffer, TGetMode mode) {
+  int code = FetchOne(buffer, mode);
+  // Records the filter callback refuses are stepped over in the direction of the move.
+  while (code == 0 && CallbackFilterActive() && !RunFilterRecord(buffer)) {
+    if (mode == TGetMode::gmCurrent) return engine::kErrNoCurrentRecord;
+    code = FetchOne(buffer, mode);
+  }
+  if (code != 0) return code;
+  return TranslateEngineErrors([&] {
+    SetBufferRecNo(buffer, cursor_->GetRecNo());
+    std::string bookmark(cursor_->GetBookmarkSize(), '\0');
+    cursor_->GetBookmark(reinterpret_cast<uint8_t*>(bookmark.data()));
+    SetBookmarkData(buffer, bookmark);
+    return 0;
+  });
+}
+
+void TFenDataSet::SetFilterText(std::string text) {
+  // The engine's expression filters are not reachable through the cursor yet; ignoring the
+  // text would show records the caller meant to hide.
+  if (!text.empty()) DatabaseError("Expression filters are not supported by this data set");
+  TDataSet::SetFilterText(std::move(text));
+}
+
+void TFenDataSet::SetFiltered(bool filtered) {
+  if (Active()) CheckBrowseMode();
+  TDataSet::SetFiltered(filtered);
+  if (Active()) First();
+}
+
+void TFenDataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
+  if (Active()) CheckBrowseMode();
+  TDataSet::SetOnFilterRecord(std::move(handler));
+  if (Active() && Filtered()) First();
+}
+
+void TFenDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
+  // A bookmark taken under another index has another size and names no record here.
+  if (bookmark.size() != cursor_->GetBookmarkSize()) DatabaseError(msg::kInvalidBookmark);
+  const bool found = TranslateEngineErrors(
+      [&] { return cursor_->GotoBookmark(reinterpret_cast<const uint8_t*>(bookmark.data()), false); });
+  if (!found) RaiseFenError(engine::kErrRecordNotFound);
+}
+
+int TFenDataSet::CompareBookmarkData(const TBookmark& a, const TBookmark& b) {
+  if (a.size() != cursor_->GetBookmarkSize() || b.size() != cursor_->GetBookmarkSize())
+    DatabaseError(msg::kInvalidBookmark);
+  const int result = TranslateEngineErrors([&] {
+    return cursor_->CompareBookmarks(reinterpret_cast<const uint8_t*>(a.data()),
+                                     reinterpret_cast<const uint8_t*>(b.data()));
+  });
+  return result == 2 ? 0 : result;
+}
+
+void TFenDataSet::InternalInitRecord(uint8_t* buffer) {
+  TranslateEngineErrors([&] { cursor_->InitRecord(buffer); });
+}
+
+void TFenDataSet::InternalEdit() {
+  const int code = TranslateEngineErrors([this] { return cursor_->GetCurrentRecord(ActiveBuffer(), true); });
+  if (code != 0) RaiseFenError(code);
+}
+
+void TFenDataSet::InternalPost() {
+  TDataSet::InternalPost();
+  TranslateEngineErrors([this] {
+    if (State() == TDataSetState::dsEdit)
+      cursor_->ModifyRecord(ActiveBuffer(), true, true);
+    else
+      cursor_->InsertRecord(ActiveBuffer(), true);
+  });
+}
+
+void TFenDataSet::InternalCancel() {
+  if (State() != TDataSetState::dsEdit) return;
+  TranslateEngineErrors([this] { cursor_->UnlockRecord(); });
+}
+
+void TFenDataSet::InternalDelete() {
+  TranslateEngineErrors([this] { cursor_->DeleteRecord(ActiveBuffer(), true); });
+}
+
+void TFenDataSet::InternalRefresh() {
+  TranslateEngineErrors([this] { cursor_->Refresh(); });
+}
+
+int TFenDataSet::GetRecordCount() {
+  CheckActive();
+  if (!CallbackFilterActive())
+    return TranslateEngineErrors([this] { return static_cast<int>(cursor_->GetRecordCount()); });
+  // Only the callback knows which records it accepts: count them; the next move returns to
+  // the active record first.
+  CursorPosChanged();
+  InternalFirst();
+  int count = 0;
+  while (FetchRecord(TempBuffer(), TGetMode::gmNext) == 0) ++count;
+  return count;
+}
+
+void TFenDataSet::InternalSetRecNo(int recNo) {
+  TranslateEngineErrors([&] { cursor_->SetRecNo(recNo); });
+}
+
+bool TFenDataSet::ReadFieldData(const TField& field, const uint8_t* buffer, void* destination) {
+  return TranslateEngineErrors([&] {
+    const auto number = static_cast<uint32_t>(field.FieldNo());
+    if (destination != nullptr) return !cursor_->GetFieldData(number, buffer, destination);
+    // Only asked whether there is a value: read into scratch room of the stored size.
+    const size_t room = std::max<size_t>(static_cast<size_t>(field.DataSize()),
+                                         cursor_->GetFieldDescByNumber(static_cast<uint16_t>(number)).PhysicalSize);
+    std::vector<uint8_t> scratch(room + 16);
+    return !cursor_->GetFieldData(number, buffer, scratch.data());
+  });
+}
+
+void TFenDataSet::WriteFieldData(const TField& field, uint8_t* buffer, const void* source) {
+  TranslateEngineErrors([&] { cursor_->SetFieldData(static_cast<uint32_t>(field.FieldNo()), buffer, source); });
+}
+
+void TFenDataSet::RaiseSourceError(int code) {
+  auto c = static_cast<uint16_t>(code);
+  if (engine::LastEngineErrorCode() == c) throw EFenEngineError(c);
+  throw EFenEngineError(c, engine::EngineErrorText(c, {}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFenDBDataSet
+
+TFenDBDataSet::TFenDBDataSet(TFenComponentOwner* owner) : owner_(owner) {}
+
+TFenDBDataSet::~TFenDBDataSet() {
+  try {
+    Close();
+  } catch (...) {
+    // Going away regardless.
+  }
+  if (flags_ == 0) return;
+  // A flag left set by an interrupted operation still must not keep the database counted.
+  flags_ = 1;
+  try {
+    SetDBFlag(kFlagCursorOpen, false);
+  } catch (...) {
+    // Going away regardless.
+  }
+}
+
+void TFenDBDataSet::SetDatabaseName(std::string name) {
+  if (name == databaseName_) return;
+  CheckInactive();
+  if (database_ != nullptr) DatabaseError(fenmsg::kDatabaseOpen);
+  databaseName_ = std::move(name);
+}
+
+void TFenDBDataSet::SetSessionName(std::string name) {
+  CheckInactive();
+  sessionName_ = std::move(name);
+}
+
+TFenSession& TFenDBDataSet::DBSession() const { return Sessions().GetSession(sessionName_); }
+
+int TFenDBDataSet::SetDBFlag(int flag, bool value) {
+  const auto bit = static_cast<uint16_t>(1u << flag);
+  if (value) {
+    if ((flags_ & bit) != 0) return flag;
+    if (flags_ == 0) {
+      TFenSession& session = DBSession();
+      TFenDatabase& database = session.OpenDatabase(databaseName_, owner_);
+      database.AttachDataSet(*this);
+      database_ = &database;
+      attachedSession_ = &session;
+    }
+    flags_ = static_cast<uint16_t>(flags_ | bit);
+    return flag;
+  }
+  if ((flags_ & bit) == 0) return 0;
+  flags_ = static_cast<uint16_t>(flags_ & ~bit);
+  if (flags_ == 0 && database_ != nullptr) {
+    TFenDatabase* database = database_;
+    TFenSession* session = attachedSession_;
+    database_ = nullptr;
+    attachedSession_ = nullptr;
+    database->DetachDataSet(*this);
+    // A session that went away took its databases' counts along.
+    if (session != nullptr && database->Session() == session) session->CloseDatabase(*database);
+  }
+  return 0;
+}
+
+void TFenDBDataSet::InternalOpen() {
+  SetDBFlag(kFlagCursorOpen, true);
+  try {
+    TFenDataSet::InternalOpen();
+  } catch (...) {
+    SetDBFlag(kFlagCursorOpen, false);
+    throw;
+  }
+}
+
+void TFenDBDataSet::InternalClose() {
+  try {
+    TFenDataSet::InternalClose();
+  } catch (...) {
+    SetDBFlag(kFlagCursorOpen, false);
+    throw;
+  }
+  SetDBFlag(kFlagCursorOpen, false);
+}
+
+}  // namespace tovenmarsh::dataset

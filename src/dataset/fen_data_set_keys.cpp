@@ -1,0 +1,166 @@
+// Key buffers of a data set over an engine cursor: the active index's fields, editing search
+// keys and range bounds, applying and lifting ranges, switching the index.
+#include <algorithm>
+
+#include "dataset/database_error.h"
+#include "dataset/fen_data_set.h"
+#include "dataset/fen_engine_error.h"
+#include "engine/cursor.h"
+
+namespace tovenmarsh::dataset {
+
+void TFenDataSet::ReadIndexInfo() {
+  indexFieldNumbers_.clear();
+  const engine::IndexDesc desc = cursor_->GetIndexDesc(cursor_->IndexNumber());
+  indexCaseInsensitive_ = desc.CaseInsensitive;
+  for (int i = 0; i < desc.FieldCount && i < engine::kMaxFieldsPerIndex; ++i)
+    indexFieldNumbers_.push_back(desc.FieldNumbers[i]);
+}
+
+void TFenDataSet::AllocateKeyBuffers() {
+  for (TKeyBuffer& buffer : keyBuffers_) InitKeyBuffer(buffer);
+  currentKey_ = -1;
+}
+
+void TFenDataSet::InitKeyBuffer(TKeyBuffer& buffer) {
+  buffer.Modified = false;
+  buffer.FieldCount = 0;
+  buffer.Record.assign(cursor_->GetRecordSize(), 0);
+  cursor_->ClearRecordBuffer(buffer.Record.data());
+}
+
+TField& TFenDataSet::IndexFields(int i) {
+  if (i < 0 || i >= IndexFieldCount()) DatabaseError(msg::kFieldIndexOutOfRange);
+  const int number = indexFieldNumbers_[static_cast<size_t>(i)];
+  for (int f = 0; f < Fields().Count(); ++f)
+    if (Fields()[f].FieldNo() == number && Fields()[f].FieldKind() == TFieldKind::fkData) return Fields()[f];
+  std::string name;
+  for (int d = 0; d < FieldDefs().Count(); ++d)
+    if (FieldDefs()[d].FieldNo() == number) name = FieldDefs()[d].Name();
+  DatabaseErrorFmt("Cannot access index field '%s'", name.c_str());
+}
+
+bool TFenDataSet::IsIndexField(const TField& field) const {
+  return field.FieldKind() == TFieldKind::fkData &&
+         std::find(indexFieldNumbers_.begin(), indexFieldNumbers_.end(), field.FieldNo()) != indexFieldNumbers_.end();
+}
+
+void TFenDataSet::SetKeyFieldCount(int count) {
+  if (State() != TDataSetState::dsSetKey || currentKey_ < 0) DatabaseError(msg::kNotEditing);
+  KeyBuffer(currentKey_).FieldCount = count;
+}
+
+uint8_t* TFenDataSet::KeyRecordBuffer() {
+  return currentKey_ < 0 ? nullptr : KeyBuffer(currentKey_).Record.data();
+}
+
+void TFenDataSet::SetKeyBuffer(int index, bool clear) {
+  CheckBrowseMode();
+  TKeyBuffer& buffer = KeyBuffer(index);
+  KeyBuffer(kKeySave) = buffer;
+  if (clear) InitKeyBuffer(buffer);
+  currentKey_ = index;
+  SetState(TDataSetState::dsSetKey);
+  DataEvent(TDataEvent::deDataSetChange);
+}
+
+void TFenDataSet::PostKeyBuffer(bool commit) {
+  DataEvent(TDataEvent::deCheckBrowseMode);
+  if (currentKey_ >= 0) {
+    TKeyBuffer& buffer = KeyBuffer(currentKey_);
+    // A key stays marked once values were put into it.
+    if (commit)
+      buffer.Modified = buffer.Modified || Modified();
+    else
+      buffer = KeyBuffer(kKeySave);
+  }
+  currentKey_ = -1;
+  SetState(TDataSetState::dsBrowse);
+  DataEvent(TDataEvent::deDataSetChange);
+}
+
+void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, int lastIndex) {
+  if (IndexFieldCount() == 0) DatabaseError(msg::kNoIndexActive);
+  if (lastIndex < 0) lastIndex = static_cast<int>(values.size()) - 1;
+  if (lastIndex >= static_cast<int>(values.size())) DatabaseError(msg::kFieldIndexOutOfRange);
+  const TDataSetState saved = State();
+  const int savedKey = currentKey_;
+  TKeyBuffer& buffer = KeyBuffer(index);
+  InitKeyBuffer(buffer);
+  currentKey_ = index;
+  SetState(TDataSetState::dsSetKey);
+  try {
+    for (int i = 0; i <= lastIndex; ++i) IndexFields(i).SetValue(values[static_cast<size_t>(i)]);
+    buffer.FieldCount = lastIndex + 1;
+    buffer.Modified = Modified();
+  } catch (...) {
+    currentKey_ = savedKey;
+    SetState(saved);
+    throw;
+  }
+  currentKey_ = savedKey;
+  SetState(saved);
+}
+
+bool TFenDataSet::ApplyKeyRange() {
+  TKeyBuffer& start = KeyBuffer(kKeyRangeStart);
+  TKeyBuffer& end = KeyBuffer(kKeyRangeEnd);
+  if (start == KeyBuffer(kKeyCurRangeStart) && end == KeyBuffer(kKeyCurRangeEnd)) return false;
+  TranslateEngineErrors([&] {
+    cursor_->SetRange(false, start.Modified ? start.Record.data() : nullptr, start.FieldCount,
+                      end.Modified ? end.Record.data() : nullptr, end.FieldCount);
+  });
+  KeyBuffer(kKeyCurRangeStart) = start;
+  KeyBuffer(kKeyCurRangeEnd) = end;
+  return true;
+}
+
+bool TFenDataSet::ResetCursorRange() {
+  if (!KeyBuffer(kKeyCurRangeStart).Modified && !KeyBuffer(kKeyCurRangeEnd).Modified) return false;
+  TranslateEngineErrors([this] { cursor_->CancelRange(); });
+  InitKeyBuffer(KeyBuffer(kKeyCurRangeStart));
+  InitKeyBuffer(KeyBuffer(kKeyCurRangeEnd));
+  return true;
+}
+
+void TFenDataSet::SwitchToIndex(const std::string& engineName) {
+  ResetCursorRange();
+  UpdateCursorPos();
+  TranslateEngineErrors([&] { cursor_->SwitchToIndex(engineName); });
+  indexFieldNumbers_.clear();
+  // The bookmark size follows the index.
+  RecomputeLayout();
+  ReadIndexInfo();
+  for (TKeyBuffer& buffer : keyBuffers_) InitKeyBuffer(buffer);
+}
+
+bool TFenDataSet::LocateRecord(const std::vector<TField*>& keyFields, const std::vector<TVariant>& values,
+                               TLocateOptions options, bool sync) {
+  const size_t n = keyFields.size();
+  bool fits = n > 0 && n <= indexFieldNumbers_.size() && values.size() >= n &&
+              indexCaseInsensitive_ == ((options & loCaseInsensitive) != 0);
+  for (size_t i = 0; fits && i < n; ++i)
+    fits = keyFields[i]->FieldKind() == TFieldKind::fkData && keyFields[i]->FieldNo() == indexFieldNumbers_[i];
+  if (!fits) return TDataSet::LocateRecord(keyFields, values, options, sync);
+
+  CursorPosChanged();
+  uint8_t* key = TempBuffer();
+  {
+    TTempState scope(*this, TDataSetState::dsFilter, key);
+    cursor_->ClearRecordBuffer(key);
+    for (size_t i = 0; i < n; ++i) keyFields[i]->SetValue(values[i]);
+  }
+  int partialLength = 0;
+  int wholeFields = static_cast<int>(n);
+  if ((options & loPartialKey) != 0 && IsStringType(keyFields[n - 1]->DataType())) {
+    partialLength = static_cast<int>(values[n - 1].AsString().size());
+    wholeFields = static_cast<int>(n) - 1;
+  }
+  // The key is built before the record part is overwritten with the record found.
+  std::vector<uint8_t> source(key, key + RecordSize());
+  return TranslateEngineErrors([&] {
+    return cursor_->FindKey(source.data(), false, key, partialLength, partialLength > 0, wholeFields);
+  });
+}
+
+}  // namespace tovenmarsh::dataset

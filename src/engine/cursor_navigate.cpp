@@ -1,0 +1,627 @@
+// Cursor navigation: the orders (an index, or physical record order through a bitmap of the
+// visible records), the BOF and EOF cracks, stepping, sequence numbers, key search, FindKey,
+// ranges and bookmarks.
+//
+// In an index the cursor keeps a private copy of its leaf and steps along the sibling links;
+// the copy is trusted only while the table's counters equal those the cursor last saw (the
+// bracket repositions by key otherwise). A fetch answering "retry" repositions and restarts.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/cursor.h"
+#include "engine/directory.h"
+#include "engine/engine_error.h"
+#include "engine/session.h"
+#include "engine/shared_table.h"
+
+namespace tovenmarsh::engine {
+
+namespace {
+constexpr int kMaxRetries = 64;
+}  // namespace
+
+int64_t TDataCursor::TreeCount(uint8_t slot) {
+  TCursorIndex ix;
+  const TCursorIndex* use = &index_;
+  if (slot != index_.Slot) {
+    LoadIndex(slot, ix);
+    use = &ix;
+  }
+  for (int i = 0; i < kMaxRetries; ++i) {
+    TBTree tree(table_->Index().Store(slot), use->Order());
+    int64_t count = 0;
+    const TBTree::TResult r = tree.RecordCount(&count);
+    if (r != TBTree::kRetry) return count;
+  }
+  Raise(kErrIndexPageCorrupt);
+}
+
+void TDataCursor::BuildVisible() {
+  TDataFile& data = table_->Data();
+  const uint32_t next = data.NextRecord();
+  visible_->SetSize(next > 0 ? next - 1 : 0);
+  visible_->ClearAll();
+  for (uint32_t n = 1; n < next; ++n) {
+    TRecord* r = nullptr;
+    for (int i = 0; i < kMaxRetries && !r; ++i) r = data.GetRecord(n, 1, std::min<uint32_t>(next - n, 64));
+    if (!r) Raise(kErrRecordBuffersCorrupt);
+    if (r->Status() == 0) visible_->SetBit(n);
+    data.ReleaseRecord(r);
+  }
+}
+
+void TDataCursor::ComputeRange() {
+  seen_ = CurrentStamp();
+  if (Physical()) {
+    BuildVisible();
+    const uint32_t count = visible_->CountSet();
+    rangeFirst_ = count ? 1 : 0;
+    rangeLast_ = count;
+    return;
+  }
+  const int64_t count = TreeCount(index_.Slot);
+  if (!rangeActive_) {
+    rangeFirst_ = count ? 1 : 0;
+    rangeLast_ = count;
+    return;
+  }
+  rangeFirst_ = rangeLast_ = 0;
+  if (count == 0 || CompareKeys(rangeStart_.data(), rangeEnd_.data(), index_.KeySize) > 0) return;
+  for (int i = 0; i < kMaxRetries; ++i) {
+    TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+    int64_t first = 0;
+    TTreePosition end;
+    if (tree.Rank(rangeStart_.data(), &first) == TBTree::kRetry) continue;
+    if (tree.Seek(rangeEnd_.data(), true, &end) == TBTree::kRetry) continue;
+    const int64_t last = end.Sequence - 1;
+    if (first <= count && last >= first) {
+      rangeFirst_ = first;
+      rangeLast_ = last;
+    }
+    return;
+  }
+  Raise(kErrIndexPageCorrupt);
+}
+
+void TDataCursor::SetNone() {
+  bof_ = eof_ = true;
+  currentRecord_ = 0;
+  sequence_ = 0;
+  std::fill(currentKey_.begin(), currentKey_.end(), 0);
+  pos_.Leaf.Clear();
+  pos_.Pos = 0;
+}
+
+void TDataCursor::TakeCurrent() {
+  currentRecord_ = pos_.RecordNumber();
+  std::memcpy(currentKey_.data(), pos_.Key(), index_.KeySize);
+  sequence_ = pos_.Sequence;
+}
+
+// Positions on the record at a sequence number of the current index (inside the range).
+static bool SeekSequenceRetry(TDataCursor& c, TBTree& tree, int64_t seq, TTreePosition* pos, int& retries) {
+  (void)c;
+  for (;;) {
+    const TBTree::TResult r = tree.SeekSequence(seq, pos);
+    if (r == TBTree::kDone) return true;
+    if (r == TBTree::kNotFound) return false;
+    if (++retries > kMaxRetries) return false;
+  }
+}
+
+bool TDataCursor::PositionFirst() {
+  bof_ = eof_ = false;
+  if (rangeFirst_ == 0) {
+    SetNone();
+    return false;
+  }
+  if (Physical()) {
+    uint32_t p = 0;
+    int32_t counter = 0;
+    if (!visible_->FindNext(p, 1, counter)) {
+      SetNone();
+      return false;
+    }
+    currentRecord_ = p;
+    sequence_ = 1;
+    return true;
+  }
+  TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+  int retries = 0;
+  if (!SeekSequenceRetry(*this, tree, rangeFirst_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
+  TakeCurrent();
+  return true;
+}
+
+bool TDataCursor::PositionLast() {
+  bof_ = eof_ = false;
+  if (rangeFirst_ == 0) {
+    SetNone();
+    return false;
+  }
+  if (Physical()) {
+    uint32_t p = visible_->Size() + 1;
+    int32_t counter = 0;
+    if (!visible_->FindPrior(p, 1, counter)) {
+      SetNone();
+      return false;
+    }
+    currentRecord_ = p;
+    sequence_ = rangeLast_;
+    return true;
+  }
+  TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+  int retries = 0;
+  if (!SeekSequenceRetry(*this, tree, rangeLast_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
+  TakeCurrent();
+  return true;
+}
+
+void TDataCursor::SeekRecordNumber(uint32_t number) {
+  if (Physical()) {
+    if (rangeFirst_ == 0) {
+      SetNone();
+      return;
+    }
+    bof_ = eof_ = false;
+    if (number >= 1 && number <= visible_->Size() && visible_->IsSet(number)) {
+      currentRecord_ = number;
+    } else {
+      uint32_t p = std::min<uint32_t>(number, visible_->Size() + 1);
+      int32_t counter = 0;
+      if (!visible_->FindNext(p, 1, counter)) {
+        p = std::min<uint32_t>(number, visible_->Size() + 1);
+        if (!visible_->FindPrior(p, 1, counter)) {
+          SetNone();
+          return;
+        }
+      }
+      currentRecord_ = p;
+    }
+    sequence_ = visible_->CountSetBefore(currentRecord_) + 1;
+    return;
+  }
+  TRecord* r = table_->Data().GetRecord(number);
+  if (!r) {
+    PositionFirst();
+    return;
+  }
+  std::vector<uint8_t> key(index_.KeySize);
+  BuildKey(r->Buffer.data(), key.data());
+  table_->Data().ReleaseRecord(r);
+  SeekKey(key.data(), false);
+}
+
+void TDataCursor::SeekKey(const uint8_t* key, bool keepCracks) {
+  const bool wasBof = bof_, wasEof = eof_;
+  if (rangeFirst_ == 0) {
+    SetNone();
+    return;
+  }
+  if (rangeActive_ && CompareKeys(key, rangeStart_.data(), index_.KeySize) < 0) {
+    PositionFirst();
+  } else if (rangeActive_ && CompareKeys(key, rangeEnd_.data(), index_.KeySize) > 0) {
+    PositionLast();
+  } else {
+    bool done = false;
+    for (int i = 0; i < kMaxRetries && !done; ++i) {
+      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+      const TBTree::TResult r = tree.Seek(key, false, &pos_);
+      if (r == TBTree::kRetry) {
+        ComputeRange();
+        continue;
+      }
+      done = true;
+    }
+    if (!done) Raise(kErrIndexPageCorrupt);
+    bof_ = eof_ = false;
+    if (pos_.AtEnd() || pos_.Sequence > rangeLast_) {
+      PositionLast();
+      eof_ = true;
+    } else {
+      TakeCurrent();
+    }
+  }
+  if (keepCracks) {
+    if (wasBof && sequence_ == rangeFirst_) bof_ = true;
+    if (wasEof && sequence_ == rangeLast_) eof_ = true;
+  }
+}
+
+void TDataCursor::Resync() {
+  ComputeRange();
+  Reposition();
+}
+
+void TDataCursor::AfterOwnChange(uint32_t number, bool live) {
+  if (!Physical()) {
+    ComputeRange();
+    return;
+  }
+  // Physical order follows the change without rescanning the table.
+  if (number > visible_->Size()) visible_->SetSize(number);
+  const bool was = visible_->IsSet(number);
+  if (live && !was) {
+    visible_->SetBit(number);
+    ++rangeLast_;
+  } else if (!live && was) {
+    visible_->ClearBit(number);
+    --rangeLast_;
+  }
+  rangeFirst_ = rangeLast_ ? 1 : 0;
+  seen_ = CurrentStamp();
+}
+
+void TDataCursor::Reposition() {
+  const bool wasBof = bof_, wasEof = eof_;
+  const uint32_t record = currentRecord_;
+  std::vector<uint8_t> key = currentKey_;
+  if (wasBof && wasEof) {
+    PositionFirst();
+    if (!(bof_ && eof_)) bof_ = true;
+  } else if (wasBof) {
+    PositionFirst();
+    bof_ = true;
+  } else if (wasEof) {
+    PositionLast();
+    eof_ = true;
+  } else if (Physical()) {
+    SeekRecordNumber(record);
+  } else {
+    SeekKey(key.data(), false);
+  }
+}
+
+uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
+  uint32_t count = 1;
+  if (Physical()) {
+    uint32_t next = currentRecord_;
+    while (count < n) {
+      next = direction > 0 ? next + 1 : next - 1;
+      if (next == 0 || next > visible_->Size() || !visible_->IsSet(next)) break;
+      ++count;
+    }
+    return count;
+  }
+  if (pos_.AtEnd()) return 1;
+  int at = pos_.Pos;
+  uint32_t expected = pos_.Leaf.Reference(at);
+  while (count < n) {
+    at += direction > 0 ? 1 : -1;
+    if (at < 1 || at > pos_.Leaf.Count()) break;
+    expected = direction > 0 ? expected + 1 : expected - 1;
+    if (pos_.Leaf.Reference(at) != expected) break;
+    ++count;
+  }
+  return count;
+}
+
+void TDataCursor::ReadCurrent(uint8_t* record, int direction) {
+  if (!record) return;
+  TDataFile& data = table_->Data();
+  // Read-ahead only while stepping: a single read (a key search) wants its one record.
+  const uint32_t ahead =
+      direction != 0 && data.ReadAheadLimit() > 1 ? ReadAheadCount(data.ReadAheadLimit(), direction) : 1;
+  for (int i = 0; i < kMaxRetries; ++i) {
+    TRecord* r = data.GetRecord(currentRecord_, direction < 0 ? -1 : 1, ahead);
+    if (r) {
+      std::memcpy(record, r->Buffer.data(), recordSize_);
+      table_->Data().ReleaseRecord(r);
+      return;
+    }
+    Resync();
+  }
+  Raise(kErrRecordBuffersCorrupt);
+}
+
+void TDataCursor::First() {
+  TCursorBracket bracket(*this);
+  if (PositionFirst()) bof_ = true;
+}
+
+void TDataCursor::Last() {
+  TCursorBracket bracket(*this);
+  if (PositionLast()) eof_ = true;
+}
+
+int TDataCursor::GetNextRecord(uint8_t* record) {
+  TCursorBracket bracket(*this);
+  auto atEnd = [&]() {
+    if (record) std::memset(record, 0, recordSize_);
+    if (!(bof_ && eof_)) eof_ = true;
+    return static_cast<int>(kErrEndOfFile);
+  };
+  if (bof_ && eof_) return atEnd();
+  if (bof_) {
+    bof_ = false;
+    ReadCurrent(record);
+    return 0;
+  }
+  if (Physical()) {
+    uint32_t p = currentRecord_;
+    int32_t counter = 0;
+    if (!visible_->FindNext(p, 1, counter)) return atEnd();
+    currentRecord_ = p;
+    ++sequence_;
+  } else {
+    if (sequence_ >= rangeLast_) return atEnd();
+    for (int i = 0;; ++i) {
+      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+      const TBTree::TResult r = tree.Next(&pos_);
+      if (r == TBTree::kDone) break;
+      if (r == TBTree::kNotFound) return atEnd();
+      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
+      Resync();
+      if (bof_ && eof_) return atEnd();
+    }
+    TakeCurrent();
+  }
+  eof_ = false;
+  ReadCurrent(record, 1);
+  return 0;
+}
+
+int TDataCursor::GetPriorRecord(uint8_t* record) {
+  TCursorBracket bracket(*this);
+  auto atStart = [&]() {
+    if (record) std::memset(record, 0, recordSize_);
+    if (!(bof_ && eof_)) bof_ = true;
+    return static_cast<int>(kErrBeginningOfFile);
+  };
+  if (bof_ && eof_) return atStart();
+  if (eof_) {
+    eof_ = false;
+    ReadCurrent(record);
+    return 0;
+  }
+  if (Physical()) {
+    uint32_t p = currentRecord_;
+    int32_t counter = 0;
+    if (!visible_->FindPrior(p, 1, counter)) return atStart();
+    currentRecord_ = p;
+    --sequence_;
+  } else {
+    if (sequence_ <= rangeFirst_) return atStart();
+    for (int i = 0;; ++i) {
+      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+      const TBTree::TResult r = tree.Prior(&pos_);
+      if (r == TBTree::kDone) break;
+      if (r == TBTree::kNotFound) return atStart();
+      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
+      Resync();
+      if (bof_ && eof_) return atStart();
+    }
+    TakeCurrent();
+  }
+  bof_ = false;
+  ReadCurrent(record, -1);
+  return 0;
+}
+
+int TDataCursor::GetCurrentRecord(uint8_t* record, bool lock) {
+  TCursorBracket bracket(*this);
+  if (lock && !(bof_ || eof_)) {
+    LockRecord(currentRecord_);
+    if (!exclusive_ && record) {
+      std::vector<uint8_t> stored(recordSize_);
+      ReadCurrent(stored.data());
+      if (std::memcmp(stored.data(), record, recordSize_) != 0) {
+        UnlockRecord(currentRecord_);
+        Raise(kErrRecordChanged);
+      }
+    }
+  }
+  if (bof_ && eof_) return kErrNoCurrentRecord;
+  if (bof_ || eof_) {
+    if (record) std::memset(record, 0, recordSize_);
+    return bof_ ? kErrBeginningOfFile : kErrEndOfFile;
+  }
+  ReadCurrent(record);
+  return 0;
+}
+
+int32_t TDataCursor::GetRecNo() {
+  TCursorBracket bracket(*this);
+  if (bof_ && eof_) return 0;
+  if (Physical()) return static_cast<int32_t>(sequence_);
+  if (rangeFirst_ == 0) return 0;
+  return static_cast<int32_t>(sequence_ - rangeFirst_ + 1);
+}
+
+void TDataCursor::SetRecNo(int32_t n) {
+  TCursorBracket bracket(*this);
+  if (rangeFirst_ == 0) {
+    SetNone();
+    return;
+  }
+  if (n < 1) {
+    if (PositionFirst()) bof_ = true;
+    return;
+  }
+  const int64_t target = rangeFirst_ + n - 1;
+  if (target > rangeLast_) {
+    if (PositionLast()) eof_ = true;
+    return;
+  }
+  bof_ = eof_ = false;
+  if (Physical()) {
+    uint32_t p = 0;
+    int32_t counter = 0;
+    visible_->FindNext(p, static_cast<uint32_t>(n), counter);
+    currentRecord_ = p;
+    sequence_ = n;
+    return;
+  }
+  TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+  int retries = 0;
+  if (!SeekSequenceRetry(*this, tree, target, &pos_, retries)) Raise(kErrIndexPageCorrupt);
+  TakeCurrent();
+}
+
+int32_t TDataCursor::GetRecordCount() {
+  TCursorBracket bracket(*this);
+  if (rangeFirst_ == 0) return 0;
+  return static_cast<int32_t>(rangeLast_ - rangeFirst_ + 1);
+}
+
+int32_t TDataCursor::GetPhysicalRecordCount() {
+  TCursorBracket bracket(*this);
+  return table_->Index().RecordCount();
+}
+
+bool TDataCursor::FindKey(const uint8_t* keyOrRecord, bool rawKey, uint8_t* record, int partialLength, bool nearest,
+                          int fieldCount) {
+  TCursorBracket bracket(*this);
+  if (Physical()) return false;
+  const uint32_t size = index_.KeySize;
+  std::vector<uint8_t> key(size);
+  if (rawKey) std::memcpy(key.data(), keyOrRecord, size);
+  else BuildKey(keyOrRecord, key.data());
+  const int keyFields = static_cast<int>(index_.Fields.size());
+  const bool partial = (fieldCount >= 1 && fieldCount < keyFields) || !index_.Unique ||
+                       (fieldCount == 0 && partialLength > 0);
+  bool found;
+  if (partial) {
+    int given = fieldCount;
+    if (given == 0 && partialLength <= 0) given = keyFields;
+    if (given > keyFields) given = keyFields;
+    uint32_t length = FieldsKeyLength(given);
+    if (partialLength > 0 && given < keyFields) {
+      length += std::min<uint32_t>(static_cast<uint32_t>(partialLength) + 1, index_.Fields[given].PhysicalSize + 1u);
+    }
+    length = std::min(length, size);
+    PadKey(key.data(), length, index_.Descending);
+    SeekKey(key.data(), false);
+    found = !(bof_ && eof_) && !eof_ && CompareKeys(currentKey_.data(), key.data(), length) == 0;
+  } else {
+    SeekKey(key.data(), false);
+    found = !(bof_ && eof_) && !eof_ && CompareKeys(currentKey_.data(), key.data(), size) == 0;
+    (void)nearest;
+  }
+  if (bof_ && eof_) return false;
+  bof_ = eof_ = false;  // a search ending at EOF stands on the last record
+  ReadCurrent(record);
+  return found;
+}
+
+void TDataCursor::SetRange(bool rawKey, const uint8_t* start, int startFields, const uint8_t* end, int endFields) {
+  TCursorBracket bracket(*this);
+  if (Physical()) return;
+  const uint32_t size = index_.KeySize;
+  const int keyFields = static_cast<int>(index_.Fields.size());
+  auto build = [&](const uint8_t* source, int fields, bool high, std::vector<uint8_t>& out) {
+    std::fill(out.begin(), out.end(), high ? 0xFF : 0x00);
+    if (!source) return;
+    std::vector<uint8_t> key(size);
+    if (rawKey) std::memcpy(key.data(), source, size);
+    else BuildKey(source, key.data());
+    std::memcpy(out.data(), key.data(), size);
+    const int given = (fields <= 0 || fields > keyFields) ? keyFields : fields;
+    PadKey(out.data(), FieldsKeyLength(given), high != index_.Descending);
+    if (size < out.size()) std::memset(out.data() + size, high ? 0xFF : 0x00, out.size() - size);
+  };
+  build(start, startFields, false, rangeStart_);
+  build(end, endFields, true, rangeEnd_);
+  rangeActive_ = true;
+  const std::vector<uint8_t> key = currentKey_;
+  const bool none = bof_ && eof_;
+  ComputeRange();
+  if (none) PositionFirst();
+  else SeekKey(key.data(), false);
+}
+
+void TDataCursor::CancelRange() {
+  TCursorBracket bracket(*this);
+  std::fill(rangeStart_.begin(), rangeStart_.end(), 0x00);
+  std::fill(rangeEnd_.begin(), rangeEnd_.end(), 0xFF);
+  rangeActive_ = false;
+  const std::vector<uint8_t> key = currentKey_;
+  const bool none = bof_ && eof_;
+  ComputeRange();
+  if (Physical()) return;
+  if (none) PositionFirst();
+  else SeekKey(key.data(), false);
+}
+
+void TDataCursor::GetBookmark(uint8_t* out) {
+  TCursorBracket bracket(*this);
+  if (Physical()) {
+    PutU32(out, 0, (bof_ && eof_) ? 0 : currentRecord_);
+    return;
+  }
+  std::memcpy(out, currentKey_.data(), index_.KeySize);
+}
+
+bool TDataCursor::GotoBookmark(const uint8_t* bookmark, bool nearest) {
+  TCursorBracket bracket(*this);
+  if (Physical()) {
+    const uint32_t n = GetU32(bookmark, 0);
+    SeekRecordNumber(n);
+    return nearest || (!(bof_ && eof_) && currentRecord_ == n);
+  }
+  SeekKey(bookmark, false);
+  if (bof_ && eof_) return nearest;
+  eof_ = bof_ = false;
+  return nearest || CompareKeys(currentKey_.data(), bookmark, index_.KeySize) == 0;
+}
+
+int TDataCursor::CompareBookmarks(const uint8_t* a, const uint8_t* b) const {
+  if (Physical()) {
+    const uint32_t x = GetU32(a, 0), y = GetU32(b, 0);
+    return x < y ? -1 : (x > y ? 1 : 0);
+  }
+  return CompareKeys(a, b, index_.KeySize);
+}
+
+int TDataCursor::GotoCursor(TDataCursor& other) {
+  TCursorBracket bracket(*this);
+  const uint32_t target = other.currentRecord_;
+  if (target == 0 || (other.bof_ && other.eof_)) return kErrRecordNotFound;
+  if (Physical()) {
+    SeekRecordNumber(target);
+    return (!(bof_ && eof_) && currentRecord_ == target) ? 0 : static_cast<int>(kErrRecordNotFound);
+  }
+  std::vector<uint8_t> record(recordSize_);
+  TRecord* r = table_->Data().GetRecord(target);
+  if (!r) return kErrRecordNotFound;
+  std::memcpy(record.data(), r->Buffer.data(), recordSize_);
+  table_->Data().ReleaseRecord(r);
+  std::vector<uint8_t> key(index_.KeySize);
+  BuildKey(record.data(), key.data());
+  SeekKey(key.data(), false);
+  if (bof_ && eof_) return kErrRecordNotFound;
+  bof_ = eof_ = false;
+  return CompareKeys(currentKey_.data(), key.data(), index_.KeySize) == 0 ? 0 : static_cast<int>(kErrRecordNotFound);
+}
+
+std::unique_ptr<TDataCursor> TDataCursor::Clone() {
+  TCursorBracket bracket(*this);
+  auto clone = std::make_unique<TDataCursor>(directory_);
+  TDataSession* session = directory_->Session();
+  const std::string password = table_->Data().Encrypted() ? table_->Data().Password() : std::string();
+  const bool lend = !password.empty() && session && !session->HasPassword(password);
+  if (lend) session->AddPassword(password);
+  try {
+    clone->tableName_ = tableName_;
+    clone->exclusive_ = exclusive_;
+    clone->shareExclusive_ = true;  // joins the table however this cursor holds it
+    clone->readOnly_ = readOnly_;
+    clone->inMemory_ = inMemory_;
+    clone->autoIncWritable_ = autoIncWritable_;
+    clone->Open();
+    clone->SetIndexNumber(indexNumber_);
+    if (rangeActive_ && !Physical()) {
+      clone->SetRange(true, rangeStart_.data(), 0, rangeEnd_.data(), 0);
+    }
+    if (!(bof_ && eof_)) clone->GotoCursor(*this);
+    clone->bof_ = bof_;
+    clone->eof_ = eof_;
+  } catch (...) {
+    if (lend) session->RemovePassword(password);
+    throw;
+  }
+  if (lend) session->RemovePassword(password);
+  return clone;
+}
+
+}  // namespace tovenmarsh::engine

@@ -1,0 +1,169 @@
+// Several threads using one session at once (the "Default" session is shared by the indexer
+// and the web threads): the engine lock keeps them apart, the database counts stay right and
+// FindOrOpenSession hands every thread the same new session.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dataset/fen_database.h"
+#include "dataset/fen_session.h"
+#include "dataset/fen_table.h"
+#include "engine/directory.h"
+#include "engine/engine_start.h"
+#include "platform/paths.h"
+
+namespace tovenmarsh::dataset {
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 300;
+
+void RunThreads(const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back(body, i);
+  for (auto& t : threads) t.join();
+}
+
+TEST(FenSessionThreadsTest, TheSharedSessionsLockIsHeldByOneThreadAtATime) {
+  TFenSession& shared = Sessions().DefaultSession();
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  long counter = 0;  // plain: only ever touched under the engine lock
+  RunThreads([&](int) {
+    for (int round = 0; round < kRounds; ++round) {
+      shared.Lock();
+      shared.Lock();  // nested on this thread
+      if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+      ++counter;
+      EXPECT_EQ(shared.LockDepth(), 2);
+      shared.Unlock();
+      // Still held by this thread after the inner Unlock.
+      ++counter;
+      inside.fetch_sub(1);
+      shared.Unlock();
+      EXPECT_EQ(shared.LockDepth(), 0);
+    }
+  });
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(counter, 2L * kThreads * kRounds);
+}
+
+TEST(FenSessionThreadsTest, SharedDatabaseCountsStayRight) {
+  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern;
+  TFenSession& shared = Sessions().DefaultSession();
+  std::atomic<int> failures{0};
+  RunThreads([&](int id) {
+    for (int round = 0; round < kRounds / 3; ++round) {
+      try {
+        TFenDatabase& db = shared.OpenDatabase(folder);
+        // The count this thread holds keeps the database and its directory alive.
+        if (db.Handle() == nullptr || db.Handle()->TableExists("absent", false)) failures.fetch_add(1);
+        shared.SetLockWaitTime(static_cast<uint16_t>(100 + id));
+        (void)shared.LockWaitTime();
+        shared.AddPassword("pw" + std::to_string(id));
+        if (!shared.HasPassword("pw" + std::to_string(id))) failures.fetch_add(1);
+        shared.CloseDatabase(db);
+      } catch (...) {
+        failures.fetch_add(1);
+      }
+    }
+  });
+  EXPECT_EQ(failures.load(), 0);
+  // The last user gone, the temporary database went with it.
+  EXPECT_EQ(shared.FindDatabase(folder), nullptr);
+  shared.RemoveAllPasswords();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+TEST(FenSessionThreadsTest, FindOrOpenSessionGivesEveryThreadTheSameNewSession) {
+  const int before = Sessions().Count();
+  for (int name = 0; name < 20; ++name) {
+    std::vector<TFenSession*> seen(kThreads, nullptr);
+    RunThreads([&](int id) { seen[static_cast<size_t>(id)] = &Sessions().FindOrOpenSession("Race" + std::to_string(name)); });
+    EXPECT_EQ(std::set<TFenSession*>(seen.begin(), seen.end()).size(), 1u) << name;
+    EXPECT_TRUE(seen[0]->Active());
+  }
+  EXPECT_EQ(Sessions().Count(), before + 20);
+}
+
+TEST(FenSessionThreadsTest, SessionsOfDifferentThreadsOpenAndCloseSafely) {
+  std::atomic<int> failures{0};
+  RunThreads([&](int id) {
+    for (int round = 0; round < 20; ++round) {
+      try {
+        TFenSession own;
+        own.SetSessionName("Worker" + std::to_string(id) + "_" + std::to_string(round));
+        own.SetPrivateDir(platform::SystemTempFolder());
+        TFenDatabase& db = own.OpenDatabase("Memory");
+        if (db.Handle() == nullptr) failures.fetch_add(1);
+        own.CloseDatabase(db);
+        own.CloseSession();
+      } catch (...) {
+        failures.fetch_add(1);
+      }
+    }
+  });
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(Sessions().DefaultSession().Active());
+}
+
+// The words-table pattern: threads with table objects of their own in the shared "Default"
+// session, on one database, reading while one of them writes.
+TEST(FenSessionThreadsTest, TablesOfSeveralThreadsInTheDefaultSession) {
+  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern + "/";
+  {
+    TFenTable create;
+    create.SetTableName(folder + "words");
+    create.FieldDefs().Add("no", ftInteger, 0, true);
+    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
+    create.CreateTable();
+  }
+  std::atomic<int> failures{0};
+  RunThreads([&](int id) {
+    try {
+      TFenTable table;
+      table.SetTableName(folder + "words");
+      table.Open();
+      for (int round = 0; round < 20; ++round) {
+        if (id == 0) {
+          table.Append();
+          table.FieldByName("no").SetAsInteger(round + 1);
+          table.Post();
+        } else {
+          int previous = 0;
+          for (table.First(); !table.Eof(); table.Next()) {
+            const int no = table.FieldByName("no").AsInteger();
+            if (no <= previous) failures.fetch_add(1);
+            previous = no;
+          }
+        }
+      }
+      table.Close();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+      failures.fetch_add(1);
+    }
+  });
+  EXPECT_EQ(failures.load(), 0);
+  TFenTable check;
+  check.SetTableName(folder + "words");
+  check.Open();
+  EXPECT_EQ(check.RecordCount(), 20);
+  check.Close();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+}  // namespace
+}  // namespace tovenmarsh::dataset

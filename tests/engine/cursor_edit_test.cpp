@@ -1,0 +1,575 @@
+// Cursor opening, options, editing and locks: defaults, required and limit checks, duplicate
+// keys leaving nothing behind, record ids (generated, given, unique), BLOB chains freed on
+// delete, record numbers reused with their status keys, field values, and two users of one
+// table seeing each other's changes and locks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/blob_file.h"
+#include "engine/cursor.h"
+#include "engine/directory.h"
+#include "engine/engine_error.h"
+#include "engine/engine_start.h"
+#include "engine/expr_convert.h"
+#include "engine/session.h"
+#include "engine/shared_table.h"
+#include "file_test_support.h"
+#include "platform/date_time.h"
+
+namespace tovenmarsh::engine {
+namespace {
+
+uint16_t ErrorCode(const std::function<void()>& f, std::string* field = nullptr, std::string* index = nullptr) {
+  try {
+    f();
+  } catch (const EFenEngineError& e) {
+    if (field) *field = GetEngineErrorInfo(0);
+    if (index) *index = GetEngineErrorInfo(2);
+    return e.Code();
+  }
+  return 0;
+}
+
+FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subtype = 0) {
+  FieldDesc f;
+  f.Name = name;
+  f.FieldType = type;
+  f.Size = size;
+  f.SubType = subtype;
+  return f;
+}
+
+IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields, bool unique) {
+  IndexDesc d;
+  d.Name = name;
+  d.Unique = unique;
+  d.FieldCount = static_cast<uint8_t>(fields.size());
+  int i = 0;
+  for (uint16_t f : fields) d.FieldNumbers[i++] = f;
+  return d;
+}
+
+class CursorEditTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EngineStart();
+    session_ = CreateEngineSession();
+    session_->LockRetryCount = 1;
+    session_->LockWaitTime = 1;
+    session_->TableLockRetries = 3;
+    directory_ = session_->OpenDirectory("db", scratch_.Path());
+  }
+  void TearDown() override {
+    cursors_.clear();
+    session_->CloseDirectory(directory_);
+    FreeEngineSession(session_);
+    EngineStop();
+  }
+
+  void Create(const std::string& name, const TTableDefinition& d) {
+    TDataTable* t = nullptr;
+    ASSERT_EQ(directory_->CreateTable(name, false, false, d, &t), 0);
+    ASSERT_EQ(directory_->CloseTable(t), 0);
+  }
+  TDataCursor& Open(const std::string& name, bool exclusive = false, TDataDirectory* on = nullptr) {
+    cursors_.push_back(std::make_unique<TDataCursor>(on ? on : directory_));
+    TDataCursor& c = *cursors_.back();
+    c.SetTableName(name);
+    c.SetExclusive(exclusive);
+    c.Open();
+    return c;
+  }
+  static std::vector<uint8_t> Buffer(TDataCursor& c) { return std::vector<uint8_t>(c.GetRecordSize()); }
+  static int32_t Int(TDataCursor& c, const std::vector<uint8_t>& b, uint32_t field) {
+    int32_t v = 0;
+    c.GetFieldData(field, b.data(), &v);
+    return v;
+  }
+  static std::string Text(TDataCursor& c, const std::vector<uint8_t>& b, uint32_t field) {
+    char v[256] = {};
+    c.GetFieldData(field, b.data(), v);
+    return v;
+  }
+  static std::vector<int32_t> Column(TDataCursor& c, uint32_t field) {
+    std::vector<int32_t> out;
+    std::vector<uint8_t> b = Buffer(c);
+    c.First();
+    while (c.GetNextRecord(b.data()) == 0) out.push_back(Int(c, b, field));
+    return out;
+  }
+  static void Insert(TDataCursor& c, std::initializer_list<std::pair<uint32_t, int32_t>> values) {
+    std::vector<uint8_t> b = Buffer(c);
+    c.InitRecord(b.data());
+    for (auto [f, v] : values) c.SetFieldData(f, b.data(), &v);
+    c.InsertRecord(b.data(), true);
+  }
+
+  testing::ScratchDir scratch_;
+  TDataSession* session_ = nullptr;
+  TDataDirectory* directory_ = nullptr;
+  std::vector<std::unique_ptr<TDataCursor>> cursors_;
+};
+
+TEST_F(CursorEditTest, DefaultsFillNewRecords) {
+  TTableDefinition d;
+  FieldDesc date = Field("D", fldDate), time = Field("T", fldTime), stamp = Field("S", fldTimeStamp),
+            text = Field("Txt", fldZString, 8), number = Field("N", fldInt32),
+            none = Field("None", fldInt32);
+  date.DefaultValue = "date";
+  time.DefaultValue = "TIME";
+  stamp.DefaultValue = "Now";
+  text.DefaultValue = "hello";
+  number.DefaultValue = "42";
+  d.Data.Fields = {date, time, stamp, text, number, none};
+  d.Indexes = {Index("", {5}, true)};
+  Create("defaults", d);
+  TDataCursor& c = Open("defaults");
+  const double before = platform::Now();
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  const double after = platform::Now();
+  const int32_t today = static_cast<int32_t>(std::floor(before)) + kTimeOnlyDay;
+  EXPECT_EQ(Int(c, b, 1), today);
+  const double ms0 = (before - std::floor(before)) * kMillisecondsPerDay - 1;
+  const double ms1 = (after - std::floor(after)) * kMillisecondsPerDay + 1;
+  EXPECT_GE(Int(c, b, 2), ms0);
+  EXPECT_LE(Int(c, b, 2), ms1);
+  double s = 0;
+  c.GetFieldData(3, b.data(), &s);
+  EXPECT_GE(s, today * static_cast<double>(kMillisecondsPerDay) + ms0);
+  EXPECT_LE(s, today * static_cast<double>(kMillisecondsPerDay) + ms1);
+  EXPECT_EQ(Text(c, b, 4), "hello");
+  EXPECT_EQ(Int(c, b, 5), 42);
+  EXPECT_TRUE(c.GetFieldData(6, b.data(), nullptr));
+}
+
+TEST_F(CursorEditTest, RequiredMinimumAndMaximum) {
+  TTableDefinition d;
+  FieldDesc key = Field("Key", fldInt32), req = Field("Req", fldInt32), lim = Field("Lim", fldInt32),
+            name = Field("Name", fldZString, 6);
+  req.Required = true;
+  lim.MinValue = "10";
+  lim.MaxValue = "20";
+  name.MinValue = "b";
+  d.Data.Fields = {key, req, lim, name};
+  d.Indexes = {Index("", {1}, true)};
+  Create("checks", d);
+  TDataCursor& c = Open("checks");
+  struct Case {
+    bool HasReq;
+    int32_t Lim;
+    const char* Name;
+    uint16_t Code;
+    const char* Field;
+  } cases[] = {
+      {false, 15, "c", kErrValueRequired, "Req"}, {true, 9, "c", kErrBelowMinimum, "Lim"},
+      {true, 21, "c", kErrAboveMaximum, "Lim"},   {true, 15, "a", kErrBelowMinimum, "Name"},
+      {true, 10, "b", 0, ""},                     {true, 20, "zz", 0, ""},
+  };
+  int32_t k = 0;
+  for (const Case& cs : cases) {
+    std::vector<uint8_t> b = Buffer(c);
+    c.InitRecord(b.data());
+    ++k;
+    int32_t one = 1;
+    c.SetFieldData(1, b.data(), &k);
+    if (cs.HasReq) c.SetFieldData(2, b.data(), &one);
+    c.SetFieldData(3, b.data(), &cs.Lim);
+    c.SetFieldData(4, b.data(), cs.Name);
+    std::string field;
+    EXPECT_EQ(ErrorCode([&] { c.InsertRecord(b.data(), true); }, &field), cs.Code) << k;
+    EXPECT_EQ(field, cs.Field) << k;
+  }
+  EXPECT_EQ(c.GetRecordCount(), 2);
+}
+
+TEST_F(CursorEditTest, DuplicateKeyLeavesNoKeyBehind) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32), Field("C", fldInt32)};
+  d.Indexes = {Index("", {1}, true), Index("ByB", {2}, false), Index("UniqueC", {3}, true)};
+  Create("dups", d);
+  TDataCursor& c = Open("dups");
+  Insert(c, {{1, 1}, {2, 5}, {3, 7}});
+  std::string index;
+  EXPECT_EQ(ErrorCode([&] { Insert(c, {{1, 2}, {2, 6}, {3, 7}}); }, nullptr, &index), kErrDuplicateKey);
+  EXPECT_EQ(index, "UniqueC");
+  EXPECT_EQ(ErrorCode([&] { Insert(c, {{1, 1}, {2, 6}, {3, 8}}); }), kErrDuplicateKey);
+  for (const char* name : {"", "ByB", "UniqueC"}) {
+    c.SwitchToIndex(name);
+    EXPECT_EQ(c.GetRecordCount(), 1) << name;
+    EXPECT_EQ(Column(c, 1), std::vector<int32_t>{1}) << name;
+  }
+  EXPECT_EQ(c.GetPhysicalRecordCount(), 1);
+  // A modification onto another record's unique key fails and leaves both records as they were.
+  Insert(c, {{1, 2}, {2, 6}, {3, 8}});
+  c.SwitchToIndex("");
+  std::vector<uint8_t> b = Buffer(c);
+  int32_t two = 2, seven = 7;
+  c.InitRecord(b.data());
+  c.SetFieldData(1, b.data(), &two);
+  ASSERT_TRUE(c.FindKey(b.data(), false, b.data(), 0, false, 0));
+  ASSERT_EQ(c.GetCurrentRecord(b.data(), true), 0);
+  c.SetFieldData(3, b.data(), &seven);
+  EXPECT_EQ(ErrorCode([&] { c.ModifyRecord(b.data(), true, true); }), kErrDuplicateKey);
+  c.UnlockRecord(0);
+  c.SwitchToIndex("UniqueC");
+  EXPECT_EQ(Column(c, 3), (std::vector<int32_t>{7, 8}));
+}
+
+TEST_F(CursorEditTest, RecordIdsGeneratedGivenAndUnique) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("Id", fldInt32, 0, fldstAutoInc), Field("V", fldInt32)};
+  d.Indexes = {Index("", {1}, true), Index("ByV", {2}, false)};
+  Create("ids", d);
+  TDataCursor& c = Open("ids");
+  for (int i = 0; i < 3; ++i) Insert(c, {{2, 9}});
+  c.SwitchToIndex("");
+  EXPECT_EQ(Column(c, 1), (std::vector<int32_t>{1, 2, 3}));
+  c.SetAutoIncWritable(true);
+  Insert(c, {{1, 100}, {2, 9}});
+  // An id already present is refused: it would make two records' keys equal.
+  EXPECT_EQ(ErrorCode([&] { Insert(c, {{1, 2}, {2, 9}}); }), kErrDuplicateKey);
+  c.SetAutoIncWritable(false);
+  Insert(c, {{2, 9}});
+  EXPECT_EQ(Column(c, 1), (std::vector<int32_t>{1, 2, 3, 100, 101}));
+  c.SwitchToIndex("ByV");
+  EXPECT_EQ(Column(c, 1), (std::vector<int32_t>{1, 2, 3, 100, 101}));  // equal keys in id order
+  // Every record can still be found and deleted by its keys.
+  std::vector<uint8_t> b = Buffer(c);
+  c.First();
+  while (c.GetNextRecord(b.data()) == 0) {
+    c.DeleteRecord(b.data(), true);
+    c.First();
+  }
+  EXPECT_EQ(c.GetRecordCount(), 0);
+  EXPECT_EQ(c.GetPhysicalRecordCount(), 0);
+}
+
+TEST_F(CursorEditTest, DeletedLastRecordIsReusedWithAFreshStatusKey) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("reuse", d);
+  TDataCursor& c = Open("reuse");
+  for (int32_t v : {10, 20, 30}) Insert(c, {{1, v}});
+  std::vector<uint8_t> b = Buffer(c);
+  c.Last();
+  ASSERT_EQ(c.GetPriorRecord(b.data()), 0);
+  const uint32_t number = GetU32(b.data(), 1);
+  c.DeleteRecord(b.data(), true);
+  Insert(c, {{1, 40}});
+  c.Last();
+  ASSERT_EQ(c.GetPriorRecord(b.data()), 0);
+  EXPECT_EQ(GetU32(b.data(), 1), number);
+  // The reused record's status key is its own: deleting it again finds it.
+  c.DeleteRecord(b.data(), true);
+  Insert(c, {{1, 50}});
+  EXPECT_EQ(Column(c, 1), (std::vector<int32_t>{10, 20, 50}));
+  c.SetIndexNumber(kPhysicalOrder);
+  EXPECT_EQ(c.GetRecordCount(), 3);
+  // One status key per physical record: no stale key of the former occupant.
+  c.SetIndexNumber(kStatusIndex);
+  EXPECT_EQ(c.GetRecordCount(), 3);
+}
+
+TEST_F(CursorEditTest, BlobChainsFreedOnDelete) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("Memo", fldBlob, 0, fldstMemo)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("blobs", d);
+  TDataCursor& c = Open("blobs");
+  TBlobFile& blobs = *c.Table()->Blob();
+  const std::string text(3000, 'x');
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  int32_t one = 1;
+  c.SetFieldData(1, b.data(), &one);
+  uint32_t first = 0;
+  {
+    TTableGuard guard(*c.Table());
+    first = blobs.WriteValue(0, 1, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  c.SetFieldData(2, b.data(), &first);
+  c.InsertRecord(b.data(), true);
+  const uint32_t end = blobs.EndOffset();
+  ASSERT_EQ(c.GetCurrentRecord(b.data(), true), 0);
+  EXPECT_EQ(blobs.FreeHead(), 0u);
+  // Replacing the value by a new chain frees the old one, which the next chain reuses.
+  uint32_t second = 0;
+  {
+    TTableGuard guard(*c.Table());
+    second = blobs.WriteValue(0, 3, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  const uint32_t grown = blobs.EndOffset();
+  EXPECT_GT(grown, end);
+  c.SetFieldData(2, b.data(), &second);
+  c.ModifyRecord(b.data(), true, true);
+  EXPECT_NE(blobs.FreeHead(), 0u);
+  {
+    TTableGuard guard(*c.Table());
+    first = blobs.WriteValue(0, 4, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  EXPECT_EQ(blobs.EndOffset(), grown);
+  EXPECT_EQ(blobs.FreeHead(), 0u);
+  ASSERT_EQ(c.GetCurrentRecord(b.data()), 0);
+  c.DeleteRecord(b.data(), true);
+  EXPECT_NE(blobs.FreeHead(), 0u);
+  // The freed blocks take the next value: the file does not grow.
+  {
+    TTableGuard guard(*c.Table());
+    blobs.WriteValue(0, 2, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  EXPECT_EQ(blobs.EndOffset(), grown);
+}
+
+TEST_F(CursorEditTest, BlobValuesThroughTheCursor) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("Memo", fldBlob, 0, fldstMemo)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("memos", d);
+  TDataCursor& c = Open("memos");
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  int32_t one = 1;
+  c.SetFieldData(1, b.data(), &one);
+  EXPECT_EQ(c.OpenBlob(1, b.data(), 2), kErrInvalidBlobField);
+  ASSERT_EQ(c.OpenBlob(2, b.data(), 2), 0);
+  const std::string text(2000, 'm');
+  ASSERT_EQ(c.WriteBlob(2, b.data(), 0, static_cast<uint32_t>(text.size()), reinterpret_cast<const uint8_t*>(text.data())), 0);
+  b[c.GetFieldDesc(2).Offset] = 1;
+  c.InsertRecord(b.data(), true);
+  EXPECT_EQ(c.CloseBlob(2, b.data()), 0);
+  c.CloseAllBlobs();
+  // Read back from the stored record.
+  std::vector<uint8_t> r = Buffer(c);
+  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
+  ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);  // locking checks the copy just read
+  ASSERT_EQ(c.OpenBlob(2, r.data(), 2), 0);
+  uint32_t size = 0;
+  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
+  EXPECT_EQ(size, text.size());
+  std::string back(size, '\0');
+  uint32_t count = 0;
+  ASSERT_EQ(c.ReadBlob(2, r.data(), 0, size, reinterpret_cast<uint8_t*>(back.data()), &count), 0);
+  EXPECT_EQ(back, text);
+  EXPECT_EQ(c.ReadBlob(2, r.data(), size, 10, reinterpret_cast<uint8_t*>(back.data()), &count), kErrEndOfBlob);
+  // A shorter value rewrites the chain in place.
+  ASSERT_EQ(c.TruncateBlob(2, r.data(), 5), 0);
+  c.ModifyRecord(r.data(), true, true);
+  c.CloseAllBlobs();
+  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
+  ASSERT_EQ(c.OpenBlob(2, r.data(), 1), 0);
+  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
+  EXPECT_EQ(size, 5u);
+  c.CloseAllBlobs();
+  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
+  c.DeleteRecord(r.data(), true);
+  EXPECT_NE(c.Table()->Blob()->FreeHead(), 0u);
+}
+
+TEST_F(CursorEditTest, FieldValues) {
+  TTableDefinition d;
+  FieldDesc upper = Field("Up", fldZString, 5);
+  upper.Case = ccUpper;
+  d.Data.Fields = {Field("S", fldZString, 5), upper, Field("B", fldBool)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("values", d);
+  TDataCursor& c = Open("values");
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  c.SetFieldData(1, b.data(), "");
+  EXPECT_TRUE(c.GetFieldData(1, b.data(), nullptr));
+  c.SetFieldData(1, b.data(), "abc   ");
+  EXPECT_EQ(Text(c, b, 1), "abc");
+  c.SetFieldData(1, b.data(), "abcdefgh");
+  EXPECT_EQ(Text(c, b, 1), "abcde");
+  c.SetFieldData(2, b.data(), "mIx");
+  EXPECT_EQ(Text(c, b, 2), "MIX");
+  const uint16_t seven = 7;
+  c.SetFieldData(3, b.data(), &seven);
+  uint16_t flag = 0;
+  c.GetFieldData(3, b.data(), &flag);
+  EXPECT_EQ(flag, 1);
+  EXPECT_EQ(ErrorCode([&] { c.GetFieldDesc(4); }), kErrInvalidField);
+}
+
+TEST_F(CursorEditTest, RecordSourceOfExpressions) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("Id", fldInt32, 0, fldstAutoInc), Field("Name", fldZString, 8), Field("Memo", fldBlob, 0, fldstMemo)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("source", d);
+  TDataCursor& c = Open("source");
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  c.SetFieldData(2, b.data(), "abc");
+  uint32_t first = 0;
+  {
+    TTableGuard guard(*c.Table());
+    first = c.Table()->Blob()->WriteValue(0, 0, reinterpret_cast<const uint8_t*>("memo text"), 9);
+  }
+  c.SetFieldData(3, b.data(), &first);
+  c.InsertRecord(b.data(), true);
+  ASSERT_EQ(c.GetCurrentRecord(b.data()), 0);
+  TColumnResolver resolve = MakeColumnResolver(c);
+  TFieldReader read = MakeFieldReader(c);
+  for (const char* name : {"id", "NAME", "memo"}) {
+    TExpToken node;
+    node.FieldName = name;
+    ASSERT_TRUE(resolve(node)) << name;
+    ASSERT_TRUE(read(b.data(), node)) << name;
+    EXPECT_FALSE(node.IsNull) << name;
+  }
+  TExpToken unknown;
+  unknown.FieldName = "nothing";
+  EXPECT_FALSE(resolve(unknown));
+  TExpToken memo;
+  memo.FieldName = "Memo";
+  ASSERT_TRUE(resolve(memo));
+  ASSERT_TRUE(read(b.data(), memo));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(memo.Data)), "memo text");
+  TExpToken id;
+  id.FieldName = "Id";
+  ASSERT_TRUE(resolve(id));
+  ASSERT_TRUE(read(b.data(), id));
+  EXPECT_EQ(id.Get<int32_t>(), 1);
+}
+
+TEST_F(CursorEditTest, AccentEqualKeyChangeIsNoDuplicate) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("Id", fldInt32), Field("Word", fldZString, 10)};
+  d.Data.LanguageId = 1033;
+  d.Indexes = {Index("", {1}, true), Index("ByWord", {2}, true)};
+  Create("accents", d);
+  TDataCursor& c = Open("accents");
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  int32_t one = 1;
+  c.SetFieldData(1, b.data(), &one);
+  c.SetFieldData(2, b.data(), "resume");
+  c.InsertRecord(b.data(), true);
+  ASSERT_EQ(c.GetCurrentRecord(b.data(), true), 0);
+  c.SetFieldData(2, b.data(), "r\xE9sum\xE9");
+  EXPECT_EQ(ErrorCode([&] { c.ModifyRecord(b.data(), true, true); }), 0);
+  ASSERT_EQ(c.GetCurrentRecord(b.data()), 0);
+  EXPECT_EQ(Text(c, b, 2), "r\xE9sum\xE9");
+  // Another record with the accent-equal word is a duplicate.
+  int32_t two = 2;
+  c.SetFieldData(1, b.data(), &two);
+  c.SetFieldData(2, b.data(), "resume");
+  EXPECT_EQ(ErrorCode([&] { c.InsertRecord(b.data(), true); }), kErrDuplicateKey);
+}
+
+TEST_F(CursorEditTest, CloneKeepsIndexRangeAndRecord) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
+  d.Indexes = {Index("", {1}, true), Index("ByB", {2}, false)};
+  Create("clone", d);
+  TDataCursor& c = Open("clone", true);
+  for (int32_t i = 1; i <= 10; ++i) Insert(c, {{1, i}, {2, 10 - i}});
+  c.SwitchToIndex("ByB");
+  std::vector<uint8_t> lo = Buffer(c), hi = Buffer(c), b = Buffer(c);
+  int32_t three = 3, six = 6;
+  c.InitRecord(lo.data());
+  c.InitRecord(hi.data());
+  c.SetFieldData(2, lo.data(), &three);
+  c.SetFieldData(2, hi.data(), &six);
+  c.SetRange(false, lo.data(), 1, hi.data(), 1);
+  c.First();
+  ASSERT_EQ(c.GetNextRecord(b.data()), 0);
+  ASSERT_EQ(c.GetNextRecord(b.data()), 0);
+  std::unique_ptr<TDataCursor> clone = c.Clone();
+  EXPECT_EQ(clone->GetRecordCount(), 4);
+  EXPECT_EQ(clone->GetRecNo(), 2);
+  std::vector<uint8_t> cb = Buffer(c);
+  ASSERT_EQ(clone->GetCurrentRecord(cb.data()), 0);
+  EXPECT_EQ(cb, b);
+  EXPECT_EQ(Column(*clone, 1), (std::vector<int32_t>{7, 6, 5, 4}));
+  // A new record from the current one: the values without the record's identity.
+  ASSERT_EQ(c.NewRecord(b.data()), 0);
+  EXPECT_EQ(Int(c, b, 2), 4);
+  EXPECT_EQ(GetU32(b.data(), 1), 0u);
+  int32_t eleven = 11;
+  c.SetFieldData(1, b.data(), &eleven);
+  c.InsertRecord(b.data(), true);
+  EXPECT_EQ(c.GetRecordCount(), 5);
+}
+
+TEST_F(CursorEditTest, OptionsAndOpeningRules) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("rules", d);
+  TDataCursor& c = Open("rules", true);
+  for (const std::function<void()>& set : std::vector<std::function<void()>>{
+           [&] { c.SetExclusive(false); }, [&] { c.SetReadOnly(true); }, [&] { c.SetTableName("x"); },
+           [&] { c.SetInMemory(true); }, [&] { c.SetShareExclusive(true); }, [&] { c.SetPhysicalOrder(true); }})
+    EXPECT_EQ(ErrorCode(set), kErrTableInUse);
+  EXPECT_EQ(ErrorCode([&] { c.SetQueryResult(true); }), 0);
+  EXPECT_EQ(ErrorCode([&] { c.SetPhysicalOrder(false); }), 0);  // unchanged value
+  TDataCursor other(directory_);
+  other.SetTableName("rules");
+  EXPECT_EQ(ErrorCode([&] { other.Open(); }), kErrAccessDenied);
+  other.SetShareExclusive(true);
+  EXPECT_EQ(ErrorCode([&] { other.Open(); }), 0);
+  other.Close();
+  // A table name never leaves the database directory.
+  TDataCursor outside(directory_);
+  for (const char* name : {"../escape", "/tmp/abs", "sub/table", "..\\x"})
+    EXPECT_EQ(ErrorCode([&] { outside.SetTableName(name); }), kErrInvalidPath) << name;
+  outside.SetTableName(" Rules.dat ");
+  EXPECT_EQ(outside.TableName(), "Rules.dat");
+  outside.SetTableName("rules.txt");
+  EXPECT_EQ(outside.TableName(), "rules.DAT");
+}
+
+TEST_F(CursorEditTest, TwoSessionsSeeChangesAndLocks) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("shared", d);
+  session_->StrictChangeDetection = true;
+  TDataSession* other = CreateEngineSession();
+  other->StrictChangeDetection = true;
+  other->LockRetryCount = 1;
+  other->LockWaitTime = 1;
+  other->TableLockRetries = 3;
+  TDataDirectory* second = other->OpenDirectory("db", scratch_.Path());
+  {
+    TDataCursor& a = Open("shared");
+    TDataCursor b(second);
+    b.SetTableName("shared");
+    b.Open();
+    Insert(a, {{1, 1}, {2, 0}});
+    Insert(a, {{1, 2}, {2, 0}});
+    EXPECT_EQ(Column(b, 1), (std::vector<int32_t>{1, 2}));
+    Insert(b, {{1, 3}, {2, 0}});
+    EXPECT_EQ(Column(a, 1), (std::vector<int32_t>{1, 2, 3}));
+    // A record locked by one user is refused to the other.
+    std::vector<uint8_t> ra = Buffer(a), rb = Buffer(b);
+    a.First();
+    ASSERT_EQ(a.GetNextRecord(ra.data()), 0);
+    ASSERT_EQ(a.GetCurrentRecord(ra.data(), true), 0);
+    b.First();
+    ASSERT_EQ(b.GetNextRecord(rb.data()), 0);
+    EXPECT_EQ(ErrorCode([&] { b.GetCurrentRecord(rb.data(), true); }), kErrRecordInUse);
+    int32_t nine = 9;
+    a.SetFieldData(2, ra.data(), &nine);
+    a.ModifyRecord(ra.data(), true, true);
+    // b's copy is stale now: locking it reports the change, deleting it is refused.
+    EXPECT_EQ(ErrorCode([&] { b.GetCurrentRecord(rb.data(), true); }), kErrRecordChanged);
+    EXPECT_EQ(ErrorCode([&] { b.DeleteRecord(rb.data(), true); }), kErrRecordChanged);
+    ASSERT_EQ(b.GetCurrentRecord(rb.data()), 0);
+    EXPECT_EQ(Int(b, rb, 2), 9);
+    b.Close();
+  }
+  other->CloseDirectory(second);
+  FreeEngineSession(other);
+}
+
+}  // namespace
+}  // namespace tovenmarsh::engine
