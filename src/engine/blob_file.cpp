@@ -620,7 +620,9 @@ bool TBlobFile::WalkChain(uint32_t first, uint32_t owner, uint32_t recordNumber,
 
 bool TBlobFile::LockRegion(const std::vector<uint16_t>& ownIds) { return LockFileRegion(*this, ownIds, lockRetries_); }
 bool TBlobFile::UnlockRegion(const std::vector<uint16_t>& ownIds) { return UnlockFileRegion(*this, ownIds); }
-bool TBlobFile::LockUserByte(uint16_t* id) { return LockFileUserByte(*this, id, lockRetries_); }
+bool TBlobFile::LockUserByte(uint16_t* id, const std::vector<uint16_t>& avoid) {
+  return LockFileUserByte(*this, id, lockRetries_, avoid);
+}
 bool TBlobFile::UnlockUserByte(uint16_t id) { return UnlockFileUserByte(*this, id); }
 
 }  // namespace tovenmarsh::engine

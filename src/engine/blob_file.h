@@ -103,7 +103,7 @@ class TBlobFile : public TFileHandler {
 
   bool LockRegion(const std::vector<uint16_t>& ownIds = {});
   bool UnlockRegion(const std::vector<uint16_t>& ownIds = {});
-  bool LockUserByte(uint16_t* id);
+  bool LockUserByte(uint16_t* id, const std::vector<uint16_t>& avoid = {});
   bool UnlockUserByte(uint16_t id);
   void SetLockRetries(int retries) { lockRetries_ = retries; }
 

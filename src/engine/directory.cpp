@@ -203,7 +203,20 @@ void TDataDirectory::Commit(bool end) {
   inTransaction_ = false;
   for (size_t i = tables_.size(); i > 0; --i) {
     TDataTable* t = tables_[i - 1].get();
-    t->Commit(end);
+    try {
+      t->Commit(end);
+    } catch (...) {
+      // The directory has left its transaction, so nobody would end the tables' transactions
+      // (and free their write bytes): the tables not yet committed roll back, and the caller
+      // hears why the commit failed.
+      for (auto& u : tables_) {
+        try {
+          u->Rollback();
+        } catch (...) {
+        }
+      }
+      throw;
+    }
     if (t->References == 0 && !t->InTransactionNow()) {
       t->Close(false);
       FreeTable(t);

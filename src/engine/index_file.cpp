@@ -206,8 +206,12 @@ IndexDesc TIndexFile::SlotDesc(uint8_t slot) const {
   d.Descending = GetU8(s, kSlotDescending) != 0;
   d.CaseInsensitive = GetU8(s, kSlotCaseInsensitive) != 0;
   d.Unique = GetU8(s, kSlotUnique) != 0;
+  d.Compression = GetU8(s, kSlotCompression);
   d.FieldCount = GetU8(s, kSlotFieldCount);
-  for (uint32_t i = 0; i < kMaxKeyFields; ++i) d.FieldNumbers[i] = GetU16(s, kSlotFieldNumbers.Offset + 2 * i);
+  for (uint32_t i = 0; i < kMaxKeyFields; ++i) {
+    d.FieldDescending[i] = GetU8(s, kSlotFieldDescending.Offset + i);
+    d.FieldNumbers[i] = GetU16(s, kSlotFieldNumbers.Offset + 2 * i);
+  }
   return d;
 }
 
@@ -242,7 +246,10 @@ void TIndexFile::WriteSlotDesc(uint8_t slot, const IndexDesc& desc, uint8_t comp
   PutU8(s, kSlotUnique, unique ? 1 : 0);
   PutU8(s, kSlotCompression, compression);
   PutU8(s, kSlotFieldCount, desc.FieldCount);
-  for (uint32_t i = 0; i < kMaxKeyFields; ++i) PutU16(s, kSlotFieldNumbers.Offset + 2 * i, desc.FieldNumbers[i]);
+  for (uint32_t i = 0; i < kMaxKeyFields; ++i) {
+    PutU8(s, kSlotFieldDescending.Offset + i, desc.FieldDescending[i]);
+    PutU16(s, kSlotFieldNumbers.Offset + 2 * i, desc.FieldNumbers[i]);
+  }
   PutU32(s, kSlotFreeHead, freeHead);
   SetModified();
 }
@@ -261,6 +268,7 @@ void TIndexFile::CheckIndexFields(const IndexDesc& desc, const std::vector<Field
 }
 
 void TIndexFile::AddPrimaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields, uint8_t compression) {
+  if (compression == kCompressionOfDesc) compression = desc.Compression;
   if (GetI16(Slot(0), kSlotKeySize) != 0) RaiseCode(kErrPrimaryIndexExists);
   if (desc.FieldCount > kMaxKeyFields) RaiseCode(kErrIndexLimits);
   if (compression > kPackBoth) RaiseCode(kErrHeaderCorrupt);
@@ -285,6 +293,7 @@ void TIndexFile::AddPrimaryIndex(const IndexDesc& desc, const std::vector<FieldD
 
 uint8_t TIndexFile::AddSecondaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields,
                                       uint8_t compression) {
+  if (compression == kCompressionOfDesc) compression = desc.Compression;
   const uint8_t count = SecondaryCount();
   if (count >= kMaxSecondary || desc.FieldCount > kMaxKeyFields || desc.FieldCount == 0) RaiseCode(kErrIndexLimits);
   const std::string name = Trim(desc.Name);
@@ -309,6 +318,8 @@ uint8_t TIndexFile::AddSecondaryIndex(const IndexDesc& desc, const std::vector<F
 }
 
 void TIndexFile::ReplaceSlot(uint8_t slot, const IndexDesc& desc, uint8_t compression) {
+  if (compression == kCompressionOfDesc) compression = desc.Compression;
+  if (compression > kPackBoth) RaiseCode(kErrHeaderCorrupt);
   WriteSlotDesc(slot, desc, compression, slot == 0 ? true : desc.Unique);
   PutU32(Slot(slot), kSlotRoot, 0);
 }
@@ -616,7 +627,9 @@ void TIndexFile::TrimCaches(bool withStatusSlot) {
 
 bool TIndexFile::LockRegion(const std::vector<uint16_t>& ownIds) { return LockFileRegion(*this, ownIds, lockRetries_); }
 bool TIndexFile::UnlockRegion(const std::vector<uint16_t>& ownIds) { return UnlockFileRegion(*this, ownIds); }
-bool TIndexFile::LockUserByte(uint16_t* id) { return LockFileUserByte(*this, id, lockRetries_); }
+bool TIndexFile::LockUserByte(uint16_t* id, const std::vector<uint16_t>& avoid) {
+  return LockFileUserByte(*this, id, lockRetries_, avoid);
+}
 bool TIndexFile::UnlockUserByte(uint16_t id) { return UnlockFileUserByte(*this, id); }
 
 }  // namespace tovenmarsh::engine

@@ -110,11 +110,15 @@ class TIndexFile : public TFileHandler {
   uint8_t SlotCompression(uint8_t slot) const;
   TIndexShape SlotShape(uint8_t slot) const;
 
-  // Definitions. Field numbers refer to `fields` (1-based).
-  void AddPrimaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields, uint8_t compression = 0);
+  // Definitions. Field numbers refer to `fields` (1-based). Without an explicit compression the
+  // definition's own (desc.Compression) is stored; its per-field descending flags are kept too.
+  static constexpr uint8_t kCompressionOfDesc = 0xFF;
+  void AddPrimaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields,
+                       uint8_t compression = kCompressionOfDesc);
   // The new index's slot number.
-  uint8_t AddSecondaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields, uint8_t compression = 0);
-  void ReplaceSlot(uint8_t slot, const IndexDesc& desc, uint8_t compression = 0);
+  uint8_t AddSecondaryIndex(const IndexDesc& desc, const std::vector<FieldDesc>& fields,
+                            uint8_t compression = kCompressionOfDesc);
+  void ReplaceSlot(uint8_t slot, const IndexDesc& desc, uint8_t compression = kCompressionOfDesc);
   void RenameSlot(uint8_t slot, const std::string& name, const std::array<uint16_t, 16>& fieldNumbers);
   // Slot 0: the table loses its primary index. Slot i > 0 with move: the slot (with its free
   // list and cached pages) goes behind the other secondary slots, which shift down by one.
@@ -139,7 +143,7 @@ class TIndexFile : public TFileHandler {
   // it, so a table never blocks itself); user bytes are single bytes for readers.
   bool LockRegion(const std::vector<uint16_t>& ownIds = {});
   bool UnlockRegion(const std::vector<uint16_t>& ownIds = {});
-  bool LockUserByte(uint16_t* id);
+  bool LockUserByte(uint16_t* id, const std::vector<uint16_t>& avoid = {});
   bool UnlockUserByte(uint16_t id);
   // Retries of the region and user-byte locks, 3 ms apart (tests shorten the wait).
   void SetLockRetries(int retries) { lockRetries_ = retries; }

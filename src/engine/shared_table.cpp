@@ -228,7 +228,9 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   }
   index_->CreateFile();
   size_t first = 0;
-  auto compression = [&](size_t i) { return i < definition.Compression.size() ? definition.Compression[i] : 0; };
+  auto compression = [&](size_t i) {
+    return i < definition.Compression.size() ? definition.Compression[i] : definition.Indexes[i].Compression;
+  };
   if (!definition.Indexes.empty() && definition.Indexes[0].Name.empty()) {
     index_->AddPrimaryIndex(definition.Indexes[0], fields, compression(0));
     first = 1;
@@ -390,13 +392,28 @@ void TDataTable::ReadLock() {
   TTableGuard guard(*this);
   if (ReadOnly || Exclusive) return;
   if (readerLock_ || tableLock_ || writerLock_ || transactionLock_) return;
-  if (!index_->LockUserByte(&readerIndexId_)) Raise(kErrGeneralLock);
-  readerBlobId_ = 0;
-  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&readerBlobId_)) {
-    index_->UnlockUserByte(readerIndexId_);
-    Raise(kErrGeneralLock);
+  auto take = [this] {
+    if (!index_->LockUserByte(&readerIndexId_)) Raise(kErrGeneralLock);
+    readerBlobId_ = 0;
+    if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&readerBlobId_)) {
+      index_->UnlockUserByte(readerIndexId_);
+      Raise(kErrGeneralLock);
+    }
+    readerLock_ = true;
+  };
+  take();
+  // While a reader byte is held no writer is at work, so a journal found now was left by a writer
+  // that died: its half-done operation is undone (under the writer lock) before anything is read.
+  if (journal_ && journal_->Exists()) {
+    ReadUnlock();
+    try {
+      WriteLock();
+      WriteUnlock();
+    } catch (const EFenEngineError&) {
+      // Another writer came first; it repairs the files, and the reader byte waits for it.
+    }
+    take();
   }
-  readerLock_ = true;
   changesSeen_ = CheckForChanges();
 }
 
@@ -414,9 +431,10 @@ void TDataTable::ReadUnlock() {
 void TDataTable::LockTable() {
   TTableGuard guard(*this);
   if (ReadOnly || Exclusive || tableLock_) return;
-  if (!index_->LockUserByte(&tableIndexId_)) Raise(kErrGeneralLock);
+  // Never the reader's own byte: both locks would share it, and either unlock would free it.
+  if (!index_->LockUserByte(&tableIndexId_, OwnIndexIds())) Raise(kErrGeneralLock);
   tableBlobId_ = 0;
-  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&tableBlobId_)) {
+  if (HasBlobs() && blob_ && blob_->IsOpen() && !blob_->LockUserByte(&tableBlobId_, OwnBlobIds())) {
     index_->UnlockUserByte(tableIndexId_);
     Raise(kErrGeneralLock);
   }
@@ -498,6 +516,15 @@ void TDataTable::StartTransaction() {
   if (Exclusive) WriteCaches(false, false, true);
   if (!data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
   transactionLock_ = true;
+  // A journal nobody writes belongs to a writer that died: undo its half-done operation now,
+  // before the transaction reads the files; left for the commit's writer lock, its rollback
+  // would throw away the transaction's own changes.
+  try {
+    if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
+  } catch (...) {
+    ReleaseTransactionLock();
+    throw;
+  }
   inTransaction_ = true;
   changesWritten_ = false;
   if (!Exclusive) {

@@ -39,7 +39,7 @@ struct TTableDefinition {
   TDataFileDefinition Data;
   // An index with an empty name first is the primary index; the others are secondary.
   std::vector<IndexDesc> Indexes;
-  std::vector<uint8_t> Compression;  // per index (missing: 0)
+  std::vector<uint8_t> Compression;  // per index (missing: the index's own Compression)
 };
 
 class TDataTable : public TTableFilesOwner {

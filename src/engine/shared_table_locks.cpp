@@ -66,9 +66,14 @@ bool UnlockFileRegion(TFileHandler& file, const std::vector<uint16_t>& ownIds) {
   return ok;
 }
 
-bool LockFileUserByte(TFileHandler& file, uint16_t* id, int retries) {
+bool LockFileUserByte(TFileHandler& file, uint16_t* id, int retries, const std::vector<uint16_t>& avoid) {
+  std::vector<uint16_t> skip = avoid;
+  std::sort(skip.begin(), skip.end());
+  skip.erase(std::unique(skip.begin(), skip.end()), skip.end());
+  if (skip.size() >= 65534) return false;  // every id avoided
   for (int attempt = 0; attempt <= retries; ++attempt) {
-    const uint16_t candidate = RandomLockId();
+    uint16_t candidate = RandomLockId();
+    while (std::binary_search(skip.begin(), skip.end(), candidate)) candidate = RandomLockId();
     if (file.LockRange(UserByte(candidate), 1, true)) {
       *id = candidate;
       return true;

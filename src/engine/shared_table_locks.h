@@ -17,7 +17,9 @@ inline constexpr int kTableLockRetries = 8192;
 
 bool LockFileRegion(TFileHandler& file, const std::vector<uint16_t>& ownIds, int retries);
 bool UnlockFileRegion(TFileHandler& file, const std::vector<uint16_t>& ownIds);
-bool LockFileUserByte(TFileHandler& file, uint16_t* id, int retries);
+// Ids in `avoid` (the caller's own bytes: locking one again would succeed and share it) are
+// never drawn.
+bool LockFileUserByte(TFileHandler& file, uint16_t* id, int retries, const std::vector<uint16_t>& avoid = {});
 bool UnlockFileUserByte(TFileHandler& file, uint16_t id);
 
 }  // namespace tovenmarsh::engine

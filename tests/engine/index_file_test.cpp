@@ -225,6 +225,59 @@ TEST_F(IndexFileTest, DroppingAMiddleIndexShiftsSlotsAndTheNextIndexReusesItsPag
   EXPECT_EQ(f->EndOffset(), end);
 }
 
+// The slot keeps the whole stored descriptor: compression (byte 36) and the per-field descending
+// flags (bytes 38-53) survive a header write and a reopen, through every way a slot is written.
+TEST_F(IndexFileTest, SlotsKeepCompressionAndPerFieldDescendingFlags) {
+  auto f = NewFile();
+  f->CreateFile();
+  const auto fields = Fields();
+  IndexDesc primary = Desc("", {1, 2}, true);
+  primary.Compression = kPackLeading;
+  primary.FieldDescending[1] = 1;
+  IndexDesc second = Desc("ByCount", {2, 1}, false);
+  second.Compression = kPackBoth;
+  second.FieldDescending[0] = 1;
+  IndexDesc third = Desc("Explicit", {1}, true);
+  third.Compression = kPackBoth;  // the explicit argument wins
+  f->AddPrimaryIndex(primary, fields);
+  f->AddSecondaryIndex(second, fields);
+  f->AddSecondaryIndex(third, fields, kPackTrailing);
+  f->WriteHeader(true);
+  f->Close();
+  f->Open();
+  EXPECT_NO_THROW(f->Verify(fields));
+  struct TCase {
+    uint8_t Slot;
+    uint8_t Compression;
+    std::array<uint8_t, 16> Flags;
+  };
+  const TCase cases[] = {{0, kPackLeading, {0, 1}}, {1, kPackBoth, {1, 0}}, {2, kPackTrailing, {}}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(int(c.Slot));
+    const IndexDesc d = f->SlotDesc(c.Slot);
+    EXPECT_EQ(d.Compression, c.Compression);
+    EXPECT_EQ(f->SlotCompression(c.Slot), c.Compression);
+    EXPECT_EQ(f->SlotShape(c.Slot).Compression, c.Compression);
+    EXPECT_EQ(d.FieldDescending, c.Flags);
+    const auto bytes = f->SlotBytes(c.Slot);
+    EXPECT_EQ(bytes[36], c.Compression);
+    for (size_t i = 0; i < 16; ++i) EXPECT_EQ(bytes[38 + i], c.Flags[i]) << i;
+    // The slot is the stored form of the 120-byte descriptor.
+    uint8_t desc[kIndexDescSize];
+    EncodeIndexDesc(d, desc);
+    EXPECT_EQ(DecodeIndexDesc(desc), d);
+  }
+  // Replacing a slot takes the new definition's flags and compression, not the old ones.
+  IndexDesc replaced = f->SlotDesc(1);
+  replaced.Compression = kPackPlain;
+  replaced.FieldDescending = {};
+  replaced.FieldDescending[1] = 1;
+  f->ReplaceSlot(1, replaced);
+  EXPECT_EQ(f->SlotDesc(1).Compression, kPackPlain);
+  EXPECT_EQ(f->SlotDesc(1).FieldDescending, replaced.FieldDescending);
+  EXPECT_EQ(ErrorCode([&] { f->ReplaceSlot(1, replaced, 4); }), kErrHeaderCorrupt);
+}
+
 TEST_F(IndexFileTest, DefinitionErrors) {
   auto f = NewFile();
   f->CreateFile();
@@ -479,6 +532,14 @@ TEST_F(IndexFileTest, RegionExcludesOtherUsersBytesButNotTheCallersOwn) {
   EXPECT_TRUE(b->UnlockUserByte(theirs));
   EXPECT_TRUE(a->LockRegion({mine}));
   EXPECT_TRUE(a->UnlockRegion({mine}));
+  // A second byte of the same user is never one it holds already (relocking it would succeed).
+  std::vector<uint16_t> avoid;
+  for (uint16_t id = 1; id <= 65534; ++id)
+    if (id != 4242) avoid.push_back(id);
+  uint16_t second = 0;
+  ASSERT_TRUE(a->LockUserByte(&second, avoid));
+  EXPECT_EQ(second, 4242);
+  EXPECT_TRUE(a->UnlockUserByte(second));
   EXPECT_TRUE(a->UnlockUserByte(mine));
 }
 

@@ -332,6 +332,32 @@ TEST_F(TwoSessions, RollbackDiscardsAndCommitPublishes) {
   EXPECT_EQ(Read(*tb, first), 'c');
 }
 
+// A table whose commit fails (another user's reader byte keeps out its writer region) fails the
+// directory's commit; the tables not yet committed roll back and free their write bytes.
+TEST_F(TwoSessions, AFailedCommitRollsBackTheOtherTablesAndRaises) {
+  TDataTable* created = nullptr;
+  ASSERT_EQ(da->CreateTable("other", true, false, People(), &created), 0);
+  ASSERT_EQ(da->CloseTable(created), 0);
+  TDataTable* oa = nullptr;
+  TDataTable* ob = nullptr;
+  ASSERT_EQ(da->OpenTable("other", &oa, TOpenOptions{true}), 0);  // listed after "shared": commits first
+  ASSERT_EQ(db->OpenTable("other", &ob, TOpenOptions{true}), 0);
+  da->StartTransaction();
+  Change(*ta, first, 'q');
+  ob->ReadLock();
+  EXPECT_EQ(ErrorCode([&] { da->Commit(true); }), kErrGeneralLock);
+  EXPECT_FALSE(da->InTransaction());
+  EXPECT_FALSE(ta->InTransactionNow());
+  EXPECT_FALSE(oa->InTransactionNow());
+  EXPECT_EQ(Read(*tb, first), 'a');
+  EXPECT_EQ(Read(*ta, first), 'a');
+  EXPECT_NO_THROW(tb->StartTransaction());  // no write byte left behind
+  tb->Rollback();
+  ob->ReadUnlock();
+  EXPECT_EQ(da->CloseTable(oa), 0);
+  EXPECT_EQ(db->CloseTable(ob), 0);
+}
+
 TEST_F(TwoSessions, ATableHoldingItsTableLockCanStillWrite) {
   ta->LockTable();
   EXPECT_NO_THROW(ta->WriteLock());  // its own reader byte does not block it
