@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dataset/database_error.h"
+#include "dataset/fen_blob_stream.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/table_descs.h"
 #include "engine/cursor.h"
@@ -32,9 +33,44 @@ void TFenDataSet::ApplyDisplayLabels() {
   dataset::ApplyDisplayLabels(Fields(), descs);
 }
 
-std::unique_ptr<platform::TStream> TFenDataSet::CreateBlobStream(TField& field, TBlobStreamMode) {
-  // BLOB access through the engine cursor is not offered by this data set yet.
-  DatabaseErrorFmt(msg::kFieldNotBlob, field.FieldName().c_str());
+std::unique_ptr<platform::TStream> TFenDataSet::CreateBlobStream(TField& field, TBlobStreamMode mode) {
+  if (field.DataSet() != this) DatabaseErrorFmt(msg::kFieldNotBlob, field.FieldName().c_str());
+  return std::make_unique<TFenBlobStream>(field, mode);
+}
+
+bool TFenDataSet::BlobFieldModified(int fieldNo, const uint8_t* buffer) {
+  return buffer == ActiveBuffer() &&
+         std::find(modifiedBlobs_.begin(), modifiedBlobs_.end(), fieldNo) != modifiedBlobs_.end();
+}
+
+void TFenDataSet::MarkBlobFieldModified(int fieldNo, const uint8_t* buffer) {
+  if (buffer == ActiveBuffer() && !BlobFieldModified(fieldNo, buffer)) modifiedBlobs_.push_back(fieldNo);
+}
+
+void TFenDataSet::CloseBlob(TField& field) {
+  if (!cursor_ || field.FieldNo() <= 0) return;
+  modifiedBlobs_.erase(std::remove(modifiedBlobs_.begin(), modifiedBlobs_.end(), field.FieldNo()),
+                       modifiedBlobs_.end());
+  const int code = TranslateEngineErrors(
+      [&] { return cursor_->CloseBlob(static_cast<uint32_t>(field.FieldNo()), ActiveBuffer()); });
+  // A value that is not open is closed already.
+  if (code != 0 && code != engine::kErrInvalidBlobHandle) RaiseFenError(code);
+}
+
+void TFenDataSet::FreeFieldBuffers() {
+  ++blobGeneration_;
+  std::vector<int> fields;
+  fields.swap(modifiedBlobs_);
+  if (!cursor_) return;
+  try {
+    // Closing puts the value's block reference back into the buffer.
+    for (int fieldNo : fields) cursor_->CloseBlob(static_cast<uint32_t>(fieldNo), ActiveBuffer());
+    // And whatever streams left open: the cursor's budget of open values starts afresh with
+    // every record, and a forgotten changed value must never be written with another record.
+    cursor_->CloseAllBlobs();
+  } catch (...) {
+    // Called on the way out of Post, Cancel and Close: nothing here may undo them.
+  }
 }
 
 void TFenDataSet::ReadFieldDefs() {
@@ -63,6 +99,8 @@ void TFenDataSet::InternalOpen() {
 
 void TFenDataSet::InternalClose() {
   canModify_ = false;
+  modifiedBlobs_.clear();
+  ++blobGeneration_;
   indexFieldNumbers_.clear();
   for (TKeyBuffer& buffer : keyBuffers_) buffer = TKeyBuffer{};
   currentKey_ = -1;
@@ -162,7 +200,18 @@ void TFenDataSet::InternalInitRecord(uint8_t* buffer) {
   TranslateEngineErrors([&] { cursor_->InitRecord(buffer); });
 }
 
+void TFenDataSet::CloseRecordBlobs(uint8_t* buffer) {
+  ++blobGeneration_;
+  TranslateEngineErrors([&] {
+    for (uint32_t n = 1; n <= cursor_->GetFieldCount(); ++n)
+      if (cursor_->GetFieldDesc(n).IsBlob()) cursor_->CloseBlob(n, buffer);  // not open: nothing to do
+  });
+}
+
 void TFenDataSet::InternalEdit() {
+  // A stream still reading the record holds a handle in its buffer, which the engine would
+  // take for a change by another user.
+  CloseRecordBlobs(ActiveBuffer());
   const int code = TranslateEngineErrors([this] { return cursor_->GetCurrentRecord(ActiveBuffer(), true); });
   if (code != 0) RaiseFenError(code);
 }
@@ -183,6 +232,7 @@ void TFenDataSet::InternalCancel() {
 }
 
 void TFenDataSet::InternalDelete() {
+  CloseRecordBlobs(ActiveBuffer());
   TranslateEngineErrors([this] { cursor_->DeleteRecord(ActiveBuffer(), true); });
 }
 
@@ -210,6 +260,13 @@ void TFenDataSet::InternalSetRecNo(int recNo) {
 bool TFenDataSet::ReadFieldData(const TField& field, const uint8_t* buffer, void* destination) {
   return TranslateEngineErrors([&] {
     const auto number = static_cast<uint32_t>(field.FieldNo());
+    if (destination == nullptr && field.IsBlob() && BlobFieldModified(field.FieldNo(), buffer)) {
+      // The record's null flag is set only when the value is stored: ask the open value.
+      uint32_t size = 0;
+      const int code = cursor_->GetBlobSize(number, buffer, &size);
+      if (code != 0) RaiseFenError(code);
+      return size > 0;
+    }
     if (destination != nullptr) return !cursor_->GetFieldData(number, buffer, destination);
     // Only asked whether there is a value: read into scratch room of the stored size.
     const size_t room = std::max<size_t>(static_cast<size_t>(field.DataSize()),
@@ -220,6 +277,8 @@ bool TFenDataSet::ReadFieldData(const TField& field, const uint8_t* buffer, void
 }
 
 void TFenDataSet::WriteFieldData(const TField& field, uint8_t* buffer, const void* source) {
+  // A BLOB written directly (cleared) replaces any change still open in the buffer.
+  if (field.IsBlob() && BlobFieldModified(field.FieldNo(), buffer)) CloseBlob(const_cast<TField&>(field));
   TranslateEngineErrors([&] { cursor_->SetFieldData(static_cast<uint32_t>(field.FieldNo()), buffer, source); });
 }
 

@@ -11,8 +11,10 @@
 // engine lock, since they change the table objects that the session's users share; record
 // work does not. Key search, ranges and locate use the active index; a locate that no index
 // serves scans. OnFilterRecord filters the records fetched while Filtered is on (RecNo then
-// still counts the unfiltered order). Not offered yet, and refused rather than ignored:
-// expression filters (Filter text) and BLOB streams.
+// still counts the unfiltered order). BLOB fields are read and written through TFenBlobStream;
+// a written value stays open in the record buffer until Post, Cancel, Delete or Close, which
+// close every BLOB the cursor holds open (the engine allows 64 at a time). Not offered yet,
+// and refused rather than ignored: expression filters (Filter text).
 #pragma once
 
 #include <array>
@@ -44,6 +46,8 @@ class TFenDataSet : public TDataSet {
   void SetAutoDisplayLabels(bool value);
 
   std::unique_ptr<platform::TStream> CreateBlobStream(TField& field, TBlobStreamMode mode) override;
+  // Closes the field's BLOB in the active record buffer; a change not yet posted is dropped.
+  void CloseBlob(TField& field);
   void SetFilterText(std::string text) override;
   void SetFiltered(bool filtered) override;
   void SetOnFilterRecord(TFilterRecordEvent handler) override;
@@ -118,10 +122,19 @@ class TFenDataSet : public TDataSet {
 
   // Reads the field definitions from the open cursor's descriptors.
   void ReadFieldDefs();
+  // Closes the BLOBs of the record just posted or cancelled.
+  void FreeFieldBuffers() override;
 
   std::unique_ptr<engine::TDataCursor> cursor_;
 
  private:
+  friend class TFenBlobStream;
+  // Whether the field's BLOB is open and changed in the buffer (only the active one can be).
+  bool BlobFieldModified(int fieldNo, const uint8_t* buffer);
+  void MarkBlobFieldModified(int fieldNo, const uint8_t* buffer);
+  // Closes every BLOB open in the buffer (streams on them become stale).
+  void CloseRecordBlobs(uint8_t* buffer);
+
   void ApplyDisplayLabels();
   bool CallbackFilterActive() const { return Filtered() && static_cast<bool>(OnFilterRecord()); }
   int FetchOne(uint8_t* buffer, TGetMode mode);
@@ -134,6 +147,8 @@ class TFenDataSet : public TDataSet {
   int currentKey_ = -1;
   std::vector<uint16_t> indexFieldNumbers_;
   bool indexCaseInsensitive_ = false;
+  std::vector<int> modifiedBlobs_;  // field numbers of the BLOBs changed in the active buffer
+  uint32_t blobGeneration_ = 0;     // advances whenever the record's open BLOBs are closed
 };
 
 class TFenDBDataSet : public TFenDataSet, public TFenDatabaseClient {
