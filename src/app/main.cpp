@@ -1,13 +1,48 @@
-// The program entry: the control window, drawn in the terminal when there is one, else headless;
-// the process ends when the window closes.
+// The program entry: registers the subsystems' start and stop routines at their steps of the
+// server's start and stop sequences, then shows the control window, drawn in the terminal when
+// there is one, else headless; the process ends when the window closes.
 #include <string>
 #include <vector>
 
 #include "core/control_window.h"
 #include "core/server_control.h"
+#include "core/server_steps.h"
+#include "core/system_parameters.h"
+#include "mail/mail_services.h"
+#include "resources/database_resources.h"
+#include "resources/fen_table_access.h"
+#include "web/http_system.h"
+#include "web/session_daemon.h"
+#include "web/web_app.h"
+
+namespace {
+
+using namespace tovenmarsh;
+
+void RegisterSubsystems() {
+  core::RegisterServerSubsystem(
+      {"InitDatabaseResources", core::kStepDatabaseResources, core::kStopDatabaseResources,
+       [] {
+         // The folder is read at each start: the configuration has just been loaded.
+         const std::string folder = core::SystemParameters().DatabaseFolder();
+         resources::InitDatabaseResources([folder] { resources::CreateDatabaseTables(folder); },
+                                          resources::FenTableOpener(folder));
+       },
+       [] { resources::DoneDatabaseResources(); }});
+  core::RegisterServerSubsystem({"StartMailServices", core::kStepMailServices, core::kStopMailServices,
+                                 [] { mail::StartMailServices(); }, [] { mail::StopMailServices(); }});
+  core::RegisterServerSubsystem({"StartHTTPServer", core::kStepWebServices, core::kStopWebServices,
+                                 [] { web::StartHTTPServer([] { web::RegisterWebApplication(); }); },
+                                 [] { web::StopHTTPServer([] { web::FreeWebApplication(); }); }});
+  core::RegisterServerSubsystem({"StartSessionDaemon", core::kStepLoginSessions, core::kStopLoginSessions,
+                                 [] { web::StartSessionDaemon(); }, [] { web::StopSessionDaemon(); }});
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using tovenmarsh::core::Tdialogfm;
+  RegisterSubsystems();
   tovenmarsh::core::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
   Tdialogfm window(tovenmarsh::core::HasTerminal() ? Tdialogfm::TMode::Terminal : Tdialogfm::TMode::Headless);
   return window.Run();

@@ -1,7 +1,8 @@
 // The start and stop sequences of the whole server.
 //
-// Start: system (configuration, version, log, folders), "starting up", sockets with the manager
-// thread, then each subsystem's own start; running is set last. A failure is logged, whatever
+// Start: system (configuration, version, log, folders), "starting up", the subsystems
+// registered before the sockets (database resources), sockets with the manager thread, then
+// the other registered subsystems in step order; running is set last. A failure is logged, whatever
 // had started is stopped again and the exception goes on to the caller, so a later start runs
 // from a clean state. Stop runs every step even when one fails, always clears running and then
 // raises the first failure.
@@ -14,6 +15,7 @@
 #include "core/file_version.h"
 #include "core/log.h"
 #include "core/manager_thread.h"
+#include "core/server_steps.h"
 #include "core/sockets.h"
 #include "core/system_parameters.h"
 #include "platform/format.h"
@@ -28,6 +30,11 @@ std::mutex g_argumentsLock;
 std::vector<std::string> g_arguments;
 // Lets the very first start through whatever the running flag says.
 bool g_firstStart = true;
+// The subsystems the last successful start started, for the stop (under g_controlLock).
+std::vector<TServerSubsystem> g_started;
+// The step at which the sockets start and, in the stop sequence, stop.
+constexpr int kStartSocketsStep = 4;
+constexpr int kStopSocketsStep = 7;
 
 void LogFailure(const std::string& context) {
   try {
@@ -41,13 +48,27 @@ void LogFailure(const std::string& context) {
 
 // Runs one stop step; a failure is logged and kept (the first one) for the end.
 template <class Step>
-void BestEffort(const char* context, std::exception_ptr& first, Step&& step) {
+void BestEffort(const std::string& context, std::exception_ptr& first, Step&& step) {
   try {
     step();
   } catch (...) {
     LogFailure(context);
     if (!first) first = std::current_exception();
   }
+}
+
+// The stop steps from the stopping of every thread to the freeing of the database resources,
+// over the subsystems that started; every step runs even when one fails.
+void StopStarted(const std::vector<TServerSubsystem>& started, bool socketsStarted, std::exception_ptr& first) {
+  if (socketsStarted) BestEffort("in StopServers", first, [] { StopServers(); });
+  auto stopAt = [&](int step) {
+    for (auto it = started.rbegin(); it != started.rend(); ++it) {
+      if (it->stopStep == step && it->stop) BestEffort("in " + it->name, first, it->stop);
+    }
+  };
+  for (int step = kStopLoginSessions; step < kStopSocketsStep; ++step) stopAt(step);
+  if (socketsStarted) BestEffort("in StopSockets", first, [] { StopSockets(); });
+  stopAt(kStopDatabaseResources);
 }
 
 }  // namespace
@@ -86,13 +107,25 @@ void StartServer() {
   TSystemParameters& parameters = SystemParameters();
   if (parameters.Running() && !g_firstStart) return;
 
+  const std::vector<TServerSubsystem> subsystems = ServerSubsystems();
+  std::vector<TServerSubsystem> started;
   bool socketsStarted = false;
   try {
     StartSystem();
     LogMessage("tovenmarsh starting up");
+    auto startRange = [&](int from, int to) {
+      for (const TServerSubsystem& subsystem : subsystems) {
+        if (subsystem.startStep < from || subsystem.startStep > to) continue;
+        subsystem.start();
+        started.push_back(subsystem);
+      }
+    };
+    startRange(0, kStartSocketsStep - 1);
     StartSockets();
     socketsStarted = true;
+    startRange(kStartSocketsStep + 1, 1000);
 
+    g_started = started;
     parameters.SetRunning(true);
     g_firstStart = false;
     LogMessage("tovenmarsh startet");
@@ -100,7 +133,7 @@ void StartServer() {
     LogFailure("in StartServer");
     parameters.SetRunning(false);
     std::exception_ptr ignored;
-    if (socketsStarted) BestEffort("in StopSockets", ignored, [] { StopSockets(); });
+    StopStarted(started, socketsStarted, ignored);
     StopSystem();
     throw;
   }
@@ -113,8 +146,8 @@ void StopServer() {
 
   std::exception_ptr first;
   LogMessage("tovenmarsh shuting down");
-  BestEffort("in StopServers", first, [] { StopServers(); });
-  BestEffort("in StopSockets", first, [] { StopSockets(); });
+  StopStarted(g_started, true, first);
+  g_started.clear();
   LogMessage("tovenmarsh stopped");
   LogMessage("* * * * * * * * * * *");
   BestEffort("in StopSystem", first, [] { StopSystem(); });

@@ -27,6 +27,7 @@ LINE = re.compile(
     r"(Panic|Exception|Error|Warning|ErrorText|Message) on "
     r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} "
     r"\d\d:\d\d:\d\d [+-]\d{4} : (.*)\r\n")
+SUBSYSTEM_LINE = re.compile(r"^\[\w+ (listener )?(started|stopped)( on port \d+)?\]$")
 STOP_LINES = ["tovenmarsh shuting down", "tovenmarsh stopped", "* * * * * * * * * * *"]
 
 
@@ -84,7 +85,8 @@ class Installation:
         return lines
 
     def texts(self):
-        return [text for _, text in self.log_lines()]
+        # The core's own lines: the daemons and listeners add "[... started/stopped ...]" lines.
+        return [text for _, text in self.log_lines() if not SUBSYSTEM_LINE.match(text)]
 
     def wait_started(self, count=1):
         ok = wait_for(lambda: self.texts().count("tovenmarsh startet") >= count

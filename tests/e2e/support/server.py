@@ -21,6 +21,8 @@ LOG_LINE = re.compile(
     r"(?:Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} "
     r"\d\d:\d\d:\d\d [+-]\d{4} : (.*)\r\n")
 STARTED = "tovenmarsh startet"
+# The daemons' and listeners' own lines, which fall between the core's start and stop lines.
+SUBSYSTEM_LINE = re.compile(r"^\[\w+ (listener )?(started|stopped)( on port \d+)?\]$")
 STOP_LINES = ["tovenmarsh shuting down", "tovenmarsh stopped", "* * * * * * * * * * *"]
 
 
@@ -219,7 +221,8 @@ class Server:
         self.process = None
         if expect_code is not None and code != expect_code:
             raise HarnessError("server ended with code %s, expected %s\n%s" % (code, expect_code, self.diagnostics()))
-        if expect_code == 0 and self.texts()[-3:] != STOP_LINES:
+        core_texts = [t for t in self.texts() if not SUBSYSTEM_LINE.match(t)]
+        if expect_code == 0 and core_texts[-3:] != STOP_LINES:
             raise HarnessError("server log does not end with the stop lines\n%s" % self.diagnostics())
         return code
 
