@@ -90,6 +90,7 @@ void TFenDataSet::InternalOpen() {
       AllocateKeyBuffers();
       cursor_->First();
     });
+    if (!Filter().empty()) ReplaceExpressionFilter(Filter(), FilterOptions());
     PrepareCursor();
   } catch (...) {
     DestroyHandle();
@@ -108,6 +109,7 @@ void TFenDataSet::InternalClose() {
 }
 
 void TFenDataSet::DestroyHandle() {
+  expressionFilter_ = nullptr;  // closing the cursor frees its filters
   if (!cursor_) return;
   std::unique_ptr<engine::TDataCursor> cursor = std::move(cursor_);
   // Closing releases the directory's shared table objects: under the engine lock like opening.
@@ -159,15 +161,48 @@ int TFenDataSet::FetchRecord(uint8_t* buffer, TGetMode mode) {
   });
 }
 
+void TFenDataSet::ReplaceExpressionFilter(const std::string& text, TFilterOptions options) {
+  TranslateEngineErrors([&] {
+    // The new filter is made first: a bad text leaves the old one in force.
+    engine::TFilter* made = nullptr;
+    if (!text.empty()) {
+      made = cursor_->AddFilter(this, text, (options & foNoPartialCompare) != 0, (options & foCaseInsensitive) != 0,
+                                false, false);
+    }
+    if (expressionFilter_) cursor_->DropFilter(expressionFilter_);
+    expressionFilter_ = made;
+    if (made && Filtered()) cursor_->ActivateFilter(made);
+  });
+}
+
 void TFenDataSet::SetFilterText(std::string text) {
-  // The engine's expression filters are not reachable through the cursor yet; ignoring the
-  // text would show records the caller meant to hide.
-  if (!text.empty()) DatabaseError("Expression filters are not supported by this data set");
+  if (Active()) {
+    CheckBrowseMode();
+    ReplaceExpressionFilter(text, FilterOptions());
+  }
   TDataSet::SetFilterText(std::move(text));
+  if (Active() && Filtered()) First();
+}
+
+void TFenDataSet::SetFilterOptions(TFilterOptions options) {
+  if (Active()) {
+    CheckBrowseMode();
+    ReplaceExpressionFilter(Filter(), options);
+  }
+  TDataSet::SetFilterOptions(options);
+  if (Active() && Filtered()) First();
 }
 
 void TFenDataSet::SetFiltered(bool filtered) {
-  if (Active()) CheckBrowseMode();
+  if (Active()) {
+    CheckBrowseMode();
+    if (expressionFilter_) {
+      TranslateEngineErrors([&] {
+        if (filtered) cursor_->ActivateFilter(expressionFilter_);
+        else cursor_->DeactivateFilter(expressionFilter_);
+      });
+    }
+  }
   TDataSet::SetFiltered(filtered);
   if (Active()) First();
 }

@@ -13,8 +13,9 @@
 // serves scans. OnFilterRecord filters the records fetched while Filtered is on (RecNo then
 // still counts the unfiltered order). BLOB fields are read and written through TFenBlobStream;
 // a written value stays open in the record buffer until Post, Cancel, Delete or Close, which
-// close every BLOB the cursor holds open (the engine allows 64 at a time). Not offered yet,
-// and refused rather than ignored: expression filters (Filter text).
+// close every BLOB the cursor holds open (the engine allows 64 at a time). The Filter text
+// (with FilterOptions) is an engine filter on the cursor, in force while Filtered is on: the
+// cursor then steps and counts only the records it accepts.
 #pragma once
 
 #include <array>
@@ -29,6 +30,7 @@
 
 namespace tovenmarsh::engine {
 class TDataCursor;
+class TFilter;
 }
 
 namespace tovenmarsh::dataset {
@@ -49,6 +51,7 @@ class TFenDataSet : public TDataSet {
   // Closes the field's BLOB in the active record buffer; a change not yet posted is dropped.
   void CloseBlob(TField& field);
   void SetFilterText(std::string text) override;
+  void SetFilterOptions(TFilterOptions options) override;
   void SetFiltered(bool filtered) override;
   void SetOnFilterRecord(TFilterRecordEvent handler) override;
 
@@ -137,11 +140,15 @@ class TFenDataSet : public TDataSet {
 
   void ApplyDisplayLabels();
   bool CallbackFilterActive() const { return Filtered() && static_cast<bool>(OnFilterRecord()); }
+  // The engine filter made from Filter and FilterOptions (none for an empty text), active
+  // while Filtered is on; a new one replaces the old.
+  void ReplaceExpressionFilter(const std::string& text, TFilterOptions options);
   int FetchOne(uint8_t* buffer, TGetMode mode);
 
   void AllocateKeyBuffers();
 
   bool canModify_ = false;
+  engine::TFilter* expressionFilter_ = nullptr;  // owned by the cursor
   bool autoDisplayLabels_ = false;
   std::array<TKeyBuffer, 6> keyBuffers_;
   int currentKey_ = -1;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include "engine/btree.h"
 #include "engine/expr_source.h"
 #include "engine/field_desc.h"
+#include "engine/filter.h"
 #include "engine/record_sort.h"
 #include "engine/records_bitmap.h"
 
@@ -28,6 +30,47 @@ class TBlobBufferList;
 class TDataDirectory;
 class TDataTable;
 class TRecord;
+class TDataCursor;
+struct TCursorIndex;
+
+// The cursor as its filters see it: record slots, reads that leave the cursor where it stands,
+// and key ranges answered from the table's indexes without reading records.
+class TCursorFilterHost : public TFilterHost {
+ public:
+  explicit TCursorFilterHost(TDataCursor& cursor) : cursor_(cursor) {}
+  TExpressionRecordSource& RecordSource() override;
+  std::string TableName() override;
+  uint16_t LanguageId() override;
+  uint16_t SortId() override;
+  uint32_t RecordCount() override;
+  bool ReadRecord(uint32_t n, const void*& record, bool& deleted) override;
+  int FindIndex(int fieldNo, bool caseInsensitive) override;
+  void CollectRange(int index, const TIndexRange& range, TRecordsBitmap& out) override;
+  int64_t CountRange(int index, const TIndexRange& range) override;
+  int64_t KeyCount(int index) override;
+  void CollectLive(TRecordsBitmap& out) override;
+  bool RangeActive() override;
+  void CollectKeyRange(TRecordsBitmap& out) override;
+  bool RecordInKeyRange(uint32_t n, const void* record) override;
+  bool PhysicalOrder() override;
+  bool QueryResultOnly() override;
+
+  int64_t RecordReads = 0;  // records read for filters (diagnostics and tests)
+
+ private:
+  // Record numbers of the keys of ix from start (nil: the first key) that take accepts (1);
+  // take answers 0 to skip a key and -1 to stop.
+  std::vector<uint32_t> WalkIndex(const TCursorIndex& ix, const std::vector<uint8_t>* start,
+                                  const std::function<int(const uint8_t*)>& take);
+  std::vector<uint32_t> RangeRecords(int index, const TIndexRange& range);
+  // Classifies the first-field key segment of slot against range.
+  bool InRange(const TCursorIndex& ix, const uint8_t* key, const TIndexRange& range,
+               const std::vector<uint8_t>& low, const std::vector<uint8_t>& high);
+  void BoundKey(const TCursorIndex& ix, const TExpToken& value, std::vector<uint8_t>& key);
+
+  TDataCursor& cursor_;
+  std::vector<uint8_t> buffer_;
+};
 
 // Index numbers across the engine interface.
 inline constexpr uint8_t kPrimaryIndex = 0;
@@ -215,6 +258,18 @@ class TDataCursor : public TExpressionRecordSource {
   const FieldDesc* FieldByNumber(int fieldNo) override;
   bool ReadField(const void* record, const FieldDesc& field, TExpToken& node) override;
 
+  // Filters (see TFilterList): forwarded inside the bracket; the cursor repositions after.
+  TFilter* AddFilter(void* dataSet, std::string_view expressionText, bool noPartial, bool caseInsensitive,
+                     bool allowComplement, bool narrowByEarlier, TFilterCallback callback = nullptr,
+                     bool ownsTree = false, TExpToken* tree = nullptr);
+  void DropFilter(TFilter* filter);
+  void ActivateFilter(TFilter* filter);
+  void SetFilterExpression(TExpToken* tree, TFilter* filter);
+  void DeactivateFilter(TFilter* filter);
+  TFilterList& Filters();
+  // Records read to answer filters.
+  int64_t FilterRecordReads() const { return filterHost_ ? filterHost_->RecordReads : 0; }
+
   // Locks.
   void LockRecord(uint32_t number = 0);
   void UnlockRecord(uint32_t number = 0);
@@ -254,6 +309,7 @@ class TDataCursor : public TExpressionRecordSource {
 
  private:
   friend class TCursorBracket;
+  friend class TCursorFilterHost;
   struct TStamp {
     uint32_t IndexCounter = 0, DataCounter = 0;
     int32_t Records = 0;
@@ -274,9 +330,20 @@ class TDataCursor : public TExpressionRecordSource {
   uint32_t FieldsKeyLength(int fields) const;
   void BuildStatusKey(uint8_t status, uint32_t id, uint8_t* key) const;
 
+  // Filtered navigation: the visible set and whether record n is hidden by a filter in index order.
+  bool FilteredIndex() const { return filters_ && filters_->Filtered() && !Physical(); }
+  bool Hidden(uint32_t n) const {
+    const TRecordsBitmap& v = filters_->Visible();
+    return n == 0 || n > v.Size() || !v.IsSet(n);
+  }
+  void RebuildFilters();
+  void AfterFilterChange();
+  // Steps in index order to the next visible entry (direction 1 or -1) within the range.
+  bool StepVisible(int direction);
+
   // Positioning helpers (inside the bracket; they handle "retry").
   void ComputeRange();
-  void BuildVisible();
+  void ComputeIndexRange();
   void SetNone();
   bool PositionFirst();
   bool PositionLast();
@@ -348,6 +415,11 @@ class TDataCursor : public TExpressionRecordSource {
   int64_t rangeFirst_ = 0, rangeLast_ = 0;
   std::unique_ptr<TRecordsBitmap> visible_;
   std::unique_ptr<TBlobBufferList> blobs_;
+  std::unique_ptr<TCursorFilterHost> filterHost_;
+  std::unique_ptr<TFilterList> filters_;
+  // Visible position in a filtered index order, kept while stepping (counted again otherwise).
+  int32_t filteredRecNo_ = 0;
+  bool filteredRecNoValid_ = false;
 
   // Bracket.
   int depth_ = 0;

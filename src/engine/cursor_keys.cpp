@@ -192,6 +192,11 @@ void TDataCursor::SwitchToIndex(const std::string& name) {
   const std::string wanted = Upper(name);
   if (indexNumber_ != kPhysicalOrder && !Physical() && Upper(index_.Desc.Name) == wanted) return;
   TIndexFile& file = table_->Index();
+  // Without a primary index its empty name stands for physical order.
+  if (wanted.empty() && file.NoPrimary()) {
+    SetIndexNumber(kPhysicalOrder);
+    return;
+  }
   for (uint8_t s = 0; s <= file.SecondaryCount(); ++s) {
     if (s == 0 && file.NoPrimary()) continue;
     if (Upper(file.SlotDesc(s).Name) == wanted) {

@@ -36,29 +36,22 @@ int64_t TDataCursor::TreeCount(uint8_t slot) {
   Raise(kErrIndexPageCorrupt);
 }
 
-void TDataCursor::BuildVisible() {
-  TDataFile& data = table_->Data();
-  const uint32_t next = data.NextRecord();
-  visible_->SetSize(next > 0 ? next - 1 : 0);
-  visible_->ClearAll();
-  for (uint32_t n = 1; n < next; ++n) {
-    TRecord* r = nullptr;
-    for (int i = 0; i < kMaxRetries && !r; ++i) r = data.GetRecord(n, 1, std::min<uint32_t>(next - n, 64));
-    if (!r) Raise(kErrRecordBuffersCorrupt);
-    if (r->Status() == 0) visible_->SetBit(n);
-    data.ReleaseRecord(r);
-  }
-}
-
 void TDataCursor::ComputeRange() {
   seen_ = CurrentStamp();
+  filteredRecNoValid_ = false;
   if (Physical()) {
-    BuildVisible();
-    const uint32_t count = visible_->CountSet();
+    // Physical order steps through the visible set: live records ANDed with active filters.
+    RebuildFilters();
+    const uint32_t count = filters_->VisibleCount();
     rangeFirst_ = count ? 1 : 0;
     rangeLast_ = count;
     return;
   }
+  ComputeIndexRange();
+  if (filters_) RebuildFilters();
+}
+
+void TDataCursor::ComputeIndexRange() {
   const int64_t count = TreeCount(index_.Slot);
   if (!rangeActive_) {
     rangeFirst_ = count ? 1 : 0;
@@ -84,6 +77,7 @@ void TDataCursor::ComputeRange() {
 }
 
 void TDataCursor::SetNone() {
+  filteredRecNoValid_ = false;
   bof_ = eof_ = true;
   currentRecord_ = 0;
   sequence_ = 0;
@@ -93,6 +87,7 @@ void TDataCursor::SetNone() {
 }
 
 void TDataCursor::TakeCurrent() {
+  filteredRecNoValid_ = false;
   currentRecord_ = pos_.RecordNumber();
   std::memcpy(currentKey_.data(), pos_.Key(), index_.KeySize);
   sequence_ = pos_.Sequence;
@@ -118,7 +113,7 @@ bool TDataCursor::PositionFirst() {
   if (Physical()) {
     uint32_t p = 0;
     int32_t counter = 0;
-    if (!visible_->FindNext(p, 1, counter)) {
+    if (!filters_->Visible().FindNext(p, 1, counter)) {
       SetNone();
       return false;
     }
@@ -130,6 +125,12 @@ bool TDataCursor::PositionFirst() {
   int retries = 0;
   if (!SeekSequenceRetry(*this, tree, rangeFirst_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
   TakeCurrent();
+  if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(1)) {
+    SetNone();
+    return false;
+  }
+  filteredRecNo_ = 1;
+  filteredRecNoValid_ = true;
   return true;
 }
 
@@ -140,9 +141,9 @@ bool TDataCursor::PositionLast() {
     return false;
   }
   if (Physical()) {
-    uint32_t p = visible_->Size() + 1;
+    uint32_t p = filters_->Visible().Size() + 1;
     int32_t counter = 0;
-    if (!visible_->FindPrior(p, 1, counter)) {
+    if (!filters_->Visible().FindPrior(p, 1, counter)) {
       SetNone();
       return false;
     }
@@ -154,6 +155,14 @@ bool TDataCursor::PositionLast() {
   int retries = 0;
   if (!SeekSequenceRetry(*this, tree, rangeLast_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
   TakeCurrent();
+  if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(-1)) {
+    SetNone();
+    return false;
+  }
+  if (FilteredIndex()) {
+    filteredRecNo_ = static_cast<int32_t>(filters_->VisibleCount());
+    filteredRecNoValid_ = true;
+  }
   return true;
 }
 
@@ -164,21 +173,21 @@ void TDataCursor::SeekRecordNumber(uint32_t number) {
       return;
     }
     bof_ = eof_ = false;
-    if (number >= 1 && number <= visible_->Size() && visible_->IsSet(number)) {
+    if (number >= 1 && number <= filters_->Visible().Size() && filters_->Visible().IsSet(number)) {
       currentRecord_ = number;
     } else {
-      uint32_t p = std::min<uint32_t>(number, visible_->Size() + 1);
+      uint32_t p = std::min<uint32_t>(number, filters_->Visible().Size() + 1);
       int32_t counter = 0;
-      if (!visible_->FindNext(p, 1, counter)) {
-        p = std::min<uint32_t>(number, visible_->Size() + 1);
-        if (!visible_->FindPrior(p, 1, counter)) {
+      if (!filters_->Visible().FindNext(p, 1, counter)) {
+        p = std::min<uint32_t>(number, filters_->Visible().Size() + 1);
+        if (!filters_->Visible().FindPrior(p, 1, counter)) {
           SetNone();
           return;
         }
       }
       currentRecord_ = p;
     }
-    sequence_ = visible_->CountSetBefore(currentRecord_) + 1;
+    sequence_ = filters_->Visible().CountSetBefore(currentRecord_) + 1;
     return;
   }
   TRecord* r = table_->Data().GetRecord(number);
@@ -220,6 +229,10 @@ void TDataCursor::SeekKey(const uint8_t* key, bool keepCracks) {
       eof_ = true;
     } else {
       TakeCurrent();
+      if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(1)) {
+        PositionLast();
+        eof_ = true;
+      }
     }
   }
   if (keepCracks) {
@@ -234,22 +247,70 @@ void TDataCursor::Resync() {
 }
 
 void TDataCursor::AfterOwnChange(uint32_t number, bool live) {
+  filteredRecNoValid_ = false;
+  // Only the changed record's bits move: no rebuild of the visible set.
+  if (filters_ && filters_->Filtered()) {
+    if (live) {
+      TDataFile& data = table_->Data();
+      TRecord* r = nullptr;
+      for (int i = 0; i < kMaxRetries && !r; ++i) r = data.GetRecord(number);
+      if (!r) Raise(kErrRecordBuffersCorrupt);
+      const std::vector<uint8_t> stored(r->Buffer.begin(), r->Buffer.begin() + recordSize_);
+      data.ReleaseRecord(r);
+      filters_->RecordWritten(number, stored.data());
+    } else {
+      filters_->RecordDeleted(number);
+    }
+  }
   if (!Physical()) {
-    ComputeRange();
+    seen_ = CurrentStamp();
+    ComputeIndexRange();
     return;
   }
-  // Physical order follows the change without rescanning the table.
-  if (number > visible_->Size()) visible_->SetSize(number);
-  const bool was = visible_->IsSet(number);
-  if (live && !was) {
-    visible_->SetBit(number);
-    ++rangeLast_;
-  } else if (!live && was) {
-    visible_->ClearBit(number);
-    --rangeLast_;
-  }
-  rangeFirst_ = rangeLast_ ? 1 : 0;
+  if (!filters_) RebuildFilters();
+  const uint32_t count = filters_->VisibleCount();
+  rangeFirst_ = count ? 1 : 0;
+  rangeLast_ = count;
   seen_ = CurrentStamp();
+}
+
+bool TDataCursor::StepVisible(int direction) {
+  const TTreePosition savedPos = pos_;
+  const uint32_t savedRecord = currentRecord_;
+  const std::vector<uint8_t> savedKey = currentKey_;
+  const int64_t savedSequence = sequence_;
+  const bool savedValid = filteredRecNoValid_;
+  const int32_t savedRecNo = filteredRecNo_;
+  auto restore = [&]() {
+    pos_ = savedPos;
+    currentRecord_ = savedRecord;
+    currentKey_ = savedKey;
+    sequence_ = savedSequence;
+    filteredRecNoValid_ = savedValid;
+    filteredRecNo_ = savedRecNo;
+    return false;
+  };
+  bool resynced = false;
+  do {
+    if (direction > 0 ? sequence_ >= rangeLast_ : sequence_ <= rangeFirst_) return restore();
+    for (int i = 0;; ++i) {
+      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+      const TBTree::TResult r = direction > 0 ? tree.Next(&pos_) : tree.Prior(&pos_);
+      if (r == TBTree::kDone) break;
+      if (r == TBTree::kNotFound) return restore();
+      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
+      Resync();
+      resynced = true;
+      if (bof_ && eof_) return false;
+    }
+    TakeCurrent();
+  } while (FilteredIndex() && Hidden(currentRecord_));
+  // One visible step moves the visible position by one.
+  if (savedValid && !resynced) {
+    filteredRecNo_ = savedRecNo + direction;
+    filteredRecNoValid_ = true;
+  }
+  return true;
 }
 
 void TDataCursor::Reposition() {
@@ -278,7 +339,7 @@ uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
     uint32_t next = currentRecord_;
     while (count < n) {
       next = direction > 0 ? next + 1 : next - 1;
-      if (next == 0 || next > visible_->Size() || !visible_->IsSet(next)) break;
+      if (next == 0 || next > filters_->Visible().Size() || !filters_->Visible().IsSet(next)) break;
       ++count;
     }
     return count;
@@ -340,21 +401,11 @@ int TDataCursor::GetNextRecord(uint8_t* record) {
   if (Physical()) {
     uint32_t p = currentRecord_;
     int32_t counter = 0;
-    if (!visible_->FindNext(p, 1, counter)) return atEnd();
+    if (!filters_->Visible().FindNext(p, 1, counter)) return atEnd();
     currentRecord_ = p;
     ++sequence_;
   } else {
-    if (sequence_ >= rangeLast_) return atEnd();
-    for (int i = 0;; ++i) {
-      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-      const TBTree::TResult r = tree.Next(&pos_);
-      if (r == TBTree::kDone) break;
-      if (r == TBTree::kNotFound) return atEnd();
-      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
-      Resync();
-      if (bof_ && eof_) return atEnd();
-    }
-    TakeCurrent();
+    if (!StepVisible(1)) return atEnd();
   }
   eof_ = false;
   ReadCurrent(record, 1);
@@ -377,21 +428,11 @@ int TDataCursor::GetPriorRecord(uint8_t* record) {
   if (Physical()) {
     uint32_t p = currentRecord_;
     int32_t counter = 0;
-    if (!visible_->FindPrior(p, 1, counter)) return atStart();
+    if (!filters_->Visible().FindPrior(p, 1, counter)) return atStart();
     currentRecord_ = p;
     --sequence_;
   } else {
-    if (sequence_ <= rangeFirst_) return atStart();
-    for (int i = 0;; ++i) {
-      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-      const TBTree::TResult r = tree.Prior(&pos_);
-      if (r == TBTree::kDone) break;
-      if (r == TBTree::kNotFound) return atStart();
-      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
-      Resync();
-      if (bof_ && eof_) return atStart();
-    }
-    TakeCurrent();
+    if (!StepVisible(-1)) return atStart();
   }
   bof_ = false;
   ReadCurrent(record, -1);
@@ -425,6 +466,24 @@ int32_t TDataCursor::GetRecNo() {
   if (bof_ && eof_) return 0;
   if (Physical()) return static_cast<int32_t>(sequence_);
   if (rangeFirst_ == 0) return 0;
+  if (FilteredIndex() && filteredRecNoValid_) return filteredRecNo_;
+  if (FilteredIndex()) {
+    // The visible entries of the range up to the current one.
+    TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+    TTreePosition p;
+    int retries = 0;
+    if (!SeekSequenceRetry(*this, tree, rangeFirst_, &p, retries)) Raise(kErrIndexPageCorrupt);
+    int32_t n = 0;
+    while (!p.AtEnd() && p.Sequence <= sequence_) {
+      if (!Hidden(p.RecordNumber())) ++n;
+      const TBTree::TResult r = tree.Next(&p);
+      if (r == TBTree::kNotFound) break;
+      if (r == TBTree::kRetry) Raise(kErrIndexPageCorrupt);
+    }
+    filteredRecNo_ = n;
+    filteredRecNoValid_ = true;
+    return n;
+  }
   return static_cast<int32_t>(sequence_ - rangeFirst_ + 1);
 }
 
@@ -438,6 +497,16 @@ void TDataCursor::SetRecNo(int32_t n) {
     if (PositionFirst()) bof_ = true;
     return;
   }
+  if (FilteredIndex()) {
+    if (!PositionFirst()) return;
+    for (int32_t k = 1; k < n; ++k) {
+      if (!StepVisible(1)) {
+        eof_ = true;
+        return;
+      }
+    }
+    return;
+  }
   const int64_t target = rangeFirst_ + n - 1;
   if (target > rangeLast_) {
     if (PositionLast()) eof_ = true;
@@ -447,7 +516,7 @@ void TDataCursor::SetRecNo(int32_t n) {
   if (Physical()) {
     uint32_t p = 0;
     int32_t counter = 0;
-    visible_->FindNext(p, static_cast<uint32_t>(n), counter);
+    filters_->Visible().FindNext(p, static_cast<uint32_t>(n), counter);
     currentRecord_ = p;
     sequence_ = n;
     return;
@@ -461,6 +530,7 @@ void TDataCursor::SetRecNo(int32_t n) {
 int32_t TDataCursor::GetRecordCount() {
   TCursorBracket bracket(*this);
   if (rangeFirst_ == 0) return 0;
+  if (FilteredIndex()) return static_cast<int32_t>(filters_->VisibleCount());
   return static_cast<int32_t>(rangeLast_ - rangeFirst_ + 1);
 }
 
@@ -612,6 +682,15 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     clone->SetIndexNumber(indexNumber_);
     if (rangeActive_ && !Physical()) {
       clone->SetRange(true, rangeStart_.data(), 0, rangeEnd_.data(), 0);
+    }
+    // The same filters, each with its own copy of the tree, options and active state.
+    for (int i = 0; filters_ && i < filters_->Count(); ++i) {
+      const TFilter& f = *filters_->Item(i);
+      TExpToken* tree = f.IsCallback ? nullptr : CopyExpressionTree(f.Expression);
+      // The clone holds fewer filters than this cursor: adding cannot fail before it owns the tree.
+      TFilter* copy = clone->AddFilter(f.DataSet, {}, false, false, f.AllowComplement, f.NarrowByEarlier,
+                                       f.IsCallback ? f.Callback : TFilterCallback(), tree != nullptr, tree);
+      if (copy && f.Active) clone->ActivateFilter(copy);
     }
     if (!(bof_ && eof_)) clone->GotoCursor(*this);
     clone->bof_ = bof_;

@@ -118,7 +118,10 @@ void TDataCursor::Open() {
   options.Sequential = sequential_;
   if (!inMemory_) RecoverRestructure();
   TDataTable* table = nullptr;
-  const int rc = directory_->OpenTable(tableName_, &table, options);
+  // Whether this cursor opened the files is decided under the directory's lock: the reference
+  // count may change under it as soon as OpenTable returns.
+  bool firstOpen = false;
+  const int rc = directory_->OpenTable(tableName_, &table, options, &firstOpen);
   if (rc < 0) Raise(static_cast<uint16_t>(-rc));
   table_ = table;
   open_ = true;
@@ -126,7 +129,7 @@ void TDataCursor::Open() {
     if (table_->ReadOnly) readOnly_ = true;
     {
       TTableGuard guard(*table_);
-      if (table_->References == 1 && !table_->ChangesWritten()) {
+      if (firstOpen && !table_->ChangesWritten()) {
         table_->Data().VerifyHeader();
         if (!table_->IndexRebuildNeeded()) table_->Index().Verify(table_->Data().Fields());
       }
@@ -170,6 +173,20 @@ void TDataCursor::Open() {
           tree.Insert(key, n);
         }
         index.SetRecordCount(live);
+        index.MarkChanged();
+        // A shared table writes only at the end of each change: the rebuilt index would be
+        // dropped on close, and the next open would find a table without records.
+        if (!exclusive_ && !table_->ReadOnly && !table_->InTransactionNow()) {
+          table_->WriteLock();
+          try {
+            table_->WriteCaches(false, true, true);
+            table_->Flush();
+          } catch (...) {
+            table_->WriteUnlock();
+            throw;
+          }
+          table_->WriteUnlock();
+        }
       }
       noPrimary_ = table_->Index().NoPrimary();
       seen_ = CurrentStamp();
@@ -193,6 +210,8 @@ void TDataCursor::Close(bool closeFiles) {
   if (!open_ && !table_) return;
   while (depth_ > 0) Leave();
   blobs_.reset();
+  filters_.reset();  // filters belong to one opening of the table
+  filterHost_.reset();
   visible_.reset();
   rangeStart_.clear();
   rangeEnd_.clear();

@@ -82,8 +82,10 @@ int TDataDirectory::CreateTable(const std::string& name, bool memory, bool tempo
   return 0;
 }
 
-int TDataDirectory::OpenTable(const std::string& name, TDataTable** table, const TOpenOptions& options) {
+int TDataDirectory::OpenTable(const std::string& name, TDataTable** table, const TOpenOptions& options,
+                              bool* firstOpen) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (firstOpen) *firstOpen = false;
   TDataTable* t = Find(name, options.Memory);
   if (t && t->References > 0) {
     if ((t->Exclusive || options.Exclusive) && !options.ShareExclusive) return -kErrAccessDenied;
@@ -92,6 +94,7 @@ int TDataDirectory::OpenTable(const std::string& name, TDataTable** table, const
     return 0;
   }
   const bool listed = t != nullptr;
+  const bool wasOpen = t && t->IsOpen();
   if (!t) {
     tables_.push_back(std::make_unique<TDataTable>(this, TableName(name), options.Memory));
     t = tables_.back().get();
@@ -109,6 +112,7 @@ int TDataDirectory::OpenTable(const std::string& name, TDataTable** table, const
     if (!listed) FreeTable(t);
     throw;
   }
+  if (firstOpen) *firstOpen = !wasOpen;
   *table = t;
   return 0;
 }

@@ -47,7 +47,9 @@ class TDataDirectory {
 
   int CreateTable(const std::string& name, bool memory, bool temporary, const TTableDefinition& definition,
                   TDataTable** table = nullptr);
-  int OpenTable(const std::string& name, TDataTable** table, const TOpenOptions& options);
+  // `firstOpen` (optional) tells, decided under the directory's lock, whether this call opened
+  // the table's files rather than sharing an open table.
+  int OpenTable(const std::string& name, TDataTable** table, const TOpenOptions& options, bool* firstOpen = nullptr);
   int CloseTable(TDataTable* table, bool write = true);
   int RenameTable(const std::string& name, const std::string& newName, bool backup, bool memory);
   int DeleteTable(const std::string& name, bool memory);

@@ -90,9 +90,11 @@ void TIndexFile::CreateFile() {
   for (uint8_t s = 0; s < kSlotCount; ++s) DropSlotPages(s);
   TFileHandler::CreateFile();
   MakeNewHeader(header_.data());
+  std::array<uint8_t, kHeaderSize> bytes = header_;
+  if (owner_ && owner_->Encrypted()) EncryptBlock(bytes.data(), kHeaderSize, kIndexKey1, kIndexKey2);
   TFileAccess access(*this);
   Seek(0);
-  Write(header_.data(), kHeaderSize);
+  Write(bytes.data(), kHeaderSize);
   diskCounter_ = UpdateCounter();
 }
 
@@ -339,7 +341,18 @@ void TIndexFile::DropSlot(uint8_t slot, bool move) {
     return;
   }
   const uint8_t count = SecondaryCount();
-  if (!move || slot > count) return;
+  if (slot > count) return;
+  if (!move) {
+    // The slot goes without its pages: they stay unreferenced in the file, and the slots behind
+    // shift down as with a move, since the secondary slots must stay contiguous.
+    DropSlotPages(slot);
+    for (uint8_t s = slot; s < count; ++s) std::memcpy(Slot(s), Slot(s + 1), kSlotSize);
+    std::memset(Slot(count), 0, kSlotSize);
+    std::rotate(caches_.begin() + slot, caches_.begin() + slot + 1, caches_.begin() + count + 1);
+    PutU8(header_.data(), kSecondaryCount, count - 1);
+    SetModified();
+    return;
+  }
   // The slot moves with its free list, and its cached pages (dirty ones among them: the freed
   // pages of the dropped index) move with it so that they are still written.
   std::array<uint8_t, kSlotSize> saved = SlotBytes(slot);

@@ -121,7 +121,8 @@ class TIndexFile : public TFileHandler {
   void ReplaceSlot(uint8_t slot, const IndexDesc& desc, uint8_t compression = kCompressionOfDesc);
   void RenameSlot(uint8_t slot, const std::string& name, const std::array<uint16_t, 16>& fieldNumbers);
   // Slot 0: the table loses its primary index. Slot i > 0 with move: the slot (with its free
-  // list and cached pages) goes behind the other secondary slots, which shift down by one.
+  // list and cached pages) goes behind the other secondary slots, which shift down by one;
+  // without move the others shift down just the same and the slot is forgotten with its pages.
   void DropSlot(uint8_t slot, bool move);
 
   // Pages. FetchPage answers nullptr for "retry" (the table changed on disk). Only NewPage

@@ -86,15 +86,18 @@ void TDataCursor::RecoverRestructure() {
   bool swapping = false;
   if (Exists(base + ".DBK") && !Exists(base + ".DAT")) {
     // Interrupted between the backups and the commit: every old file is a backup and whatever
-    // carries the table's names is new. Put the old table back.
+    // carries the table's names is new (a table without BLOBs has no .BBK: its .BLB is new).
+    // Remove the new files, then put the old data file back first: from there on the state is
+    // the one of an interrupted backup phase (the work table is still there), which the next
+    // branch completes, so that a recovery interrupted in its turn never takes an old file for
+    // a new one.
     if (Exists(base + ".IBK")) Remove(base + ".IDX");
-    if (Exists(base + ".BBK")) Remove(base + ".BLB");
-    else Remove(base + ".BLB");
-    if (Exists(base + ".IBK")) Move(base + ".IBK", base + ".IDX");
-    if (Exists(base + ".BBK")) Move(base + ".BBK", base + ".BLB");
+    Remove(base + ".BLB");
+    SyncDirectory(directory_->Path());
     Move(base + ".DBK", base + ".DAT");
     swapping = true;
-  } else if (Exists(base + ".DAT") && !Exists(base + ".DBK") && Exists(work + ".DAT")) {
+  }
+  if (Exists(base + ".DAT") && !Exists(base + ".DBK") && (swapping || Exists(work + ".DAT"))) {
     // Interrupted while the old files were being turned into backups.
     if (!Exists(base + ".IDX") && Exists(base + ".IBK")) Move(base + ".IBK", base + ".IDX");
     if (!Exists(base + ".BLB") && Exists(base + ".BBK")) Move(base + ".BBK", base + ".BLB");

@@ -90,7 +90,7 @@ void TDataTable::Raise(uint16_t code) const { RaiseEngineError(code, FileName(".
 
 bool TDataTable::StrictChangeDetection() const { return Session() && Session()->StrictChangeDetection; }
 
-bool TDataTable::Encrypted() const { return data_ && data_->Encrypted(); }
+bool TDataTable::Encrypted() const { return creatingEncrypted_ || (data_ && data_->Encrypted()); }
 
 std::string TDataTable::FileName(const std::string& extension) const {
   const std::string base = StripFileExt(name_) + extension;
@@ -215,6 +215,12 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     bool& on;
     ~TJournalBack() { on = true; }
   } back{journalOn_};
+  // The data file, which records the encryption, is made last: scramble the others meanwhile.
+  creatingEncrypted_ = definition.Data.Encrypted;
+  struct TEncryptedBack {
+    bool& on;
+    ~TEncryptedBack() { on = false; }
+  } encryptedBack{creatingEncrypted_};
   std::vector<FieldDesc> fields = definition.Data.Fields;
   for (size_t i = 0; i < fields.size(); ++i) fields[i].FieldNumber = static_cast<uint16_t>(i + 1);
   LayoutRecordFields(fields);
@@ -225,6 +231,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), definition.Data.BlobBlockSize, memory_);
     ConfigureFiles();
     blob_->CreateFile();
+    if (creatingEncrypted_) blob_->WriteHeader(true);
   }
   index_->CreateFile();
   size_t first = 0;

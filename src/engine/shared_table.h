@@ -155,6 +155,8 @@ class TDataTable : public TTableFilesOwner {
   bool openedReadOnly_ = false;
   bool rebuildNeeded_ = false;
   bool definitionsLost_ = false;
+  // Set while CreateFiles writes the index and BLOB headers, before the data file tells.
+  bool creatingEncrypted_ = false;
   bool inTransaction_ = false;
   bool changesWritten_ = false;
   bool changesSeen_ = false;  // by the last reader-lock check

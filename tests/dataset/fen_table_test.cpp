@@ -440,7 +440,7 @@ TEST_F(FenTableTest, AddIndexNeedsTheTableExclusively) {
   EXPECT_EQ(Walk(t), (std::vector<int>{3, 2, 1}));
 }
 
-TEST_F(FenTableTest, FilterCallbackHidesRecordsAndExpressionFiltersAreRefused) {
+TEST_F(FenTableTest, FilterCallbackAndExpressionFiltersHideRecords) {
   CreatePeople();
   TFenTable& t = Table();
   t.Open();
@@ -455,8 +455,25 @@ TEST_F(FenTableTest, FilterCallbackHidesRecordsAndExpressionFiltersAreRefused) {
   EXPECT_EQ(t.FieldByName("no").AsInteger(), 4);
   t.SetFiltered(false);
   EXPECT_EQ(t.RecordCount(), 6);
-  EXPECT_EQ(ErrorText([&] { t.SetFilterText("no > 2"); }), "Expression filters are not supported by this data set");
-  EXPECT_EQ(t.Filter(), "");
+  // An expression filter is in force with the callback while Filtered is on.
+  t.SetFilterText("no > 2");
+  EXPECT_EQ(t.RecordCount(), 6);
+  t.SetFiltered(true);
+  EXPECT_EQ(Walk(t), (std::vector<int>{4, 6}));
+  t.SetOnFilterRecord(nullptr);
+  EXPECT_EQ(Walk(t), (std::vector<int>{3, 4, 5, 6}));
+  EXPECT_EQ(t.RecordCount(), 4);
+  // A bad text is refused and leaves the filter in force.
+  EXPECT_NE(ErrorText([&] { t.SetFilterText("no > "); }), "");
+  EXPECT_EQ(t.Filter(), "no > 2");
+  EXPECT_EQ(Walk(t), (std::vector<int>{3, 4, 5, 6}));
+  t.SetFilterText("");
+  EXPECT_EQ(Walk(t), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  // Reopening applies the stored text again.
+  t.SetFilterText("no < 3");
+  t.Close();
+  t.Open();
+  EXPECT_EQ(Walk(t), (std::vector<int>{1, 2}));
 }
 
 TEST_F(FenTableTest, DeleteMakesTheNextRecordCurrent) {

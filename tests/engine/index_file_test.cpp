@@ -227,6 +227,40 @@ TEST_F(IndexFileTest, DroppingAMiddleIndexShiftsSlotsAndTheNextIndexReusesItsPag
 
 // The slot keeps the whole stored descriptor: compression (byte 36) and the per-field descending
 // flags (bytes 38-53) survive a header write and a reopen, through every way a slot is written.
+TEST_F(IndexFileTest, DroppingWithoutMoveShiftsSlotsAndForgetsThePages) {
+  for (const uint8_t dropped : {1, 2, 3}) {
+    auto f = NewFile();
+    f->CreateFile();
+    const auto fields = Fields();
+    f->AddPrimaryIndex(Desc("", {2}, true), fields);
+    f->AddSecondaryIndex(Desc("A", {1}, true), fields);
+    f->AddSecondaryIndex(Desc("B", {2}, false), fields);
+    f->AddSecondaryIndex(Desc("C", {1, 2}, true), fields);
+    {
+      TBTree tree(f->Store(dropped), TKeyOrder{});
+      std::vector<uint8_t> key(f->SlotShape(dropped).KeySize, 0);
+      key[0] = 1;
+      ASSERT_EQ(tree.Insert(key.data(), 1), TBTree::kDone);
+    }
+    std::vector<std::string> left = {"A", "B", "C"};
+    left.erase(left.begin() + (dropped - 1));
+    f->DropSlot(dropped, false);
+    ASSERT_EQ(f->SecondaryCount(), 2) << int(dropped);
+    for (uint8_t s = 1; s <= 2; ++s) EXPECT_EQ(f->SlotDesc(s).Name, left[s - 1]) << int(dropped);
+    EXPECT_EQ(f->Root(3), 0u);
+    EXPECT_EQ(f->FreeHead(3), 0u);
+    f->FlushPages();
+    f->WriteHeader(false);
+    f->Close();
+    f->Open();
+    EXPECT_NO_THROW(f->Verify(fields)) << int(dropped);
+    EXPECT_EQ(f->AddSecondaryIndex(Desc("D", {1}, true), fields), 3) << int(dropped);
+    EXPECT_EQ(f->Root(3), 0u);
+    EXPECT_EQ(f->FreeHead(3), 0u);
+    f->Close();
+  }
+}
+
 TEST_F(IndexFileTest, SlotsKeepCompressionAndPerFieldDescendingFlags) {
   auto f = NewFile();
   f->CreateFile();
