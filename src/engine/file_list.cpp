@@ -47,8 +47,10 @@ int32_t CopyContent(TAbstractFile* source, int32_t sourceHandle, TAbstractFile* 
 }
 
 std::unique_ptr<TFileList>& GlobalList() {
-  static std::unique_ptr<TFileList> list;
-  return list;
+  // The holder itself is never destroyed: the record-set layer's session list stops the engine
+  // from its own static destructor, which may run after this function's statics are gone.
+  static auto* list = new std::unique_ptr<TFileList>();
+  return *list;
 }
 
 }  // namespace
