@@ -84,7 +84,7 @@ TDataFile::TDataFile(TTableFilesOwner* owner, std::string fileName, bool memory,
 
 TDataFile::~TDataFile() {
   cache_.clear();
-  newest_ = oldest_ = nullptr;
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
 }
 
 void TDataFile::RaiseCode(uint16_t code) const { RaiseEngineError(code, FileName()); }
@@ -107,7 +107,7 @@ void TDataFile::Open() {
 void TDataFile::Close() {
   DropRecords();
   cache_.clear();
-  newest_ = oldest_ = nullptr;
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
   fields_.clear();
   if (writeByteHeld_) UnlockWriteByte();
   TFileHandler::Close();
@@ -162,6 +162,7 @@ void TDataFile::CreateTable(const TDataFileDefinition& def) {
   std::vector<uint8_t> header = header_;
   DropRecords();
   cache_.clear();
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
   TFileHandler::CreateFile();  // closes first when open
   header_ = header;
   fields_ = fields;
@@ -419,6 +420,7 @@ void TDataFile::InitRecord(TRecord& record, bool isNew) {
   if (isNew) PutU32(record.Buffer.data(), kRecId, NextAutoInc());
   PutU32(record.Buffer.data(), kRecLink, record.Number);
   record.Changed = false;
+  if (record.Parked && record.UseCount == 0) Unpark({&record});
 }
 
 void TDataFile::EmptyFile() {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class TRecord {
   uint32_t Run = 0;             // run of a merge (record sort)
   TRecord* Newer = nullptr;
   TRecord* Older = nullptr;
+  uint64_t Stamp = 0;   // recency: larger is more recent (cache bookkeeping)
+  bool Parked = false;  // set aside from the recency list while changed or in use
 
   uint8_t Status() const { return Buffer[data_format::kRecStatus.Offset]; }
   uint32_t Link() const { return GetU32(Buffer.data(), data_format::kRecLink); }
@@ -70,6 +73,17 @@ struct TDataFileDefinition {
   std::string Password;
   std::string Description;
 };
+
+// The cache's records ordered by number; lookups by number through the transparent comparator.
+struct TRecordOrder {
+  using is_transparent = void;
+  bool operator()(const std::unique_ptr<TRecord>& a, const std::unique_ptr<TRecord>& b) const {
+    return a->Number < b->Number;
+  }
+  bool operator()(const std::unique_ptr<TRecord>& a, uint32_t n) const { return a->Number < n; }
+  bool operator()(uint32_t n, const std::unique_ptr<TRecord>& b) const { return n < b->Number; }
+};
+using TRecordSet = std::set<std::unique_ptr<TRecord>, TRecordOrder>;
 
 class TDataFile : public TFileHandler {
  public:
@@ -178,9 +192,16 @@ class TDataFile : public TFileHandler {
  private:
   void SetHeaderDirty();
   int64_t RecordPosition(uint32_t number) const;
-  size_t FindCached(uint32_t number) const;
+  TRecord* FindCached(uint32_t number) const;
+  // Removes a record from whichever list holds it (recency or parked).
   void Unlink(TRecord* r);
   void PushFront(TRecord* r);
+  // Moves a changed or used record from the recency list to the parked list, so that victim
+  // searches stop walking over it; it comes back, in its recency place, once clean and unused.
+  void Park(TRecord* r);
+  void Unpark(std::vector<TRecord*> records);
+  // Takes a record out of the cache into the spares.
+  void Evict(TRecord* r);
   std::unique_ptr<TRecord> TakeBuffer(uint32_t number);
   // A free buffer: new while below capacity, else the least recently used record that is
   // neither changed nor in use. nullptr when there is none and `mayFail`.
@@ -194,9 +215,12 @@ class TDataFile : public TFileHandler {
   uint32_t diskCounter_ = 0;
   std::vector<FieldDesc> fields_;
   bool descriptorsChanged_ = false;
-  std::vector<std::unique_ptr<TRecord>> cache_;  // sorted by number
-  TRecord* newest_ = nullptr;
+  TRecordSet cache_;  // ordered by number
+  TRecord* newest_ = nullptr;  // recency list of records that may be evicted
   TRecord* oldest_ = nullptr;
+  TRecord* parkedNewest_ = nullptr;  // parked list: changed or used when last looked at
+  TRecord* parkedOldest_ = nullptr;
+  uint64_t clock_ = 0;
   size_t capacity_ = kMaxCacheRecords;
   size_t normalCapacity_ = kMaxCacheRecords;
   uint32_t readAheadLimit_ = 1;

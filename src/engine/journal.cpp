@@ -65,7 +65,14 @@ TTableJournal::~TTableJournal() { Close(); }
 
 bool TTableJournal::Exists() const {
   struct stat st;
-  return ::stat(platform::ResolveFilePath(path_).c_str(), &st) == 0;
+  if (!diskPath_.empty() && ::stat(diskPath_.c_str(), &st) == 0) return true;
+  if (!scanned_) {
+    scanned_ = true;
+    bool found = false;
+    const std::string path = platform::ResolveFilePath(path_, &found);
+    otherSpelling_ = found && ::stat(path.c_str(), &st) == 0;
+  }
+  return otherSpelling_;
 }
 
 void TTableJournal::RaiseWrite() const { RaiseEngineError(kErrWriteError, path_); }
@@ -154,6 +161,7 @@ void TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
 void TTableJournal::Remove() {
   Close();
   ::unlink(platform::ResolveFilePath(path_).c_str());
+  otherSpelling_ = false;
 }
 
 bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files) {
@@ -216,6 +224,7 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
   }
   applying_ = false;
   ::unlink(path.c_str());
+  otherSpelling_ = false;
   SyncDirectoryOf(path);
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();

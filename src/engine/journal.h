@@ -63,6 +63,10 @@ class TTableJournal {
   std::array<int64_t, kFileCount> originalSize_{};
   std::array<bool, kFileCount> sizeKnown_{};
   std::array<std::map<int64_t, int64_t>, kFileCount> saved_;  // journaled ranges [start, end)
+  // Exists runs at every lock: it looks for the canonical spelling (one stat) each time, and
+  // for another spelling (a directory scan) only once, since the engine never makes one.
+  mutable bool scanned_ = false;
+  mutable bool otherSpelling_ = false;
 };
 
 }  // namespace tovenmarsh::engine

@@ -12,33 +12,68 @@ namespace tovenmarsh::engine {
 
 using namespace data_format;
 
-namespace {
-constexpr size_t kNotCached = static_cast<size_t>(-1);
-}  // namespace
-
 int64_t TDataFile::RecordPosition(uint32_t number) const { return RecordOffset(FieldCount(), RecordSize(), number); }
 
-size_t TDataFile::FindCached(uint32_t number) const {
-  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
-                             [](const std::unique_ptr<TRecord>& r, uint32_t n) { return r->Number < n; });
-  if (it == cache_.end() || (*it)->Number != number) return kNotCached;
-  return static_cast<size_t>(it - cache_.begin());
+TRecord* TDataFile::FindCached(uint32_t number) const {
+  auto it = cache_.find(number);
+  return it == cache_.end() ? nullptr : it->get();
 }
 
 void TDataFile::Unlink(TRecord* r) {
+  TRecord*& newest = r->Parked ? parkedNewest_ : newest_;
+  TRecord*& oldest = r->Parked ? parkedOldest_ : oldest_;
   if (r->Newer) r->Newer->Older = r->Older;
-  else newest_ = r->Older;
+  else newest = r->Older;
   if (r->Older) r->Older->Newer = r->Newer;
-  else oldest_ = r->Newer;
+  else oldest = r->Newer;
   r->Newer = r->Older = nullptr;
+  r->Parked = false;
 }
 
 void TDataFile::PushFront(TRecord* r) {
   r->Older = newest_;
   r->Newer = nullptr;
+  r->Parked = false;
+  r->Stamp = ++clock_;
   if (newest_) newest_->Newer = r;
   newest_ = r;
   if (!oldest_) oldest_ = r;
+}
+
+void TDataFile::Park(TRecord* r) {
+  Unlink(r);
+  // Parked records keep their stamps; the parked list is only a bag, order comes from stamps.
+  r->Parked = true;
+  r->Older = parkedNewest_;
+  r->Newer = nullptr;
+  if (parkedNewest_) parkedNewest_->Newer = r;
+  parkedNewest_ = r;
+  if (!parkedOldest_) parkedOldest_ = r;
+}
+
+void TDataFile::Unpark(std::vector<TRecord*> records) {
+  // Back into the recency list where their stamps place them, so the least recently used
+  // record is still the first victim. Parked records are older than most of the list: the
+  // merge walks from the oldest end.
+  for (TRecord* r : records) Unlink(r);
+  std::sort(records.begin(), records.end(), [](const TRecord* a, const TRecord* b) { return a->Stamp < b->Stamp; });
+  TRecord* pos = oldest_;
+  for (TRecord* r : records) {
+    while (pos && pos->Stamp < r->Stamp) pos = pos->Newer;
+    // Insert r just older than pos (or as the newest when pos is null).
+    r->Newer = pos;
+    r->Older = pos ? pos->Older : newest_;
+    if (r->Older) r->Older->Newer = r;
+    else oldest_ = r;
+    if (pos) pos->Older = r;
+    else newest_ = r;
+  }
+}
+
+void TDataFile::Evict(TRecord* r) {
+  Unlink(r);
+  auto it = cache_.find(r->Number);
+  spares_.push_back(std::move(cache_.extract(it).value()));
 }
 
 std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
@@ -55,6 +90,7 @@ std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
   r->UseCount = 0;
   r->Run = 0;
   r->Newer = r->Older = nullptr;
+  r->Parked = false;
   if (r->Buffer.size() >= kRecordPrefixSize) PutU32(r->Buffer.data(), kRecLink, number);
   return r;
 }
@@ -63,12 +99,16 @@ std::unique_ptr<TRecord> TDataFile::MakeRoom(uint32_t number, bool mayFail) {
   if (cache_.size() < capacity_) return TakeBuffer(number);
   const bool transaction = owner_ && owner_->InTransaction();
   for (int attempt = 0; attempt < 2; ++attempt) {
-    for (TRecord* r = oldest_; r; r = r->Newer) {
-      if (r->Changed || r->UseCount > 0) continue;
-      Unlink(r);
-      const size_t at = FindCached(r->Number);
-      spares_.push_back(std::move(cache_[at]));
-      cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(at));
+    // Records found changed or in use are parked on the way, so later searches skip them at
+    // no cost; a transaction's changed records would otherwise be walked at every insert.
+    for (TRecord* r = oldest_; r;) {
+      TRecord* newer = r->Newer;
+      if (r->Changed || r->UseCount > 0) {
+        Park(r);
+        r = newer;
+        continue;
+      }
+      Evict(r);
       return TakeBuffer(number);
     }
     if (mayFail) return nullptr;
@@ -80,14 +120,20 @@ std::unique_ptr<TRecord> TDataFile::MakeRoom(uint32_t number, bool mayFail) {
     capacity_ += 255;
     return TakeBuffer(number);
   }
+  // Last resort: a parked record that became clean and unused without passing through
+  // ReleaseRecord or a write.
+  for (TRecord* r = parkedOldest_; r; r = r->Newer)
+    if (!r->Changed && r->UseCount == 0) {
+      Evict(r);
+      return TakeBuffer(number);
+    }
   RaiseCode(kErrRecordBuffersCorrupt);
 }
 
 TRecord* TDataFile::Insert(std::unique_ptr<TRecord> r) {
   TRecord* raw = r.get();
-  auto it = std::lower_bound(cache_.begin(), cache_.end(), raw->Number,
-                             [](const std::unique_ptr<TRecord>& x, uint32_t n) { return x->Number < n; });
-  cache_.insert(it, std::move(r));
+  // Appends (the common case) land at the end: the hint makes them constant time.
+  cache_.emplace_hint(cache_.end(), std::move(r));
   PushFront(raw);
   return raw;
 }
@@ -116,8 +162,7 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
   int looked = 0;
   for (TRecord* r = newest_; r && looked < 4; r = r->Older, ++looked)
     if (r->Number == number) hit = r;
-  if (!hit)
-    if (const size_t at = FindCached(number); at != kNotCached) hit = cache_[at].get();
+  if (!hit) hit = FindCached(number);
   if (hit) {
     Unlink(hit);
     PushFront(hit);
@@ -148,9 +193,7 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
     const uint32_t at = firstNumber + i;
     if (static_cast<int64_t>((i + 1) * recordSize) > got) break;  // not on disk yet
     const uint8_t* bytes = readBuffer_.data() + static_cast<size_t>(i) * recordSize;
-    const size_t cached = FindCached(at);
-    if (cached != kNotCached) {
-      TRecord* r = cache_[cached].get();
+    if (TRecord* r = FindCached(at)) {
       if (!r->Changed && r->UseCount == 0) LoadRecord(*r, bytes);
       if (at == number) {
         result = r;
@@ -175,6 +218,7 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
 
 void TDataFile::ReleaseRecord(TRecord* record) {
   if (record && record->UseCount > 0) --record->UseCount;
+  if (record && record->Parked && record->UseCount == 0 && !record->Changed) Unpark({record});
 }
 
 bool TDataFile::HasChangedRecords() const {
@@ -209,34 +253,40 @@ bool TDataFile::WriteChangedRecords() {
     for (size_t k = i; k < j; ++k) changed[k]->Changed = false;
     i = j;
   }
+  std::vector<TRecord*> clean;
+  for (TRecord* r : changed)
+    if (r->Parked) clean.push_back(r);
+  if (!clean.empty()) Unpark(std::move(clean));
   if (owner_) owner_->MarkFilesWritten();
   return true;
 }
 
 void TDataFile::TrimCache() {
-  for (size_t i = cache_.size(); i > 0 && cache_.size() > normalCapacity_; --i) {
-    TRecord* r = cache_[i - 1].get();
+  // Highest numbers first.
+  auto it = cache_.end();
+  while (cache_.size() > normalCapacity_ && it != cache_.begin()) {
+    --it;
+    TRecord* r = it->get();
     if (r->Changed || r->UseCount > 0) continue;
-    Unlink(r);
-    spares_.push_back(std::move(cache_[i - 1]));
-    cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(i - 1));
+    ++it;  // stays valid: the victim is the element before it
+    Evict(r);
   }
   capacity_ = std::max(normalCapacity_, cache_.size());
   if (spares_.size() > 16383) spares_.resize(16383);
 }
 
 void TDataFile::DropRecords() {
-  std::vector<std::unique_ptr<TRecord>> kept;
-  for (auto& r : cache_) {
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    TRecord* r = it->get();
     if (r->UseCount > 0) {
       r->Changed = false;
-      kept.push_back(std::move(r));
+      ++it;
     } else {
-      spares_.push_back(std::move(r));
+      auto victim = it++;
+      spares_.push_back(std::move(cache_.extract(victim).value()));
     }
   }
-  cache_ = std::move(kept);
-  newest_ = oldest_ = nullptr;
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
   for (auto& r : cache_) {
     r->Newer = r->Older = nullptr;
     PushFront(r.get());

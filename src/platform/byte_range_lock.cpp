@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 
 namespace tovenmarsh::platform {
 namespace {
@@ -63,29 +64,27 @@ bool TByteRangeLockTable::Lock(int64_t start, int64_t length) {
     return false;
   const int64_t end = start + length - 1;
   std::lock_guard<std::mutex> guard(mutex_);
-  for (const Entry& entry : entries_)
-    if (start <= entry.end && entry.start <= end) return false;
+  auto after = entries_.upper_bound(end);
+  if (after != entries_.begin() && std::prev(after)->second.end >= start) return false;
   if (fd_ >= 0 && OfdLock(fd_, readOnly_ ? F_RDLCK : F_WRLCK, start, length) != 0) return false;
-  entries_.push_back(Entry{start, end, length});
+  entries_.emplace_hint(after, start, Entry{end, length});
   return true;
 }
 
 bool TByteRangeLockTable::Unlock(int64_t start, int64_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
-  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (it->start != start || it->length != length) continue;
-    // The process's ranges never overlap, so releasing this one leaves the others intact.
-    if (fd_ >= 0 && OfdLock(fd_, F_UNLCK, start, length) != 0) return false;
-    entries_.erase(it);
-    return true;
-  }
-  return false;
+  auto it = entries_.find(start);
+  if (it == entries_.end() || it->second.length != length) return false;
+  // The process's ranges never overlap, so releasing this one leaves the others intact.
+  if (fd_ >= 0 && OfdLock(fd_, F_UNLCK, start, length) != 0) return false;
+  entries_.erase(it);
+  return true;
 }
 
 void TByteRangeLockTable::Clear() {
   std::lock_guard<std::mutex> guard(mutex_);
   if (fd_ >= 0)
-    for (const Entry& entry : entries_) OfdLock(fd_, F_UNLCK, entry.start, entry.length);
+    for (const auto& [start, entry] : entries_) OfdLock(fd_, F_UNLCK, start, entry.length);
   entries_.clear();
 }
 

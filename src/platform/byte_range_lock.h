@@ -15,8 +15,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
-#include <vector>
 
 namespace tovenmarsh::platform {
 
@@ -64,12 +64,13 @@ class TByteRangeLockTable {
 
  private:
   struct Entry {
-    int64_t start;
     int64_t end;  // start + length - 1, computed in 64 bits
     int64_t length;
   };
   mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  // Keyed by start. The ranges never overlap, so the only candidate for a conflict is the
+  // last range starting at or before a request's end: Lock and Unlock are O(log n).
+  std::map<int64_t, Entry> entries_;
   int fd_ = -1;
   bool readOnly_ = false;
 };
