@@ -6,6 +6,8 @@
 //   tovenmarsh_admin <db folder> add-domain <companyno> <name>
 //   tovenmarsh_admin <db folder> add-account <no> <fullname> <password>
 //   tovenmarsh_admin <db folder> add-alias <name> <companyno> <accountno>
+//   tovenmarsh_admin <db folder> add-extaccount <mailserver> <user> <password> <accountno>
+//                                <leavecopy: true|false>     an active external POP3 mailbox
 //   tovenmarsh_admin <db folder> dump <table file>                        one row a line
 //
 // dump prints each field as name=value, separated by tabs; tabs, CR, LF and backslashes in
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "dataset/fen_session.h"
 #include "resources/fen_table_access.h"
 #include "resources/table_resources.h"
 
@@ -29,7 +32,9 @@ using namespace tovenmarsh::resources;
 int Usage() {
   std::cerr << "usage: tovenmarsh_admin <db folder> create-tables | add-company <name> | "
                "add-domain <companyno> <name> | add-account <no> <fullname> <password> | "
-               "add-alias <name> <companyno> <accountno> | dump <table file>\n";
+               "add-alias <name> <companyno> <accountno> | "
+               "add-extaccount <mailserver> <user> <password> <accountno> <true|false> | "
+               "dump <table file>\n";
   return 2;
 }
 
@@ -134,6 +139,15 @@ int Run(const std::vector<std::string>& args) {
     InsertRow(*pool, piAlias,
               {{alias::name, args[2]}, {alias::companyno, std::stoi(args[3])},
                {alias::accountno, std::stoi(args[4])}, {alias::active, true}});
+  } else if (command == "add-extaccount" && need(5) && (args[6] == "true" || args[6] == "false")) {
+    pool = OpenPool(folder);
+    InsertRow(*pool, piExtAccount,
+              {{extaccount::mailserver, args[2]},
+               {extaccount::mailusr, args[3]},
+               {extaccount::mailpass, args[4]},
+               {extaccount::accountno, std::stoi(args[5])},
+               {extaccount::leavecopy, args[6] == "true"},
+               {extaccount::active, true}});
   } else if (command == "dump" && need(1)) {
     pool = OpenPool(folder);
     Dump(*pool, args[2]);
@@ -143,13 +157,31 @@ int Run(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Closes the sessions the tables opened while the process's objects still exist, so that the
+// engine stops (and its files close) before exit rather than from a static destructor.
+void CloseSessions() {
+  using tovenmarsh::dataset::Sessions;
+  for (int n = 0; n < 256; ++n) {
+    if (auto* session = Sessions().FindSession("RunTimeSession" + std::to_string(n))) session->CloseSession();
+  }
+  Sessions().DefaultSession().CloseSession();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  int code = 1;
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
+    code = Run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& e) {
     std::cerr << "tovenmarsh_admin: " << tovenmarsh::core::ExceptionClassName(e) << ": " << e.what() << '\n';
-    return 1;
   }
+  std::cout.flush();
+  try {
+    CloseSessions();
+  } catch (const std::exception& e) {
+    std::cerr << "tovenmarsh_admin: closing: " << e.what() << '\n';
+    code = 1;
+  }
+  return code;
 }
