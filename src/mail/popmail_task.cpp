@@ -123,20 +123,7 @@ TPOPMailTask::TPOPMailTask(TPOPMailEnvironment environment) : environment_(std::
 
 TPOPMailTask::~TPOPMailTask() {
   Close();
-  if (environment_.runningTasks == nullptr) return;
-  bool last = false;
-  {
-    platform::TCriticalSection* lock = SharedLock();
-    if (lock != nullptr) lock->Enter();
-    last = environment_.runningTasks->fetch_sub(1) == 1;
-    if (lock != nullptr) lock->Leave();
-  }
-  if (last && environment_.wakeQueue) {
-    try {
-      environment_.wakeQueue();
-    } catch (...) {
-    }
-  }
+  EndRunningTask(environment_.runningTasks, SharedLock(), environment_.wakeQueue);
 }
 
 void TPOPMailTask::Close() {

@@ -55,6 +55,23 @@ TRelayEnvironment InstallationRelayEnvironment() {
   return environment;
 }
 
+void EndRunningTask(std::atomic<int>* runningTasks, platform::TCriticalSection* lock,
+                    const std::function<void()>& wakeQueue) {
+  if (runningTasks == nullptr) return;
+  bool last = false;
+  {
+    if (lock != nullptr) lock->Enter();
+    last = runningTasks->fetch_sub(1) == 1;
+    if (lock != nullptr) lock->Leave();
+  }
+  if (last && wakeQueue) {
+    try {
+      wakeQueue();
+    } catch (...) {
+    }
+  }
+}
+
 TRelayTask::TRelayTask() : TRelayTask(InstallationRelayEnvironment()) {}
 
 TRelayTask::TRelayTask(TRelayEnvironment environment) : environment_(std::move(environment)), lines_(client_) {
@@ -66,20 +83,7 @@ TRelayTask::TRelayTask(TRelayEnvironment environment) : environment_(std::move(e
 
 TRelayTask::~TRelayTask() {
   Close();
-  if (environment_.runningTasks == nullptr) return;
-  bool last = false;
-  {
-    platform::TCriticalSection* lock = SharedLock();
-    if (lock != nullptr) lock->Enter();
-    last = environment_.runningTasks->fetch_sub(1) == 1;
-    if (lock != nullptr) lock->Leave();
-  }
-  if (last && environment_.wakeQueue) {
-    try {
-      environment_.wakeQueue();
-    } catch (...) {
-    }
-  }
+  EndRunningTask(environment_.runningTasks, SharedLock(), environment_.wakeQueue);
 }
 
 bool TRelayTask::IsOwnHost(const std::string& host) const {

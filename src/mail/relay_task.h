@@ -96,6 +96,11 @@ bool StartRelayTaskWhenDue(core::TDaemon& owner, const TRelayList& list, std::at
 bool StartTaskWhenDue(core::TDaemon& owner, bool due, std::atomic<int>& runningTasks, platform::TDateTime now,
                       const std::function<void()>& start);
 
+// Counts a running task of either kind down under its owner's lock (none: unlocked); the last
+// one to end runs wakeQueue, whose failures are swallowed.
+void EndRunningTask(std::atomic<int>* runningTasks, platform::TCriticalSection* lock,
+                    const std::function<void()>& wakeQueue);
+
 inline constexpr int kMaxRelayTasks = 5;
 
 }  // namespace tovenmarsh::mail
