@@ -10,20 +10,12 @@
 #include "engine/blob_file.h"
 #include "engine/engine_error.h"
 #include "engine/file_list.h"
+#include "engine/storage_fuzz_support.h"
 
 using namespace tovenmarsh::engine;
+using namespace tovenmarsh::engine::fuzzing;
 
 namespace {
-
-class TOwner : public TTableFilesOwner {
- public:
-  bool InTransaction() const override { return false; }
-  bool HoldsWriteLock() const override { return true; }
-  bool StrictChangeDetection() const override { return false; }
-  bool Encrypted() const override { return false; }
-  void MarkFilesWritten() override {}
-  bool ChangedOnDisk() override { return false; }
-};
 
 struct TBase {
   std::vector<uint8_t> Bytes;
@@ -34,7 +26,7 @@ const TBase& SoundFile() {
   static const TBase base = [] {
     TBase b;
     TFileList list;
-    TOwner owner;
+    TFuzzFilesOwner owner;
     TBlobFile f(&owner, "BASE.BLB", 128, true, &list);
     f.CreateFile();
     for (uint32_t i = 1; i <= 6; ++i) {
@@ -56,36 +48,19 @@ const TBase& SoundFile() {
 
 // Damage may only surface as the corruption, version, read and limit errors of these files.
 void CheckCode(const EFenEngineError& e) {
-  const uint16_t allowed[] = {kErrRecordChanged, kErrEndOfBlob, kErrHeaderCorrupt, kErrBlobBuffersCorrupt,
-                               kErrWrongVersion, kErrReadError, kErrTableFull};
-  for (uint16_t code : allowed)
-    if (e.Code() == code) return;
-  std::abort();
+  RequireAllowedCode(e, {kErrRecordChanged, kErrEndOfBlob, kErrHeaderCorrupt, kErrBlobBuffersCorrupt,
+                         kErrWrongVersion, kErrReadError, kErrTableFull});
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TBase& base = SoundFile();
-  std::vector<uint8_t> file;
-  if (size >= 3 && std::memcmp(data, "RAW", 3) == 0) {
-    file.assign(data + 3, data + size);
-  } else {
-    file = base.Bytes;
-    for (size_t i = 0; i + 4 <= size; i += 4) {
-      const size_t at = (static_cast<size_t>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2]) % file.size();
-      file[at] = data[i + 3];
-    }
-  }
+  const std::vector<uint8_t> file = PatchedFile(data, size, base.Bytes);
   TFileList list;
-  TOwner owner;
+  TFuzzFilesOwner owner;
   try {
-    {
-      TFileHandler writer("FUZZ.BLB", true, &list);
-      writer.CreateFile();
-      writer.Write(file.data(), static_cast<int64_t>(file.size()));
-      writer.Close();
-    }
+    WriteFuzzFile("FUZZ.BLB", &list, file);
     TBlobFile f(&owner, "FUZZ.BLB", 128, true, &list);
     f.Open();
     f.Verify();

@@ -10,25 +10,17 @@
 #include "engine/data_file.h"
 #include "engine/engine_error.h"
 #include "engine/file_list.h"
+#include "engine/storage_fuzz_support.h"
 
 using namespace tovenmarsh::engine;
+using namespace tovenmarsh::engine::fuzzing;
 
 namespace {
-
-class TOwner : public TTableFilesOwner {
- public:
-  bool InTransaction() const override { return false; }
-  bool HoldsWriteLock() const override { return true; }
-  bool StrictChangeDetection() const override { return false; }
-  bool Encrypted() const override { return false; }
-  void MarkFilesWritten() override {}
-  bool ChangedOnDisk() override { return false; }
-};
 
 const std::vector<uint8_t>& SoundFile() {
   static const std::vector<uint8_t> bytes = [] {
     TFileList list;
-    TOwner owner;
+    TFuzzFilesOwner owner;
     TDataFile f(&owner, "BASE.DAT", true, &list);
     TDataFileDefinition d;
     d.Fields.resize(3);
@@ -68,35 +60,18 @@ const std::vector<uint8_t>& SoundFile() {
 
 // Damage may only surface as the corruption, version, read and limit errors of these files.
 void CheckCode(const EFenEngineError& e) {
-  const uint16_t allowed[] = {kErrHeaderCorrupt, kErrRecordBuffersCorrupt, kErrWrongVersion,
-                               kErrReadError, kErrTableFull, kErrLanguageDriver};
-  for (uint16_t code : allowed)
-    if (e.Code() == code) return;
-  std::abort();
+  RequireAllowedCode(e, {kErrHeaderCorrupt, kErrRecordBuffersCorrupt, kErrWrongVersion, kErrReadError, kErrTableFull,
+                         kErrLanguageDriver});
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> file;
-  if (size >= 3 && std::memcmp(data, "RAW", 3) == 0) {
-    file.assign(data + 3, data + size);
-  } else {
-    file = SoundFile();
-    for (size_t i = 0; i + 4 <= size; i += 4) {
-      const size_t at = (static_cast<size_t>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2]) % file.size();
-      file[at] = data[i + 3];
-    }
-  }
+  const std::vector<uint8_t> file = PatchedFile(data, size, SoundFile());
   TFileList list;
-  TOwner owner;
+  TFuzzFilesOwner owner;
   try {
-    {
-      TFileHandler writer("FUZZ.DAT", true, &list);
-      writer.CreateFile();
-      writer.Write(file.data(), static_cast<int64_t>(file.size()));
-      writer.Close();
-    }
+    WriteFuzzFile("FUZZ.DAT", &list, file);
     TDataFile f(&owner, "FUZZ.DAT", true, &list);
     f.Open();
     try {

@@ -9,21 +9,13 @@
 
 #include "engine/engine_error.h"
 #include "engine/file_list.h"
+#include "engine/storage_fuzz_support.h"
 #include "engine/index_file.h"
 
 using namespace tovenmarsh::engine;
+using namespace tovenmarsh::engine::fuzzing;
 
 namespace {
-
-class TOwner : public TTableFilesOwner {
- public:
-  bool InTransaction() const override { return false; }
-  bool HoldsWriteLock() const override { return true; }
-  bool StrictChangeDetection() const override { return false; }
-  bool Encrypted() const override { return false; }
-  void MarkFilesWritten() override {}
-  bool ChangedOnDisk() override { return false; }
-};
 
 std::vector<FieldDesc> Fields() {
   std::vector<FieldDesc> f(2);
@@ -52,7 +44,7 @@ std::vector<uint8_t> Key(uint16_t size, uint32_t n) {
 const std::vector<uint8_t>& SoundFile() {
   static const std::vector<uint8_t> bytes = [] {
     TFileList list;
-    TOwner owner;
+    TFuzzFilesOwner owner;
     TIndexFile f(&owner, "BASE.IDX", true, &list);
     f.CreateFile();
     const auto fields = Fields();
@@ -89,34 +81,17 @@ const std::vector<uint8_t>& SoundFile() {
 
 // Damage may only surface as the corruption, version, read and limit errors of these files.
 void CheckCode(const EFenEngineError& e) {
-  const uint16_t allowed[] = {kErrHeaderCorrupt, kErrIndexPageCorrupt, kErrWrongVersion, kErrReadError, kErrTableFull};
-  for (uint16_t code : allowed)
-    if (e.Code() == code) return;
-  std::abort();
+  RequireAllowedCode(e, {kErrHeaderCorrupt, kErrIndexPageCorrupt, kErrWrongVersion, kErrReadError, kErrTableFull});
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> file;
-  if (size >= 3 && std::memcmp(data, "RAW", 3) == 0) {
-    file.assign(data + 3, data + size);
-  } else {
-    file = SoundFile();
-    for (size_t i = 0; i + 4 <= size; i += 4) {
-      const size_t at = (static_cast<size_t>(data[i]) << 16 | data[i + 1] << 8 | data[i + 2]) % file.size();
-      file[at] = data[i + 3];
-    }
-  }
+  const std::vector<uint8_t> file = PatchedFile(data, size, SoundFile());
   TFileList list;
-  TOwner owner;
+  TFuzzFilesOwner owner;
   try {
-    {
-      TFileHandler writer("FUZZ.IDX", true, &list);
-      writer.CreateFile();
-      writer.Write(file.data(), static_cast<int64_t>(file.size()));
-      writer.Close();
-    }
+    WriteFuzzFile("FUZZ.IDX", &list, file);
     TIndexFile f(&owner, "FUZZ.IDX", true, &list);
     f.Open();
     f.Verify(Fields());

@@ -55,7 +55,10 @@ bool ValidValueText(const FieldDesc& f, const std::string& text) {
   switch (f.FieldType) {
     case fldDate: return SameEngineName(text, "DATE") || IsValidDateText(text);
     case fldTime: return SameEngineName(text, "TIME") || IsValidTimeText(text);
-    case fldTimeStamp: return SameEngineName(text, "NOW") || IsValidDateTimeText(text);
+    // A time stamp's default may also be "DATE" or "TIME", as table definition allows.
+    case fldTimeStamp:
+      return SameEngineName(text, "NOW") || SameEngineName(text, "DATE") || SameEngineName(text, "TIME") ||
+             IsValidDateTimeText(text);
     case fldInt32: return IsValidIntegerText(text);
     case fldUInt32: return IsValidIntegerText(text) || IsValidFloatText(text);
     case fldInt16: return IsValidSmallIntText(text);
