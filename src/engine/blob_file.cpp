@@ -23,7 +23,7 @@ TBlobFile::TBlobFile(TTableFilesOwner* owner, std::string fileName, uint32_t blo
     : TFileHandler(std::move(fileName), memory, list),
       owner_(owner),
       blockSize_(EffectiveBlockSize(blockSize)),
-      header_(kHeaderSize, 0) {
+      header_(*this, kHeaderSize, kHeaderModified, index_format::kIndexKey1, index_format::kIndexKey2) {
   MakeNewHeader(header_.data());
   capacity_ = NormalCapacity();
   readAheadLimit_ = ValidBlockSize(blockSize_) ? std::max<uint32_t>(1, 65535 / blockSize_) : 1;
@@ -62,59 +62,21 @@ void TBlobFile::CreateFile() {
   DropBlocks();
   TFileHandler::CreateFile();
   MakeNewHeader(header_.data());
-  TFileAccess access(*this);
-  Seek(0);
-  Write(header_.data(), kHeaderSize);
-  diskCounter_ = UpdateCounter();
+  header_.WriteAsIs(Encrypted());
 }
 
-void TBlobFile::ReadHeader() {
-  std::vector<uint8_t> bytes(kHeaderSize);
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Read(bytes.data(), kHeaderSize);
-  }
-  if (owner_ && owner_->Encrypted()) DecryptBlock(bytes.data(), kHeaderSize, index_format::kIndexKey1, index_format::kIndexKey2);
-  header_ = bytes;
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-}
+bool TBlobFile::Encrypted() const { return owner_ && owner_->Encrypted(); }
+
+void TBlobFile::ReadHeader() { header_.Read(Encrypted()); }
 
 void TBlobFile::WriteHeader(bool force) {
-  if (!force && !HeaderModified()) return;
-  std::vector<uint8_t> bytes = header_;
-  PutU32(bytes.data(), kUpdateCounter, UpdateCounter() + 1);
-  if (owner_ && owner_->Encrypted()) EncryptBlock(bytes.data(), kHeaderSize, index_format::kIndexKey1, index_format::kIndexKey2);
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Write(bytes.data(), kHeaderSize);
-  }
-  PutU32(header_.data(), kUpdateCounter, UpdateCounter() + 1);
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-  if (owner_) owner_->MarkFilesWritten();
+  if (header_.Write(force, Encrypted()) && owner_) owner_->MarkFilesWritten();
 }
 
-bool TBlobFile::HeaderChanged() {
-  std::vector<uint8_t> bytes(kHeaderSize);
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Read(bytes.data(), kHeaderSize);
-  }
-  if (owner_ && owner_->Encrypted()) DecryptBlock(bytes.data(), kHeaderSize, index_format::kIndexKey1, index_format::kIndexKey2);
-  if (GetU32(bytes.data(), kUpdateCounter) == diskCounter_) return false;
-  header_ = bytes;
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-  return true;
-}
+bool TBlobFile::HeaderChanged() { return header_.Changed(Encrypted()); }
 
 void TBlobFile::MarkChanged() {
-  PutU32(header_.data(), kUpdateCounter, UpdateCounter() + 1);
-  SetModified();
+  header_.CountChange();
   if (owner_) owner_->MarkFilesWritten();
 }
 
@@ -164,19 +126,60 @@ size_t TBlobFile::FindCached(uint32_t offset) const {
 }
 
 void TBlobFile::Unlink(TBlock* b) {
+  TBlock*& newest = b->Parked ? parkedNewest_ : newest_;
+  TBlock*& oldest = b->Parked ? parkedOldest_ : oldest_;
   if (b->Newer) b->Newer->Older = b->Older;
-  else newest_ = b->Older;
+  else newest = b->Older;
   if (b->Older) b->Older->Newer = b->Newer;
-  else oldest_ = b->Newer;
+  else oldest = b->Newer;
   b->Newer = b->Older = nullptr;
+  b->Parked = false;
 }
 
 void TBlobFile::PushFront(TBlock* b) {
   b->Older = newest_;
   b->Newer = nullptr;
+  b->Parked = false;
+  b->Stamp = ++clock_;
   if (newest_) newest_->Newer = b;
   newest_ = b;
   if (!oldest_) oldest_ = b;
+}
+
+void TBlobFile::Park(TBlock* b) {
+  Unlink(b);
+  // Parked blocks keep their stamps: the parked list is only a bag, order comes from stamps.
+  b->Parked = true;
+  b->Older = parkedNewest_;
+  b->Newer = nullptr;
+  if (parkedNewest_) parkedNewest_->Newer = b;
+  parkedNewest_ = b;
+  if (!parkedOldest_) parkedOldest_ = b;
+}
+
+void TBlobFile::Unpark(std::vector<TBlock*> blocks) {
+  // Back into the recency list where their stamps place them, so the least recently used
+  // block is still the first victim; parked blocks are older than most of the list, so the
+  // merge walks from the oldest end.
+  for (TBlock* b : blocks) Unlink(b);
+  std::sort(blocks.begin(), blocks.end(), [](const TBlock* a, const TBlock* b) { return a->Stamp < b->Stamp; });
+  TBlock* pos = oldest_;
+  for (TBlock* b : blocks) {
+    while (pos && pos->Stamp < b->Stamp) pos = pos->Newer;
+    b->Newer = pos;
+    b->Older = pos ? pos->Older : newest_;
+    if (b->Older) b->Older->Newer = b;
+    else oldest_ = b;
+    if (pos) pos->Older = b;
+    else newest_ = b;
+  }
+}
+
+void TBlobFile::Evict(TBlock* b) {
+  Unlink(b);
+  const size_t at = FindCached(b->Offset);
+  spares_.push_back(std::move(cache_[at]));
+  cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(at));
 }
 
 std::unique_ptr<TBlock> TBlobFile::TakeBlockObject() {
@@ -196,19 +199,31 @@ std::unique_ptr<TBlock> TBlobFile::TakeBlockObject() {
 
 std::unique_ptr<TBlock> TBlobFile::MakeRoom() {
   if (cache_.size() < capacity_) return TakeBlockObject();
+  const bool transaction = owner_ && owner_->InTransaction();
   for (int attempt = 0; attempt < 2; ++attempt) {
-    for (TBlock* b = oldest_; b; b = b->Newer) {
-      if (b->Dirty || b->Pins > 0) continue;
-      Unlink(b);
-      const size_t at = FindCached(b->Offset);
-      std::unique_ptr<TBlock> taken = std::move(cache_[at]);
-      cache_.erase(cache_.begin() + static_cast<ptrdiff_t>(at));
-      spares_.push_back(std::move(taken));
+    // Blocks found dirty or pinned are parked on the way, so later searches skip them at no
+    // cost; a transaction's dirty blocks would otherwise be walked at every new block.
+    for (TBlock* b = oldest_; b;) {
+      TBlock* newer = b->Newer;
+      if (b->Dirty || b->Pins > 0) {
+        Park(b);
+        b = newer;
+        continue;
+      }
+      Evict(b);
       return TakeBlockObject();
     }
-    if (attempt == 0 && !(owner_ && owner_->InTransaction())) FlushBlocks();
+    if (attempt == 0 && !transaction) FlushBlocks();
     else break;
   }
+  // A parked block that became clean and unpinned without passing through a release or a
+  // flush (a transaction's parked blocks stay dirty until its commit).
+  if (!transaction)
+    for (TBlock* b = parkedOldest_; b; b = b->Newer)
+      if (!b->Dirty && b->Pins == 0) {
+        Evict(b);
+        return TakeBlockObject();
+      }
   // Dirty blocks of a transaction stay in memory until commit.
   capacity_ += 255;
   return TakeBlockObject();
@@ -318,6 +333,7 @@ TBlock* TBlobFile::FetchBlock(uint32_t offset, uint32_t wanted, bool readAhead, 
     TBlock* raw = Insert(std::move(b));
     // Read ahead blocks are the least recent: behind the block asked for.
     Unlink(raw);
+    raw->Stamp = 0;
     raw->Newer = oldest_;
     raw->Older = nullptr;
     if (oldest_) oldest_->Older = raw;
@@ -329,6 +345,7 @@ TBlock* TBlobFile::FetchBlock(uint32_t offset, uint32_t wanted, bool readAhead, 
 
 void TBlobFile::ReleaseBlock(TBlock* block) {
   if (block->Pins > 0) --block->Pins;
+  if (block->Parked && block->Pins == 0 && !block->Dirty) Unpark({block});
   if (block->Detached && block->Pins == 0) {
     auto it = std::find_if(detached_.begin(), detached_.end(),
                            [block](const std::unique_ptr<TBlock>& b) { return b.get() == block; });
@@ -374,6 +391,17 @@ bool TBlobFile::HasDirtyBlocks() const {
   return false;
 }
 
+void TBlobFile::PendingWriteRanges(std::vector<std::pair<int64_t, int64_t>>& out) const {
+  bool blocks = false;
+  for (const auto& b : cache_) {
+    if (!b->Dirty) continue;
+    blocks = true;
+    if (!out.empty() && out.back().first + out.back().second == b->Offset) out.back().second += blockSize_;
+    else out.emplace_back(b->Offset, blockSize_);
+  }
+  if (blocks || HeaderModified()) out.emplace_back(0, kHeaderSize);
+}
+
 void TBlobFile::FlushBlocks() {
   std::vector<TBlock*> dirty;
   for (const auto& b : cache_)
@@ -396,12 +424,17 @@ void TBlobFile::FlushBlocks() {
     ++stats_.DiskWrites;
     i = j;
   }
+  std::vector<TBlock*> clean;
+  for (TBlock* b : dirty)
+    if (b->Parked) clean.push_back(b);
+  if (!clean.empty()) Unpark(std::move(clean));
   if (owner_) owner_->MarkFilesWritten();
 }
 
 void TBlobFile::DropBlocks() {
   for (auto& b : cache_) {
     b->Newer = b->Older = nullptr;
+    b->Parked = false;
     if (b->Pins > 0) {
       b->Detached = true;
       detached_.push_back(std::move(b));
@@ -410,7 +443,7 @@ void TBlobFile::DropBlocks() {
     }
   }
   cache_.clear();
-  newest_ = oldest_ = nullptr;
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
   if (spares_.size() > 4095) spares_.resize(4095);
 }
 
@@ -575,6 +608,11 @@ bool TBlobFile::WalkChain(uint32_t first, uint32_t owner, uint32_t recordNumber,
     damage("Invalid BLOB offset");
     return false;
   }
+  const uint32_t per = DataPerBlock();
+  // The blocks the value should still have after the current one: the read-ahead of each fetch.
+  const uint64_t chainBlocks = (static_cast<uint64_t>(b->Total) + per - 1) / per;
+  uint64_t kept = 1;
+  bool cut = false;
   seen.insert(first);
   for (;;) {
     const uint32_t next = b->Next;
@@ -586,7 +624,8 @@ bool TBlobFile::WalkChain(uint32_t first, uint32_t owner, uint32_t recordNumber,
       } else if (seen.count(next)) {
         problem = "Recursive intra-block pointer";
       } else {
-        nb = FetchBlock(next, 1, false);
+        const uint64_t remaining = chainBlocks > kept ? chainBlocks - kept : 1;
+        nb = FetchBlock(next, static_cast<uint32_t>(std::min<uint64_t>(remaining, 0xFFFFFFFF)), remaining > 1);
         if (!nb) {
           ReleaseBlock(b);
           RaiseCode(kErrBlobBuffersCorrupt);
@@ -608,14 +647,30 @@ bool TBlobFile::WalkChain(uint32_t first, uint32_t owner, uint32_t recordNumber,
       if (mode == kChainRepair) {
         b->Next = 0;
         b->Dirty = true;
+        SetModified();
+        cut = true;
       }
     }
     if (freeBlocks) FreeBlock(b);
     ReleaseBlock(b);
-    if (!nb) return true;
+    if (!nb) break;
     seen.insert(nb->Offset);
+    ++kept;
     b = nb;
   }
+  // A value cut short keeps the bytes its remaining blocks hold, so that it reads back whole.
+  if (cut && !freeBlocks) {
+    TBlock* head = FetchBlock(first, 1, false);
+    if (!head) RaiseCode(kErrBlobBuffersCorrupt);
+    const uint64_t room = kept * per;
+    if (head->Total > room) {
+      head->Total = static_cast<uint32_t>(room);
+      head->Dirty = true;
+      SetModified();
+    }
+    ReleaseBlock(head);
+  }
+  return true;
 }
 
 bool TBlobFile::LockRegion(const std::vector<uint16_t>& ownIds) { return LockFileRegion(*this, ownIds, lockRetries_); }

@@ -19,6 +19,7 @@
 
 #include "engine/blob_file_format.h"
 #include "engine/file_handler.h"
+#include "engine/file_header.h"
 #include "engine/shared_table_context.h"
 
 namespace tovenmarsh::engine {
@@ -37,6 +38,8 @@ struct TBlock {
   std::vector<uint8_t> Data;  // block size - 18 bytes
   TBlock* Newer = nullptr;
   TBlock* Older = nullptr;
+  uint64_t Stamp = 0;   // recency: larger is more recent
+  bool Parked = false;  // set aside from the recency list while dirty or pinned
 };
 
 class TBlobFile : public TFileHandler {
@@ -82,6 +85,9 @@ class TBlobFile : public TFileHandler {
   size_t CachedBlocks() const { return cache_.size(); }
   size_t CacheCapacity() const { return capacity_; }
   bool HasDirtyBlocks() const;
+  // The file ranges (offset, length) that writing the dirty blocks and the header would
+  // overwrite.
+  void PendingWriteRanges(std::vector<std::pair<int64_t, int64_t>>& out) const;
 
   // Whole values. ReadValue answers false for "retry" (nothing returned).
   bool ReadValue(uint32_t first, uint32_t owner, std::vector<uint8_t>& out);
@@ -95,8 +101,10 @@ class TBlobFile : public TFileHandler {
   // Table verification and repair walk a record's chain: damage is reported through `report`
   // ("Invalid BLOB offset ...", "Invalid intra-block pointer ...", "Recursive intra-block
   // pointer ..." for the physical record, then "error fixed" when repairing or "error not
-  // fixed"); a repair cuts the chain at the damage. Blocks are freed when `freeBlocks`. False
-  // when the first block itself is bad (a repair then clears the field's reference).
+  // fixed"); a repair cuts the chain at the damage and, unless the blocks are being freed,
+  // lowers the value's total size to what the kept blocks hold. Blocks are freed when
+  // `freeBlocks`. False when the first block itself is bad (a repair then clears the field's
+  // reference).
   enum TChainMode { kChainNormal, kChainVerify, kChainRepair };
   bool WalkChain(uint32_t first, uint32_t owner, uint32_t recordNumber, bool checkOwner, bool freeBlocks,
                  TChainMode mode, const std::function<void(const std::string&)>& report);
@@ -116,11 +124,19 @@ class TBlobFile : public TFileHandler {
 
  private:
   void SetModified();
+  bool Encrypted() const;
   void SetFreeHead(uint32_t offset);
   bool IsBlockOffset(uint32_t offset) const;
   size_t FindCached(uint32_t offset) const;
+  // Removes a block from whichever list holds it (recency or parked).
   void Unlink(TBlock* block);
   void PushFront(TBlock* block);
+  // Moves a dirty or pinned block out of the recency list, so that victim searches stop
+  // walking over it; it comes back, in its recency place, once clean and unpinned.
+  void Park(TBlock* block);
+  void Unpark(std::vector<TBlock*> blocks);
+  // Takes a clean, unpinned block out of the cache into the spares.
+  void Evict(TBlock* block);
   std::unique_ptr<TBlock> TakeBlockObject();
   std::unique_ptr<TBlock> MakeRoom();
   TBlock* Insert(std::unique_ptr<TBlock> block);
@@ -130,11 +146,13 @@ class TBlobFile : public TFileHandler {
 
   TTableFilesOwner* owner_;
   uint32_t blockSize_;
-  std::vector<uint8_t> header_;
-  uint32_t diskCounter_ = 0;
+  TFileHeader header_;
   std::vector<std::unique_ptr<TBlock>> cache_;  // sorted by offset
   TBlock* newest_ = nullptr;
   TBlock* oldest_ = nullptr;
+  TBlock* parkedNewest_ = nullptr;  // parked: dirty or pinned when last looked at
+  TBlock* parkedOldest_ = nullptr;
+  uint64_t clock_ = 0;
   size_t capacity_;
   uint32_t readAheadLimit_;
   std::vector<std::unique_ptr<TBlock>> spares_;

@@ -162,6 +162,24 @@ class TDataCursor : public TExpressionRecordSource {
     progressCallback_ = routine;
   }
 
+  // Verification/repair mode (cursor_verify.cpp; 10031 while open): the cursor opens without
+  // header checks, position, filters or index work, so a damaged table can be examined; it
+  // offers no navigation. BLOB chain damage is then reported through the repair-message
+  // callback instead of raised.
+  void SetVerifyRepair(bool flag);
+  bool VerifyRepair() const { return verifyRepair_; }
+  using TRepairCallback = void (*)(void* owner, const std::string& text);
+  void SetRepairCallback(void* owner, TRepairCallback routine) {
+    repairOwner_ = owner;
+    repairCallback_ = routine;
+  }
+  // Walks the BLOB chains of every live record, one report per damaged chain. Verifying only
+  // reports; repairing (exclusive and writable) also cuts a chain at its damage (keeping the
+  // value's size consistent with what is left) and clears a reference whose first block is not
+  // the value's. Outside verification/repair mode the first damage raises 8963. Answers the
+  // number of damaged chains.
+  int32_t CheckBlobChains(bool repair);
+
   // Open and close.
   void Open();
   void Close(bool closeFiles = true);
@@ -175,7 +193,8 @@ class TDataCursor : public TExpressionRecordSource {
   // Table information: of the open table, or read from the files of a closed one.
   TTableInfo GetTableInfo();
   uint32_t GetFieldCount() const { return static_cast<uint32_t>(fields_.size()); }
-  uint32_t GetRecordSize() const { return recordSize_; }
+  // Stored record plus the room of computed fields behind it (live query results).
+  uint32_t GetRecordSize() const { return recordSize_ + computedSize_; }
   uint32_t LastAutoInc() const;
 
   // Navigation.
@@ -220,8 +239,9 @@ class TDataCursor : public TExpressionRecordSource {
 
   // Editing.
   void InitRecord(uint8_t* record);
-  // A new record buffer holding the current record's values (BLOB references cleared, the
-  // record id kept only while ids are writable). 8709 when there is no current record.
+  // A new record buffer holding the current record's values (BLOB values copied into new open
+  // buffers of the copy, written to chains of its own by the insert; the record id kept only
+  // while ids are writable). 8709 when there is no current record, else 0 or a BLOB call's code.
   int NewRecord(uint8_t* record);
   void ClearRecordBuffer(uint8_t* record) const;
   void InsertRecord(uint8_t* record, bool reposition);
@@ -230,7 +250,9 @@ class TDataCursor : public TExpressionRecordSource {
 
   // Field data (field position 1..field count).
   bool GetFieldData(uint32_t field, const uint8_t* record, void* value) const;  // true = null
-  void SetFieldData(uint32_t field, uint8_t* record, const void* value);         // nullptr = null
+  // nullptr = null. On a live result the computed fields are evaluated again after any other
+  // field changes; a computed field itself is written only when forced.
+  void SetFieldData(uint32_t field, uint8_t* record, const void* value, bool force = false);
   const FieldDesc& GetFieldDesc(uint32_t n) const;
   const FieldDesc& GetFieldDescByNumber(uint16_t number) const;
   const FieldDesc& GetTableFieldDesc(uint32_t n) const;
@@ -301,6 +323,25 @@ class TDataCursor : public TExpressionRecordSource {
     restructureOwner_ = owner;
     restructureEvent_ = routine;
   }
+  // Rewrites the header information of an exclusively opened, writable table: the password
+  // (kept only when the table is encrypted; 10015 when not valid there), the description (cut
+  // to 50 characters), the user versions and the last autoinc value (-1 keeps it).
+  void WriteHeaderInfo(const std::string& password, const std::string& description, uint16_t userMajor,
+                       uint16_t userMinor, int64_t lastAutoInc);
+  // SQL live results (cursor_computed.cpp): validates and installs the open cursor's field
+  // list. Stored fields keep their record offsets (each must be one of the table's fields);
+  // computed fields, and fields beyond the table's field count, get room behind the stored
+  // record, which GetRecordSize includes.
+  void CheckFieldDefs(std::vector<FieldDesc> definitions);
+  // The expression a computed field (position 1..field count) is evaluated from: a
+  // type-checked tree over this cursor's fields; the cursor owns it from here on.
+  void SetComputedExpression(uint32_t field, TExpTree tree);
+  // Evaluates every computed field of a record buffer (after a record read or a field change);
+  // a NULL result, or one that does not convert to the field's type, stores NULL.
+  void EvaluateComputed(uint8_t* record);
+  bool HasComputedFields() const { return hasComputed_; }
+  // "table.field" (table file name without extension; at most 100 characters).
+  std::string QualifiedFieldName(uint32_t field) const;
   // Validates and normalises a definition (raises the first fault in the order of checks).
   void ValidateDefinition(const TTableAttributes& attributes, std::vector<IndexDesc>& indexes,
                           std::vector<FieldDesc>& fields) const;
@@ -361,6 +402,7 @@ class TDataCursor : public TExpressionRecordSource {
   bool IdInUse(uint32_t id);
   void CheckDuplicates(const uint8_t* record, uint32_t ownNumber, const std::vector<bool>* changed);
   void InsertKey(uint8_t slot, const uint8_t* key, uint32_t number);
+  void InsertKey(const TCursorIndex& ix, const uint8_t* key, uint32_t number);
   void DeleteKey(uint8_t slot, const uint8_t* key, uint32_t number);
   std::vector<uint8_t> AllSlots() const;
   void AfterWrite();
@@ -371,6 +413,11 @@ class TDataCursor : public TExpressionRecordSource {
   void RebuildTable(const TTableAttributes& attributes, const std::vector<IndexDesc>& indexes,
                     const std::vector<FieldDesc>& fields, bool keepBackup);
   void ChangeIndexes(const TTableAttributes& attributes, const std::vector<IndexDesc>& indexes);
+  // Puts description, password, user versions and last autoinc into the data-file header.
+  void ApplyHeaderInfo(const TTableAttributes& attributes);
+  // Field checks of a definition, in the order of checks (names, numbers, types and sizes,
+  // value texts), normalising each field; the computed flag stays only when asked.
+  void CheckFieldList(std::vector<FieldDesc>& fields, bool keepComputed) const;
   void ChangeDescriptors(const TTableAttributes& attributes, const std::vector<IndexDesc>& indexes,
                          const std::vector<FieldDesc>& fields);
   void SwapFiles(const std::string& workName, bool keepBackup);
@@ -392,6 +439,13 @@ class TDataCursor : public TExpressionRecordSource {
   TRestructureEvent restructureEvent_ = nullptr;
   bool eventsQuiet_ = false;
   bool restructureWork_ = false;  // keeps given record ids (the work cursor of a restructure)
+  bool verifyRepair_ = false;
+  void* repairOwner_ = nullptr;
+  TRepairCallback repairCallback_ = nullptr;
+  // Live query results: computed fields and their trees (by position - 1).
+  bool hasComputed_ = false;
+  uint32_t computedSize_ = 0;
+  std::vector<TExpTree> computedTrees_;
   int swapStepLimit_ = -1;
 
   bool open_ = false;
@@ -420,6 +474,10 @@ class TDataCursor : public TExpressionRecordSource {
   // Visible position in a filtered index order, kept while stepping (counted again otherwise).
   int32_t filteredRecNo_ = 0;
   bool filteredRecNoValid_ = false;
+  // Entries [aheadFrom_, aheadTo_] of the leaf copy at aheadLeaf_ held consecutive record
+  // numbers when last measured: a read-ahead hint, so that stepping does not measure again.
+  mutable uint32_t aheadLeaf_ = 0;
+  mutable int aheadFrom_ = 0, aheadTo_ = 0;
 
   // Bracket.
   int depth_ = 0;

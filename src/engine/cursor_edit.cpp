@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/blob_buffer.h"
@@ -16,6 +17,8 @@
 #include "engine/engine_error.h"
 #include "engine/engine_locale.h"
 #include "engine/expr_convert.h"
+#include "engine/index_page.h"
+#include "engine/key_encoding.h"
 #include "engine/shared_table.h"
 #include "platform/date_time.h"
 
@@ -79,6 +82,33 @@ int CompareValues(const FieldDesc& f, const uint8_t* a, const uint8_t* b, uint16
   }
 }
 
+// Generated record ids run up to the largest int32; after it the generator takes the lowest id
+// that no live record holds (0: none left). Live status keys are (0, id) in id order, so the
+// live ids in 1..x are counted by two ranks, and the first gap is found by bisection.
+uint32_t LowestFreeId(const TDataCursor& cursor, TBTree& status) {
+  constexpr uint32_t kLargest = 2147483647u;
+  auto rank = [&](uint8_t flag, uint32_t id) {
+    uint8_t key[5];
+    key[0] = flag;
+    EncodeIntegerKey(static_cast<int32_t>(id), key + 1);
+    int64_t sequence = 0;
+    // Under the write lock the index never answers "retry".
+    if (status.Rank(key, &sequence) != TBTree::kDone) cursor.Raise(kErrIndexPageCorrupt);
+    return sequence;
+  };
+  const int64_t base = rank(0, 1);
+  // Live ids in 1..x; above the largest id the first deleted key bounds the live ones.
+  auto live = [&](uint32_t x) { return (x >= kLargest ? rank(1, 0x80000000u) : rank(0, x + 1)) - base; };
+  if (live(kLargest) >= static_cast<int64_t>(kLargest)) return 0;
+  uint32_t low = 1, high = kLargest;
+  while (low < high) {
+    const uint32_t middle = low + (high - low) / 2;
+    if (live(middle) < static_cast<int64_t>(middle)) high = middle;
+    else low = middle + 1;
+  }
+  return low;
+}
+
 bool HasLimits(uint8_t type) {
   switch (type) {
     case fldZString: case fldDate: case fldInt16: case fldInt32: case fldFloat:
@@ -91,11 +121,13 @@ bool HasLimits(uint8_t type) {
 
 }  // namespace
 
-void TDataCursor::ClearRecordBuffer(uint8_t* record) const { std::memset(record, 0, recordSize_); }
+// The whole cursor record: a live result's computed fields behind the stored one included.
+void TDataCursor::ClearRecordBuffer(uint8_t* record) const { std::memset(record, 0, GetRecordSize()); }
 
 void TDataCursor::InitRecord(uint8_t* record) {
-  std::memset(record, 0, recordSize_);
+  std::memset(record, 0, GetRecordSize());
   if (hasDefaults_) ApplyDefaults(record);
+  if (hasComputed_) EvaluateComputed(record);
 }
 
 void TDataCursor::ApplyDefaults(uint8_t* record) const {
@@ -133,7 +165,9 @@ void TDataCursor::ApplyDefaults(uint8_t* record) const {
 void TDataCursor::Validate(const uint8_t* record) const {
   for (const FieldDesc& f : fields_) {
     if (f.IsAutoInc()) continue;
-    const bool null = record[f.Offset] == 0;
+    // An open BLOB value is null by its buffer's contents (see GetFieldData).
+    const bool null = f.IsBlob() ? GetFieldData(static_cast<uint32_t>(&f - fields_.data()) + 1u, record, nullptr)
+                                 : record[f.Offset] == 0;
     if (f.Required && null) Raise(kErrValueRequired, f.Name);
     if (null || !HasLimits(f.FieldType)) continue;
     const uint8_t* value = record + f.Offset + 1;
@@ -185,17 +219,60 @@ void TDataCursor::CheckDuplicates(const uint8_t* record, uint32_t ownNumber, con
   }
 }
 
+namespace {
+
+// An index's page store that tells the table which pages a change touches, so that their old
+// content is journaled in one go before the change is written.
+class TNotingStore : public TPageStore {
+ public:
+  TNotingStore(TPageStore& store, TDataTable& table) : store_(store), table_(table) {}
+  TPage* FetchPage(uint32_t offset) override { return store_.FetchPage(offset); }
+  void ReleasePage(TPage* page) override { store_.ReleasePage(page); }
+  TPage* NewPage() override {
+    TPage* page = store_.NewPage();
+    if (page) table_.NotePageChange(page->Offset);
+    return page;
+  }
+  void FreePage(TPage* page) override {
+    table_.NotePageChange(page->Offset);
+    store_.FreePage(page);
+  }
+  void MarkDirty(TPage* page) override {
+    table_.NotePageChange(page->Offset);
+    store_.MarkDirty(page);
+  }
+  uint32_t RootOffset() override { return store_.RootOffset(); }
+  void SetRootOffset(uint32_t offset) override { store_.SetRootOffset(offset); }
+  const TIndexShape& Shape() override { return store_.Shape(); }
+  [[noreturn]] void RaiseCorrupt() override {
+    store_.RaiseCorrupt();
+    std::abort();  // never reached: the store raises
+  }
+
+ private:
+  TPageStore& store_;
+  TDataTable& table_;
+};
+
+}  // namespace
+
 void TDataCursor::InsertKey(uint8_t slot, const uint8_t* key, uint32_t number) {
   TCursorIndex ix;
   LoadIndex(slot, ix);
-  TBTree tree(table_->Index().Store(slot), ix.Order());
+  InsertKey(ix, key, number);
+}
+
+void TDataCursor::InsertKey(const TCursorIndex& ix, const uint8_t* key, uint32_t number) {
+  TNotingStore store(table_->Index().Store(ix.Slot), *table_);
+  TBTree tree(store, ix.Order());
   if (tree.Insert(key, number) != TBTree::kDone) Raise(kErrIndexPageCorrupt);
 }
 
 void TDataCursor::DeleteKey(uint8_t slot, const uint8_t* key, uint32_t number) {
   TCursorIndex ix;
   LoadIndex(slot, ix);
-  TBTree tree(table_->Index().Store(slot), ix.Order());
+  TNotingStore store(table_->Index().Store(slot), *table_);
+  TBTree tree(store, ix.Order());
   uint32_t found = 0;
   // The key must be this record's: another record's equal key is never removed.
   if (tree.Find(key, &found, nullptr) != TBTree::kDone || found != number) Raise(kErrIndexPageCorrupt);
@@ -260,13 +337,36 @@ void TDataCursor::InsertRecord(uint8_t* record, bool reposition) {
       Raise(kErrDuplicateKey, f ? f->Name : std::string());
     }
   } else {
-    id = data.LastAutoInc() >= 2147483647u ? 1 : data.LastAutoInc() + 1;
+    id = data.LastAutoInc() + 1;
+    if (data.LastAutoInc() >= 2147483647u) {
+      // The generator has wrapped: live ids may lie anywhere, so the lowest free one is taken
+      // and the last value stays at the largest id for the next insert to search again.
+      TCursorIndex status;
+      LoadIndex(kStatusIndex, status);
+      TBTree tree(table_->Index().Store(kStatusIndex), status.Order());
+      id = LowestFreeId(*this, tree);
+      if (id == 0) Raise(kErrTableFull);
+    }
   }
   record[0] = 0;
   PutU32(record, 1, number);
   PutU32(record, 5, id);
-  CheckDuplicates(record, 0, nullptr);
+  // Each index is described and its key built once for the duplicate check and the insert.
   const std::vector<uint8_t> slots = AllSlots();
+  std::vector<TCursorIndex> indexes(slots.size());
+  std::vector<std::vector<uint8_t>> keys(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) {
+    LoadIndex(slots[i], indexes[i]);
+    keys[i].resize(indexes[i].KeySize);
+    BuildIndexKey(indexes[i], record, keys[i].data());
+  }
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!indexes[i].Unique) continue;
+    TBTree tree(table_->Index().Store(slots[i]), indexes[i].Order());
+    if (tree.Find(keys[i].data(), nullptr, nullptr) == TBTree::kDone) Raise(kErrDuplicateKey, {}, indexes[i].Desc.Name);
+  }
+  TCursorIndex statusIndex;
+  LoadIndex(kStatusIndex, statusIndex);
   bool mutated = false;
   try {
     TRecord* r = data.TakeFreeRecord();
@@ -281,22 +381,19 @@ void TDataCursor::InsertRecord(uint8_t* record, bool reposition) {
     StoreBlobs(r->Buffer.data());
     r->Changed = true;
     data.ReleaseRecord(r);
-    for (uint8_t slot : slots) {
-      TCursorIndex ix;
-      LoadIndex(slot, ix);
-      std::vector<uint8_t> key(ix.KeySize);
-      BuildIndexKey(ix, record, key.data());
-      InsertKey(slot, key.data(), number);
-    }
+    for (size_t i = 0; i < slots.size(); ++i) InsertKey(indexes[i], keys[i].data(), number);
     uint8_t status[5];
     if (reused) {
       BuildStatusKey(1, oldId, status);
       DeleteKey(kStatusIndex, status, number);
     }
     BuildStatusKey(0, id, status);
-    InsertKey(kStatusIndex, status, number);
+    InsertKey(statusIndex, status, number);
     table_->Index().IncrementRecordCount();
-    data.SetLastAutoInc((autoIncWritable_ && hasAutoInc_) || restructureWork_ ? std::max(data.LastAutoInc(), id) : id);
+    // A wrapped generator keeps the largest value (see above).
+    const uint32_t last = data.LastAutoInc();
+    data.SetLastAutoInc((autoIncWritable_ && hasAutoInc_) || restructureWork_ ? std::max(last, id)
+                                                                              : (last >= 2147483647u ? last : id));
     AfterWrite();
   } catch (...) {
     if (mutated && !exclusive_ && !table_->InTransactionNow()) table_->DiscardCaches(true, true);
@@ -316,7 +413,7 @@ void TDataCursor::ModifyRecord(uint8_t* record, bool reposition, bool unlock) {
   scope.LockRecord(number, unlock);
   if (hasChecks_) Validate(record);
   TDataFile& data = table_->Data();
-  std::vector<uint8_t> old(recordSize_);
+  std::vector<uint8_t> old(GetRecordSize());
   ReadCurrent(old.data());
   const uint32_t oldId = GetU32(old.data(), 5);
   uint32_t id = oldId;
@@ -438,6 +535,11 @@ void TDataCursor::DeleteRecord(const uint8_t* record, bool reposition) {
     throw;
   }
   (void)reposition;  // the cursor goes to the record after the deleted one either way
+  if (verifyRepair_) {
+    // A verification/repair cursor has no position to keep (it offers no navigation).
+    seen_ = CurrentStamp();
+    return;
+  }
   AfterOwnChange(number, false);
   Reposition();
 }
@@ -448,49 +550,64 @@ bool TDataCursor::GetFieldData(uint32_t field, const uint8_t* record, void* valu
     if (value) std::memcpy(value, record + 5, 4);
     return false;
   }
-  const bool null = record[f.Offset] == 0;
+  bool null = record[f.Offset] == 0;
+  if (f.IsBlob() && blobs_ && static_cast<int32_t>(GetU32(record, f.Offset + 1u)) < 0) {
+    // An open value: its buffer, not the indicator byte, tells whether it holds anything.
+    uint32_t size = 0;
+    if (blobs_->GetBlobSize(f, record, &size) == 0) null = size == 0;
+  }
   if (value) std::memcpy(value, record + f.Offset + 1, f.IsBlob() ? 4u : f.PhysicalSize);
   return null;
 }
 
-void TDataCursor::SetFieldData(uint32_t field, uint8_t* record, const void* value) {
+void TDataCursor::SetFieldData(uint32_t field, uint8_t* record, const void* value, bool force) {
   const FieldDesc& f = GetFieldDesc(field);
-  if (f.IsAutoInc()) {
-    if (value) std::memcpy(record + 5, value, 4);
-    return;
-  }
-  uint8_t* at = record + f.Offset + 1;
-  if (!value) {
-    record[f.Offset] = 0;
-    std::memset(at, 0, f.PhysicalSize);
-    return;
-  }
-  if (f.FieldType == fldZString) {
-    std::string text(static_cast<const char*>(value));
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    const size_t room = f.PhysicalSize > 0 ? f.PhysicalSize - 1u : 0;
-    if (text.size() > room) text.resize(room);
-    if (f.Case == ccUpper) text = LocaleUpperCase(languageId_, sortId_, text);
-    else if (f.Case == ccLower) text = LocaleLowerCase(languageId_, sortId_, text);
-    std::memset(at, 0, f.PhysicalSize);
-    std::memcpy(at, text.data(), std::min(text.size(), room));
-    record[f.Offset] = text.empty() ? 0 : 1;
-    return;
-  }
-  if (f.IsBlob()) {
-    std::memcpy(at, value, 4);
-    record[f.Offset] = GetU32(at, 0) != 0 ? 1 : 0;
-    return;
-  }
-  if (f.FieldType == fldBool) {
-    uint16_t b;
-    std::memcpy(&b, value, 2);
-    b = b != 0 ? 1 : 0;
-    std::memcpy(at, &b, 2);
-  } else {
-    std::memcpy(at, value, f.PhysicalSize);
-  }
-  record[f.Offset] = 1;
+  // A computed field follows its expression: only a forced write replaces its value.
+  if (f.Calculated && hasComputed_ && !force) return;
+  [&] {
+    if (f.IsAutoInc()) {
+      if (value) std::memcpy(record + 5, value, 4);
+      return;
+    }
+    uint8_t* at = record + f.Offset + 1;
+    if (!value) {
+      record[f.Offset] = 0;
+      std::memset(at, 0, f.PhysicalSize);
+      return;
+    }
+    if (f.FieldType == fldZString) {
+      std::string text(static_cast<const char*>(value));
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+      const size_t room = f.PhysicalSize > 0 ? f.PhysicalSize - 1u : 0;
+      if (text.size() > room) text.resize(room);
+      if (f.Case == ccUpper) text = LocaleUpperCase(languageId_, sortId_, text);
+      else if (f.Case == ccLower) text = LocaleLowerCase(languageId_, sortId_, text);
+      std::memset(at, 0, f.PhysicalSize);
+      std::memcpy(at, text.data(), std::min(text.size(), room));
+      record[f.Offset] = text.empty() ? 0 : 1;
+      return;
+    }
+    if (f.IsBlob()) {
+      std::memcpy(at, value, 4);
+      record[f.Offset] = GetU32(at, 0) != 0 ? 1 : 0;
+      // A handle of an open value has a value when its buffer is not empty.
+      uint32_t size = 0;
+      if (blobs_ && static_cast<int32_t>(GetU32(at, 0)) < 0 && blobs_->GetBlobSize(f, record, &size) == 0)
+        record[f.Offset] = size != 0 ? 1 : 0;
+      return;
+    }
+    if (f.FieldType == fldBool) {
+      uint16_t b;
+      std::memcpy(&b, value, 2);
+      b = b != 0 ? 1 : 0;
+      std::memcpy(at, &b, 2);
+    } else {
+      std::memcpy(at, value, f.PhysicalSize);
+    }
+    record[f.Offset] = 1;
+  }();
+  // The computed fields follow every other field's change.
+  if (hasComputed_ && !f.Calculated) EvaluateComputed(record);
 }
 
 const FieldDesc& TDataCursor::GetFieldDesc(uint32_t n) const {
@@ -504,12 +621,40 @@ const FieldDesc& TDataCursor::GetTableFieldDesc(uint32_t n) const {
 }
 
 int TDataCursor::NewRecord(uint8_t* record) {
+  TCursorBracket bracket(*this);
   if (GetCurrentRecord(record) != 0) return kErrNoCurrentRecord;
+  const uint32_t source = GetU32(record, 1);
+  std::vector<const FieldDesc*> opened;
   for (const FieldDesc& f : fields_) {
     if (!f.IsBlob()) continue;
-    // The copy gets chains of its own only when its BLOBs are written anew.
+    // The copy owns its values: each is read whole and put into a new buffer of the copy, which
+    // the insert writes into a chain of its own.
+    std::vector<uint8_t> value;
+    int code = 0;
+    if (blobs_ && GetU32(record, f.Offset + 1u) != 0) {
+      code = blobs_->OpenBlob(f, record, source, TBlobBufferList::kRead);
+      if (code == 0) {
+        uint32_t size = 0, count = 0;
+        code = blobs_->GetBlobSize(f, record, &size);
+        value.resize(size);
+        if (code == 0 && size > 0) code = blobs_->ReadBlob(f, record, &count, size, value.data(), 0);
+        blobs_->CloseBlob(f, record);
+      }
+    }
     record[f.Offset] = 0;
     std::memset(record + f.Offset + 1, 0, f.PhysicalSize);
+    if (code == 0 && !value.empty()) {
+      code = blobs_->OpenBlob(f, record, 0, TBlobBufferList::kReadWrite);
+      if (code == 0) {
+        opened.push_back(&f);
+        code = blobs_->WriteBlob(f, record, static_cast<uint32_t>(value.size()), value.data(), 0);
+        record[f.Offset] = 1;
+      }
+    }
+    if (code != 0) {
+      for (const FieldDesc* o : opened) blobs_->CloseBlob(*o, record);
+      return code;
+    }
   }
   if (!(autoIncWritable_ && hasAutoInc_)) PutU32(record, 5, 0);
   record[0] = 0;

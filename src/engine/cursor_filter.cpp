@@ -37,14 +37,29 @@ bool TCursorFilterHost::ReadRecord(uint32_t n, const void*& record, bool& delete
   TRecord* r = data.GetRecord(n);
   if (!r) return false;
   ++RecordReads;
-  buffer_.assign(r->Buffer.begin(), r->Buffer.begin() + cursor_.recordSize_);
+  // The whole cursor record: a filter may test a live result's computed fields, which live
+  // behind the stored record and are evaluated as for any read.
+  const uint32_t stored = cursor_.recordSize_, size = cursor_.GetRecordSize();
+  buffer_.resize(size);
+  std::memcpy(buffer_.data(), r->Buffer.data(), stored);
+  if (size > stored) std::memset(buffer_.data() + stored, 0, size - stored);
   deleted = r->Status() != 0;
   data.ReleaseRecord(r);
+  if (cursor_.hasComputed_ && !deleted) cursor_.EvaluateComputed(buffer_.data());
   record = buffer_.data();
   return true;
 }
 
 int TCursorFilterHost::FindIndex(int fieldNo, bool caseInsensitive) {
+  // Columns are the cursor's fields: a live result's list may compute them or number them its
+  // own way, so the table field a column stands for is the one at its place in the record.
+  const FieldDesc* column = cursor_.FieldByNumber(fieldNo);
+  if (!column || column->Calculated || column->Offset >= cursor_.recordSize_) return -1;
+  const FieldDesc* own = nullptr;
+  for (const FieldDesc& t : cursor_.table_->Data().Fields())
+    if (t.Offset == column->Offset && t.FieldType == column->FieldType) own = &t;
+  if (!own) return -1;
+  fieldNo = own->FieldNumber;
   TIndexFile& file = cursor_.table_->Index();
   const int count = file.SecondaryCount();
   auto fits = [&](int slot) {

@@ -142,7 +142,22 @@ uint32_t TDataCursor::FieldsKeyLength(int fields) const {
 }
 
 void TDataCursor::PadKey(uint8_t* key, uint32_t from, bool high) const {
-  if (from < index_.KeySize) std::memset(key + from, high ? 0xFF : 0x00, index_.KeySize - from);
+  if (from >= index_.KeySize) return;
+  std::memset(key + from, high ? 0xFF : 0x00, index_.KeySize - from);
+  if (index_.LanguageId == 0 || index_.Slot == kStatusIndex) return;
+  // Under a locale 0xFF is not the highest character (nor 0x00 always the lowest): the
+  // characters of string fields take the collation's own extremes. Indicator bytes compare as
+  // bytes and keep 0x00 or 0xFF.
+  TCharMap map;
+  GetCharMap(index_.LanguageId, index_.SortId, map);
+  const uint8_t fill = high ? map[255] : map[0];
+  uint32_t at = 0;
+  for (const FieldDesc& f : index_.Fields) {
+    const uint32_t end = std::min<uint32_t>(at + f.PhysicalSize + 1u, index_.KeySize);
+    if (f.FieldType == fldZString)
+      for (uint32_t b = std::max(from, at + 1); b < end; ++b) key[b] = fill;
+    at += f.PhysicalSize + 1u;
+  }
 }
 
 void TDataCursor::ActivateIndex(uint8_t n) {
@@ -189,6 +204,7 @@ void TDataCursor::SetIndexNumber(uint8_t n) {
 }
 
 void TDataCursor::SwitchToIndex(const std::string& name) {
+  if (!table_) Raise(kErrInvalidFileHandle);
   const std::string wanted = Upper(name);
   if (indexNumber_ != kPhysicalOrder && !Physical() && Upper(index_.Desc.Name) == wanted) return;
   TIndexFile& file = table_->Index();
@@ -208,18 +224,25 @@ void TDataCursor::SwitchToIndex(const std::string& name) {
 }
 
 int TDataCursor::GetIndexCount() const {
+  if (!table_) Raise(kErrInvalidFileHandle);
+  // Other cursors' writers rewrite the index header: read it under the table's lock.
+  TTableGuard guard(*table_);
   TIndexFile& file = table_->Index();
   return file.SecondaryCount() + (file.NoPrimary() ? 0 : 1);
 }
 
 IndexDesc TDataCursor::GetIndexDesc(uint8_t n) const {
   if (n == kPhysicalOrder) return IndexDesc{};
+  if (!table_) Raise(kErrInvalidFileHandle);
+  TTableGuard guard(*table_);
   if (n != kStatusIndex && n > table_->Index().SecondaryCount()) Raise(kErrInvalidSecondaryIndexName);
   return table_->Index().SlotDesc(n);
 }
 
 IndexDesc TDataCursor::GetIndexDescByName(const std::string& name) const {
+  if (!table_) Raise(kErrInvalidFileHandle);
   const std::string wanted = Upper(name);
+  TTableGuard guard(*table_);
   TIndexFile& file = table_->Index();
   for (uint8_t s = 0; s <= file.SecondaryCount(); ++s)
     if (Upper(file.SlotDesc(s).Name) == wanted) return file.SlotDesc(s);

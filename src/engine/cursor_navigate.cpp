@@ -52,7 +52,7 @@ void TDataCursor::ComputeRange() {
 }
 
 void TDataCursor::ComputeIndexRange() {
-  const int64_t count = TreeCount(index_.Slot);
+  int64_t count = TreeCount(index_.Slot);
   if (!rangeActive_) {
     rangeFirst_ = count ? 1 : 0;
     rangeLast_ = count;
@@ -64,6 +64,8 @@ void TDataCursor::ComputeIndexRange() {
     TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
     int64_t first = 0;
     TTreePosition end;
+    // "Retry": another user changed the table; the count is taken again with the bounds.
+    if (i > 0) count = TreeCount(index_.Slot);
     if (tree.Rank(rangeStart_.data(), &first) == TBTree::kRetry) continue;
     if (tree.Seek(rangeEnd_.data(), true, &end) == TBTree::kRetry) continue;
     const int64_t last = end.Sequence - 1;
@@ -93,14 +95,18 @@ void TDataCursor::TakeCurrent() {
   sequence_ = pos_.Sequence;
 }
 
-// Positions on the record at a sequence number of the current index (inside the range).
-static bool SeekSequenceRetry(TDataCursor& c, TBTree& tree, int64_t seq, TTreePosition* pos, int& retries) {
-  (void)c;
-  for (;;) {
+// Positions on the record at a sequence number of the current index (inside the range). A
+// fetch answering "retry" means another user changed the table: `fresh` counts again and
+// answers the sequence number to seek now (0: nothing left, answered false), and the search
+// starts again from the root. A number the index does not hold is damage.
+template <typename Fresh>
+static bool SeekSequenceRetry(const TDataCursor& c, TBTree& tree, int64_t seq, TTreePosition* pos, Fresh&& fresh) {
+  for (int retries = 0;; ++retries) {
+    if (seq <= 0) return false;
     const TBTree::TResult r = tree.SeekSequence(seq, pos);
     if (r == TBTree::kDone) return true;
-    if (r == TBTree::kNotFound) return false;
-    if (++retries > kMaxRetries) return false;
+    if (r == TBTree::kNotFound || retries >= kMaxRetries) c.Raise(kErrIndexPageCorrupt);
+    seq = fresh();
   }
 }
 
@@ -122,8 +128,14 @@ bool TDataCursor::PositionFirst() {
     return true;
   }
   TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-  int retries = 0;
-  if (!SeekSequenceRetry(*this, tree, rangeFirst_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
+  auto fresh = [this] {
+    ComputeRange();
+    return rangeFirst_;
+  };
+  if (!SeekSequenceRetry(*this, tree, rangeFirst_, &pos_, fresh)) {
+    SetNone();
+    return false;
+  }
   TakeCurrent();
   if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(1)) {
     SetNone();
@@ -152,8 +164,14 @@ bool TDataCursor::PositionLast() {
     return true;
   }
   TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-  int retries = 0;
-  if (!SeekSequenceRetry(*this, tree, rangeLast_, &pos_, retries)) Raise(kErrIndexPageCorrupt);
+  auto fresh = [this] {
+    ComputeRange();
+    return rangeFirst_ == 0 ? 0 : rangeLast_;
+  };
+  if (!SeekSequenceRetry(*this, tree, rangeLast_, &pos_, fresh)) {
+    SetNone();
+    return false;
+  }
   TakeCurrent();
   if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(-1)) {
     SetNone();
@@ -190,10 +208,12 @@ void TDataCursor::SeekRecordNumber(uint32_t number) {
     sequence_ = filters_->Visible().CountSetBefore(currentRecord_) + 1;
     return;
   }
-  TRecord* r = table_->Data().GetRecord(number);
-  if (!r) {
-    PositionFirst();
-    return;
+  // A read answering "retry" (another user changed the table): count again and read again.
+  TRecord* r = nullptr;
+  for (int i = 0; !r; ++i) {
+    if (i >= kMaxRetries) Raise(kErrRecordBuffersCorrupt);
+    r = table_->Data().GetRecord(number);
+    if (!r) ComputeRange();
   }
   std::vector<uint8_t> key(index_.KeySize);
   BuildKey(r->Buffer.data(), key.data());
@@ -229,10 +249,9 @@ void TDataCursor::SeekKey(const uint8_t* key, bool keepCracks) {
       eof_ = true;
     } else {
       TakeCurrent();
-      if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(1)) {
-        PositionLast();
-        eof_ = true;
-      }
+      // No visible record forward: the nearest one backward becomes the current record (no
+      // crack; with none at all, no current record).
+      if (FilteredIndex() && Hidden(currentRecord_) && !StepVisible(1)) PositionLast();
     }
   }
   if (keepCracks) {
@@ -255,8 +274,11 @@ void TDataCursor::AfterOwnChange(uint32_t number, bool live) {
       TRecord* r = nullptr;
       for (int i = 0; i < kMaxRetries && !r; ++i) r = data.GetRecord(number);
       if (!r) Raise(kErrRecordBuffersCorrupt);
-      const std::vector<uint8_t> stored(r->Buffer.begin(), r->Buffer.begin() + recordSize_);
+      // Filters may test computed fields: they see the record as a read does.
+      std::vector<uint8_t> stored(GetRecordSize(), 0);
+      std::memcpy(stored.data(), r->Buffer.data(), recordSize_);
       data.ReleaseRecord(r);
+      if (hasComputed_) EvaluateComputed(stored.data());
       filters_->RecordWritten(number, stored.data());
     } else {
       filters_->RecordDeleted(number);
@@ -275,6 +297,27 @@ void TDataCursor::AfterOwnChange(uint32_t number, bool live) {
 }
 
 bool TDataCursor::StepVisible(int direction) {
+  auto outOfRange = [&]() { return direction > 0 ? sequence_ >= rangeLast_ : sequence_ <= rangeFirst_; };
+  if (outOfRange()) return false;
+  if (!FilteredIndex()) {
+    // One step, which leaves the position alone when it fails: nothing to save and restore.
+    const uint32_t record = currentRecord_;
+    for (int i = 0;; ++i) {
+      TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+      const TBTree::TResult r = direction > 0 ? tree.Next(&pos_) : tree.Prior(&pos_);
+      if (r == TBTree::kDone) break;
+      if (r == TBTree::kNotFound) return false;
+      if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
+      // Another user changed the table: back to the record by its key (nearest), then step.
+      Resync();
+      if (bof_ || eof_) return false;
+      // The record is gone (or moved): the nearest one after its key is already the next.
+      if (direction > 0 && currentRecord_ != record) return true;
+      if (outOfRange()) return false;
+    }
+    TakeCurrent();
+    return true;
+  }
   const TTreePosition savedPos = pos_;
   const uint32_t savedRecord = currentRecord_;
   const std::vector<uint8_t> savedKey = currentKey_;
@@ -292,7 +335,7 @@ bool TDataCursor::StepVisible(int direction) {
   };
   bool resynced = false;
   do {
-    if (direction > 0 ? sequence_ >= rangeLast_ : sequence_ <= rangeFirst_) return restore();
+    if (outOfRange()) return restore();
     for (int i = 0;; ++i) {
       TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
       const TBTree::TResult r = direction > 0 ? tree.Next(&pos_) : tree.Prior(&pos_);
@@ -301,7 +344,10 @@ bool TDataCursor::StepVisible(int direction) {
       if (i >= kMaxRetries) Raise(kErrIndexPageCorrupt);
       Resync();
       resynced = true;
-      if (bof_ && eof_) return false;
+      if (bof_ || eof_) return false;
+      // As above: a record that is gone leaves the cursor on the next visible one already.
+      if (direction > 0 && currentRecord_ != savedRecord) return true;
+      if (outOfRange()) return false;
     }
     TakeCurrent();
   } while (FilteredIndex() && Hidden(currentRecord_));
@@ -345,15 +391,26 @@ uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
     return count;
   }
   if (pos_.AtEnd()) return 1;
-  int at = pos_.Pos;
+  const int at = pos_.Pos;
+  // Inside the run measured last: what is left of it (a lower bound when that run was cut at
+  // n, and only ever a hint: any count reads correct records).
+  if (pos_.Leaf.Offset == aheadLeaf_ && at >= aheadFrom_ && at <= aheadTo_) {
+    const int left = direction > 0 ? aheadTo_ - at + 1 : at - aheadFrom_ + 1;
+    return std::min<uint32_t>(n, static_cast<uint32_t>(left));
+  }
+  int end = at;
   uint32_t expected = pos_.Leaf.Reference(at);
   while (count < n) {
-    at += direction > 0 ? 1 : -1;
-    if (at < 1 || at > pos_.Leaf.Count()) break;
+    const int following = end + (direction > 0 ? 1 : -1);
+    if (following < 1 || following > pos_.Leaf.Count()) break;
     expected = direction > 0 ? expected + 1 : expected - 1;
-    if (pos_.Leaf.Reference(at) != expected) break;
+    if (pos_.Leaf.Reference(following) != expected) break;
+    end = following;
     ++count;
   }
+  aheadLeaf_ = pos_.Leaf.Offset;
+  aheadFrom_ = std::min(at, end);
+  aheadTo_ = std::max(at, end);
   return count;
 }
 
@@ -368,6 +425,9 @@ void TDataCursor::ReadCurrent(uint8_t* record, int direction) {
     if (r) {
       std::memcpy(record, r->Buffer.data(), recordSize_);
       table_->Data().ReleaseRecord(r);
+      // A live result's computed fields (behind the stored record: the buffer holds
+      // GetRecordSize() bytes) follow the record read.
+      if (hasComputed_) EvaluateComputed(record);
       return;
     }
     Resync();
@@ -388,7 +448,7 @@ void TDataCursor::Last() {
 int TDataCursor::GetNextRecord(uint8_t* record) {
   TCursorBracket bracket(*this);
   auto atEnd = [&]() {
-    if (record) std::memset(record, 0, recordSize_);
+    if (record) std::memset(record, 0, GetRecordSize());
     if (!(bof_ && eof_)) eof_ = true;
     return static_cast<int>(kErrEndOfFile);
   };
@@ -415,7 +475,7 @@ int TDataCursor::GetNextRecord(uint8_t* record) {
 int TDataCursor::GetPriorRecord(uint8_t* record) {
   TCursorBracket bracket(*this);
   auto atStart = [&]() {
-    if (record) std::memset(record, 0, recordSize_);
+    if (record) std::memset(record, 0, GetRecordSize());
     if (!(bof_ && eof_)) bof_ = true;
     return static_cast<int>(kErrBeginningOfFile);
   };
@@ -442,19 +502,24 @@ int TDataCursor::GetPriorRecord(uint8_t* record) {
 int TDataCursor::GetCurrentRecord(uint8_t* record, bool lock) {
   TCursorBracket bracket(*this);
   if (lock && !(bof_ || eof_)) {
-    LockRecord(currentRecord_);
-    if (!exclusive_ && record) {
-      std::vector<uint8_t> stored(recordSize_);
+    const uint32_t locked = currentRecord_;
+    LockRecord(locked);
+    // The lock's change check may have moved the cursor (the record is gone): the record that
+    // is compared and, on a difference, unlocked is always the one locked.
+    bool same = currentRecord_ == locked && !(bof_ || eof_);
+    if (same && !exclusive_ && record) {
+      std::vector<uint8_t> stored(GetRecordSize());
       ReadCurrent(stored.data());
-      if (std::memcmp(stored.data(), record, recordSize_) != 0) {
-        UnlockRecord(currentRecord_);
-        Raise(kErrRecordChanged);
-      }
+      same = currentRecord_ == locked && std::memcmp(stored.data(), record, recordSize_) == 0;
+    }
+    if (!same) {
+      UnlockRecord(locked);
+      Raise(kErrRecordChanged);
     }
   }
   if (bof_ && eof_) return kErrNoCurrentRecord;
   if (bof_ || eof_) {
-    if (record) std::memset(record, 0, recordSize_);
+    if (record) std::memset(record, 0, GetRecordSize());
     return bof_ ? kErrBeginningOfFile : kErrEndOfFile;
   }
   ReadCurrent(record);
@@ -465,66 +530,81 @@ int32_t TDataCursor::GetRecNo() {
   TCursorBracket bracket(*this);
   if (bof_ && eof_) return 0;
   if (Physical()) return static_cast<int32_t>(sequence_);
-  if (rangeFirst_ == 0) return 0;
-  if (FilteredIndex() && filteredRecNoValid_) return filteredRecNo_;
-  if (FilteredIndex()) {
-    // The visible entries of the range up to the current one.
+  for (int attempt = 0;; ++attempt) {
+    if (bof_ && eof_) return 0;
+    if (rangeFirst_ == 0) return 0;
+    if (!FilteredIndex()) return static_cast<int32_t>(sequence_ - rangeFirst_ + 1);
+    if (filteredRecNoValid_) return filteredRecNo_;
+    if (attempt > kMaxRetries) Raise(kErrIndexPageCorrupt);
+    // The visible entries of the range up to the current one. A fetch answering "retry" (another
+    // user changed the table) resynchronises the cursor and counts again from the root.
     TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
     TTreePosition p;
-    int retries = 0;
-    if (!SeekSequenceRetry(*this, tree, rangeFirst_, &p, retries)) Raise(kErrIndexPageCorrupt);
+    auto stop = [] { return int64_t(0); };
+    bool counted = SeekSequenceRetry(*this, tree, rangeFirst_, &p, stop);
     int32_t n = 0;
-    while (!p.AtEnd() && p.Sequence <= sequence_) {
+    while (counted && !p.AtEnd() && p.Sequence <= sequence_) {
       if (!Hidden(p.RecordNumber())) ++n;
       const TBTree::TResult r = tree.Next(&p);
       if (r == TBTree::kNotFound) break;
-      if (r == TBTree::kRetry) Raise(kErrIndexPageCorrupt);
+      if (r == TBTree::kRetry) counted = false;
+    }
+    if (!counted) {
+      Resync();
+      continue;
     }
     filteredRecNo_ = n;
     filteredRecNoValid_ = true;
     return n;
   }
-  return static_cast<int32_t>(sequence_ - rangeFirst_ + 1);
 }
 
 void TDataCursor::SetRecNo(int32_t n) {
   TCursorBracket bracket(*this);
-  if (rangeFirst_ == 0) {
-    SetNone();
-    return;
-  }
-  if (n < 1) {
-    if (PositionFirst()) bof_ = true;
-    return;
-  }
-  if (FilteredIndex()) {
-    if (!PositionFirst()) return;
-    for (int32_t k = 1; k < n; ++k) {
-      if (!StepVisible(1)) {
-        eof_ = true;
-        return;
-      }
+  // A fetch answering "retry" (another user changed the table) counts again and starts over
+  // with the fresh range numbers.
+  for (int attempt = 0;; ++attempt) {
+    if (rangeFirst_ == 0) {
+      SetNone();
+      return;
     }
-    return;
+    if (n < 1) {
+      if (PositionFirst()) bof_ = true;
+      return;
+    }
+    if (FilteredIndex()) {
+      if (!PositionFirst()) return;
+      for (int32_t k = 1; k < n; ++k) {
+        if (!StepVisible(1)) {
+          eof_ = true;
+          return;
+        }
+      }
+      return;
+    }
+    const int64_t target = rangeFirst_ + n - 1;
+    if (target > rangeLast_) {
+      if (PositionLast()) eof_ = true;
+      return;
+    }
+    bof_ = eof_ = false;
+    if (Physical()) {
+      uint32_t p = 0;
+      int32_t counter = 0;
+      filters_->Visible().FindNext(p, static_cast<uint32_t>(n), counter);
+      currentRecord_ = p;
+      sequence_ = n;
+      return;
+    }
+    TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
+    auto stop = [] { return int64_t(0); };
+    if (SeekSequenceRetry(*this, tree, target, &pos_, stop)) {
+      TakeCurrent();
+      return;
+    }
+    if (attempt >= kMaxRetries) Raise(kErrIndexPageCorrupt);
+    ComputeRange();
   }
-  const int64_t target = rangeFirst_ + n - 1;
-  if (target > rangeLast_) {
-    if (PositionLast()) eof_ = true;
-    return;
-  }
-  bof_ = eof_ = false;
-  if (Physical()) {
-    uint32_t p = 0;
-    int32_t counter = 0;
-    filters_->Visible().FindNext(p, static_cast<uint32_t>(n), counter);
-    currentRecord_ = p;
-    sequence_ = n;
-    return;
-  }
-  TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-  int retries = 0;
-  if (!SeekSequenceRetry(*this, tree, target, &pos_, retries)) Raise(kErrIndexPageCorrupt);
-  TakeCurrent();
 }
 
 int32_t TDataCursor::GetRecordCount() {
@@ -652,8 +732,13 @@ int TDataCursor::GotoCursor(TDataCursor& other) {
     return (!(bof_ && eof_) && currentRecord_ == target) ? 0 : static_cast<int>(kErrRecordNotFound);
   }
   std::vector<uint8_t> record(recordSize_);
-  TRecord* r = table_->Data().GetRecord(target);
-  if (!r) return kErrRecordNotFound;
+  // A read answering "retry" (another user changed the table): count again and read again.
+  TRecord* r = nullptr;
+  for (int i = 0; !r; ++i) {
+    if (i >= kMaxRetries) Raise(kErrRecordBuffersCorrupt);
+    r = table_->Data().GetRecord(target);
+    if (!r) ComputeRange();
+  }
   std::memcpy(record.data(), r->Buffer.data(), recordSize_);
   table_->Data().ReleaseRecord(r);
   std::vector<uint8_t> key(index_.KeySize);

@@ -129,9 +129,12 @@ void TDataCursor::Open() {
     if (table_->ReadOnly) readOnly_ = true;
     {
       TTableGuard guard(*table_);
-      if (firstOpen && !table_->ChangesWritten()) {
+      // A cursor that verifies or repairs a table, or works through a restructure, takes the
+      // files as they are.
+      if (firstOpen && !table_->ChangesWritten() && !verifyRepair_ && !restructureWork_) {
         table_->Data().VerifyHeader();
         if (!table_->IndexRebuildNeeded()) table_->Index().Verify(table_->Data().Fields());
+        if (table_->Blob()) table_->Blob()->Verify();
       }
       TDataFile& data = table_->Data();
       if (data.Encrypted()) {
@@ -155,38 +158,49 @@ void TDataCursor::Open() {
       // Cache misses of other cursors' tables look for other users' changes here.
       TDataTable* t = table_;
       table_->SetChangeCheck([t]() { return t->CheckForChanges(); });
-      if (table_->IndexRebuildNeeded()) {
-        // Rebuild the record-status index: one key per physical record.
-        TIndexFile& index = table_->Index();
-        TCursorIndex status;
-        LoadIndex(kStatusIndex, status);
-        const uint32_t next = data.NextRecord();
-        int32_t live = 0;
-        for (uint32_t n = 1; n < next; ++n) {
-          TRecord* r = data.GetRecord(n);
-          if (!r) Raise(kErrRecordBuffersCorrupt);
-          uint8_t key[5];
-          BuildStatusKey(r->Status(), r->RecordId(), key);
-          if (r->Status() == 0) ++live;
-          data.ReleaseRecord(r);
-          TBTree tree(index.Store(kStatusIndex), status.Order());
-          tree.Insert(key, n);
-        }
-        index.SetRecordCount(live);
-        index.MarkChanged();
-        // A shared table writes only at the end of each change: the rebuilt index would be
-        // dropped on close, and the next open would find a table without records.
-        if (!exclusive_ && !table_->ReadOnly && !table_->InTransactionNow()) {
-          table_->WriteLock();
-          try {
-            table_->WriteCaches(false, true, true);
-            table_->Flush();
-          } catch (...) {
-            table_->WriteUnlock();
-            throw;
+      // A recreated index file has no record-status index while the data file has records.
+      // Deciding by the index itself rebuilds it once (not again for every cursor that joins
+      // the open table), and also after a verification cursor, which leaves it alone, opened
+      // the table first.
+      const bool statusMissing = table_->Index().Root(kStatusIndex) == 0 && data.NextRecord() > 1;
+      if (statusMissing && !verifyRepair_) {
+        // Rebuild the record-status index: one key per physical record. A shared table holds
+        // its write lock from the first key to the write: taken only for the write, its check
+        // for other users' changes could drop the rebuilt pages, and another user could write
+        // meanwhile (or have rebuilt the index already, which the check shows).
+        const bool shared = !exclusive_ && !table_->ReadOnly && !table_->InTransactionNow();
+        if (shared) table_->WriteLock();
+        try {
+          TIndexFile& index = table_->Index();
+          if (index.Root(kStatusIndex) == 0) {
+            TCursorIndex status;
+            LoadIndex(kStatusIndex, status);
+            const uint32_t next = data.NextRecord();
+            int32_t live = 0;
+            for (uint32_t n = 1; n < next; ++n) {
+              TRecord* r = data.GetRecord(n);
+              if (!r) Raise(kErrRecordBuffersCorrupt);
+              uint8_t key[5];
+              BuildStatusKey(r->Status(), r->RecordId(), key);
+              if (r->Status() == 0) ++live;
+              data.ReleaseRecord(r);
+              TBTree tree(index.Store(kStatusIndex), status.Order());
+              if (tree.Insert(key, n) != TBTree::kDone) Raise(kErrIndexPageCorrupt);
+            }
+            index.SetRecordCount(live);
+            index.MarkChanged();
+            // A shared table writes only at the end of each change: the rebuilt index would be
+            // dropped on close, and the next open would find a table without records.
+            if (shared) {
+              table_->WriteCaches(false, true, true);
+              table_->Flush();
+            }
           }
-          table_->WriteUnlock();
+        } catch (...) {
+          if (shared) table_->WriteUnlock();
+          throw;
         }
+        if (shared) table_->WriteUnlock();
       }
       noPrimary_ = table_->Index().NoPrimary();
       seen_ = CurrentStamp();
@@ -196,7 +210,12 @@ void TDataCursor::Open() {
     rangeActive_ = false;
     visible_ = std::make_unique<TRecordsBitmap>();
     if (table_->Blob()) blobs_ = std::make_unique<TBlobBufferList>(*table_->Blob(), table_->Data());
-    ActivateIndex(physicalOrder_ ? kPhysicalOrder : 0);
+    // Verification and repair work by physical record number: no position, filters or index.
+    if (!verifyRepair_) {
+      // The index header is shared with other cursors' writers: read it under the table's lock.
+      TTableGuard guard(*table_);
+      ActivateIndex(physicalOrder_ ? kPhysicalOrder : 0);
+    }
   } catch (...) {
     try {
       Close();
@@ -217,6 +236,9 @@ void TDataCursor::Close(bool closeFiles) {
   rangeEnd_.clear();
   rangeActive_ = false;
   fields_.clear();
+  hasComputed_ = false;
+  computedSize_ = 0;
+  computedTrees_.clear();
   currentRecord_ = 0;
   currentKey_.clear();
   bof_ = eof_ = true;
@@ -224,6 +246,7 @@ void TDataCursor::Close(bool closeFiles) {
   TDataTable* table = table_;
   table_ = nullptr;
   passwordCallback_ = nullptr;
+  repairCallback_ = nullptr;
   if (table) {
     const int rc = directory_->CloseTable(table, closeFiles);
     if (rc < 0) Raise(static_cast<uint16_t>(-rc));
@@ -239,6 +262,8 @@ TDataCursor::TStamp TDataCursor::CurrentStamp() const {
 }
 
 void TDataCursor::Enter() {
+  // A cursor that is not open has no table to work on.
+  if (!table_) Raise(kErrInvalidFileHandle);
   if (depth_++ > 0) return;
   guard_ = std::unique_lock<std::recursive_mutex>(table_->Mutex());
   try {
@@ -249,7 +274,8 @@ void TDataCursor::Enter() {
       table_->ReadLock();
       readLocked_ = true;
     }
-    if (!(CurrentStamp() == seen_)) Resync();
+    // A verification cursor has no position to go back to.
+    if (!verifyRepair_ && !(CurrentStamp() == seen_)) Resync();
   } catch (...) {
     Leave();
     throw;

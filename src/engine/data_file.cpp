@@ -207,6 +207,10 @@ void TDataFile::WriteHeader(bool force) {
 }
 
 bool TDataFile::HeaderChanged() {
+  // The counter alone first (no system call): unchanged means nobody wrote the header.
+  uint8_t counter[kUpdateCounter.Width];
+  if (PeekHead(kUpdateCounter.Offset, counter, kUpdateCounter.Width) && GetU32(counter, 0) == diskCounter_)
+    return false;
   std::vector<uint8_t> bytes(kHeaderSize);
   {
     TFileAccess access(*this);
@@ -406,6 +410,21 @@ uint32_t TDataFile::NextAutoInc() {
 
 void TDataFile::SetLastAutoInc(uint32_t value) {
   PutU32(header_.data(), kLastAutoInc, value);
+  SetHeaderDirty();
+}
+
+void TDataFile::SetHeaderInfo(uint16_t userVersion1, uint16_t userVersion2, const std::string& description,
+                              const std::string& password) {
+  uint8_t* h = header_.data();
+  PutU16(h, kUserVersion1, userVersion1);
+  PutU16(h, kUserVersion2, userVersion2);
+  PutShortString(h, kDescription, description);
+  PutShortString(h, kPassword, {});
+  if (Encrypted()) {
+    PutShortString(h, kPassword, password);
+    ScrambleShortString(h, kPassword);
+    ScrambleShortString(h, kDescription);
+  }
   SetHeaderDirty();
 }
 

@@ -140,6 +140,7 @@ class TDataFile : public TFileHandler {
   void SetDescriptor(uint32_t i, const FieldDesc& desc);
   void ReadDescriptors();
   void WriteDescriptors();
+  bool DescriptorsChanged() const { return descriptorsChanged_; }
 
   // Records. GetRecord answers nullptr for "retry" (the table changed on disk). `readAhead` is
   // the number of records worth reading in one go from here (1 = no read-ahead), `direction`
@@ -156,16 +157,31 @@ class TDataFile : public TFileHandler {
   void DeleteRecord(TRecord& record);
   uint32_t NextAutoInc();
   void SetLastAutoInc(uint32_t value);
+  // Header information: the user versions, the description and the password (kept
+  // only when the table is encrypted; both strings stored scrambled there). Cut to the header's
+  // widths; marks the header changed.
+  void SetHeaderInfo(uint16_t userVersion1, uint16_t userVersion2, const std::string& description,
+                     const std::string& password);
   uint32_t NextBlobStamp();
 
   // Cache.
   // Writes changed records not in use, in runs of consecutive numbers. True when any was written.
   bool WriteChangedRecords();
+  // The same for records found by ChangedRecords just before (one walk of the cache serves a
+  // whole flush).
+  bool WriteChangedRecords(const std::vector<TRecord*>& changed);
+  // The changed records (in use or not), in number order.
+  void ChangedRecords(std::vector<TRecord*>& out) const;
   // Shrinks the cache to its normal capacity; changed or used records are never dropped.
   void TrimCache();
   // Drops every cached record (changed ones are lost) that is not in use.
   void DropRecords();
   bool HasChangedRecords() const;
+  // The file ranges (offset, length) that writing the `changed` records (from ChangedRecords),
+  // the descriptors and the header (when it would be written; always with `header`) would
+  // overwrite.
+  void PendingWriteRanges(std::vector<std::pair<int64_t, int64_t>>& out, bool header,
+                          const std::vector<TRecord*>& changed) const;
   size_t CachedRecords() const { return cache_.size(); }
   size_t CacheCapacity() const { return capacity_; }
   uint32_t ReadAheadLimit() const { return readAheadLimit_; }

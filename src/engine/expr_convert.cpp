@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -78,9 +79,19 @@ bool IntegerToTarget(int64_t v, uint8_t* b, uint8_t targetType, uint8_t targetSc
                      int32_t targetSize, bool allowBoolean) {
   switch (targetType) {
     case kString: return PutText(b, std::to_string(v), targetSize);
-    case kSmallInt: Put(b, static_cast<int16_t>(static_cast<uint16_t>(v))); return true;
-    case kWord: Put(b, static_cast<uint16_t>(v)); return true;
-    case kInteger: Put(b, static_cast<int32_t>(static_cast<uint32_t>(v))); return true;
+    // A number outside the narrower type fails: storing its low bits would be another number.
+    case kSmallInt:
+      if (v < INT16_MIN || v > INT16_MAX) return Fail(b);
+      Put(b, static_cast<int16_t>(v));
+      return true;
+    case kWord:
+      if (v < 0 || v > UINT16_MAX) return Fail(b);
+      Put(b, static_cast<uint16_t>(v));
+      return true;
+    case kInteger:
+      if (v < INT32_MIN || v > INT32_MAX) return Fail(b);
+      Put(b, static_cast<int32_t>(v));
+      return true;
     case kFloat: Put(b, static_cast<double>(v)); return true;
     case kBCD: Put(b, RoundCurrency(targetScale, v * kCurrencyScale)); return true;
     case kBool:
@@ -216,10 +227,6 @@ bool ConvertFieldValue(uint8_t sourceType, int32_t sourceSize, uint8_t sourceSca
         case kWord: {
           int64_t v = 0;
           if (!platform::TryTextToInt64(text, v)) return Fail(b);
-          bool fits = targetType == kSmallInt ? (v >= -32768 && v <= 32767)
-                      : targetType == kWord   ? (v >= 0 && v <= 65535)
-                                              : (v >= INT32_MIN && v <= INT32_MAX);
-          if (!fits) return Fail(b);
           Fail(b);
           return IntegerToTarget(v, b, targetType, targetScale, targetSize, false);
         }
@@ -291,13 +298,8 @@ bool ConvertFieldValue(uint8_t sourceType, int32_t sourceSize, uint8_t sourceSca
         case kSmallInt:
         case kInteger:
         case kWord: {
-          int64_t v = c / kCurrencyScale;
-          bool fits = targetType == kSmallInt ? (v >= -32768 && v <= 32767)
-                      : targetType == kWord   ? (v >= 0 && v <= 65535)
-                                              : (v >= INT32_MIN && v <= INT32_MAX);
-          if (!fits) return Fail(b);
           Fail(b);
-          return IntegerToTarget(v, b, targetType, 0, targetSize, false);
+          return IntegerToTarget(c / kCurrencyScale, b, targetType, 0, targetSize, false);
         }
         case kFloat:
           Fail(b);

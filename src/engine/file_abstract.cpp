@@ -66,6 +66,14 @@ int64_t TAbstractFile::Seek(int32_t handle, int64_t offset, int origin) {
   return entry->position;
 }
 
+int64_t TAbstractFile::ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  THandleEntry* entry = Entry(handle);
+  if (entry == nullptr || offset < 0) return -11014;
+  entry->position = offset;
+  return Read(handle, buffer, count);
+}
+
 int64_t TAbstractFile::Position(int32_t handle) const {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   const int32_t index = FindHandle(handle);

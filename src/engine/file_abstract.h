@@ -29,6 +29,10 @@ inline constexpr int kSeekFromEnd = 2;
 // Copies move data in chunks of this many bytes.
 inline constexpr int64_t kFileCopyChunk = 65535;
 
+// The leading bytes of a file that PeekHead can look at (they hold every table file's header
+// update counter).
+inline constexpr int64_t kFileHeadSize = 4096;
+
 class TAbstractFile {
  public:
   TAbstractFile(const TAbstractFile&) = delete;
@@ -70,6 +74,18 @@ class TAbstractFile {
   // At the handle's position, which advances. Bytes, or -code.
   virtual int64_t Read(int32_t handle, void* buffer, int64_t count) = 0;
   virtual int64_t Write(int32_t handle, const void* buffer, int64_t count) = 0;
+  // A seek to offset and a read under one lock (the handle's position ends after the bytes).
+  int64_t ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count);
+  // Copies count bytes at offset, all within the first kFileHeadSize bytes and the file, as every
+  // opener of the file sees them now, without a system call where the file allows it: the check
+  // for other users' changes looks at a header counter on every cache miss. False when there is
+  // no such cheap look (the caller reads instead); the handle's position is not touched.
+  virtual bool PeekHead(int64_t offset, void* buffer, int64_t count) {
+    (void)offset;
+    (void)buffer;
+    (void)count;
+    return false;
+  }
   // origin kSeekFromStart, kSeekFromCurrent or kSeekFromEnd. The new position, or -1 (position
   // unchanged) for an unknown handle or origin, or a position below 0.
   int64_t Seek(int32_t handle, int64_t offset, int origin);

@@ -95,6 +95,18 @@ int64_t TFileHandler::Read(void* buffer, int64_t count, bool partialAllowed) {
   return got;
 }
 
+int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed) {
+  if (!open_) Raise(kErrInvalidFileHandle);
+  if (offset < 0) Raise(kErrUnknownOsError);
+  const int64_t got = file_->ReadAt(handle_, offset, buffer, count);
+  if (got < 0 || (got < count && !partialAllowed)) Raise(kErrReadError);
+  return got;
+}
+
+bool TFileHandler::PeekHead(int64_t offset, void* buffer, int64_t count) const {
+  return open_ && file_ != nullptr && file_->PeekHead(offset, buffer, count);
+}
+
 int64_t TFileHandler::Write(const void* buffer, int64_t count) {
   if (!open_) Raise(kErrInvalidFileHandle);
   const int64_t put = file_->Write(handle_, buffer, count);

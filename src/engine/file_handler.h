@@ -67,6 +67,12 @@ class TFileHandler {
   // bytes truncates the file at the position.
   virtual int64_t Read(void* buffer, int64_t count, bool partialAllowed = false);
   virtual int64_t Write(const void* buffer, int64_t count);
+  // A seek to offset and a read at once (one lock of the shared file); as Read.
+  int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed = false);
+  // The bytes at offset as the file holds them now, read cheaply where the file allows it
+  // (TAbstractFile::PeekHead): false when the caller must read them. Only within the first
+  // kFileHeadSize bytes; the position is not touched.
+  bool PeekHead(int64_t offset, void* buffer, int64_t count) const;
   // origin 0 from the start, 1 from the position, 2 from the end. The new position; a target
   // below 0 raises 11047 and leaves the position.
   int64_t Seek(int64_t offset, int origin = kSeekFromStart);

@@ -91,6 +91,13 @@ int64_t TMemoryFile::Write(int32_t handle, const void* buffer, int64_t count) {
   return count;
 }
 
+bool TMemoryFile::PeekHead(int64_t offset, void* buffer, int64_t count) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  if (offset < 0 || count < 0 || offset + count > kFileHeadSize || offset + count > size_) return false;
+  std::memcpy(buffer, content_.data() + offset, static_cast<size_t>(count));
+  return true;
+}
+
 int64_t TMemoryFile::Size() const {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   return size_;

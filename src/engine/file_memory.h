@@ -27,6 +27,7 @@ class TMemoryFile final : public TAbstractFile {
   int64_t Read(int32_t handle, void* buffer, int64_t count) override;
   int64_t Write(int32_t handle, const void* buffer, int64_t count) override;
   int64_t Size() const override;
+  bool PeekHead(int64_t offset, void* buffer, int64_t count) override;
 
   int64_t Capacity() const;
 

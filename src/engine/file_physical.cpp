@@ -1,11 +1,38 @@
 // A disk file opened once per process (see file_physical.h).
 #include "engine/file_physical.h"
 
+#include <sys/mman.h>
+
+#include <cstring>
+
 namespace tovenmarsh::engine {
 
 TPhysicalFile::~TPhysicalFile() {
+  Unmap();
   locks_.Detach();
   os_.Close();
+}
+
+void TPhysicalFile::Unmap() {
+  if (head_ != nullptr) munmap(const_cast<uint8_t*>(head_), static_cast<size_t>(kFileHeadSize));
+  head_ = nullptr;
+  headTried_ = false;
+}
+
+bool TPhysicalFile::PeekHead(int64_t offset, void* buffer, int64_t count) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  if (offset < 0 || count < 0 || offset + count > kFileHeadSize || !os_.IsOpen()) return false;
+  if (head_ == nullptr) {
+    if (headTried_) return false;
+    // Only a file that already holds a header: a mapped page wholly beyond the end would fault.
+    if (os_.Size() < offset + count) return false;
+    headTried_ = true;
+    void* map = mmap(nullptr, static_cast<size_t>(kFileHeadSize), PROT_READ, MAP_SHARED, os_.Descriptor(), 0);
+    if (map == MAP_FAILED) return false;
+    head_ = static_cast<const uint8_t*>(map);
+  }
+  std::memcpy(buffer, head_ + offset, static_cast<size_t>(count));
+  return true;
 }
 
 platform::TOsOpenOptions TPhysicalFile::Options() const {
@@ -24,6 +51,7 @@ int32_t TPhysicalFile::CreateContent() {
   // A created file is left in place at its last close unless it is temporary.
   platform::TOsOpenOptions options = Options();
   options.deleteOnClose = temporary_;
+  Unmap();
   const int result = os_.Create(name_, options);
   if (result < 0) return result;
   readOnly_ = false;
@@ -50,6 +78,7 @@ int32_t TPhysicalFile::CloseHandle(int32_t handle) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   const int32_t result = TAbstractFile::CloseHandle(handle);
   if (result == 0 && handles_.empty()) {
+    Unmap();
     locks_.Detach();
     os_.Close();
   }

@@ -35,7 +35,7 @@ std::unique_ptr<TPage> TPageStack::Take() {
 
 void TPageStack::Give(std::unique_ptr<TPage> page) {
   if (spares_.size() >= kCapacity) return;
-  *page = TPage();
+  page->Recycle();
   spares_.push_back(std::move(page));
 }
 
@@ -56,7 +56,9 @@ void TIndexPageStore::RaiseCorrupt() { file_.RaiseCode(kErrIndexPageCorrupt); }
 // ---- the file ----
 
 TIndexFile::TIndexFile(TTableFilesOwner* owner, std::string fileName, bool memory, TFileList* list)
-    : TFileHandler(std::move(fileName), memory, list), owner_(owner) {
+    : TFileHandler(std::move(fileName), memory, list),
+      owner_(owner),
+      header_(*this, kHeaderSize, kHeaderModified, kIndexKey1, kIndexKey2) {
   for (uint8_t s = 0; s < kSlotCount; ++s) stores_[s] = std::make_unique<TIndexPageStore>(*this, s);
   MakeNewHeader(header_.data());
 }
@@ -90,61 +92,21 @@ void TIndexFile::CreateFile() {
   for (uint8_t s = 0; s < kSlotCount; ++s) DropSlotPages(s);
   TFileHandler::CreateFile();
   MakeNewHeader(header_.data());
-  std::array<uint8_t, kHeaderSize> bytes = header_;
-  if (owner_ && owner_->Encrypted()) EncryptBlock(bytes.data(), kHeaderSize, kIndexKey1, kIndexKey2);
-  TFileAccess access(*this);
-  Seek(0);
-  Write(bytes.data(), kHeaderSize);
-  diskCounter_ = UpdateCounter();
+  header_.WriteAsIs(Encrypted());
 }
 
-void TIndexFile::ReadHeader() {
-  std::array<uint8_t, kHeaderSize> bytes;
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Read(bytes.data(), kHeaderSize);
-  }
-  if (owner_ && owner_->Encrypted()) DecryptBlock(bytes.data(), kHeaderSize, kIndexKey1, kIndexKey2);
-  header_ = bytes;
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-}
+bool TIndexFile::Encrypted() const { return owner_ && owner_->Encrypted(); }
+
+void TIndexFile::ReadHeader() { header_.Read(Encrypted()); }
 
 void TIndexFile::WriteHeader(bool force) {
-  if (!force && !HeaderModified()) return;
-  std::array<uint8_t, kHeaderSize> bytes = header_;
-  PutU32(bytes.data(), kUpdateCounter, UpdateCounter() + 1);
-  if (owner_ && owner_->Encrypted()) EncryptBlock(bytes.data(), kHeaderSize, kIndexKey1, kIndexKey2);
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Write(bytes.data(), kHeaderSize);
-  }
-  PutU32(header_.data(), kUpdateCounter, UpdateCounter() + 1);
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-  if (owner_) owner_->MarkFilesWritten();
+  if (header_.Write(force, Encrypted()) && owner_) owner_->MarkFilesWritten();
 }
 
-bool TIndexFile::HeaderChanged() {
-  std::array<uint8_t, kHeaderSize> bytes;
-  {
-    TFileAccess access(*this);
-    Seek(0);
-    Read(bytes.data(), kHeaderSize);
-  }
-  if (owner_ && owner_->Encrypted()) DecryptBlock(bytes.data(), kHeaderSize, kIndexKey1, kIndexKey2);
-  if (GetU32(bytes.data(), kUpdateCounter) == diskCounter_) return false;
-  header_ = bytes;
-  PutU8(header_.data(), kHeaderModified, 0);
-  diskCounter_ = UpdateCounter();
-  return true;
-}
+bool TIndexFile::HeaderChanged() { return header_.Changed(Encrypted()); }
 
 void TIndexFile::MarkChanged() {
-  PutU32(header_.data(), kUpdateCounter, UpdateCounter() + 1);
-  SetModified();
+  header_.CountChange();
   if (owner_) owner_->MarkFilesWritten();
 }
 
@@ -456,7 +418,7 @@ std::unique_ptr<TPage> TIndexFile::MakeRoom(uint8_t slot) {
       const size_t at = FindCached(cache, p->Offset);
       std::unique_ptr<TPage> taken = std::move(cache.Pages[at]);
       cache.Pages.erase(cache.Pages.begin() + static_cast<ptrdiff_t>(at));
-      *taken = TPage();
+      taken->Recycle();
       return taken;
     }
     if (attempt == 0 && !(owner_ && owner_->InTransaction())) FlushPages();
@@ -468,12 +430,8 @@ std::unique_ptr<TPage> TIndexFile::MakeRoom(uint8_t slot) {
 }
 
 void TIndexFile::ReadPageBytes(uint32_t offset, uint8_t* out) {
-  {
-    TFileAccess access(*this);
-    Seek(offset);
-    Read(out, kPageSize);
-  }
-  if (owner_ && owner_->Encrypted()) DecryptBlock(out, kPageSize, kIndexKey1, kIndexKey2);
+  ReadAt(offset, out, kPageSize);
+  if (Encrypted()) DecryptBlock(out, kPageSize, kIndexKey1, kIndexKey2);
   ++stats_.DiskReads;
   ++stats_.PagesRead;
 }

@@ -18,6 +18,7 @@
 #include "engine/btree.h"
 #include "engine/field_desc.h"
 #include "engine/file_handler.h"
+#include "engine/file_header.h"
 #include "engine/index_file_format.h"
 #include "engine/shared_table_context.h"
 
@@ -167,6 +168,7 @@ class TIndexFile : public TFileHandler {
   uint8_t* Slot(uint8_t slot) { return header_.data() + index_format::SlotOffset(slot); }
   const uint8_t* Slot(uint8_t slot) const { return header_.data() + index_format::SlotOffset(slot); }
   void SetModified();
+  bool Encrypted() const;
   void SetFreeHead(uint8_t slot, uint32_t offset);
   void WriteSlotDesc(uint8_t slot, const IndexDesc& desc, uint8_t compression, bool unique);
   void CheckIndexFields(const IndexDesc& desc, const std::vector<FieldDesc>& fields, const std::string& name);
@@ -182,8 +184,7 @@ class TIndexFile : public TFileHandler {
   void ReadPageBytes(uint32_t offset, uint8_t* out);
 
   TTableFilesOwner* owner_;
-  std::array<uint8_t, index_format::kHeaderSize> header_{};
-  uint32_t diskCounter_ = 0;  // update counter last read from or written to the file
+  TFileHeader header_;
   std::array<TSlotCache, index_format::kSlotCount> caches_;
   std::array<std::unique_ptr<TIndexPageStore>, index_format::kSlotCount> stores_;
   TPageStack stack_;

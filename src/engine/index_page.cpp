@@ -30,6 +30,15 @@ void TPage::Clear() {
   PosA = PosB = 0;
 }
 
+void TPage::Recycle() {
+  shape_ = TIndexShape();
+  Clear();
+  Offset = 0;
+  Dirty = Detached = false;
+  Pins = 0;
+  Newer = Older = nullptr;
+}
+
 void TPage::InsertEntry(int at, const uint8_t* key, uint32_t ref, int32_t count) {
   const size_t k = shape_.KeySize;
   keys_.insert(keys_.begin() + static_cast<ptrdiff_t>((at - 1) * k), key, key + k);

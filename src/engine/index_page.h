@@ -50,6 +50,9 @@ class TPage {
   // Takes the index's shape and clears the page (no entries, leaf type, no links).
   void Setup(const TIndexShape& shape);
   void Clear();
+  // Back to a new page's state (shape, header, cache state), keeping the memory of the entry
+  // buffers for the page's next use.
+  void Recycle();
   const TIndexShape& Shape() const { return shape_; }
 
   // Page header fields.

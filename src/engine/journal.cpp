@@ -28,6 +28,7 @@ constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '1'};
 constexpr uint8_t kKindSize = 1;
 constexpr uint8_t kKindBytes = 2;
 constexpr size_t kRecordHead = 1 + 1 + 8 + 4;
+constexpr size_t kPendingLimit = 4u << 20;
 
 uint32_t Checksum(const uint8_t* p, size_t n) {
   uint32_t h = 2166136261u;  // FNV-1a
@@ -64,13 +65,14 @@ TTableJournal::TTableJournal(std::string path)
 TTableJournal::~TTableJournal() { Close(); }
 
 bool TTableJournal::Exists() const {
+  // An empty journal is the one a finished operation leaves for the next: nothing to undo.
   struct stat st;
-  if (!diskPath_.empty() && ::stat(diskPath_.c_str(), &st) == 0) return true;
+  if (!diskPath_.empty() && ::stat(diskPath_.c_str(), &st) == 0) return st.st_size > 0;
   if (!scanned_) {
     scanned_ = true;
     bool found = false;
     const std::string path = platform::ResolveFilePath(path_, &found);
-    otherSpelling_ = found && ::stat(path.c_str(), &st) == 0;
+    otherSpelling_ = found && ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
   }
   return otherSpelling_;
 }
@@ -79,15 +81,15 @@ void TTableJournal::RaiseWrite() const { RaiseEngineError(kErrWriteError, path_)
 
 void TTableJournal::Open() {
   if (fd_ >= 0) return;
+  // The empty journal of the last operation is reused: its directory entry is on disk already
+  // (synced once by this object, in case its maker died before syncing it).
   fd_ = ::open(diskPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) RaiseWrite();
-  if (!WriteAll(fd_, reinterpret_cast<const uint8_t*>(kMagic), sizeof kMagic, 0) || ::fdatasync(fd_) != 0) {
-    Close();
-    ::unlink(diskPath_.c_str());
-    RaiseWrite();
-  }
-  SyncDirectoryOf(diskPath_);
-  end_ = sizeof kMagic;
+  // The magic goes out with the first records; a journal without it is ignored.
+  pending_.assign(kMagic, kMagic + sizeof kMagic);
+  directoryUnsynced_ = !entryDurable_;
+  unsynced_ = false;
+  end_ = 0;
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();
 }
@@ -95,22 +97,52 @@ void TTableJournal::Open() {
 void TTableJournal::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  pending_.clear();
+  unsynced_ = false;
 }
 
 void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length) {
-  std::vector<uint8_t> record(kRecordHead + (kind == kKindBytes ? length : 0) + 4);
+  const size_t at = pending_.size();
+  pending_.resize(at + kRecordHead + (kind == kKindBytes ? length : 0) + 4);
+  uint8_t* record = pending_.data() + at;
+  const size_t size = pending_.size() - at;
   record[0] = kind;
   record[1] = file;
-  PutI64(record.data(), 2, offset);
-  PutU32(record.data(), 10, length);
-  if (kind == kKindBytes) std::memcpy(record.data() + kRecordHead, bytes, length);
-  PutU32(record.data(), record.size() - 4, Checksum(record.data(), record.size() - 4));
-  // Synced before the write it protects may happen.
-  if (!WriteAll(fd_, record.data(), record.size(), end_) || ::fdatasync(fd_) != 0) RaiseWrite();
-  end_ += static_cast<int64_t>(record.size());
+  PutI64(record, 2, offset);
+  PutU32(record, 10, length);
+  if (kind == kKindBytes) std::memcpy(record + kRecordHead, bytes, length);
+  PutU32(record, size - 4, Checksum(record, size - 4));
+  // A large operation's old bytes go out as they come (synced later, all at once).
+  if (pending_.size() >= kPendingLimit) {
+    if (!WriteAll(fd_, pending_.data(), pending_.size(), end_)) RaiseWrite();
+    end_ += static_cast<int64_t>(pending_.size());
+    pending_.clear();
+    unsynced_ = true;
+  }
+}
+
+void TTableJournal::Sync() {
+  if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
+  // On disk, with the journal's directory entry, before any write it protects may happen.
+  if (!WriteAll(fd_, pending_.data(), pending_.size(), end_) || ::fdatasync(fd_) != 0) RaiseWrite();
+  end_ += static_cast<int64_t>(pending_.size());
+  pending_.clear();
+  unsynced_ = false;
+  if (directoryUnsynced_) {
+    SyncDirectoryOf(diskPath_);
+    directoryUnsynced_ = false;
+    entryDurable_ = true;
+  }
 }
 
 void TTableJournal::BeforeWrite(int file, TFileHandler& handler, int64_t count) {
+  if (applying_ || file < 0 || file >= kFileCount) return;
+  const int64_t position = handler.Seek(0, kSeekFromCurrent);
+  Save(file, handler, position, count);
+  Sync();
+}
+
+void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t count) {
   if (applying_ || file < 0 || file >= kFileCount) return;
   Open();
   const int64_t position = handler.Seek(0, kSeekFromCurrent);
@@ -121,8 +153,7 @@ void TTableJournal::BeforeWrite(int file, TFileHandler& handler, int64_t count) 
   }
   // Bytes beyond the original end go with the truncation; a truncation itself destroys
   // everything behind the position.
-  const int64_t end = count == 0 ? originalSize_[file] : std::min(position + count, originalSize_[file]);
-  int64_t at = position;
+  const int64_t end = count == 0 ? originalSize_[file] : std::min(at + count, originalSize_[file]);
   auto& saved = saved_[file];
   std::vector<uint8_t> old;
   while (at < end) {
@@ -151,17 +182,21 @@ void TTableJournal::BeforeWrite(int file, TFileHandler& handler, int64_t count) 
 
 void TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
   if (fd_ < 0) return;
+  // Saved bytes never synced protected no write: they are simply dropped with the journal.
   for (TFileHandler* f : files)
     if (f && f->IsOpen()) f->Flush();
+  // Emptied rather than deleted: one sync of the journal ends the operation for good, where a
+  // deletion would need the directory synced (and the next operation would sync it again).
+  const bool ok = ::ftruncate(fd_, 0) == 0 && ::fdatasync(fd_) == 0;
   Close();
-  ::unlink(diskPath_.c_str());
-  SyncDirectoryOf(diskPath_);
+  if (!ok) RaiseWrite();
 }
 
 void TTableJournal::Remove() {
   Close();
   ::unlink(platform::ResolveFilePath(path_).c_str());
   otherSpelling_ = false;
+  entryDurable_ = false;
 }
 
 bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files) {
@@ -180,6 +215,7 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
     }
     ::close(fd);
   }
+  if (content.empty()) return false;  // the empty journal of a finished operation
   std::array<int64_t, kFileCount> sizes;
   sizes.fill(-1);
   applying_ = true;
@@ -225,6 +261,7 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
   applying_ = false;
   ::unlink(path.c_str());
   otherSpelling_ = false;
+  entryDurable_ = false;
   SyncDirectoryOf(path);
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();

@@ -3,11 +3,14 @@
 //
 // Before a byte of a table file that existed when the operation began is overwritten, its old
 // content is appended to the journal and the journal synced; the first write to a file also
-// records the file's original size. When the operation ends the files are synced and the
-// journal deleted (Commit). A failed operation, or a journal found after a crash, is rolled
-// back (Rollback): the old bytes are written back, the files cut to their original sizes, and
-// the journal deleted. Records carry a checksum; a torn last record (a crash while journaling)
-// was never followed by the write it protects and is ignored.
+// records the file's original size. An operation that knows what it will overwrite saves all
+// of it first (Save) and syncs once (Sync), so that its writes find their old bytes saved and
+// need no sync of their own. When the operation ends the files are synced and the journal
+// emptied and synced (Commit); the empty file stays for the next operation (an empty journal
+// holds nothing to undo, and Exists answers false for it). A failed operation, or a journal
+// found after a crash, is rolled back (Rollback): the old bytes are written back, the files cut
+// to their original sizes, and the journal deleted. Records carry a checksum; a torn last
+// record (a crash while journaling) was never followed by the write it protects and is ignored.
 //
 // Contract: only the holder of the table's writer lock (or of an exclusive table) writes or
 // rolls back the journal; memory and temporary tables have none. Journal failures raise 9218
@@ -18,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tovenmarsh::engine {
 
@@ -35,22 +39,31 @@ class TTableJournal {
 
   const std::string& Path() const { return path_; }
   bool Active() const { return fd_ >= 0; }
+  // A journal with something to undo is on disk (an empty one does not count).
   bool Exists() const;
 
   // Saves what a write of `count` bytes at the handler's position (0: a truncation) would
-  // destroy. The handler's position is kept.
+  // destroy, synced before it returns. The handler's position is kept.
   void BeforeWrite(int file, TFileHandler& handler, int64_t count);
-  // Syncs the files and deletes the journal (nothing when no journal is open).
+  // Saves what a later write of `count` bytes (above 0) at `offset` would destroy, without
+  // syncing: nothing may be written to the table files before the next Sync. The handler's
+  // position is kept; the caller holds the handler's file access.
+  void Save(int file, TFileHandler& handler, int64_t offset, int64_t count);
+  // Puts everything saved so far on disk (the journal, and its directory entry once).
+  void Sync();
+  // Syncs the files and empties the journal (nothing when no journal is open).
   void Commit(const std::array<TFileHandler*, kFileCount>& files);
   // Writes the saved bytes back, cuts the files to their original sizes, syncs them and deletes
   // the journal. Works from the journal on disk, so it also repairs another process's crash.
   // True when a journal was applied.
   bool Rollback(const std::array<TFileHandler*, kFileCount>& files);
-  // Deletes the journal without applying it (the table's files are being deleted).
+  // Deletes the journal file without applying it (the table's files are being deleted,
+  // renamed, or closed by their only user).
   void Remove();
 
  private:
   void Open();
+  // Adds a record to the pending bytes, which Sync writes in one go.
   void Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length);
   void Close();
   void RaiseWrite() const;
@@ -58,7 +71,11 @@ class TTableJournal {
   std::string path_;      // engine spelling
   std::string diskPath_;  // canonical on-disk path
   int fd_ = -1;
-  int64_t end_ = 0;
+  int64_t end_ = 0;                // bytes on disk
+  std::vector<uint8_t> pending_;   // records not yet written
+  bool directoryUnsynced_ = false;  // a new journal's entry is not yet on disk
+  bool unsynced_ = false;           // records written but not yet synced
+  bool entryDurable_ = false;       // the file's directory entry was synced by this object
   bool applying_ = false;
   std::array<int64_t, kFileCount> originalSize_{};
   std::array<bool, kFileCount> sizeKnown_{};

@@ -227,10 +227,34 @@ bool TDataFile::HasChangedRecords() const {
   return false;
 }
 
+void TDataFile::ChangedRecords(std::vector<TRecord*>& out) const {
+  for (const auto& r : cache_)
+    if (r->Changed) out.push_back(r.get());
+}
+
+void TDataFile::PendingWriteRanges(std::vector<std::pair<int64_t, int64_t>>& out, bool header,
+                                   const std::vector<TRecord*>& changed) const {
+  const int64_t recordSize = RecordSize();
+  for (const TRecord* r : changed) {
+    const int64_t at = RecordPosition(r->Number);
+    if (!out.empty() && out.back().first + out.back().second == at) out.back().second += recordSize;
+    else out.emplace_back(at, recordSize);
+  }
+  if (descriptorsChanged_) out.emplace_back(kHeaderSize, static_cast<int64_t>(fields_.size()) * kFieldDescSize);
+  if (header || !changed.empty() || HeaderDirty()) out.emplace_back(0, kHeaderSize);
+}
+
 bool TDataFile::WriteChangedRecords() {
   std::vector<TRecord*> changed;
-  for (const auto& r : cache_)
-    if (r->Changed && r->UseCount == 0) changed.push_back(r.get());
+  ChangedRecords(changed);
+  return WriteChangedRecords(changed);
+}
+
+bool TDataFile::WriteChangedRecords(const std::vector<TRecord*>& all) {
+  std::vector<TRecord*> changed;
+  changed.reserve(all.size());
+  for (TRecord* r : all)
+    if (r->Changed && r->UseCount == 0) changed.push_back(r);
   if (changed.empty()) return false;
   const size_t recordSize = RecordSize();
   size_t i = 0;

@@ -1,12 +1,14 @@
 // Restructuring a table to new field and index definitions while keeping its records.
 //
-// Three kinds: descriptors only (names and limits: the descriptors are rewritten in place and
-// no record byte changes), indexes only (run in a table transaction, so a stop or a failure
-// leaves the table as it was), and a full rebuild. A full rebuild copies the records into a
-// work table in the table's own directory, then swaps the files: the old ones become the
-// backups .IBK, .BBK and .DBK (the data file last), the new index and BLOB files take the
-// table's names, and the new data file's rename is the commit point; the directory is synced
-// after each phase. Opening a table first finishes or undoes a swap that was interrupted.
+// Three kinds: descriptors only (names and header information: the descriptors and the header
+// are rewritten in place and no record byte changes), indexes only (run in a table transaction,
+// so a stop or a failure leaves the table as it was, header information included), and a full
+// rebuild. A full rebuild copies the records into a work table in the table's own directory
+// (values that do not fit their new type are events, never wrapped numbers), then swaps the
+// files: the old ones become the backups .IBK, .BBK and .DBK (the data file last), the new index
+// and BLOB files take the table's names, and the new data file's rename is the commit point;
+// the directory is synced after each phase. Opening a table first finishes or undoes a swap
+// that was interrupted.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -201,7 +203,7 @@ void TDataCursor::ChangeDescriptors(const TTableAttributes& a, const std::vector
         file.SlotDesc(static_cast<uint8_t>(i)).Name != indexes[i].Name)
       file.RenameSlot(static_cast<uint8_t>(i), indexes[i].Name, indexes[i].FieldNumbers);
   }
-  if (a.LastAutoInc >= 0) data.SetLastAutoInc(static_cast<uint32_t>(a.LastAutoInc));
+  ApplyHeaderInfo(a);
   table_->WriteCaches(true, true, true);
 }
 
@@ -279,7 +281,7 @@ void TDataCursor::ChangeIndexes(const TTableAttributes& a, const std::vector<Ind
       }
       for (size_t i = 0; i < changed.size(); ++i) InsertKey(changed[i], keys[i].data(), n);
     }
-    if (a.LastAutoInc >= 0) data.SetLastAutoInc(static_cast<uint32_t>(a.LastAutoInc));
+    ApplyHeaderInfo(a);
     file.MarkChanged();
     table_->Commit(true);
   } catch (const TStopped& stop) {
@@ -305,6 +307,24 @@ void TDataCursor::RebuildTable(const TTableAttributes& a, const std::vector<Inde
   std::vector<FieldDesc> newFields = fields;
   for (size_t j = 0; j < newFields.size(); ++j) newFields[j].FieldNumber = static_cast<uint16_t>(j + 1);
 
+  // The work table opens with the new password: the session holds it while the restructure
+  // runs (a table that becomes encrypted, or changes its password).
+  std::string password = a.Password;
+  while (!password.empty() && static_cast<unsigned char>(password.back()) <= ' ') password.pop_back();
+  while (!password.empty() && static_cast<unsigned char>(password.front()) <= ' ') password.erase(0, 1);
+  TDataSession* session = directory_->Session();
+  struct TForget {
+    TDataSession* Session = nullptr;
+    std::string Password;
+    ~TForget() {
+      if (Session) Session->RemovePassword(Password);
+    }
+  } forget;
+  if (a.Encrypted && session && !session->HasPassword(password)) {
+    session->AddPassword(password);
+    forget.Session = session;
+    forget.Password = password;
+  }
   const std::string workName = WorkName(tableName_);
   TDataCursor work(directory_);
   work.SetTableName(workName);

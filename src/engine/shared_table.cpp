@@ -3,6 +3,7 @@
 // table's transaction with its ordered commit.
 #include "engine/shared_table.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -32,11 +33,84 @@ std::array<TFileHandler*, TTableJournal::kFileCount> TDataTable::Files() {
 }
 
 void TDataTable::BeforeWrite(int file, TFileHandler& handler, int64_t count) {
+  if (file >= 0 && file < TTableJournal::kFileCount) unflushed_[file] = true;
   if (journal_ && journalOn_) journal_->BeforeWrite(file, handler, count);
 }
 
 void TDataTable::CommitJournal() {
-  if (journal_) journal_->Commit(Files());
+  if (!journal_ || !journal_->Active()) return;
+  // The files written under the journal reach the disk before it goes.
+  std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
+  for (int i = 0; i < TTableJournal::kFileCount; ++i) {
+    if (!unflushed_[i]) files[i] = nullptr;
+    unflushed_[i] = false;
+  }
+  journal_->Commit(files);
+}
+
+void TDataTable::NotePageChange(uint32_t offset) {
+  if (!journal_ || !journalOn_) return;
+  // Pages beyond the end the file had when the change began hold nothing to save. (Should
+  // another user have grown the file since the header was read, pages between are not noted
+  // and are journaled when written.)
+  if (!noteLimitSet_) {
+    noteLimit_ = index_->EndOffset();
+    noteLimitSet_ = true;
+  }
+  if (offset >= noteLimit_) return;
+  if (!changedPages_.empty() && changedPages_.back() == offset) return;
+  changedPages_.push_back(offset);
+  // A long transaction touches the same pages again and again: keep each once.
+  if (changedPages_.size() >= 4096 && changedPages_.size() >= 2 * changedPagesSorted_) {
+    std::sort(changedPages_.begin(), changedPages_.end());
+    changedPages_.erase(std::unique(changedPages_.begin(), changedPages_.end()), changedPages_.end());
+    changedPagesSorted_ = changedPages_.size();
+  }
+}
+
+void TDataTable::PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords) {
+  if (!journal_ || !journalOn_) return;
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  auto save = [&](int file, TFileHandler& handler) {
+    if (ranges.empty()) return;
+    std::sort(ranges.begin(), ranges.end());
+    TFileAccess access(handler);
+    int64_t start = ranges[0].first, end = ranges[0].first + ranges[0].second;
+    for (size_t i = 1; i <= ranges.size(); ++i) {
+      if (i < ranges.size() && ranges[i].first <= end) {
+        end = std::max(end, ranges[i].first + ranges[i].second);
+        continue;
+      }
+      journal_->Save(file, handler, start, end - start);
+      if (i < ranges.size()) {
+        start = ranges[i].first;
+        end = start + ranges[i].second;
+      }
+    }
+    ranges.clear();
+  };
+  if (blob_ && blob_->IsOpen()) {
+    blob_->PendingWriteRanges(ranges);
+    save(kJournalBlobFile, *blob_);
+  }
+  if (data_->IsOpen()) {
+    data_->PendingWriteRanges(ranges, forceHeader, changedRecords);
+    save(kJournalDataFile, *data_);
+  }
+  if (index_->IsOpen() && (index_->HeaderModified() || index_->HasDirtyPages())) {
+    for (uint32_t offset : changedPages_) ranges.emplace_back(offset, index_format::kPageSize);
+    ranges.emplace_back(0, index_format::kHeaderSize);
+    save(kJournalIndexFile, *index_);
+  }
+  journal_->Sync();
+}
+
+void TDataTable::FlushWritten() {
+  std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
+  for (int i = 0; i < TTableJournal::kFileCount; ++i) {
+    if (unflushed_[i] && files[i] && files[i]->IsOpen()) files[i]->Flush();
+    unflushed_[i] = false;
+  }
 }
 
 bool TDataTable::RollbackJournal() {
@@ -193,9 +267,24 @@ void TDataTable::Close(bool dropTemporary) {
     UnlockAllRecords(false);
     if (tableLock_) UnlockTable();
     if (readerLock_) ReadUnlock();
+    writerDepth_ = std::min(writerDepth_, 1);  // closing releases the lock however often taken
     if (writerLock_) WriteUnlock();
   } catch (const EFenEngineError&) {
     // The files close below whatever the locks answered; closing releases them too.
+  }
+  // The empty journal the last operation left goes with the last user; the table write byte
+  // shows that no writer (of any process) is using it now.
+  if (journal_ && !ReadOnly && data_->IsOpen() && !journal_->Exists()) {
+    try {
+      if (Exclusive) {
+        journal_->Remove();
+      } else if (data_->LockWriteByte(1)) {
+        journal_->Remove();
+        data_->UnlockWriteByte();
+      }
+    } catch (const EFenEngineError&) {
+      // An empty journal left behind is harmless.
+    }
   }
   index_->Close();
   if (blob_) blob_->Close();
@@ -269,6 +358,7 @@ void TDataTable::RenameFiles(const std::string& newName, bool backup) {
   // (opening them repairs them first), and a stale journal of the new name must not be applied
   // to these files.
   if (journal_ && journal_->Exists()) Raise(kErrAccessDenied);
+  if (journal_) journal_->Remove();  // empty: it stays with neither name
   if (!memory_) TTableJournal(base + ".JNL").Remove();
   const char* extensions[3][2] = {{".DAT", ".DBK"}, {".IDX", ".IBK"}, {".BLB", ".BBK"}};
   for (const auto& ext : extensions) {
@@ -301,6 +391,7 @@ void TDataTable::RestoreIndex(bool skipRestore, bool deleteBackup) {
     index_->DropPages();
     index_->Seek(0);
     index_->CopyFromFile(backup);
+    unflushed_[kJournalIndexFile] = true;
     index_->Write(nullptr, 0);
     index_->ReadHeader();
   }
@@ -461,7 +552,16 @@ void TDataTable::UnlockTable() {
 
 void TDataTable::WriteLock() {
   TTableGuard guard(*this);
-  if (ReadOnly || Exclusive || writerLock_) return;
+  if (ReadOnly || Exclusive) return;
+  // Nested (a cursor's LockTableForWrite around its own changes): only counted.
+  if (writerLock_) {
+    ++writerDepth_;
+    return;
+  }
+  // Inside a transaction the transaction lock already keeps every other writer out, and nothing
+  // reaches the files before the commit, which takes the writer lock itself: a change inside
+  // the transaction needs no lock of its own (readers go on reading the unchanged files).
+  if (inTransaction_ && transactionLock_) return;
   const bool byte = !transactionLock_;
   if (byte && !data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
   // The region leaves out this table's own reader bytes: a table never blocks itself.
@@ -475,6 +575,7 @@ void TDataTable::WriteLock() {
     Raise(kErrGeneralLock);
   }
   writerLock_ = true;
+  writerDepth_ = 1;
   // A journal nobody writes belongs to a writer that died: undo its half-done operation.
   if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
   if (!inTransaction_) CheckForChanges();
@@ -483,6 +584,8 @@ void TDataTable::WriteLock() {
 void TDataTable::WriteUnlock() {
   TTableGuard guard(*this);
   if (!writerLock_) return;
+  if (--writerDepth_ > 0) return;
+  writerDepth_ = 0;
   bool ok = true;
   if (HasBlobs() && blob_ && blob_->IsOpen()) ok = blob_->UnlockRegion(OwnBlobIds());
   ok = index_->UnlockRegion(OwnIndexIds()) && ok;
@@ -562,6 +665,10 @@ void TDataTable::Rollback() {
 }
 
 void TDataTable::WriteEverything(bool trim, bool forceHeader) {
+  // One walk of the record cache serves the journal, the record writes and the header.
+  std::vector<TRecord*> changed;
+  data_->ChangedRecords(changed);
+  PrepareJournal(forceHeader, changed);
   // Referenced data first: BLOB blocks before the records that name them, records before the
   // index entries and the header that count them, pages before the index header. A header is
   // written (its counter moving) whenever its file changed, so other users see every change.
@@ -570,13 +677,16 @@ void TDataTable::WriteEverything(bool trim, bool forceHeader) {
     blob_->FlushBlocks();
     blob_->WriteHeader(blocks);
   }
-  const bool records = data_->HasChangedRecords();
-  data_->WriteChangedRecords();
+  const bool records = !changed.empty();
+  data_->WriteChangedRecords(changed);
   data_->WriteDescriptors();
   data_->WriteHeader(forceHeader || records);
   const bool pages = index_->HasDirtyPages();
   index_->FlushPages();
   index_->WriteHeader(pages);
+  changedPages_.clear();
+  changedPagesSorted_ = 0;
+  noteLimitSet_ = false;
   if (trim) {
     data_->TrimCache();
     index_->TrimCaches();
@@ -612,9 +722,8 @@ void TDataTable::Commit(bool end) {
 
 void TDataTable::Flush() {
   if (ReadOnly || (Session() && Session()->ForceBufferFlush)) return;
-  if (data_->IsOpen()) data_->Flush();
-  if (index_->IsOpen()) index_->Flush();
-  if (blob_ && blob_->IsOpen()) blob_->Flush();
+  // Files not written since their last flush (by this table) have nothing to put on disk.
+  FlushWritten();
 }
 
 void TDataTable::WriteCaches(bool trim, bool header, bool index) {
@@ -640,6 +749,9 @@ void TDataTable::DiscardCaches(bool trim, bool reread) {
   TTableGuard guard(*this);
   // Writes already made by the discarded operation are undone too.
   if (journal_ && journal_->Active() && RollbackJournal()) reread = false;
+  changedPages_.clear();
+  changedPagesSorted_ = 0;
+  noteLimitSet_ = false;
   data_->DropRecords();
   index_->DropPages();
   if (blob_) blob_->DropBlocks();

@@ -96,6 +96,7 @@ class TDataTable : public TTableFilesOwner {
   void ReadUnlock();
   void LockTable();
   void UnlockTable();
+  // The writer lock is counted: it is released by the WriteUnlock matching the first WriteLock.
   void WriteLock();
   void WriteUnlock();
   bool CheckForChanges();
@@ -112,6 +113,11 @@ class TDataTable : public TTableFilesOwner {
 
   // The cursor layer's change check for cache misses (nullptr: no check).
   void SetChangeCheck(std::function<bool()> check) { changeCheck_ = std::move(check); }
+
+  // An index page (by offset) that the change in progress modifies, frees or takes: its old
+  // content is journaled with everything else before the first write, under one sync. Pages not
+  // noted are journaled when written, each with a sync of its own.
+  void NotePageChange(uint32_t offset);
 
   // TTableFilesOwner.
   bool InTransaction() const override { return inTransaction_; }
@@ -132,6 +138,11 @@ class TDataTable : public TTableFilesOwner {
   [[noreturn]] void Raise(uint16_t code) const;
   void ConfigureFiles();
   void WriteEverything(bool trim, bool forceHeader);
+  // Journals, with one sync, the old content of everything WriteEverything is about to
+  // overwrite that it can name (the rest is journaled as it is written).
+  void PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords);
+  // Flushes the files written since their last flush.
+  void FlushWritten();
   void ReleaseTransactionLock();
   std::array<TFileHandler*, TTableJournal::kFileCount> Files();
   void CommitJournal();
@@ -165,11 +176,17 @@ class TDataTable : public TTableFilesOwner {
   bool readerLock_ = false;
   bool tableLock_ = false;
   bool writerLock_ = false;
+  int writerDepth_ = 0;  // WriteLock calls not yet matched by WriteUnlock while writerLock_
   bool transactionLock_ = false;
   uint16_t readerIndexId_ = 0, readerBlobId_ = 0;
   uint16_t tableIndexId_ = 0, tableBlobId_ = 0;
   int lockRetries_ = 8192;
   std::function<bool()> changeCheck_;
+  std::array<bool, TTableJournal::kFileCount> unflushed_{};  // written since the last flush
+  std::vector<uint32_t> changedPages_;  // noted index pages (may repeat)
+  size_t changedPagesSorted_ = 0;       // size after the last removal of repeats
+  uint32_t noteLimit_ = 0;              // the index file's end when the noting began
+  bool noteLimitSet_ = false;
 };
 
 // The table's in-process lock for a scope.

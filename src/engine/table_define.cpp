@@ -1,5 +1,5 @@
 // Table definition through a cursor: validation of new definitions, create, delete, rename and
-// empty, and adding and dropping indexes.
+// empty, adding and dropping indexes, and rewriting the header information in place.
 //
 // Checks run in a fixed order so that a definition with several faults always reports the same
 // one first. Index additions run under the table's write lock; a unique index deletes the
@@ -12,6 +12,7 @@
 #include "engine/data_file_format.h"
 #include "engine/directory.h"
 #include "engine/engine_error.h"
+#include "engine/engine_locale.h"
 #include "engine/expr_convert.h"
 #include "engine/languages.h"
 #include "engine/session.h"
@@ -49,6 +50,28 @@ bool ValidLimitText(const FieldDesc& f, const std::string& text) {
 
 }  // namespace
 
+void TDataCursor::CheckFieldList(std::vector<FieldDesc>& fields, bool keepComputed) const {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    FieldDesc& f = fields[i];
+    f.Name = Trim(f.Name);
+    bool duplicate = false;
+    for (size_t j = 0; j < i; ++j) duplicate = duplicate || Upper(fields[j].Name) == Upper(f.Name);
+    if (f.Name.empty() || f.Name.size() > static_cast<size_t>(kMaxNameLength) || !IsValidDescName(f.Name) || duplicate)
+      Raise(kErrInvalidFieldName, f.Name);
+    bool numberTwice = false;
+    for (size_t j = 0; j < i; ++j) numberTwice = numberTwice || fields[j].FieldNumber == f.FieldNumber;
+    const bool sized = f.FieldType == fldZString || f.FieldType == fldBytes || f.FieldType == fldVarBytes;
+    if (numberTwice || f.FieldType == 0 || f.FieldType > fldVarBytes || (sized && f.Size > kMaxStringSize) ||
+        (sized && f.Size == 0))
+      Raise(kErrInvalidFieldDefinition, f.Name);
+    if (!sized) f.Size = 0;
+    if (!ValidLimitText(f, f.DefaultValue) || !ValidLimitText(f, f.MinValue) || !ValidLimitText(f, f.MaxValue))
+      Raise(kErrInvalidValidityCheck, f.Name);
+    if (f.FieldType != fldBCD) f.Scale = 0;
+    if (!keepComputed) f.Calculated = false;
+  }
+}
+
 void TDataCursor::ValidateDefinition(const TTableAttributes& a, std::vector<IndexDesc>& indexes,
                                      std::vector<FieldDesc>& fields) const {
   if (a.Encrypted) {
@@ -68,25 +91,11 @@ void TDataCursor::ValidateDefinition(const TTableAttributes& a, std::vector<Inde
   // Fields.
   for (size_t i = 0; i < fields.size(); ++i)
     if (fields[i].FieldNumber == 0) fields[i].FieldNumber = static_cast<uint16_t>(i + 1);
-  for (size_t i = 0; i < fields.size(); ++i) {
-    FieldDesc& f = fields[i];
-    f.Name = Trim(f.Name);
-    bool duplicate = false;
-    for (size_t j = 0; j < i; ++j) duplicate = duplicate || Upper(fields[j].Name) == Upper(f.Name);
-    if (f.Name.empty() || f.Name.size() > static_cast<size_t>(kMaxNameLength) || !IsValidDescName(f.Name) || duplicate)
-      Raise(kErrInvalidFieldName, f.Name);
-    bool numberTwice = false;
-    for (size_t j = 0; j < i; ++j) numberTwice = numberTwice || fields[j].FieldNumber == f.FieldNumber;
-    const bool sized = f.FieldType == fldZString || f.FieldType == fldBytes || f.FieldType == fldVarBytes;
-    if (numberTwice || f.FieldType == 0 || f.FieldType > fldVarBytes || (sized && f.Size > kMaxStringSize) ||
-        (sized && f.Size == 0))
-      Raise(kErrInvalidFieldDefinition, f.Name);
-    if (!sized) f.Size = 0;
-    if (!ValidLimitText(f, f.DefaultValue) || !ValidLimitText(f, f.MinValue) || !ValidLimitText(f, f.MaxValue))
-      Raise(kErrInvalidValidityCheck, f.Name);
-    if (f.FieldType != fldBCD) f.Scale = 0;
-    if (!queryResult_) f.Calculated = false;
-  }
+  // Value texts read with the new table's language settings.
+  WithTableLocale(a.LanguageId, a.SortId, [&] {
+    CheckFieldList(fields, queryResult_);
+    return 0;
+  });
   std::vector<FieldDesc> laid = fields;
   LayoutRecordFields(laid);
   fields = laid;
@@ -192,10 +201,22 @@ TTableInfo TDataCursor::GetTableInfo() {
     TCursorBracket bracket(*this);
     return fill(table_->Data(), table_->Index());
   }
+  // The files of a closed table, read as they are; the index header of an encrypted table is
+  // scrambled, which only the owner can tell the index file.
+  struct TReadOnlyOwner : TTableFilesOwner {
+    bool Scrambled = false;
+    bool InTransaction() const override { return false; }
+    bool HoldsWriteLock() const override { return true; }
+    bool StrictChangeDetection() const override { return false; }
+    bool Encrypted() const override { return Scrambled; }
+    void MarkFilesWritten() override {}
+    bool ChangedOnDisk() override { return false; }
+  } owner;
   const std::string base = (inMemory_ ? std::string() : directory_->Path()) + tableName_;
   TDataFile data(nullptr, base, inMemory_);
-  TIndexFile index(nullptr, base.substr(0, base.size() - 4) + ".IDX", inMemory_);
+  TIndexFile index(&owner, base.substr(0, base.size() - 4) + ".IDX", inMemory_);
   data.Open();
+  owner.Scrambled = data.Encrypted();
   try {
     index.Open();
   } catch (...) {
@@ -206,6 +227,38 @@ TTableInfo TDataCursor::GetTableInfo() {
   index.Close();
   data.Close();
   return info;
+}
+
+void TDataCursor::ApplyHeaderInfo(const TTableAttributes& a) {
+  TDataFile& data = table_->Data();
+  data.SetHeaderInfo(a.UserMajor, a.UserMinor, a.Description, Trim(a.Password));
+  if (a.LastAutoInc >= 0) data.SetLastAutoInc(static_cast<uint32_t>(a.LastAutoInc));
+}
+
+void TDataCursor::WriteHeaderInfo(const std::string& password, const std::string& description, uint16_t userMajor,
+                                  uint16_t userMinor, int64_t lastAutoInc) {
+  if (!open_) Raise(kErrInvalidFileHandle);
+  CheckExclusive();
+  CheckWritable();
+  TCursorBracket bracket(*this);
+  TDataFile& data = table_->Data();
+  if (data.Encrypted()) {
+    const std::string p = Trim(password);
+    if (p.empty() || p.size() >= 16) Raise(kErrInvalidPassword);
+  }
+  if (lastAutoInc < -1 || lastAutoInc > 2147483647) Raise(kErrFieldLimits);
+  TTableAttributes a;
+  a.Password = password;
+  a.Description = description;
+  a.UserMajor = userMajor;
+  a.UserMinor = userMinor;
+  a.LastAutoInc = lastAutoInc;
+  ApplyHeaderInfo(a);
+  // The new password opens the table from now on: this session keeps holding it.
+  TDataSession* session = directory_->Session();
+  if (data.Encrypted() && session && !session->HasPassword(Trim(password))) session->AddPassword(Trim(password));
+  table_->WriteCaches(false, true, false);
+  seen_ = CurrentStamp();
 }
 
 void TDataCursor::DeleteTable() {

@@ -299,5 +299,57 @@ TEST_F(BlobFileTest, RandomValuesMatchAModelAndEveryBlockIsAccounted) {
   }
 }
 
+// A full cache gives up its least recently used clean, unpinned block; dirty blocks are set
+// aside on the way and, once written, take their old place in the recency order again.
+TEST_F(BlobFileTest, TheLeastRecentlyUsedCleanBlockMakesRoom) {
+  auto f = NewFile(4096);
+  const size_t capacity = f->CacheCapacity();  // 131070 / 4096 = 31
+  ASSERT_EQ(capacity, 31u);
+  std::vector<uint32_t> at;
+  for (size_t i = 0; i < capacity + 4; ++i) {
+    TBlock* b = f->NewBlock();
+    at.push_back(b->Offset);
+    f->ReleaseBlock(b);
+  }
+  f->FlushBlocks();
+  f->WriteHeader(false);
+  f->DropBlocks();
+  auto touch = [&](size_t i, bool dirty) {
+    TBlock* b = f->FetchBlock(at[i]);
+    ASSERT_NE(b, nullptr);
+    if (dirty) b->Dirty = true;
+    f->ReleaseBlock(b);
+  };
+  // Cached: a0 and a1 dirty and least recent, then a2 .. a30.
+  touch(0, true);
+  touch(1, true);
+  for (size_t i = 2; i < capacity; ++i) touch(i, false);
+  ASSERT_EQ(f->CachedBlocks(), capacity);
+  auto cached = [&](size_t i) {  // whether block i is still in the cache (it is afterwards)
+    const uint64_t reads = f->Statistics().DiskReads;
+    touch(i, false);
+    return f->Statistics().DiskReads == reads;
+  };
+  touch(31, false);  // a0 and a1 are set aside; a2 goes
+  EXPECT_EQ(f->CachedBlocks(), capacity);
+  f->FlushBlocks();   // a0 and a1 clean again, still the least recent
+  touch(32, false);   // a0 goes
+  touch(33, false);   // a1 goes
+  touch(34, false);   // a3 goes
+  EXPECT_TRUE(cached(4));  // hits first: a miss would make room
+  EXPECT_TRUE(cached(30));
+  EXPECT_FALSE(cached(0));
+  EXPECT_FALSE(cached(1));
+  EXPECT_FALSE(cached(3));
+  // Inside a transaction dirty blocks stay, and the cache grows instead.
+  owner.inTransaction = true;
+  for (size_t i = 0; i < at.size(); ++i) touch(i, true);
+  EXPECT_EQ(f->CachedBlocks(), at.size());
+  owner.inTransaction = false;
+  f->FlushBlocks();
+  f->Trim();
+  EXPECT_EQ(f->CachedBlocks(), capacity);
+}
+
 }  // namespace
 }  // namespace tovenmarsh::engine

@@ -105,10 +105,10 @@ TEST(ExpressionConvert, ValuesConvertOrFailCleanly) {
   uint8_t buffer[kConvertBufferSize] = {};
   int32_t v = 70000;
   std::memcpy(buffer, &v, 4);
-  ASSERT_TRUE(ConvertFieldValue(6, 4, 0, buffer, 0, 2, 5));
-  int16_t small = 0;
+  EXPECT_FALSE(ConvertFieldValue(6, 4, 0, buffer, 0, 2, 5));  // never the low 16 bits
+  int16_t small = 1;
   std::memcpy(&small, buffer, 2);
-  EXPECT_EQ(small, 4464);  // the low 16 bits
+  EXPECT_EQ(small, 0);
 
   double f = 3e10;
   std::memcpy(buffer, &f, 8);
@@ -212,6 +212,10 @@ TEST(ExpressionEvaluation, FiltersOverRows) {
       {"CAST(Name AS INTEGER) = 12", {{"Name", TValue::Str("12")}}, true},
       {"CAST(F AS INTEGER) IS NULL", {{"F", TValue::Flt(1e10)}}, true},
       {"CAST(F AS SMALLINT) = -2", {{"F", TValue::Flt(-2.9)}}, true},
+      {"CAST(A AS SMALLINT) IS NULL", {{"A", TValue::Int(70000)}}, true},
+      {"CAST(A AS SMALLINT) = -32768", {{"A", TValue::Int(-32768)}}, true},
+      {"CAST(A AS WORD) IS NULL", {{"A", TValue::Int(-1)}}, true},
+      {"CAST(S AS WORD) = 32767", {{"S", TValue::Int(32767)}}, true},
       {"CAST(A AS CHAR(3)) = '123'", {{"A", TValue::Int(12345)}}, true},
       // SUBSTRING is sized from its value; past the end it is NULL.
       {"SUBSTRING(Name FROM 30) IS NULL", {{"Name", TValue::Str("abc")}}, true},

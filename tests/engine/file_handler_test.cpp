@@ -1,10 +1,12 @@
 // Reading, writing, seeking and copying through handlers, for disk and memory files alike: random
 // operations against a byte-string model, short reads and writes, truncation by an empty write,
-// the read-only attribute, and the memory file's growth in steps.
+// the read-only attribute, the memory file's growth in steps, and the cheap look at a file's head.
 #include "engine/file_handler.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -161,6 +163,69 @@ TEST_P(FileHandlerTest, CopiesMoveWholeContentInChunks) {
   EXPECT_EQ(RaisedCode([&] { missing->CopyFromFile(Name("src.dat")); }), 11013);
   // Copying onto a file that is open is refused.
   EXPECT_EQ(RaisedCode([&] { missing->CopyToFile(Name("src.dat")); }), 11013);
+}
+
+// The cheap look at a file's first bytes must show exactly what a read shows: what this handler,
+// another handler of the file, or (on disk) another process wrote, also after the file was closed
+// and made anew. ReadAt reads like a seek and a read, and leaves the position after the bytes.
+TEST_P(FileHandlerTest, PeekHeadShowsWhatAReadShows) {
+  auto writer = Handler("head.dat");
+  writer->CreateFile();
+  std::string content(6000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  writer->Write(content.data(), static_cast<int64_t>(content.size()));
+  writer->Close();
+  writer->SetExclusive(false);
+  writer->Open();
+  auto reader = Handler("head.dat");
+  reader->Open();
+  reader->Seek(123);
+  auto peek = [&](int64_t offset, int64_t count) {
+    std::string bytes(static_cast<size_t>(count), '\0');
+    EXPECT_TRUE(reader->PeekHead(offset, bytes.data(), count));
+    std::string read(static_cast<size_t>(count), '\0');
+    EXPECT_EQ(reader->ReadAt(offset, read.data(), count), count);
+    EXPECT_EQ(reader->Position(), offset + count);
+    EXPECT_EQ(bytes, read);
+    return bytes;
+  };
+  EXPECT_EQ(peek(0, 4), content.substr(0, 4));
+  EXPECT_EQ(peek(kFileHeadSize - 8, 8), content.substr(kFileHeadSize - 8, 8));
+  char none[8];
+  EXPECT_FALSE(reader->PeekHead(kFileHeadSize - 4, none, 8));  // reaches past the head
+  EXPECT_FALSE(reader->PeekHead(-1, none, 4));
+  // Another handler writes; the look shows it at once.
+  for (uint32_t counter : {1u, 2u, 0xFFFFFFFFu}) {
+    writer->Seek(0);
+    writer->Write(&counter, 4);
+    uint32_t seen = 0;
+    ASSERT_TRUE(reader->PeekHead(0, &seen, 4));
+    EXPECT_EQ(seen, counter);
+  }
+  if (!Memory()) {
+    // Another process writes through its own descriptor.
+    const std::string path = Name("head.dat");
+    ASSERT_EQ(testing::InChild([&] {
+                const int fd = ::open(path.c_str(), O_RDWR);
+                const uint32_t counter = 77;
+                return fd >= 0 && ::pwrite(fd, &counter, 4, 0) == 4 ? 0 : 1;
+              }),
+              0);
+    uint32_t seen = 0;
+    ASSERT_TRUE(reader->PeekHead(0, &seen, 4));
+    EXPECT_EQ(seen, 77u);
+  }
+  // Closed by everyone and made anew: the look follows the new content.
+  reader->Close();
+  writer->Close();
+  writer->SetExclusive(true);
+  writer->CreateFile();
+  writer->Write("new!", 4);
+  char fresh[4];
+  ASSERT_TRUE(writer->PeekHead(0, fresh, 4));
+  EXPECT_EQ(std::string(fresh, 4), "new!");
+  writer->Close();
+  EXPECT_FALSE(writer->PeekHead(0, fresh, 4));  // closed
 }
 
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, FileHandlerTest, ::testing::Values(false, true),

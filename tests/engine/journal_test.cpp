@@ -1,6 +1,7 @@
 // Rollback journal: old bytes and sizes come back after a rollback, a torn record is ignored,
 // a failed operation's eviction writes are undone, and a table killed at every write (inserts
-// with page splits, a BLOB rewrite, a transaction commit; a sample of the writes under the
+// with page splits, a BLOB rewrite, a transaction commit; driven directly and through a shared
+// cursor, whose changes journal everything in one go; a sample of the writes under the
 // sanitizers) reopens verified in the state before or after the interrupted operation.
 #include "engine/journal.h"
 
@@ -17,9 +18,11 @@
 #include <map>
 #include <vector>
 
+#include "engine/cursor.h"
 #include "engine/directory.h"
 #include "engine/engine_error.h"
 #include "engine/engine_start.h"
+#include "engine/file_handler.h"
 #include "engine/file_list.h"
 #include "engine/key_encoding.h"
 #include "engine/session.h"
@@ -79,6 +82,59 @@ TEST_F(JournalTest, RollbackRestoresOldBytesAndSizes) {
   EXPECT_FALSE(j.Exists());
   EXPECT_EQ(content(a).substr(0, 3), "new");
   EXPECT_FALSE(j.Rollback({&a, &b, nullptr}));
+}
+
+// What a change saves ahead (one sync) needs no journaling when written; a commit leaves an
+// empty journal, which holds nothing to undo, for the next change.
+TEST_F(JournalTest, SavedAheadNeedsNoMoreAndACommitLeavesAnEmptyJournal) {
+  TFileHandler a(dir + "s.dat");
+  a.CreateFile();
+  const std::string before = "0123456789abcdef";
+  a.Write(before.data(), static_cast<int64_t>(before.size()));
+  TTableJournal j(dir + "s.JNL");
+  const std::string path = platform::ResolveFilePath(dir + "s.JNL");
+  {
+    TFileAccess access(a);
+    j.Save(0, a, 2, 6);
+    j.Save(0, a, 12, 10);  // partly beyond the end: only the old bytes are kept
+  }
+  j.Sync();
+  const auto synced = fs::file_size(path);
+  auto write = [&](int64_t at, const std::string& text) {
+    a.Seek(at);
+    j.BeforeWrite(0, a, static_cast<int64_t>(text.size()));
+    a.Write(text.data(), static_cast<int64_t>(text.size()));
+  };
+  write(3, "XYZ");
+  write(12, "TAIL-BEYOND");
+  EXPECT_EQ(fs::file_size(path), synced) << "saved ranges were journaled again";
+  write(0, "h");
+  EXPECT_GT(fs::file_size(path), synced);
+  EXPECT_TRUE(TTableJournal(dir + "s.JNL").Exists());
+  EXPECT_TRUE(j.Rollback({&a, nullptr, nullptr}));
+  std::string back(static_cast<size_t>(a.GetSize()), '\0');
+  a.Seek(0);
+  a.Read(back.data(), static_cast<int64_t>(back.size()));
+  EXPECT_EQ(back, before);
+
+  // Committed: the file stays, empty, and nothing is undone.
+  TTableJournal k(dir + "s.JNL");
+  write(0, "new");  // a fresh journal: the rollback deleted the last one
+  j.Commit({&a, nullptr, nullptr});
+  ASSERT_TRUE(fs::exists(path));
+  EXPECT_EQ(fs::file_size(path), 0u);
+  EXPECT_FALSE(j.Exists());
+  EXPECT_FALSE(k.Rollback({&a, nullptr, nullptr}));
+  a.Seek(0);
+  a.Read(back.data(), 3);
+  EXPECT_EQ(back.substr(0, 3), "new");
+  // The next change reuses it.
+  write(5, "again");
+  EXPECT_TRUE(j.Exists());
+  j.Commit({&a, nullptr, nullptr});
+  EXPECT_FALSE(j.Exists());
+  j.Remove();
+  EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(JournalTest, ATornLastRecordIsIgnored) {
@@ -268,6 +324,71 @@ void RunScript(TDataTable& t, const std::function<void()>& after) {
   after();
 }
 
+// The same kind of work through a shared cursor, as the record-set layer does it: inserts with
+// page splits and BLOBs, key and BLOB changes, deletes and reuse, and a transaction. Each change
+// is journaled in one go (the pages its keys touch are known before anything is written).
+void RunCursorScript(TDataDirectory* d, const std::function<void(TDataTable&)>& after) {
+  TDataCursor c(d);
+  c.SetTableName("crash");
+  c.Open();
+  std::vector<uint8_t> b(c.GetRecordSize());
+  const uint32_t memoField = 3;
+  auto fill = [&](const TRow& row) {
+    const std::string name = row.Name;
+    c.SetFieldData(1, b.data(), name.c_str());
+    c.SetFieldData(2, b.data(), &row.Count);
+    ASSERT_EQ(c.OpenBlob(memoField, b.data(), 2), 0);
+    ASSERT_EQ(c.TruncateBlob(memoField, b.data(), 0), 0);
+    ASSERT_EQ(c.WriteBlob(memoField, b.data(), 0, static_cast<uint32_t>(row.Memo.size()),
+                          reinterpret_cast<const uint8_t*>(row.Memo.data())),
+              0);
+    b[c.GetFieldDesc(memoField).Offset] = row.Memo.empty() ? 0 : 1;
+  };
+  auto insert = [&](const TRow& row) {
+    c.InitRecord(b.data());
+    fill(row);
+    c.InsertRecord(b.data(), false);
+    c.CloseAllBlobs();
+  };
+  auto find = [&](int32_t count) {
+    std::vector<uint8_t> key(c.GetRecordSize());
+    c.InitRecord(key.data());
+    c.SetFieldData(2, key.data(), &count);
+    return c.FindKey(key.data(), false, b.data(), 0, false, 0);
+  };
+  auto modify = [&](int32_t count, const TRow& row) {
+    ASSERT_TRUE(find(count));
+    fill(row);
+    c.ModifyRecord(b.data(), false, true);
+    c.CloseAllBlobs();
+  };
+  auto remove = [&](int32_t count) {
+    ASSERT_TRUE(find(count));
+    c.DeleteRecord(b.data(), false);
+  };
+  for (int i = 0; i < 16; ++i) {
+    insert(TRow{"name" + std::to_string((i * 7) % 16), 1000 - i, Memo(i, 50 + i * 37)});
+    after(*c.Table());
+  }
+  modify(1000, TRow{"renamed", 1000, Memo(20, 900)});
+  after(*c.Table());
+  modify(999, TRow{"name7", 5000, Memo(21, 10)});  // the primary key moves too
+  after(*c.Table());
+  remove(998);
+  after(*c.Table());
+  remove(990);
+  after(*c.Table());
+  insert(TRow{"again", 42, Memo(22, 600)});  // reuses a deleted record
+  after(*c.Table());
+  d->StartTransaction();
+  modify(997, TRow{"in transaction", 997, Memo(23, 300)});
+  insert(TRow{"new in transaction", 43, Memo(24, 100)});
+  remove(996);
+  d->Commit(true);
+  after(*c.Table());
+  c.Close();
+}
+
 TDataTable* OpenCrashTable(TDataSession* session, const std::string& dir, TDataDirectory** d) {
   *d = session->OpenDirectory("crash", dir);
   TDataTable* t = nullptr;
@@ -311,6 +432,27 @@ void CreateBase(const std::string& dir) {
   ASSERT_EQ(d->CloseTable(t), 0);
   s->CloseDirectory(d);
   FreeEngineSession(s);
+}
+
+TEST_F(JournalTest, TheLastUserClosingRemovesTheEmptyJournal) {
+  CreateBase(dir);
+  for (bool exclusive : {false, true}) {
+    TDataSession* s = CreateEngineSession();
+    TDataDirectory* d = s->OpenDirectory("crash", dir);
+    TDataTable* t = nullptr;
+    TOpenOptions options;
+    options.Exclusive = exclusive;
+    ASSERT_EQ(d->OpenTable("crash", &t, options), 0);
+    TCrashTable(*t).Insert(TRow{"row", exclusive ? 2 : 1, Memo(1, 300)});
+    const std::string path = platform::ResolveFilePath(t->Journal()->Path());
+    EXPECT_TRUE(fs::exists(path) && fs::file_size(path) == 0) << exclusive;
+    EXPECT_FALSE(t->Journal()->Exists());
+    d->CloseTable(t);
+    EXPECT_FALSE(fs::exists(path)) << exclusive;
+    s->CloseDirectory(d);
+    FreeEngineSession(s);
+  }
+  EXPECT_EQ(VerifyAndRead(dir).size(), 2u);
 }
 
 TEST_F(JournalTest, AFailedOperationLeavesNothingBehind) {
@@ -406,27 +548,36 @@ TEST_F(JournalTest, AWriterThatDiedIsUndoneBeforeReadsAndTransactions) {
   EXPECT_EQ(VerifyAndRead(dir), expected);
 }
 
-// The child: runs the script on the table in $TM_STORAGE_CRASH_DIR (under strace, which kills
-// it at one of its writes).
+// The child: runs the script ($TM_STORAGE_CRASH_KIND "table" or "cursor") on the table in
+// $TM_STORAGE_CRASH_DIR (under strace, which kills it at one of its writes).
 TEST(JournalCrashChild, Run) {
   const char* dir = std::getenv("TM_STORAGE_CRASH_DIR");
-  if (!dir) GTEST_SKIP() << "run by JournalTest.KilledAtAnyWrite";
+  const char* kind = std::getenv("TM_STORAGE_CRASH_KIND");
+  if (!dir || !kind) GTEST_SKIP() << "run by JournalTest.KilledAtAnyWrite";
   EngineStart();
   TDataSession* s = CreateEngineSession();
   TDataDirectory* d = nullptr;
-  TDataTable* t = OpenCrashTable(s, dir, &d);
-  ASSERT_NE(t, nullptr);
-  RunScript(*t, [] {});
-  d->CloseTable(t);
+  if (std::string(kind) == "cursor") {
+    d = s->OpenDirectory("crash", dir);
+    RunCursorScript(d, [](TDataTable&) {});
+  } else {
+    TDataTable* t = OpenCrashTable(s, dir, &d);
+    ASSERT_NE(t, nullptr);
+    RunScript(*t, [] {});
+    d->CloseTable(t);
+  }
   s->CloseDirectory(d);
   FreeEngineSession(s);
   EngineStop();
 }
 
+std::string crashKind = "table";  // the script the children run
+
 pid_t StartChild(const std::string& dir, int killAt, const std::string& countFile) {
   const pid_t pid = fork();
   if (pid == 0) {
     setenv("TM_STORAGE_CRASH_DIR", dir.c_str(), 1);
+    setenv("TM_STORAGE_CRASH_KIND", crashKind.c_str(), 1);
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak checker cannot run under ptrace
     const std::string self = fs::read_symlink("/proc/self/exe").string();
     const std::string inject = "inject=pwrite64:signal=KILL:when=" + std::to_string(killAt);
@@ -470,8 +621,11 @@ bool SampledSweep() {
 #endif
 }
 
-TEST_F(JournalTest, KilledAtAnyWriteReopensInTheStateBeforeOrAfter) {
+class JournalCrashTest : public JournalTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(JournalCrashTest, KilledAtAnyWriteReopensInTheStateBeforeOrAfter) {
   if (std::system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  crashKind = GetParam();
   const std::string base = dir + "base/";
   fs::create_directories(base);
   CreateBase(base);
@@ -485,7 +639,11 @@ TEST_F(JournalTest, KilledAtAnyWriteReopensInTheStateBeforeOrAfter) {
     TDataTable* t = OpenCrashTable(s, model, &d);
     ASSERT_NE(t, nullptr);
     states.push_back(TCrashTable(*t).Read());
-    RunScript(*t, [&] { states.push_back(TCrashTable(*t).Read()); });
+    if (crashKind == "cursor") {
+      RunCursorScript(d, [&](TDataTable& table) { states.push_back(TCrashTable(table).Read()); });
+    } else {
+      RunScript(*t, [&] { states.push_back(TCrashTable(*t).Read()); });
+    }
     d->CloseTable(t);
     s->CloseDirectory(d);
     FreeEngineSession(s);
@@ -536,6 +694,8 @@ TEST_F(JournalTest, KilledAtAnyWriteReopensInTheStateBeforeOrAfter) {
   }
   std::printf("killed at %zu of %d writes\n", killPoints.size(), writes);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scripts, JournalCrashTest, ::testing::Values("table", "cursor"));
 
 }  // namespace
 }  // namespace tovenmarsh::engine

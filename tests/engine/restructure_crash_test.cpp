@@ -302,7 +302,8 @@ TEST_P(RestructureCrashTest, KilledAnywhereOpensInOldOrNewForm) {
       for (auto& [call, count] : calls)
         if (line.find(call + "(") != std::string::npos && line.find("resumed>") == std::string::npos) ++count;
   }
-  ASSERT_GT(calls[0].second, 5);
+  // At least the journal, the index pages and a header (runs of pages go out in one write).
+  ASSERT_GE(calls[0].second, 3);
   if (kind != "index") {
     ASSERT_GE(calls[1].second, 3);
   }

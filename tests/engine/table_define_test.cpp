@@ -1,9 +1,12 @@
 // Table definition through the cursor: the order of the definition checks with each code,
 // create, delete, rename and empty, adding and dropping indexes, the three kinds of restructure
 // (descriptors only leaving every record byte as it was, indexes only inside a transaction,
-// full rebuild), and a full restructure interrupted at each rename of its file swap.
+// full rebuild), and a full restructure interrupted at each rename of its file swap; header
+// information written in place (also by the alters that keep the table), and time-stamp
+// defaults of "DATE" and "TIME" surviving a reopen.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -160,6 +163,25 @@ TEST_F(TableDefineTest, DefinitionChecksInOrder) {
          ix.push_back(Index("Big", {4, 5, 6}));
        },
        kErrInvalidKeySize},
+      {"secondary without fields", [](auto&, auto& ix, auto&) { ix[1].FieldCount = 0; }, kErrInvalidKeySize},
+      // Two faults at once: the earlier check wins.
+      {"language before fields", [](auto& a, auto&, auto& f) { a.LanguageId = 9999; f[1].Name = ""; },
+       kErrLanguageDriver},
+      {"field limits before index limits",
+       [](auto& a, auto& ix, auto&) { a.LastAutoInc = -2; ix.resize(32, Index("S", {2})); }, kErrFieldLimits},
+      {"index limits before block size",
+       [](auto& a, auto& ix, auto&) { a.BlobBlockSize = 32; ix.resize(32, Index("S", {2})); }, kErrIndexLimits},
+      {"block size before fields", [](auto& a, auto&, auto& f) { a.BlobBlockSize = 32; f[1].Name = ""; },
+       kErrBlobFieldsOrBlockSize},
+      {"name before size", [](auto&, auto&, auto& f) { f[1].Name = "1x"; f[1].Size = 251; }, kErrInvalidFieldName},
+      {"size before value text", [](auto&, auto&, auto& f) { f[1].Size = 251; f[1].DefaultValue = "x"; },
+       kErrInvalidFieldDefinition},
+      {"earlier field first", [](auto&, auto&, auto& f) { f[1].Size = 251; f[2].Name = "9"; },
+       kErrInvalidFieldDefinition},
+      {"fields before indexes", [](auto&, auto& ix, auto& f) { f[2].DefaultValue = "abc"; ix[1].Name = "9x"; },
+       kErrInvalidValidityCheck},
+      {"index name before index fields", [](auto&, auto& ix, auto&) { ix[1].Name = "9x"; ix[1].FieldNumbers[0] = 9; },
+       kErrInvalidSecondaryIndexName},
   };
   int n = 0;
   for (const Case& cs : cases) {
@@ -298,10 +320,19 @@ TEST_F(TableDefineTest, DescriptorOnlyAlterLeavesRecordBytes) {
   f[1].Name = "FullName";  // same number: a rename only
   std::vector<IndexDesc> ix = {Index("", {1}, true), Index("AgeIndex", {3})};
   TTableAttributes a;
+  a.Description = "People, second edition";
+  a.UserMajor = 2;
+  a.UserMinor = 5;
+  a.LastAutoInc = 900;
   c->AlterTable(a, ix, f, false);
   const std::string after = FileBytes("people.dat");
   ASSERT_EQ(before.size(), after.size());
   EXPECT_EQ(before.substr(records), after.substr(records));
+  const TTableInfo info = c->GetTableInfo();
+  EXPECT_EQ(info.Description, "People, second edition");
+  EXPECT_EQ(info.UserMajor, 2);
+  EXPECT_EQ(info.UserMinor, 5);
+  EXPECT_EQ(info.LastAutoInc, 900u);
   c->Open();
   EXPECT_EQ(c->GetFieldDesc(2).Name, "FullName");
   c->SwitchToIndex("AgeIndex");
@@ -318,12 +349,16 @@ TEST_F(TableDefineTest, IndexOnlyAlterStopsWithoutCallbackAndRollsBack) {
   EXPECT_EQ(c->GetIndexCount(), 2);
   EXPECT_EQ(c->GetRecordCount(), 12);
   c->Close();
-  // Told to stop by the callback: rolled back as well.
+  // Told to stop by the callback: rolled back as well, header information included.
   TEvents events;
   events.Stop = true;
   c->SetRestructureCallback(&events, &OnEvent);
-  EXPECT_EQ(ErrorCode([&] { c->AlterTable({}, ix, PeopleFields(), false); }), kErrDuplicateKey);
+  TTableAttributes described;
+  described.Description = "ages once";
+  described.UserMinor = 4;
+  EXPECT_EQ(ErrorCode([&] { c->AlterTable(described, ix, PeopleFields(), false); }), kErrDuplicateKey);
   EXPECT_EQ(events.Seen.size(), 1u);
+  EXPECT_EQ(c->GetTableInfo().Description, "");
   c->Open();
   EXPECT_EQ(c->GetRecordCount(), 12);
   c->Close();
@@ -331,8 +366,10 @@ TEST_F(TableDefineTest, IndexOnlyAlterStopsWithoutCallbackAndRollsBack) {
   events = TEvents{};
   events.Quiet = true;
   c->SetRestructureCallback(&events, &OnEvent);
-  c->AlterTable({}, ix, PeopleFields(), false);
+  c->AlterTable(described, ix, PeopleFields(), false);
   EXPECT_EQ(events.Seen.size(), 1u);  // quiet after the first
+  EXPECT_EQ(c->GetTableInfo().Description, "ages once");
+  EXPECT_EQ(c->GetTableInfo().UserMinor, 4);
   c->Open();
   c->SwitchToIndex("AgeOnce");
   EXPECT_EQ(Column(*c, 1), (std::vector<int32_t>{3, 1, 2}));
@@ -378,6 +415,61 @@ TEST_F(TableDefineTest, FullRebuildDropsAFieldAndKeepsTheRest) {
   EXPECT_STREQ(extra, "new");
 }
 
+TEST_F(TableDefineTest, FullRebuildRefusesNumbersThatDoNotFitTheNewType) {
+  CreatePeople("people", 0);
+  {
+    auto c = Cursor("people");
+    c->Open();
+    std::vector<uint8_t> b(c->GetRecordSize());
+    const std::vector<int32_t> ages = {5, 40000, -32768, 32768};
+    for (int32_t i = 1; i <= static_cast<int32_t>(ages.size()); ++i) {
+      c->InitRecord(b.data());
+      c->SetFieldData(1, b.data(), &i);
+      c->SetFieldData(3, b.data(), &ages[static_cast<size_t>(i - 1)]);
+      c->InsertRecord(b.data(), false);
+    }
+  }
+  std::vector<FieldDesc> f = PeopleFields();
+  f[2].FieldType = fldInt16;  // Age becomes a small integer
+  TEvents events;
+  auto c = Cursor("people");
+  c->SetRestructureCallback(&events, &OnEvent);
+  c->AlterTable({}, {Index("", {1}, true)}, f, false);
+  EXPECT_EQ(events.Seen, (std::vector<std::pair<int, std::string>>{{4, "Age"}, {4, "Age"}}));
+  c->Open();
+  std::vector<std::string> ages;
+  std::vector<uint8_t> b(c->GetRecordSize());
+  c->First();
+  while (c->GetNextRecord(b.data()) == 0) {
+    int16_t age = 0;
+    ages.push_back(c->GetFieldData(3, b.data(), &age) ? "NULL" : std::to_string(age));
+  }
+  EXPECT_EQ(ages, (std::vector<std::string>{"5", "NULL", "-32768", "NULL"}));
+}
+
+TEST_F(TableDefineTest, FullRebuildEncryptsAndDecrypts) {
+  CreatePeople("people", 6);
+  std::vector<IndexDesc> ix = {Index("", {1}, true), Index("ByAge", {3})};
+  TTableAttributes a;
+  a.Encrypted = true;
+  a.Password = "pw";
+  a.Description = "locked";
+  auto c = Cursor("people");
+  c->AlterTable(a, ix, PeopleFields(), false);
+  EXPECT_EQ(FileBytes("people.dat").find("n3"), std::string::npos);
+  EXPECT_EQ(ErrorCode([&] { c->Open(); }), kErrInsufficientRights);
+  session_->AddPassword("pw");
+  c->Open();
+  EXPECT_EQ(Column(*c, 1), (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(c->GetTableInfo().Description, "locked");
+  c->Close();
+  c->AlterTable(TTableAttributes{}, ix, PeopleFields(), false);
+  session_->RemovePassword("pw");
+  c->Open();
+  EXPECT_FALSE(c->GetTableInfo().Encrypted);
+  EXPECT_EQ(Column(*c, 1), (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(TableDefineTest, InterruptedSwapOpensOldOrNewTable) {
   for (int limit = 0; limit < 8; ++limit) {
     const std::string name = "swap" + std::to_string(limit);
@@ -405,6 +497,107 @@ TEST_F(TableDefineTest, InterruptedSwapOpensOldOrNewTable) {
     EXPECT_EQ(reopened->GetRecordCount(), 10) << limit;
     EXPECT_FALSE(scratch_.Has("__rst_" + name + ".dat")) << limit;
   }
+}
+
+
+TEST_F(TableDefineTest, WriteHeaderInfoInPlace) {
+  CreatePeople("people", 3);
+  auto shared = Cursor("people", false);
+  shared->Open();
+  EXPECT_EQ(ErrorCode([&] { shared->WriteHeaderInfo("", "x", 1, 1, -1); }), kErrMustBeExclusive);
+  shared->Close();
+  auto c = Cursor("people");
+  EXPECT_NE(ErrorCode([&] { c->WriteHeaderInfo("", "x", 1, 1, -1); }), 0);  // not open
+  c->Open();
+  EXPECT_EQ(ErrorCode([&] { c->WriteHeaderInfo("", "x", 1, 1, -2); }), kErrFieldLimits);
+  const uint32_t last = c->GetTableInfo().LastAutoInc;
+  c->WriteHeaderInfo("ignored", std::string(60, 'd'), 7, 9, -1);
+  TTableInfo info = c->GetTableInfo();
+  EXPECT_EQ(info.Description, std::string(50, 'd'));  // cut to 50
+  EXPECT_EQ(info.Password, "");                        // not encrypted: no password
+  EXPECT_EQ(info.UserMajor, 7);
+  EXPECT_EQ(info.UserMinor, 9);
+  EXPECT_EQ(info.LastAutoInc, last);
+  c->WriteHeaderInfo("", "Staff", 1, 2, 1000);
+  c->Close();
+  info = c->GetTableInfo();  // read from the closed files
+  EXPECT_EQ(info.Description, "Staff");
+  EXPECT_EQ(info.UserMajor, 1);
+  EXPECT_EQ(info.UserMinor, 2);
+  EXPECT_EQ(info.LastAutoInc, 1000u);
+  c->Open();  // the headers still pass the open checks
+  EXPECT_EQ(c->GetRecordCount(), 3);
+  c->Close();
+  auto ro = Cursor("people");
+  ro->SetReadOnly(true);
+  ro->Open();
+  EXPECT_EQ(ErrorCode([&] { ro->WriteHeaderInfo("", "x", 1, 1, -1); }), kErrAccessDenied);
+}
+
+TEST_F(TableDefineTest, WriteHeaderInfoChangesTheEncryptedPassword) {
+  auto c = Cursor("vault");
+  TTableAttributes a;
+  a.Encrypted = true;
+  a.Password = "first";
+  c->CreateTable(a, false, {Index("", {1}, true)}, PeopleFields());
+  session_->AddPassword("first");
+  c->Open();
+  EXPECT_EQ(ErrorCode([&] { c->WriteHeaderInfo("   ", "d", 0, 0, -1); }), kErrInvalidPassword);
+  EXPECT_EQ(ErrorCode([&] { c->WriteHeaderInfo("0123456789abcdef", "d", 0, 0, -1); }), kErrInvalidPassword);
+  c->WriteHeaderInfo("second", "Private notes", 0, 0, -1);
+  EXPECT_EQ(c->GetTableInfo().Password, "second");
+  c->Close();
+  // Both strings are stored scrambled.
+  const std::string bytes = FileBytes("vault.dat");
+  EXPECT_EQ(bytes.find("Private notes"), std::string::npos);
+  EXPECT_EQ(bytes.find("second"), std::string::npos);
+  EXPECT_EQ(c->GetTableInfo().Description, "Private notes");
+  // Another session opens it with the new password only.
+  TDataSession* other = CreateEngineSession();
+  TDataDirectory* d = other->OpenDirectory("db2", scratch_.Path());
+  {
+    TDataCursor o(d);
+    o.SetTableName("vault");
+    other->AddPassword("first");
+    EXPECT_EQ(ErrorCode([&] { o.Open(); }), kErrInsufficientRights);
+    other->AddPassword("second");
+    EXPECT_EQ(ErrorCode([&] { o.Open(); }), 0);
+  }
+  other->CloseDirectory(d);
+  FreeEngineSession(other);
+}
+
+TEST_F(TableDefineTest, TimeStampDefaultsOfDateAndTimeReopen) {
+  std::vector<FieldDesc> f = {Field("Id", fldInt32), Field("Day", fldTimeStamp), Field("Clock", fldTimeStamp),
+                              Field("Stamp", fldTimeStamp)};
+  f[1].DefaultValue = "DATE";
+  f[2].DefaultValue = "time";
+  f[3].DefaultValue = "Now";
+  auto c = Cursor("stamps");
+  c->CreateTable({}, false, {Index("", {1}, true)}, f);
+  c->Open();
+  c->Close();
+  auto again = Cursor("stamps", false);
+  ASSERT_EQ(ErrorCode([&] { again->Open(); }), 0);  // the header checks accept the defaults
+  EXPECT_EQ(again->GetFieldDesc(2).DefaultValue, "DATE");
+  std::vector<uint8_t> b(again->GetRecordSize());
+  again->InitRecord(b.data());
+  const int32_t id = 1;
+  again->SetFieldData(1, b.data(), &id);
+  again->InsertRecord(b.data(), false);
+  again->First();
+  ASSERT_EQ(again->GetNextRecord(b.data()), 0);
+  double day = 0, clock = 0, stamp = 0;
+  ASSERT_FALSE(again->GetFieldData(2, b.data(), &day));
+  ASSERT_FALSE(again->GetFieldData(3, b.data(), &clock));
+  ASSERT_FALSE(again->GetFieldData(4, b.data(), &stamp));
+  constexpr double kDay = 86400000.0;
+  EXPECT_GT(day, 0);
+  EXPECT_EQ(std::fmod(day, kDay), 0.0);  // midnight of today
+  EXPECT_GE(clock, 0);
+  EXPECT_LT(clock, kDay);  // a time of day only
+  EXPECT_GE(stamp, day);
+  EXPECT_LT(stamp, day + 2 * kDay);
 }
 
 }  // namespace
