@@ -1,12 +1,6 @@
 // Archiving queued messages as documents.
 #include "mail/document_archive.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "mail/iso_header.h"
 #include "mail/mail_address.h"
 #include "mail/mail_message.h"
@@ -38,16 +32,8 @@ void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDoc
     throw EQueueFile("Queue file " + name + " cannot be archived: its envelope cannot be read");
   }
   const std::string message = ReadQueueMessage(folders, name);
-  const std::string written = WriteNewFile(folders.document, {message});
-  // Give the document the queue file's name without replacing an earlier copy.
-  const std::string target = folders.DocumentFileName(name);
-  const std::string source = folders.DocumentFileName(written);
-  if (::link(source.c_str(), target.c_str()) != 0 && errno != EEXIST) {
-    const int error = errno;
-    ::unlink(source.c_str());
-    throw platform::EFCreateError("Cannot create file \"" + target + "\". " + std::strerror(error));
-  }
-  ::unlink(source.c_str());
+  // Under the queue file's name; an earlier copy (archived before a crash) stays as it is.
+  WriteNamedFile(folders.document, name, {message});
   store.AddDocument(BuildDocumentRow(message, envelope.reversePath, name));
 }
 

@@ -1,12 +1,15 @@
 // Mail folders and durable creation of new mail files.
 #include "mail/mail_folders.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "core/system_parameters.h"
@@ -97,14 +100,38 @@ TMailFolders MailFoldersBelow(const std::string& root) {
   return folders;
 }
 
+namespace {
+
+// The pieces written to a new file in folder's temporary subfolder, flushed and closed.
+std::unique_ptr<TTempFile> WriteTemporary(const std::string& target, std::initializer_list<std::string_view> pieces) {
+  const std::string tempFolder = target + kTemporarySubfolder;
+  EnsureFolder(tempFolder);
+  auto temp = std::make_unique<TTempFile>(tempFolder + core::MakeUniqueId(0));
+  for (std::string_view piece : pieces) temp->Write(piece);
+  temp->SyncAndClose();
+  return temp;
+}
+
+}  // namespace
+
+bool WriteNamedFile(const std::string& folder, const std::string& name,
+                    std::initializer_list<std::string_view> pieces) {
+  const std::string target = WithSlash(folder);
+  const std::unique_ptr<TTempFile> temp = WriteTemporary(target, pieces);
+  const std::string path = target + name;
+  if (::link(temp->Path().c_str(), path.c_str()) != 0) {
+    if (errno == EEXIST) return false;
+    throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(errno));
+  }
+  SyncFolder(target);
+  return true;
+}
+
 std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
                          platform::TCriticalSection* lock) {
   const std::string target = WithSlash(folder);
-  const std::string tempFolder = target + "tmp/";
-  EnsureFolder(tempFolder);
-  TTempFile temp(tempFolder + core::MakeUniqueId(0));
-  for (std::string_view piece : pieces) temp.Write(piece);
-  temp.SyncAndClose();
+  const std::unique_ptr<TTempFile> owned = WriteTemporary(target, pieces);
+  const TTempFile& temp = *owned;
   std::unique_lock<platform::TCriticalSection> guard;
   if (lock != nullptr) guard = std::unique_lock<platform::TCriticalSection>(*lock);
   // link() never replaces an existing file: draw another id while the name is taken.
@@ -120,6 +147,33 @@ std::string WriteNewFile(const std::string& folder, std::initializer_list<std::s
     }
   }
   throw platform::EFCreateError("Cannot create a unique file in \"" + target + "\"");
+}
+
+std::vector<std::string> FilesInFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  const std::string base = WithSlash(folder);
+  DIR* dir = ::opendir(base.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;
+    struct stat info {};
+    if (::lstat((base + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int RemoveTemporaryFiles(const TMailFolders& folders) {
+  int removed = 0;
+  for (const std::string* folder : {&folders.queue, &folders.mail, &folders.document}) {
+    const std::string temporary = WithSlash(*folder) + kTemporarySubfolder;
+    for (const std::string& name : FilesInFolder(temporary)) {
+      if (::unlink((temporary + name).c_str()) == 0) ++removed;
+    }
+  }
+  return removed;
 }
 
 }  // namespace tovenmarsh::mail

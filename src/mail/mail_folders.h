@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/sync.h"
 
@@ -27,6 +28,9 @@ struct TMailFolders {
   std::string BadQueueFolder() const { return queue + "bad/"; }
 };
 
+// The subfolder of a mail folder where new files are written before they get their name.
+inline constexpr const char* kTemporarySubfolder = "tmp/";
+
 // The folders of this installation (from the system parameters).
 TMailFolders InstallationMailFolders();
 // The folders below one root ("<root>/queue/", "<root>/mail/", "<root>/document/"), created
@@ -39,7 +43,21 @@ TMailFolders MailFoldersBelow(const std::string& root);
 std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
                          platform::TCriticalSection* lock = nullptr);
 
+// Writes the pieces as the new file folder + name in the same durable way; false (and nothing
+// written) when a file of that name exists already. Raises as WriteNewFile.
+bool WriteNamedFile(const std::string& folder, const std::string& name,
+                    std::initializer_list<std::string_view> pieces);
+
 // Creates folder (and its parent) when missing.
 void EnsureFolder(const std::string& folder);
+
+// The names of the regular files in folder (hidden ones passed over), sorted; none when the
+// folder does not exist.
+std::vector<std::string> FilesInFolder(const std::string& folder);
+
+// Removes what interrupted writes left in the temporary subfolders of the three folders (a
+// temporary file is finished or abandoned by the time the mail services start, so whatever is
+// there then is an orphan) and answers how many files went.
+int RemoveTemporaryFiles(const TMailFolders& folders);
 
 }  // namespace tovenmarsh::mail

@@ -5,6 +5,7 @@
 #include "core/worker_threads.h"
 #include "mail/pop3_server.h"
 #include "mail/queue_daemon.h"
+#include "mail/queue_system.h"
 #include "mail/popmail_task.h"
 #include "mail/smtp_server.h"
 
@@ -12,9 +13,11 @@ namespace tovenmarsh::mail {
 
 namespace {
 
-constexpr int kDaemonIntervalMinutes = 5;
+constexpr int kDaemonIntervalMinutes = kQueueDaemonIntervalMinutes;
 constexpr int kMailConnections = 10;
-constexpr int kMailBacklog = 5;
+// Room for a burst of clients: with a short queue the kernel drops their SYNs and each waits a
+// second to retry, while the connection limit still makes extra clients wait their turn.
+constexpr int kMailBacklog = 128;
 
 void WakeEvent(std::atomic<platform::TEvent*>& event) {
   platform::TEvent* wake = event.load(std::memory_order_acquire);
@@ -43,6 +46,8 @@ void StartMailServices(const TMailServiceClasses& classes) {
   services.popMailTasks.store(0);
   services.queueDaemonWake.store(nullptr);
   services.popMailDaemonWake.store(nullptr);
+  // Nothing writes to the mail folders yet.
+  RecoverQueueFolder(InstallationMailFolders());
 
   core::TDaemon& collection = core::StartDaemon(core::ClassRef<core::TDaemon, TPopMailDaemon>(),
                                                 kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);

@@ -37,7 +37,8 @@ struct TMailServiceClasses {
   std::optional<core::TDaemonClass> queueDaemon;
 };
 
-// Empties the shared objects, sets the task counters to 0, starts the collection daemon and the
+// Empties the shared objects, sets the task counters to 0, clears what a crash left in the mail
+// folders (RecoverQueueFolder), starts the collection daemon and the
 // queue daemon (every 5 minutes, lowest priority), the SMTP listener on 25 and the POP3 listener
 // on 110 (10 connections, backlog 5), then wakes the queue daemon and the collection daemon.
 void StartMailServices(const TMailServiceClasses& classes = {});

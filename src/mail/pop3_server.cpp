@@ -170,8 +170,17 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       break;
     case pcRETR: {
       if (!Number(first, n)) break;
+      if (!system_.SelectMessage(folders, n)) {
+        Reply(prNoSuchMessage, "(" + first + ")");
+        break;
+      }
+      // A message marked by DELE is gone for the client, though its file stays until QUIT.
+      if (system_.CurrentDeleted()) {
+        Reply(prAlreadyDeleted, "(" + first + ")");
+        break;
+      }
       core::TTCPBuffer body;
-      if (!system_.SelectMessage(folders, n) || !system_.SendMessage(folders, body)) {
+      if (!system_.SendMessage(folders, body)) {
         Reply(prNoSuchMessage, "(" + first + ")");
         break;
       }
@@ -208,6 +217,10 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       if (!Number(first, n) || !Number(second, lineCount)) break;
       if (!system_.SelectMessage(folders, n)) {
         Reply(prNoSuchMessage, "(" + first + ")");
+        break;
+      }
+      if (system_.CurrentDeleted()) {
+        Reply(prAlreadyDeleted, "(" + first + ")");
         break;
       }
       const std::string text = system_.TopText(folders, lineCount);

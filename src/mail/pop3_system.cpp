@@ -62,6 +62,10 @@ std::vector<std::string> TPOP3System::UidlAll() {
   return lines;
 }
 
+bool TPOP3System::CurrentDeleted() const {
+  return current_ >= 0 && current_ < Count() && messages_[static_cast<size_t>(current_)].deleted;
+}
+
 bool TPOP3System::MarkDeleted() {
   resources::TMailDropRec& message = messages_[static_cast<size_t>(current_)];
   const bool wasUnmarked = !message.deleted;

@@ -40,6 +40,8 @@ class TPOP3System : public core::TServerSystem {
   std::string SizeText() const;  // "size octets"
   std::vector<std::string> ListAll();
   std::vector<std::string> UidlAll();
+  // Whether the current message is marked for deletion: a client must not receive it any more.
+  bool CurrentDeleted() const;
   // Marks the current message; true when it was unmarked before.
   bool MarkDeleted();
   void ResetMarks();

@@ -10,11 +10,14 @@
 #include "core/str_utils.h"
 #include "core/system_parameters.h"
 #include "core/worker_threads.h"
+#include "mail/line_ends.h"
 #include "mail/mail_services.h"
+#include "mail/mime_codecs.h"
 #include "mail/queue_file.h"
-#include "mail/relay_task.h"
 #include "platform/format.h"
+#include "platform/stream.h"
 #include "resources/pop_mail_control.h"
+#include "resources/table_defs.h"
 
 namespace tovenmarsh::mail {
 
@@ -87,6 +90,15 @@ TPOPMailEnvironment InstallationPOPMailEnvironment() {
   return environment;
 }
 
+std::string StoredUidl(const std::string& uidl) {
+  const resources::TAppTableDef* table = resources::TableDefForPool(resources::piExtMailbox);
+  const auto column = static_cast<size_t>(table->fields[resources::extmailbox::uidl].size);
+  if (uidl.size() <= column) return uidl;
+  platform::TStringStream whole(uidl);
+  const auto crc = static_cast<uint32_t>(StreamCRC32(whole));
+  return uidl.substr(0, column - 9) + "~" + platform::Format("%08X", crc);
+}
+
 std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bool uidl, const std::string& mailboxId,
                                        platform::TDateTime now) {
   std::vector<TCollectItem> items;
@@ -99,8 +111,9 @@ std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bo
     item.rec.msgno = number;
     item.rec.created = now;
     if (uidl) {
-      item.rec.uidl = core::GetField(line, 2, " ");
-      if (item.rec.uidl.empty() || item.rec.uidl.size() > kMaxUidlLength || !IsPrintable(item.rec.uidl)) continue;
+      const std::string uidl = core::GetField(line, 2, " ");
+      if (uidl.empty() || uidl.size() > kMaxUidlLength || !IsPrintable(uidl)) continue;
+      item.rec.uidl = StoredUidl(uidl);
     }
     item.fetch = true;
     item.remove = !uidl;
@@ -113,38 +126,23 @@ std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bo
 
 TPOPMailTask::TPOPMailTask() : TPOPMailTask(InstallationPOPMailEnvironment()) {}
 
-TPOPMailTask::TPOPMailTask(TPOPMailEnvironment environment) : environment_(std::move(environment)), lines_(client_) {
-  SetKind(core::ckPOPMail);
-  // A long collection is work, not idleness: the idle sweep must not stop it half-way.
-  SetMayExpire(false);
-  client_.Timeouts() = environment_.timeouts;
-  if (environment_.runningTasks != nullptr) environment_.runningTasks->fetch_add(1);
-}
+TPOPMailTask::TPOPMailTask(TPOPMailEnvironment environment)
+    : TClientTask(core::ckPOPMail, environment.timeouts, environment.runningTasks, environment.wakeQueue),
+      environment_(std::move(environment)) {}
 
-TPOPMailTask::~TPOPMailTask() {
-  Close();
-  EndRunningTask(environment_.runningTasks, SharedLock(), environment_.wakeQueue);
-}
+TPOPMailTask::~TPOPMailTask() { Close(); }
 
 void TPOPMailTask::Close() {
   if (client_.Connected()) {
     std::string reply;
     Single("QUIT", reply);
-    client_.Disconnect();
   }
-  lines_.Reset();
+  DropConnection();
 }
 
 bool TPOPMailTask::Single(const std::string& command, std::string& reply) {
   reply.clear();
-  client_.Output().Clear();
-  client_.Output().AddText(command);
-  client_.Output().AddText("\r\n");
-  client_.Send();
-  if (client_.Output().Status() != core::ssOK) {
-    client_.Output().Clear();
-    return false;
-  }
+  if (!SendLine(command)) return false;
   if (!lines_.ReadLine(reply) || reply.empty()) return false;
   return reply[0] == '+';
 }
@@ -191,8 +189,15 @@ TPOPMailTask::TFetch TPOPMailTask::Fetch(const resources::TExtAccRec& account, c
                                       environment_.maxMessage));
     return TFetch::Passed;
   }
-  core::TTCPBuffer buffer(static_cast<int>(std::min<size_t>(body.size() + 16, INT_MAX)));
-  buffer.AddText(body);
+  // Lines as sent but ended by CR LF: a server's bare-LF lines, its ".\n" end-of-data line
+  // included, would otherwise stay in the message (the end line as a body line ".") and
+  // escape the unstuffing, which works on CR LF lines.
+  std::string scratch;
+  const std::string_view lines = WithCRLFLineEnds(body, scratch);
+  core::TTCPBuffer buffer(static_cast<int>(std::min<size_t>(lines.size() + 16, INT_MAX)));
+  buffer.AddText(lines);
+  scratch.clear();
+  scratch.shrink_to_fit();
   body.clear();
   body.shrink_to_fit();
   try {
@@ -231,8 +236,22 @@ bool TPOPMailTask::CollectAccount(const resources::TExtAccRec& account) {
     Close();
     return false;
   }
+  // Ids stored while copies were left on the server still tell what has been fetched once
+  // leave-copy is turned off: without them every message left there would arrive again.
+  std::unique_ptr<TCollectionStore> store;
+  resources::TExtMailDropRecs stored;
+  if (!account.leavecopy && environment_.openStore) {
+    try {
+      store = environment_.openStore();
+      if (store) store->ListUIDLs(account.mailboxid, stored);
+    } catch (const std::exception& e) {
+      core::LogException("in TPOPMailTask reading the fetched ids", e, false);
+      store.reset();
+      stored.clear();
+    }
+  }
   std::vector<std::string> listing;
-  bool uidl = account.leavecopy && Multi("UIDL", listing);
+  bool uidl = (account.leavecopy || !stored.empty()) && Multi("UIDL", listing);
   if (!uidl && !Multi("LIST", listing)) {
     Close();
     return false;
@@ -241,15 +260,18 @@ bool TPOPMailTask::CollectAccount(const resources::TExtAccRec& account) {
   std::vector<TCollectItem> items = ParseListing(listing, uidl, account.mailboxid, now);
   listing.clear();
 
-  std::unique_ptr<TCollectionStore> store;
   if (uidl) {
-    store = environment_.openStore();
-    resources::TExtMailDropRecs stored;
-    store->ListUIDLs(account.mailboxid, stored);
+    if (account.leavecopy) {
+      store = environment_.openStore();
+      store->ListUIDLs(account.mailboxid, stored);
+    }
+    // Without leave-copy everything goes: what was fetched before at once, the rest once fetched.
     const platform::TDateTime keep =
-        static_cast<platform::TDateTime>(account.remafter <= 0 ? INT_MAX : account.remafter) *
-        core::TTimedServer::kMinute;
+        !account.leavecopy ? 0
+                           : static_cast<platform::TDateTime>(account.remafter <= 0 ? INT_MAX : account.remafter) *
+                                 core::TTimedServer::kMinute;
     for (TCollectItem& item : items) {
+      item.remove = !account.leavecopy;
       for (const resources::TExtMailDropRec& old : stored) {
         if (old.uidl != item.rec.uidl) continue;
         item.rec.created = old.created;
@@ -284,17 +306,17 @@ bool TPOPMailTask::CollectAccount(const resources::TExtAccRec& account) {
 
   if (uidl) {
     // Only what has been fetched is remembered, so a failed fetch is tried again next time.
+    // Without leave-copy only the ids from before are kept, until the server has dropped them.
     resources::TExtMailDropRecs keepList;
     for (const TCollectItem& item : items) {
-      if (item.fetched || item.stored) keepList.push_back(item.rec);
+      if (item.stored || (item.fetched && account.leavecopy)) keepList.push_back(item.rec);
     }
     try {
       store->ReplaceUIDLs(account.mailboxid, keepList);
     } catch (const std::exception& e) {
       // Without the ids the deletions must not be committed either: drop the session.
       core::LogException("in TPOPMailTask storing the fetched ids", e, false);
-      client_.Disconnect();
-      lines_.Reset();
+      DropConnection();
       return false;
     }
   }
@@ -310,8 +332,7 @@ bool TPOPMailTask::Execute() {
       CollectAccount(account);
     } catch (const std::exception& e) {
       core::LogException("in TPOPMailTask", e, false);
-      client_.Disconnect();
-      lines_.Reset();
+      DropConnection();
     }
   }
   Close();

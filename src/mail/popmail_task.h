@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "core/sockets.h"
-#include "core/tcp_client.h"
 #include "core/timed_server.h"
 #include "mail/mail_folders.h"
 #include "mail/popmail_accounts.h"
+#include "mail/relay_client_task.h"
 #include "mail/relay_reply.h"
 #include "platform/date_time.h"
 #include "resources/record_types.h"
@@ -39,7 +39,7 @@ inline constexpr size_t kMaxPresize = 1024u * 1024u;
 inline constexpr size_t kMaxListingBytes = 8u * 1024u * 1024u;
 inline constexpr size_t kMaxListedMessages = 100000;
 inline constexpr size_t kMaxUidlLength = 255;
-inline constexpr int kMaxCollectionTasks = 5;
+inline constexpr int kMaxCollectionTasks = kMaxClientTasks;
 
 // The external accounts and fetched ids as the collection sees them.
 class TCollectionStore {
@@ -82,14 +82,13 @@ struct TCollectItem {
   bool stored = false;   // fetched in an earlier run
 };
 
-class TPOPMailTask : public core::TTask {
+class TPOPMailTask : public TClientTask {
  public:
   TPOPMailTask();
   explicit TPOPMailTask(TPOPMailEnvironment environment);
   ~TPOPMailTask() override;
 
   std::string ClassName() const override { return "TPOPMailTask"; }
-  core::TTCPClient& Client() { return client_; }
 
   // Collects one account (already taken as due); answers whether the run went to its end.
   bool CollectAccount(const resources::TExtAccRec& account);
@@ -106,11 +105,14 @@ class TPOPMailTask : public core::TTask {
   void Close();
 
   TPOPMailEnvironment environment_;
-  core::TTCPClient client_;
-  TClientLines lines_;
 };
 
-// Turns listing lines ("n uidl" or "n size") into items; lines whose number is not a positive
+// How the store keeps a unique id: as it is when it fits the store's column; a longer one (RFC
+// 1939 allows 70 characters, but servers differ) as its beginning and a checksum of the whole,
+// so that at the next run it equals itself, and only itself, again.
+std::string StoredUidl(const std::string& uidl);
+
+// Turns listing lines ("n uidl" or "n size") into items (unique ids in their stored form); lines whose number is not a positive
 // decimal, or whose uidl is missing, too long or holds control bytes, are passed over.
 std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bool uidl, const std::string& mailboxId,
                                        platform::TDateTime now);

@@ -112,7 +112,11 @@ std::string QueueMessageText(const TMailFolders& folders, std::string_view helo,
                              std::string_view recipientsText, std::string_view receivedLine,
                              std::string_view message, int accountNo) {
   const std::string text = EnvelopeText(helo, reversePath, recipientsText, accountNo);
-  return WriteNewFile(folders.queue, {LengthPrefix(text.size()), text, receivedLine, message}, &QueueFolderLock());
+  // No queue-folder lock: the file gets its name in one link of a complete, flushed file, so
+  // no reader can see it half-written, and link never takes a name in use. Holding the lock
+  // over the link and the folder flush that follows made every SMTP connection wait for the
+  // others' flushes in turn.
+  return WriteNewFile(folders.queue, {LengthPrefix(text.size()), text, receivedLine, message}, nullptr);
 }
 
 std::string QueueMessageFromBuffer(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,

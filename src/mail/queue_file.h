@@ -11,8 +11,8 @@
 // WriteNewFile); envelope texts never hold CR, LF or NUL inside a field (WriteEnvelope refuses
 // them, so no field can add envelope lines); reading checks N against the file's size, and a
 // file whose envelope cannot be read is moved to the "bad" subfolder and logged instead of
-// being retried forever. Creating, reading the envelope, sending and deleting run under the
-// queue-folder lock.
+// being retried forever. Reading the envelope, sending and deleting run under the queue-folder
+// lock; creating needs none, since a queue file appears whole in one link.
 #pragma once
 
 #include <cstdint>

@@ -61,8 +61,33 @@ TQueueEnvironment InstallationQueueEnvironment() {
   environment.documents = &InstallationDocumentStore();
   environment.relayList = &MailServices().relayList;
   environment.maillistMaxDepth = core::TextToInt(core::SystemParameters().GetString("MaillistMaxDepth"));
-  environment.relayMinutes = core::SystemParameters().GetInt("RelayMin");
+  environment.relayMinutes =
+      RelayMinSetting(core::SystemParameters().GetString("RelayMin"), core::SystemParameters().GetInt("RelayMin"));
   return environment;
+}
+
+void RecoverQueueFolder(const TMailFolders& folders) {
+  const int temporary = RemoveTemporaryFiles(folders);
+  int states = 0;
+  const std::string stateFolder = folders.queue + kStateFolder;
+  for (const std::string& name : FilesInFolder(stateFolder)) {
+    if (FileExists(folders.QueueFileName(name))) continue;
+    if (::unlink((stateFolder + name).c_str()) == 0) ++states;
+  }
+  if (temporary > 0 || states > 0) {
+    core::LogMessage(platform::Format("Mail start: %d unfinished temporary files and %d stale queue states removed",
+                                      temporary, states));
+  }
+}
+
+int RelayMinSetting(std::string_view configured, int fallback) {
+  const int value = core::TextToInt(configured);
+  if (value != 0) return std::max(value, 0);
+  // 0 as TextToInt reads it: a spelled zero, or no number at all.
+  size_t digits = configured.find_first_not_of(' ');
+  if (digits != std::string_view::npos && (configured[digits] == '+' || configured[digits] == '-')) ++digits;
+  if (digits == std::string_view::npos || digits >= configured.size()) return fallback;
+  return configured.find_first_not_of('0', digits) == std::string_view::npos ? 0 : fallback;
 }
 
 TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), environment_(std::move(environment)) {}
@@ -149,6 +174,8 @@ void TQueueSystem::TakeUp(const std::string& name) {
     std::string user;
     std::string domain;
     SplitMailAddress(envelope.recipients[i], user, domain);
+    // No "@": a local name such as <Postmaster>, not a domain of that name.
+    if (envelope.recipients[i].find('@') == std::string::npos) domain.clear();
     TEntry entry = NewEntry(file, std::to_string(i + 1) + ":" + KeyPart(user, domain));
     entry->user = user;
     entry->domain = domain;
@@ -236,16 +263,17 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
     DeliverToAccount(directory, entry);
     return;
   }
-  if (entry->domain.empty()) {
-    // No domain to deliver or relay to.
-    bounceEntries_.push_back(std::move(entry));
-    return;
-  }
   resources::TAliasRec alias;
   alias.name = entry->user;
   alias.companyno = 0;
   alias.domain = entry->domain;
   const int found = directory.FindAlias(alias);
+  if (entry->domain.empty() && (found != 1 || Lower(entry->user) != "postmaster")) {
+    // No domain to relay to. <Postmaster> alone (RFC 5321 4.5.1) is delivered here, when it
+    // is one alias of this system; anything else without a domain bounces.
+    bounceEntries_.push_back(std::move(entry));
+    return;
+  }
   if (alias.companyno == 0) {
     if (environment_.relayList == nullptr) {
       bounceEntries_.push_back(std::move(entry));

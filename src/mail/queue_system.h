@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -53,6 +54,17 @@ struct TQueueEnvironment {
 // The installation's: folders, host, clock, directory, document store, the process-wide relay
 // list and the configuration's MaillistMaxDepth and RelayMin.
 TQueueEnvironment InstallationQueueEnvironment();
+
+// The queue's start-up, before any mail worker runs: removes what interrupted writes left in
+// the temporary subfolders, and state files whose queue file is gone (a crash between deleting
+// the one and the other), so that no later queue file of the same name inherits them. Logs
+// what it removed.
+void RecoverQueueFolder(const TMailFolders& folders);
+
+// RelayMin from its configured text. Unlike most numbers of the configuration an explicit 0 is
+// a setting of its own here (retry at the next round, without waiting); a negative value counts
+// as 0, and a text that is no number gives fallback (the default).
+int RelayMinSetting(std::string_view configured, int fallback);
 
 // Outcomes of a finished entry as kept in the state of its file.
 enum TEntryOutcome : char {

@@ -1,26 +1,13 @@
 // The relay list: remote recipients waiting for, or in, relay.
 #include "mail/relay_list.h"
 
-#include <cctype>
+#include <algorithm>
 #include <mutex>
 
 #include "core/timed_server.h"
+#include "mail/mime_types.h"
 
 namespace tovenmarsh::mail {
-
-namespace {
-
-bool SameDomain(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 platform::TDateTime RelayMinutes(int minutes) { return minutes * core::TTimedServer::kMinute; }
 
@@ -70,15 +57,15 @@ bool TRelayList::TakeRelayBatch(const std::string& domain, TRelayBatch& batch, p
     }
     if (chosen.empty()) return false;
   }
-  const TDataRec* file = nullptr;
-  bool first = true;
+  // One MAIL transaction per batch: one file and one reverse path (list members go out with
+  // the list's postmaster as sender, the file's own recipients with the sender's).
+  const TQueueRec* first = nullptr;
   for (TItem& item : items_) {
     TQueueRec& entry = *item.entry;
-    if (!IsDue(entry, now) || !SameDomain(entry.domain, chosen)) continue;
-    if (first) {
-      file = entry.queueFile;
-      first = false;
-    } else if (entry.queueFile != file) {
+    if (!IsDue(entry, now) || !SameTextAscii(entry.domain, chosen)) continue;
+    if (first == nullptr) {
+      first = &entry;
+    } else if (entry.queueFile != first->queueFile || entry.reversePath != first->reversePath) {
       continue;
     }
     entry.relayState = rsInProgress;
@@ -101,7 +88,19 @@ void TRelayList::Report(const TRelayBatchItem& taken, uint8_t state) {
   std::lock_guard<platform::TCriticalSection> guard(lock_);
   for (TItem& item : items_) {
     if (item.id != taken.id) continue;
-    if (item.attempt == taken.attempt && item.entry->relayState == rsInProgress) item.entry->relayState = state;
+    const uint8_t now = item.entry->relayState;
+    if (item.attempt == taken.attempt && (now == rsInProgress || now == rsWaiting)) item.entry->relayState = state;
+    return;
+  }
+}
+
+void TRelayList::ReportUnfinished(const TRelayBatchItem& taken) {
+  std::lock_guard<platform::TCriticalSection> guard(lock_);
+  for (TItem& item : items_) {
+    if (item.id != taken.id) continue;
+    if (item.attempt == taken.attempt && item.entry->relayState == rsInProgress) {
+      item.entry->relayState = rsTemporaryFailure;
+    }
     return;
   }
 }
@@ -134,7 +133,8 @@ platform::TDateTime TRelayList::NextDue(platform::TDateTime now) const {
 
 void TRelayList::Update(platform::TDateTime now, int relayMinutes, TQueueRecs& released, TQueueRecs& bounced) {
   std::lock_guard<platform::TCriticalSection> guard(lock_);
-  const platform::TDateTime span = RelayMinutes(relayMinutes);
+  const platform::TDateTime span = RelayMinutes(std::max(relayMinutes, 0));
+  const platform::TDateTime stuck = RelayMinutes(std::max(relayMinutes, kStuckMinutes));
   std::vector<TItem> kept;
   kept.reserve(items_.size());
   for (TItem& item : items_) {
@@ -142,7 +142,7 @@ void TRelayList::Update(platform::TDateTime now, int relayMinutes, TQueueRecs& r
     switch (entry.relayState) {
       case rsInProgress:
         // A task that died or hangs leaves its entries in progress.
-        if (entry.lastAttempt < now - span) entry.relayState = rsWaiting;
+        if (entry.lastAttempt < now - stuck) entry.relayState = rsWaiting;
         break;
       case rsDelivered:
         released.push_back(std::move(item.entry));

@@ -3,13 +3,18 @@
 //
 // Every method runs under the list's own lock. A relay task never keeps a pointer into the
 // list: TakeRelayBatch hands out copies tagged with the entry's id and the number of the
-// attempt, and Report changes an entry only while it is still in progress for that very
-// attempt. So an entry that the queue processing has meanwhile sent back to waiting (its task
-// took too long), handed on or disposed of is never touched by a late report.
+// attempt, and Report changes an entry only while that attempt is its latest: in progress, or
+// sent back to waiting by the queue processing (its task took long) and not taken again. So a
+// slow task's outcome still counts (a delivered message is not sent twice), while an entry
+// taken again, handed on or disposed of is never touched by a late report.
+//
+// An entry in progress goes back to waiting only after RelayMin minutes and never sooner than
+// kStuckMinutes, whatever RelayMin says: a shorter wait would let a second task send what the
+// first one is still sending.
 //
 // Scheduling promises: an entry is taken only when its next attempt has come; the domain of a
 // batch is that of the first entry that is due (a deferred entry at the head does not hold up
-// the others); a batch holds entries of one domain and one queue file.
+// the others); a batch holds entries of one domain, one queue file and one reverse path.
 #pragma once
 
 #include <cstdint>
@@ -48,13 +53,16 @@ class TRelayList {
   // Disposes of every entry.
   void Clear();
 
-  // Fills batch with due entries of domain (of the first due entry when domain is empty) and
-  // of one queue file, marks them in progress and answers whether the batch is not empty.
+  // Fills batch with due entries of domain (of the first due entry when domain is empty), of
+  // one queue file and one reverse path, marks them in progress and answers whether the batch is not empty.
   // New entries are set up first: retries left := retries, next attempt := now, waiting.
   bool TakeRelayBatch(const std::string& domain, TRelayBatch& batch, platform::TDateTime now, int retries);
-  // Sets the state of an item of a batch; nothing when the entry is no longer in progress for
-  // that attempt. state is delivered, temporary or permanent failure.
+  // Sets the state of an item of a batch; nothing unless its attempt is the entry's latest and
+  // the entry is in progress or waiting. state is delivered, temporary or permanent failure.
   void Report(const TRelayBatchItem& item, uint8_t state);
+  // A temporary failure for an item that is still in progress for its attempt: what a task
+  // leaves unreported (it failed half-way) is tried again later, and counts as an attempt.
+  void ReportUnfinished(const TRelayBatchItem& item);
 
   // Whether an entry is new or waiting with its next attempt come.
   bool HasDue(platform::TDateTime now) const;
@@ -85,5 +93,8 @@ class TRelayList {
 
 // Days of n minutes in the system's own minute (0.000694 day).
 platform::TDateTime RelayMinutes(int minutes);
+
+// The least time an entry stays in progress before it counts as left behind by its task.
+inline constexpr int kStuckMinutes = 30;
 
 }  // namespace tovenmarsh::mail

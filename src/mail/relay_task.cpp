@@ -1,7 +1,6 @@
 // The relay task: the SMTP client dialogue with the relay server or the recipient's domain.
 #include "mail/relay_task.h"
 
-#include <cctype>
 #include <mutex>
 #include <utility>
 
@@ -10,21 +9,12 @@
 #include "core/system_parameters.h"
 #include "mail/mail_services.h"
 #include "mail/queue_file.h"
+#include "mail/mime_types.h"
 #include "platform/format.h"
 
 namespace tovenmarsh::mail {
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // A text that cannot go into a command line as it is (it would end the line or add one).
 bool BreaksCommandLine(const std::string& text) {
@@ -55,65 +45,29 @@ TRelayEnvironment InstallationRelayEnvironment() {
   return environment;
 }
 
-void EndRunningTask(std::atomic<int>* runningTasks, platform::TCriticalSection* lock,
-                    const std::function<void()>& wakeQueue) {
-  if (runningTasks == nullptr) return;
-  bool last = false;
-  {
-    if (lock != nullptr) lock->Enter();
-    last = runningTasks->fetch_sub(1) == 1;
-    if (lock != nullptr) lock->Leave();
-  }
-  if (last && wakeQueue) {
-    try {
-      wakeQueue();
-    } catch (...) {
-    }
-  }
-}
-
 TRelayTask::TRelayTask() : TRelayTask(InstallationRelayEnvironment()) {}
 
-TRelayTask::TRelayTask(TRelayEnvironment environment) : environment_(std::move(environment)), lines_(client_) {
-  SetKind(core::ckRelay);
-  SetMayExpire(false);
-  client_.Timeouts() = environment_.timeouts;
-  if (environment_.runningTasks != nullptr) environment_.runningTasks->fetch_add(1);
-}
+TRelayTask::TRelayTask(TRelayEnvironment environment)
+    : TClientTask(core::ckRelay, environment.timeouts, environment.runningTasks, environment.wakeQueue),
+      environment_(std::move(environment)) {}
 
-TRelayTask::~TRelayTask() {
-  Close();
-  EndRunningTask(environment_.runningTasks, SharedLock(), environment_.wakeQueue);
-}
+TRelayTask::~TRelayTask() { Close(); }
 
 bool TRelayTask::IsOwnHost(const std::string& host) const {
   if (host.empty()) return false;
-  if (SameText(host, "localhost")) return true;
-  return !environment_.hostName.empty() && SameText(host, environment_.hostName);
+  if (SameTextAscii(host, "localhost")) return true;
+  return !environment_.hostName.empty() && SameTextAscii(host, environment_.hostName);
 }
 
 void TRelayTask::ReportAll(const TRelayBatch& batch, uint8_t state) {
   for (const TRelayBatchItem& item : batch) environment_.list->Report(item, state);
 }
 
-int TRelayTask::Command(const std::string& text) {
-  client_.Output().Clear();
-  client_.Output().AddText(text);
-  client_.Output().AddText("\r\n");
-  client_.Send();
-  if (client_.Output().Status() != core::ssOK) {
-    client_.Output().Clear();
-    return 0;
-  }
-  return ReadSMTPReply(lines_, reply_);
-}
+int TRelayTask::Command(const std::string& text) { return SendLine(text) ? ReadSMTPReply(lines_, reply_) : 0; }
 
 void TRelayTask::Close() {
-  if (client_.Connected()) {
-    Command("QUIT");
-    client_.Disconnect();
-  }
-  lines_.Reset();
+  if (client_.Connected()) Command("QUIT");
+  DropConnection();
   connectedHost_.clear();
   transactions_ = 0;
 }
@@ -134,7 +88,7 @@ bool TRelayTask::Open(const std::string& host, TRelayBatch& batch) {
   }
   // A server that greets with this host's own name is this host: the mail would loop. (A
   // greeting of "localhost" says nothing; many servers are set up that way.)
-  if (!environment_.hostName.empty() && SameText(GreetingDomain(reply_), environment_.hostName)) {
+  if (!environment_.hostName.empty() && SameTextAscii(GreetingDomain(reply_), environment_.hostName)) {
     core::LogErrorText(platform::Format("Relay to %s: mail loops back to this host", host.c_str()));
     ReportAll(batch, rsPermanentFailure);
     Close();
@@ -177,7 +131,7 @@ void TRelayTask::RelayBatch(TRelayBatch& batch, std::string& currentDomain) {
     return;
   }
   for (int round = 0; round < 2; ++round) {
-    const bool reuse = client_.Connected() && SameText(connectedHost_, host);
+    const bool reuse = client_.Connected() && SameTextAscii(connectedHost_, host);
     if (!reuse) {
       if (!Open(host, batch)) {
         currentDomain.clear();
@@ -271,25 +225,18 @@ bool TRelayTask::Execute() {
       if (!environment_.list->TakeRelayBatch(std::string(), batch, now, environment_.retries)) break;
     }
     currentDomain = batch.front().domain;
+    // Whatever ends the attempt (an exception included), no entry stays in progress behind it.
+    struct TUnfinished {
+      TRelayList& list;
+      const TRelayBatch& batch;
+      ~TUnfinished() {
+        for (const TRelayBatchItem& item : batch) list.ReportUnfinished(item);
+      }
+    } unfinished{*environment_.list, batch};
     RelayBatch(batch, currentDomain);
   }
   Close();
   return false;
-}
-
-bool StartTaskWhenDue(core::TDaemon& owner, bool due, std::atomic<int>& runningTasks, platform::TDateTime now,
-                      const std::function<void()>& start) {
-  if (!due) return false;
-  owner.Lock();
-  struct TUnlock {
-    core::TDaemon& owner;
-    ~TUnlock() { owner.Unlock(); }
-  } unlock{owner};
-  const int running = runningTasks.load();
-  if (running == 0) owner.Touch(now);
-  if (running >= kMaxRelayTasks || !owner.IsIdleFor(running * 5, now)) return false;
-  start();
-  return true;
 }
 
 bool StartRelayTaskWhenDue(core::TDaemon& owner, const TRelayList& list, std::atomic<int>& runningTasks,

@@ -22,9 +22,9 @@
 #include <string>
 
 #include "core/sockets.h"
-#include "core/tcp_client.h"
 #include "core/timed_server.h"
 #include "mail/mail_folders.h"
+#include "mail/relay_client_task.h"
 #include "mail/relay_list.h"
 #include "mail/relay_reply.h"
 #include "platform/date_time.h"
@@ -52,14 +52,13 @@ struct TRelayEnvironment {
 // configuration's RelayServer and RelayRetries, the host name, port 25.
 TRelayEnvironment InstallationRelayEnvironment();
 
-class TRelayTask : public core::TTask {
+class TRelayTask : public TClientTask {
  public:
   TRelayTask();
   explicit TRelayTask(TRelayEnvironment environment);
   ~TRelayTask() override;
 
   std::string ClassName() const override { return "TRelayTask"; }
-  core::TTCPClient& Client() { return client_; }
 
   // Whether host names this host ("localhost" included).
   bool IsOwnHost(const std::string& host) const;
@@ -79,28 +78,16 @@ class TRelayTask : public core::TTask {
   void ReportAll(const TRelayBatch& batch, uint8_t state);
 
   TRelayEnvironment environment_;
-  core::TTCPClient client_;
-  TClientLines lines_;
   TSMTPReply reply_;
   std::string connectedHost_;
   int transactions_ = 0;  // MAIL transactions begun on the current connection
 };
 
-// The relay part of a queue-daemon round: starts one more relay task (through start) only when
-// an entry is due, at most five at once and no faster than one per five idle minutes per
-// running task. start runs under the owner's lock (a new task counts itself up in its
-// constructor, down under that lock in its destructor). Answers whether a task was started.
+// The relay part of a queue-daemon round: StartTaskWhenDue (see there) when an entry of the
+// list is due.
 bool StartRelayTaskWhenDue(core::TDaemon& owner, const TRelayList& list, std::atomic<int>& runningTasks,
                            platform::TDateTime now, const std::function<void()>& start);
-// The same rule for any kind of task whose work is due.
-bool StartTaskWhenDue(core::TDaemon& owner, bool due, std::atomic<int>& runningTasks, platform::TDateTime now,
-                      const std::function<void()>& start);
 
-// Counts a running task of either kind down under its owner's lock (none: unlocked); the last
-// one to end runs wakeQueue, whose failures are swallowed.
-void EndRunningTask(std::atomic<int>* runningTasks, platform::TCriticalSection* lock,
-                    const std::function<void()>& wakeQueue);
-
-inline constexpr int kMaxRelayTasks = 5;
+inline constexpr int kMaxRelayTasks = kMaxClientTasks;
 
 }  // namespace tovenmarsh::mail

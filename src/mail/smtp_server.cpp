@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/system_parameters.h"
+#include "mail/line_ends.h"
 
 namespace tovenmarsh::mail {
 
@@ -202,7 +203,9 @@ bool TSMTPServer::ProcessData() {
         std::string_view piece = rest.substr(0, rest.size() - 1);
         const size_t taken = piece.size();
         if (dataLineStart_ && piece.front() == '.') piece.remove_prefix(1);
-        AppendData(piece);
+        // No CR LF in rest: every CR or LF of the piece is bare (a last CR stays pending).
+        std::string scratch;
+        AppendData(WithCRLFLineEnds(piece, scratch));
         lines_.Consume(taken);
         dataLineStart_ = false;
       }
@@ -214,7 +217,10 @@ bool TSMTPServer::ProcessData() {
       return true;
     }
     if (dataLineStart_ && !line.empty() && line.front() == '.') line.remove_prefix(1);
-    AppendData(line);
+    // Only CR LF ends a line here (and only CR LF "." CR LF the data); a bare LF or CR inside
+    // is stored as CR LF, so no later hop can read an end of data into it.
+    std::string scratch;
+    AppendData(WithCRLFLineEnds(line, scratch));
     AppendData("\r\n");
     lines_.Consume(crlf + 2);
     dataLineStart_ = true;

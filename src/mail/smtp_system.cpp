@@ -57,6 +57,9 @@ int TSMTPSystem::Expand(TMailDirectory& directory, const std::string& name, std:
 }
 
 bool TSMTPSystem::IsLocalAddress(TMailDirectory& directory, const std::string& address) {
+  // No domain is this host (RFC 5321 4.5.1: <Postmaster> must be accepted); SplitMailAddress
+  // would take the whole address for the domain.
+  if (address.find('@') == std::string::npos) return true;
   std::string user;
   std::string domain;
   SplitMailAddress(address, user, domain);

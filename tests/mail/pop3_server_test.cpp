@@ -172,6 +172,34 @@ TEST_F(Pop3ServerTest, OnlyQuitInTheTransactionStateRemovesMessages) {
   EXPECT_EQ(testing::FilesIn(folders.mail).size(), 3u);
 }
 
+// RFC 1939: a message marked by DELE may not be referred to any more; its file stays until
+// QUIT, so only the mark can keep it from the client. RSET makes it available again.
+TEST_F(Pop3ServerTest, MarkedMessageIsNotSentByRetrOrTop) {
+  auto server = NewServer();
+  std::vector<TDialogueStep> steps = Login();
+  const std::vector<TDialogueStep> more = {
+      {"DELE 1\r\n", Deleted("1")},
+      {"RETR 1\r\n", AlreadyDeleted("1")},
+      {"retr 1\r\n", AlreadyDeleted("1")},
+      {"TOP 1 0\r\n", AlreadyDeleted("1")},
+      {"TOP 1 2\r\n", AlreadyDeleted("1")},
+      {"RETR 2\r\n", "+OK " + Size(1) + " octets\r\n" + Stuffed(files[1]) + "\r\n.\r\n"},
+      {"DELE 2\r\nRETR 2\r\nTOP 2 1\r\nRETR 3\r\n",
+       Deleted("2") + AlreadyDeleted("2") + AlreadyDeleted("2") + "+OK " + Size(2) + " octets\r\n" +
+           Stuffed(files[2]) + "\r\n.\r\n"},
+      {"RETR 4\r\n", NoSuch("4")},
+      {"RSET\r\n", kOK},
+      {"RETR 1\r\n", "+OK " + Size(0) + " octets\r\n" + Stuffed(files[0]) + "\r\n.\r\n"},
+      {"TOP 1 2\r\n", "+OK\r\nline\r\n..\r\n.\r\n"},
+      {"DELE 3\r\nRETR 3\r\nQUIT\r\n", Deleted("3") + AlreadyDeleted("3") + kBye},
+  };
+  steps.insert(steps.end(), more.begin(), more.end());
+  EXPECT_TRUE(testing::RunDialogue(*server, steps));
+  ASSERT_EQ(directory.mailbox.size(), 2u);
+  EXPECT_EQ(directory.mailbox[0].id, rows[0].id);
+  EXPECT_EQ(directory.mailbox[1].id, rows[1].id);
+}
+
 TEST_F(Pop3ServerTest, MessageWhoseFileVanishedCannotBeRetrievedAndLosesItsRow) {
   auto server = NewServer();
   std::vector<TDialogueStep> steps = Login();

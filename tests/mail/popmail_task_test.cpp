@@ -16,6 +16,7 @@
 #include "mail/queue_file.h"
 #include "platform/date_time.h"
 #include "relay_scripted_server.h"
+#include "resources/table_defs.h"
 #include "support/mail_fakes.h"
 
 namespace tovenmarsh::mail {
@@ -230,7 +231,11 @@ class TFakeStore : public TCollectionStore {
   }
   bool ReplaceUIDLs(const std::string& id, const resources::TExtMailDropRecs& list) override {
     ++data_.replaces;
+    // Kept as extmailbox.dat keeps them: cut to the column's size.
+    const resources::TAppTableDef& table = *resources::TableDefForPool(resources::piExtMailbox);
+    const auto size = static_cast<size_t>(table.fields[resources::extmailbox::uidl].size);
     data_.uidls[id] = list;
+    for (resources::TExtMailDropRec& rec : data_.uidls[id]) rec.uidl = rec.uidl.substr(0, size);
     return true;
   }
 
@@ -316,7 +321,9 @@ TEST_F(PopmailTaskTest, WithoutLeaveCopyEveryMessageIsFetchedAndDeleted) {
 
 TEST_F(PopmailTaskTest, LeaveCopyFetchesOnceAndDeletesAfterRemafter) {
   TPopBox box;
-  box.messages = {Msg("u1", "one"), Msg("u2", "two")};
+  // Unique ids longer than the store's column, alike in their first hundred bytes.
+  const std::string longId(100, 'u');
+  box.messages = {Msg(longId + "1", "one"), Msg(longId + "2", "two")};
   TScriptedServer server(box.Responder());
   resources::TExtAccRec account = Account("box", true, 10);
   account.leavecopy = true;

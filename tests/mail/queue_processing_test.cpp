@@ -2,9 +2,12 @@
 // (mailbox rows, list members, postmaster copies, bounces, relay entries), that every file is
 // archived once unless all of its recipients bounced and leaves the queue folder when done,
 // and that failures (mailbox, archive, bounce, a restart) neither lose nor repeat a delivery.
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <map>
 #include <ostream>
 #include <random>
@@ -13,13 +16,16 @@
 
 #include <gtest/gtest.h>
 
+#include "core/timed_server.h"
 #include "mail/document_archive.h"
+#include "mail/mail_folders.h"
 #include "mail/queue_daemon.h"
 #include "mail/queue_file.h"
 #include "mail/queue_system.h"
 #include "mail/relay_list.h"
 #include "mail/smtp_server.h"
 #include "platform/date_time.h"
+#include "platform/sync.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
 #include "support/python_oracle.h"
@@ -591,6 +597,188 @@ TEST_F(QueueProcessing, DaemonStartsARelayTaskOnlyWhenAnEntryIsDue) {
   clock += RelayMinutes(31);
   EXPECT_TRUE(daemon.Round());
   EXPECT_EQ(started, 2);
+}
+
+// The daemon's thread as the test drives it: a round when the daemon was woken (by a task's
+// end, or by its own sleep reaching the due time), otherwise after its 5-minute interval. The
+// peer soft-rejects every attempt, so RelayRetries 2 gives three attempts, RelayMin apart, then
+// a bounce to the sender.
+TEST_F(QueueProcessing, DaemonSleepsUntilARetryIsDueAndNoLonger) {
+  const platform::TDateTime kDayMs = 86400000.0;
+  const platform::TDateTime interval = kQueueDaemonIntervalMinutes * 60000 / kDayMs;
+  for (const int relayMin : {30, 3, 0}) {
+    SCOPED_TRACE("RelayMin " + std::to_string(relayMin));
+    directory.mailbox.clear();
+    std::atomic<int> running{0};
+    std::vector<platform::TDateTime> attempts;
+    std::vector<uint32_t> sleeps;
+    bool woken = false;
+    TQueueDaemonEnvironment environment;
+    environment.queue = QueueEnvironment();
+    environment.queue.relayMinutes = relayMin;
+    environment.runningRelayTasks = &running;
+    environment.startRelayTask = [&](core::TDaemon&) {
+      attempts.push_back(clock);
+      TRelayBatch batch;
+      while (relay.TakeRelayBatch("", batch, clock, 2)) {
+        for (const TRelayBatchItem& item : batch) relay.Report(item, rsTemporaryFailure);
+      }
+      woken = true;  // the task's end
+    };
+    environment.sleep = [&](uint32_t ms) {
+      sleeps.push_back(ms);
+      clock += ms / kDayMs;
+      woken = true;  // slept until due, not woken earlier
+    };
+    TQueueDaemon daemon(environment);
+    Queue(kCarolAddress, {"x@remote.example"});
+    const platform::TDateTime start = clock;
+    int rounds = 0;
+    do {
+      woken = false;
+      daemon.Round();
+      ++rounds;
+      if (!woken) clock += interval;
+    } while (relay.Count() > 0 && rounds < 500);
+
+    ASSERT_EQ(attempts.size(), 3u);
+    EXPECT_EQ(attempts[0], start);
+    for (size_t i = 1; i < attempts.size(); ++i) {
+      // Each retry starts when it is due: not before, and not later than the sleep's rounding.
+      const platform::TDateTime due = attempts[i - 1] + RelayMinutes(relayMin);
+      EXPECT_GE(attempts[i], due) << i;
+      EXPECT_LE((attempts[i] - due) * kDayMs, 1.0) << i;
+    }
+    for (uint32_t ms : sleeps) {
+      EXPECT_GT(ms, 0u);
+      EXPECT_LT(ms, kQueueDaemonIntervalMinutes * 60000u);
+    }
+    // No spinning: per attempt a round to start it, one after its end, and the interval rounds
+    // of the wait (RelayMin / 5 of them) with at most one sleep.
+    EXPECT_LE(rounds, 3 * (3 + relayMin / kQueueDaemonIntervalMinutes)) << rounds;
+    if (relayMin == 0) {
+      EXPECT_TRUE(sleeps.empty());
+    }
+    EXPECT_EQ(Deliveries(), (std::map<int, int>{{kCarol, 1}}));  // the bounce
+    EXPECT_TRUE(QueueEmpty());
+  }
+}
+
+TEST_F(QueueProcessing, DaemonSleepEndsWhenWokenAndLeavesTheNextRoundDue) {
+  std::atomic<int> running{0};
+  TQueueDaemonEnvironment environment;
+  environment.queue = QueueEnvironment();
+  environment.queue.relayMinutes = 3;
+  environment.runningRelayTasks = &running;
+  environment.startRelayTask = [&](core::TDaemon&) {
+    TRelayBatch batch;
+    while (relay.TakeRelayBatch("", batch, clock, 5)) {
+      for (const TRelayBatchItem& item : batch) relay.Report(item, rsTemporaryFailure);
+    }
+  };
+  platform::TEvent wake;
+  TQueueDaemon daemon(environment);
+  daemon.SetWakeEvent(&wake);
+  Queue(kCarolAddress, {"x@remote.example"});
+  daemon.Round();  // the first attempt, soft-rejected
+  // The retry is three minutes away: a wake (a new message, the stop) ends the sleep at once
+  // and stays set for the daemon's thread.
+  wake.SetEvent();
+  daemon.Round();
+  EXPECT_TRUE(wake.IsSet());
+  const std::vector<TQueueRec> waiting = relay.Snapshot();
+  ASSERT_EQ(waiting.size(), 1u);
+  ASSERT_EQ(waiting[0].relayState, rsWaiting);
+  // One millisecond before the retry: the sleep runs out and sets the event itself.
+  wake.ResetEvent();
+  clock = waiting[0].nextAttempt - 1 / 86400000.0;
+  daemon.Round();
+  EXPECT_TRUE(wake.IsSet());
+  // While a relay task runs, the daemon does not sleep: the task's end wakes it.
+  wake.ResetEvent();
+  running = 1;
+  clock = waiting[0].nextAttempt - 1 / 86400000.0;
+  daemon.Round();
+  EXPECT_FALSE(wake.IsSet());
+  running = 0;
+}
+
+TEST(RelayDueWait, MillisecondsUntilTheEarliestWaitingEntryWithinTheInterval) {
+  const platform::TDateTime now = 46000.5;
+  struct TCase {
+    const char* name;
+    std::vector<double> retryMinutes;  // one waiting entry each; < 0: in progress
+    uint32_t expected;
+  } cases[] = {
+      {"nothing waits", {}, 0},
+      {"in progress only", {-1}, 0},
+      {"due now", {0}, 0},
+      {"one minute", {1}, 59962},  // 0.000694 day, rounded up
+      {"earliest of two", {4, 2}, 119924},
+      {"five minutes still within the interval", {5}, 299808},
+      {"six minutes: the interval comes first", {6}, 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TDataRec file{"f"};
+    TRelayList list;
+    for (double minutes : c.retryMinutes) {
+      auto entry = std::make_unique<TQueueRec>();
+      entry->user = "u";
+      entry->domain = "d.test";
+      entry->queueFile = &file;
+      list.Add(std::move(entry));
+      TRelayBatch batch;
+      ASSERT_TRUE(list.TakeRelayBatch("", batch, now, 5));
+      if (minutes < 0) continue;
+      list.Report(batch[0], rsTemporaryFailure);
+      TQueueRecs released, bounced;
+      list.Update(now + minutes * core::TTimedServer::kMinute, 0, released, bounced);  // due then
+    }
+    // Up to a millisecond of rounding: the sleep never ends before the due time.
+    EXPECT_NEAR(RelayDueWait(list, now), c.expected, 1.0);
+  }
+}
+
+TEST(RelayMinSetting, AnExplicitZeroMeansAtOnceAndGarbageMeansTheDefault) {
+  struct TCase {
+    const char* text;
+    int expected;
+  } cases[] = {{"0", 0}, {"00", 0}, {" 0", 0}, {"-0", 0}, {"7", 7}, {"-3", 0},
+               {"", 30}, {"abc", 30}, {"+", 30}, {"0x", 30}, {"1.5", 30}};
+  for (const TCase& c : cases) EXPECT_EQ(RelayMinSetting(c.text, 30), c.expected) << '"' << c.text << '"';
+}
+
+// ---- start-up ----
+
+TEST_F(QueueProcessing, StartUpRemovesOrphanTemporaryFilesAndStaleStates) {
+  const std::string kept = Queue(kCarolAddress, {"bob@local.test"});
+  const std::string reused = Queue(kCarolAddress, {"alice@local.test"});
+  for (const std::string& folder : {folders.queue, folders.mail, folders.document}) {
+    EnsureFolder(folder + kTemporarySubfolder);
+    testing::WriteFileBytes(folder + kTemporarySubfolder + "20261209120000ABCD", "half a file");
+  }
+  EnsureFolder(folders.queue + "state/");
+  testing::WriteFileBytes(folders.queue + "state/" + kept, "D 1:bob@local.test\n");
+  // A crash after deleting a finished queue file, before deleting its state: a later file of
+  // that name must not inherit it (alice would never get her message).
+  const std::string aside = temp.Path() + "aside";
+  ASSERT_EQ(::rename(folders.QueueFileName(reused).c_str(), aside.c_str()), 0);
+  testing::WriteFileBytes(folders.queue + "state/" + reused, "D 1:alice@local.test\n");
+
+  RecoverQueueFolder(folders);
+  for (const std::string& folder : {folders.queue, folders.mail, folders.document}) {
+    EXPECT_TRUE(FilesIn(folder + kTemporarySubfolder).empty()) << folder;
+  }
+  EXPECT_EQ(FilesIn(folders.queue + "state/"), std::vector<std::string>{kept});
+  EXPECT_NE(Log().find("3 unfinished temporary files and 1 stale queue states removed"), std::string::npos) << Log();
+
+  ASSERT_EQ(::rename(aside.c_str(), folders.QueueFileName(reused).c_str()), 0);
+  TQueueSystem system(QueueEnvironment());
+  system.ProcessQueue();
+  // bob was served before the crash; alice is served now.
+  EXPECT_EQ(Deliveries(), (std::map<int, int>{{kAlice, 1}}));
+  EXPECT_TRUE(QueueEmpty());
 }
 
 }  // namespace

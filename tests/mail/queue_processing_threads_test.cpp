@@ -1,7 +1,10 @@
 // Queue processing while other threads write queue files and a relay worker reports on the
-// relay list: every message is served once, every file archived once, and nothing is left.
+// relay list: every message is served once, every file archived once, and nothing is left. And
+// the queue daemon on its own thread wakes itself when a relay retry is due.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <map>
 #include <string>
 #include <thread>
@@ -9,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/worker_threads.h"
 #include "mail/document_archive.h"
+#include "mail/queue_daemon.h"
 #include "mail/queue_file.h"
 #include "mail/queue_system.h"
 #include "mail/relay_list.h"
@@ -101,6 +106,58 @@ TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
   EXPECT_EQ(std::unique(documents.names.begin(), documents.names.end()), documents.names.end());
   EXPECT_TRUE(testing::FilesIn(folders.queue).empty());
   EXPECT_EQ(system.OpenFileCount(), 0u);
+}
+
+TQueueDaemonEnvironment* g_daemonEnvironment = nullptr;
+
+class TTestQueueDaemon : public TQueueDaemon {
+ public:
+  TTestQueueDaemon() : TQueueDaemon(*g_daemonEnvironment) {}
+};
+
+// Nothing wakes the daemon after its first round; its interval is five minutes; a retry comes
+// due a moment later, and the daemon starts a task for it then, on its own.
+TEST_F(QueueProcessingThreads, DaemonThreadWakesItselfWhenARetryIsDue) {
+  TRelayList relay;
+  TDataRec file{"f"};
+  auto entry = std::make_unique<TQueueRec>();
+  entry->user = "x";
+  entry->domain = "far.test";
+  entry->queueFile = &file;
+  relay.Add(std::move(entry));
+  TRelayBatch batch;
+  ASSERT_TRUE(relay.TakeRelayBatch("", batch, platform::Now(), 5));
+  relay.Report(batch[0], rsTemporaryFailure);
+  TQueueRecs released, bounced;
+  const platform::TDateTime second = 1.0 / 86400.0;
+  relay.Update(platform::Now() - RelayMinutes(1) + 0.3 * second, 1, released, bounced);
+  const platform::TDateTime due = relay.NextDue(platform::Now());
+  ASSERT_GT(due, platform::Now());
+
+  std::atomic<int> running{0};
+  std::atomic<int> started{0};
+  std::atomic<platform::TDateTime> startedAt{0};
+  TQueueDaemonEnvironment environment;
+  environment.queue.folders = folders;
+  environment.queue.hostName = "mx.test";
+  environment.queue.now = [] { return platform::Now(); };
+  environment.queue.openDirectory = Environment().openDirectory;
+  environment.queue.relayList = &relay;
+  environment.queue.relayMinutes = 1;
+  environment.runningRelayTasks = &running;
+  environment.startRelayTask = [&](core::TDaemon&) {
+    startedAt = platform::Now();
+    ++started;
+  };
+  g_daemonEnvironment = &environment;
+  core::TDaemon& daemon = core::StartDaemon(core::ClassRef<core::TDaemon, TTestQueueDaemon>(),
+                                            kQueueDaemonIntervalMinutes, platform::TThreadPriority::Normal);
+  daemon.Wake();  // as at the mail services' start
+  for (int i = 0; i < 3000 && started == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(started.load(), 1);
+  EXPECT_GE(startedAt.load(), due);
+  core::StopSockets();  // stops the daemon before the environment goes
+  g_daemonEnvironment = nullptr;
 }
 
 }  // namespace

@@ -205,7 +205,7 @@ TEST_F(SmtpServerTest, DialogueTable) {
 TEST_F(SmtpServerTest, QueuedMessageKeepsEnvelopeAndUnstuffedBody) {
   auto server = NewServer();
   // Body lines ".", "..", ".x" arrive stuffed; a bare LF and ".\n" stay data (only CR LF "."
-  // CR LF ends it), and the end-of-data line spans read rounds.
+  // CR LF ends it) and are stored as CR LF, and the end-of-data line spans read rounds.
   testing::RunDialogue(
       *server, {{"", kGreeting},
                 {"HELO client.example\r\nMAIL FROM:<>\r\nRCPT TO:<joe@local.test>\r\nRCPT TO:<Ann@LOCAL.test>\r\n",
@@ -226,7 +226,7 @@ TEST_F(SmtpServerTest, QueuedMessageKeepsEnvelopeAndUnstuffedBody) {
   const std::string received = "Recieved: from client.example by mx.test with SMTP; ";
   ASSERT_EQ(message.compare(0, received.size(), received), 0) << message;
   const size_t body = message.find("\r\n") + 2;
-  EXPECT_EQ(message.substr(body), "Subject: dots\r\n\r\n.\r\n..\r\n.x\r\nbare\nlf\r\n\nnot end\r\nlast");
+  EXPECT_EQ(message.substr(body), "Subject: dots\r\n\r\n.\r\n..\r\n.x\r\nbare\r\nlf\r\n\r\nnot end\r\nlast");
   EXPECT_TRUE(testing::FilesIn(folders.queue + "tmp/").empty());
 }
 
