@@ -750,10 +750,14 @@ int TDataCursor::GotoCursor(TDataCursor& other) {
 }
 
 std::unique_ptr<TDataCursor> TDataCursor::Clone() {
-  TCursorBracket bracket(*this);
+  if (!table_) Raise(kErrInvalidFileHandle);
   auto clone = std::make_unique<TDataCursor>(directory_);
   TDataSession* session = directory_->Session();
-  const std::string password = table_->Data().Encrypted() ? table_->Data().Password() : std::string();
+  std::string password;
+  {
+    TTableGuard guard(*table_);
+    if (table_->Data().Encrypted()) password = table_->Data().Password();
+  }
   const bool lend = !password.empty() && session && !session->HasPassword(password);
   if (lend) session->AddPassword(password);
   try {
@@ -763,7 +767,10 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     clone->readOnly_ = readOnly_;
     clone->inMemory_ = inMemory_;
     clone->autoIncWritable_ = autoIncWritable_;
+    // Opened before this cursor's bracket: Open takes the directory's lock and then the table's,
+    // and taking them the other way round would deadlock against another thread's Open.
     clone->Open();
+    TCursorBracket bracket(*this);
     clone->SetIndexNumber(indexNumber_);
     if (rangeActive_ && !Physical()) {
       clone->SetRange(true, rangeStart_.data(), 0, rangeEnd_.data(), 0);
