@@ -249,6 +249,7 @@ void TDataSet::OpenCursor() {
     BindFields();
     AllocateBuffers();
     ClearBuffers();
+    AfterFieldsBound();
     InternalFirst();
   } catch (...) {
     UnbindFields();
@@ -504,6 +505,7 @@ void TDataSet::Insert() {
   // The new record takes the active record's place; its bookmark remembers where it was so
   // that Cancel can go back.
   TBookmark old = recordCount_ > 0 ? GetBookmarkData(ActiveBuffer()) : TBookmark();
+  newRecordSource_ = GetBookmark();
   UpdateCursorPos();
   uint8_t* buffer = ActiveBuffer();
   InitRecord(buffer);
@@ -521,6 +523,7 @@ void TDataSet::Insert() {
 void TDataSet::Append() {
   CheckActive();
   BeginInsertAppend();
+  newRecordSource_ = GetBookmark();
   ClearBuffers();
   uint8_t* buffer = ActiveBuffer();
   InitRecord(buffer);

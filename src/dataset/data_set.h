@@ -196,8 +196,12 @@ class TDataSet {
   // ---- Hooks with empty defaults ----
   // Releases per-record resources after Post and Cancel (open BLOBs of the record).
   virtual void FreeFieldBuffers() {}
+  // Runs at open once the fields are bound, before the source goes to its first record.
+  virtual void AfterFieldsBound() {}
   // Prepares a new record before OnNewRecord (master values, copy on append).
   virtual void PrepareNewRecord(uint8_t* /*buffer*/) {}
+  // The bookmark of the record that was active when the new record began (empty: none).
+  const TBookmark& NewRecordSource() const { return newRecordSource_; }
   // Key editing: the record part of the key buffer being edited, and the index fields.
   virtual uint8_t* KeyRecordBuffer() { return nullptr; }
   virtual int IndexFieldCount() const { return 0; }
@@ -306,6 +310,7 @@ class TDataSet {
   TFields fields_;
   TFieldDefs fieldDefs_;
   std::vector<TDataSource*> dataSources_;
+  TBookmark newRecordSource_;
 };
 
 }  // namespace tovenmarsh::dataset

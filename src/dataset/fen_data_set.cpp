@@ -91,7 +91,6 @@ void TFenDataSet::InternalOpen() {
       cursor_->First();
     });
     if (!Filter().empty()) ReplaceExpressionFilter(Filter(), FilterOptions());
-    PrepareCursor();
   } catch (...) {
     DestroyHandle();
     throw;
@@ -111,6 +110,7 @@ void TFenDataSet::InternalClose() {
 void TFenDataSet::DestroyHandle() {
   expressionFilter_ = nullptr;  // closing the cursor frees its filters
   if (!cursor_) return;
+  DestroyLookupCursor();
   std::unique_ptr<engine::TDataCursor> cursor = std::move(cursor_);
   // Closing releases the directory's shared table objects: under the engine lock like opening.
   std::lock_guard<std::recursive_mutex> lock(Sessions().EngineLock());
@@ -169,6 +169,10 @@ void TFenDataSet::ReplaceExpressionFilter(const std::string& text, TFilterOption
       made = cursor_->AddFilter(this, text, (options & foNoPartialCompare) != 0, (options & foCaseInsensitive) != 0,
                                 false, false);
     }
+    if (Filtered()) {
+      CursorPosChanged();
+      DestroyLookupCursor();
+    }
     if (expressionFilter_) cursor_->DropFilter(expressionFilter_);
     expressionFilter_ = made;
     if (made && Filtered()) cursor_->ActivateFilter(made);
@@ -196,6 +200,7 @@ void TFenDataSet::SetFilterOptions(TFilterOptions options) {
 void TFenDataSet::SetFiltered(bool filtered) {
   if (Active()) {
     CheckBrowseMode();
+    DestroyLookupCursor();
     if (expressionFilter_) {
       TranslateEngineErrors([&] {
         if (filtered) cursor_->ActivateFilter(expressionFilter_);
@@ -208,9 +213,46 @@ void TFenDataSet::SetFiltered(bool filtered) {
 }
 
 void TFenDataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
-  if (Active()) CheckBrowseMode();
+  if (Active()) {
+    CheckBrowseMode();
+    DestroyLookupCursor();
+  }
   TDataSet::SetOnFilterRecord(std::move(handler));
   if (Active() && Filtered()) First();
+}
+
+void TFenDataSet::PrepareNewRecord(uint8_t* buffer) {
+  if (!copyOnAppend_ || NewRecordSource().empty()) return;
+  const TBookmark& source = NewRecordSource();
+  const bool appended = GetBookmarkFlag(buffer) == bfEOF;
+  const int code = TranslateEngineErrors([&] {
+    if (!cursor_->GotoBookmark(reinterpret_cast<const uint8_t*>(source.data()), false))
+      return static_cast<int>(engine::kErrNoCurrentRecord);
+    return cursor_->NewRecord(buffer);
+  });
+  if (code != 0) {
+    // The new record keeps its own defaults when the source is gone.
+    InternalInitRecord(buffer);
+    if (code != engine::kErrNoCurrentRecord) RaiseFenError(code);
+  } else {
+    // The copied BLOB values stand open in the buffer, changed: Post writes them, Post and
+    // Cancel close them.
+    TranslateEngineErrors([&] {
+      for (uint32_t n = 1; n <= cursor_->GetFieldCount(); ++n)
+        if (cursor_->GetFieldDesc(n).IsBlob() && !cursor_->GetFieldData(n, buffer, nullptr))
+          MarkBlobFieldModified(static_cast<int>(n), buffer);
+    });
+  }
+  // An appended record stands after the last one.
+  if (appended) InternalLast();
+}
+
+void TFenDataSet::FlushBuffers() {
+  CheckActive();
+  TranslateEngineErrors([this] {
+    if (cursor_->Exclusive()) cursor_->FlushBuffers();  // the engine skips a table in a transaction
+    if (!cursor_->ReadOnly() && !WritesThrough()) cursor_->FlushFiles();
+  });
 }
 
 void TFenDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
@@ -356,7 +398,23 @@ void TFenDBDataSet::SetSessionName(std::string name) {
   sessionName_ = std::move(name);
 }
 
+bool TFenDBDataSet::WritesThrough() const {
+  return database_ != nullptr && database_->Session() != nullptr && database_->Session()->ForceBufferFlush();
+}
+
 TFenSession& TFenDBDataSet::DBSession() const { return Sessions().GetSession(sessionName_); }
+
+void TFenDBDataSet::AdoptKeptDatabase(TFenSession& session) {
+  if (sessionName_.empty() || databaseName_.empty() || session.FindDatabase(databaseName_) != nullptr) return;
+  TFenSession& fallback = Sessions().DefaultSession();
+  if (&fallback == &session) return;
+  // A database made without a session landed in the default one; the data set's session
+  // takes it over while it is closed (opening it moves it between the sessions' lists).
+  TFenDatabase* kept = fallback.FindDatabase(databaseName_);
+  if (kept == nullptr || kept->Temporary() || kept->Connected()) return;
+  kept->SetSessionName(session.SessionName());
+  kept->Open();
+}
 
 int TFenDBDataSet::SetDBFlag(int flag, bool value) {
   const auto bit = static_cast<uint16_t>(1u << flag);
@@ -364,6 +422,7 @@ int TFenDBDataSet::SetDBFlag(int flag, bool value) {
     if ((flags_ & bit) != 0) return flag;
     if (flags_ == 0) {
       TFenSession& session = DBSession();
+      AdoptKeptDatabase(session);
       TFenDatabase& database = session.OpenDatabase(databaseName_, owner_);
       database.AttachDataSet(*this);
       database_ = &database;

@@ -9,8 +9,8 @@
 // database (opening it through the session); closing detaches, and the database's own Close
 // closes every data set attached to it. Opening and closing the engine cursor run under the
 // engine lock, since they change the table objects that the session's users share; record
-// work does not. Key search, ranges and locate use the active index; a locate that no index
-// serves scans. OnFilterRecord filters the records fetched while Filtered is on (RecNo then
+// work does not. Key search, ranges and locate use the active index (or, for tables, a lookup
+// cursor on another index); a locate that no index serves runs through an engine filter. OnFilterRecord filters the records fetched while Filtered is on (RecNo then
 // still counts the unfiltered order). BLOB fields are read and written through TFenBlobStream;
 // a written value stays open in the record buffer until Post, Cancel, Delete or Close, which
 // close every BLOB the cursor holds open (the engine allows 64 at a time). The Filter text
@@ -62,6 +62,15 @@ class TFenDataSet : public TDataSet {
   // How many leading index fields the key being edited uses (key editing only).
   void SetKeyFieldCount(int count);
 
+  // A new record starts as a copy of the record that was current (its BLOB values copied too;
+  // the auto-increment number is the new record's own).
+  bool CopyOnAppend() const { return copyOnAppend_; }
+  void SetCopyOnAppend(bool value) { copyOnAppend_ = value; }
+  // Writes the table's changed caches and headers (exclusive cursor outside a transaction) and
+  // asks the system to put its files on disk (not for a read-only table, nor when the session
+  // writes through anyway).
+  void FlushBuffers();
+
  protected:
   // Key buffers: the search key, the range bounds being edited and in force, and the saved
   // copy of the buffer being edited.
@@ -82,6 +91,8 @@ class TFenDataSet : public TDataSet {
   // Puts values 0..lastIndex into the index fields of a key buffer (no index: "No index
   // currently active"); the buffer's field count is lastIndex + 1.
   void SetKeyFields(int index, const std::vector<TVariant>& values, int lastIndex);
+  // Range bounds for a detail: the master fields' values in the leading index fields.
+  void SetLinkRanges(const std::vector<TField*>& masterFields);
   // Applies the edited range bounds when they differ from the bounds in force.
   bool ApplyKeyRange();
   // Lifts the range in force; false when there was none.
@@ -90,16 +101,27 @@ class TFenDataSet : public TDataSet {
   void SwitchToIndex(const std::string& engineName);
   void ReadIndexInfo();
   // Seeks through the active index when its leading fields are the key fields in order and its
-  // case rule is the one asked for; otherwise the framework's scan.
+  // case rule is the one asked for, else through the lookup cursor when there is one; otherwise
+  // through an engine filter of "field = value" conditions.
   bool LocateRecord(const std::vector<TField*>& keyFields, const std::vector<TVariant>& values,
                     TLocateOptions options, bool sync) override;
+  // Searches with the expression filter and OnFilterRecord in force for the search only.
+  bool FindRecord(bool restart, bool forward) override;
+  void PrepareNewRecord(uint8_t* buffer) override;
+  // A cursor of the same table whose index serves the key fields (";"-separated, in order) with
+  // that case rule; none here. It stays valid until DestroyLookupCursor.
+  virtual engine::TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive);
+  virtual void DestroyLookupCursor() {}
+  // Whether the session writes every change through to the disk already.
+  virtual bool WritesThrough() const { return false; }
 
   // A new engine cursor for this data set (none here).
   virtual std::unique_ptr<engine::TDataCursor> CreateHandle();
   // Closes and frees the engine cursor.
   virtual void DestroyHandle();
-  // Runs after the cursor is open and positioned.
+  // Runs once the cursor is open and the fields are bound, before the first record is read.
   virtual void PrepareCursor() {}
+  void AfterFieldsBound() override { PrepareCursor(); }
 
   void InternalOpen() override;
   void InternalClose() override;
@@ -144,10 +166,19 @@ class TFenDataSet : public TDataSet {
   // while Filtered is on; a new one replaces the old.
   void ReplaceExpressionFilter(const std::string& text, TFilterOptions options);
   int FetchOne(uint8_t* buffer, TGetMode mode);
+  // Seeks the key values through an index of `search` (the own cursor or the lookup cursor).
+  bool SeekLocateKey(engine::TDataCursor& search, const std::vector<TField*>& keyFields,
+                     const std::vector<TVariant>& values, TLocateOptions options);
+  // Finds the first record of the filter "field1 = value1 AND field2 = value2 ...".
+  bool FilterLocate(const std::vector<TField*>& keyFields, const std::vector<TVariant>& values,
+                    TLocateOptions options);
+  // Switches the expression filter on (or off) while Filtered is off; nothing otherwise.
+  void SwitchSearchFilter(bool on);
 
   void AllocateKeyBuffers();
 
   bool canModify_ = false;
+  bool copyOnAppend_ = false;
   engine::TFilter* expressionFilter_ = nullptr;  // owned by the cursor
   bool autoDisplayLabels_ = false;
   std::array<TKeyBuffer, 6> keyBuffers_;
@@ -188,6 +219,7 @@ class TFenDBDataSet : public TFenDataSet, public TFenDatabaseClient {
  protected:
   void InternalOpen() override;
   void InternalClose() override;
+  bool WritesThrough() const override;
 
   // Sets an attach flag for the lifetime of a scope.
   class TFlagScope {
@@ -209,6 +241,9 @@ class TFenDBDataSet : public TFenDataSet, public TFenDatabaseClient {
   };
 
  private:
+  // Moves a closed database of DatabaseName kept in the default session into `session`.
+  void AdoptKeptDatabase(TFenSession& session);
+
   TFenComponentOwner* const owner_;
   std::string databaseName_;
   std::string sessionName_;

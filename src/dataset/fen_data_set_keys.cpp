@@ -102,6 +102,28 @@ void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, i
   SetState(saved);
 }
 
+void TFenDataSet::SetLinkRanges(const std::vector<TField*>& masterFields) {
+  const TDataSetState saved = State();
+  const int savedKey = currentKey_;
+  TKeyBuffer& buffer = KeyBuffer(kKeyRangeStart);
+  InitKeyBuffer(buffer);
+  buffer.Modified = true;
+  currentKey_ = kKeyRangeStart;
+  SetState(TDataSetState::dsSetKey);
+  try {
+    for (size_t i = 0; i < masterFields.size(); ++i)
+      IndexFields(static_cast<int>(i)).SetValue(masterFields[i]->Value());
+    buffer.FieldCount = static_cast<int32_t>(masterFields.size());
+  } catch (...) {
+    currentKey_ = savedKey;
+    SetState(saved);
+    throw;
+  }
+  currentKey_ = savedKey;
+  SetState(saved);
+  KeyBuffer(kKeyRangeEnd) = buffer;
+}
+
 bool TFenDataSet::ApplyKeyRange() {
   TKeyBuffer& start = KeyBuffer(kKeyRangeStart);
   TKeyBuffer& end = KeyBuffer(kKeyRangeEnd);
@@ -112,6 +134,7 @@ bool TFenDataSet::ApplyKeyRange() {
   });
   KeyBuffer(kKeyCurRangeStart) = start;
   KeyBuffer(kKeyCurRangeEnd) = end;
+  DestroyLookupCursor();
   return true;
 }
 
@@ -120,6 +143,7 @@ bool TFenDataSet::ResetCursorRange() {
   TranslateEngineErrors([this] { cursor_->CancelRange(); });
   InitKeyBuffer(KeyBuffer(kKeyCurRangeStart));
   InitKeyBuffer(KeyBuffer(kKeyCurRangeEnd));
+  DestroyLookupCursor();
   return true;
 }
 
@@ -132,35 +156,6 @@ void TFenDataSet::SwitchToIndex(const std::string& engineName) {
   RecomputeLayout();
   ReadIndexInfo();
   for (TKeyBuffer& buffer : keyBuffers_) InitKeyBuffer(buffer);
-}
-
-bool TFenDataSet::LocateRecord(const std::vector<TField*>& keyFields, const std::vector<TVariant>& values,
-                               TLocateOptions options, bool sync) {
-  const size_t n = keyFields.size();
-  bool fits = n > 0 && n <= indexFieldNumbers_.size() && values.size() >= n &&
-              indexCaseInsensitive_ == ((options & loCaseInsensitive) != 0);
-  for (size_t i = 0; fits && i < n; ++i)
-    fits = keyFields[i]->FieldKind() == TFieldKind::fkData && keyFields[i]->FieldNo() == indexFieldNumbers_[i];
-  if (!fits) return TDataSet::LocateRecord(keyFields, values, options, sync);
-
-  CursorPosChanged();
-  uint8_t* key = TempBuffer();
-  {
-    TTempState scope(*this, TDataSetState::dsFilter, key);
-    cursor_->ClearRecordBuffer(key);
-    for (size_t i = 0; i < n; ++i) keyFields[i]->SetValue(values[i]);
-  }
-  int partialLength = 0;
-  int wholeFields = static_cast<int>(n);
-  if ((options & loPartialKey) != 0 && IsStringType(keyFields[n - 1]->DataType())) {
-    partialLength = static_cast<int>(values[n - 1].AsString().size());
-    wholeFields = static_cast<int>(n) - 1;
-  }
-  // The key is built before the record part is overwritten with the record found.
-  std::vector<uint8_t> source(key, key + RecordSize());
-  return TranslateEngineErrors([&] {
-    return cursor_->FindKey(source.data(), false, key, partialLength, partialLength > 0, wholeFields);
-  });
 }
 
 }  // namespace tovenmarsh::dataset

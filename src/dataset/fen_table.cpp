@@ -2,6 +2,8 @@
 // creating and deleting tables from definitions.
 #include "dataset/fen_table.h"
 
+#include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "dataset/database_error.h"
@@ -18,9 +20,103 @@ constexpr size_t kMaxEngineString = 255;
 
 }  // namespace
 
-TFenTable::TFenTable(TFenComponentOwner* owner) : TFenDBDataSet(owner) {}
+TFenTable::TFenTable(TFenComponentOwner* owner) : TFenDBDataSet(owner) {
+  masterLink_.OnMasterChange = [this] { MasterChanged(); };
+  masterLink_.OnMasterDisable = [this] { MasterDisabled(); };
+}
 
-TFenTable::~TFenTable() { Close(); }
+TFenTable::~TFenTable() {
+  masterLink_.OnMasterChange = nullptr;
+  masterLink_.OnMasterDisable = nullptr;
+  try {
+    Close();
+  } catch (...) {
+    // Going away regardless.
+  }
+}
+
+void TFenTable::SetMasterSource(TDataSource* source) {
+  CheckMasterSource(this, source);
+  masterLink_.SetDataSource(source);
+}
+
+void TFenTable::MasterChanged() {
+  if (!Active()) return;
+  CheckBrowseMode();
+  SetLinkRanges(masterLink_.Fields());
+  if (ApplyKeyRange()) First();
+}
+
+void TFenTable::MasterDisabled() {
+  if (Active()) CancelRange();
+}
+
+void TFenTable::PrepareCursor() {
+  if (!MasterLinked()) return;
+  SetLinkRanges(masterLink_.Fields());
+  ApplyKeyRange();
+}
+
+void TFenTable::PrepareNewRecord(uint8_t* buffer) {
+  TFenDBDataSet::PrepareNewRecord(buffer);
+  if (!MasterLinked()) return;
+  const std::vector<TField*>& master = masterLink_.Fields();
+  const size_t n = std::min(master.size(), static_cast<size_t>(IndexFieldCount()));
+  for (size_t i = 0; i < n; ++i) IndexFields(static_cast<int>(i)).SetValue(master[i]->Value());
+}
+
+engine::TDataCursor* TFenTable::GetLookupCursor(const std::string& keyFields, bool caseInsensitive) {
+  if (lookupKnown_ && keyFields == lookupFields_ && caseInsensitive == lookupCaseInsensitive_)
+    return lookupCursor_.get();
+  DestroyLookupCursor();
+  // A second cursor would not keep to the range: the filter route does.
+  if (KeyBuffer(kKeyCurRangeStart).Modified || KeyBuffer(kKeyCurRangeEnd).Modified) return nullptr;
+  UpdateIndexDefs();
+  const TIndexDef* def = indexDefs_.GetIndexForFields(keyFields, caseInsensitive);
+  if (def != nullptr && def->Has(ixCaseInsensitive) == caseInsensitive) {
+    // A cursor of its own on the same table and options, on that index, with the Filter in
+    // force when Filtered (no range is in force here, and OnFilterRecord never reaches it).
+    std::unique_ptr<engine::TDataCursor> lookup = NewCursor(exclusive_);
+    lookup->SetShareExclusive(true);
+    TranslateEngineErrors([&] { OpenUnderLock(*lookup); });
+    try {
+      TranslateEngineErrors([&] {
+        lookup->SwitchToIndex(def->Name());
+        if (Filtered() && !Filter().empty()) {
+          engine::TFilter* filter = lookup->AddFilter(this, Filter(), (FilterOptions() & foNoPartialCompare) != 0,
+                                                      (FilterOptions() & foCaseInsensitive) != 0, false, false);
+          if (filter != nullptr) lookup->ActivateFilter(filter);
+        }
+      });
+    } catch (...) {
+      std::lock_guard<std::recursive_mutex> lock(Sessions().EngineLock());
+      try {
+        lookup->Close();
+      } catch (...) {
+        // The first failure is the one to report.
+      }
+      throw;
+    }
+    lookupCursor_ = std::move(lookup);
+  }
+  lookupFields_ = keyFields;
+  lookupCaseInsensitive_ = caseInsensitive;
+  lookupKnown_ = true;
+  return lookupCursor_.get();
+}
+
+void TFenTable::DestroyLookupCursor() {
+  lookupKnown_ = false;
+  lookupFields_.clear();
+  if (!lookupCursor_) return;
+  std::unique_ptr<engine::TDataCursor> cursor = std::move(lookupCursor_);
+  std::lock_guard<std::recursive_mutex> lock(Sessions().EngineLock());
+  try {
+    if (cursor->IsOpen()) cursor->Close();
+  } catch (...) {
+    // Freed regardless; its table objects go with the directory.
+  }
+}
 
 void TFenTable::CheckTableName() const {
   if (tableName_.empty()) DatabaseError(kMissingTableName);
@@ -47,6 +143,11 @@ void TFenTable::SetIndex(std::string text, bool fieldNames) {
     SwitchToIndex(ResolveIndex(text, fieldNames));
     indexName_ = std::move(text);
     byFieldNames_ = fieldNames;
+    // A detail keeps following its master on the new index.
+    if (MasterLinked()) {
+      SetLinkRanges(masterLink_.Fields());
+      ApplyKeyRange();
+    }
     First();
     return;
   }
@@ -273,6 +374,19 @@ void TFenTable::AddIndex(const std::string& name, const std::string& fields, TIn
     OpenUnderLock(*own);
   }
   engine::TDataCursor& cursor = own ? *own : *cursor_;
+  // The engine asks on; the handler only hears how far it is.
+  cursor.SetProgressCallback(this, [](void* owner, int32_t done, int32_t percent) {
+    auto* table = static_cast<TFenTable*>(owner);
+    try {
+      if (table->OnIndexProgress) table->OnIndexProgress(*table, done, percent);
+    } catch (...) {
+      // A report that fails must not break off the index build halfway.
+    }
+  });
+  struct TProgressOff {
+    engine::TDataCursor& cursor;
+    ~TProgressOff() { cursor.SetProgressCallback(nullptr, nullptr); }
+  } progressOff{cursor};
   try {
     TranslateEngineErrors([&] {
       if ((options & ixPrimary) != 0)

@@ -9,13 +9,21 @@
 // only while closed; after opening ReadOnly holds what the engine granted. CreateTable makes
 // an ixPrimary definition the primary index (moved first); without one the table has no
 // primary index and every definition is secondary. Every operation that attaches to the
-// database for its duration detaches again, also when it fails.
+// database for its duration detaches again, also when it fails. With a MasterSource and
+// MasterFields the table shows only the records whose leading index fields equal the master's
+// fields (a range, following every move of the master), and a new record takes the master's
+// values. A Locate that the active index does not serve seeks through a second cursor of the
+// table (same options and filter) on an index that does, made once per key-field list and case
+// rule and dropped when the range or the filters change; without one it runs through an engine
+// filter.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dataset/data_link.h"
 #include "dataset/fen_data_set.h"
 #include "dataset/index_defs.h"
 
@@ -76,11 +84,27 @@ class TFenTable : public TFenDBDataSet {
   // Adds an index (ixPrimary: the primary index) through the open table or, when closed, an
   // exclusive cursor of its own; the engine needs the table exclusively.
   void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options);
+  // Progress of AddIndex: the engine's two values (records done, percent).
+  std::function<void(TFenTable&, int, int)> OnIndexProgress;
   void CreateTable();
   void DeleteTable();
 
+  // Master/detail link ("Circular datalinks are not allowed" for a source leading back here).
+  TDataSource* MasterSource() const { return masterLink_.DataSource(); }
+  void SetMasterSource(TDataSource* source);
+  const std::string& MasterFields() const { return masterLink_.FieldNames(); }
+  void SetMasterFields(std::string names) { masterLink_.SetFieldNames(std::move(names)); }
+  TDataSource* GetDataSource() const override { return masterLink_.DataSource(); }
+
+  // The lookup cursor Locate and Lookup use now (none: no index served the last key list).
+  engine::TDataCursor* LookupCursor() const { return lookupCursor_.get(); }
+
  protected:
   std::unique_ptr<engine::TDataCursor> CreateHandle() override;
+  engine::TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive) override;
+  void DestroyLookupCursor() override;
+  void PrepareCursor() override;
+  void PrepareNewRecord(uint8_t* buffer) override;
 
  private:
   // A cursor on the database's engine directory with this table's options (not opened).
@@ -94,6 +118,10 @@ class TFenTable : public TFenDBDataSet {
   std::string ResolveIndex(const std::string& text, bool fieldNames);
   bool SeekKey(bool nearest);
   void CheckTableName() const;
+  // Follows the master's record / lets go of it.
+  void MasterChanged();
+  void MasterDisabled();
+  bool MasterLinked() const { return masterLink_.Active() && !masterLink_.Fields().empty(); }
 
   std::string tableName_;
   std::string indexName_;
@@ -103,6 +131,11 @@ class TFenTable : public TFenDBDataSet {
   bool inMemory_ = false;
   TIndexDefs indexDefs_;
   TFenPasswordRequest passwordRequest_;
+  TMasterDataLink masterLink_;
+  std::unique_ptr<engine::TDataCursor> lookupCursor_;
+  std::string lookupFields_;
+  bool lookupCaseInsensitive_ = false;
+  bool lookupKnown_ = false;  // lookupFields_ and the case rule were asked for already
 };
 
 }  // namespace tovenmarsh::dataset

@@ -65,6 +65,32 @@ void TBlobField::SetAsString(std::string_view value) {
   if (!value.empty()) stream->WriteBuffer(value.data(), value.size());
 }
 
+void TBlobField::LoadFromStream(platform::TStream& stream) {
+  TDataSet* ds = DataSet();
+  if (!ds) DatabaseError(msg::kNotEditing);
+  // Write mode empties the value first: what the stream holds replaces it whole.
+  auto blob = ds->CreateBlobStream(*this, TBlobStreamMode::bmWrite);
+  stream.SetPosition(0);
+  char chunk[64 * 1024];
+  for (;;) {
+    const size_t n = stream.Read(chunk, sizeof chunk);
+    if (n == 0) break;
+    blob->WriteBuffer(chunk, n);
+  }
+}
+
+void TBlobField::SaveToStream(platform::TStream& stream) const {
+  TDataSet* ds = DataSet();
+  if (!ds) return;
+  auto blob = ds->CreateBlobStream(const_cast<TBlobField&>(*this), TBlobStreamMode::bmRead);
+  char chunk[64 * 1024];
+  for (;;) {
+    const size_t n = blob->Read(chunk, sizeof chunk);
+    if (n == 0) break;
+    stream.WriteBuffer(chunk, n);
+  }
+}
+
 int64_t TBlobField::BlobSize() const {
   TDataSet* ds = DataSet();
   if (!ds) return 0;

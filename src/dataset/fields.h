@@ -18,6 +18,7 @@
 
 #include "dataset/field_types.h"
 #include "dataset/variant.h"
+#include "platform/stream.h"
 #include "platform/date_time.h"
 
 namespace tovenmarsh::dataset {
@@ -230,6 +231,11 @@ class TBlobField : public TField {
   TVariant Value() const override;
   void SetValue(const TVariant& value) override;
   int64_t BlobSize() const;
+  // Replaces the value with the whole stream (read from its start; an empty stream clears it).
+  // Needs edit or insert state.
+  void LoadFromStream(platform::TStream& stream);
+  // Writes the whole value at the stream's position (nothing for a null value).
+  void SaveToStream(platform::TStream& stream) const;
 };
 using TMemoField = TBlobField;
 using TGraphicField = TBlobField;

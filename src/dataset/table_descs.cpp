@@ -46,6 +46,7 @@ e::IndexDesc IndexDescFromDef(const TIndexDef& def, const TFieldDefs& fieldDefs)
   e::IndexDesc desc;
   desc.Name = def.Name().substr(0, e::kMaxNameLength);
   desc.Descending = def.Has(ixDescending);
+  desc.FieldDescending.fill(desc.Descending ? 1 : 0);
   desc.CaseInsensitive = def.Has(ixCaseInsensitive);
   desc.Unique = def.Has(ixUnique);
   std::vector<std::string> names = SplitFieldNames(def.Fields());

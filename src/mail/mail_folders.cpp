@@ -65,10 +65,14 @@ class TTempFile {
   int fd_ = -1;
 };
 
+// A new name is durable only once its folder is flushed: a failure must not pass as success.
 void SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw platform::EFCreateError("Cannot flush folder \"" + folder + "\". " + SystemReason(error));
+  }
   ::close(fd);
 }
 

@@ -222,6 +222,9 @@ TEST(DefinitionsTest, ListsRefuseDuplicatesAndUnknownNames) {
   EXPECT_EQ(d.FieldNumbers[0], 2);
   EXPECT_EQ(d.FieldNumbers[1], 1);
   EXPECT_TRUE(d.Unique && d.Descending && d.CaseInsensitive);
+  // A descending index is descending in every one of its fields.
+  for (uint8_t flag : d.FieldDescending) EXPECT_EQ(flag, 1);
+  for (uint8_t flag : IndexDescFromDef(TIndexDef("y", "a", 0), fields).FieldDescending) EXPECT_EQ(flag, 0);
 
   // Field numbers beyond the definitions are left out when reading back.
   e::IndexDesc stale = d;

@@ -218,6 +218,45 @@ TEST_F(FenBlobStreamTest, OneMegabyteValuesRoundTrip) {
   EXPECT_TRUE(target.Bytes() == value);
 }
 
+// A field loads the whole of a stream (from its start, whatever its position) and saves its
+// whole value at the stream's position; loading an empty stream clears the value.
+TEST_F(FenBlobStreamTest, FieldsLoadFromAndSaveToStreams) {
+  TFenTable& t = Open();
+  AddNote(t, 1, "old text");
+  const std::string data = Bytes(70000, 7);  // more than one copy chunk
+  platform::TMemoryStream source;
+  source.WriteBuffer(data.data(), data.size());  // left at its end
+  auto& blob = static_cast<TBlobField&>(t.FieldByName("data"));
+  EXPECT_EQ(ErrorText([&] { blob.LoadFromStream(source); }), "Dataset not in edit or insert mode");
+  t.Edit();
+  blob.LoadFromStream(source);
+  t.Post();
+
+  TFenTable& again = Open();
+  auto& saved = static_cast<TBlobField&>(again.FieldByName("data"));
+  platform::TMemoryStream target;
+  target.WriteBuffer("head", 4);
+  saved.SaveToStream(target);
+  ASSERT_EQ(target.Size(), static_cast<int64_t>(4 + data.size()));
+  EXPECT_EQ(std::string(static_cast<const char*>(target.Memory()) + 4, data.size()), data);
+
+  // A memo the same way, then cleared by an empty stream.
+  auto& note = static_cast<TBlobField&>(again.FieldByName("note"));
+  platform::TStringStream text("new text");
+  again.Edit();
+  note.LoadFromStream(text);
+  again.Post();
+  EXPECT_EQ(again.FieldByName("note").AsString(), "new text");
+  platform::TMemoryStream empty;
+  again.Edit();
+  note.LoadFromStream(empty);
+  again.Post();
+  EXPECT_TRUE(again.FieldByName("note").IsNull());
+  platform::TMemoryStream none;
+  note.SaveToStream(none);
+  EXPECT_EQ(none.Size(), 0);
+}
+
 TEST_F(FenBlobStreamTest, ReadsSeeksAndBounds) {
   const std::string value = Bytes(120, 3);
   TFenTable& t = Open();

@@ -14,6 +14,7 @@
 #include "dataset/fen_database.h"
 #include "dataset/fen_session.h"
 #include "dataset/fen_table.h"
+#include "engine/cursor.h"
 #include "engine/directory.h"
 #include "engine/engine_start.h"
 #include "platform/paths.h"
@@ -161,6 +162,127 @@ TEST(FenSessionThreadsTest, TablesOfSeveralThreadsInTheDefaultSession) {
   check.Open();
   EXPECT_EQ(check.RecordCount(), 20);
   check.Close();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+// A clone takes the directory's and the table's locks in the same order as any Open: cloning
+// while another thread opens the table neither deadlocks nor upsets ThreadSanitizer.
+TEST(FenSessionThreadsTest, CloningWhileAnotherThreadOpensTheTable) {
+  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern + "/";
+  {
+    TFenTable create;
+    create.SetTableName(folder + "t");
+    create.FieldDefs().Add("no", ftInteger, 0, true);
+    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
+    create.CreateTable();
+  }
+  TFenDatabase database;
+  database.SetDatabaseName("CloneOrder");
+  database.SetDirectory(folder);
+  database.Open();
+  engine::TDataDirectory* directory = database.Handle();
+  std::atomic<bool> stop{false};
+  std::thread opener([&] {
+    while (!stop.load()) {
+      engine::TDataCursor cursor(directory);
+      cursor.SetTableName("t");
+      cursor.Open();
+      cursor.Close();
+    }
+  });
+  engine::TDataCursor source(directory);
+  source.SetTableName("t");
+  source.Open();
+  for (int i = 0; i < 200; ++i) {
+    std::unique_ptr<engine::TDataCursor> clone = source.Clone();
+    clone->Close();
+  }
+  stop.store(true);
+  opener.join();
+  source.Close();
+  database.Close();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+// Opening a table reads its index descriptors while another thread's inserts rewrite the index
+// header: every pooled resource opens its tables while others write them, and a lookup cursor
+// for Locate opens one more.
+TEST(FenSessionThreadsTest, OpeningATableWhileAnotherThreadInsertsIntoIt) {
+  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern + "/";
+  {
+    TFenTable create;
+    create.SetTableName(folder + "t");
+    create.FieldDefs().Add("no", ftInteger, 0, true);
+    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
+    create.CreateTable();
+  }
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    TFenTable table;
+    table.SetTableName(folder + "t");
+    table.Open();
+    for (int no = 1; no <= 200; ++no) {
+      table.Append();
+      table.FieldByName("no").SetAsInteger(no);
+      table.Post();
+    }
+    stop.store(true);
+  });
+  while (!stop.load()) {
+    TFenTable reader;
+    reader.SetTableName(folder + "t");
+    reader.Open();
+    reader.Close();
+  }
+  writer.join();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+// Switching the index by name reads the index file's slot descriptors while another thread's
+// insert rewrites the index header: the lookup must hold the table's lock. Tables opened with an
+// IndexName, SetIndexName and Locate's lookup cursor all switch indexes so.
+TEST(FenSessionThreadsTest, SwitchingTheIndexWhileAnotherThreadInserts) {
+  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string folder = pattern + "/";
+  {
+    TFenTable create;
+    create.SetTableName(folder + "t");
+    create.FieldDefs().Add("no", ftInteger, 0, true);
+    create.FieldDefs().Add("word", ftString, 20);
+    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
+    create.IndexDefs().Add("ByWord", "word", 0);
+    create.CreateTable();
+  }
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    TFenTable table;
+    table.SetTableName(folder + "t");
+    table.Open();
+    for (int no = 1; no <= 200; ++no) {
+      table.Append();
+      table.FieldByName("no").SetAsInteger(no);
+      table.FieldByName("word").SetAsString("w" + std::to_string(no));
+      table.Post();
+    }
+    stop.store(true);
+  });
+  TFenTable reader;
+  reader.SetTableName(folder + "t");
+  reader.Open();
+  while (!stop.load()) {
+    reader.SetIndexName("ByWord");
+    reader.SetIndexName("");
+  }
+  writer.join();
+  reader.Close();
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
 }

@@ -429,7 +429,15 @@ TEST_F(FenTableTest, AddIndexNeedsTheTableExclusively) {
   for (int i = 1; i <= 3; ++i) AddRow(t, i, "x");
   EXPECT_NE(EngineCode([&] { t.AddIndex("ByLevel", "level", ixDescending); }), 0);  // shared: refused
   t.Close();
+  int lastPercent = -1, reports = 0;
+  t.OnIndexProgress = [&](TFenTable& table, int, int percent) {
+    EXPECT_EQ(&table, &t);
+    lastPercent = percent;
+    ++reports;
+  };
   t.AddIndex("ByLevel", "level", ixDescending);
+  EXPECT_GT(reports, 0);
+  EXPECT_EQ(lastPercent, 100);
   EXPECT_EQ(ErrorText([&] { t.AddIndex("Bad", "nosuchfield", 0); }).find("nosuchfield") != std::string::npos, true);
   t.UpdateIndexDefs();
   ASSERT_EQ(t.IndexDefs().Count(), 3);
@@ -546,6 +554,29 @@ TEST_F(FenTableTest, ClosingTheDatabaseClosesItsTablesAndDeleteTableRemovesFiles
   d.DeleteTable();
   EXPECT_FALSE(d.Exists());
   EXPECT_EQ(DataFile("people"), "");
+}
+
+// A database made without a session lands in the default one; a table of another session that
+// names it takes it over while it is closed.
+TEST_F(FenTableTest, ADatabaseKeptInTheDefaultSessionMovesToTheTablesSession) {
+  CreatePeople();
+  TFenSession other;
+  other.SetSessionName("AdoptOther");
+  TFenDatabase db;
+  db.SetDatabaseName("AdoptDb");
+  db.SetDirectory(folder_);
+  ASSERT_EQ(db.Session(), &Sessions().DefaultSession());
+  TFenTable t;
+  t.SetSessionName("adoptother");
+  t.SetDatabaseName("AdoptDb");
+  t.SetTableName("people");
+  t.Open();
+  EXPECT_EQ(t.Database(), &db);
+  EXPECT_EQ(db.Session(), &other);
+  EXPECT_FALSE(db.Temporary());
+  EXPECT_EQ(Sessions().DefaultSession().FindDatabase("AdoptDb"), nullptr);
+  t.Close();
+  db.Close();
 }
 
 }  // namespace
