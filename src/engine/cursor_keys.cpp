@@ -77,11 +77,16 @@ TKeyOrder TCursorIndex::Order() const {
 
 void TDataCursor::LoadIndex(uint8_t slot, TCursorIndex& out) const {
   TIndexFile& file = table_->Index();
-  out = TCursorIndex{};
+  // Every member is set again; the field list keeps its memory (inserts describe each index
+  // per record into the same objects).
   out.Slot = slot;
   out.LanguageId = languageId_;
   out.SortId = sortId_;
+  out.Descending = false;
+  out.CaseInsensitive = false;
   if (slot == kStatusIndex) {
+    out.Fields.clear();
+    out.Desc = IndexDesc{};
     out.KeySize = 5;
     out.Unique = true;
     return;
@@ -91,10 +96,15 @@ void TDataCursor::LoadIndex(uint8_t slot, TCursorIndex& out) const {
   out.Unique = slot == 0 ? true : out.Desc.Unique;
   out.Descending = out.Desc.Descending;
   out.CaseInsensitive = out.Desc.CaseInsensitive;
-  for (int i = 0; i < out.Desc.FieldCount && i < kMaxFieldsPerIndex; ++i) {
+  const size_t count = static_cast<size_t>(std::clamp<int>(out.Desc.FieldCount, 0, kMaxFieldsPerIndex));
+  out.Fields.resize(count);
+  for (size_t i = 0; i < count; ++i) {
     const FieldDesc* f = table_->Data().FieldByNumber(out.Desc.FieldNumbers[i]);
-    if (!f) Raise(kErrIndexPageCorrupt);
-    out.Fields.push_back(*f);
+    if (!f) {
+      out.Fields.clear();
+      Raise(kErrIndexPageCorrupt);
+    }
+    out.Fields[i] = *f;
   }
 }
 
@@ -207,18 +217,24 @@ void TDataCursor::SwitchToIndex(const std::string& name) {
   if (!table_) Raise(kErrInvalidFileHandle);
   const std::string wanted = Upper(name);
   if (indexNumber_ != kPhysicalOrder && !Physical() && Upper(index_.Desc.Name) == wanted) return;
-  TIndexFile& file = table_->Index();
-  // Without a primary index its empty name stands for physical order.
-  if (wanted.empty() && file.NoPrimary()) {
-    SetIndexNumber(kPhysicalOrder);
-    return;
-  }
-  for (uint8_t s = 0; s <= file.SecondaryCount(); ++s) {
-    if (s == 0 && file.NoPrimary()) continue;
-    if (Upper(file.SlotDesc(s).Name) == wanted) {
-      SetIndexNumber(s);
-      return;
+  // The slot is looked up under the table's lock: other cursors' writers rewrite the index header.
+  int slot = -1;
+  {
+    TTableGuard guard(*table_);
+    TIndexFile& file = table_->Index();
+    // Without a primary index its empty name stands for physical order.
+    if (wanted.empty() && file.NoPrimary()) {
+      slot = kPhysicalOrder;
+    } else {
+      for (uint8_t s = 0; s <= file.SecondaryCount() && slot < 0; ++s) {
+        if (s == 0 && file.NoPrimary()) continue;
+        if (Upper(file.SlotDesc(s).Name) == wanted) slot = s;
+      }
     }
+  }
+  if (slot >= 0) {
+    SetIndexNumber(static_cast<uint8_t>(slot));
+    return;
   }
   Raise(kErrInvalidSecondaryIndexName, {}, name);
 }
