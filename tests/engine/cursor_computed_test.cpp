@@ -21,18 +21,12 @@
 #include "engine/expr_typecheck.h"
 #include "engine/session.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
-uint16_t ErrorCode(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::ErrorCode;
 
 FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, bool computed = false) {
   FieldDesc f;
@@ -60,12 +54,10 @@ struct TRow {
   double Price;
 };
 
-class CursorComputedTest : public ::testing::Test {
+class CursorComputedTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
     cursor_ = std::make_unique<TDataCursor>(directory_);
     cursor_->SetTableName("items");
     cursor_->SetExclusive(true);
@@ -80,9 +72,7 @@ class CursorComputedTest : public ::testing::Test {
   }
   void TearDown() override {
     cursor_.reset();
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
 
   void Insert(const TRow& r) {
@@ -130,9 +120,6 @@ class CursorComputedTest : public ::testing::Test {
     return {std::to_string(*r.Qty * r.Price), std::to_string(*r.Qty * 2), *r.Qty > 10 ? "1" : "0", r.Name};
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
   std::unique_ptr<TDataCursor> cursor_;
   uint32_t stored_ = 0;
   const std::vector<TRow> rows_ = {{"apple", 2, 1.5}, {"bread", std::nullopt, 3.0}, {"cheese", 12, 0.25}};

@@ -19,56 +19,25 @@
 #include "engine/session.h"
 #include "engine/shared_table.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 #include "platform/date_time.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
-uint16_t ErrorCode(const std::function<void()>& f, std::string* field = nullptr, std::string* index = nullptr) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    if (field) *field = GetEngineErrorInfo(0);
-    if (index) *index = GetEngineErrorInfo(2);
-    return e.Code();
-  }
-  return 0;
-}
+using testing::ErrorCode;
+using testing::Field;
+using testing::Index;
 
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subtype = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  f.SubType = subtype;
-  return f;
-}
-
-IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields, bool unique) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = static_cast<uint8_t>(fields.size());
-  int i = 0;
-  for (uint16_t f : fields) d.FieldNumbers[i++] = f;
-  return d;
-}
-
-class CursorEditTest : public ::testing::Test {
+class CursorEditTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    session_->LockRetryCount = 1;
-    session_->LockWaitTime = 1;
-    session_->TableLockRetries = 3;
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
+    ShortLockWaits(session_);
   }
   void TearDown() override {
     cursors_.clear();
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
 
   void Create(const std::string& name, const TTableDefinition& d) {
@@ -109,9 +78,6 @@ class CursorEditTest : public ::testing::Test {
     c.InsertRecord(b.data(), true);
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
   std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 

@@ -20,55 +20,26 @@
 #include "engine/session.h"
 #include "engine/shared_table.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
-uint16_t ErrorCode(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::ErrorCode;
+using testing::Field;
+using testing::Index;
 
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subtype = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  f.SubType = subtype;
-  return f;
-}
-
-IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields, bool unique) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = static_cast<uint8_t>(fields.size());
-  int i = 0;
-  for (uint16_t f : fields) d.FieldNumbers[i++] = f;
-  return d;
-}
-
-class CursorReviewTest : public ::testing::Test {
+class CursorReviewTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    session_->LockRetryCount = 1;
-    session_->LockWaitTime = 1;
-    session_->TableLockRetries = 3;
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
+    ShortLockWaits(session_);
   }
   void TearDown() override {
     cursors_.clear();
     if (otherDirectory_) other_->CloseDirectory(otherDirectory_);
     if (other_) FreeEngineSession(other_);
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
 
   void Create(const std::string& name, const TTableDefinition& d) {
@@ -114,9 +85,6 @@ class CursorReviewTest : public ::testing::Test {
     return c.FindKey(probe.data(), false, out.data(), 0, false, 0);
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
   TDataSession* other_ = nullptr;
   TDataDirectory* otherDirectory_ = nullptr;
   std::vector<std::unique_ptr<TDataCursor>> cursors_;

@@ -18,30 +18,16 @@
 #include "engine/engine_start.h"
 #include "engine/session.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
+using testing::ErrorCode;
+using testing::Field;
+
 constexpr uint32_t kBlock = 64;
 constexpr uint32_t kPerBlock = kBlock - 18;
-
-uint16_t ErrorCode(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subtype = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  f.SubType = subtype;
-  return f;
-}
 
 uint32_t U32(const std::string& s, size_t at) {
   uint32_t v = 0;
@@ -58,17 +44,13 @@ std::string MemoOf(int i, size_t size) {
 
 void Collect(void* owner, const std::string& text) { static_cast<std::vector<std::string>*>(owner)->push_back(text); }
 
-class CursorVerifyTest : public ::testing::Test {
+class CursorVerifyTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
   }
   void TearDown() override {
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
 
   std::unique_ptr<TDataCursor> Cursor(bool verify) {
@@ -152,9 +134,6 @@ class CursorVerifyTest : public ::testing::Test {
     return out;
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
 };
 
 TEST_F(CursorVerifyTest, ReportsEachDamageThenRepairsItSoEveryValueReads) {

@@ -21,37 +21,14 @@
 #include "engine/session.h"
 #include "engine/shared_table.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
-uint16_t ErrorCode(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subtype = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  f.SubType = subtype;
-  return f;
-}
-
-IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields, bool unique = false) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = static_cast<uint8_t>(fields.size());
-  int i = 0;
-  for (uint16_t f : fields) d.FieldNumbers[i++] = f;
-  return d;
-}
+using testing::ErrorCode;
+using testing::Field;
+using testing::Index;
 
 struct TEvents {
   std::vector<std::pair<int, std::string>> Seen;
@@ -66,17 +43,13 @@ void OnEvent(void* owner, int kind, const std::string& text, bool& quiet, bool& 
   proceed = !e.Stop;
 }
 
-class TableDefineTest : public ::testing::Test {
+class TableDefineTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
   }
   void TearDown() override {
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
 
   std::unique_ptr<TDataCursor> Cursor(const std::string& name, bool exclusive = true) {
@@ -118,9 +91,6 @@ class TableDefineTest : public ::testing::Test {
   }
   std::string FileBytes(const std::string& name) { return scratch_.Get(name); }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
 };
 
 TEST_F(TableDefineTest, DefinitionChecksInOrder) {

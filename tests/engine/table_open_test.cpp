@@ -16,48 +16,22 @@
 #include "engine/engine_start.h"
 #include "engine/session.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
-uint16_t ErrorCode(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EFenEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::ErrorCode;
+using testing::Field;
+using testing::Index;
 
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  return f;
-}
-
-IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields, bool unique = false) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = static_cast<uint8_t>(fields.size());
-  int i = 0;
-  for (uint16_t f : fields) d.FieldNumbers[i++] = f;
-  return d;
-}
-
-class TableOpenTest : public ::testing::Test {
+class TableOpenTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    directory_ = session_->OpenDirectory("db", scratch_.Path());
+    EngineDirectoryTest::SetUp();
   }
   void TearDown() override {
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    EngineDirectoryTest::TearDown();
   }
   std::unique_ptr<TDataCursor> Cursor(const std::string& name, bool exclusive = false) {
     auto c = std::make_unique<TDataCursor>(directory_);
@@ -98,9 +72,6 @@ class TableOpenTest : public ::testing::Test {
     return out;
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
 };
 
 const std::vector<int32_t> kPhysical = {5, 4, 3, 2, 1};
