@@ -49,6 +49,36 @@ std::string KeyPart(std::string_view user, std::string_view domain) {
 
 bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+// How many company numbers <Postmaster> is looked up in when several companies have a
+// postmaster (numbers count from 1; a small organisation has a handful).
+constexpr int kPostmasterCompanies = 1000;
+
+// Appends text to the state file of queue file name in folder, under lock; false when it could
+// not be written.
+bool AppendState(std::mutex& lock, const std::string& folder, const std::string& name, const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock);
+  try {
+    EnsureFolder(folder);
+  } catch (const std::exception&) {
+  }
+  // Not flushed to disk: losing the state only risks a second delivery after a power loss,
+  // never a lost one, and a flush per recipient would halve delivery speed.
+  const int fd = ::open((folder + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  bool written = fd >= 0;
+  size_t done = 0;
+  while (written && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      written = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+  return written;
+}
+
 }  // namespace
 
 TQueueEnvironment InstallationQueueEnvironment() {
@@ -90,11 +120,27 @@ int RelayMinSetting(std::string_view configured, int fallback) {
   return configured.find_first_not_of('0', digits) == std::string_view::npos ? 0 : fallback;
 }
 
-TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), environment_(std::move(environment)) {}
+TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), environment_(std::move(environment)) {
+  if (environment_.relayList == nullptr) return;
+  // Runs on relay task threads: it holds the lock and the folder, nothing of this system.
+  environment_.relayList->SetStateWriter([lock = stateLock_, folder = environment_.folders.queue + kStateFolder](
+                                             const std::string& name, const std::string& key, uint8_t state) {
+    const char outcome = state == rsDelivered ? eoRelayed : eoRefused;
+    bool written = false;
+    try {
+      written = AppendState(*lock, folder, name, std::string(1, outcome) + " " + key + "\n");
+    } catch (const std::exception&) {
+    }
+    if (!written) core::LogErrorText(platform::Format("State of queue file %s could not be written", name.c_str()));
+  });
+}
 
 TQueueSystem::~TQueueSystem() {
   // Only this system adds to the relay list; its entries point at this system's files.
-  if (environment_.relayList != nullptr) environment_.relayList->Clear();
+  if (environment_.relayList != nullptr) {
+    environment_.relayList->SetStateWriter(nullptr);
+    environment_.relayList->Clear();
+  }
 }
 
 std::string TQueueSystem::StateFileName(const std::string& name) const {
@@ -163,6 +209,19 @@ void TQueueSystem::TakeUp(const std::string& name) {
   file.data.created = environment_.now();
   files_[name] = std::move(owned);
   LoadState(file);
+  // A document file of this name with outcomes recorded: the archive began before a restart
+  // (it writes the file just before the row), so the row is there, or all but; adding it again
+  // would archive the message twice.
+  if (!file.archived && !file.outcomes.empty() && FileExists(environment_.folders.DocumentFileName(name))) {
+    core::LogMessage(platform::Format("Queue file %s was being archived when the server stopped; not archived again",
+                                      name.c_str()));
+    file.archived = true;
+  }
+  if (file.archived) {
+    // Every entry was done before the archive: only the delete is left.
+    FinishFile(file);
+    return;
+  }
 
   std::vector<TEntry> entries;
   if (envelope.accountNo != 0) {
@@ -267,10 +326,17 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
   alias.name = entry->user;
   alias.companyno = 0;
   alias.domain = entry->domain;
-  const int found = directory.FindAlias(alias);
-  if (entry->domain.empty() && (found != 1 || Lower(entry->user) != "postmaster")) {
-    // No domain to relay to. <Postmaster> alone (RFC 5321 4.5.1) is delivered here, when it
-    // is one alias of this system; anything else without a domain bounces.
+  int found = directory.FindAlias(alias);
+  const bool postmaster = Lower(entry->user) == "postmaster";
+  if (entry->domain.empty() && postmaster && found < 0) {
+    // One postmaster alias per company: <Postmaster> must still reach one of them.
+    alias = resources::TAliasRec();
+    alias.name = entry->user;
+    found = FindFirstPostmaster(directory, alias);
+  }
+  if (entry->domain.empty() && (found != 1 || !postmaster)) {
+    // No domain to relay to. <Postmaster> alone (RFC 5321 4.5.1) is delivered here, when this
+    // system has a postmaster alias; anything else without a domain bounces.
     bounceEntries_.push_back(std::move(entry));
     return;
   }
@@ -279,7 +345,14 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
       bounceEntries_.push_back(std::move(entry));
       return;
     }
-    if (!FinishKnown(entry)) environment_.relayList->Add(std::move(entry));
+    if (FinishKnown(entry)) return;
+    if (KnownOutcome(*entry) == eoRefused) {
+      // Refused for good before a restart, its bounce not yet queued: bounce, do not send again.
+      bounceEntries_.push_back(std::move(entry));
+      return;
+    }
+    std::string key = KeyOf(*entry);
+    environment_.relayList->Add(std::move(entry), std::move(key));
     return;
   }
   if (found != 1 || !alias.active || (!alias.maillist && alias.accountno <= 0)) {
@@ -336,6 +409,21 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
   }
   entry->accountNo = alias.accountno;
   DeliverToAccount(directory, entry);
+}
+
+int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAliasRec& rec) {
+  for (int company = 1; company <= kPostmasterCompanies; ++company) {
+    resources::TAliasRec probe;
+    probe.name = rec.name;
+    probe.companyno = company;
+    if (directory.FindAlias(probe) == 1) {
+      rec = probe;
+      return 1;
+    }
+  }
+  core::LogErrorText(platform::Format("Mail to %s: no postmaster alias among the first %d companies", rec.name.c_str(),
+                                      kPostmasterCompanies));
+  return 0;
 }
 
 void TQueueSystem::DeliverToAccount(TMailDirectory& directory, TEntry& entry) {
@@ -431,11 +519,19 @@ void TQueueSystem::SendBounce(const TQueueRec& entry) {
   QueueMessageFromStream(environment_.folders, environment_.hostName, "", entry.reversePath, saved, 0);
 }
 
+char TQueueSystem::KnownOutcome(const TQueueRec& entry) {
+  TFileState* file = FileOf(entry);
+  if (file == nullptr) return 0;
+  const auto known = file->outcomes.find(KeyOf(entry));
+  return known == file->outcomes.end() ? 0 : known->second;
+}
+
 bool TQueueSystem::FinishKnown(TEntry& entry) {
   TFileState* file = FileOf(*entry);
   if (file == nullptr) return false;
   const auto known = file->outcomes.find(KeyOf(*entry));
-  if (known == file->outcomes.end() || known->second == eoExpanded) return false;
+  // Not final: a list is expanded again, a refused relay recipient still needs its bounce.
+  if (known == file->outcomes.end() || known->second == eoExpanded || known->second == eoRefused) return false;
   if (known->second == eoBounced) {
     entry->bounced = true;
     ++file->data.bounced;
@@ -468,18 +564,27 @@ void TQueueSystem::Finish(TEntry entry, char outcome) {
 void TQueueSystem::FinishFile(TFileState& file) {
   file.finishing = true;
   const std::string name = file.data.fileName;
+  // Every outcome, the last entry's included, is on disk before the archive and the delete,
+  // which cannot be taken back: after a crash from here on nobody is served twice.
+  SaveState(file);
   const bool present = FileExists(environment_.folders.QueueFileName(name));
   if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
   if (present && !file.archived && file.data.bounced < file.data.entries && environment_.documents != nullptr) {
+    const std::string documentFile = environment_.folders.DocumentFileName(name);
+    const bool hadDocument = FileExists(documentFile);
     try {
       ArchiveQueueFile(environment_.folders, name, *environment_.documents);
     } catch (const std::exception& e) {
       core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
-      SaveState(file);
+      // No row was added: a document file left behind would pass for a finished archive
+      // after a restart.
+      if (!hadDocument) ::unlink(documentFile.c_str());
       return;
     }
     file.archived = true;
     file.unsaved.push_back("A \n");
+    // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
+    SaveState(file);
   }
   if (!DeleteQueueFile(environment_.folders, name) && FileExists(environment_.folders.QueueFileName(name))) {
     core::LogErrorText(platform::Format("Queue file %s could not be deleted", name.c_str()));
@@ -495,26 +600,7 @@ void TQueueSystem::SaveState(TFileState& file) {
   if (file.unsaved.empty()) return;
   std::string text;
   for (const std::string& line : file.unsaved) text += line;
-  try {
-    EnsureFolder(environment_.folders.queue + kStateFolder);
-  } catch (const std::exception&) {
-  }
-  // Not flushed to disk: losing the state only risks a second delivery after a power loss,
-  // never a lost one, and a flush per recipient would halve delivery speed.
-  const int fd = ::open(StateFileName(file.data.fileName).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
-  size_t done = 0;
-  while (written && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fd >= 0) ::close(fd);
-  if (written) {
+  if (AppendState(*stateLock_, environment_.folders.queue + kStateFolder, file.data.fileName, text)) {
     file.unsaved.clear();
   } else {
     core::LogErrorText(platform::Format("State of queue file %s could not be written", file.data.fileName.c_str()));

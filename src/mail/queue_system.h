@@ -17,6 +17,16 @@
 // ("state/<name>"). When a file is taken up again (after a restart) entries whose outcome is
 // known are not delivered, relayed or bounced a second time.
 //
+// Finishing a file: every outcome (the last entry's included) reaches the state file before the
+// archive, and the archive mark ("A") right after it, before the queue file is deleted; a file
+// taken up again with that mark, or with its document file already written (a crash inside the
+// archive), is only deleted. A relay outcome reaches the state file when the relay task reports
+// it (through the relay list's state writer), not at the next round. State files are appended
+// to under one lock shared by this system and that writer.
+//
+// <Postmaster> without a domain goes to the one "postmaster" alias, or, when several
+// companies have one, to that of the lowest company number.
+//
 // Only recipients in no local domain reach the relay list; the SMTP server accepts those only
 // from clients allowed to relay, and the others come from mailing lists and bounces.
 #pragma once
@@ -24,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -73,6 +84,7 @@ enum TEntryOutcome : char {
   eoBounced = 'B',    // bounced (a bounce was queued, or none could be)
   eoIgnored = 'I',    // dropped by the company's settings or the list depth, with a log line
   eoExpanded = 'X',   // a mailing list, replaced by its members (not stored: expanded again)
+  eoRefused = 'P',    // refused for good by the relay server; its bounce is still owed
 };
 
 class TQueueSystem : public core::TServerSystem {
@@ -117,8 +129,13 @@ class TQueueSystem : public core::TServerSystem {
   TEntry CopyEntry(const TQueueRec& from, const std::string& key);
   // Records the outcome of an entry and releases it (its file finishes at its last entry).
   void Finish(TEntry entry, char outcome);
-  // An entry whose outcome is already known: counted as it was, then released.
+  // An entry whose final outcome is already known: counted as it was, then released.
   bool FinishKnown(TEntry& entry);
+  // The recorded outcome of an entry (final or not), 0 when none.
+  char KnownOutcome(const TQueueRec& entry);
+  // The "postmaster" alias of the lowest company number that has one; answers 1 (rec filled)
+  // or 0.
+  int FindFirstPostmaster(TMailDirectory& directory, resources::TAliasRec& rec);
   void FinishFile(TFileState& file);
   void SaveState(TFileState& file);
   void LoadState(TFileState& file);
@@ -129,6 +146,9 @@ class TQueueSystem : public core::TServerSystem {
   bool IsPostmasterCopy(const TQueueRec& entry) const;
 
   TQueueEnvironment environment_;
+  // Serialises appends to state files between this system and the relay list's state writer
+  // (which holds it by its own reference, so a late report never touches this system).
+  std::shared_ptr<std::mutex> stateLock_ = std::make_shared<std::mutex>();
   std::vector<std::string> knownNames_;
   std::map<std::string, std::unique_ptr<TFileState>> files_;
   struct TEntryInfo {

@@ -11,11 +11,17 @@ namespace tovenmarsh::mail {
 
 platform::TDateTime RelayMinutes(int minutes) { return minutes * core::TTimedServer::kMinute; }
 
-void TRelayList::Add(std::unique_ptr<TQueueRec> entry) {
+void TRelayList::Add(std::unique_ptr<TQueueRec> entry, std::string stateKey) {
   if (!entry) return;
+  std::string fileName = entry->queueFile != nullptr ? entry->queueFile->fileName : std::string();
   std::lock_guard<platform::TCriticalSection> guard(lock_);
   entry->relayState = rsNew;
-  items_.push_back(TItem{nextId_++, 0, std::move(entry)});
+  items_.push_back(TItem{nextId_++, 0, std::move(entry), std::move(stateKey), std::move(fileName)});
+}
+
+void TRelayList::SetStateWriter(TRelayStateWriter writer) {
+  std::lock_guard<platform::TCriticalSection> guard(lock_);
+  stateWriter_ = std::move(writer);
 }
 
 int TRelayList::Count() const {
@@ -89,7 +95,13 @@ void TRelayList::Report(const TRelayBatchItem& taken, uint8_t state) {
   for (TItem& item : items_) {
     if (item.id != taken.id) continue;
     const uint8_t now = item.entry->relayState;
-    if (item.attempt == taken.attempt && (now == rsInProgress || now == rsWaiting)) item.entry->relayState = state;
+    if (item.attempt != taken.attempt || (now != rsInProgress && now != rsWaiting)) return;
+    item.entry->relayState = state;
+    // Still under the lock: the queue processing cannot take the entry off the list (and
+    // finish its file) before the outcome is recorded.
+    if (state != rsTemporaryFailure && stateWriter_ && !item.stateKey.empty() && !item.fileName.empty()) {
+      stateWriter_(item.fileName, item.stateKey, state);
+    }
     return;
   }
 }

@@ -12,12 +12,18 @@
 // kStuckMinutes, whatever RelayMin says: a shorter wait would let a second task send what the
 // first one is still sending.
 //
+// Outcomes that must survive a crash (delivered, refused for good) are handed to the state
+// writer, when one is set, inside Report and under the list's lock: they reach the queue file's
+// state before the queue processing can take the entry off the list (and so before it can
+// finish and delete the file), and before the task goes on to its next batch.
+//
 // Scheduling promises: an entry is taken only when its next attempt has come; the domain of a
 // batch is that of the first entry that is due (a deferred entry at the head does not hold up
 // the others); a batch holds entries of one domain, one queue file and one reverse path.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,14 +47,20 @@ struct TRelayBatchItem {
 using TRelayBatch = std::vector<TRelayBatchItem>;
 using TQueueRecs = std::vector<std::unique_ptr<TQueueRec>>;
 
+// Records the final relay outcome (rsDelivered or rsPermanentFailure) of the entry with state
+// key key of queue file queueFileName. Runs under the list's lock: it must not call the list.
+using TRelayStateWriter =
+    std::function<void(const std::string& queueFileName, const std::string& key, uint8_t state)>;
+
 class TRelayList {
  public:
   TRelayList() = default;
   TRelayList(const TRelayList&) = delete;
   TRelayList& operator=(const TRelayList&) = delete;
 
-  // Takes the entry over (state 0, new).
-  void Add(std::unique_ptr<TQueueRec> entry);
+  // Takes the entry over (state 0, new). stateKey names the entry in its file's state; an
+  // entry without one is not handed to the state writer.
+  void Add(std::unique_ptr<TQueueRec> entry, std::string stateKey = std::string());
   int Count() const;
   // Disposes of every entry.
   void Clear();
@@ -59,7 +71,10 @@ class TRelayList {
   bool TakeRelayBatch(const std::string& domain, TRelayBatch& batch, platform::TDateTime now, int retries);
   // Sets the state of an item of a batch; nothing unless its attempt is the entry's latest and
   // the entry is in progress or waiting. state is delivered, temporary or permanent failure.
+  // A delivered or permanently refused item goes to the state writer before Report returns.
   void Report(const TRelayBatchItem& item, uint8_t state);
+  // Sets (or, with an empty one, removes) the state writer.
+  void SetStateWriter(TRelayStateWriter writer);
   // A temporary failure for an item that is still in progress for its attempt: what a task
   // leaves unreported (it failed half-way) is tried again later, and counts as an attempt.
   void ReportUnfinished(const TRelayBatchItem& item);
@@ -82,6 +97,8 @@ class TRelayList {
     uint64_t id = 0;
     uint64_t attempt = 0;
     std::unique_ptr<TQueueRec> entry;
+    std::string stateKey;
+    std::string fileName;
   };
 
   static bool IsDue(const TQueueRec& entry, platform::TDateTime now);
@@ -89,6 +106,7 @@ class TRelayList {
   mutable platform::TCriticalSection lock_;
   std::vector<TItem> items_;
   uint64_t nextId_ = 1;
+  TRelayStateWriter stateWriter_;
 };
 
 // Days of n minutes in the system's own minute (0.000694 day).
