@@ -405,6 +405,7 @@ class TDataCursor : public TExpressionRecordSource {
   void InsertKey(const TCursorIndex& ix, const uint8_t* key, uint32_t number);
   void DeleteKey(uint8_t slot, const uint8_t* key, uint32_t number);
   std::vector<uint8_t> AllSlots() const;
+  void AllSlots(std::vector<uint8_t>& out) const;
   void AfterWrite();
   void FreeBlobs(const uint8_t* record);
   void StoreBlobs(uint8_t* stored);
@@ -462,6 +463,11 @@ class TDataCursor : public TExpressionRecordSource {
   TTreePosition pos_;
   uint32_t currentRecord_ = 0;
   std::vector<uint8_t> currentKey_;
+  // Scratch of InsertRecord (described indexes, their keys, the slots), kept between inserts
+  // so that a run of inserts allocates nothing for them; taken out while in use.
+  std::vector<TCursorIndex> insertIndexes_;
+  std::vector<std::vector<uint8_t>> insertKeys_;
+  std::vector<uint8_t> insertSlots_;
   int64_t sequence_ = 0;
   bool bof_ = true, eof_ = true;
   std::vector<uint8_t> rangeStart_, rangeEnd_;

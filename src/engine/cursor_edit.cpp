@@ -187,10 +187,15 @@ void TDataCursor::Validate(const uint8_t* record) const {
 
 std::vector<uint8_t> TDataCursor::AllSlots() const {
   std::vector<uint8_t> slots;
+  AllSlots(slots);
+  return slots;
+}
+
+void TDataCursor::AllSlots(std::vector<uint8_t>& slots) const {
+  slots.clear();
   TIndexFile& file = table_->Index();
   if (!file.NoPrimary()) slots.push_back(0);
   for (uint8_t s = 1; s <= file.SecondaryCount(); ++s) slots.push_back(s);
-  return slots;
 }
 
 bool TDataCursor::IdInUse(uint32_t id) {
@@ -351,10 +356,28 @@ void TDataCursor::InsertRecord(uint8_t* record, bool reposition) {
   record[0] = 0;
   PutU32(record, 1, number);
   PutU32(record, 5, id);
-  // Each index is described and its key built once for the duplicate check and the insert.
-  const std::vector<uint8_t> slots = AllSlots();
-  std::vector<TCursorIndex> indexes(slots.size());
-  std::vector<std::vector<uint8_t>> keys(slots.size());
+  // Each index is described and its key built once for the duplicate check and the insert,
+  // into the cursor's scratch (handed back whatever happens).
+  std::vector<uint8_t> slots;
+  std::vector<TCursorIndex> indexes;
+  std::vector<std::vector<uint8_t>> keys;
+  slots.swap(insertSlots_);
+  indexes.swap(insertIndexes_);
+  keys.swap(insertKeys_);
+  struct TScratchBack {
+    TDataCursor& c;
+    std::vector<uint8_t>& s;
+    std::vector<TCursorIndex>& i;
+    std::vector<std::vector<uint8_t>>& k;
+    ~TScratchBack() {
+      c.insertSlots_.swap(s);
+      c.insertIndexes_.swap(i);
+      c.insertKeys_.swap(k);
+    }
+  } scratchBack{*this, slots, indexes, keys};
+  AllSlots(slots);
+  if (indexes.size() < slots.size()) indexes.resize(slots.size());
+  if (keys.size() < slots.size()) keys.resize(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     LoadIndex(slots[i], indexes[i]);
     keys[i].resize(indexes[i].KeySize);

@@ -85,10 +85,7 @@ bool TRecord::Equals(const uint8_t* buffer) const { return std::memcmp(Buffer.da
 TDataFile::TDataFile(TTableFilesOwner* owner, std::string fileName, bool memory, TFileList* list)
     : TFileHandler(std::move(fileName), memory, list), owner_(owner), header_(kHeaderSize, 0) {}
 
-TDataFile::~TDataFile() {
-  cache_.clear();
-  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
-}
+TDataFile::~TDataFile() { ClearCache(); }
 
 void TDataFile::RaiseCode(uint16_t code) const { RaiseEngineError(code, FileName()); }
 
@@ -109,8 +106,7 @@ void TDataFile::Open() {
 
 void TDataFile::Close() {
   DropRecords();
-  cache_.clear();
-  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
+  ClearCache();
   fields_.clear();
   if (writeByteHeld_) UnlockWriteByte();
   TFileHandler::Close();
@@ -164,8 +160,7 @@ void TDataFile::CreateTable(const TDataFileDefinition& def) {
   PutU16(h, kRecordSize, static_cast<uint16_t>(recordSize));
   std::vector<uint8_t> header = header_;
   DropRecords();
-  cache_.clear();
-  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
+  ClearCache();
   TFileHandler::CreateFile();  // closes first when open
   header_ = header;
   fields_ = fields;

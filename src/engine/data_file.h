@@ -12,13 +12,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/data_file_format.h"
 #include "engine/field_desc.h"
 #include "engine/file_handler.h"
+#include "engine/number_index.h"
 #include "engine/record_sort.h"
 #include "engine/shared_table_context.h"
 
@@ -39,6 +39,7 @@ class TRecord {
   TRecord* Older = nullptr;
   uint64_t Stamp = 0;   // recency: larger is more recent (cache bookkeeping)
   bool Parked = false;  // set aside from the recency list while changed or in use
+  uint32_t Slot = 0;    // position in the cache's list of records
 
   uint8_t Status() const { return Buffer[data_format::kRecStatus.Offset]; }
   uint32_t Link() const { return GetU32(Buffer.data(), data_format::kRecLink); }
@@ -73,17 +74,6 @@ struct TDataFileDefinition {
   std::string Password;
   std::string Description;
 };
-
-// The cache's records ordered by number; lookups by number through the transparent comparator.
-struct TRecordOrder {
-  using is_transparent = void;
-  bool operator()(const std::unique_ptr<TRecord>& a, const std::unique_ptr<TRecord>& b) const {
-    return a->Number < b->Number;
-  }
-  bool operator()(const std::unique_ptr<TRecord>& a, uint32_t n) const { return a->Number < n; }
-  bool operator()(uint32_t n, const std::unique_ptr<TRecord>& b) const { return n < b->Number; }
-};
-using TRecordSet = std::set<std::unique_ptr<TRecord>, TRecordOrder>;
 
 class TDataFile : public TFileHandler {
  public:
@@ -172,6 +162,8 @@ class TDataFile : public TFileHandler {
   bool WriteChangedRecords(const std::vector<TRecord*>& changed);
   // The changed records (in use or not), in number order.
   void ChangedRecords(std::vector<TRecord*>& out) const;
+  // Every cached record, in number order.
+  void CachedInOrder(std::vector<TRecord*>& out) const;
   // Shrinks the cache to its normal capacity; changed or used records are never dropped.
   void TrimCache();
   // Drops every cached record (changed ones are lost) that is not in use.
@@ -223,6 +215,8 @@ class TDataFile : public TFileHandler {
   // neither changed nor in use. nullptr when there is none and `mayFail`.
   std::unique_ptr<TRecord> MakeRoom(uint32_t number, bool mayFail);
   TRecord* Insert(std::unique_ptr<TRecord> r);
+  // Forgets every cached record (nothing written, the buffers freed).
+  void ClearCache();
   void LoadRecord(TRecord& r, const uint8_t* bytes) const;
   void SizeCache();
 
@@ -231,7 +225,10 @@ class TDataFile : public TFileHandler {
   uint32_t diskCounter_ = 0;
   std::vector<FieldDesc> fields_;
   bool descriptorsChanged_ = false;
-  TRecordSet cache_;  // ordered by number
+  // The cached records, in no order (TRecord::Slot is the position); found by number through
+  // index_. Whatever needs number order sorts what it collects.
+  std::vector<std::unique_ptr<TRecord>> cache_;
+  TNumberIndex<TRecord> index_;
   TRecord* newest_ = nullptr;  // recency list of records that may be evicted
   TRecord* oldest_ = nullptr;
   TRecord* parkedNewest_ = nullptr;  // parked list: changed or used when last looked at

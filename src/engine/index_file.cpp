@@ -404,6 +404,7 @@ TPage* TIndexFile::Insert(uint8_t slot, std::unique_ptr<TPage> page) {
   auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), raw->Offset,
                              [](const std::unique_ptr<TPage>& p, uint32_t o) { return p->Offset < o; });
   cache.Pages.insert(it, std::move(page));
+  cache.ByOffset.Add(raw->Offset, raw);
   PushFront(cache, raw);
   return raw;
 }
@@ -418,6 +419,7 @@ std::unique_ptr<TPage> TIndexFile::MakeRoom(uint8_t slot) {
       const size_t at = FindCached(cache, p->Offset);
       std::unique_ptr<TPage> taken = std::move(cache.Pages[at]);
       cache.Pages.erase(cache.Pages.begin() + static_cast<ptrdiff_t>(at));
+      cache.ByOffset.Remove(p->Offset);
       taken->Recycle();
       return taken;
     }
@@ -459,10 +461,12 @@ TPage* TIndexFile::FetchPage(uint8_t slot, uint32_t offset, bool fresh, bool app
   TPage* hit = nullptr;
   if (cache.Newest && cache.Newest->Offset == offset) hit = cache.Newest;
   else if (cache.Newest && cache.Newest->Older && cache.Newest->Older->Offset == offset) hit = cache.Newest->Older;
-  else if (const size_t at = FindCached(cache, offset); at != kNotCached) hit = cache.Pages[at].get();
+  else hit = cache.ByOffset.Find(offset);
   if (hit) {
-    Unlink(cache, hit);
-    PushFront(cache, hit);
+    if (hit != cache.Newest) {
+      Unlink(cache, hit);
+      PushFront(cache, hit);
+    }
     ++hit->Pins;
     ++stats_.CacheHits;
     return hit;
@@ -570,6 +574,7 @@ void TIndexFile::DropSlotPages(uint8_t slot) {
     }
   }
   cache.Pages.clear();
+  cache.ByOffset.Clear();
   cache.Newest = cache.Oldest = nullptr;
 }
 
@@ -587,10 +592,12 @@ void TIndexFile::TrimCaches(bool withStatusSlot) {
       TPage* p = cache.Pages[i - 1].get();
       if (p->Dirty || p->Pins > 0) continue;
       Unlink(cache, p);
+      cache.ByOffset.Remove(p->Offset);
       stack_.Give(std::move(cache.Pages[i - 1]));
       cache.Pages.erase(cache.Pages.begin() + static_cast<ptrdiff_t>(i - 1));
     }
     cache.Capacity = std::max(kSlotCacheCapacity, cache.Pages.size());
+    cache.ByOffset.Fit();
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/number_index.h"
 #include "engine/btree.h"
 #include "engine/field_desc.h"
 #include "engine/file_handler.h"
@@ -160,6 +161,7 @@ class TIndexFile : public TFileHandler {
  private:
   struct TSlotCache {
     std::vector<std::unique_ptr<TPage>> Pages;  // sorted by offset
+    TNumberIndex<TPage> ByOffset;               // the same pages, found by offset
     TPage* Newest = nullptr;
     TPage* Oldest = nullptr;
     size_t Capacity = kSlotCacheCapacity;

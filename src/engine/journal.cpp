@@ -83,11 +83,15 @@ void TTableJournal::Open() {
   if (fd_ >= 0) return;
   // The empty journal of the last operation is reused: its directory entry is on disk already
   // (synced once by this object, in case its maker died before syncing it).
-  fd_ = ::open(diskPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  fd_ = ::open(diskPath_.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  // Made anew (another user of the table may have removed it since this object synced it):
+  // its name must reach the disk again.
+  const bool made = fd_ < 0 && errno == ENOENT;
+  if (made) fd_ = ::open(diskPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) RaiseWrite();
   // The magic goes out with the first records; a journal without it is ignored.
   pending_.assign(kMagic, kMagic + sizeof kMagic);
-  directoryUnsynced_ = !entryDurable_;
+  directoryUnsynced_ = made || !entryDurable_;
   unsynced_ = false;
   end_ = 0;
   sizeKnown_.fill(false);

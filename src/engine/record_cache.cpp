@@ -1,6 +1,7 @@
-// The data file's record cache: lookups through the recency list and the sorted list, block
-// reads with read-ahead, eviction of clean unused records, writing changed records in runs and
-// trimming. Changed records and records in use are never evicted or dropped by a trim.
+// The data file's record cache: lookups through the recency list and a hash index by record
+// number, block reads with read-ahead, eviction of clean unused records, writing changed
+// records in runs and trimming. Changed records and records in use are never evicted or
+// dropped by a trim.
 #include <algorithm>
 #include <cstring>
 
@@ -14,9 +15,12 @@ using namespace data_format;
 
 int64_t TDataFile::RecordPosition(uint32_t number) const { return RecordOffset(FieldCount(), RecordSize(), number); }
 
-TRecord* TDataFile::FindCached(uint32_t number) const {
-  auto it = cache_.find(number);
-  return it == cache_.end() ? nullptr : it->get();
+TRecord* TDataFile::FindCached(uint32_t number) const { return index_.Find(number); }
+
+void TDataFile::ClearCache() {
+  cache_.clear();
+  index_.Clear();
+  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
 }
 
 void TDataFile::Unlink(TRecord* r) {
@@ -72,8 +76,16 @@ void TDataFile::Unpark(std::vector<TRecord*> records) {
 
 void TDataFile::Evict(TRecord* r) {
   Unlink(r);
-  auto it = cache_.find(r->Number);
-  spares_.push_back(std::move(cache_.extract(it).value()));
+  index_.Remove(r->Number);
+  // Swap the last record into the victim's place: removal in constant time.
+  const uint32_t slot = r->Slot;
+  std::unique_ptr<TRecord> victim = std::move(cache_[slot]);
+  if (slot + 1 != cache_.size()) {
+    cache_[slot] = std::move(cache_.back());
+    cache_[slot]->Slot = slot;
+  }
+  cache_.pop_back();
+  spares_.push_back(std::move(victim));
 }
 
 std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
@@ -132,8 +144,9 @@ std::unique_ptr<TRecord> TDataFile::MakeRoom(uint32_t number, bool mayFail) {
 
 TRecord* TDataFile::Insert(std::unique_ptr<TRecord> r) {
   TRecord* raw = r.get();
-  // Appends (the common case) land at the end: the hint makes them constant time.
-  cache_.emplace_hint(cache_.end(), std::move(r));
+  raw->Slot = static_cast<uint32_t>(cache_.size());
+  index_.Add(raw->Number, raw);
+  cache_.push_back(std::move(r));
   PushFront(raw);
   return raw;
 }
@@ -179,38 +192,45 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
   }
   const uint32_t firstNumber = direction >= 0 ? number : number - n + 1;
   const size_t recordSize = RecordSize();
-  readBuffer_.assign(static_cast<size_t>(n) * recordSize, 0);
+  // The record's own buffer first, in use at once: making room for it may write changed
+  // records, which must reach the file before the block is read (a copy written after the
+  // read would be refreshed from the older block); read-ahead never writes or evicts it.
+  TRecord* result = Insert(MakeRoom(number, false));
+  ++result->UseCount;
+  if (readBuffer_.size() < static_cast<size_t>(n) * recordSize) readBuffer_.resize(static_cast<size_t>(n) * recordSize);
   int64_t got = 0;
-  {
-    TFileAccess access(*this);
-    Seek(RecordPosition(firstNumber));
-    // Records appended by an uncommitted transaction or an in-memory table may be short.
+  try {
+    // Records appended by an uncommitted transaction or an in-memory table may be short. One
+    // positioned read: no seek, and the file's lock is taken once.
     const bool partial = Memory() || (owner_ && owner_->InTransaction());
-    got = Read(readBuffer_.data(), static_cast<int64_t>(readBuffer_.size()), partial);
+    got = ReadAt(RecordPosition(firstNumber), readBuffer_.data(), static_cast<int64_t>(n) * recordSize, partial);
+  } catch (...) {
+    Evict(result);
+    throw;
   }
-  TRecord* result = nullptr;
+  bool loaded = false;
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t at = firstNumber + i;
     if (static_cast<int64_t>((i + 1) * recordSize) > got) break;  // not on disk yet
     const uint8_t* bytes = readBuffer_.data() + static_cast<size_t>(i) * recordSize;
-    if (TRecord* r = FindCached(at)) {
-      if (!r->Changed && r->UseCount == 0) LoadRecord(*r, bytes);
-      if (at == number) {
-        result = r;
-        ++result->UseCount;  // in use at once: read-ahead must not evict it
-      }
+    if (at == number) {
+      LoadRecord(*result, bytes);
+      loaded = true;
       continue;
     }
-    std::unique_ptr<TRecord> r = MakeRoom(at, at != number);
+    if (TRecord* r = FindCached(at)) {
+      if (!r->Changed && r->UseCount == 0) LoadRecord(*r, bytes);
+      continue;
+    }
+    std::unique_ptr<TRecord> r = MakeRoom(at, true);
     if (!r) continue;  // read-ahead never forces room
     LoadRecord(*r, bytes);
-    TRecord* raw = Insert(std::move(r));
-    if (at == number) {
-      result = raw;
-      ++result->UseCount;
-    }
+    Insert(std::move(r));
   }
-  if (!result) RaiseCode(kErrRecordBuffersCorrupt);
+  if (!loaded) {
+    Evict(result);
+    RaiseCode(kErrRecordBuffersCorrupt);
+  }
   Unlink(result);
   PushFront(result);
   return result;
@@ -227,9 +247,27 @@ bool TDataFile::HasChangedRecords() const {
   return false;
 }
 
+namespace {
+
+void SortByNumber(std::vector<TRecord*>::iterator from, std::vector<TRecord*>::iterator to) {
+  auto byNumber = [](const TRecord* a, const TRecord* b) { return a->Number < b->Number; };
+  // Appends arrive in order: a transaction's inserts usually need no sort at all.
+  if (!std::is_sorted(from, to, byNumber)) std::sort(from, to, byNumber);
+}
+
+}  // namespace
+
 void TDataFile::ChangedRecords(std::vector<TRecord*>& out) const {
+  const size_t start = out.size();
   for (const auto& r : cache_)
     if (r->Changed) out.push_back(r.get());
+  SortByNumber(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+void TDataFile::CachedInOrder(std::vector<TRecord*>& out) const {
+  const size_t start = out.size();
+  for (const auto& r : cache_) out.push_back(r.get());
+  SortByNumber(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
 void TDataFile::PendingWriteRanges(std::vector<std::pair<int64_t, int64_t>>& out, bool header,
@@ -286,34 +324,63 @@ bool TDataFile::WriteChangedRecords(const std::vector<TRecord*>& all) {
 }
 
 void TDataFile::TrimCache() {
-  // Highest numbers first.
-  auto it = cache_.end();
-  while (cache_.size() > normalCapacity_ && it != cache_.begin()) {
-    --it;
-    TRecord* r = it->get();
-    if (r->Changed || r->UseCount > 0) continue;
-    ++it;  // stays valid: the victim is the element before it
-    Evict(r);
+  if (cache_.size() > normalCapacity_) {
+    // The highest-numbered records that may go (neither changed nor in use).
+    std::vector<TRecord*> free;
+    for (const auto& r : cache_)
+      if (!r->Changed && r->UseCount == 0) free.push_back(r.get());
+    const size_t excess = std::min(cache_.size() - normalCapacity_, free.size());
+    if (excess > 0) {
+      const auto cut = free.end() - static_cast<std::ptrdiff_t>(excess);
+      std::nth_element(free.begin(), cut, free.end(),
+                       [](const TRecord* a, const TRecord* b) { return a->Number < b->Number; });
+      if (excess * 4 < cache_.size()) {
+        for (auto it = cut; it != free.end(); ++it) Evict(*it);
+      } else {
+        // Most of the cache goes (after a large transaction): unlink the victims, then keep
+        // the rest and index it afresh instead of removing entries one by one.
+        constexpr uint32_t kLeaving = UINT32_MAX;
+        for (auto it = cut; it != free.end(); ++it) {
+          Unlink(*it);
+          (*it)->Slot = kLeaving;
+        }
+        std::vector<std::unique_ptr<TRecord>> kept;
+        kept.reserve(cache_.size() - excess);
+        for (auto& r : cache_) {
+          if (r->Slot == kLeaving) {
+            if (spares_.size() < 16383) spares_.push_back(std::move(r));
+            continue;
+          }
+          r->Slot = static_cast<uint32_t>(kept.size());
+          kept.push_back(std::move(r));
+        }
+        cache_.swap(kept);
+        index_.Clear();
+        for (auto& r : cache_) index_.Add(r->Number, r.get());
+      }
+    }
   }
   capacity_ = std::max(normalCapacity_, cache_.size());
   if (spares_.size() > 16383) spares_.resize(16383);
+  index_.Fit();
 }
 
 void TDataFile::DropRecords() {
-  for (auto it = cache_.begin(); it != cache_.end();) {
-    TRecord* r = it->get();
+  // Records in use stay (their changes forgotten), back in the recency list in number order.
+  std::vector<std::unique_ptr<TRecord>> kept;
+  for (auto& r : cache_) {
     if (r->UseCount > 0) {
       r->Changed = false;
-      ++it;
+      kept.push_back(std::move(r));
     } else {
-      auto victim = it++;
-      spares_.push_back(std::move(cache_.extract(victim).value()));
+      spares_.push_back(std::move(r));
     }
   }
-  newest_ = oldest_ = parkedNewest_ = parkedOldest_ = nullptr;
-  for (auto& r : cache_) {
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a->Number < b->Number; });
+  ClearCache();
+  for (auto& r : kept) {
     r->Newer = r->Older = nullptr;
-    PushFront(r.get());
+    Insert(std::move(r));
   }
   if (spares_.size() > 16383) spares_.resize(16383);
 }

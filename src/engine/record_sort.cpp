@@ -183,12 +183,13 @@ uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& 
 
   if (cache_.size() == total) {
     // Everything is cached: sort the cached records.
-    std::vector<TRecord*> records;
+    std::vector<TRecord*> cached, records;
     std::vector<uint8_t> allKeys(static_cast<size_t>(total) * keySize);
-    for (auto& r : cache_) {
+    CachedInOrder(cached);
+    for (TRecord* r : cached) {
       if (r->Status() != kStatusLive) continue;
       keys.Build(r->Buffer.data(), allKeys.data() + records.size() * keySize);
-      records.push_back(r.get());
+      records.push_back(r);
     }
     std::vector<uint32_t> order(records.size());
     std::iota(order.begin(), order.end(), 0u);

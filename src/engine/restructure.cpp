@@ -8,13 +8,17 @@
 // files: the old ones become the backups .IBK, .BBK and .DBK (the data file last), the new index
 // and BLOB files take the table's names, and the new data file's rename is the commit point;
 // the directory is synced after each phase. Opening a table first finishes or undoes a swap
-// that was interrupted.
+// that was interrupted; a lock file keeps that recovery and a running swap apart.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "engine/blob_file.h"
 #include "engine/blob_file_format.h"
@@ -25,6 +29,7 @@
 #include "engine/file_handler.h"
 #include "engine/session.h"
 #include "engine/shared_table.h"
+#include "platform/file_names.h"
 
 namespace tovenmarsh::engine {
 
@@ -74,6 +79,39 @@ bool SameIndex(const IndexDesc& a, const IndexDesc& b) {
   return true;
 }
 
+// Keeps a restructure's file swap and the recovery that other users' opens run (in this or
+// another process) apart: an exclusive flock on "<table>.RLK" beside the table, made for the
+// purpose and removed by the holder. A waiter that finds the name moved to another file (its
+// holder removed it) locks again. Without a lock file (a read-only directory) nothing is locked:
+// nothing could be swapped or recovered there either.
+class TSwapLock {
+ public:
+  explicit TSwapLock(const std::string& base) : path_(platform::CanonicalFilePath(base + ".RLK")) {
+    for (;;) {
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd_ < 0) return;
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+      struct stat held, named;
+      if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+          held.st_dev == named.st_dev)
+        return;
+      ::close(fd_);
+    }
+  }
+  ~TSwapLock() {
+    if (fd_ < 0) return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+  TSwapLock(const TSwapLock&) = delete;
+  TSwapLock& operator=(const TSwapLock&) = delete;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // A restructure that stops before its end (a failing record, or the caller said stop).
 struct TStopped {
   uint16_t Code;
@@ -85,8 +123,15 @@ struct TStopped {
 void TDataCursor::RecoverRestructure() {
   const std::string base = directory_->Path() + Stem(tableName_);
   const std::string work = directory_->Path() + Stem(WorkName(tableName_));
+  RecoverTableRename(base);  // a rename of this table's files cut short
+  // Only a work table marks a restructure, running or cut short; what it left is judged while
+  // no swap runs.
+  if (!Exists(work + ".DAT") && !Exists(work + ".IDX")) return;
+  TSwapLock lock(base);
   bool swapping = false;
-  if (Exists(base + ".DBK") && !Exists(base + ".DAT")) {
+  // Backups without a data file are also what RenameToBackup (or a kept backup and a deletion)
+  // leaves on purpose: only the restructure's work table, renamed last, marks an unfinished swap.
+  if (Exists(base + ".DBK") && !Exists(base + ".DAT") && Exists(work + ".DAT")) {
     // Interrupted between the backups and the commit: every old file is a backup and whatever
     // carries the table's names is new (a table without BLOBs has no .BBK: its .BLB is new).
     // Remove the new files, then put the old data file back first: from there on the state is
@@ -417,6 +462,10 @@ void TDataCursor::RebuildTable(const TTableAttributes& a, const std::vector<Inde
       TDataFile& w = work.table_->Data();
       w.SetLastAutoInc(std::max<uint32_t>(w.LastAutoInc(), static_cast<uint32_t>(a.LastAutoInc)));
     }
+    // From the closing of the tables to the end of the swap, no other user's open may take the
+    // closed work table for one left by a crash.
+    std::optional<TSwapLock> swapLock;
+    if (!inMemory_) swapLock.emplace(directory_->Path() + Stem(tableName_));
     work.Close();
     Close();
     if (inMemory_) {

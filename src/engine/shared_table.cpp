@@ -3,14 +3,22 @@
 // table's transaction with its ordered commit.
 #include "engine/shared_table.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
 #include "engine/directory.h"
 #include "engine/engine_error.h"
 #include "engine/engine_strings.h"
+#include "engine/file_list.h"
 #include "engine/session.h"
+#include "platform/file_names.h"
 
 namespace tovenmarsh::engine {
 
@@ -20,7 +28,95 @@ bool HasDirectoryPart(const std::string& name) {
   return name.find_first_of("\\/:") != std::string::npos;
 }
 
+// Puts the directory entries beside a file (names just made or renamed) on disk.
+void SyncDirectoryOf(const std::string& file) {
+  const std::string dir = platform::DirectoryOfPath(platform::CanonicalFilePath(file));
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+// An open intent file; its flock tells other users (of this or another process) that its rename
+// is running, so that they do not take it for one cut short.
+struct TIntentFile {
+  int Fd = -1;
+  ~TIntentFile() {
+    if (Fd >= 0) ::close(Fd);
+  }
+};
+
+// The intent of a rename: pairs of lines (a file's name, its new name) in the order of renaming;
+// on disk, with its own name, before the first rename, and locked until the rename has ended.
+void WriteRenameIntent(const std::string& intent, const std::vector<std::pair<std::string, std::string>>& moves,
+                       TIntentFile& held) {
+  std::string text;
+  for (const auto& [from, to] : moves) text += from + "\n" + to + "\n";
+  const std::string path = platform::CanonicalFilePath(intent);
+  held.Fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = held.Fd;
+  if (fd < 0) RaiseEngineError(kErrWriteError, intent);
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  if (::ftruncate(fd, 0) != 0) RaiseEngineError(kErrWriteError, intent);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (done != text.size() || ::fsync(fd) != 0) {
+    ::unlink(path.c_str());
+    RaiseEngineError(kErrWriteError, intent);
+  }
+  SyncDirectoryOf(intent);
+}
+
 }  // namespace
+
+void RecoverTableRename(const std::string& base) {
+  // Written under its canonical spelling only: one look, no search of the directory.
+  const std::string intent = platform::CanonicalFilePath(base + ".RNM");
+  struct stat named;
+  if (intent.empty() || ::stat(intent.c_str(), &named) != 0) return;
+  // A rename still running holds the lock: wait for its end, after which its intent is gone.
+  TIntentFile held;
+  held.Fd = ::open(intent.c_str(), O_RDONLY | O_CLOEXEC);
+  if (held.Fd < 0) return;
+  while (::flock(held.Fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  struct stat locked;
+  if (::fstat(held.Fd, &locked) != 0 || ::stat(intent.c_str(), &named) != 0 || locked.st_ino != named.st_ino ||
+      locked.st_dev != named.st_dev)
+    return;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(held.Fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  // With the data file still under the old name the rename never reached its commit point: each
+  // file already moved goes back. Otherwise the new name is whole and nothing is left to do. An
+  // unfinished line is one the crash cut: no rename followed it.
+  if (EngineFileExists(base + ".DAT", false)) {
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(text.substr(at, end - at));
+    bool moved = false;
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+      TFileHandler from(lines[i]), to(lines[i + 1]);
+      if (from.FileExists() || !to.FileExists()) continue;
+      to.RenameFile(lines[i]);
+      moved = true;
+    }
+    if (moved) SyncDirectoryOf(base + ".DAT");
+  }
+  ::unlink(intent.c_str());
+  SyncDirectoryOf(intent);
+}
 
 TDataTable::TDataTable(TDataDirectory* directory, std::string name, bool memory)
     : directory_(directory), name_(ForceFileExt(name, ".DAT")), memory_(memory) {
@@ -217,6 +313,16 @@ void TDataTable::Open() {
       index_->Open();
     } catch (const EFenEngineError& e) {
       if (e.Code() != kErrInvalidPath) throw;
+      // A dead writer's journal is applied first: the new index file's writes would start a
+      // journal over it. What it holds for the lost index file goes with that file.
+      if (journal_ && !ReadOnly && journal_->Exists()) {
+        if (HasBlobs()) {
+          blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), data_->BlobBlockSize(), memory_);
+          ConfigureFiles();
+          blob_->Open();
+        }
+        RollbackJournal();
+      }
       // The index file is missing: make a new one in physical order; the cursor layer rebuilds
       // the record-status index, and the lost definitions are reported.
       index_->CreateFile();
@@ -228,7 +334,7 @@ void TDataTable::Open() {
       rebuildNeeded_ = true;
       definitionsLost_ = true;
     }
-    if (HasBlobs()) {
+    if (HasBlobs() && !(blob_ && blob_->IsOpen())) {
       blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), data_->BlobBlockSize(), memory_);
       ConfigureFiles();
       blob_->Open();
@@ -279,7 +385,9 @@ void TDataTable::Close(bool dropTemporary) {
       if (Exclusive) {
         journal_->Remove();
       } else if (data_->LockWriteByte(1)) {
-        journal_->Remove();
+        // Asked again under the byte: a writer may have come and died since the first look,
+        // and its journal is what undoes its half-done change.
+        if (!journal_->Exists()) journal_->Remove();
         data_->UnlockWriteByte();
       }
     } catch (const EFenEngineError&) {
@@ -298,6 +406,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   TTableGuard guard(*this);
   References = 1;
   ConfigureFiles();
+  if (!memory_) RecoverTableRename(StripFileExt(FileName(".DAT")));  // no stale intent of the name
   if (journal_) journal_->Remove();  // a journal left by an earlier table of this name
   journalOn_ = false;  // a table being made has nothing to keep
   struct TJournalBack {
@@ -337,6 +446,13 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     index_->AddSecondaryIndex(definition.Indexes[i], fields, compression(i));
   index_->WriteHeader(true);
   data_->CreateTable(definition.Data);
+  // The new files, and their names, are on disk before anything is committed into them.
+  if (!memory_ && !Temporary) {
+    if (blobs && blob_ && blob_->IsOpen()) blob_->Flush();
+    index_->Flush();
+    data_->Flush();
+    SyncDirectoryOf(FileName(".DAT"));
+  }
   open_ = true;
 }
 
@@ -357,19 +473,33 @@ void TDataTable::RenameFiles(const std::string& newName, bool backup) {
   // A journal belongs to its files' names: files with an unfinished operation are not moved
   // (opening them repairs them first), and a stale journal of the new name must not be applied
   // to these files.
+  if (!memory_) RecoverTableRename(StripFileExt(FileName(".DAT")));
   if (journal_ && journal_->Exists()) Raise(kErrAccessDenied);
   if (journal_) journal_->Remove();  // empty: it stays with neither name
   if (!memory_) TTableJournal(base + ".JNL").Remove();
-  const char* extensions[3][2] = {{".DAT", ".DBK"}, {".IDX", ".IBK"}, {".BLB", ".BBK"}};
+  // The data file goes last: its rename is the commit point. Before it, a crash leaves the old
+  // name with its data file and an intent record naming where the other files went, which the
+  // next use of the old name follows back (RecoverTableRename); after it the new name is whole.
+  const char* extensions[3][2] = {{".IDX", ".IBK"}, {".BLB", ".BBK"}, {".DAT", ".DBK"}};
+  std::vector<std::pair<std::string, std::string>> moves;
   for (const auto& ext : extensions) {
-    TFileHandler file(FileName(ext[0]), memory_);
-    if (!file.FileExists()) continue;
-    const std::string target = base + ext[backup ? 1 : 0];
+    if (!TFileHandler(FileName(ext[0]), memory_).FileExists()) continue;
+    moves.emplace_back(FileName(ext[0]), base + ext[backup ? 1 : 0]);
     if (backup) {
-      TFileHandler old(target, memory_);
+      TFileHandler old(moves.back().second, memory_);
       if (old.FileExists()) old.DeleteFile();
     }
-    file.RenameFile(target);
+  }
+  const std::string intent = StripFileExt(FileName(".DAT")) + ".RNM";
+  TIntentFile held;
+  if (!memory_) WriteRenameIntent(intent, moves, held);
+  for (const auto& [from, to] : moves) TFileHandler(from, memory_).RenameFile(to);
+  if (!memory_) {
+    SyncDirectoryOf(FileName(".DAT"));
+    if (!platform::SameFilePath(platform::DirectoryOfPath(platform::CanonicalFilePath(FileName(".DAT"))),
+                                platform::DirectoryOfPath(platform::CanonicalFilePath(base + ".DAT"))))
+      SyncDirectoryOf(base + ".DAT");
+    ::unlink(platform::CanonicalFilePath(intent).c_str());  // left behind, it is dropped unused
   }
   if (!backup) {
     name_ = memory_ || HasDirectoryPart(newName) ? ForceFileExt(newName, ".DAT") : ForceFileExt(StripFileExt(newName), ".DAT");
@@ -698,6 +828,7 @@ void TDataTable::Commit(bool end) {
   TTableGuard guard(*this);
   if (!inTransaction_) return;
   inTransaction_ = false;  // written while marked outside the transaction
+  bool discarded = false;
   try {
     WriteLock();
     try {
@@ -705,6 +836,7 @@ void TDataTable::Commit(bool end) {
       Flush();
       CommitJournal();
     } catch (...) {
+      discarded = true;
       DiscardCaches(true, true);
       WriteUnlock();
       throw;
@@ -712,8 +844,20 @@ void TDataTable::Commit(bool end) {
     if (!end) UnlockAllRecords(true);
     WriteUnlock();
   } catch (...) {
-    if (end) ReleaseTransactionLock();
-    else inTransaction_ = true;
+    if (end) {
+      // A commit reported as failed rolls back: left in the caches (say, its writer lock was
+      // refused), the changes would reach the files with the next write outside a transaction.
+      if (!discarded) {
+        try {
+          DiscardCaches(true, true);
+        } catch (...) {
+          // The write byte is released below whatever the headers answered.
+        }
+      }
+      ReleaseTransactionLock();
+    } else {
+      inTransaction_ = true;
+    }
     throw;
   }
   if (end) ReleaseTransactionLock();

@@ -189,6 +189,12 @@ class TDataTable : public TTableFilesOwner {
   bool noteLimitSet_ = false;
 };
 
+// Finishes an interrupted renaming of a disk table's files (`base`: the old name's full path
+// without extension): before its commit point the files already moved go back to the old name.
+// Run before the old name's files are opened, made or renamed; waits while that rename is still
+// running (in this or another process). Move failures raise.
+void RecoverTableRename(const std::string& base);
+
 // The table's in-process lock for a scope.
 class TTableGuard {
  public:
