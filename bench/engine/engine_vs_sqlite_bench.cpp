@@ -23,49 +23,13 @@
 #include "engine/engine_start.h"
 #include "engine/session.h"
 #include "engine/shared_table.h"
+#include "engine/bench_support.h"
 
 using namespace tovenmarsh::engine;
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-void Exec(sqlite3* db, const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite: %s\n", error ? error : "?");
-    std::exit(1);
-  }
-}
-
-std::string NameOf(uint32_t i) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "name%08u", (i * 2654435761u) % 100000000u);
-  return buffer;
-}
-
-void Report(const char* what, double ours, double theirs) {
-  std::printf("%-44s ours %9.3f s   sqlite %9.3f s   ratio %6.2f\n", what, ours, theirs, ours / theirs);
-}
-
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  return f;
-}
-
-IndexDesc Index(const char* name, uint16_t field, bool unique) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = 1;
-  d.FieldNumbers[0] = field;
-  return d;
-}
+using namespace tovenmarsh::engine::bench;
 
 }  // namespace
 

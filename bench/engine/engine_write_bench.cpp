@@ -22,57 +22,18 @@
 #include "engine/engine_error.h"
 #include "engine/engine_start.h"
 #include "engine/session.h"
+#include "engine/bench_support.h"
 
 using namespace tovenmarsh::engine;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace tovenmarsh::engine::bench;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+using Clock = std::chrono::steady_clock;
 
 // Processor time of this process so far (shows our share when the machine is busy).
 double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
-
-void Exec(sqlite3* db, const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite: %s\n", error ? error : "?");
-    std::exit(1);
-  }
-}
-
-std::string NameOf(uint32_t i) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "name%08u", (i * 2654435761u) % 100000000u);
-  return buffer;
-}
-
-void Report(const char* what, double ours, double theirs) {
-  if (theirs > 0)
-    std::printf("%-44s ours %9.3f s   sqlite %9.3f s   ratio %6.2f\n", what, ours, theirs, ours / theirs);
-  else
-    std::printf("%-44s ours %9.3f s\n", what, ours);
-  std::fflush(stdout);
-}
-
-FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0, uint8_t subType = 0) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  f.Size = size;
-  f.SubType = subType;
-  return f;
-}
-
-IndexDesc Index(const char* name, uint16_t field, bool unique) {
-  IndexDesc d;
-  d.Name = name;
-  d.Unique = unique;
-  d.FieldCount = 1;
-  d.FieldNumbers[0] = field;
-  return d;
-}
 
 // One engine table and one SQLite table of the same shape: id primary key, name and val
 // secondary indexes, and with `memo` a memo field.

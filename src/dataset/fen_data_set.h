@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +94,9 @@ class TFenDataSet : public TDataSet {
   void SetKeyFields(int index, const std::vector<TVariant>& values, int lastIndex);
   // Range bounds for a detail: the master fields' values in the leading index fields.
   void SetLinkRanges(const std::vector<TField*>& masterFields);
+  // Fills key buffer `index` through the index fields in the set-key state; the state and the
+  // current key are restored whatever happens.
+  void FillKeyBuffer(int index, const std::function<void(TKeyBuffer&)>& fill);
   // Applies the edited range bounds when they differ from the bounds in force.
   bool ApplyKeyRange();
   // Lifts the range in force; false when there was none.

@@ -79,10 +79,7 @@ void TFenDataSet::PostKeyBuffer(bool commit) {
   DataEvent(TDataEvent::deDataSetChange);
 }
 
-void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, int lastIndex) {
-  if (IndexFieldCount() == 0) DatabaseError(msg::kNoIndexActive);
-  if (lastIndex < 0) lastIndex = static_cast<int>(values.size()) - 1;
-  if (lastIndex >= static_cast<int>(values.size())) DatabaseError(msg::kFieldIndexOutOfRange);
+void TFenDataSet::FillKeyBuffer(int index, const std::function<void(TKeyBuffer&)>& fill) {
   const TDataSetState saved = State();
   const int savedKey = currentKey_;
   TKeyBuffer& buffer = KeyBuffer(index);
@@ -90,9 +87,7 @@ void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, i
   currentKey_ = index;
   SetState(TDataSetState::dsSetKey);
   try {
-    for (int i = 0; i <= lastIndex; ++i) IndexFields(i).SetValue(values[static_cast<size_t>(i)]);
-    buffer.FieldCount = lastIndex + 1;
-    buffer.Modified = Modified();
+    fill(buffer);
   } catch (...) {
     currentKey_ = savedKey;
     SetState(saved);
@@ -102,26 +97,25 @@ void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, i
   SetState(saved);
 }
 
+void TFenDataSet::SetKeyFields(int index, const std::vector<TVariant>& values, int lastIndex) {
+  if (IndexFieldCount() == 0) DatabaseError(msg::kNoIndexActive);
+  if (lastIndex < 0) lastIndex = static_cast<int>(values.size()) - 1;
+  if (lastIndex >= static_cast<int>(values.size())) DatabaseError(msg::kFieldIndexOutOfRange);
+  FillKeyBuffer(index, [&](TKeyBuffer& buffer) {
+    for (int i = 0; i <= lastIndex; ++i) IndexFields(i).SetValue(values[static_cast<size_t>(i)]);
+    buffer.FieldCount = lastIndex + 1;
+    buffer.Modified = Modified();
+  });
+}
+
 void TFenDataSet::SetLinkRanges(const std::vector<TField*>& masterFields) {
-  const TDataSetState saved = State();
-  const int savedKey = currentKey_;
-  TKeyBuffer& buffer = KeyBuffer(kKeyRangeStart);
-  InitKeyBuffer(buffer);
-  buffer.Modified = true;
-  currentKey_ = kKeyRangeStart;
-  SetState(TDataSetState::dsSetKey);
-  try {
+  FillKeyBuffer(kKeyRangeStart, [&](TKeyBuffer& buffer) {
+    buffer.Modified = true;
     for (size_t i = 0; i < masterFields.size(); ++i)
       IndexFields(static_cast<int>(i)).SetValue(masterFields[i]->Value());
     buffer.FieldCount = static_cast<int32_t>(masterFields.size());
-  } catch (...) {
-    currentKey_ = savedKey;
-    SetState(saved);
-    throw;
-  }
-  currentKey_ = savedKey;
-  SetState(saved);
-  KeyBuffer(kKeyRangeEnd) = buffer;
+  });
+  KeyBuffer(kKeyRangeEnd) = KeyBuffer(kKeyRangeStart);
 }
 
 bool TFenDataSet::ApplyKeyRange() {

@@ -89,6 +89,20 @@ bool TPOP3Server::Number(const std::string& text, int& n) {
   return false;
 }
 
+bool TPOP3Server::SelectLiveMessage(const TMailFolders& folders, const std::string& text) {
+  int n = 0;
+  if (!Number(text, n)) return false;
+  if (!system_.SelectMessage(folders, n)) {
+    Reply(prNoSuchMessage, "(" + text + ")");
+    return false;
+  }
+  if (system_.CurrentDeleted()) {
+    Reply(prAlreadyDeleted, "(" + text + ")");
+    return false;
+  }
+  return true;
+}
+
 void TPOP3Server::ProcessCommand(const std::string& line) {
   std::string word;
   std::string rest;
@@ -169,16 +183,7 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       RawLine(".");
       break;
     case pcRETR: {
-      if (!Number(first, n)) break;
-      if (!system_.SelectMessage(folders, n)) {
-        Reply(prNoSuchMessage, "(" + first + ")");
-        break;
-      }
-      // A message marked by DELE is gone for the client, though its file stays until QUIT.
-      if (system_.CurrentDeleted()) {
-        Reply(prAlreadyDeleted, "(" + first + ")");
-        break;
-      }
+      if (!SelectLiveMessage(folders, first)) break;
       core::TTCPBuffer body;
       if (!system_.SendMessage(folders, body)) {
         Reply(prNoSuchMessage, "(" + first + ")");
@@ -215,14 +220,7 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       }
       int lineCount = 0;
       if (!Number(first, n) || !Number(second, lineCount)) break;
-      if (!system_.SelectMessage(folders, n)) {
-        Reply(prNoSuchMessage, "(" + first + ")");
-        break;
-      }
-      if (system_.CurrentDeleted()) {
-        Reply(prAlreadyDeleted, "(" + first + ")");
-        break;
-      }
+      if (!SelectLiveMessage(folders, first)) break;
       const std::string text = system_.TopText(folders, lineCount);
       if (text.empty()) {
         Reply(prNotAvailable);

@@ -38,6 +38,9 @@ class TPOP3Server : public core::TTCPServer {
   void ProcessCommand(const std::string& line);
   // Reads a message number; answers "-ERR" itself and false when it is not a number.
   bool Number(const std::string& text, int& n);
+  // Selects message `text` for RETR or TOP; answers "-ERR" itself and false when it is not a
+  // number, not there, or marked by DELE (gone for the client, though its file stays until QUIT).
+  bool SelectLiveMessage(const TMailFolders& folders, const std::string& text);
 
   TMailEnvironment environment_;
   TPOP3System system_;
