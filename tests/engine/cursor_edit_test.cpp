@@ -35,24 +35,6 @@ class CursorEditTest : public testing::EngineDirectoryTest {
     EngineDirectoryTest::SetUp();
     ShortLockWaits(session_);
   }
-  void TearDown() override {
-    cursors_.clear();
-    EngineDirectoryTest::TearDown();
-  }
-
-  void Create(const std::string& name, const TTableDefinition& d) {
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directory_->CreateTable(name, false, false, d, &t), 0);
-    ASSERT_EQ(directory_->CloseTable(t), 0);
-  }
-  TDataCursor& Open(const std::string& name, bool exclusive = false, TDataDirectory* on = nullptr) {
-    cursors_.push_back(std::make_unique<TDataCursor>(on ? on : directory_));
-    TDataCursor& c = *cursors_.back();
-    c.SetTableName(name);
-    c.SetExclusive(exclusive);
-    c.Open();
-    return c;
-  }
   static std::vector<uint8_t> Buffer(TDataCursor& c) { return std::vector<uint8_t>(c.GetRecordSize()); }
   static int32_t Int(TDataCursor& c, const std::vector<uint8_t>& b, uint32_t field) {
     int32_t v = 0;
@@ -78,7 +60,6 @@ class CursorEditTest : public testing::EngineDirectoryTest {
     c.InsertRecord(b.data(), true);
   }
 
-  std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
 TEST_F(CursorEditTest, DefaultsFillNewRecords) {

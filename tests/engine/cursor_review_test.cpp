@@ -42,19 +42,6 @@ class CursorReviewTest : public testing::EngineDirectoryTest {
     EngineDirectoryTest::TearDown();
   }
 
-  void Create(const std::string& name, const TTableDefinition& d) {
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directory_->CreateTable(name, false, false, d, &t), 0);
-    ASSERT_EQ(directory_->CloseTable(t), 0);
-  }
-  TDataCursor& Open(const std::string& name, bool exclusive = false, TDataDirectory* on = nullptr) {
-    cursors_.push_back(std::make_unique<TDataCursor>(on ? on : directory_));
-    TDataCursor& c = *cursors_.back();
-    c.SetTableName(name);
-    c.SetExclusive(exclusive);
-    c.Open();
-    return c;
-  }
   // A second user of the same files: its own session, directory and shared table.
   TDataDirectory* Other() {
     if (!otherDirectory_) {
@@ -87,7 +74,6 @@ class CursorReviewTest : public testing::EngineDirectoryTest {
 
   TDataSession* other_ = nullptr;
   TDataDirectory* otherDirectory_ = nullptr;
-  std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
 // Fault: a page fetch answering "retry" (another user changed the table on disk) escapes as

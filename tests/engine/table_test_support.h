@@ -8,12 +8,17 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/cursor.h"
+#include "engine/directory.h"
 #include "engine/engine_error.h"
 #include "engine/engine_start.h"
 #include "engine/field_desc.h"
 #include "engine/session.h"
+#include "engine/shared_table.h"
 #include "file_test_support.h"
 
 namespace tovenmarsh::engine::testing {
@@ -49,8 +54,9 @@ inline IndexDesc Index(const char* name, std::initializer_list<uint16_t> fields,
   return d;
 }
 
-// A started engine, a session and its directory "db" on a fresh scratch folder. A derived
-// fixture releases its own cursors before calling TearDown here.
+// A started engine, a session and its directory "db" on a fresh scratch folder, and the cursors
+// a test opens (closed before the directory). A derived fixture releases its own cursors before
+// calling TearDown here.
 class EngineDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,6 +65,7 @@ class EngineDirectoryTest : public ::testing::Test {
     directory_ = session_->OpenDirectory("db", scratch_.Path());
   }
   void TearDown() override {
+    cursors_.clear();
     session_->CloseDirectory(directory_);
     FreeEngineSession(session_);
     EngineStop();
@@ -70,9 +77,26 @@ class EngineDirectoryTest : public ::testing::Test {
     session->TableLockRetries = 3;
   }
 
+  // A table's files made from `d` and closed again.
+  void Create(const std::string& name, const TTableDefinition& d) {
+    TDataTable* t = nullptr;
+    ASSERT_EQ(directory_->CreateTable(name, false, false, d, &t), 0);
+    ASSERT_EQ(directory_->CloseTable(t), 0);
+  }
+  // An open cursor on `name`, owned by the fixture.
+  TDataCursor& Open(const std::string& name, bool exclusive = false, TDataDirectory* on = nullptr) {
+    cursors_.push_back(std::make_unique<TDataCursor>(on ? on : directory_));
+    TDataCursor& c = *cursors_.back();
+    c.SetTableName(name);
+    c.SetExclusive(exclusive);
+    c.Open();
+    return c;
+  }
+
   ScratchDir scratch_;
   TDataSession* session_ = nullptr;
   TDataDirectory* directory_ = nullptr;
+  std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
 }  // namespace tovenmarsh::engine::testing
