@@ -68,6 +68,7 @@ void TDataSet::RecomputeLayout() {
 }
 
 void TDataSet::ClearBuffers() {
+  if (!buffers_[0].empty()) ActiveRecordLeaving();
   recordCount_ = 0;
   cursorOnActive_ = false;
   bof_ = true;
@@ -148,6 +149,7 @@ bool TDataSet::GetNextRecord() {
   CursorPosChanged();
   bool ok = GetRecord(TempBuffer(), TGetMode::gmNext, true) == TGetResult::grOK;
   if (ok) {
+    ActiveRecordLeaving();
     std::swap(buffers_[0], buffers_[1]);
     if (recordCount_ == 0) bof_ = eof_ = false;
     recordCount_ = 1;
@@ -162,6 +164,7 @@ bool TDataSet::GetPriorRecord() {
   CursorPosChanged();
   bool ok = GetRecord(TempBuffer(), TGetMode::gmPrior, true) == TGetResult::grOK;
   if (ok) {
+    ActiveRecordLeaving();
     std::swap(buffers_[0], buffers_[1]);
     if (recordCount_ == 0) bof_ = eof_ = false;
     recordCount_ = 1;
@@ -182,6 +185,7 @@ void TDataSet::Resync(bool exact) {
     DataEvent(TDataEvent::deDataSetChange);
     return;
   }
+  ActiveRecordLeaving();
   std::swap(buffers_[0], buffers_[1]);
   recordCount_ = 1;
   cursorOnActive_ = true;
@@ -469,6 +473,7 @@ void TDataSet::Edit() {
 }
 
 void TDataSet::InitRecord(uint8_t* buffer) {
+  if (buffer == ActiveBuffer()) ActiveRecordLeaving();
   InternalInitRecord(buffer);
   std::memset(buffer + recordSize_, 0, static_cast<size_t>(calcSize_));
   SetBufferRecNo(buffer, -1);

@@ -196,6 +196,9 @@ class TDataSet {
   // ---- Hooks with empty defaults ----
   // Releases per-record resources after Post and Cancel (open BLOBs of the record).
   virtual void FreeFieldBuffers() {}
+  // The active buffer is about to take another record (or be emptied): whatever it still
+  // holds open for the record it leaves is released.
+  virtual void ActiveRecordLeaving() {}
   // Runs at open once the fields are bound, before the source goes to its first record.
   virtual void AfterFieldsBound() {}
   // Prepares a new record before OnNewRecord (master values, copy on append).

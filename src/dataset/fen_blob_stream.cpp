@@ -48,6 +48,7 @@ TFenBlobStream::TFenBlobStream(TField& field, TBlobStreamMode mode)
     if (code != 0) Raise(code);
   }
   opened_ = true;
+  if (buffer_ == dataSet_.ActiveBuffer()) dataSet_.activeBlobsOpen_ = true;
   if (mode == TBlobStreamMode::bmWrite) {
     // Emptying counts as a change even when nothing is written after it: assigning "" clears.
     const int code = TranslateEngineErrors([&] { return cursor_->TruncateBlob(fieldNo_, buffer_, 0); });

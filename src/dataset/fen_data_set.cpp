@@ -57,7 +57,20 @@ void TFenDataSet::CloseBlob(TField& field) {
   if (code != 0 && code != engine::kErrInvalidBlobHandle) RaiseFenError(code);
 }
 
+void TFenDataSet::ActiveRecordLeaving() {
+  // A stream kept while the data set scrolls would otherwise read, and at its end close, the
+  // value of whichever record later fills its buffer; its engine handle would never be freed.
+  if (!activeBlobsOpen_ || !cursor_) return;
+  activeBlobsOpen_ = false;
+  try {
+    CloseRecordBlobs(ActiveBuffer());
+  } catch (...) {
+    // The streams are stale either way; the cursor's close frees what is left.
+  }
+}
+
 void TFenDataSet::FreeFieldBuffers() {
+  activeBlobsOpen_ = false;
   ++blobGeneration_;
   std::vector<int> fields;
   fields.swap(modifiedBlobs_);
@@ -99,6 +112,7 @@ void TFenDataSet::InternalOpen() {
 
 void TFenDataSet::InternalClose() {
   canModify_ = false;
+  activeBlobsOpen_ = false;
   modifiedBlobs_.clear();
   ++blobGeneration_;
   indexFieldNumbers_.clear();

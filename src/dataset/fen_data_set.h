@@ -153,6 +153,7 @@ class TFenDataSet : public TDataSet {
   void ReadFieldDefs();
   // Closes the BLOBs of the record just posted or cancelled.
   void FreeFieldBuffers() override;
+  void ActiveRecordLeaving() override;
 
   std::unique_ptr<engine::TDataCursor> cursor_;
 
@@ -191,6 +192,7 @@ class TFenDataSet : public TDataSet {
   bool indexCaseInsensitive_ = false;
   std::vector<int> modifiedBlobs_;  // field numbers of the BLOBs changed in the active buffer
   uint32_t blobGeneration_ = 0;     // advances whenever the record's open BLOBs are closed
+  bool activeBlobsOpen_ = false;    // a stream opened a value in the active buffer
 };
 
 class TFenDBDataSet : public TFenDataSet, public TFenDatabaseClient {

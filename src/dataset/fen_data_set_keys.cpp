@@ -146,6 +146,10 @@ void TFenDataSet::SwitchToIndex(const std::string& engineName) {
   UpdateCursorPos();
   TranslateEngineErrors([&] { cursor_->SwitchToIndex(engineName); });
   indexFieldNumbers_.clear();
+  // The record buffers are made anew: values still open in the old ones (a reading stream
+  // kept across the switch) are closed now and their streams go stale, never touching freed
+  // buffers.
+  FreeFieldBuffers();
   // The bookmark size follows the index.
   RecomputeLayout();
   ReadIndexInfo();
