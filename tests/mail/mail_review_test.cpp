@@ -24,18 +24,19 @@
 #include "mail/smtp_system.h"
 #include "relay_scripted_server.h"
 #include "resources/table_defs.h"
+#include "support/collection.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
+#include "support/smtp_dialogue.h"
 
 namespace tovenmarsh::mail {
 namespace {
 
-using testing::TDialogueStep;
 
-const std::string kGreeting = "220 mx.test Simple Mail Transfer Service Ready\r\n";
-const std::string kHelo = "250 mx.test\r\n";
-const std::string kOK = "250 OK, Requested action completed\r\n";
-const std::string kData = "354 Start mail input and end with <CRLF>.<CRLF>\r\n";
+using testing::kData;
+using testing::kGreeting;
+using testing::kHelo;
+using testing::kOK;
 
 // Positions of LF bytes not preceded by CR, and of CR bytes not followed by LF.
 std::vector<size_t> BareLineEnds(const std::string& bytes) {
@@ -59,11 +60,7 @@ class MailReview : public testing::MailFixture {
     directory.AddAlias("postmaster", 1, "local.test", 2, "Postmaster");
   }
 
-  std::unique_ptr<TSMTPServer> NewServer(const std::string& peer) {
-    auto server = std::make_unique<TSMTPServer>(Environment());
-    server->ConnectionInfo().peerAddress = peer;
-    return server;
-  }
+  std::unique_ptr<TSMTPServer> NewServer(const std::string& peer) { return testing::NewSmtpServer(Environment(), peer); }
 };
 
 // SMTP smuggling. A body line "x" LF "." CR LF is not the end of the data for this server, so
@@ -78,12 +75,7 @@ TEST_F(MailReview, BareLineFeedBeforeADotIsNeverRelayed) {
   const std::string smuggled =
       "Subject: hi\r\n\r\nhello\n.\r\nMAIL FROM:<ceo@bank.example>\r\nRCPT TO:<victim@remote.example>\r\n"
       "DATA\r\n\r\nforged\r\n.\r\n";
-  std::vector<TDialogueStep> steps = {{"", kGreeting},
-                                      {"HELO lan\r\n", kHelo},
-                                      {"MAIL FROM:<me@local.test>\r\n", kOK},
-                                      {"RCPT TO:<friend@remote.example>\r\n", kOK},
-                                      {"DATA\r\n", kData}};
-  testing::RunDialogue(*server, steps);
+  testing::OpenSmtpData(*server, "lan", "me@local.test", "friend@remote.example");
   const std::string answer = testing::Exchange(*server, smuggled);
   if (answer.rfind("250", 0) != 0) {
     SUCCEED() << "refused: " << answer;  // refusing such data is a sound mend too
@@ -150,35 +142,14 @@ TEST_F(MailReview, LongUniqueIdIsFetchedOnlyOnce) {
   });
   TColumnStore store;
   platform::TDateTime clock = 46000.5;
-  TPOPMailEnvironment environment;
-  environment.folders = folders;
+  TPOPMailEnvironment environment = testing::CollectionEnvironment(folders, server.Port());
   environment.now = [&] { return clock; };
   environment.openStore = [&] {
-    // The task owns what it opens; hand it a forwarder to the one store.
-    struct TForward : TCollectionStore {
-      explicit TForward(TColumnStore& to) : to_(to) {}
-      int ListAccounts(resources::TExtAccRecs& list) override { return to_.ListAccounts(list); }
-      int ListUIDLs(const std::string& id, resources::TExtMailDropRecs& list) override {
-        return to_.ListUIDLs(id, list);
-      }
-      bool ReplaceUIDLs(const std::string& id, const resources::TExtMailDropRecs& list) override {
-        return to_.ReplaceUIDLs(id, list);
-      }
-      TColumnStore& to_;
-    };
-    return std::unique_ptr<TCollectionStore>(std::make_unique<TForward>(store));
+    return std::unique_ptr<TCollectionStore>(std::make_unique<testing::TForwardingStore>(store));
   };
-  environment.port = server.Port();
-  environment.timeouts.firstReadWait = 5;
-  resources::TExtAccRec account;
-  account.mailserver = "127.0.0.1";
-  account.mailusr = "u";
-  account.mailpass = "p";
-  account.accountno = 7;
-  account.active = true;
+  resources::TExtAccRec account = testing::CollectionAccount();
   account.leavecopy = true;
   account.remafter = 0;
-  account.mailboxid = "box";
   for (int run = 0; run < 3; ++run) {
     TPOPMailTask task(environment);
     task.CollectAccount(account);
@@ -270,11 +241,7 @@ class MailReviewLineEnds : public MailReview, public ::testing::WithParamInterfa
   // Sends data in rounds of piece bytes (0: one round); answers the queue file written.
   std::string Receive(const std::string& data, size_t piece) {
     auto server = NewServer("127.0.0.1");
-    testing::RunDialogue(*server, {{"", kGreeting},
-                                   {"HELO lan\r\n", kHelo},
-                                   {"MAIL FROM:<joe@local.test>\r\n", kOK},
-                                   {"RCPT TO:<friend@remote.example>\r\n", kOK},
-                                   {"DATA\r\n", kData}});
+    testing::OpenSmtpData(*server, "lan", "joe@local.test", "friend@remote.example");
     const std::string all = "Subject: t\r\n\r\n" + data + "\r\n.\r\n";
     std::string answers;
     const size_t step = piece == 0 ? all.size() : piece;
@@ -311,11 +278,7 @@ TEST_F(MailReview, RandomDataIsStoredAlikeInAnyRounds) {
     if (("\r\n" + data + "\r\n").find("\r\n.\r\n") != std::string::npos) continue;
     SCOPED_TRACE(::testing::PrintToString(data));
     auto server = NewServer("127.0.0.1");
-    testing::RunDialogue(*server, {{"", kGreeting},
-                                   {"HELO lan\r\n", kHelo},
-                                   {"MAIL FROM:<joe@local.test>\r\n", kOK},
-                                   {"RCPT TO:<friend@remote.example>\r\n", kOK},
-                                   {"DATA\r\n", kData}});
+    testing::OpenSmtpData(*server, "lan", "joe@local.test", "friend@remote.example");
     const std::string all = data + "\r\n.\r\n";
     std::string answers;
     for (size_t at = 0; at < all.size();) {
@@ -326,11 +289,7 @@ TEST_F(MailReview, RandomDataIsStoredAlikeInAnyRounds) {
     EXPECT_EQ(answers, kOK);
     const std::string rounds = StoredAfterReceived(folders, server->LastQueueFile());
     auto whole = NewServer("127.0.0.1");
-    testing::RunDialogue(*whole, {{"", kGreeting},
-                                  {"HELO lan\r\n", kHelo},
-                                  {"MAIL FROM:<joe@local.test>\r\n", kOK},
-                                  {"RCPT TO:<friend@remote.example>\r\n", kOK},
-                                  {"DATA\r\n", kData}});
+    testing::OpenSmtpData(*whole, "lan", "joe@local.test", "friend@remote.example");
     EXPECT_EQ(testing::Exchange(*whole, all), kOK);
     EXPECT_EQ(StoredAfterReceived(folders, whole->LastQueueFile()), rounds);
     EXPECT_TRUE(BareLineEnds(rounds).empty());
@@ -460,19 +419,10 @@ TEST_P(MailReviewCollected, EndOfDataLineIsNeverQueued) {
     if (line == "RETR 1") return "+OK\r\n" + c.retr;
     return "+OK\r\n";
   });
-  TPOPMailEnvironment environment;
-  environment.folders = folders;
+  TPOPMailEnvironment environment = testing::CollectionEnvironment(folders, server.Port());
   environment.now = [] { return platform::TDateTime(46000.5); };
   environment.openStore = [] { return std::unique_ptr<TCollectionStore>(); };
-  environment.port = server.Port();
-  environment.timeouts.firstReadWait = 5;
-  resources::TExtAccRec account;
-  account.mailserver = "127.0.0.1";
-  account.mailusr = "u";
-  account.mailpass = "p";
-  account.accountno = 7;
-  account.active = true;
-  account.mailboxid = "box";
+  const resources::TExtAccRec account = testing::CollectionAccount();
   TPOPMailTask task(environment);
   EXPECT_TRUE(task.CollectAccount(account));
   const std::vector<std::string> queued = testing::FilesIn(folders.queue);
@@ -539,33 +489,13 @@ TEST_F(MailReview, LeaveCopyTurnedOffFetchesNothingTwice) {
   TStatefulMailbox mailbox;
   testing::TScriptedServer server([&](const std::string& line, int) { return mailbox.Answer(line); });
   TColumnStore store;
-  TPOPMailEnvironment environment;
-  environment.folders = folders;
+  TPOPMailEnvironment environment = testing::CollectionEnvironment(folders, server.Port());
   environment.now = [] { return platform::TDateTime(46000.5); };
   environment.openStore = [&] {
-    struct TForward : TCollectionStore {
-      explicit TForward(TColumnStore& to) : to_(to) {}
-      int ListAccounts(resources::TExtAccRecs& list) override { return to_.ListAccounts(list); }
-      int ListUIDLs(const std::string& id, resources::TExtMailDropRecs& list) override {
-        return to_.ListUIDLs(id, list);
-      }
-      bool ReplaceUIDLs(const std::string& id, const resources::TExtMailDropRecs& list) override {
-        return to_.ReplaceUIDLs(id, list);
-      }
-      TColumnStore& to_;
-    };
-    return std::unique_ptr<TCollectionStore>(std::make_unique<TForward>(store));
+    return std::unique_ptr<TCollectionStore>(std::make_unique<testing::TForwardingStore>(store));
   };
-  environment.port = server.Port();
-  environment.timeouts.firstReadWait = 5;
-  resources::TExtAccRec account;
-  account.mailserver = "127.0.0.1";
-  account.mailusr = "u";
-  account.mailpass = "p";
-  account.accountno = 7;
-  account.active = true;
+  resources::TExtAccRec account = testing::CollectionAccount();
   account.leavecopy = true;
-  account.mailboxid = "box";
   auto collect = [&] {
     TPOPMailTask task(environment);
     EXPECT_TRUE(task.CollectAccount(account));

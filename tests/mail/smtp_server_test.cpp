@@ -11,16 +11,17 @@
 #include "mail/smtp_server.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
+#include "support/smtp_dialogue.h"
 
 namespace tovenmarsh::mail {
 namespace {
 
 using testing::TDialogueStep;
 
-const std::string kGreeting = "220 mx.test Simple Mail Transfer Service Ready\r\n";
-const std::string kHelo = "250 mx.test\r\n";
-const std::string kOK = "250 OK, Requested action completed\r\n";
-const std::string kData = "354 Start mail input and end with <CRLF>.<CRLF>\r\n";
+using testing::kData;
+using testing::kGreeting;
+using testing::kHelo;
+using testing::kOK;
 const std::string kBye = "221 mx.test service closing transmission channel\r\n";
 const std::string kNotImplemented = "502 Command not implemented\r\n";
 const std::string kSyntax = "501 Syntax error in parameters or arguments\r\n";
@@ -51,9 +52,7 @@ class SmtpServerTest : public testing::MailFixture {
   }
 
   std::unique_ptr<TSMTPServer> NewServer(const std::string& peer = "127.0.0.1") {
-    auto server = std::make_unique<TSMTPServer>(Environment());
-    server->ConnectionInfo().peerAddress = peer;
-    return server;
+    return testing::NewSmtpServer(Environment(), peer);
   }
 
   std::vector<std::string> QueueFiles() { return testing::FilesIn(folders.queue); }

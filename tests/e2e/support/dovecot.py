@@ -12,8 +12,9 @@ import socket
 import subprocess
 import time
 
-from .net import HarnessError, PeerUnavailable, lease_loopback_address, wait_port
-from .tools import memory_kb, process_tree, remove_folder, require_tool, spawn, stop_process, temp_folder
+from .net import HarnessError, PeerUnavailable
+from .peer import SpawnedPeer
+from .tools import memory_kb, process_tree, require_tool, spawn, temp_folder
 
 CONFIG = """\
 # Private test instance: nothing from the system configuration.
@@ -68,7 +69,7 @@ service imap-login {{
 """
 
 
-class Dovecot:
+class Dovecot(SpawnedPeer):
     """Dovecot's POP3 service, run as root from its own configuration file; mail users map to
     the unprivileged system user "nobody" (Dovecot refuses mail access as root).
 
@@ -163,13 +164,6 @@ class Dovecot:
                         found.append(f.read())
         return found
 
-    def log_tail(self, count=30):
-        try:
-            with open(self.log_path, "rb") as f:
-                return "".join(f.read().decode("latin-1").splitlines(True)[-count:])
-        except (OSError, TypeError):
-            return ""
-
     def memory_kb(self):
         """(current, peak) resident memory of the master and its service processes, in KiB."""
         return memory_kb(process_tree(self.process.pid if self.process else None))
@@ -180,49 +174,20 @@ class Dovecot:
             raise PeerUnavailable("the private Dovecot instance runs as root")
         self._prepare()
         stderr_path = os.path.join(self.root, "stderr.txt")
-        # A foreign process may take the port between the check and the bind: then another address.
-        for attempt in range(3):
-            self.lease = lease_loopback_address(self.port, self.preferred)
-            self.address = self.lease.address
+        def launch():
             with open(self.config_path, "w") as f:
                 f.write(CONFIG.format(instance="tovenmarsh-e2e-%d" % os.getpid(), root=self.root,
                                       address=self.address, port=self.port, uid=self.uid, gid=self.gid))
             with open(stderr_path, "ab") as err:
                 # -F: stays in the foreground, so the process we hold is the master.
-                self.process = spawn([self.executable, "-F", "-c", self.config_path],
-                                     stdin=subprocess.DEVNULL, stdout=err, stderr=err)
-            if wait_port(self.address, self.port, timeout=15, process=self.process):
-                return self
-            stop_process(self.process)
-            self.process = None
-            self.lease.release()
+                return spawn([self.executable, "-F", "-c", self.config_path],
+                             stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        if self._start_leased(launch, timeout=15):
+            return self
         with open(stderr_path, "rb") as f:
             err = f.read().decode("latin-1")
         raise HarnessError("dovecot did not start on %s:%d\n%s\n%s" % (self.address, self.port, err[-2000:],
                                                                       self.log_tail()))
-
-    def stop(self):
-        if self.process is not None:
-            stop_process(self.process)
-            self.process = None
-        if self.lease is not None:
-            self.lease.release()
-            self.lease = None
-
-    def close(self):
-        self.stop()
-        remove_folder(self.root)
-
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.close()
-            raise
-
-    def __exit__(self, exc_type, exc, tb):
-        self.close()
-        return False
 
 
 def _has_group(name):

@@ -14,7 +14,8 @@ import re
 import subprocess
 
 from .net import HarnessError, PeerUnavailable, free_port, wait_for, wait_port
-from .tools import memory_kb, process_tree, remove_folder, require_tool, temp_folder
+from .peer import PeerFixture
+from .tools import memory_kb, process_tree, require_tool, temp_folder
 
 MAIN_CF = """\
 compatibility_level = 3.6
@@ -54,7 +55,7 @@ def _stop_leftovers():
         instance.stop()
 
 
-class PostfixServer:
+class PostfixServer(PeerFixture):
     """Postfix's master and its daemons, started with `postfix -c <own config> start` and stopped
     with `postfix -c <own config> stop` (then its master's pid, if it lingers).
 
@@ -106,13 +107,6 @@ class PostfixServer:
             raise HarnessError("postfix delivered %d of %d within %.0f s\n%s"
                                % (len(self.delivered()), count, timeout, self.log_tail()))
         return self.delivered()
-
-    def log_tail(self, count=30):
-        try:
-            with open(self.log_path, "rb") as f:
-                return "".join(f.read().decode("latin-1").splitlines(True)[-count:])
-        except OSError:
-            return ""
 
     def _run(self, command, timeout=60):
         # Postfix writes its own errors to stderr only when that is a terminal, so they are taken
@@ -188,18 +182,3 @@ class PostfixServer:
                 os.kill(master, 9)  # the master we started; its daemons end with it
             except OSError:
                 pass
-
-    def close(self):
-        self.stop()
-        remove_folder(self.root)
-
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.close()
-            raise
-
-    def __exit__(self, exc_type, exc, tb):
-        self.close()
-        return False

@@ -12,9 +12,11 @@ NOOP, QUIT (any case).
 import os
 import re
 import subprocess
+import time
 
-from .net import HarnessError, lease_loopback_address, wait_for, wait_port
-from .tools import remove_folder, require_tool, spawn, stop_process, temp_folder
+from .net import HarnessError, wait_for
+from .peer import SpawnedPeer
+from .tools import require_tool, spawn, temp_folder
 
 SOFT_REPLY = "450 4.3.0 Error: try again later"
 HARD_REPLY = "550 5.3.0 Error: rejected"
@@ -56,13 +58,15 @@ class SinkMessage:
         return "SinkMessage(%s, from=%s, to=%s, %d bytes)" % (self.name, self.mail_from, self.rcpt_to, len(self.body))
 
 
-class SmtpSink:
+class SmtpSink(SpawnedPeer):
     """smtp-sink on a loopback address, started by __enter__/start and stopped by __exit__/stop.
 
     address: preferred loopback address; another 127.0.0.x is taken when the port is busy there
     (tests running at the same time). port: 25 by default (a relay connects to port 25).
     soft_reject / hard_reject: commands answered with soft_reply (4xx) / hard_reply (5xx).
     """
+
+    folder_attribute = "workdir"
 
     def __init__(self, address="127.0.0.2", port=25, soft_reject=(), hard_reject=(), soft_reply=SOFT_REPLY,
                  hard_reply=HARD_REPLY, extra_args=(), hostname="sink.test"):
@@ -105,28 +109,15 @@ class SmtpSink:
         self.workdir = temp_folder("tovenmarsh_sink_")
         os.mkdir(self.dump_folder)
         os.chmod(self.dump_folder, 0o777)  # written by the unprivileged user smtp-sink turns into
-        # A foreign process may take the port between the check and the bind: then another address.
-        for attempt in range(3):
-            self.lease = lease_loopback_address(self.port, self.preferred)
-            self.address = self.lease.address
+        def launch():
             with open(self.log_path, "ab") as log:
-                self.process = spawn(self.argv(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-            if wait_port(self.address, self.port, timeout=10, process=self.process):
-                # Let the readiness probe's session end first, so that it never interleaves with
-                # the first real session in the log.
-                wait_for(lambda: 1 <= self._log_count("connect (") == self._log_count("disconnect"), 5)
-                return self
-            stop_process(self.process)
-            self.process = None
-            self.lease.release()
+                return spawn(self.argv(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if self._start_leased(launch, timeout=10):
+            # Let the readiness probe's session end first, so that it never interleaves with
+            # the first real session in the log.
+            wait_for(lambda: 1 <= self._log_count("connect (") == self._log_count("disconnect"), 5)
+            return self
         raise HarnessError("smtp-sink did not start on %s:%d\n%s" % (self.address, self.port, self.log_tail()))
-
-    def log_tail(self, count=30):
-        try:
-            with open(self.log_path, "rb") as f:
-                return "".join(f.read().decode("latin-1").splitlines(True)[-count:])
-        except OSError:
-            return ""
 
     def _log_count(self, text):
         return sum(1 for line in self.log_tail(count=10 ** 9).splitlines()
@@ -208,27 +199,13 @@ class SmtpSink:
         if not wait_for(lambda: len(self.messages()) >= count, timeout):
             raise HarnessError("smtp-sink got %d of %d messages within %.0f s\n%s"
                                % (len(self.messages()), count, timeout, self.log_tail()))
-        return self.messages()
-
-    def stop(self):
-        if self.process is not None:
-            stop_process(self.process)
-            self.process = None
-        if self.lease is not None:
-            self.lease.release()
-            self.lease = None
-
-    def close(self):
-        self.stop()
-        remove_folder(self.workdir)
-
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.close()
-            raise
-
-    def __exit__(self, exc_type, exc, tb):
-        self.close()
-        return False
+        # smtp-sink may still append a capture's last bytes after letting go of the file:
+        # answer only once two looks a moment apart agree.
+        deadline = time.monotonic() + timeout
+        before = self.messages()
+        while True:
+            time.sleep(0.2)
+            now = self.messages()
+            if [(m.name, m.raw) for m in now] == [(m.name, m.raw) for m in before] or time.monotonic() > deadline:
+                return now
+            before = now
