@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,37 @@ void RunThreads(const std::function<void(int)>& body) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) threads.emplace_back(body, i);
   for (auto& t : threads) t.join();
+}
+
+// A fresh folder in the system's temporary folder, removed with everything in it at the end.
+class TScratchFolder {
+ public:
+  TScratchFolder() : path_(platform::SystemTempFolder() + "fendbXXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ += "/";
+  }
+  ~TScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TScratchFolder(const TScratchFolder&) = delete;
+  TScratchFolder& operator=(const TScratchFolder&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Table `name` in `folder` with an integer primary key "no" (and, when asked, a string field
+// "word" with the secondary index "ByWord").
+void CreateNumberTable(const std::string& folder, const std::string& name, bool withWord = false) {
+  TFenTable create;
+  create.SetTableName(folder + name);
+  create.FieldDefs().Add("no", ftInteger, 0, true);
+  if (withWord) create.FieldDefs().Add("word", ftString, 20);
+  create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
+  if (withWord) create.IndexDefs().Add("ByWord", "word", 0);
+  create.CreateTable();
 }
 
 TEST(FenSessionThreadsTest, TheSharedSessionsLockIsHeldByOneThreadAtATime) {
@@ -56,9 +88,8 @@ TEST(FenSessionThreadsTest, TheSharedSessionsLockIsHeldByOneThreadAtATime) {
 }
 
 TEST(FenSessionThreadsTest, SharedDatabaseCountsStayRight) {
-  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string folder = pattern;
+  const TScratchFolder scratch;
+  const std::string folder = scratch.Path().substr(0, scratch.Path().size() - 1);  // without the slash
   TFenSession& shared = Sessions().DefaultSession();
   std::atomic<int> failures{0};
   RunThreads([&](int id) {
@@ -81,8 +112,6 @@ TEST(FenSessionThreadsTest, SharedDatabaseCountsStayRight) {
   // The last user gone, the temporary database went with it.
   EXPECT_EQ(shared.FindDatabase(folder), nullptr);
   shared.RemoveAllPasswords();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 TEST(FenSessionThreadsTest, FindOrOpenSessionGivesEveryThreadTheSameNewSession) {
@@ -120,16 +149,9 @@ TEST(FenSessionThreadsTest, SessionsOfDifferentThreadsOpenAndCloseSafely) {
 // The words-table pattern: threads with table objects of their own in the shared "Default"
 // session, on one database, reading while one of them writes.
 TEST(FenSessionThreadsTest, TablesOfSeveralThreadsInTheDefaultSession) {
-  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string folder = pattern + "/";
-  {
-    TFenTable create;
-    create.SetTableName(folder + "words");
-    create.FieldDefs().Add("no", ftInteger, 0, true);
-    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
-    create.CreateTable();
-  }
+  const TScratchFolder scratch;
+  const std::string& folder = scratch.Path();
+  CreateNumberTable(folder, "words");
   std::atomic<int> failures{0};
   RunThreads([&](int id) {
     try {
@@ -162,23 +184,14 @@ TEST(FenSessionThreadsTest, TablesOfSeveralThreadsInTheDefaultSession) {
   check.Open();
   EXPECT_EQ(check.RecordCount(), 20);
   check.Close();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 // A clone takes the directory's and the table's locks in the same order as any Open: cloning
 // while another thread opens the table neither deadlocks nor upsets ThreadSanitizer.
 TEST(FenSessionThreadsTest, CloningWhileAnotherThreadOpensTheTable) {
-  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string folder = pattern + "/";
-  {
-    TFenTable create;
-    create.SetTableName(folder + "t");
-    create.FieldDefs().Add("no", ftInteger, 0, true);
-    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
-    create.CreateTable();
-  }
+  const TScratchFolder scratch;
+  const std::string& folder = scratch.Path();
+  CreateNumberTable(folder, "t");
   TFenDatabase database;
   database.SetDatabaseName("CloneOrder");
   database.SetDirectory(folder);
@@ -204,24 +217,15 @@ TEST(FenSessionThreadsTest, CloningWhileAnotherThreadOpensTheTable) {
   opener.join();
   source.Close();
   database.Close();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 // Opening a table reads its index descriptors while another thread's inserts rewrite the index
 // header: every pooled resource opens its tables while others write them, and a lookup cursor
 // for Locate opens one more.
 TEST(FenSessionThreadsTest, OpeningATableWhileAnotherThreadInsertsIntoIt) {
-  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string folder = pattern + "/";
-  {
-    TFenTable create;
-    create.SetTableName(folder + "t");
-    create.FieldDefs().Add("no", ftInteger, 0, true);
-    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
-    create.CreateTable();
-  }
+  const TScratchFolder scratch;
+  const std::string& folder = scratch.Path();
+  CreateNumberTable(folder, "t");
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     TFenTable table;
@@ -241,26 +245,15 @@ TEST(FenSessionThreadsTest, OpeningATableWhileAnotherThreadInsertsIntoIt) {
     reader.Close();
   }
   writer.join();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 // Switching the index by name reads the index file's slot descriptors while another thread's
 // insert rewrites the index header: the lookup must hold the table's lock. Tables opened with an
 // IndexName, SetIndexName and Locate's lookup cursor all switch indexes so.
 TEST(FenSessionThreadsTest, SwitchingTheIndexWhileAnotherThreadInserts) {
-  std::string pattern = platform::SystemTempFolder() + "fendbXXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string folder = pattern + "/";
-  {
-    TFenTable create;
-    create.SetTableName(folder + "t");
-    create.FieldDefs().Add("no", ftInteger, 0, true);
-    create.FieldDefs().Add("word", ftString, 20);
-    create.IndexDefs().Add("", "no", ixPrimary | ixUnique);
-    create.IndexDefs().Add("ByWord", "word", 0);
-    create.CreateTable();
-  }
+  const TScratchFolder scratch;
+  const std::string& folder = scratch.Path();
+  CreateNumberTable(folder, "t", true);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     TFenTable table;
@@ -283,8 +276,6 @@ TEST(FenSessionThreadsTest, SwitchingTheIndexWhileAnotherThreadInserts) {
   }
   writer.join();
   reader.Close();
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
