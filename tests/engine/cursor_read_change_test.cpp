@@ -17,65 +17,25 @@
 #include "engine/session.h"
 #include "engine/shared_table.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace tovenmarsh::engine {
 namespace {
 
 constexpr int32_t kRecords = 3000;
 
-FieldDesc Field(const char* name, uint8_t type) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  return f;
-}
-
-class CursorReadChangeTest : public ::testing::Test {
+class CursorReadChangeTest : public testing::TwoUsersTest {
  protected:
-  void SetUp() override {
-    EngineStart();
-    for (int i = 0; i < 2; ++i) {
-      sessions_[i] = CreateEngineSession();
-      sessions_[i]->LockRetryCount = 1;
-      sessions_[i]->LockWaitTime = 1;
-      directories_[i] = sessions_[i]->OpenDirectory("db", scratch_.Path());
-    }
-  }
-  void TearDown() override {
-    cursors_.clear();
-    for (int i = 0; i < 2; ++i) {
-      sessions_[i]->CloseDirectory(directories_[i]);
-      FreeEngineSession(sessions_[i]);
-    }
-    EngineStop();
-  }
-
   // A new table of kRecords records: key k with value 10 k, in record k.
   void MakeTable(const std::string& name) {
     table_ = name;
-    TTableDefinition d;
-    d.Data.Fields = {Field("Key", fldInt32), Field("Value", fldInt32)};
-    IndexDesc primary;
-    primary.Unique = true;
-    primary.FieldCount = 1;
-    primary.FieldNumbers[0] = 1;
-    d.Indexes = {primary};
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directories_[0]->CreateTable(name, false, false, d, &t), 0);
-    ASSERT_EQ(directories_[0]->CloseTable(t), 0);
+    Create(name, testing::KeyValueDefinition());
     TDataCursor& w = Open(1, true);
     for (int32_t k = 1; k <= kRecords; ++k) Insert(w, k, k * 10);
     w.Close();
   }
   // A cursor of user 0 (the reader) or user 1 (the other user).
-  TDataCursor& Open(int user, bool exclusive = false) {
-    cursors_.push_back(std::make_unique<TDataCursor>(directories_[user]));
-    TDataCursor& c = *cursors_.back();
-    c.SetTableName(table_);
-    c.SetExclusive(exclusive);
-    c.Open();
-    return c;
-  }
+  TDataCursor& Open(int user, bool exclusive = false) { return OpenAs(user, table_, exclusive); }
   static int32_t Get(TDataCursor& c, const std::vector<uint8_t>& r, uint32_t field) {
     int32_t v = 0;
     c.GetFieldData(field, r.data(), &v);
@@ -114,11 +74,7 @@ class CursorReadChangeTest : public ::testing::Test {
     return {p.Pos - 1, p.Leaf.Count() - p.Pos};
   }
 
-  testing::ScratchDir scratch_;
   std::string table_;
-  TDataSession* sessions_[2] = {};
-  TDataDirectory* directories_[2] = {};
-  std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
 TEST_F(CursorReadChangeTest, AnotherUsersWritesShowAtTheNextCacheMiss) {

@@ -27,6 +27,7 @@
 #include "engine/session.h"
 #include "engine/shared_table.h"
 #include "file_test_support.h"
+#include "table_test_support.h"
 
 namespace {
 std::atomic<int> gDirectorySyncs{0};
@@ -42,50 +43,16 @@ extern "C" int fsync(int fd) {
 namespace tovenmarsh::engine {
 namespace {
 
-FieldDesc Field(const char* name, uint8_t type) {
-  FieldDesc f;
-  f.Name = name;
-  f.FieldType = type;
-  return f;
-}
+using testing::Field;
 
-class StorageReviewTest : public ::testing::Test {
+class StorageReviewTest : public testing::TwoUsersTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    for (int i = 0; i < 2; ++i) {
-      sessions_[i] = CreateEngineSession();
-      sessions_[i]->LockRetryCount = 1;
-      sessions_[i]->LockWaitTime = 1;
-      sessions_[i]->TableLockRetries = 3;  // a refused table lock is reported at once
-      directories_[i] = sessions_[i]->OpenDirectory("db", scratch_.Path());
-    }
-    TTableDefinition d;
-    d.Data.Fields = {Field("Key", fldInt32), Field("Value", fldInt32)};
-    IndexDesc primary;
-    primary.Unique = true;
-    primary.FieldCount = 1;
-    primary.FieldNumbers[0] = 1;
-    d.Indexes = {primary};
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directories_[0]->CreateTable("t", false, false, d, &t), 0);
-    ASSERT_EQ(directories_[0]->CloseTable(t), 0);
+    TwoUsersTest::SetUp();
+    for (TDataSession* s : sessions_) s->TableLockRetries = 3;  // a refused table lock is reported at once
+    Create("t", testing::KeyValueDefinition());
   }
-  void TearDown() override {
-    cursors_.clear();
-    for (int i = 0; i < 2; ++i) {
-      sessions_[i]->CloseDirectory(directories_[i]);
-      FreeEngineSession(sessions_[i]);
-    }
-    EngineStop();
-  }
-  TDataCursor& Open(int user) {
-    cursors_.push_back(std::make_unique<TDataCursor>(directories_[user]));
-    TDataCursor& c = *cursors_.back();
-    c.SetTableName("t");
-    c.Open();
-    return c;
-  }
+  TDataCursor& Open(int user) { return OpenAs(user, "t"); }
   static void Insert(TDataCursor& c, int32_t key) {
     std::vector<uint8_t> r(c.GetRecordSize());
     c.InitRecord(r.data());
@@ -121,10 +88,6 @@ class StorageReviewTest : public ::testing::Test {
     return n;
   }
 
-  testing::ScratchDir scratch_;
-  TDataSession* sessions_[2] = {};
-  TDataDirectory* directories_[2] = {};
-  std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
 // Fault: a commit whose writer lock is refused (another user holds a table lock) clears the

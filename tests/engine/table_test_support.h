@@ -99,4 +99,55 @@ class EngineDirectoryTest : public ::testing::Test {
   std::vector<std::unique_ptr<TDataCursor>> cursors_;
 };
 
+// "Key" and "Value", both 32-bit integers, with a unique primary index on Key.
+inline TTableDefinition KeyValueDefinition() {
+  TTableDefinition d;
+  d.Data.Fields = {Field("Key", fldInt32), Field("Value", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  return d;
+}
+
+// Two users of one database folder: sessions and directories 0 and 1 with short lock waits, and
+// the cursors a test opens (closed before the directories).
+class TwoUsersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EngineStart();
+    for (int i = 0; i < 2; ++i) {
+      sessions_[i] = CreateEngineSession();
+      sessions_[i]->LockRetryCount = 1;
+      sessions_[i]->LockWaitTime = 1;
+      directories_[i] = sessions_[i]->OpenDirectory("db", scratch_.Path());
+    }
+  }
+  void TearDown() override {
+    cursors_.clear();
+    for (int i = 0; i < 2; ++i) {
+      sessions_[i]->CloseDirectory(directories_[i]);
+      FreeEngineSession(sessions_[i]);
+    }
+    EngineStop();
+  }
+  // A table's files made from `d` by user 0 and closed again.
+  void Create(const std::string& name, const TTableDefinition& d) {
+    TDataTable* t = nullptr;
+    ASSERT_EQ(directories_[0]->CreateTable(name, false, false, d, &t), 0);
+    ASSERT_EQ(directories_[0]->CloseTable(t), 0);
+  }
+  // An open cursor of `user` on `table`, owned by the fixture.
+  TDataCursor& OpenAs(int user, const std::string& table, bool exclusive = false) {
+    cursors_.push_back(std::make_unique<TDataCursor>(directories_[user]));
+    TDataCursor& c = *cursors_.back();
+    c.SetTableName(table);
+    c.SetExclusive(exclusive);
+    c.Open();
+    return c;
+  }
+
+  ScratchDir scratch_;
+  TDataSession* sessions_[2] = {};
+  TDataDirectory* directories_[2] = {};
+  std::vector<std::unique_ptr<TDataCursor>> cursors_;
+};
+
 }  // namespace tovenmarsh::engine::testing
