@@ -71,10 +71,23 @@ def free_port(address="127.0.0.1"):
         return s.getsockname()[1]
 
 
+def ephemeral_low():
+    """The first port of the range the system hands out to outgoing connections."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_offset(base_ports=(25, 110, 80), address="127.0.0.1", tries=200):
-    """A port offset N under which every base port + N is free on address."""
+    """A port offset N under which every base port + N is free on address.
+
+    The ports stay below the system's ephemeral range, so that no client connection made
+    meanwhile (by this test or a parallel one) can take one before the server binds it."""
+    low = ephemeral_low()
     for _ in range(tries):
-        offset = random.randrange(20000, 60000)
+        offset = random.randrange(10000, low - max(base_ports))
         if all(can_bind(address, port + offset) for port in base_ports):
             return offset
     raise HarnessError("no free port offset for %s on %s" % (base_ports, address))
