@@ -6,6 +6,9 @@ namespace {
 
 constexpr std::string_view kMarker = "=?iso-8859-1?";
 
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+// Lower-case digits are digits but weigh nothing, as the archive has always decoded them.
 int UpperHexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -34,10 +37,8 @@ std::string DecodeISOHeader(std::string_view text) {
       if (c == '_') {
         result.push_back(' ');
         ++i;
-      } else if (c == '=') {
-        int value = 0;
-        for (size_t k = i + 1; k <= i + 2 && k < text.size(); ++k) value = value * 16 + UpperHexDigit(text[k]);
-        result.push_back(static_cast<char>(value));
+      } else if (c == '=' && i + 2 < text.size() && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
+        result.push_back(static_cast<char>(UpperHexDigit(text[i + 1]) * 16 + UpperHexDigit(text[i + 2])));
         i += 3;
       } else {
         if (c != '?') result.push_back(c);

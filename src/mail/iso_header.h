@@ -9,8 +9,9 @@
 namespace tovenmarsh::mail {
 
 // Texts of 15 characters or fewer come back unchanged. Inside a word "_" is a blank, "=" and two
-// digits ("0".."9", "A".."F"; other characters weigh nothing) a byte, "?" is dropped, and "?="
-// ends the word. Text around and between words (blanks included) is kept.
+// hexadecimal digits a byte (lower-case digits weigh nothing), "?" is dropped, and "?=" ends the
+// word; an "=" without two digits after it is kept as it is, so it never swallows the "?=".
+// Text around and between words (blanks included) is kept.
 std::string DecodeISOHeader(std::string_view text);
 
 }  // namespace tovenmarsh::mail

@@ -39,6 +39,27 @@ size_t ContentEndBefore(std::string_view text, size_t dash, size_t begin) {
   return end < begin ? begin : end;
 }
 
+// Where the header block of a part that starts after the delimiter line ending at lineEnd (its
+// CR LF) ends: at the first blank line (its position is returned), or, when a delimiter line of
+// an open multipart comes first (RFC 2046 allows a part of headers only), nowhere (npos) with
+// that delimiter's "--" in nextDash. One pass over the block's lines.
+size_t HeaderBlockEnd(std::string_view text, size_t lineEnd, const std::vector<std::string>& stack,
+                      size_t& nextDash) {
+  nextDash = std::string_view::npos;
+  for (size_t nl = lineEnd + 1; nl < text.size(); nl = text.find('\n', nl + 1)) {
+    if (text[nl - 1] == '\r' && text.compare(nl + 1, 2, kCRLF) == 0) return nl - 1;
+    if (text.compare(nl + 1, 2, "--") != 0) continue;
+    bool closing = false;
+    for (const std::string& boundary : stack) {
+      if (MatchDelimiter(text, nl + 1, boundary, closing)) {
+        nextDash = nl + 1;
+        return std::string_view::npos;
+      }
+    }
+  }
+  return std::string_view::npos;
+}
+
 void SetRange(TMsgPart& part, size_t begin, size_t end) {
   // 1-based and inclusive, as positions in the raw message are kept.
   part.SetContentRange(static_cast<int64_t>(begin) + 1, static_cast<int64_t>(end));
@@ -278,13 +299,26 @@ void TMailMessage::SplitParts(const std::string& textString, size_t bodyStart) {
     }
     const size_t lineEnd = text.find(kCRLF, after);
     if (lineEnd == std::string_view::npos) break;
-    const size_t blank = text.find("\r\n\r\n", lineEnd);
     const size_t headerBegin = lineEnd + 2;
-    const size_t headerEnd = blank == std::string_view::npos ? text.size() : blank;
+    size_t nextDash = std::string_view::npos;
+    const size_t blank = HeaderBlockEnd(text, lineEnd, stack, nextDash);
+    const size_t headerEnd = blank != std::string_view::npos ? blank
+                             : nextDash != std::string_view::npos ? ContentEndBefore(text, nextDash, headerBegin)
+                                                                  : text.size();
     TMsgPart& part = AddPart();
     part.SetDepth(level);
     part.ParseHeaders(headerEnd > headerBegin ? text.substr(headerBegin, headerEnd - headerBegin)
                                               : std::string_view());
+    if (nextDash != std::string_view::npos) {
+      // Headers without a body: the part is empty and the delimiter is read next round.
+      if (!part.Boundary().empty() && stack.size() < static_cast<size_t>(kMaxMimeDepth)) {
+        stack.push_back(part.Boundary());
+      } else {
+        SetRange(part, nextDash, nextDash);
+      }
+      pos = nextDash;
+      continue;
+    }
     if (blank == std::string_view::npos) break;
     const size_t contentBegin = blank + 4;
     if (!part.Boundary().empty() && stack.size() < static_cast<size_t>(kMaxMimeDepth)) {

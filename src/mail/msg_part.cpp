@@ -2,15 +2,67 @@
 // (contract in msg_part.h).
 #include "mail/msg_part.h"
 
+#include <algorithm>
+
 #include "core/str_utils.h"
 #include "mail/mime_codecs.h"
 
 namespace tovenmarsh::mail {
 namespace {
 
-// Parameters live inside Content-Type / Content-Disposition: name="value"; or name=value;
+bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+// The position of the next ";" that is not inside a quoted string (or the end).
+size_t NextSemicolon(std::string_view text, size_t pos) {
+  bool quoted = false;
+  for (; pos < text.size(); ++pos) {
+    const char c = text[pos];
+    if (quoted && c == '\\') {
+      ++pos;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ';' && !quoted) {
+      break;
+    }
+  }
+  return pos;
+}
+
+// A parameter of Content-Type / Content-Disposition: after the first token come
+// ";"-separated attribute=value pairs (RFC 2045 5.1). The attribute is matched, ignoring case,
+// only where a parameter begins, so a word inside another parameter's value or quoted text
+// ("name=\"boundary.txt\"") is no parameter. A quoted value runs to its closing quote (\\ and
+// \" stand for themselves); an unquoted one to the next ";" or quote and is trimmed. A line
+// break ends either, so no value carries one into a header we write. First occurrence wins.
 std::string Parameter(std::string_view headerValue, std::string_view word) {
-  return core::ExtractValue(headerValue, word, "=\"", "\";\r\n");
+  size_t pos = NextSemicolon(headerValue, 0);
+  while (pos < headerValue.size()) {
+    ++pos;  // the ";"
+    const size_t equals = headerValue.find_first_of("=;", pos);
+    const bool hasValue = equals != std::string_view::npos && headerValue[equals] == '=';
+    const size_t nameEnd = hasValue ? equals : NextSemicolon(headerValue, pos);
+    if (!SameTextAscii(TrimHeaderText(headerValue.substr(pos, nameEnd - pos)), word)) {
+      pos = NextSemicolon(headerValue, pos);  // from the start, where no quote is open
+      continue;
+    }
+    if (!hasValue) return {};
+    size_t p = equals + 1;
+    while (p < headerValue.size() && (headerValue[p] == ' ' || headerValue[p] == '\t')) ++p;
+    if (p < headerValue.size() && headerValue[p] == '"') {
+      std::string value;
+      for (++p; p < headerValue.size() && headerValue[p] != '"' && !IsLineBreak(headerValue[p]); ++p) {
+        if (headerValue[p] == '\\' && p + 1 < headerValue.size() &&
+            (headerValue[p + 1] == '"' || headerValue[p + 1] == '\\')) {
+          ++p;
+        }
+        value.push_back(headerValue[p]);
+      }
+      return value;
+    }
+    const size_t end = std::min(headerValue.find_first_of("\";\r\n", p), headerValue.size());
+    return std::string(TrimHeaderText(headerValue.substr(p, end - p)));
+  }
+  return {};
 }
 
 // The first token of a header value (up to the first ";" or blank).
@@ -84,7 +136,10 @@ bool TMsgPart::ParseHeaders(std::string_view block) {
   const std::string disposition = Disposition();
   fields_[phName - 1] = Parameter(type, "name");
   fields_[phCharset - 1] = Parameter(type, "charset");
-  fields_[phBoundary - 1] = Parameter(type, "boundary");
+  // Delimiter lines may carry blanks after the boundary anyway, and a boundary may not end in one.
+  std::string boundary = Parameter(type, "boundary");
+  while (!boundary.empty() && (boundary.back() == ' ' || boundary.back() == '\t')) boundary.pop_back();
+  fields_[phBoundary - 1] = std::move(boundary);
   fields_[phFileName - 1] = Parameter(disposition, "filename");
   SetHeader(phContentType, FirstToken(type));
   SetHeader(phDisposition, FirstToken(disposition));

@@ -366,6 +366,16 @@ TEST(MailMessage, HostileInputStaysBounded) {
   EXPECT_EQ(message.Part(0).Content().Bytes(), "x");
   EXPECT_GT(message.Part(message.PartCount() - 1).Content().Size(), 100);
 
+  // Parts of headers only, the one blank line at the very end: each ends at the next delimiter.
+  std::string bare = "Content-Type: multipart/mixed; boundary=m\r\n\r\n";
+  for (size_t i = 0; i < kMaxMimeParts + 50; ++i) bare += "--m\r\nContent-Type: text/html\r\n";
+  bare += "--m--\r\n\r\nepilogue";
+  Load(message, bare);
+  ASSERT_EQ(static_cast<size_t>(message.PartCount()), kMaxMimeParts);
+  EXPECT_EQ(message.Part(0).ContentType(), "text/html");
+  EXPECT_EQ(message.Part(0).Content().Size(), 0);
+  EXPECT_NE(message.Part(0).ContentStart(), 0);
+
   std::string headers;
   for (int i = 0; i < 5000; ++i) headers += "X-H" + std::to_string(i) + ": v\r\n";
   Load(message, headers + "\r\nbody");
