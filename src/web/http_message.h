@@ -57,6 +57,8 @@ constexpr int kStatusBadRequest = 16;
 constexpr int kStatusUnauthorized = 17;
 constexpr int kStatusForbidden = 19;
 constexpr int kStatusNotFound = 20;
+constexpr int kStatusRequestTimeout = 24;
+constexpr int kStatusEntityTooLarge = 29;
 constexpr int kStatusInternalError = 32;
 constexpr int kFirstErrorStatus = 16;
 // Code and reason by index; 0 and "" outside the table.

@@ -2,6 +2,7 @@
 #include "web/http_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "core/system_parameters.h"
@@ -24,6 +25,49 @@ bool ParseContentLength(std::string_view text, int64_t& value) {
     value = value * 10 + (c - '0');
   }
   return true;
+}
+
+// Status indexes of refusals that only the framing answers.
+constexpr int kStatusURITooLarge = 30;
+constexpr int kStatusNotImplemented = 33;
+
+// The line-end counter only has to tell 1 to 4 apart; it stops there, so no run of blank lines
+// can overflow it.
+constexpr int kLineEndCap = 4;
+
+// A field name is a token (RFC 7230 3.2.6): no blank, TAB, "=" or other separator.
+bool IsTokenChar(char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// The header block as framed (lines ending in CR LF): false when a line's name before its
+// colon is not a token, or the first line begins with a blank (RFC 7230 3.2.4). Such a name
+// would be kept here with its blanks and not be recognised, while another parser in front
+// reads "Content-Length : 26" as a length.
+bool HeaderNamesValid(std::string_view block) {
+  bool first = true;
+  while (!block.empty()) {
+    const size_t end = block.find("\r\n");
+    const std::string_view line = block.substr(0, end);
+    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 2);
+    const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (folded && first) return false;
+    first = false;
+    if (folded) continue;  // continues the header before it
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (colon == 0) return false;
+    for (size_t i = 0; i < colon; ++i) {
+      if (!IsTokenChar(line[i])) return false;
+    }
+  }
+  return true;
+}
+
+// Whether bytes of a further request follow position at (stray line ends do not count).
+bool MoreRequests(std::string_view input, size_t at) {
+  return input.find_first_not_of("\r\n", at) != std::string_view::npos;
 }
 
 }  // namespace
@@ -66,8 +110,18 @@ void THTTPServer::WriteStatusLine(int index, bool withReason, std::string_view d
 bool THTTPServer::Execute() {
   const std::string_view input = Input().View();
   answered_ = Output().Length();
+  if (input.empty()) return true;
+  const std::chrono::steady_clock::time_point now = limits_.clock();
+  if (timing_ && now - started_ > limits_.requestTime) {
+    Refuse(kStatusRequestTimeout);
+    return true;
+  }
   size_t i = 0;
   while (i < input.size() && !CloseRequested()) {
+    if (!timing_) {
+      timing_ = true;
+      started_ = now;
+    }
     if (state_ == stBody) {
       const size_t take = static_cast<size_t>(
           std::min<int64_t>(remaining_, static_cast<int64_t>(input.size() - i)));
@@ -78,12 +132,18 @@ bool THTTPServer::Execute() {
         remaining_ = 0;
       }
       i += take;
-      if (remaining_ <= 0) WriteResponse();
+      if (remaining_ <= 0) WriteResponse(MoreRequests(input, i));
       continue;
     }
     const char c = input[i++];
+    // Lines end in CR LF only: a lone CR or LF is a line end to some parsers and not to others.
+    if ((c == '\n') != (previous_ == '\r')) {
+      Refuse(kStatusBadRequest);
+      break;
+    }
+    previous_ = c;
     if (c == '\r' || c == '\n') {
-      ++lineEnds_;
+      if (lineEnds_ < kLineEndCap) ++lineEnds_;
     } else {
       lineEnds_ = 0;
     }
@@ -92,14 +152,14 @@ bool THTTPServer::Execute() {
         if (!RequestLineDone()) break;
       } else if (lineEnds_ == 0) {
         if (text_.size() >= limits_.requestLine) {
-          Refuse(30);  // Request-URI Too Large
+          Refuse(kStatusURITooLarge);
           break;
         }
         text_ += c;
       }
     } else {
       if (lineEnds_ == 4) {
-        if (!HeadersDone()) break;
+        if (!HeadersDone(MoreRequests(input, i))) break;
       } else if (lineEnds_ <= 2) {
         if (text_.size() >= limits_.headerBlock) {
           Refuse(kStatusBadRequest);
@@ -126,12 +186,16 @@ bool THTTPServer::RequestLineDone() {
   return true;
 }
 
-bool THTTPServer::HeadersDone() {
+bool THTTPServer::HeadersDone(bool moreRequests) {
   THTTPMessage& request = Session().Request;
+  if (!HeaderNamesValid(text_)) {
+    Refuse(kStatusBadRequest);
+    return false;
+  }
   request.SetHeaderText(text_);
   text_.clear();
   if (!request.GetHeaderByName("Transfer-Encoding").empty()) {
-    Refuse(33);  // Not Implemented
+    Refuse(kStatusNotImplemented);
     return false;
   }
   // Every Content-Length line must be a plain number, and all must agree: a body framed one
@@ -150,19 +214,19 @@ bool THTTPServer::HeadersDone() {
     seen = true;
   }
   if (length > limits_.body) {
-    Refuse(29);  // Request Entity Too Large
+    Refuse(kStatusEntityTooLarge);
     return false;
   }
   remaining_ = length;
   if (remaining_ < 1) {
-    WriteResponse();
+    WriteResponse(moreRequests);
   } else {
     state_ = stBody;
   }
   return true;
 }
 
-void THTTPServer::WriteResponse() {
+void THTTPServer::WriteResponse(bool moreRequests) {
   THTTPSession& s = Session();
   system_.Execute();
   if (s.StatusIndex >= kFirstErrorStatus) {
@@ -173,12 +237,22 @@ void THTTPServer::WriteResponse() {
   if (!s.Response.HasBody() && s.Response.GetHeaderByName("Content-Length").empty()) {
     s.Response.SetIntHeader(hiContentLength, 0);
   }
+  // Nothing is sent before the round ends, so pipelined requests for a large file would each
+  // add a copy: the response that reaches the bound is the round's (and connection's) last.
+  const size_t body = s.MethodCode != hmHEAD && s.Response.HasBody()
+                          ? static_cast<size_t>(s.Response.BodyStream().Size())
+                          : 0;
+  if (moreRequests && Output().Length() + body >= limits_.roundOutput) {
+    s.KeepAlive = false;
+    s.Response.SetHeader(hhConnection, "close");
+  }
   WriteStatusLine(s.StatusIndex, true, s.StatusDetail);
   Output().AddText(s.Response.GetHeaderText());
   Output().AddText("\r\n");
   if (s.MethodCode != hmHEAD && s.Response.HasBody()) Output().AddStream(s.Response.BodyStream());
   answered_ = Output().Length();
   state_ = stRequestLine;
+  timing_ = false;
   SetClose(!s.KeepAlive);
 }
 
@@ -196,6 +270,7 @@ void THTTPServer::Refuse(int statusIndex) {
   Output().AddStream(s.Response.BodyStream());
   text_.clear();
   state_ = stRequestLine;
+  timing_ = false;
   SetClose(true);
 }
 
@@ -230,6 +305,7 @@ bool THTTPServer::HandleException(const std::exception& e) {
   if (s.Response.HasBody()) Output().AddStream(s.Response.BodyStream());
   text_.clear();
   state_ = stRequestLine;
+  timing_ = false;
   SetClose(true);
   return false;
 }

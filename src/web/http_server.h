@@ -20,11 +20,24 @@
 // - A response to HEAD carries the headers of the GET response but no body, so a keep-alive
 //   client never takes body bytes for the next response.
 // - After a response that closes the connection, further bytes of the chunk are ignored.
+// - The request line and the header block end their lines in CR LF; a lone CR or LF there, or
+//   a header name that is not a token (a blank or TAB before its colon, a first header line
+//   that begins with a blank), is answered with 400 and the connection closes: such a request
+//   would be framed one way here and another way by a proxy in front.
+// - One read round builds at most about roundOutput bytes of responses: the response that
+//   reaches the bound, when more requests follow it in the round, carries Connection: close
+//   and the requests after it are not answered (the connection cannot read on without a new
+//   read, and a pipelining client sends them again on a new connection).
+// - A request must arrive whole (request line, headers and body, from its first byte) within
+//   requestTime, measured on the limits' clock when a read round brings bytes; past it the
+//   connection is answered 408 and closes, so a client trickling bytes cannot hold a worker.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,10 +47,15 @@
 namespace tovenmarsh::web {
 
 struct THTTPLimits {
+  using TClock = std::function<std::chrono::steady_clock::time_point()>;
+
   size_t requestLine = 8 * 1024;
   size_t headerBlock = 64 * 1024;
   int64_t body = 8 * 1024 * 1024;
   size_t readRound = 64 * 1024;
+  size_t roundOutput = 1024 * 1024;
+  std::chrono::seconds requestTime{120};
+  TClock clock = [] { return std::chrono::steady_clock::now(); };
 };
 
 // The status line text: "HTTP/1.1 " and the code when index > 0, " " and the reason when
@@ -73,8 +91,9 @@ class THTTPServer : public core::TTCPServer {
   enum : int { stRequestLine = 0, stHeaders = 1, stBody = 2 };
   // False when the request was refused and the connection is to close.
   bool RequestLineDone();
-  bool HeadersDone();
-  void WriteResponse();
+  bool HeadersDone(bool moreRequests);
+  // moreRequests: bytes of further requests follow in this round.
+  void WriteResponse(bool moreRequests);
   // Answers a request that cannot be framed with an error page and closes the connection.
   void Refuse(int statusIndex);
 
@@ -82,8 +101,13 @@ class THTTPServer : public core::TTCPServer {
   THTTPLimits limits_;
   int state_ = stRequestLine;
   int lineEnds_ = 0;
+  // The last byte framed in the request line or header block (a CR must come before each LF).
+  char previous_ = '\0';
   int64_t remaining_ = 0;
   std::string text_;
+  // Whether a request has begun, and when its first byte arrived.
+  bool timing_ = false;
+  std::chrono::steady_clock::time_point started_{};
   // Output bytes of the responses already complete in this round; an exception page keeps them.
   size_t answered_ = 0;
 };

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 #include "core/system_parameters.h"
 #include "core/worker_threads.h"
@@ -69,6 +71,20 @@ std::vector<const TActionEntry*> PlanActions(const std::vector<TActionEntry>& ac
     if (runs) plan.push_back(&entry);
   }
   return plan;
+}
+
+// The real path of path (links and dots resolved) when it lies strictly inside folder's real
+// path; false when either cannot be resolved or it lies elsewhere.
+bool RealPathInside(const std::string& path, const std::string& folder, std::string& real) {
+  std::error_code error;
+  const std::filesystem::path root = std::filesystem::canonical(folder, error);
+  if (error) return false;
+  const std::filesystem::path file = std::filesystem::canonical(path, error);
+  if (error) return false;
+  std::string prefix = root.native();
+  if (prefix.empty() || prefix.back() != '/') prefix += '/';
+  real = file.native();
+  return real.size() > prefix.size() && real.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -158,8 +174,10 @@ bool THTTPSystem::Execute() {
   std::vector<const TActionEntry*> plan;
   std::shared_ptr<const std::vector<TActionEntry>> actions;
   std::vector<std::string> paths{s.RequestPath};
+  // A form of millions of tiny parameters would take far more memory than its bytes.
+  bool tooManyParameters = false;
   if (dynamic) {
-    if (s.HasQuery()) s.Query().SetText(s.QueryText);
+    if (s.HasQuery() && !s.Query().SetText(s.QueryText)) tooManyParameters = true;
     actions = RegisteredActions();
     plan = PlanActions(*actions, s, s.GetQueryValue("action"));
     for (const TActionEntry* entry : plan) paths.push_back(entry->Path);
@@ -167,13 +185,18 @@ bool THTTPSystem::Execute() {
 
   if (CheckAccess(paths)) {
     if (dynamic) {
-      if (s.MethodCode == hmPOST && s.Request.HasBody()) {
-        s.PostContent().SetText(s.Request.GetContentText());
+      if (s.MethodCode == hmPOST && s.Request.HasBody() &&
+          !s.PostContent().SetText(s.Request.GetContentText())) {
+        tooManyParameters = true;
       }
       s.Response.SetHeader(hhContentType, "text/html");
       s.Response.SetDateHeader(hdExpires, now);
       s.Response.SetHeader(hhCacheControl, "no-cache");
-      RunActions(plan);
+      if (tooManyParameters) {
+        s.StatusIndex = kStatusEntityTooLarge;
+      } else {
+        RunActions(plan);
+      }
     } else {
       ServeStatic();
     }
@@ -211,8 +234,11 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
       // for more than an inner one.
       continue;
     }
-    std::string credentials = s.Request.GetHeader(hhAuthorization);
-    if (credentials.empty()) credentials = cookie;
+    // A cookie whose session was purged still holds the credentials it was made from and logs
+    // in again; one that does not (unknown, or too low a level) is answered like no
+    // credentials at all, with the challenge, so the browser asks for a login.
+    const std::string authorization = s.Request.GetHeader(hhAuthorization);
+    const std::string& credentials = authorization.empty() ? cookie : authorization;
     if (!credentials.empty()) {
       const std::string id = sessions ? sessions->Login(credentials, area.Level) : std::string();
       if (!id.empty()) {
@@ -221,11 +247,14 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
         s.SessionId = id;
         continue;
       }
-      s.Response.AddSetCookie(kSessionCookie, "", false, "", -1, "/");
-      s.SessionId.clear();
-      s.StatusIndex = kStatusUnauthorized;
-      return false;
+      if (!authorization.empty()) {
+        s.Response.AddSetCookie(kSessionCookie, "", false, "", -1, "/");
+        s.SessionId.clear();
+        s.StatusIndex = kStatusUnauthorized;
+        return false;
+      }
     }
+    s.SessionId.clear();
     s.Response.SetHeader(hhWWWAuthenticate, "Basic realm=" + area.Realm);
     s.StatusIndex = kStatusUnauthorized;
     return false;
@@ -243,17 +272,21 @@ void THTTPSystem::RunActions(const std::vector<const TActionEntry*>& plan) {
 
 void THTTPSystem::ServeStatic() {
   THTTPSession& s = session_;
-  // The web directory was built from a canonical path inside the web folder; a file name that
-  // is a directory, a device or missing is simply not found.
+  // The web directory was built from a canonical path inside the web folder, but a symbolic
+  // link there may point anywhere: only a file whose real path lies inside the web folder's
+  // real path is served, opened by that real path. A file name that is a directory, a device
+  // or missing is simply not found.
   const std::string path = s.WebDirectory + s.FileName;
+  std::string real;
   struct stat info {};
-  if (s.WebDirectory.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (s.WebDirectory.empty() || !RealPathInside(path, core::SystemParameters().WebFolder(), real) ||
+      ::stat(real.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     s.StatusIndex = kStatusNotFound;
     return;
   }
   std::unique_ptr<platform::TFileStream> file;
   try {
-    file = std::make_unique<platform::TFileStream>(path, platform::fmOpenRead);
+    file = std::make_unique<platform::TFileStream>(real, platform::fmOpenRead);
   } catch (const platform::EFOpenError&) {
     // Unreadable is answered like missing: the page would otherwise show the server's path.
     s.StatusIndex = kStatusNotFound;

@@ -10,10 +10,13 @@
 //   "/?action=...". Every area that applies must admit the request.
 // - A session grants no more than its account's level (login_session.h); the cookie keeps its
 //   form, the credentials text, and is re-checked against the account table whenever no live
-//   session matches it.
+//   session matches it. A cookie that logs nobody in, sent without an Authorization header, is
+//   answered like no credentials: 401 with the challenge and no cookie.
 // - Dates (Date, Last-Modified, Expires, the cookie's expiry) are written in real GMT.
 // - Static files come only from inside the web folder (the request line is canonical and
-//   refuses paths that leave it) and only when they are regular files; anything else is 404.
+//   refuses paths that leave it, and a file's real path, links resolved, must lie inside the
+//   web folder's) and only when they are regular files; anything else is 404.
+// - A query or form of more than kMaxWebParameters parameters is answered 413 and runs nothing.
 // - Registries are snapshots replaced as a whole: requests on other threads see either the old
 //   or the new list, never a half-registered one (SetProtectedAreas swaps all areas at once).
 #pragma once

@@ -1,6 +1,7 @@
 // The read-only system pages: the thread and connection counters and the log viewer, which
 // shows the log newest first, 12 lines a page.
 #include <algorithm>
+#include <cstdint>
 
 #include "core/str_utils.h"
 #include "platform/string_list.h"
@@ -67,7 +68,8 @@ void LogFilePage(THTTPSession& session) {
                   SameURLLink(session, {"ls"},
                               {core::IntToText(std::max(0, offset - kListPageRows))}, false));
   }
-  if (count - offset - kListPageRows > 0) {
+  // In 64 bits: the offset comes from the query and may be as large as an int holds.
+  if (static_cast<int64_t>(count) - offset - kListPageRows > 0) {
     table.AddLink("Next", "Next",
                   SameURLLink(session, {"ls"}, {core::IntToText(offset + kListPageRows)}, false));
   }

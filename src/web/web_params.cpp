@@ -6,12 +6,17 @@
 
 namespace tovenmarsh::web {
 
-void TWebParameters::SetText(std::string_view raw) {
+bool TWebParameters::SetText(std::string_view raw) {
   items_.clear();
   std::string text;
   text.reserve(raw.size());
   for (const char c : raw) {
     if (c != '\r' && c != '\n') text += c;
+  }
+  // Counted first, so a refused text never builds its entries.
+  int parts = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '&' && (i == 0 || text[i - 1] == '&') && ++parts > kMaxWebParameters) return false;
   }
   size_t start = 0;
   while (start <= text.size()) {
@@ -29,6 +34,7 @@ void TWebParameters::SetText(std::string_view raw) {
     }
     start = end + 1;
   }
+  return true;
 }
 
 std::string TWebParameters::GetValue(std::string_view name) const {

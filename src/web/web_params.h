@@ -6,6 +6,9 @@
 // "100%25" reads 100% and "c%2B%2B" reads c++. Raw CR and LF (a client's line end after a post
 // body) are dropped before splitting; empty parts are skipped. A part without "=" is a name
 // with an empty value.
+//
+// A text of more than kMaxWebParameters parts is refused whole (SetText answers false and keeps
+// nothing): an 8 MiB form of "a&a&..." would otherwise become millions of entries.
 #pragma once
 
 #include <string>
@@ -15,9 +18,12 @@
 
 namespace tovenmarsh::web {
 
+constexpr int kMaxWebParameters = 10000;
+
 class TWebParameters {
  public:
-  void SetText(std::string_view raw);
+  // False, with no parameters kept, when the text holds more than kMaxWebParameters parts.
+  bool SetText(std::string_view raw);
   // The value of the first parameter named name (ignoring ASCII case); "" when none.
   std::string GetValue(std::string_view name) const;
 

@@ -2,6 +2,7 @@
 // independent of how the bytes are split, pipelined and keep-alive requests, HEAD, the error
 // and exception pages, and the bounds on request line, header block and body. Responses are
 // read back by Python's http.client as an independent parser.
+#include <chrono>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "web/html_text.h"
 #include "web/http_server.h"
 #include "web/login_session.h"
+#include "web/web_params.h"
 
 namespace tovenmarsh::web {
 namespace {
@@ -262,6 +264,104 @@ TEST_F(HTTPServerTest, RequestsPastTheirBoundsAreRefused) {
   }
   EXPECT_EQ(rounds, 9);
   EXPECT_EQ(out.substr(0, 24), "HTTP/1.1 400 Bad Request");
+}
+
+// The status codes of the responses in out, blank-separated.
+std::string StatusCodes(const std::string& out) {
+  std::string codes;
+  for (size_t at = out.find("HTTP/1.1 "); at != std::string::npos; at = out.find("HTTP/1.1 ", at + 1)) {
+    if (!codes.empty()) codes += ' ';
+    codes += out.substr(at + 9, 3);
+  }
+  return codes;
+}
+
+// A client that trickles its request holds a worker only for the request time, counted on an
+// injected clock from the request's first byte (blank lines included) to its last.
+TEST_F(HTTPServerTest, ARequestMustArriveWithinItsTime) {
+  std::string blankLines;
+  for (int i = 0; i < 40; ++i) blankLines += "\r\n";
+  const std::string get = "GET /echo HTTP/1.1\r\n\r\n";                // 22 bytes
+  const std::string exact = "GET /echo HTTP/1.1\r\nX: 1234\r\n\r\n";  // 31 bytes
+  const std::string over = "GET /echo HTTP/1.1\r\nX: 12345\r\n\r\n";  // 32 bytes
+  const struct {
+    const char* label;
+    std::string bytes;  // one byte per read round
+    int step;           // seconds between rounds
+    size_t rounds;      // rounds read until the last byte or the close
+    std::string statuses;
+  } kCases[] = {
+      {"last byte at 84 s", get, 4, 22, "200"},
+      {"last byte at exactly 120 s", exact, 4, 31, "200"},
+      {"last byte at 124 s", over, 4, 32, "408"},
+      {"blank lines for ever", blankLines, 4, 32, "408"},
+      {"a slow body", "POST /echo HTTP/1.1\r\nContent-Length: 40\r\n\r\n" + std::string(40, 'b'), 2, 62, "408"},
+      // The time starts again with each request of a keep-alive connection.
+      {"two requests of 84 s each", get + get, 4, 44, "200 200"},
+      {"all at once, late", over, 0, 32, "200"},
+  };
+  for (const auto& c : kCases) {
+    std::chrono::steady_clock::time_point now{};
+    THTTPLimits limits;
+    limits.clock = [&now] { return now; };
+    THTTPServer server(limits);
+    std::string out;
+    size_t rounds = 0;
+    while (rounds < c.bytes.size() && !server.CloseRequested()) {
+      out += Feed(server, {c.bytes.substr(rounds, 1)});
+      ++rounds;
+      now += std::chrono::seconds(c.step);
+    }
+    EXPECT_EQ(rounds, c.rounds) << c.label;
+    EXPECT_EQ(StatusCodes(out), c.statuses) << c.label << "\n" << out;
+    const bool timedOut = c.statuses == "408";
+    EXPECT_EQ(server.CloseRequested(), timedOut) << c.label;
+    if (timedOut) {
+      EXPECT_NE(out.find("\r\nConnection: close\r\n"), std::string::npos) << c.label;
+    }
+  }
+  // Time passing without bytes is the read's own time-out; a connection that is between
+  // requests when bytes come again starts a fresh request time.
+  std::chrono::steady_clock::time_point now{};
+  THTTPLimits limits;
+  limits.clock = [&now] { return now; };
+  THTTPServer server(limits);
+  EXPECT_EQ(StatusCodes(Feed(server, {get})), "200");
+  now += std::chrono::hours(1);
+  EXPECT_EQ(StatusCodes(Feed(server, {get})), "200");
+}
+
+// A form or query of more parameters than the cap is answered 413 and runs no handler; the
+// connection reads on, since the request was framed whole.
+TEST_F(HTTPServerTest, TooManyParametersAreRefused) {
+  auto parts = [](int n) {
+    std::string text = "x=1";
+    for (int i = 1; i < n; ++i) text += "&a";
+    return text;
+  };
+  auto post = [](const std::string& body) {
+    return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const struct {
+    const char* label;
+    std::string request;
+    std::string status;
+    bool runs;
+  } kCases[] = {
+      {"form at the cap", post(parts(kMaxWebParameters)), "200", true},
+      {"form past the cap", post(parts(kMaxWebParameters + 1)), "413", false},
+      {"query at the cap", "GET /echo?" + parts(kMaxWebParameters) + " HTTP/1.1\r\n\r\n", "200", true},
+      {"query past the cap", "GET /echo?" + parts(kMaxWebParameters + 1) + " HTTP/1.1\r\n\r\n", "413", false},
+  };
+  THTTPLimits limits;
+  limits.requestLine = 64 * 1024;
+  for (const auto& c : kCases) {
+    THTTPServer server(limits);
+    const std::string out = Feed(server, {c.request});
+    EXPECT_EQ(StatusCodes(out), c.status) << c.label;
+    EXPECT_EQ(out.find("echo ") != std::string::npos, c.runs) << c.label;
+    EXPECT_FALSE(server.CloseRequested()) << c.label;
+  }
 }
 
 TEST_F(HTTPServerTest, StatusLineAndErrorPageTexts) {

@@ -156,12 +156,12 @@ TEST_F(HTTPSystemTest, AccessByCookieOrCredentials) {
     std::string headers;
     int status;
     int cookies;           // Set-Cookie lines carrying the credentials
-    bool emptyCookie;      // "tmid=; Path=/" (a failed login)
-    bool challenge;        // WWW-Authenticate: Basic realm=tovenmarsh
+    bool emptyCookie;      // "tmid=; Path=/" (failed credentials from an Authorization header)
+    bool challenge;        // WWW-Authenticate: Basic realm=tovenmarsh, and no cookie at all
     bool runs;
   } kCases[] = {
       {"no credentials", "GET /search HTTP/1.1", "", 17, 0, false, true, false},
-      {"unknown cookie, no credentials", "GET /search HTTP/1.1", "Cookie: tmid=abc", 17, 0, true, false, false},
+      {"unknown cookie, no credentials", "GET /search HTTP/1.1", "Cookie: tmid=abc", 17, 0, false, true, false},
       {"user credentials, user area", "GET /search HTTP/1.1", "Authorization: " + kUser, 3, 1, false, false, true},
       {"admin credentials, admin page: one cookie per area", "GET /admin/mail/companies?action=10 HTTP/1.1",
        "Authorization: " + kAdmin, 3, 2, false, false, true},
@@ -169,18 +169,18 @@ TEST_F(HTTPSystemTest, AccessByCookieOrCredentials) {
        "Authorization: " + kUser, 17, 0, true, false, false},
       {"admin action through the root path", "GET /?action=101 HTTP/1.1", "Authorization: " + kUser, 17, 0, true,
        false, false},
-      {"admin action through the root path, user cookie", "GET /?action=101 HTTP/1.1", kUserCookie, 17, 0, true,
-       false, false},
+      {"admin action through the root path, user cookie", "GET /?action=101 HTTP/1.1", kUserCookie, 17, 0, false,
+       true, false},
       {"admin action through a user page", "GET /search?action=10 HTTP/1.1", "Authorization: " + kUser, 17, 0,
        true, false, false},
       {"admin action through the root path, admin", "GET /?action=101 HTTP/1.1", "Authorization: " + kAdmin, 3, 2,
        false, false, true},
       {"admin session cookie alone", "GET /admin/system/config?action=101 HTTP/1.1", kAdminCookie, 3, 0, false,
        false, true},
-      {"user session cookie on an admin page", "GET /admin/mail/companies HTTP/1.1", kUserCookie, 17, 0, true,
-       false, false},
+      {"user session cookie on an admin page", "GET /admin/mail/companies HTTP/1.1", kUserCookie, 17, 0, false,
+       true, false},
       {"wrong password", "GET /search HTTP/1.1", "Authorization: " + kWrongPassword, 17, 0, true, false, false},
-      {"forged cookie", "GET /search HTTP/1.1", "Cookie: tmid=" + kWrongPassword, 17, 0, true, false, false},
+      {"forged cookie", "GET /search HTTP/1.1", "Cookie: tmid=" + kWrongPassword, 17, 0, false, true, false},
       {"malformed credentials", "GET /search HTTP/1.1", "Authorization: Basic @@@@", 17, 0, true, false, false},
       {"static file in a protected area", "GET /nothing.html HTTP/1.1", "", 17, 0, false, true, false},
   };
@@ -195,6 +195,9 @@ TEST_F(HTTPSystemTest, AccessByCookieOrCredentials) {
     EXPECT_EQ(count, c.cookies) << c.label << ": " << cookies;
     EXPECT_EQ(cookies.find("Set-Cookie: tmid=; Path=/") != std::string::npos, c.emptyCookie) << c.label;
     EXPECT_EQ(s.Response.GetHeader(hhWWWAuthenticate), c.challenge ? "Basic realm=tovenmarsh" : "") << c.label;
+    if (c.challenge) {
+      EXPECT_EQ(cookies, "") << c.label;
+    }
     EXPECT_EQ(!ran.empty(), c.runs) << c.label;
     EXPECT_EQ(!s.SessionId.empty(), c.runs) << c.label;
   }

@@ -155,5 +155,32 @@ TEST(WebParameters, ValuesAreDecodedOnceAndCannotInjectParameters) {
   EXPECT_EQ(post.Count(), 2);
 }
 
+TEST(WebParameters, MoreThanTheCapIsRefusedWhole) {
+  auto parts = [](int n, const std::string& part) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += (i > 0 ? "&" : "") + part;
+    return text;
+  };
+  const struct {
+    const char* label;
+    std::string text;
+    bool accepted;
+    int count;
+  } kCases[] = {
+      {"at the cap", parts(kMaxWebParameters, "a"), true, kMaxWebParameters},
+      {"one past the cap", parts(kMaxWebParameters + 1, "a"), false, 0},
+      {"one past, with values", parts(kMaxWebParameters + 1, "k=v"), false, 0},
+      // Empty parts and line ends are no parameters.
+      {"empty parts", "&&" + parts(kMaxWebParameters, "a=") + "&&\r\n&", true, kMaxWebParameters},
+      {"only ampersands", std::string(3 * kMaxWebParameters, '&'), true, 0},
+  };
+  for (const auto& c : kCases) {
+    TWebPostContent post;
+    post.SetText("old=1");
+    EXPECT_EQ(post.SetText(c.text), c.accepted) << c.label;
+    EXPECT_EQ(post.Count(), c.count) << c.label;
+  }
+}
+
 }  // namespace
 }  // namespace tovenmarsh::web

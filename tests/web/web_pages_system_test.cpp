@@ -109,6 +109,9 @@ TEST_F(SystemPagesTest, LogViewerPages) {
       {"", 30, 19, false, true},
       {"12", 18, 7, true, true},
       {"24", 6, 1, true, false},
+      // Offsets past the end show nothing.
+      {"30", 0, 1, true, false},
+      {"2147483647", 0, 1, true, false},
   };
   for (const Case& c : cases) {
     Request(std::string("GET /admin/system/statistics/logfile?action=130&ls=") + c.ls);
@@ -127,6 +130,12 @@ TEST_F(SystemPagesTest, LogViewerPages) {
     EXPECT_EQ(body.find(">Prev<") != std::string::npos, c.prev) << c.ls;
     EXPECT_EQ(body.find(">Next<") != std::string::npos, c.next) << c.ls;
   }
+  // The largest offset against a short log must not overflow the page arithmetic.
+  logLines = {"a", "b"};
+  Request("GET /admin/system/statistics/logfile?action=130&ls=2147483647");
+  EXPECT_EQ(Body().find("<font"), std::string::npos);
+  EXPECT_EQ(Body().find(">Next<"), std::string::npos);
+  EXPECT_NE(Body().find(">Prev<"), std::string::npos);
   logLines = {"x"};
   Request("GET /admin/system/statistics/logfile?action=130");
   const std::string benign = testing::MarkupSkeleton(Body());
