@@ -2,7 +2,6 @@
 #include "core/worker_threads.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 
 #include "core/log.h"
@@ -53,6 +52,7 @@ void TVThread::HandleException(std::exception_ptr error) {
 
 TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog)
     : port_(port),
+      listenPort_(ListeningPort(port)),
       serverClass_(std::move(serverClass)),
       maxConnections_(std::max(maxConnections, 1)),
       backlog_(backlog) {}
@@ -119,7 +119,7 @@ void TServerListenThread::StartConnection(TSocket socket) {
 }
 
 void TServerListenThread::Execute() {
-  const int port = ListeningPort(port_);
+  const int port = listenPort_;
   slots_ = std::make_shared<platform::TSemaphore>(maxConnections_, maxConnections_);
   sharedLock_ = NewCriticalSection();
   const TSocket listener = OpenListener(port);
@@ -206,7 +206,11 @@ void TServerThread::Execute() {
         server.Input().Clear();
         TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
         if (Stopped()) break;
-        if (!server.DispatchStatus(server.Input().Status())) break;
+        // A peer that half-closes after its request has its close arrive in the same read as
+        // the request: the request is still answered, and the close ends the loop after that.
+        const uint8_t status = server.Input().Status();
+        const bool peerClosed = status == ssConnectionClosed && server.Input().HasData();
+        if (!peerClosed && !server.DispatchStatus(status)) break;
         if (server.Input().HasData()) {
           if (!server.Run()) break;
           if (server.Output().HasData()) {
@@ -216,6 +220,10 @@ void TServerThread::Execute() {
             if (!server.DispatchStatus(server.Output().Status())) break;
             server.Output().Clear();
           }
+        }
+        if (peerClosed) {
+          server.DispatchStatus(status);
+          break;
         }
       } while (!Stopped() && !server.CloseRequested());
     }
@@ -296,14 +304,42 @@ void TTaskThread::DoTerminate() {
 
 // ---- starters ----
 
+namespace {
+
+// The offset's text as it may stand in the log: short, printable.
+std::string PrintableOffset(const char* text) {
+  std::string shown;
+  for (const char* c = text; *c != '\0' && shown.size() < 40; ++c) {
+    shown += (*c >= 0x20 && *c < 0x7f) ? *c : '?';
+  }
+  return shown;
+}
+
+}  // namespace
+
 int ListeningPort(int port) {
   if (port <= 0) return port;
   const char* text = std::getenv("TOVENMARSH_PORT_OFFSET");
   if (text == nullptr || *text == '\0') return port;
-  char* end = nullptr;
-  errno = 0;
-  const long offset = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || offset < 0 || port + offset > 65535) return port;
+  // Digits only: a sign, blanks or trailing letters mean the setting is not what was meant.
+  long long offset = 0;
+  bool number = true;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') {
+      number = false;
+      break;
+    }
+    offset = offset * 10 + (*c - '0');
+    if (offset > 65535) break;  // too large whatever follows
+  }
+  if (!number) {
+    throw EVServer(Format("TOVENMARSH_PORT_OFFSET \"%s\" is not a whole number from 0 to %d: not listening on port %d",
+                          PrintableOffset(text).c_str(), 65535 - port, port));
+  }
+  if (port + offset > 65535) {
+    throw EVServer(Format("TOVENMARSH_PORT_OFFSET \"%s\" takes port %d past 65535 (at most %d): not listening",
+                          PrintableOffset(text).c_str(), port, 65535 - port));
+  }
   return port + static_cast<int>(offset);
 }
 

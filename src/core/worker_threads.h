@@ -10,7 +10,9 @@
 // Every thread is owned by the manager thread (created through NewThread, which registers it),
 // started by its starter, and leaves the registry as its last act; it frees its worker object
 // itself before that. Listening ports get TOVENMARSH_PORT_OFFSET added (port 0 stays 0: an
-// ephemeral port, for tests).
+// ephemeral port, for tests); an unusable offset refuses the listener.
+// A request that arrives together with the peer's half-close is still run and answered
+// before the connection ends.
 #pragma once
 
 #include <atomic>
@@ -75,6 +77,7 @@ class TServerListenThread : public TVThread {
   void BackOff(int failures);
 
   const int port_;
+  const int listenPort_;  // port_ with the offset, fixed when the listener is made
   const TTCPServerClass serverClass_;
   const int maxConnections_;
   const int backlog_;
@@ -141,10 +144,15 @@ class TTaskThread : public TVThread {
   std::unique_ptr<TTask> task_;
 };
 
-// port + TOVENMARSH_PORT_OFFSET for a listening port; 0 stays 0.
+// port + TOVENMARSH_PORT_OFFSET for a listening port; 0 stays 0, an unset or empty offset
+// adds nothing. An offset that is not a whole number from 0 up, or that takes the port past
+// 65535, raises EVServer saying so: a misconfigured instance must never fall back to the
+// real ports.
 int ListeningPort(int port);
 
 // Starts the listener of a port. MaxTCPCon, when above 0 and below maxConnections, lowers it.
+// An unusable TOVENMARSH_PORT_OFFSET raises EVServer before anything is started, so the
+// server's start fails and logs why.
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog);
 // Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
 // returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.

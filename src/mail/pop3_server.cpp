@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/str_utils.h"
 #include "core/system_parameters.h"
+#include "platform/format.h"
 
 namespace tovenmarsh::mail {
 
@@ -29,7 +30,9 @@ bool TryStrToInt(std::string_view text, int& value) {
 }
 
 TPOP3Server::TPOP3Server(TMailEnvironment environment)
-    : environment_(std::move(environment)), lines_(environment_.limits.pop3CommandLine) {
+    : environment_(std::move(environment)),
+      lines_(environment_.limits.pop3CommandLine),
+      lineDeadline_(kCommandLineMinutes * core::TTimedServer::kMinute) {
   SetKind(core::ckPOP3);
   ReadSpec().terminator.clear();
   ReadSpec().count = 0;
@@ -51,9 +54,12 @@ bool TPOP3Server::Greeting() {
 }
 
 bool TPOP3Server::Farewell() {
+  if (tooSlow_) return false;  // the "-ERR" said goodbye
   Reply(prSigningOff);
   return true;
 }
+
+platform::TDateTime TPOP3Server::Now() const { return environment_.now ? environment_.now() : platform::Now(); }
 
 bool TPOP3Server::HandleException(const std::exception&) {
   Output().Clear();
@@ -62,6 +68,20 @@ bool TPOP3Server::HandleException(const std::exception&) {
 }
 
 bool TPOP3Server::Execute() {
+  if (CloseRequested()) return true;
+  // The bytes of this round arrived now: a line that was still open before them and has taken
+  // too long ends the connection, whatever the bytes bring.
+  const platform::TDateTime now = Now();
+  if (lineDeadline_.Passed(now)) {
+    const std::string why = platform::Format("command line not completed within %d minutes", kCommandLineMinutes);
+    core::LogWarning(platform::Format("POP3 client %s: %s, connection closed", ConnectionInfo().peerAddress.c_str(),
+                                      why.c_str()),
+                     true);
+    Reply(prERR, why + ", closing the connection");
+    tooSlow_ = true;
+    SetClose(true);
+    return true;
+  }
   lines_.Append(Input().View());
   while (!CloseRequested()) {
     std::string line;
@@ -80,6 +100,7 @@ bool TPOP3Server::Execute() {
       Reply(prERR);
     }
   }
+  lineDeadline_.AfterRound(Input().View(), !CloseRequested(), now);
   return true;
 }
 

@@ -6,12 +6,17 @@
 // Promises: verbs match without regard to case; command lines holding CR or NUL or longer
 // than the bound are refused; marked messages are removed only by QUIT in the transaction
 // state; an exception while answering is logged and answered "-ERR", and the session goes on.
+// A command line must be complete within 5 minutes of its first byte (the environment's clock
+// tells the time a round arrived); past that the client is answered "-ERR", nothing is
+// removed, and the connection closes without its farewell, so a client that trickles bytes
+// cannot hold a connection slot for ever.
 #pragma once
 
 #include <string>
 
 #include "core/tcp_server.h"
 #include "mail/command_lines.h"
+#include "mail/line_deadline.h"
 #include "mail/mail_environment.h"
 #include "mail/pop3_replies.h"
 #include "mail/pop3_system.h"
@@ -20,6 +25,9 @@ namespace tovenmarsh::mail {
 
 class TPOP3Server : public core::TTCPServer {
  public:
+  // Time limit of a command line from its first byte.
+  static constexpr int kCommandLineMinutes = 5;
+
   explicit TPOP3Server(TMailEnvironment environment);
 
   bool Greeting() override;
@@ -41,6 +49,7 @@ class TPOP3Server : public core::TTCPServer {
   // Selects message `text` for RETR or TOP; answers "-ERR" itself and false when it is not a
   // number, not there, or marked by DELE (gone for the client, though its file stays until QUIT).
   bool SelectLiveMessage(const TMailFolders& folders, const std::string& text);
+  platform::TDateTime Now() const;
 
   TMailEnvironment environment_;
   TPOP3System system_;
@@ -48,6 +57,8 @@ class TPOP3Server : public core::TTCPServer {
   std::string user_;
   std::string password_;
   bool authorization_ = true;
+  TLineDeadline lineDeadline_;
+  bool tooSlow_ = false;  // closed for the deadline: no farewell
 };
 
 // The class library's integer conversion: optional blanks and sign, then decimal digits that

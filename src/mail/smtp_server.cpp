@@ -7,11 +7,14 @@
 #include "core/log.h"
 #include "core/system_parameters.h"
 #include "mail/line_ends.h"
+#include "platform/format.h"
 
 namespace tovenmarsh::mail {
 
 TSMTPServer::TSMTPServer(TMailEnvironment environment)
-    : environment_(std::move(environment)), lines_(environment_.limits.smtpCommandLine) {
+    : environment_(std::move(environment)),
+      lines_(environment_.limits.smtpCommandLine),
+      lineDeadline_(kCommandLineMinutes * core::TTimedServer::kMinute) {
   SetKind(core::ckSMTP);
   // The object frames lines itself: each read takes what has arrived, up to a bound.
   ReadSpec().terminator.clear();
@@ -35,8 +38,24 @@ bool TSMTPServer::Greeting() {
 }
 
 bool TSMTPServer::Farewell() {
+  if (tooSlow_) return false;  // the 421 said goodbye
   Reply(srClosing);
   return true;
+}
+
+platform::TDateTime TSMTPServer::Now() const { return environment_.now ? environment_.now() : platform::Now(); }
+
+void TSMTPServer::CloseTooSlow(const char* what, int minutes) {
+  const std::string why = platform::Format("%s not completed within %d minutes", what, minutes);
+  core::LogWarning(platform::Format("SMTP client %s: %s, connection closed", ConnectionInfo().peerAddress.c_str(),
+                                    why.c_str()),
+                   true);
+  Reply(srNotAvailable, true, "(" + why + ")");
+  dataMode_ = false;
+  std::string().swap(message_);
+  system_.Reset();
+  tooSlow_ = true;
+  SetClose(true);
 }
 
 bool TSMTPServer::HandleException(const std::exception&) {
@@ -46,6 +65,18 @@ bool TSMTPServer::HandleException(const std::exception&) {
 }
 
 bool TSMTPServer::Execute() {
+  if (CloseRequested()) return true;
+  // The bytes of this round arrived now: a line or a message that was still open before them
+  // and has taken too long ends the connection, whatever the bytes bring.
+  roundTime_ = Now();
+  if (dataMode_ && roundTime_ - dataStart_ > kDataMinutes * core::TTimedServer::kMinute) {
+    CloseTooSlow("message data", kDataMinutes);
+    return true;
+  }
+  if (!dataMode_ && lineDeadline_.Passed(roundTime_)) {
+    CloseTooSlow("command line", kCommandLineMinutes);
+    return true;
+  }
   lines_.Append(Input().View());
   while (!CloseRequested()) {
     if (dataMode_) {
@@ -63,6 +94,7 @@ bool TSMTPServer::Execute() {
     }
     ProcessCommand(line);
   }
+  lineDeadline_.AfterRound(Input().View(), !dataMode_ && !CloseRequested(), roundTime_);
   return true;
 }
 
@@ -103,6 +135,7 @@ void TSMTPServer::ProcessCommand(const std::string& line) {
       }
       Reply(srStartMail);
       dataMode_ = true;
+      dataStart_ = roundTime_;
       dataLineStart_ = true;
       dataOverflow_ = false;
       message_.clear();

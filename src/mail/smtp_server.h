@@ -10,12 +10,17 @@
 // that is not local is accepted only from loopback and private networks (550 otherwise); RCPT
 // needs MAIL and DATA needs both (503); a message above the size bound is read to its end,
 // dropped and answered 552; the 250 after the data comes only once the queue file is on disk.
+// A command line must be complete within 5 minutes of its first byte and the message data
+// within 10 minutes of the 354 (the environment's clock tells the time a round arrived);
+// past that the client is answered 421 and the connection closes without its farewell, so a
+// client that trickles bytes cannot hold a connection slot for ever.
 #pragma once
 
 #include <string>
 
 #include "core/tcp_server.h"
 #include "mail/command_lines.h"
+#include "mail/line_deadline.h"
 #include "mail/mail_environment.h"
 #include "mail/smtp_replies.h"
 #include "mail/smtp_system.h"
@@ -24,6 +29,10 @@ namespace tovenmarsh::mail {
 
 class TSMTPServer : public core::TTCPServer {
  public:
+  // Time limits of a command line from its first byte and of the message data from the 354.
+  static constexpr int kCommandLineMinutes = 5;
+  static constexpr int kDataMinutes = 10;
+
   explicit TSMTPServer(TMailEnvironment environment);
 
   bool Greeting() override;
@@ -48,6 +57,9 @@ class TSMTPServer : public core::TTCPServer {
   void FinishData();
   void Mail(const std::string& argument);
   void Recipient(const std::string& argument);
+  platform::TDateTime Now() const;
+  // Answers 421 with why, drops the unfinished message and closes without the farewell.
+  void CloseTooSlow(const char* what, int minutes);
 
   TMailEnvironment environment_;
   TSMTPSystem system_;
@@ -57,6 +69,10 @@ class TSMTPServer : public core::TTCPServer {
   bool dataOverflow_ = false;   // the message passed the size bound
   std::string message_;
   std::string lastQueueFile_;
+  TLineDeadline lineDeadline_;
+  platform::TDateTime roundTime_ = 0;  // when the bytes of the current round arrived
+  platform::TDateTime dataStart_ = 0;  // when the 354 was answered
+  bool tooSlow_ = false;               // closed for a deadline: no farewell
 };
 
 // The class reference a listener starts TSMTPServer objects from (named "TSMTPServer" in the log).

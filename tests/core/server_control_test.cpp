@@ -13,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "core/manager_thread.h"
+#include "core/server_errors.h"
+#include "core/server_steps.h"
+#include "core/tcp_server.h"
+#include "core/worker_threads.h"
 #include "core/system_parameters.h"
 #include "platform/paths.h"
 #include "platform/stream.h"
@@ -87,6 +91,57 @@ TEST(ServerControl, StopThenStartReReadsTheConfigurationAndReopensTheLog) {
   EXPECT_EQ(lines(folder.Read("tovenmarsh.log")),
             "tovenmarsh starting up|tovenmarsh startet|tovenmarsh shuting down|tovenmarsh stopped|"
             "* * * * * * * * * * *|");
+}
+
+// The part that runs inside the copy: a listener that cannot have a usable port must stop the
+// whole start, whatever the offset's fault.
+int RunStartsWithUnusableOffsets() {
+  RegisterServerSubsystem({"TestListener", kStepMailServices, kStopMailServices,
+                           [] { StartTCPServer(25, ClassRef<TTCPServer, TTCPServer>(), 10, 5); }, {}});
+  for (const char* offset : {"abc", "-5", "65511"}) {
+    setenv("TOVENMARSH_PORT_OFFSET", offset, 1);
+    try {
+      StartServer();
+      return 30;
+    } catch (const EVServer&) {
+    }
+    if (SystemParameters().Running()) return 31;
+  }
+  return 0;
+}
+
+// Runs this test's own part in a copy of the program inside folder; answers its exit code.
+int RunInCopy(const testing::TempFolder& folder, const std::string& test) {
+  const std::string copy = folder.Path() + "tovenmarsh";
+  std::filesystem::copy_file(platform::ExecutablePath(), copy);
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    setenv(kChildVariable, "1", 1);
+    const std::string filter = "--gtest_filter=ServerControl." + test;
+    execl(copy.c_str(), copy.c_str(), filter.c_str(), static_cast<char*>(nullptr));
+    std::_Exit(127);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(ServerControl, AnUnusablePortOffsetRefusesTheStartAndLogsWhy) {
+  if (std::getenv(kChildVariable) != nullptr) {
+    std::_Exit(RunStartsWithUnusableOffsets());
+  }
+  testing::TempFolder folder;
+  EXPECT_EQ(RunInCopy(folder, "AnUnusablePortOffsetRefusesTheStartAndLogsWhy"), 0);
+  const std::string log = folder.Read("tovenmarsh.log");
+  for (const char* why : {"(EVServer) TOVENMARSH_PORT_OFFSET \"abc\" is not a whole number from 0 to 65510: not "
+                          "listening on port 25 in StartServer\r\n",
+                          "(EVServer) TOVENMARSH_PORT_OFFSET \"-5\" is not a whole number",
+                          "(EVServer) TOVENMARSH_PORT_OFFSET \"65511\" takes port 25 past 65535"}) {
+    EXPECT_NE(log.find(why), std::string::npos) << why << "\n" << log;
+  }
+  EXPECT_EQ(log.find("tovenmarsh startet"), std::string::npos) << log;
+  EXPECT_EQ(log.find("listener started"), std::string::npos) << log;
 }
 
 }  // namespace

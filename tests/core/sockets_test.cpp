@@ -9,6 +9,7 @@
 #include "core/server_errors.h"
 #include "core/tcp_server.h"
 #include "core/sockets.h"
+#include "core/system_parameters.h"
 #include "core/worker_threads.h"
 #include "platform/socket.h"
 #include "support/temp_folder.h"
@@ -91,24 +92,62 @@ TEST(SocketsDeathTest, SocketPanicEndsTheProcess) {
               ::testing::ExitedWithCode(1), "Another server active on port\\(25\\): Address already in use");
 }
 
-TEST(Sockets, ListeningPortOffsetAppliesToRealPortsOnly) {
+TEST(Sockets, ListeningPortOffsetAppliesToRealPortsOnlyAndRefusesWhatIsUnusable) {
   const struct {
     const char* offset;
     int port;
-    int expected;
+    int expected;       // 0: refused
+    const char* error;  // what the refusal says
   } cases[] = {
-      {nullptr, 25, 25}, {"10000", 25, 10025}, {"10000", 110, 10110}, {"10000", 80, 10080},
-      {"10000", 0, 0},   {"abc", 25, 25},      {"", 25, 25},         {"-5", 25, 25},
-      {"70000", 25, 25},
+      {nullptr, 25, 25, ""},
+      {"", 25, 25, ""},
+      {"0", 110, 110, ""},
+      {"10000", 25, 10025, ""},
+      {"10000", 110, 10110, ""},
+      {"10000", 80, 10080, ""},
+      {"10000", 0, 0, ""},  // an ephemeral port stays one
+      {"abc", 0, 0, ""},    // ... and never looks at the offset
+      {"65455", 80, 65535, ""},
+      // Never a silent fall-back to the real port: each of these would have listened on 25.
+      {"abc", 25, 0, "TOVENMARSH_PORT_OFFSET \"abc\" is not a whole number from 0 to 65510: not listening on port 25"},
+      {"-5", 25, 0, "TOVENMARSH_PORT_OFFSET \"-5\" is not a whole number"},
+      {"+5", 25, 0, "is not a whole number"},
+      {" 5", 25, 0, "is not a whole number"},
+      {"5 ", 25, 0, "is not a whole number"},
+      {"12x", 110, 0, "not listening on port 110"},
+      {"1\r\nPanic", 25, 0, "TOVENMARSH_PORT_OFFSET \"1??Panic\" is not"},  // nothing raw reaches the log
+      {"65456", 80, 0, "TOVENMARSH_PORT_OFFSET \"65456\" takes port 80 past 65535 (at most 65455): not listening"},
+      {"70000", 25, 0, "takes port 25 past 65535"},
+      {"99999999999999999999999", 25, 0, "takes port 25 past 65535"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.offset ? c.offset : "unset") + " on " + std::to_string(c.port));
     if (c.offset == nullptr) {
       unsetenv("TOVENMARSH_PORT_OFFSET");
     } else {
       setenv("TOVENMARSH_PORT_OFFSET", c.offset, 1);
     }
-    EXPECT_EQ(ListeningPort(c.port), c.expected) << (c.offset ? c.offset : "unset") << " " << c.port;
+    if (c.expected != 0 || c.port == 0) {
+      EXPECT_EQ(ListeningPort(c.port), c.expected);
+      continue;
+    }
+    try {
+      const int port = ListeningPort(c.port);
+      ADD_FAILURE() << "accepted, port " << port;
+    } catch (const EVServer& e) {
+      EXPECT_NE(e.Message().find(c.error), std::string::npos) << e.Message();
+    }
   }
+  unsetenv("TOVENMARSH_PORT_OFFSET");
+}
+
+TEST(Sockets, AnUnusableOffsetStartsNoListener) {
+  setenv("TOVENMARSH_PORT_OFFSET", "abc", 1);
+  StartSockets();
+  const int threads = SystemParameters().ThreadCount();
+  EXPECT_THROW(StartTCPServer(25, ClassRef<TTCPServer, TTCPServer>(), 10, 5), EVServer);
+  EXPECT_EQ(SystemParameters().ThreadCount(), threads) << "no listener thread was made";
+  StopSockets();
   unsetenv("TOVENMARSH_PORT_OFFSET");
 }
 

@@ -1,7 +1,8 @@
 // Real clients over loopback: Python's smtplib (lower-case verbs, EHLO refused, dot-stuffing
 // of ".", "..", ".x" lines) sends to the SMTP protocol object behind the server framework's
 // listener; the test hands the queue file to a mailbox as the queue does; Python's poplib then
-// lists, retrieves, deletes, resets and quits against the POP3 protocol object.
+// lists, retrieves, deletes, resets and quits against the POP3 protocol object. A client that
+// half-closes right after its whole session still gets every answer.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -108,6 +109,77 @@ TEST_F(MailClientsTest, SmtplibSendsAndPoplibRetrievesByteForByte) {
   EXPECT_TRUE(testing::FilesIn(folders.mail).empty());
   EXPECT_EQ(wakes.load(), 1);
   EXPECT_NE(testing::FileBytes(temp.Path() + "mail.log").find("[TSMTPServer listener started on port"), std::string::npos);
+}
+
+// A client that writes its whole session at once and half-closes: the bytes and the FIN leave
+// in one segment (corked), so they reach the server in the same read. Every command is still
+// answered, then the farewell comes.
+const char kHalfClose[] = R"PY(
+import socket
+def oracle(records):
+    port, session = int(records[0]), records[1]
+    s = socket.create_connection(('127.0.0.1', port), timeout=20)
+    greeting = b''
+    while not greeting.endswith(b'\r\n'):
+        greeting += s.recv(1024)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+    s.sendall(session)
+    s.shutdown(socket.SHUT_WR)
+    answer = b''
+    while True:
+        piece = s.recv(65536)
+        if not piece:
+            break
+        answer += piece
+    s.close()
+    return [greeting + answer]
+)PY";
+
+TEST_F(MailClientsTest, ASessionSentWithAHalfCloseIsAnsweredWhole) {
+  resources::TMailDropRec record;
+  DeliverMessageToMailbox(folders, "a@b.example", "Subject: one\r\n\r\nbody", record);
+  testing::TFakeDirectory(directory).AddMessage(1, record);
+  const int smtpPort = Listen(SMTPServerClass(Environment()));
+  const int pop3Port = Listen(POP3ServerClass(Environment()));
+  ASSERT_GT(smtpPort, 0);
+  ASSERT_GT(pop3Port, 0);
+  const std::string smtpOK = "250 OK, Requested action completed\r\n";
+  const std::string smtpBye = "221 mx.test service closing transmission channel\r\n";
+  const std::string popBye = "+OK tovenmarsh POP3 server signing off\r\n";
+  const struct {
+    const char* name;
+    int port;
+    std::string session;
+    std::string answer;
+  } cases[] = {
+      {"SMTP: a whole transaction, then QUIT", smtpPort,
+       "HELO c\r\nMAIL FROM:<a@remote.example>\r\nRCPT TO:<joe@local.test>\r\nDATA\r\nSubject: x\r\n\r\nhi\r\n.\r\nQUIT\r\n",
+       "220 mx.test Simple Mail Transfer Service Ready\r\n250 mx.test\r\n" + smtpOK + smtpOK +
+           "354 Start mail input and end with <CRLF>.<CRLF>\r\n" + smtpOK + smtpBye},
+      {"SMTP: without QUIT the farewell still comes", smtpPort, "NOOP\r\n",
+       "220 mx.test Simple Mail Transfer Service Ready\r\n" + smtpOK + smtpBye},
+      {"SMTP: a message cut off by the close is not queued", smtpPort,
+       "MAIL FROM:<a@remote.example>\r\nRCPT TO:<joe@local.test>\r\nDATA\r\nSubject: cut\r\n",
+       "220 mx.test Simple Mail Transfer Service Ready\r\n" + smtpOK + smtpOK +
+           "354 Start mail input and end with <CRLF>.<CRLF>\r\n" + smtpBye},
+      {"POP3: login, STAT, DELE and QUIT", pop3Port, "USER joe1\r\nPASS Secret\r\nSTAT\r\nDELE 1\r\nQUIT\r\n",
+       "+OK tovenmarsh POP3 server is ready\r\n+OK\r\n+OK tovenmarsh POP3 user and password is valid\r\n+OK 1 " +
+           std::to_string(record.size) + "\r\n+OK tovenmarsh POP3 messsage has been deleted (1)\r\n" + popBye},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::string> answer = testing::RunPythonOracle(kHalfClose, {std::to_string(c.port), c.session});
+    ASSERT_EQ(answer.size(), 1u);
+    EXPECT_EQ(answer[0], c.answer);
+  }
+  std::vector<std::string> names;
+  ASSERT_TRUE(ScanQueueFolder(folders, names));
+  ASSERT_EQ(names.size(), 1u) << "the whole message only";
+  EXPECT_EQ(ReadQueueMessage(folders, names[0]).substr(ReadQueueMessage(folders, names[0]).find("\r\n") + 2),
+            "Subject: x\r\n\r\nhi");
+  std::lock_guard<std::mutex> guard(directory.lock);
+  EXPECT_TRUE(directory.mailbox.empty()) << "the QUIT that came with the close committed";
+  EXPECT_FALSE(MailboxFileExists(folders, record.id));
 }
 
 // Runs a shell command and answers what it wrote to standard output.
