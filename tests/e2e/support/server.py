@@ -166,13 +166,15 @@ class Server:
         if self.running():
             raise HarnessError("server already running")
         self.write_config()
-        # The lease keeps a parallel test run from taking the same offset before we bind it.
+        # Every port is leased, so a parallel test run whose offset puts one of its ports on
+        # one of ours (its POP3 port on our SMTP port, say) cannot take it before we bind it.
         self.release_offset()
         for _ in range(20):
             self.offset = free_offset(tuple(BASE_PORTS.values()), self.address)
-            self.lease = AddressLease(self.address, BASE_PORTS["smtp"] + self.offset)
-            if self.lease.held:
+            self.lease = [AddressLease(self.address, base + self.offset) for base in BASE_PORTS.values()]
+            if all(lease.held for lease in self.lease):
                 break
+            self.release_offset()
         else:
             raise HarnessError("no free port offset could be leased")
         self.ports = {name: base + self.offset for name, base in BASE_PORTS.items()}
@@ -198,9 +200,9 @@ class Server:
         return self
 
     def release_offset(self):
-        if self.lease is not None:
-            self.lease.release()
-            self.lease = None
+        for lease in self.lease or []:
+            lease.release()
+        self.lease = None
 
     def open_ports(self):
         """The services whose ports accept connections now."""
