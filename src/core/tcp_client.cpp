@@ -82,6 +82,7 @@ bool TTCPClient::Connect(const std::string& host, int port) {
 }
 
 void TTCPClient::Disconnect() {
+  peerClosed_ = false;
   if (socket_ == kInvalidSocket) return;
   CloseSocket(socket_);
   socket_ = kInvalidSocket;
@@ -89,9 +90,19 @@ void TTCPClient::Disconnect() {
 
 bool TTCPClient::Receive() {
   Input().Clear();
+  if (peerClosed_) {
+    // Nothing more can come; the close was dispatched when it was met.
+    Input().SetStatus(ssConnectionClosed);
+    Input().SetErrorText(std::string());
+    return false;
+  }
   TCPRead(socket_, Input(), ReadSpec(),
           [this](size_t bytes, bool reading) { return ProgressHook(bytes, reading); }, Timeouts());
-  return DispatchToHooks(Input().Status());
+  const uint8_t status = Input().Status();
+  if (status == ssConnectionClosed) peerClosed_ = true;
+  // A server that answers and hangs up sends both in one go: its answer is still the caller's.
+  const bool answeredBeforeClose = status == ssConnectionClosed && Input().HasData();
+  return DispatchToHooks(status) || answeredBeforeClose;
 }
 
 void TTCPClient::Send() {
@@ -99,6 +110,5 @@ void TTCPClient::Send() {
            [this](size_t bytes, bool reading) { return ProgressHook(bytes, reading); }, Timeouts());
   if (DispatchToHooks(Output().Status())) Output().Clear();
 }
-
 
 }  // namespace tovenmarsh::core

@@ -5,6 +5,11 @@
 // or unreachable peer, a connect time-out and a temporary look-up failure leave status 1
 // (try later); other failures status 4. Receive and Send never raise: the buffers' status and
 // error text say what happened, and the hooks are called as for a server connection.
+//
+// A peer that answers and closes at once has its close arrive in the same read as its answer:
+// the answer is still delivered (Receive answers true), and from then on the connection holds
+// no further dialogue (PeerClosed; the next Receive answers false at once). A close without
+// any bytes is a failed read as before.
 #pragma once
 
 #include <atomic>
@@ -25,12 +30,17 @@ class TTCPClient : public TSocketEndpoint {
 
   bool Connect(const std::string& host, int port);
   void Disconnect();
-  // Clears Input and reads into it; answers whether to go on.
+  // Clears Input and reads into it; answers whether there is something to go on with: true
+  // after a read that ended well, and after one that brought bytes before the peer closed.
   bool Receive();
   // Writes Output; clears it when the status says go on (else it is kept).
   void Send();
 
-  bool Connected() const { return socket_ != kInvalidSocket; }
+  // Whether a dialogue can go on: connected, and the peer has not closed its side. (The socket
+  // stays open until Disconnect either way.)
+  bool Connected() const { return socket_ != kInvalidSocket && !peerClosed_; }
+  // Whether a read has met the peer's close on the current connection.
+  bool PeerClosed() const { return peerClosed_; }
   TSocket Socket() const { return socket_; }
   bool Cancel() const { return cancel_.load(std::memory_order_acquire); }
   void SetCancel(bool cancel) { cancel_.store(cancel, std::memory_order_release); }
@@ -40,6 +50,7 @@ class TTCPClient : public TSocketEndpoint {
 
   std::atomic<bool> cancel_{false};
   TSocket socket_ = kInvalidSocket;
+  bool peerClosed_ = false;
 };
 
 }  // namespace tovenmarsh::core

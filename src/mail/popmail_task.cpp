@@ -227,8 +227,10 @@ bool TPOPMailTask::CollectAccount(const resources::TExtAccRec& account) {
     return false;
   }
   if (!Single("USER " + account.mailusr, reply) || !Single("PASS " + account.mailpass, reply)) {
-    core::LogMessage(platform::Format("Popmail login from account %d with server %s and user %s failed",
-                                      account.accountno, account.mailserver.c_str(), account.mailusr.c_str()));
+    // A refusal is a failed login; no answer at all is a lost connection, not a wrong password.
+    core::LogMessage(platform::Format("Popmail login from account %d with server %s and user %s %s",
+                                      account.accountno, account.mailserver.c_str(), account.mailusr.c_str(),
+                                      reply.empty() ? "got no reply" : "failed"));
     Close();
     return false;
   }

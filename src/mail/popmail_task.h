@@ -14,6 +14,8 @@
 //   than kMaxPresize, a message above the cap is read to its end, dropped (not deleted on the
 //   server) and logged, and listings are bounded too. A message the server refuses (-ERR) is
 //   passed over; a broken connection ends the mailbox's run (what was fetched stays fetched).
+// - An answer that comes with the server's close counts as that answer. A refused login is
+//   logged as failed; a login that got no answer at all, as such.
 #pragma once
 
 #include <atomic>

@@ -22,6 +22,7 @@ TClientTask::~TClientTask() {
 
 bool TClientTask::SendLine(const std::string& text) {
   client_.Output().Clear();
+  if (!client_.Connected()) return false;
   client_.Output().AddText(text);
   client_.Output().AddText("\r\n");
   client_.Send();

@@ -33,7 +33,8 @@ class TClientTask : public core::TTask {
   // Counts runningTasks down; a descendant closes its own session before (QUIT differs).
   ~TClientTask() override;
 
-  // Sends text and CR LF; false (and nothing kept in the output) when the send failed.
+  // Sends text and CR LF; false (and nothing kept in the output) when the send failed or there
+  // is no dialogue to send in (not connected, or the server has closed).
   bool SendLine(const std::string& text);
   // Drops the connection without a farewell and forgets what was read on it.
   void DropConnection();

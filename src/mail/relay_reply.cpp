@@ -14,7 +14,9 @@ bool TClientLines::Fill() {
   framing.count = 0;
   framing.terminator.clear();
   framing.maximum = kReadRound;
+  // Not connected, or the server has closed: what it sent before is all there is.
   if (!client_.Connected()) return false;
+  // Bytes that came with the server's close count as read (Receive answers true for them).
   if (!client_.Receive()) return false;
   if (client_.Input().Length() == 0) return false;
   pending_.append(client_.Input().View());

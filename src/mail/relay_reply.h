@@ -3,7 +3,8 @@
 // TClientLines frames the bytes a TTCPClient receives into lines itself (a read round may hold
 // part of a line or several lines; bytes after a reply stay for the next one). Every read is
 // bounded: a line longer than the line bound, a reply of more lines than the reply bound and a
-// dot-terminated body beyond its cap never grow memory past those bounds.
+// dot-terminated body beyond its cap never grow memory past those bounds. Lines that arrive
+// together with the server's close are still read; the close counts only once they are used up.
 //
 // SMTP replies may span lines: "250-first", "250-second", "250 last". ReadSMTPReply reads up
 // to the final line (a code followed by a blank or by nothing) and answers the first digit of

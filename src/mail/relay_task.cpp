@@ -81,7 +81,9 @@ bool TRelayTask::Open(const std::string& host, TRelayBatch& batch) {
   }
   const int greeting = ReadSMTPReply(lines_, reply_);
   if (greeting != 2) {
-    core::LogErrorText(platform::Format("Relay to %s: no usable greeting", host.c_str()));
+    core::LogErrorText(greeting == 0
+                           ? platform::Format("Relay to %s: no usable greeting", host.c_str())
+                           : platform::Format("Relay to %s: greeting refused with %d", host.c_str(), reply_.code));
     ReportAll(batch, rsTemporaryFailure);
     Close();
     return false;

@@ -5,7 +5,8 @@
 //
 // Outcomes: a 2xx after the data delivers; a 5xx reply (to MAIL, to a RCPT for that recipient,
 // to DATA or after the data) is permanent; a 4xx reply, no reply or a broken connection is
-// temporary (retried RelayMin minutes later, RelayRetries times). A refused or unreachable
+// temporary (retried RelayMin minutes later, RelayRetries times). A reply that comes with the
+// server's close counts as that reply; nothing more is sent on a connection the server closed. A refused or unreachable
 // peer is temporary, other connect failures permanent. A message that passed more than
 // kMaxHops relays (Received lines), and a target host that is this host itself, fail
 // permanently without a connection; so does a server that greets with this host's name. A

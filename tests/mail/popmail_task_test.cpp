@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -122,6 +123,7 @@ class TPopBox {
   std::vector<TPopMessage> messages;
   bool supportsUidl = true;
   int hangUpAtRetr = 0;  // RETR of this number hangs up (once)
+  std::map<std::string, std::string> scripted;  // exact client line -> answer, before all else
 
   TScriptedServer::TResponder Responder() {
     return [this](const std::string& line, int) { return Answer(line); };
@@ -157,6 +159,8 @@ class TPopBox {
     const std::string verb = line.substr(0, line.find(' '));
     const std::string argument = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
     size_t index = 0;
+    const auto answer = scripted.find(line);
+    if (answer != scripted.end()) return answer->second;
     if (line == "<connect>") {
       deleted_.clear();
       return "+OK ready\r\n";
@@ -427,6 +431,51 @@ TEST_F(PopmailTaskTest, FailedLoginIsLoggedAndNothingFetched) {
                 .find("Popmail login from account 7 with server 127.0.0.1 and user u failed"),
             std::string::npos);
   EXPECT_EQ(box.Count(), 1u);
+}
+
+// A server that answers and hangs up at once (answer and close in one segment): the answer
+// counts; only a close without a whole answer is a lost connection, and the log tells which.
+TEST_F(PopmailTaskTest, AnswerThatArrivesWithTheClose) {
+  const std::string login = "Popmail login from account 7 with server 127.0.0.1 and user u";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> scripted;
+    size_t queued;
+    std::string lastLine;  // the last line the server received
+    std::string logged;    // in the log ("" nothing asked)
+    std::string notLogged;
+  } cases[] = {
+      {"-ERR to USER", {{"USER u", "-ERR no such user\r\n<close>"}}, 0, "1: USER u", login + " failed\r\n",
+       "got no reply"},
+      {"-ERR to PASS", {{"PASS p", "-ERR locked\r\n<close>"}}, 0, "1: PASS p", login + " failed\r\n",
+       "got no reply"},
+      {"no answer to USER", {{"USER u", "<close>"}}, 0, "1: USER u", login + " got no reply", login + " failed"},
+      {"message and close on RETR",
+       {{"RETR 1", "+OK\r\nSubject: one\r\n\r\n..hidden dot\r\none body\r\n.\r\n<close>"}}, 1, "1: RETR 1", "",
+       login},
+  };
+  const std::string logPath = temp.Path() + "mail.log";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : testing::FilesIn(folders.queue)) std::remove((folders.queue + name).c_str());
+    TPopBox box;
+    box.messages = {Msg("u1", "one")};
+    box.scripted = c.scripted;
+    TScriptedServer server(box.Responder());
+    accounts.Refresh({Account("box")}, clock);
+    const size_t logBefore = testing::FileBytes(logPath).size();
+    Collect(server.Port());
+    EXPECT_EQ(Queued().size(), c.queued);
+    const std::vector<std::string> transcript = server.Transcript();
+    EXPECT_EQ(transcript.empty() ? std::string() : transcript.back(), c.lastLine) << "nothing sent after the close";
+    const std::string log = testing::FileBytes(logPath).substr(logBefore);
+    if (!c.logged.empty()) {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+    EXPECT_EQ(log.find(c.notLogged), std::string::npos) << log;
+    EXPECT_EQ(box.Count(), 1u);
+    clock += 31 * kMinute;
+  }
 }
 
 TEST_F(PopmailTaskTest, CredentialsThatWouldAddCommandsAreRefused) {

@@ -2,11 +2,14 @@
 // listening on 127.0.0.1 port 0 that takes one connection at a time, sends the greeting, and
 // answers every line the client sends with what the responder gives. After an SMTP "354" it
 // gathers the message up to the end-of-data line and asks the responder again with the line
-// "<DATA>". The responder may answer "" (nothing) or "<close>" (hang up at once).
+// "<DATA>". The responder may answer "" (nothing) or "<close>" (hang up at once); an answer that
+// ends in "<close>" goes out with the close in one segment, as from a server that answers and
+// hangs up, and whatever the client still sends is recorded until it hangs up too.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,8 +83,14 @@ class TScriptedServer {
     }
   }
 
-  bool Send(int socket, const std::string& text) {
-    if (text == "<close>") return false;
+  // False when the connection is to end.
+  bool Send(int socket, int connection, const std::string& text) {
+    static const std::string kClose = "<close>";
+    if (text == kClose) return false;
+    if (text.size() > kClose.size() && text.compare(text.size() - kClose.size(), kClose.size(), kClose) == 0) {
+      SendWithClose(socket, connection, text.substr(0, text.size() - kClose.size()));
+      return false;
+    }
     size_t sent = 0;
     size_t piece = 0;
     while (sent < text.size()) {
@@ -97,13 +106,36 @@ class TScriptedServer {
     return true;
   }
 
+  // The answer is held back until the shutdown, which puts the FIN on its segment: the client
+  // finds the answer and the close in one read.
+  void SendWithClose(int socket, int connection, const std::string& text) {
+    int one = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &one, sizeof one);
+    ::send(socket, text.data(), text.size(), MSG_NOSIGNAL);
+    ::shutdown(socket, SHUT_WR);
+    std::string pending;
+    char chunk[4096];
+    while (!stop_.load()) {
+      pollfd wait{socket, POLLIN, 0};
+      if (::poll(&wait, 1, 20) <= 0) continue;
+      const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      pending.append(chunk, static_cast<size_t>(n));
+      size_t end;
+      while ((end = pending.find("\r\n")) != std::string::npos) {
+        Record(connection, pending.substr(0, end));
+        pending.erase(0, end + 2);
+      }
+    }
+  }
+
   void Record(int connection, const std::string& line) {
     std::lock_guard<std::mutex> guard(lock_);
     transcript_.push_back(std::to_string(connection) + ": " + line);
   }
 
   void Serve(int socket, int connection) {
-    if (!Send(socket, responder_("<connect>", connection))) return;
+    if (!Send(socket, connection, responder_("<connect>", connection))) return;
     std::string pending;
     std::string message;
     bool data = false;
@@ -130,7 +162,7 @@ class TScriptedServer {
           reply = responder_(line, connection);
           if (reply.rfind("354", 0) == 0) data = true;
         }
-        if (!Send(socket, reply)) return;
+        if (!Send(socket, connection, reply)) return;
       }
       pollfd wait{socket, POLLIN, 0};
       if (::poll(&wait, 1, 20) <= 0) continue;

@@ -350,6 +350,73 @@ TEST_F(RelayTaskTest, DialogueOutcomes) {
   }
 }
 
+// A server that answers and hangs up at once (answer and close in one segment): the answer
+// decides, as if the connection had stayed; only a close without a whole reply is a broken
+// connection. Nothing more is sent on the closed connection.
+TEST_F(RelayTaskTest, ReplyThatArrivesWithTheClose) {
+  const std::vector<int> temporary{rsTemporaryFailure, rsTemporaryFailure, rsTemporaryFailure};
+  const std::vector<int> permanent{rsPermanentFailure, rsPermanentFailure, rsPermanentFailure};
+  const std::vector<int> delivered{rsDelivered, rsDelivered, rsDelivered};
+  const std::string mail = "MAIL FROM:<sender@source.test>";
+  struct Case {
+    const char* name;
+    std::string greeting;
+    std::map<std::string, std::string> replies;
+    std::vector<int> expected;  // states of b1, b2, b3
+    bool messageSent;
+    std::string lastLine;  // the last line the server received ("" none)
+    const char* logged;    // in the log ("" nothing asked)
+  } cases[] = {
+      {"greeting 421", "421 busy\r\n<close>", {}, temporary, false, "", "greeting refused with 421"},
+      {"554 to MAIL", "", {{mail, "554 no thanks\r\n<close>"}}, permanent, false, "1: " + mail, ""},
+      {"multi-line 554 to MAIL", "", {{mail, "554-no\r\n554 thanks\r\n<close>"}}, permanent, false, "1: " + mail, ""},
+      {"554 to DATA", "", {{"DATA", "554 no thanks\r\n<close>"}}, permanent, false, "1: DATA", ""},
+      {"554 after the data", "", {{"<DATA>", "554 5.7.1 no thanks\r\n<close>"}}, permanent, true, "1: <DATA>", ""},
+      {"250 after the data", "", {{"<DATA>", "250 queued\r\n<close>"}}, delivered, true, "1: <DATA>", ""},
+      {"half a reply", "", {{mail, "554 no th<close>"}}, temporary, false, "1: " + mail, ""},
+  };
+  const std::string logPath = temp.Path() + "mail.log";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list.Clear();
+    TSmtpScript script;
+    script.replies = c.replies;
+    if (!c.greeting.empty()) script.greeting = c.greeting;
+    TScriptedServer server(script.Responder());
+    TDataRec file{QueueFile()};
+    for (const char* user : {"b1", "b2", "b3"}) list.Add(Entry(&file, user, "far.test"));
+    const size_t logBefore = testing::FileBytes(logPath).size();
+    RunTask(RelayEnvironment(server.Port()));
+    EXPECT_EQ(States(list), c.expected);
+    EXPECT_EQ(server.Messages().size(), c.messageSent ? 1u : 0u);
+    const std::vector<std::string> transcript = server.Transcript();
+    EXPECT_EQ(transcript.empty() ? std::string() : transcript.back(), c.lastLine);
+    EXPECT_EQ(server.Connections(), 1);
+    if (*c.logged != '\0') {
+      EXPECT_NE(testing::FileBytes(logPath).substr(logBefore).find(c.logged), std::string::npos);
+    }
+  }
+}
+
+// The next queue file after a server that delivered and hung up goes over a new connection.
+TEST_F(RelayTaskTest, ConnectionTheServerClosedIsNotReused) {
+  TSmtpScript script;
+  TScriptedServer server([responder = script.Responder()](const std::string& line, int connection) {
+    if (line == "<DATA>" && connection == 1) return std::string("250 queued\r\n<close>");
+    return responder(line, connection);
+  });
+  TDataRec first{QueueFile()}, second{QueueFile()};
+  list.Add(Entry(&first, "a", "far.test"));
+  list.Add(Entry(&second, "b", "far.test"));
+  RunTask(RelayEnvironment(server.Port()));
+  EXPECT_EQ(States(list), (std::vector<int>{rsDelivered, rsDelivered}));
+  EXPECT_EQ(server.Connections(), 2);
+  EXPECT_EQ(server.Transcript(),
+            (std::vector<std::string>{"1: HELO mx.test", "1: MAIL FROM:<sender@source.test>", "1: RCPT TO:<a@far.test>",
+                                      "1: DATA", "1: <DATA>", "2: HELO mx.test", "2: MAIL FROM:<sender@source.test>",
+                                      "2: RCPT TO:<b@far.test>", "2: DATA", "2: <DATA>", "2: QUIT"}));
+}
+
 TEST_F(RelayTaskTest, TranscriptOfOneDelivery) {
   TSmtpScript script;
   TScriptedServer server(script.Responder());
