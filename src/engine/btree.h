@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -127,7 +128,30 @@ class TBTree {
     TPageRef Page;
     int Pos = 0;  // entry of the child taken (nodes) or of the key (leaf)
   };
-  using TPath = std::vector<TStep>;
+  // The steps of one descent, kept inline: an insert or delete allocates nothing for its path,
+  // and only the steps pushed are ever constructed or destroyed.
+  class TPath {
+   public:
+    TPath() = default;
+    TPath(const TPath&) = delete;
+    TPath& operator=(const TPath&) = delete;
+    ~TPath() { clear(); }
+    // Descend refuses a tree deeper than kMaxDepth before pushing.
+    void push_back(TStep&& step) {
+      new (&steps_[size_ * sizeof(TStep)]) TStep(std::move(step));
+      ++size_;
+    }
+    void clear() {
+      for (size_t i = 0; i < size_; ++i) (*this)[i].~TStep();
+      size_ = 0;
+    }
+    size_t size() const { return size_; }
+    TStep& operator[](size_t i) { return *std::launder(reinterpret_cast<TStep*>(&steps_[i * sizeof(TStep)])); }
+
+   private:
+    alignas(TStep) unsigned char steps_[kMaxDepth * sizeof(TStep)];
+    size_t size_ = 0;
+  };
 
   TPageRef Fetch(uint32_t offset);         // nullptr = retry
   TPageRef FetchOrCorrupt(uint32_t offset);  // during mutations

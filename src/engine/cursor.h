@@ -359,8 +359,12 @@ class TDataCursor : public TExpressionRecordSource {
 
   bool Physical() const { return indexNumber_ == kPhysicalOrder || (indexNumber_ == 0 && noPrimary_); }
   TStamp CurrentStamp() const;
-  void Enter();
+  // `deferResync`: an operation that needs no position (an insert keeping it) leaves a due
+  // resynchronisation to the next bracket instead of doing it now.
+  void Enter(bool deferResync = false);
   void Leave();
+  // Whether an insert may leave its position to the next bracket: index order, no filters.
+  bool MayDeferResync() const { return depth_ == 0 && !filters_ && !Physical() && !verifyRepair_; }
   void Resync();      // recount and go back to the record
   void Reposition();  // go back to the record (nearest) with the counts as they are
   void AfterOwnChange(uint32_t number, bool live);
@@ -480,6 +484,9 @@ class TDataCursor : public TExpressionRecordSource {
   // Visible position in a filtered index order, kept while stepping (counted again otherwise).
   int32_t filteredRecNo_ = 0;
   bool filteredRecNoValid_ = false;
+  // Set by an insert that kept the position: the next bracket resynchronises (once for a whole
+  // run of inserts), as it would for a change of another user.
+  bool resyncPending_ = false;
   // Entries [aheadFrom_, aheadTo_] of the leaf copy at aheadLeaf_ held consecutive record
   // numbers when last measured: a read-ahead hint, so that stepping does not measure again.
   mutable uint32_t aheadLeaf_ = 0;
@@ -494,7 +501,9 @@ class TDataCursor : public TExpressionRecordSource {
 // The bracket of one cursor operation.
 class TCursorBracket {
  public:
-  explicit TCursorBracket(TDataCursor& cursor) : cursor_(cursor) { cursor_.Enter(); }
+  explicit TCursorBracket(TDataCursor& cursor, bool deferResync = false) : cursor_(cursor) {
+    cursor_.Enter(deferResync);
+  }
   ~TCursorBracket() { cursor_.Leave(); }
   TCursorBracket(const TCursorBracket&) = delete;
   TCursorBracket& operator=(const TCursorBracket&) = delete;

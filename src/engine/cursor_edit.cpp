@@ -323,7 +323,9 @@ class TWriteScope {
 
 void TDataCursor::InsertRecord(uint8_t* record, bool reposition) {
   CheckWritable();
-  TCursorBracket bracket(*this);
+  // An insert that keeps the position does not need it brought up to date first, nor after.
+  const bool defer = !reposition && MayDeferResync();
+  TCursorBracket bracket(*this, defer);
   TWriteScope scope(*table_);
   TDataFile& data = table_->Data();
   const uint32_t number = data.FreeSlot();
@@ -421,6 +423,14 @@ void TDataCursor::InsertRecord(uint8_t* record, bool reposition) {
   } catch (...) {
     if (mutated && !exclusive_ && !table_->InTransactionNow()) table_->DiscardCaches(true, true);
     throw;
+  }
+  if (defer) {
+    // The position is kept: the next operation's bracket brings it up to date, so a run of
+    // inserts counts and repositions once instead of after every record. Without filters and in
+    // index order that resynchronisation is exactly what is skipped here.
+    filteredRecNoValid_ = false;
+    resyncPending_ = true;
+    return;
   }
   AfterOwnChange(number, true);
   if (reposition) SeekRecordNumber(number);

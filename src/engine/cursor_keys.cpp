@@ -72,6 +72,8 @@ TKeyOrder TCursorIndex::Order() const {
   TKeyOrder order;
   order.Compare = &CompareIndexKeys;
   order.Context = this;
+  // Where CompareIndexKeys is a plain memcmp (no language, or the status index), say so.
+  if (Slot == kStatusIndex || LanguageId == 0) order.Bytewise = Descending && Slot != kStatusIndex ? -1 : 1;
   return order;
 }
 

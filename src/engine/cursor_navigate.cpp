@@ -263,6 +263,7 @@ void TDataCursor::SeekKey(const uint8_t* key, bool keepCracks) {
 void TDataCursor::Resync() {
   ComputeRange();
   Reposition();
+  resyncPending_ = false;
 }
 
 void TDataCursor::AfterOwnChange(uint32_t number, bool live) {
@@ -392,11 +393,20 @@ uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
   }
   if (pos_.AtEnd()) return 1;
   const int at = pos_.Pos;
+  // A run of consecutive records that reaches the end of the leaf copy (in the direction of
+  // travel) most likely goes on in the next leaf (records stored in key order): read on as far
+  // as the range reaches, instead of stopping at every leaf. A lone entry is no run.
+  auto onward = [&](uint32_t count) {
+    const bool toEdge = direction > 0 ? aheadTo_ == pos_.Leaf.Count() : aheadFrom_ == 1;
+    if (!toEdge || aheadTo_ == aheadFrom_ || count >= n) return count;
+    const int64_t inRange = direction > 0 ? rangeLast_ - sequence_ + 1 : sequence_ - rangeFirst_ + 1;
+    return std::max(count, static_cast<uint32_t>(std::clamp<int64_t>(inRange, 1, n)));
+  };
   // Inside the run measured last: what is left of it (a lower bound when that run was cut at
   // n, and only ever a hint: any count reads correct records).
   if (pos_.Leaf.Offset == aheadLeaf_ && at >= aheadFrom_ && at <= aheadTo_) {
     const int left = direction > 0 ? aheadTo_ - at + 1 : at - aheadFrom_ + 1;
-    return std::min<uint32_t>(n, static_cast<uint32_t>(left));
+    return onward(std::min<uint32_t>(n, static_cast<uint32_t>(left)));
   }
   int end = at;
   uint32_t expected = pos_.Leaf.Reference(at);
@@ -411,7 +421,7 @@ uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
   aheadLeaf_ = pos_.Leaf.Offset;
   aheadFrom_ = std::min(at, end);
   aheadTo_ = std::max(at, end);
-  return count;
+  return onward(count);
 }
 
 void TDataCursor::ReadCurrent(uint8_t* record, int direction) {
@@ -724,6 +734,9 @@ int TDataCursor::CompareBookmarks(const uint8_t* a, const uint8_t* b) const {
 }
 
 int TDataCursor::GotoCursor(TDataCursor& other) {
+  // The other cursor's position after its own inserts: its bracket brings it up to date (taken
+  // and left before this cursor's, so that the two tables' locks are never held together).
+  if (other.resyncPending_) TCursorBracket otherBracket(other);
   TCursorBracket bracket(*this);
   const uint32_t target = other.currentRecord_;
   if (target == 0 || (other.bof_ && other.eof_)) return kErrRecordNotFound;

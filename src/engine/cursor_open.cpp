@@ -242,6 +242,7 @@ void TDataCursor::Close(bool closeFiles) {
   currentRecord_ = 0;
   currentKey_.clear();
   bof_ = eof_ = true;
+  resyncPending_ = false;
   open_ = false;
   TDataTable* table = table_;
   table_ = nullptr;
@@ -261,7 +262,7 @@ TDataCursor::TStamp TDataCursor::CurrentStamp() const {
   return s;
 }
 
-void TDataCursor::Enter() {
+void TDataCursor::Enter(bool deferResync) {
   // A cursor that is not open has no table to work on.
   if (!table_) Raise(kErrInvalidFileHandle);
   if (depth_++ > 0) return;
@@ -275,7 +276,10 @@ void TDataCursor::Enter() {
       readLocked_ = true;
     }
     // A verification cursor has no position to go back to.
-    if (!verifyRepair_ && !(CurrentStamp() == seen_)) Resync();
+    if (!verifyRepair_ && (resyncPending_ || !(CurrentStamp() == seen_))) {
+      if (deferResync) resyncPending_ = true;
+      else Resync();
+    }
   } catch (...) {
     Leave();
     throw;

@@ -210,7 +210,13 @@ class TDataFile : public TFileHandler {
   void Unpark(std::vector<TRecord*> records);
   // Takes a record out of the cache into the spares.
   void Evict(TRecord* r);
-  std::unique_ptr<TRecord> TakeBuffer(uint32_t number);
+  // A buffer for `number`, zero-filled unless `clear` is false (the caller loads it whole).
+  std::unique_ptr<TRecord> TakeBuffer(uint32_t number, bool clear = true);
+  // The least recently used record that is neither changed nor in use (nullptr: none).
+  TRecord* OldestEvictable();
+  // Caches a record read ahead from `bytes`, in a new buffer below capacity, else in the
+  // place of the oldest evictable one; nullptr (nothing cached) when none may go.
+  TRecord* LoadAhead(uint32_t number, const uint8_t* bytes);
   // A free buffer: new while below capacity, else the least recently used record that is
   // neither changed nor in use. nullptr when there is none and `mayFail`.
   std::unique_ptr<TRecord> MakeRoom(uint32_t number, bool mayFail);

@@ -9,6 +9,7 @@
 // page cache owns the pages and the B+-tree algorithms move entries between them.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -33,10 +34,51 @@ using TKeyCompareFn = int (*)(const void* context, const uint8_t* a, const uint8
 // Bytewise unsigned comparison (indexes of tables without a language).
 int CompareKeyBytesPlain(const void* context, const uint8_t* a, const uint8_t* b, uint32_t length);
 
+// Bytewise unsigned comparison done inline, eight (then four) bytes at a time: the same sign as
+// memcmp.
+inline int CompareKeyBytesInline(const uint8_t* a, const uint8_t* b, uint32_t length) {
+  uint32_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+  }
+  if (i + 4 <= length) {  // the 5- and 9-byte keys of integer fields end here
+    uint32_t x, y;
+    std::memcpy(&x, a + i, 4);
+    std::memcpy(&y, b + i, 4);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap32(x);
+        y = __builtin_bswap32(y);
+      }
+      return x < y ? -1 : 1;
+    }
+    i += 4;
+  }
+  for (; i < length; ++i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  return 0;
+}
+
 struct TKeyOrder {
   TKeyCompareFn Compare = &CompareKeyBytesPlain;
   const void* Context = nullptr;
+  // 1 or -1 when Compare is known to be plain bytewise order (ascending or reversed): the
+  // searches then compare inline instead of calling it. 0: always call Compare.
+  int8_t Bytewise = 0;
   int operator()(const uint8_t* a, const uint8_t* b, uint32_t length) const {
+    if (Bytewise != 0) {
+      const int c = CompareKeyBytesInline(a, b, length);
+      return Bytewise > 0 ? c : -c;
+    }
     return Compare(Context, a, b, length);
   }
 };

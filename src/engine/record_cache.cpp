@@ -88,7 +88,7 @@ void TDataFile::Evict(TRecord* r) {
   spares_.push_back(std::move(victim));
 }
 
-std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
+std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number, bool clear) {
   std::unique_ptr<TRecord> r;
   if (spares_.empty()) {
     r = std::make_unique<TRecord>();
@@ -96,7 +96,9 @@ std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
     r = std::move(spares_.back());
     spares_.pop_back();
   }
-  r->Buffer.assign(RecordSize(), 0);
+  // A buffer about to be loaded whole needs no zero-fill.
+  if (clear) r->Buffer.assign(RecordSize(), 0);
+  else r->Buffer.resize(RecordSize());
   r->Number = number;
   r->Changed = false;
   r->UseCount = 0;
@@ -107,19 +109,48 @@ std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number) {
   return r;
 }
 
+TRecord* TDataFile::OldestEvictable() {
+  // Records found changed or in use are parked on the way, so later searches skip them at no
+  // cost; a transaction's changed records would otherwise be walked at every insert.
+  for (TRecord* r = oldest_; r;) {
+    TRecord* newer = r->Newer;
+    if (r->Changed || r->UseCount > 0) {
+      Park(r);
+      r = newer;
+      continue;
+    }
+    return r;
+  }
+  return nullptr;
+}
+
+TRecord* TDataFile::LoadAhead(uint32_t number, const uint8_t* bytes) {
+  TRecord* r = nullptr;
+  if (cache_.size() < capacity_) {
+    r = Insert(TakeBuffer(number, false));
+  } else {
+    // The victim takes the new number where it stands: no trip through the spares.
+    r = OldestEvictable();
+    if (!r) return nullptr;  // read-ahead never forces room
+    Unlink(r);
+    index_.Remove(r->Number);
+    r->Number = number;
+    r->Changed = false;
+    r->UseCount = 0;
+    r->Run = 0;
+    if (r->Buffer.size() != RecordSize()) r->Buffer.resize(RecordSize());
+    index_.Add(number, r);
+    PushFront(r);
+  }
+  LoadRecord(*r, bytes);
+  return r;
+}
+
 std::unique_ptr<TRecord> TDataFile::MakeRoom(uint32_t number, bool mayFail) {
   if (cache_.size() < capacity_) return TakeBuffer(number);
   const bool transaction = owner_ && owner_->InTransaction();
   for (int attempt = 0; attempt < 2; ++attempt) {
-    // Records found changed or in use are parked on the way, so later searches skip them at
-    // no cost; a transaction's changed records would otherwise be walked at every insert.
-    for (TRecord* r = oldest_; r;) {
-      TRecord* newer = r->Newer;
-      if (r->Changed || r->UseCount > 0) {
-        Park(r);
-        r = newer;
-        continue;
-      }
+    if (TRecord* r = OldestEvictable()) {
       Evict(r);
       return TakeBuffer(number);
     }
@@ -222,10 +253,7 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
       if (!r->Changed && r->UseCount == 0) LoadRecord(*r, bytes);
       continue;
     }
-    std::unique_ptr<TRecord> r = MakeRoom(at, true);
-    if (!r) continue;  // read-ahead never forces room
-    LoadRecord(*r, bytes);
-    Insert(std::move(r));
+    LoadAhead(at, bytes);
   }
   if (!loaded) {
     Evict(result);

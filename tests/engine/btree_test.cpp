@@ -1,10 +1,12 @@
 // B+-tree: golden split points, free-page reuse, and a random-operation model check of all
-// four leaf packings, unique and non-unique, against std::multimap.
+// four leaf packings, unique and non-unique, against std::multimap; the inline bytewise key
+// comparison against memcmp.
 #include "engine/btree.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -250,7 +252,10 @@ TEST_P(BTreeModel, RandomInsertsAndDeletesMatchMultimap) {
   shape.Unique = c.Unique;
   shape.Compression = c.Compression;
   TMemoryPageStore store(shape);
-  TBTree tree(store, TKeyOrder{});
+  // The inline bytewise comparison that indexes of tables without a language use.
+  TKeyOrder order;
+  order.Bytewise = 1;
+  TBTree tree(store, order);
   std::multimap<TKey, uint32_t> model;
   std::vector<TKey> live;  // the model's keys, for picking one at random
   std::mt19937 rng(1234 + c.Compression * 10 + c.Unique + c.KeySize);
@@ -308,6 +313,36 @@ INSTANTIATE_TEST_SUITE_P(
       return "Mode" + std::to_string(info.param.Compression) + (info.param.Unique ? "Unique" : "NonUnique") +
              "K" + std::to_string(info.param.KeySize);
     });
+
+// The inline comparison must order exactly as memcmp: every length around the 8-byte steps,
+// the first difference at every position, bytes on both sides of 0x80, and reversed order.
+TEST(KeyOrder, InlineBytewiseAgreesWithMemcmp) {
+  auto sign = [](int c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); };
+  TKeyOrder ascending, descending;
+  ascending.Bytewise = 1;
+  descending.Bytewise = -1;
+  std::mt19937 rng(99);
+  for (uint32_t length = 1; length <= 40; ++length) {
+    for (uint32_t at = 0; at <= length; ++at) {  // at == length: equal keys
+      for (const auto& [x, y] : {std::pair{0x00, 0x01}, {0x7F, 0x80}, {0x80, 0xFF}, {0xFE, 0xFF}}) {
+        TKey a(length), b;
+        for (uint8_t& v : a) v = static_cast<uint8_t>(rng());
+        b = a;
+        if (at < length) {
+          a[at] = static_cast<uint8_t>(x);
+          b[at] = static_cast<uint8_t>(y);
+          // Bytes after the first difference must not matter.
+          for (uint32_t i = at + 1; i < length; ++i) b[i] = static_cast<uint8_t>(~a[i]);
+        }
+        const int expected = sign(std::memcmp(a.data(), b.data(), length));
+        ASSERT_EQ(ascending(a.data(), b.data(), length), expected) << length << " " << at;
+        ASSERT_EQ(ascending(b.data(), a.data(), length), -expected) << length << " " << at;
+        ASSERT_EQ(descending(a.data(), b.data(), length), -expected) << length << " " << at;
+        ASSERT_EQ(TKeyOrder{}(a.data(), b.data(), length), expected) << length << " " << at;
+      }
+    }
+  }
+}
 
 TEST(BTree, LeafOfKeySizeTenSplits255Into128And128) {
   TIndexShape shape;

@@ -1,7 +1,7 @@
 // Cursor opening, options, editing and locks: defaults, required and limit checks, duplicate
 // keys leaving nothing behind, record ids (generated, given, unique), BLOB chains freed on
-// delete, record numbers reused with their status keys, field values, and two users of one
-// table seeing each other's changes and locks.
+// delete, record numbers reused with their status keys, field values, inserts that keep the
+// position, and two users of one table seeing each other's changes and locks.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -409,6 +409,74 @@ TEST_F(CursorEditTest, AccentEqualKeyChangeIsNoDuplicate) {
   c.SetFieldData(1, b.data(), &two);
   c.SetFieldData(2, b.data(), "resume");
   EXPECT_EQ(ErrorCode([&] { c.InsertRecord(b.data(), true); }), kErrDuplicateKey);
+}
+
+// Inserts that keep the position leave it to the next operation to bring up to date: what
+// that operation sees must be what it would have seen with the position kept after each insert
+// (the cracks move to the new first or last record, sequence numbers count the new records, a
+// second cursor going to this one finds the right record).
+TEST_F(CursorEditTest, InsertsKeepingThePositionAreSeenByTheNextOperation) {
+  enum TStart { kAtStart, kAtEnd, kOnThirty, kEmpty, kOnThirtyInRange };
+  struct TCase {
+    const char* Name;
+    TStart Start;
+    std::vector<int32_t> Inserted;
+    int32_t GotoKey;    // the record a second cursor finds going to this one (0: none)
+    int32_t RecNo;      // then: the sequence number (a crack's is its record's)
+    int32_t Count;      // the records in the cursor's range
+    int32_t StepKey;    // the record the next step (forward, backward at the end) reads
+  };
+  const std::vector<TCase> cases = {
+      {"start", kAtStart, {5, 60}, 5, 1, 7, 5},
+      {"end", kAtEnd, {5, 60}, 60, 7, 7, 60},
+      {"middle", kOnThirty, {15, 25, 35}, 30, 5, 8, 35},
+      {"empty", kEmpty, {7}, 0, 1, 1, 7},
+      {"range", kOnThirtyInRange, {25, 45, 5}, 30, 3, 4, 40},
+  };
+  int tableNo = 0;
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TTableDefinition d;
+    d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
+    d.Indexes = {Index("", {1}, true), Index("ByB", {2}, false)};
+    const std::string name = "keep" + std::to_string(++tableNo);
+    Create(name, d);
+    TDataCursor& c = Open(name);
+    TDataCursor& other = Open(name);
+    std::vector<uint8_t> b = Buffer(c);
+    if (k.Start != kEmpty)
+      for (int32_t a = 10; a <= 50; a += 10) Insert(c, {{1, a}, {2, a}});
+    if (k.Start == kOnThirtyInRange) {
+      std::vector<uint8_t> lo = Buffer(c), hi = Buffer(c);
+      int32_t from = 20, to = 40;
+      c.InitRecord(lo.data());
+      c.InitRecord(hi.data());
+      c.SetFieldData(1, lo.data(), &from);
+      c.SetFieldData(1, hi.data(), &to);
+      c.SetRange(false, lo.data(), 1, hi.data(), 1);
+    }
+    if (k.Start == kAtEnd) c.Last();
+    else c.First();
+    if (k.Start == kOnThirty || k.Start == kOnThirtyInRange)
+      while (c.GetNextRecord(b.data()) == 0 && Int(c, b, 1) != 30) {
+      }
+    for (int32_t a : k.Inserted) {
+      c.InitRecord(b.data());
+      c.SetFieldData(1, b.data(), &a);
+      c.SetFieldData(2, b.data(), &a);
+      c.InsertRecord(b.data(), false);
+    }
+    std::vector<uint8_t> ob = Buffer(other);
+    if (k.GotoKey != 0) {
+      ASSERT_EQ(other.GotoCursor(c), 0);
+      ASSERT_EQ(other.GetCurrentRecord(ob.data()), 0);
+      EXPECT_EQ(Int(other, ob, 1), k.GotoKey);
+    }
+    EXPECT_EQ(c.GetRecNo(), k.RecNo);
+    EXPECT_EQ(c.GetRecordCount(), k.Count);
+    ASSERT_EQ(k.Start == kAtEnd ? c.GetPriorRecord(b.data()) : c.GetNextRecord(b.data()), 0);
+    EXPECT_EQ(Int(c, b, 1), k.StepKey);
+  }
 }
 
 TEST_F(CursorEditTest, CloneKeepsIndexRangeAndRecord) {

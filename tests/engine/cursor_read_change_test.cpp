@@ -1,10 +1,12 @@
 // A reading cursor and another user of the same table (its own session, directory and caches, as
 // another process has them): every cache miss of the reader looks for the other user's writes,
 // and a step that meets them starts again from the record it stood on, neither skipping nor
-// repeating a record.
+// repeating a record; scans reading ahead past their leaf read every record once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,6 +138,68 @@ TEST_F(CursorReadChangeTest, AStepThatMeetsAnotherUsersDeletesSkipsNothing) {
       EXPECT_EQ(seen, expected);
       EXPECT_EQ(reader.GetRecordCount(), kRecords - 51);
       EXPECT_EQ(reader.GetRecNo(), direction > 0 ? edge + 2 : edge - 53);
+    }
+  }
+}
+
+// Stepping reads records ahead in blocks that run on past the leaf when the leaf's records lie
+// in key order. Whatever the blocks, a scan in either direction, over the whole table or a
+// range, must read every record of its order once with its stored values: here after another
+// user changed values, deleted records and reused their slots out of key order.
+TEST_F(CursorReadChangeTest, ScansReadAheadAcrossLeavesInBothDirections) {
+  MakeTable("ahead");
+  std::map<int32_t, int32_t> model;
+  for (int32_t k = 1; k <= kRecords; ++k) model[k] = k * 10;
+  {
+    TDataCursor& w = Open(1);
+    std::vector<uint8_t> r(w.GetRecordSize());
+    for (int32_t k = 1500; k <= 1600; ++k) {
+      ASSERT_TRUE(Find(w, k, r));
+      const int32_t value = -k;
+      w.SetFieldData(2, r.data(), &value);
+      w.ModifyRecord(r.data(), false, false);
+      model[k] = value;
+    }
+    w.Close();
+  }
+  DeleteKeys(2000, 2010);
+  for (int32_t k = 2000; k <= 2010; ++k) model.erase(k);
+  {
+    TDataCursor& w = Open(1);
+    for (int32_t k = 6000; k <= 6010; ++k) {  // into the freed slots, last freed first
+      Insert(w, k, k);
+      model[k] = k;
+    }
+    Insert(w, 5000, 5);  // appended after the last slot
+    model[5000] = 5;
+    w.Close();
+  }
+  for (bool ranged : {false, true}) {
+    for (int direction : {1, -1}) {
+      SCOPED_TRACE(std::to_string(direction) + (ranged ? " ranged" : ""));
+      TDataCursor& reader = Open(0);
+      std::vector<uint8_t> r(reader.GetRecordSize());
+      int32_t from = 1, to = 1 << 30;
+      if (ranged) {
+        from = 1000;
+        to = 2500;
+        std::vector<uint8_t> lo(reader.GetRecordSize()), hi(reader.GetRecordSize());
+        reader.InitRecord(lo.data());
+        reader.InitRecord(hi.data());
+        reader.SetFieldData(1, lo.data(), &from);
+        reader.SetFieldData(1, hi.data(), &to);
+        reader.SetRange(false, lo.data(), 1, hi.data(), 1);
+      }
+      std::vector<std::pair<int32_t, int32_t>> seen, expected;
+      for (const auto& [k, v] : model)
+        if (k >= from && k <= to) expected.emplace_back(k, v);
+      if (direction < 0) std::reverse(expected.begin(), expected.end());
+      if (direction > 0) reader.First();
+      else reader.Last();
+      while ((direction > 0 ? reader.GetNextRecord(r.data()) : reader.GetPriorRecord(r.data())) == 0)
+        seen.emplace_back(Get(reader, r, 1), Get(reader, r, 2));
+      EXPECT_EQ(seen, expected);
+      reader.Close();
     }
   }
 }
