@@ -26,15 +26,33 @@ TDocumentRow BuildDocumentRow(std::string_view message, std::string_view reverse
   return row;
 }
 
-void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store) {
+void TDocumentStore::AddDocuments(const std::vector<TDocumentRow>& rows, size_t& added) {
+  added = 0;
+  for (const TDocumentRow& row : rows) {
+    AddDocument(row);
+    ++added;
+  }
+}
+
+bool TDocumentStore::HasDocument(const std::string&) { return true; }
+
+TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name) {
   TEnvelope envelope;
   if (ReadEnvelope(folders, name, envelope) != TEnvelopeStatus::Ok) {
     throw EQueueFile("Queue file " + name + " cannot be archived: its envelope cannot be read");
   }
   const std::string message = ReadQueueMessage(folders, name);
   // Under the queue file's name; an earlier copy (archived before a crash) stays as it is.
-  WriteNamedFile(folders.document, name, {message});
-  store.AddDocument(BuildDocumentRow(message, envelope.reversePath, name));
+  WriteNamedFile(folders.document, name, {message}, TDurability::ByCaller);
+  return BuildDocumentRow(message, envelope.reversePath, name);
+}
+
+void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store) {
+  const TDocumentRow row = PrepareArchive(folders, name);
+  // The row names the file: the file must be on disk first.
+  if (!SyncFiles({folders.DocumentFileName(name)})[0]) throw EQueueFile("Document file " + name + " cannot be flushed");
+  SyncFolder(folders.document);
+  store.AddDocument(row);
 }
 
 }  // namespace tovenmarsh::mail

@@ -3,8 +3,10 @@
 // domain, body text) for the indexer and the search pages.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mail/mail_folders.h"
 
@@ -30,12 +32,22 @@ class TDocumentStore {
  public:
   virtual ~TDocumentStore() = default;
   virtual void AddDocument(const TDocumentRow& row) = 0;
+  // Adds the rows in order. `added` counts the rows that are in when it returns or raises: the
+  // installation's adds them all in one transaction (all or none), this default one by one.
+  virtual void AddDocuments(const std::vector<TDocumentRow>& rows, size_t& added);
+  // Whether a row for the queue file name (its extfileref) exists. Asked only after a restart
+  // found a document file without the archive mark; a store that cannot tell answers true
+  // (the row is taken to be there).
+  virtual bool HasDocument(const std::string& name);
 };
 TDocumentStore& InstallationDocumentStore();
 
 // Reads the envelope and message part of queue file name, writes the document file (kept when
 // one of that name exists already: it can only be this message, archived before a crash)
-// and adds the row. Raises on failure.
+// and answers the row to add. The file is durable once the caller flushes it (SyncFiles) and
+// the document folder (SyncFolder), which must come before the row is added. Raises on failure.
+TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name);
+// PrepareArchive, the folder flush and the row. Raises on failure.
 void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store);
 
 }  // namespace tovenmarsh::mail

@@ -5,8 +5,18 @@
 #include "resources/account_control.h"
 #include "resources/alias_control.h"
 #include "resources/mailbox_control.h"
+#include "resources/resource_pool.h"
+#include "resources/table_defs.h"
 
 namespace tovenmarsh::mail {
+
+void TMailDirectory::AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) {
+  added = 0;
+  for (const TMailboxAddition& row : rows) {
+    AddMessage(row.accountNo, row.record);
+    ++added;
+  }
+}
 
 namespace {
 
@@ -24,6 +34,32 @@ class TControlDirectory : public TMailDirectory {
   bool DeleteMarked(const resources::TMailDropRecs& list) override { return MailBox().DeleteMarked(list); }
   int AddMessage(int accountNo, const resources::TMailDropRec& rec) override {
     return MailBox().AddMessage(accountNo, rec);
+  }
+  // One transaction for all rows: the engine flushes its files once per commit, not per row.
+  void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) override {
+    namespace box = resources::mailbox;
+    added = 0;
+    if (rows.empty()) return;
+    if (!batch_) batch_ = std::make_unique<resources::TResourceLease<>>(resources::DatabasePool(), resources::piMailbox);
+    resources::TDatabaseResource& resource = **batch_;
+    resources::TTableAccess& table = resource.Table();
+    resource.Reset();
+    resource.BeginWork();
+    try {
+      for (const TMailboxAddition& row : rows) {
+        resource.Insert();
+        table.SetField(box::id, row.record.id);
+        table.SetField(box::accountno, row.accountNo);
+        table.SetField(box::size, row.record.size);
+        table.SetField(box::hash, row.record.hash);
+        resource.Post();
+      }
+      resource.CommitWork();
+    } catch (...) {
+      resource.RollbackWork();
+      throw;
+    }
+    added = rows.size();
   }
 
  private:
@@ -43,6 +79,7 @@ class TControlDirectory : public TMailDirectory {
   std::unique_ptr<resources::TAliasControl> alias_;
   std::unique_ptr<resources::TAccountControl> account_;
   std::unique_ptr<resources::TMailBoxControl> mailbox_;
+  std::unique_ptr<resources::TResourceLease<>> batch_;
 };
 
 }  // namespace

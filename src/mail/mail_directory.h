@@ -4,12 +4,20 @@
 // to the resource controls, borrowing them from the pools for as long as the directory lives.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "resources/record_types.h"
 
 namespace tovenmarsh::mail {
+
+// One mailbox row to add: the account and its record.
+struct TMailboxAddition {
+  int accountNo = 0;
+  resources::TMailDropRec record;
+};
 
 class TMailDirectory {
  public:
@@ -25,6 +33,10 @@ class TMailDirectory {
   virtual int ListMessages(int accountNo, resources::TMailDropRecs& list) = 0;
   virtual bool DeleteMarked(const resources::TMailDropRecs& list) = 0;
   virtual int AddMessage(int accountNo, const resources::TMailDropRec& rec) = 0;
+  // Adds the rows in order. `added` counts the rows that are in when it returns or raises: the
+  // installation's adds them all in one transaction (all or none), this default one by one
+  // (those before the one that raised).
+  virtual void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added);
 };
 
 // Opens a directory for one command or one session.

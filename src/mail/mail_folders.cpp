@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "core/system_parameters.h"
 #include "core/unique_id.h"
@@ -54,6 +57,9 @@ class TTempFile {
   }
   void SyncAndClose() {
     if (::fsync(fd_) != 0) throw platform::EWriteError("Cannot flush \"" + path_ + "\": " + SystemReason(errno));
+    Close();
+  }
+  void Close() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw platform::EWriteError("Cannot close \"" + path_ + "\": " + SystemReason(errno));
@@ -65,7 +71,8 @@ class TTempFile {
   int fd_ = -1;
 };
 
-// A new name is durable only once its folder is flushed: a failure must not pass as success.
+}  // namespace
+
 void SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) {
@@ -75,8 +82,6 @@ void SyncFolder(const std::string& folder) {
   }
   ::close(fd);
 }
-
-}  // namespace
 
 void EnsureFolder(const std::string& folder) {
   std::string path = folder;
@@ -106,35 +111,41 @@ TMailFolders MailFoldersBelow(const std::string& root) {
 
 namespace {
 
-// The pieces written to a new file in folder's temporary subfolder, flushed and closed.
-std::unique_ptr<TTempFile> WriteTemporary(const std::string& target, std::initializer_list<std::string_view> pieces) {
+// The pieces written to a new file in folder's temporary subfolder and closed; flushed unless
+// the caller flushes it.
+std::unique_ptr<TTempFile> WriteTemporary(const std::string& target, std::initializer_list<std::string_view> pieces,
+                                          TDurability durability) {
   const std::string tempFolder = target + kTemporarySubfolder;
   EnsureFolder(tempFolder);
   auto temp = std::make_unique<TTempFile>(tempFolder + core::MakeUniqueId(0));
   for (std::string_view piece : pieces) temp->Write(piece);
-  temp->SyncAndClose();
+  if (durability == TDurability::Now) {
+    temp->SyncAndClose();
+  } else {
+    temp->Close();
+  }
   return temp;
 }
 
 }  // namespace
 
 bool WriteNamedFile(const std::string& folder, const std::string& name,
-                    std::initializer_list<std::string_view> pieces) {
+                    std::initializer_list<std::string_view> pieces, TDurability sync) {
   const std::string target = WithSlash(folder);
-  const std::unique_ptr<TTempFile> temp = WriteTemporary(target, pieces);
+  const std::unique_ptr<TTempFile> temp = WriteTemporary(target, pieces, sync);
   const std::string path = target + name;
   if (::link(temp->Path().c_str(), path.c_str()) != 0) {
     if (errno == EEXIST) return false;
     throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(errno));
   }
-  SyncFolder(target);
+  if (sync == TDurability::Now) SyncFolder(target);
   return true;
 }
 
 std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
-                         platform::TCriticalSection* lock) {
+                         platform::TCriticalSection* lock, TDurability sync) {
   const std::string target = WithSlash(folder);
-  const std::unique_ptr<TTempFile> owned = WriteTemporary(target, pieces);
+  const std::unique_ptr<TTempFile> owned = WriteTemporary(target, pieces, sync);
   const TTempFile& temp = *owned;
   std::unique_lock<platform::TCriticalSection> guard;
   if (lock != nullptr) guard = std::unique_lock<platform::TCriticalSection>(*lock);
@@ -143,7 +154,7 @@ std::string WriteNewFile(const std::string& folder, std::initializer_list<std::s
     std::string name = core::MakeUniqueId(0);
     const std::string path = target + name;
     if (::link(temp.Path().c_str(), path.c_str()) == 0) {
-      SyncFolder(target);
+      if (sync == TDurability::Now) SyncFolder(target);
       return name;
     }
     if (errno != EEXIST) {
@@ -151,6 +162,34 @@ std::string WriteNewFile(const std::string& folder, std::initializer_list<std::s
     }
   }
   throw platform::EFCreateError("Cannot create a unique file in \"" + target + "\"");
+}
+
+std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {
+  // Plain threads rather than the C library's asynchronous I/O, whose own helper threads no
+  // thread checker can follow. Each flush mostly waits on the disk, so a few threads suffice.
+  constexpr size_t kMaxFlushThreads = 16;
+  const size_t count = paths.size();
+  std::vector<char> done(count, 0);  // not vector<bool>: threads write neighbouring entries
+  std::atomic<size_t> next{0};
+  const auto flushSome = [&] {
+    for (size_t i = next++; i < count; i = next++) {
+      const int fd = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      done[i] = ::fsync(fd) == 0;
+      ::close(fd);
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < std::min(count, kMaxFlushThreads); ++t) {
+    try {
+      helpers.emplace_back(flushSome);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: this one flushes the rest
+    }
+  }
+  flushSome();
+  for (std::thread& helper : helpers) helper.join();
+  return std::vector<bool>(done.begin(), done.end());
 }
 
 std::vector<std::string> FilesInFolder(const std::string& folder) {

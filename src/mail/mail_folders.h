@@ -4,7 +4,13 @@
 // A new queue, mailbox or document file is first written under a temporary name in the
 // folder's "tmp" subfolder, flushed to disk, and then linked under its final name, which must
 // not exist yet (a fresh unique id is drawn while it does). So a reader of the folder never
-// sees a half-written file, and once PublishFile returns the file survives a crash.
+// sees a half-written file, and once the folder is flushed too the file survives a crash.
+// The writers flush the file and the folder themselves unless told not to (TDurability::
+// ByCaller); a caller that writes several files into one folder may then flush the files
+// together (SyncFiles) and the folder once (SyncFolder) after the last, but must do both before
+// anything that relies on those files (a table row, a deleted queue file) is made. Until then
+// such a file is complete for readers of this process but may be lost or empty after a power
+// loss, so nothing may name it yet.
 #pragma once
 
 #include <initializer_list>
@@ -37,16 +43,27 @@ TMailFolders InstallationMailFolders();
 // when missing.
 TMailFolders MailFoldersBelow(const std::string& root);
 
+// Whether a writer flushes the file's bytes and its folder itself.
+enum class TDurability { Now, ByCaller };
+
 // Writes the pieces one after another as a new file in folder under a new MakeUniqueId(0)
 // name, durably (see above), and answers the name. The final link runs under lock when one is
 // given. Raises platform::EFCreateError / EWriteError on failure and leaves no file behind.
 std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
-                         platform::TCriticalSection* lock = nullptr);
+                         platform::TCriticalSection* lock = nullptr, TDurability sync = TDurability::Now);
 
 // Writes the pieces as the new file folder + name in the same durable way; false (and nothing
 // written) when a file of that name exists already. Raises as WriteNewFile.
 bool WriteNamedFile(const std::string& folder, const std::string& name,
-                    std::initializer_list<std::string_view> pieces);
+                    std::initializer_list<std::string_view> pieces, TDurability sync = TDurability::Now);
+
+// Flushes folder's names to disk; raises platform::EFCreateError when that fails (a new name
+// is durable only then, so the failure must not pass as success).
+void SyncFolder(const std::string& folder);
+
+// Flushes the bytes of the files to disk, all at once (the flushes run side by side, which a
+// disk completes far sooner than one after another); answers per file whether it is on disk.
+std::vector<bool> SyncFiles(const std::vector<std::string>& paths);
 
 // Creates folder (and its parent) when missing.
 void EnsureFolder(const std::string& folder);

@@ -13,21 +13,23 @@
 namespace tovenmarsh::mail {
 
 void DeliverMessageToMailbox(const TMailFolders& folders, const std::string& reversePath, const std::string& message,
-                             resources::TMailDropRec& record) {
+                             resources::TMailDropRec& record, TDurability sync) {
   const std::string returnPath = ReturnPathLine(reversePath);
   const size_t size = returnPath.size() + message.size();
   if (size > static_cast<size_t>(std::numeric_limits<int>::max())) throw EQueueFile("Message too large for a mailbox");
   platform::TStringStream whole(returnPath + message);
   const int hash = StreamCRC32(whole);
-  record.id = WriteNewFile(folders.mail, {returnPath, message});
+  record.id = WriteNewFile(folders.mail, {returnPath, message}, nullptr, sync);
   record.size = static_cast<int>(size);
   record.hash = hash;
   record.deleted = false;
 }
 
-void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resources::TMailDropRec& record) {
+void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resources::TMailDropRec& record,
+                      TDurability sync) {
   if (entry.queueFile == nullptr) throw EQueueFile("Queue entry without a queue file");
-  DeliverMessageToMailbox(folders, entry.reversePath, ReadQueueMessage(folders, entry.queueFile->fileName), record);
+  DeliverMessageToMailbox(folders, entry.reversePath, ReadQueueMessage(folders, entry.queueFile->fileName), record,
+                          sync);
 }
 
 bool SendMailboxFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer) {

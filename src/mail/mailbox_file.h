@@ -4,7 +4,9 @@
 // the file name, its length and the CRC-32 of the whole file (the POP3 unique id).
 //
 // Contract: DeliverToMailbox returns only once the file is complete and on disk (the queue file
-// is deleted after delivery, so nothing may be lost between the two).
+// is deleted after delivery, so nothing may be lost between the two). With TDurability::ByCaller
+// the file is complete but on disk only once the caller has flushed it (SyncFiles) and the mail
+// folder (SyncFolder).
 #pragma once
 
 #include <string>
@@ -18,10 +20,11 @@ namespace tovenmarsh::mail {
 
 // Writes a new mailbox file for the entry from its queue file and fills id, size and hash.
 // Raises on failure (no file is left behind then).
-void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resources::TMailDropRec& record);
+void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resources::TMailDropRec& record,
+                      TDurability sync = TDurability::Now);
 // The same from a message part already in memory.
 void DeliverMessageToMailbox(const TMailFolders& folders, const std::string& reversePath, const std::string& message,
-                             resources::TMailDropRec& record);
+                             resources::TMailDropRec& record, TDurability sync = TDurability::Now);
 // Appends the whole mailbox file dot-stuffed with the end-of-data line; false when it cannot
 // be read.
 bool SendMailboxFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer);

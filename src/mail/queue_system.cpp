@@ -33,6 +33,11 @@ constexpr int kMaxPasses = 16;
 
 const char* const kStateFolder = "state/";
 
+// Bounds of one batch: mailbox files whose rows wait for one commit, and finished files whose
+// document rows (they hold the body text) wait for one commit.
+constexpr size_t kMaxBatchEntries = 64;
+constexpr size_t kMaxBatchBytes = 4u * 1024u * 1024u;
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -53,29 +58,39 @@ bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 // postmaster (numbers count from 1; a small organisation has a handful).
 constexpr int kPostmasterCompanies = 1000;
 
-// Appends text to the state file of queue file name in folder, under lock; false when it could
-// not be written.
-bool AppendState(std::mutex& lock, const std::string& folder, const std::string& name, const std::string& text) {
-  std::lock_guard<std::mutex> guard(lock);
+// Opens (creating it when missing) the state file of queue file name in folder for appending;
+// -1 when it cannot be.
+int OpenStateFile(const std::string& folder, const std::string& name) {
   try {
     EnsureFolder(folder);
   } catch (const std::exception&) {
   }
-  // Not flushed to disk: losing the state only risks a second delivery after a power loss,
-  // never a lost one, and a flush per recipient would halve delivery speed.
-  const int fd = ::open((folder + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
+  return ::open((folder + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
-  while (written && done < text.size()) {
+  while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-      break;
-    }
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  if (fd >= 0) ::close(fd);
+  return true;
+}
+
+// Appends text to the state file of queue file name in folder (through openFd when it is open),
+// under lock; false when it could not be written.
+bool AppendState(std::mutex& lock, const std::string& folder, const std::string& name, const std::string& text,
+                 int openFd = -1) {
+  std::lock_guard<std::mutex> guard(lock);
+  // Not flushed to disk: losing the state only risks a second delivery after a power loss,
+  // never a lost one, and a flush per recipient would halve delivery speed.
+  if (openFd >= 0) return WriteAll(openFd, text);
+  const int fd = OpenStateFile(folder, name);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, text);
+  ::close(fd);
   return written;
 }
 
@@ -136,6 +151,7 @@ TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), en
 }
 
 TQueueSystem::~TQueueSystem() {
+  CloseStates();
   // Only this system adds to the relay list; its entries point at this system's files.
   if (environment_.relayList != nullptr) {
     environment_.relayList->SetStateWriter(nullptr);
@@ -162,6 +178,7 @@ int TQueueSystem::ProcessQueue() {
     const auto found = files_.find(name);
     if (found != files_.end()) FinishFile(*found->second);
   }
+  FlushFinished();
 
   std::unique_ptr<TMailDirectory> directory;
   bool queued = false;
@@ -174,6 +191,7 @@ int TQueueSystem::ProcessQueue() {
     }
     UpdateRelayList();
     queued = SendBounces();
+    FlushFinished();
   } while (queued && ++passes < kMaxPasses);
 
   if (!newEntries_.empty()) {
@@ -209,13 +227,28 @@ void TQueueSystem::TakeUp(const std::string& name) {
   file.data.created = environment_.now();
   files_[name] = std::move(owned);
   LoadState(file);
-  // A document file of this name with outcomes recorded: the archive began before a restart
-  // (it writes the file just before the row), so the row is there, or all but; adding it again
-  // would archive the message twice.
+  // A document file of this name with outcomes recorded: the archive began before a restart.
+  // The file is written before the row (for a whole batch of files), so the row may or may not
+  // have been committed: the document table says which. Adding it again when it is there
+  // would archive the message twice; taking it for there when it is not would lose it.
   if (!file.archived && !file.outcomes.empty() && FileExists(environment_.folders.DocumentFileName(name))) {
-    core::LogMessage(platform::Format("Queue file %s was being archived when the server stopped; not archived again",
-                                      name.c_str()));
-    file.archived = true;
+    bool there = true;
+    if (environment_.documents != nullptr) {
+      try {
+        there = environment_.documents->HasDocument(name);
+      } catch (const std::exception& e) {
+        core::LogErrorText(platform::Format("Document of queue file %s could not be looked up: %s", name.c_str(),
+                                            e.what()));
+      }
+    }
+    if (there) {
+      core::LogMessage(platform::Format(
+          "Queue file %s was being archived when the server stopped; not archived again", name.c_str()));
+      file.archived = true;
+    } else {
+      // Written but never flushed for a row: after a power loss it may be empty. Written anew.
+      ::unlink(environment_.folders.DocumentFileName(name).c_str());
+    }
   }
   if (file.archived) {
     // Every entry was done before the archive: only the delete is left.
@@ -310,8 +343,12 @@ void TQueueSystem::Deliver(TMailDirectory& directory) {
                                       entry->domain.c_str(), e.what()));
       }
     }
+    if (pendingDeliveries_.size() >= kMaxBatchEntries || pendingBytes_ >= kMaxBatchBytes) {
+      CommitDeliveries(directory);
+    }
   }
   newEntries_.clear();
+  CommitDeliveries(directory);
 }
 
 void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
@@ -319,7 +356,7 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
   // ignore), not here: resolving again remakes the copies that an earlier run may not have
   // finished.
   if (entry->accountNo != 0) {
-    DeliverToAccount(directory, entry);
+    DeliverToAccount(entry);
     return;
   }
   resources::TAliasRec alias;
@@ -408,7 +445,7 @@ void TQueueSystem::DeliverEntry(TMailDirectory& directory, TEntry& entry) {
     return;
   }
   entry->accountNo = alias.accountno;
-  DeliverToAccount(directory, entry);
+  DeliverToAccount(entry);
 }
 
 int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAliasRec& rec) {
@@ -426,27 +463,100 @@ int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAli
   return 0;
 }
 
-void TQueueSystem::DeliverToAccount(TMailDirectory& directory, TEntry& entry) {
+// Writes the mailbox file; its row is added by CommitDeliveries.
+void TQueueSystem::DeliverToAccount(TEntry& entry) {
   if (FinishKnown(entry)) return;
   resources::TMailDropRec record;
   try {
-    DeliverToMailbox(environment_.folders, *entry, record);
-    directory.AddMessage(entry->accountNo, record);
+    DeliverToMailbox(environment_.folders, *entry, record, TDurability::ByCaller);
   } catch (const std::exception& e) {
-    // The row is missing: the file would never be served, and the entry is tried again.
-    if (!record.id.empty()) DeleteMailboxFile(environment_.folders, record.id);
-    if (entry->queueFile != nullptr && !FileExists(environment_.folders.QueueFileName(entry->queueFile->fileName))) {
-      // Removed behind the queue's back: there is nothing left to deliver.
-      core::LogErrorText(platform::Format("Queue file %s vanished before delivery to account[%d]",
-                                          entry->queueFile->fileName.c_str(), entry->accountNo));
-      Finish(std::move(entry), eoIgnored);
-      return;
-    }
-    Defer(entry, platform::Format("Failed to write to mailbox on account[%d] and mailid[%s]: %s", entry->accountNo,
-                                  record.id.c_str(), e.what()));
+    FailDelivery(entry, record.id, e.what());
     return;
   }
-  Finish(std::move(entry), eoDelivered);
+  pendingBytes_ += static_cast<size_t>(record.size);
+  pendingDeliveries_.push_back(TPendingDelivery{std::move(entry), record});
+}
+
+void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, const std::string& why) {
+  // The row is missing: the file would never be served, and the entry is tried again.
+  if (!mailboxId.empty()) DeleteMailboxFile(environment_.folders, mailboxId);
+  if (entry->queueFile != nullptr && !FileExists(environment_.folders.QueueFileName(entry->queueFile->fileName))) {
+    // Removed behind the queue's back: there is nothing left to deliver.
+    core::LogErrorText(platform::Format("Queue file %s vanished before delivery to account[%d]",
+                                        entry->queueFile->fileName.c_str(), entry->accountNo));
+    Finish(std::move(entry), eoIgnored);
+    return;
+  }
+  Defer(entry, platform::Format("Failed to write to mailbox on account[%d] and mailid[%s]: %s", entry->accountNo,
+                                mailboxId.c_str(), why.c_str()));
+}
+
+// Why a crash anywhere in here neither loses nor repeats a delivery:
+// - The mailbox files of the batch are flushed together, then the mail folder once: every file
+//   and name of the batch is durable before any row names it. A file whose flush failed gets
+//   no row (it is removed and its entry tried again).
+// - The rows are committed (durable at the commit) before the entries' outcomes are written,
+//   and every outcome of a file is written before its archive and its queue file's delete
+//   (FlushFinished), so the queue file leaves only after all its deliveries are on disk.
+// - A crash before the commit leaves mailbox files without rows: POP3 serves rows only, so
+//   they are never seen, and the entries, without an outcome, are served once more at the
+//   restart. A crash between the commit and the outcomes would serve them again; the state
+//   files are opened (created) before the commit so that this gap is one write per file.
+// - The state files are not flushed: after a power loss (not a crash of the process) a
+//   recipient can be served twice, never lost.
+void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
+  if (pendingDeliveries_.empty()) return;
+  std::vector<TPendingDelivery> batch = std::move(pendingDeliveries_);
+  pendingDeliveries_.clear();
+  pendingBytes_ = 0;
+  std::vector<std::string> paths;
+  paths.reserve(batch.size());
+  for (const TPendingDelivery& pending : batch) paths.push_back(environment_.folders.MailFileName(pending.record.id));
+  const std::vector<bool> flushed = SyncFiles(paths);
+  std::vector<TPendingDelivery> unflushed;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (!flushed[i]) unflushed.push_back(std::move(batch[i]));
+  }
+  batch.erase(std::remove_if(batch.begin(), batch.end(), [](const TPendingDelivery& pending) { return !pending.entry; }),
+              batch.end());
+  for (TPendingDelivery& pending : unflushed) {
+    FailDelivery(pending.entry, pending.record.id, "mailbox file cannot be flushed");
+  }
+  if (batch.empty()) return;
+  try {
+    SyncFolder(environment_.folders.mail);
+  } catch (const std::exception& e) {
+    for (TPendingDelivery& pending : batch) FailDelivery(pending.entry, pending.record.id, e.what());
+    return;
+  }
+  std::vector<TMailboxAddition> rows;
+  rows.reserve(batch.size());
+  for (TPendingDelivery& pending : batch) {
+    rows.push_back(TMailboxAddition{pending.entry->accountNo, pending.record});
+    if (TFileState* file = FileOf(*pending.entry)) OpenState(*file);
+  }
+  size_t added = 0;
+  std::string failure;
+  try {
+    directory.AddMessages(rows, added);
+  } catch (const std::exception& e) {
+    // A batch of several is taken apart below: the rows not added are tried one by one.
+    failure = e.what();
+  }
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (i >= added) {
+      size_t one = 0;
+      try {
+        if (batch.size() == 1) throw EQueueFile(failure);
+        directory.AddMessages({rows[i]}, one);
+      } catch (const std::exception& e) {
+        FailDelivery(batch[i].entry, rows[i].record.id, e.what());
+        continue;
+      }
+    }
+    Finish(std::move(batch[i].entry), eoDelivered);
+  }
+  CloseStates();
 }
 
 void TQueueSystem::UpdateRelayList() {
@@ -563,44 +673,165 @@ void TQueueSystem::Finish(TEntry entry, char outcome) {
 
 void TQueueSystem::FinishFile(TFileState& file) {
   file.finishing = true;
-  const std::string name = file.data.fileName;
-  // Every outcome, the last entry's included, is on disk before the archive and the delete,
-  // which cannot be taken back: after a crash from here on nobody is served twice.
-  SaveState(file);
-  const bool present = FileExists(environment_.folders.QueueFileName(name));
-  if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
-  if (present && !file.archived && file.data.bounced < file.data.entries && environment_.documents != nullptr) {
-    const std::string documentFile = environment_.folders.DocumentFileName(name);
-    const bool hadDocument = FileExists(documentFile);
+  if (!file.queuedToFinish) {
+    file.queuedToFinish = true;
+    pendingFinish_.push_back(file.data.fileName);
+  }
+}
+
+struct TQueueSystem::TArchiving {
+  std::string name;
+  bool hadDocument = false;
+  TDocumentRow row;
+};
+
+void TQueueSystem::FlushFinished() {
+  std::vector<std::string> names = std::move(pendingFinish_);
+  pendingFinish_.clear();
+  std::vector<TArchiving> batch;
+  size_t batchBytes = 0;
+  std::vector<std::string> ready;
+  for (const std::string& name : names) {
+    const auto found = files_.find(name);
+    if (found == files_.end()) continue;
+    TFileState& file = *found->second;
+    file.queuedToFinish = false;
+    // Every outcome, the last entry's included, is on disk before the archive and the delete,
+    // which cannot be taken back: after a crash from here on nobody is served twice.
+    SaveState(file);
+    const bool present = FileExists(environment_.folders.QueueFileName(name));
+    if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
+    if (!present || file.archived || file.data.bounced >= file.data.entries || environment_.documents == nullptr) {
+      ready.push_back(name);
+      continue;
+    }
+    TArchiving archiving;
+    archiving.name = name;
+    archiving.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
     try {
-      ArchiveQueueFile(environment_.folders, name, *environment_.documents);
+      archiving.row = PrepareArchive(environment_.folders, name);
     } catch (const std::exception& e) {
       core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
       // No row was added: a document file left behind would pass for a finished archive
       // after a restart.
-      if (!hadDocument) ::unlink(documentFile.c_str());
-      return;
+      if (!archiving.hadDocument) ::unlink(environment_.folders.DocumentFileName(name).c_str());
+      continue;
     }
+    batchBytes += archiving.row.content.size();
+    batch.push_back(std::move(archiving));
+    if (batch.size() >= kMaxBatchEntries || batchBytes >= kMaxBatchBytes) {
+      ArchiveBatch(batch, ready);
+      batchBytes = 0;
+    }
+  }
+  ArchiveBatch(batch, ready);
+  for (const std::string& name : ready) RemoveFile(name);
+}
+
+// The document files of the batch are written but not yet durable. They are flushed together,
+// then the document folder once, then the rows are added in one transaction, then each file's
+// archive mark: a file whose row was not added keeps no document file (it would pass for an
+// archive after a restart) and is tried again next round.
+void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived) {
+  if (batch.empty()) return;
+  std::vector<TArchiving> taken = std::move(batch);
+  batch.clear();
+  auto fail = [this](const TArchiving& archiving, const char* why) {
+    core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(), why));
+    if (!archiving.hadDocument) ::unlink(environment_.folders.DocumentFileName(archiving.name).c_str());
+  };
+  std::vector<std::string> paths;
+  paths.reserve(taken.size());
+  for (const TArchiving& archiving : taken) paths.push_back(environment_.folders.DocumentFileName(archiving.name));
+  const std::vector<bool> flushed = SyncFiles(paths);
+  std::vector<TArchiving> kept;
+  for (size_t i = 0; i < taken.size(); ++i) {
+    if (flushed[i]) {
+      kept.push_back(std::move(taken[i]));
+    } else {
+      fail(taken[i], "document file cannot be flushed");
+    }
+  }
+  taken = std::move(kept);
+  if (taken.empty()) return;
+  try {
+    SyncFolder(environment_.folders.document);
+  } catch (const std::exception& e) {
+    for (const TArchiving& archiving : taken) fail(archiving, e.what());
+    return;
+  }
+  std::vector<TDocumentRow> rows;
+  rows.reserve(taken.size());
+  for (TArchiving& archiving : taken) rows.push_back(std::move(archiving.row));
+  size_t added = 0;
+  std::string failure;
+  try {
+    environment_.documents->AddDocuments(rows, added);
+  } catch (const std::exception& e) {
+    // A batch of several is taken apart below: the rows not added are tried one by one.
+    failure = e.what();
+  }
+  for (size_t i = 0; i < taken.size(); ++i) {
+    if (i >= added) {
+      size_t one = 0;
+      try {
+        if (taken.size() == 1) throw EQueueFile(failure);
+        environment_.documents->AddDocuments({rows[i]}, one);
+      } catch (const std::exception& e) {
+        fail(taken[i], e.what());
+        continue;
+      }
+    }
+    const auto found = files_.find(taken[i].name);
+    if (found == files_.end()) continue;
+    TFileState& file = *found->second;
     file.archived = true;
     file.unsaved.push_back("A \n");
     // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
     SaveState(file);
+    archived.push_back(taken[i].name);
   }
+}
+
+void TQueueSystem::RemoveFile(const std::string& name) {
+  const auto found = files_.find(name);
+  if (found == files_.end()) return;
+  TFileState& file = *found->second;
   if (!DeleteQueueFile(environment_.folders, name) && FileExists(environment_.folders.QueueFileName(name))) {
     core::LogErrorText(platform::Format("Queue file %s could not be deleted", name.c_str()));
     SaveState(file);
     return;
   }
+  if (file.stateFd >= 0) {
+    ::close(file.stateFd);
+    file.stateFd = -1;
+    openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
+  }
   ::unlink(StateFileName(name).c_str());
   knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
-  files_.erase(name);
+  files_.erase(found);
+}
+
+void TQueueSystem::OpenState(TFileState& file) {
+  if (file.stateFd >= 0) return;
+  file.stateFd = OpenStateFile(environment_.folders.queue + kStateFolder, file.data.fileName);
+  if (file.stateFd >= 0) openStates_.push_back(&file);
+}
+
+void TQueueSystem::CloseStates() {
+  for (TFileState* file : openStates_) {
+    // RemoveFile takes a file out of this list before dropping it: every pointer is alive.
+    ::close(file->stateFd);
+    file->stateFd = -1;
+  }
+  openStates_.clear();
 }
 
 void TQueueSystem::SaveState(TFileState& file) {
   if (file.unsaved.empty()) return;
   std::string text;
   for (const std::string& line : file.unsaved) text += line;
-  if (AppendState(*stateLock_, environment_.folders.queue + kStateFolder, file.data.fileName, text)) {
+  if (AppendState(*stateLock_, environment_.folders.queue + kStateFolder, file.data.fileName, text, file.stateFd)) {
     file.unsaved.clear();
   } else {
     core::LogErrorText(platform::Format("State of queue file %s could not be written", file.data.fileName.c_str()));

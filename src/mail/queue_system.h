@@ -19,10 +19,16 @@
 //
 // Finishing a file: every outcome (the last entry's included) reaches the state file before the
 // archive, and the archive mark ("A") right after it, before the queue file is deleted; a file
-// taken up again with that mark, or with its document file already written (a crash inside the
-// archive), is only deleted. A relay outcome reaches the state file when the relay task reports
+// taken up again with that mark, or with its document file and row already there (a crash
+// inside the archive), is only deleted; with the file but no row it is archived (the row added). A relay outcome reaches the state file when the relay task reports
 // it (through the relay list's state writer), not at the next round. State files are appended
 // to under one lock shared by this system and that writer.
+//
+// Batches: mailbox deliveries of a round are committed together (their files flushed side by
+// side, the mail folder once, then all rows in one transaction), and files finished in a pass
+// are archived together (the same for the document files and rows); a batch that fails is
+// taken apart and tried row by row, so one bad row holds back only its own entry or file.
+// Batches are bounded in entries and bytes.
 //
 // <Postmaster> without a domain goes to the one "postmaster" alias, or, when several
 // companies have one, to that of the lowest company number.
@@ -113,6 +119,12 @@ class TQueueSystem : public core::TServerSystem {
     std::vector<std::string> unsaved;      // state lines not yet in the state file
     bool archived = false;
     bool finishing = false;  // every entry done; archive or delete still to succeed
+    int stateFd = -1;        // the state file while OpenState keeps it open
+    bool queuedToFinish = false;  // named in pendingFinish_
+  };
+  struct TPendingDelivery {
+    TEntry entry;
+    resources::TMailDropRec record;
   };
 
   void Scan();
@@ -122,7 +134,12 @@ class TQueueSystem : public core::TServerSystem {
   void UpdateRelayList();
   bool SendBounces();
   void SendBounce(const TQueueRec& entry);
-  void DeliverToAccount(TMailDirectory& directory, TEntry& entry);
+  void DeliverToAccount(TEntry& entry);
+  // Adds the rows of the mailbox files written since the last commit and finishes their entries.
+  void CommitDeliveries(TMailDirectory& directory);
+  // A mailbox write that failed: its file goes, its entry waits for the next round (or is done
+  // when its queue file vanished).
+  void FailDelivery(TEntry& entry, const std::string& mailboxId, const std::string& why);
   void Defer(TEntry& entry, const std::string& why);
 
   TEntry NewEntry(TFileState& file, const std::string& key);
@@ -136,8 +153,18 @@ class TQueueSystem : public core::TServerSystem {
   // The "postmaster" alias of the lowest company number that has one; answers 1 (rec filled)
   // or 0.
   int FindFirstPostmaster(TMailDirectory& directory, resources::TAliasRec& rec);
+  // Every entry of the file is done: queues it for FlushFinished.
   void FinishFile(TFileState& file);
+  // Archives the queued files (in batches) and deletes them.
+  void FlushFinished();
+  struct TArchiving;
+  void ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived);
+  void RemoveFile(const std::string& name);
   void SaveState(TFileState& file);
+  // Creates (or opens) the file's state file and keeps it open until CloseStates, so that the
+  // outcomes written right after a commit cost one write each.
+  void OpenState(TFileState& file);
+  void CloseStates();
   void LoadState(TFileState& file);
   void Dispose(const TQueueRec* entry);
 
@@ -160,6 +187,10 @@ class TQueueSystem : public core::TServerSystem {
   std::vector<TEntry> bounceEntries_;
   std::vector<TEntry> deferred_;         // mailbox writes that failed, tried next round
   std::vector<TEntry> deferredBounces_;  // bounces that could not be queued
+  std::vector<TPendingDelivery> pendingDeliveries_;  // mailbox files written, rows not yet added
+  size_t pendingBytes_ = 0;
+  std::vector<std::string> pendingFinish_;  // files whose entries are all done, in order
+  std::vector<TFileState*> openStates_;     // files whose state file OpenState holds open
 };
 
 }  // namespace tovenmarsh::mail
