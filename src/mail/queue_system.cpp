@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <optional>
 
 #include "core/date_utils.h"
 #include "core/log.h"
@@ -92,6 +93,34 @@ bool AppendState(std::mutex& lock, const std::string& folder, const std::string&
   const bool written = WriteAll(fd, text);
   ::close(fd);
   return written;
+}
+
+// Adds rows through one call of addRows; when that fails, the rows it did not add are tried one
+// at a time, so that one bad row holds back only its own entry. Answers, per row, why it was not
+// added (nullopt: added).
+template <class Row, class AddRows>
+std::vector<std::optional<std::string>> AddRowsOrEach(const std::vector<Row>& rows, AddRows addRows) {
+  std::vector<std::optional<std::string>> failures(rows.size());
+  size_t added = 0;
+  std::string failure;
+  try {
+    addRows(rows, added);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  for (size_t i = added; i < rows.size(); ++i) {
+    if (rows.size() == 1) {
+      failures[i] = failure;
+      continue;
+    }
+    size_t one = 0;
+    try {
+      addRows(std::vector<Row>{rows[i]}, one);
+    } catch (const std::exception& e) {
+      failures[i] = e.what();
+    }
+  }
+  return failures;
 }
 
 }  // namespace
@@ -535,24 +564,13 @@ void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
     rows.push_back(TMailboxAddition{pending.entry->accountNo, pending.record});
     if (TFileState* file = FileOf(*pending.entry)) OpenState(*file);
   }
-  size_t added = 0;
-  std::string failure;
-  try {
-    directory.AddMessages(rows, added);
-  } catch (const std::exception& e) {
-    // A batch of several is taken apart below: the rows not added are tried one by one.
-    failure = e.what();
-  }
+  const auto failures = AddRowsOrEach(rows, [&directory](const std::vector<TMailboxAddition>& some, size_t& added) {
+    directory.AddMessages(some, added);
+  });
   for (size_t i = 0; i < batch.size(); ++i) {
-    if (i >= added) {
-      size_t one = 0;
-      try {
-        if (batch.size() == 1) throw EQueueFile(failure);
-        directory.AddMessages({rows[i]}, one);
-      } catch (const std::exception& e) {
-        FailDelivery(batch[i].entry, rows[i].record.id, e.what());
-        continue;
-      }
+    if (failures[i]) {
+      FailDelivery(batch[i].entry, rows[i].record.id, *failures[i]);
+      continue;
     }
     Finish(std::move(batch[i].entry), eoDelivered);
   }
@@ -763,24 +781,13 @@ void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std:
   std::vector<TDocumentRow> rows;
   rows.reserve(taken.size());
   for (TArchiving& archiving : taken) rows.push_back(std::move(archiving.row));
-  size_t added = 0;
-  std::string failure;
-  try {
-    environment_.documents->AddDocuments(rows, added);
-  } catch (const std::exception& e) {
-    // A batch of several is taken apart below: the rows not added are tried one by one.
-    failure = e.what();
-  }
+  const auto failures = AddRowsOrEach(rows, [this](const std::vector<TDocumentRow>& some, size_t& added) {
+    environment_.documents->AddDocuments(some, added);
+  });
   for (size_t i = 0; i < taken.size(); ++i) {
-    if (i >= added) {
-      size_t one = 0;
-      try {
-        if (taken.size() == 1) throw EQueueFile(failure);
-        environment_.documents->AddDocuments({rows[i]}, one);
-      } catch (const std::exception& e) {
-        fail(taken[i], e.what());
-        continue;
-      }
+    if (failures[i]) {
+      fail(taken[i], failures[i]->c_str());
+      continue;
     }
     const auto found = files_.find(taken[i].name);
     if (found == files_.end()) continue;

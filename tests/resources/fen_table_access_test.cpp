@@ -21,6 +21,7 @@
 #include "resources/pop_mail_control.h"
 #include "resources/table_def_builder.h"
 #include "resources/table_resources.h"
+#include "support/resource_fixture.h"
 
 namespace tovenmarsh::resources {
 namespace {
@@ -45,16 +46,7 @@ class FenTableAccessTest : public ::testing::Test {
     if (!pool_) {
       CreateDatabaseTables(folder_);
       pool_ = std::make_unique<TResourcePool>(2000);
-      const TTableOpener opener = FenTableOpener(folder_);
-      TResourcePool* owner = pool_.get();
-      for (int index = piAccount; index <= piDocument; ++index) {
-        pool_->Register(
-            index,
-            [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
-              return CreateTableResource(index, opener, owner);
-            },
-            1, 3);
-      }
+      testing::RegisterTestTablePools(*pool_, FenTableOpener(folder_), 3);
     }
     return *pool_;
   }

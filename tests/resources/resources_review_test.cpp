@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "resources/fen_table_access.h"
 #include "resources/table_resources.h"
+#include "support/resource_fixture.h"
 
 namespace tovenmarsh::resources {
 namespace {
@@ -28,16 +29,7 @@ class ResourcesReview : public ::testing::Test {
     folder_ = pattern + "/";
     CreateDatabaseTables(folder_);
     pool_ = std::make_unique<TResourcePool>(2000);
-    const TTableOpener opener = FenTableOpener(folder_);
-    TResourcePool* owner = pool_.get();
-    for (int index = piAccount; index <= piDocument; ++index) {
-      pool_->Register(
-          index,
-          [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
-            return CreateTableResource(index, opener, owner);
-          },
-          1, 3);
-    }
+    testing::RegisterTestTablePools(*pool_, FenTableOpener(folder_), 3);
   }
   void TearDown() override {
     pool_.reset();

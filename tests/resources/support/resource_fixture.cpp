@@ -3,17 +3,20 @@
 
 namespace tovenmarsh::resources::testing {
 
-TTestResources::TTestResources(int max, uint32_t waitMs) : pool_(waitMs) {
-  TTableOpener opener = database_.Opener();
+void RegisterTestTablePools(TResourcePool& pool, const TTableOpener& opener, int max) {
+  TResourcePool* owner = &pool;
   for (int index = piAccount; index <= piDocument; ++index) {
-    TResourcePool* owner = &pool_;
-    pool_.Register(
+    pool.Register(
         index,
         [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
           return CreateTableResource(index, opener, owner);
         },
         1, max);
   }
+}
+
+TTestResources::TTestResources(int max, uint32_t waitMs) : pool_(waitMs) {
+  RegisterTestTablePools(pool_, database_.Opener(), max);
 }
 
 void TTestResources::Insert(int pool, std::initializer_list<TFieldSetting> fields) {

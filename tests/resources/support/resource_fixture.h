@@ -15,6 +15,9 @@ namespace tovenmarsh::resources::testing {
 
 using TFieldSetting = std::pair<int, TFieldValue>;
 
+// Registers the nine table pools over opener, each holding 1 to max resources.
+void RegisterTestTablePools(TResourcePool& pool, const TTableOpener& opener, int max);
+
 class TTestResources {
  public:
   // Every pool holds up to max resources; Acquire gives up after waitMs.
