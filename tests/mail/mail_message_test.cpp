@@ -18,17 +18,8 @@ namespace {
 
 using platform::TStringStream;
 using testing::ReadWholeFile;
+using testing::Hex;
 using testing::RunPythonOracle;
-
-std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
 
 void Load(TMailMessage& message, const std::string& raw) {
   TStringStream in(raw);

@@ -15,17 +15,8 @@
 namespace tovenmarsh::mail {
 namespace {
 
+using testing::Hex;
 using testing::RunPythonOracle;
-
-std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
 
 // The leaf parts of a message, one "type|decoded payload in hex" line each, in order.
 std::string Leaves(const std::string& raw) {

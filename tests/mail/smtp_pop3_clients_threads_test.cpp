@@ -25,10 +25,7 @@ class MailClientsTest : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
-    directory.AddCompany(1, false, true);
-    directory.AddDomain("local.test", 1);
-    directory.AddAlias("joe", 1, "local.test", 1);
-    directory.AddAccount(1, "joe", "Secret");
+    AddLocalJoe();
   }
 
   int Listen(const core::TTCPServerClass& serverClass) {

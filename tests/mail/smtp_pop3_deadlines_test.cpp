@@ -59,10 +59,7 @@ class DeadlineTest : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
-    directory.AddCompany(1, false, true);
-    directory.AddDomain("local.test", 1);
-    directory.AddAlias("joe", 1, "local.test", 1);
-    directory.AddAccount(1, "joe", "Secret");
+    AddLocalJoe();
   }
 
   TMailEnvironment ClockedEnvironment() {

@@ -209,6 +209,13 @@ void MailFixture::TearDown() {
   core::CloseLog();
 }
 
+void MailFixture::AddLocalJoe() {
+  directory.AddCompany(1, false, true);
+  directory.AddDomain("local.test", 1);
+  directory.AddAlias("joe", 1, "local.test", 1);
+  directory.AddAccount(1, "joe", "Secret");
+}
+
 TMailEnvironment MailFixture::Environment() {
   TMailEnvironment environment;
   environment.folders = folders;

@@ -88,6 +88,8 @@ class MailFixture : public ::testing::Test {
   void TearDown() override;
 
   TMailEnvironment Environment();
+  // Company 1 with the local domain "local.test" and its one account, joe (password "Secret").
+  void AddLocalJoe();
 
   TMailTempFolder temp;
   TMailFolders folders;

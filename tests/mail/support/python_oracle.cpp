@@ -80,4 +80,14 @@ std::vector<std::string> RunPythonOracle(const std::string& body, const std::vec
   return outputs;
 }
 
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
 }  // namespace tovenmarsh::mail::testing
