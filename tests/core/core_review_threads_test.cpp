@@ -18,19 +18,12 @@
 #include "core/worker_threads.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
-#include "support/temp_folder.h"
+#include "support/sockets_fixture.h"
 
 namespace tovenmarsh::core {
 namespace {
 
-template <class Cond>
-bool Eventually(Cond cond) {
-  for (int i = 0; i < 500; ++i) {
-    if (cond()) return true;
-    platform::Sleep(10);
-  }
-  return cond();
-}
+using testing::Eventually;
 
 struct Behaviour {
   int greetingDelayMs = 0;     // the greeting is slow: the peer's bytes are all there when it ends
@@ -113,21 +106,12 @@ class Peer {
   bool connected_ = false;
 };
 
-class CoreReview : public ::testing::Test {
+class CoreReview : public testing::SocketsTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(OpenLog(folder.Path() + "test.log"));
-    StartSockets();
-  }
-  void TearDown() override {
-    StopSockets();
-    CloseLog();
-  }
   int Listen(Behaviour& behaviour, int maxConnections) {
     return StartTCPServer(0, EchoServerClass(behaviour), maxConnections, 5).WaitListening(5000);
   }
 
-  testing::TempFolder folder;
   // The protocol objects use these until the stop has ended every connection thread.
   Behaviour behaviours[2];
 };

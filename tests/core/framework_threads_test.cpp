@@ -27,6 +27,7 @@
 #include "core/worker_threads.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
+#include "support/sockets_fixture.h"
 #include "support/temp_folder.h"
 
 namespace tovenmarsh::core {
@@ -34,15 +35,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls cond until it holds or about five seconds pass.
-template <class Cond>
-bool Eventually(Cond cond) {
-  for (int i = 0; i < 500; ++i) {
-    if (cond()) return true;
-    platform::Sleep(10);
-  }
-  return cond();
-}
+using testing::Eventually;
 
 int EntryCount(const char* folder) {
   int n = 0;

@@ -13,7 +13,7 @@
 #include "core/log.h"
 #include "core/sockets.h"
 #include "core/tcp_client.h"
-#include "support/temp_folder.h"
+#include "support/sockets_fixture.h"
 
 namespace tovenmarsh::core {
 namespace {
@@ -56,18 +56,7 @@ class TPeer {
   int port_ = 0;
 };
 
-class TCPClientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(OpenLog(folder.Path() + "test.log"));
-    StartSockets();
-  }
-  void TearDown() override {
-    StopSockets();
-    CloseLog();
-  }
-  testing::TempFolder folder;
-};
+class TCPClientTest : public testing::SocketsTest {};
 
 TEST_F(TCPClientTest, BytesThatArriveWithTheCloseAreDelivered) {
   struct Case {
