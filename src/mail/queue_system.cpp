@@ -681,11 +681,11 @@ void TQueueSystem::Finish(TEntry entry, char outcome) {
     file->outcomes[key] = outcome;
     file->unsaved.push_back(std::string(1, outcome) + " " + key + "\n");
   }
-  if (--file->data.openEntries > 0) {
-    // Others are still open: should this file be taken up again, this entry is done.
-    SaveState(*file);
-    return;
-  }
+  // Written at once, the last entry's too: its mailbox row is committed already, and the file's
+  // archive may wait for the end of the pass while later batches commit; should this file be
+  // taken up again after a crash, this entry is done.
+  SaveState(*file);
+  if (--file->data.openEntries > 0) return;
   FinishFile(*file);
 }
 
