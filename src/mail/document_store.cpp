@@ -33,6 +33,8 @@ class TPooledDocumentStore : public TDocumentStore {
     if (rows.empty()) return;
     resources::TResourceLease<> lease(resources::DatabasePool(), resources::piDocument);
     const resources::TAppTableDef& table = lease->Definition();
+    // A transaction a previous borrower left open is rolled back, never committed with ours.
+    lease->Reset();
     try {
       lease->BeginWork();
       lease->Table().SetIndex("");

@@ -256,18 +256,23 @@ void TQueueSystem::TakeUp(const std::string& name) {
   file.data.created = environment_.now();
   files_[name] = std::move(owned);
   LoadState(file);
-  // A document file of this name with outcomes recorded: the archive began before a restart.
-  // The file is written before the row (for a whole batch of files), so the row may or may not
-  // have been committed: the document table says which. Adding it again when it is there
-  // would archive the message twice; taking it for there when it is not would lose it.
-  if (!file.archived && !file.outcomes.empty() && FileExists(environment_.folders.DocumentFileName(name))) {
-    bool there = true;
+  // A document file of this name: the archive began before a restart (a message whose only
+  // recipient was an empty list has no outcomes, so their absence proves nothing). The file is
+  // written before the row (for a whole batch of files), so the row may or may not have been
+  // committed: the document table says which. Adding it again when it is there would archive
+  // the message twice; taking it for there when it is not would lose it.
+  if (!file.archived && FileExists(environment_.folders.DocumentFileName(name))) {
+    bool there = true;  // no document store: nothing was ever archived to look up
     if (environment_.documents != nullptr) {
       try {
         there = environment_.documents->HasDocument(name);
       } catch (const std::exception& e) {
+        // Neither answer is safe: the file waits for the next scan to ask again.
         core::LogErrorText(platform::Format("Document of queue file %s could not be looked up: %s", name.c_str(),
                                             e.what()));
+        files_.erase(name);
+        knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
+        return;
       }
     }
     if (there) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -36,17 +37,21 @@ constexpr int kPostmasterB = 9;
 // moment a crash is simulated at, or fail (nothing committed) a number of times.
 class TDocuments : public TDocumentStore {
  public:
-  void AddDocument(const TDocumentRow&) override {
+  void AddDocument(const TDocumentRow& row) override {
     if (failures > 0) {
       --failures;
       throw std::runtime_error("document table unavailable");
     }
     ++rows;
+    committed.insert(row.extfileref);
     if (afterRow) afterRow();
   }
+  // Rows committed before a restart, by queue file name.
+  bool HasDocument(const std::string& name) override { return committed.count(name) != 0; }
   int rows = 0;
   int failures = 0;
   std::function<void()> afterRow;
+  std::set<std::string> committed;
 };
 
 class MailReview2 : public testing::MailFixture {
@@ -119,6 +124,7 @@ TEST_F(MailReview2, CrashWhileArchivingServesNobodyTwice) {
   const TMailFolders restarted = MailFoldersBelow(image);
   RecoverQueueFolder(restarted);
   TDocuments again;
+  again.committed = documents.committed;
   TRelayList relayAgain;
   TQueueSystem second(QueueEnvironment(restarted, again, relayAgain));
   second.ProcessQueue();
@@ -236,16 +242,18 @@ TEST_F(MailReview2, RestartAtEachStageOfFinishing) {
     const char* name;
     const char* state;  // nullptr: no state file
     bool documentFile;
+    bool rowCommitted;  // the document row of the name was committed before the restart
     std::map<int, int> deliveries;
     int rows;
   };
   const TCase cases[] = {
-      {"both served, archive not begun", "D 1:alice@a.test\nD 2:bob@a.test\n", false, {}, 1},
-      {"archive interrupted after its document file", "D 1:alice@a.test\nD 2:bob@a.test\n", true, {}, 0},
-      {"archived, not yet deleted", "D 1:alice@a.test\nD 2:bob@a.test\nA \n", true, {}, 0},
-      {"archive mark without document file", "D 1:alice@a.test\nD 2:bob@a.test\nA \n", false, {}, 0},
-      {"a line cut short", "D 1:alice@a.test\nD 2:bob@a", false, {{kBob, 1}}, 1},
-      {"no state (a document file of the name says nothing)", nullptr, true, {{kAlice, 1}, {kBob, 1}}, 1},
+      {"both served, archive not begun", "D 1:alice@a.test\nD 2:bob@a.test\n", false, false, {}, 1},
+      {"archive interrupted after its row", "D 1:alice@a.test\nD 2:bob@a.test\n", true, true, {}, 0},
+      {"archive interrupted before its row", "D 1:alice@a.test\nD 2:bob@a.test\n", true, false, {}, 1},
+      {"archived, not yet deleted", "D 1:alice@a.test\nD 2:bob@a.test\nA \n", true, true, {}, 0},
+      {"archive mark without document file", "D 1:alice@a.test\nD 2:bob@a.test\nA \n", false, true, {}, 0},
+      {"a line cut short", "D 1:alice@a.test\nD 2:bob@a", false, false, {{kBob, 1}}, 1},
+      {"no state (a document file of the name says nothing)", nullptr, true, false, {{kAlice, 1}, {kBob, 1}}, 1},
   };
   int n = 0;
   for (const TCase& c : cases) {
@@ -263,6 +271,7 @@ TEST_F(MailReview2, RestartAtEachStageOfFinishing) {
     }
     RecoverQueueFolder(where);
     TDocuments documents;
+    if (c.rowCommitted) documents.committed.insert(name);
     TRelayList relay;
     TQueueSystem system(QueueEnvironment(where, documents, relay));
     EXPECT_EQ(system.ProcessQueue(), 0);
