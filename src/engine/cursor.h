@@ -207,8 +207,15 @@ class TDataCursor : public TExpressionRecordSource {
   void SetRecNo(int32_t n);
   int32_t GetRecordCount();
   int32_t GetPhysicalRecordCount();
-  bool Bof() const { return bof_; }
-  bool Eof() const { return eof_; }
+  // The position as the next operation sees it (inserts that left it pending are settled).
+  bool Bof() {
+    SettlePendingResync();
+    return bof_;
+  }
+  bool Eof() {
+    SettlePendingResync();
+    return eof_;
+  }
 
   // Keys.
   void BuildKey(const uint8_t* record, uint8_t* key) const;
@@ -297,7 +304,10 @@ class TDataCursor : public TExpressionRecordSource {
   void UnlockRecord(uint32_t number = 0);
   void LockTableForWrite();
   void UnlockTableForWrite();
-  uint32_t CurrentRecordNumber() const { return currentRecord_; }
+  uint32_t CurrentRecordNumber() {
+    SettlePendingResync();
+    return currentRecord_;
+  }
 
   // Table definition (table_define.cpp, restructure.cpp). `indexes[0]` is the primary index
   // (no fields: none); the others are secondary.
@@ -362,6 +372,9 @@ class TDataCursor : public TExpressionRecordSource {
   // `deferResync`: an operation that needs no position (an insert keeping it) leaves a due
   // resynchronisation to the next bracket instead of doing it now.
   void Enter(bool deferResync = false);
+  // Brings the position up to date now when inserts left that to the next operation, for the
+  // accessors that read it without a bracket of their own.
+  void SettlePendingResync();
   void Leave();
   // Whether an insert may leave its position to the next bracket: index order, no filters.
   bool MayDeferResync() const { return depth_ == 0 && !filters_ && !Physical() && !verifyRepair_; }

@@ -736,7 +736,7 @@ int TDataCursor::CompareBookmarks(const uint8_t* a, const uint8_t* b) const {
 int TDataCursor::GotoCursor(TDataCursor& other) {
   // The other cursor's position after its own inserts: its bracket brings it up to date (taken
   // and left before this cursor's, so that the two tables' locks are never held together).
-  if (other.resyncPending_) TCursorBracket otherBracket(other);
+  other.SettlePendingResync();
   TCursorBracket bracket(*this);
   const uint32_t target = other.currentRecord_;
   if (target == 0 || (other.bof_ && other.eof_)) return kErrRecordNotFound;

@@ -286,6 +286,11 @@ void TDataCursor::Enter(bool deferResync) {
   }
 }
 
+void TDataCursor::SettlePendingResync() {
+  if (!resyncPending_ || table_ == nullptr) return;
+  TCursorBracket bracket(*this);
+}
+
 void TDataCursor::Leave() {
   if (depth_ == 0 || --depth_ > 0) return;
   if (readLocked_) {
