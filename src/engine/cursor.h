@@ -66,7 +66,9 @@ class TCursorFilterHost : public TFilterHost {
   // Classifies the first-field key segment of slot against range.
   bool InRange(const TCursorIndex& ix, const uint8_t* key, const TIndexRange& range,
                const std::vector<uint8_t>& low, const std::vector<uint8_t>& high);
-  void BoundKey(const TCursorIndex& ix, const TExpToken& value, std::vector<uint8_t>& key);
+  // Answers whether the value is exactly a value of the field; otherwise the key is rounded
+  // into the range (up for a low bound, down for a high one).
+  bool BoundKey(const TCursorIndex& ix, const TExpToken& value, std::vector<uint8_t>& key, bool roundUp);
 
   TDataCursor& cursor_;
   std::vector<uint8_t> buffer_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 
 #include "engine/cursor.h"
 #include "engine/data_file.h"
@@ -104,13 +105,16 @@ std::vector<uint32_t> TCursorFilterHost::RangeRecords(int index, const TIndexRan
   cursor_.LoadIndex(static_cast<uint8_t>(index), ix);
   if (ix.Fields.empty()) return {};
   std::vector<uint8_t> low, high;
-  if (range.Low) BoundKey(ix, *range.Low, low);
-  if (range.High) BoundKey(ix, *range.High, high);
+  // A bound between two values the field can hold (a money constant with more decimals than
+  // the field keeps) becomes the nearest value inside the range, included.
+  TIndexRange exactRange = range;
+  if (range.Low && !BoundKey(ix, *range.Low, low, true)) exactRange.LowInclusive = true;
+  if (range.High && !BoundKey(ix, *range.High, high, false)) exactRange.HighInclusive = true;
   // In a plain ascending index a range of values starts at its low key and ends at the first
   // key above its high one; anything else (NULLs, prefixes, descending orders) walks it all.
   bool plain = !ix.Descending;
   for (int i = 0; i < ix.Desc.FieldCount && i < kMaxFieldsPerIndex; ++i) plain = plain && ix.Desc.FieldDescending[i] == 0;
-  const bool bounded = plain && range.Low && range.IncludeValues && !range.IncludeNull && range.PartialLength == 0;
+  const bool bounded = plain && exactRange.Low && exactRange.IncludeValues && !exactRange.IncludeNull && exactRange.PartialLength == 0;
   const uint32_t width = ix.Fields[0].PhysicalSize + 1u;
   std::vector<uint8_t> start;
   if (bounded) {
@@ -119,15 +123,41 @@ std::vector<uint32_t> TCursorFilterHost::RangeRecords(int index, const TIndexRan
   }
   const TKeyOrder order = ix.Order();
   return WalkIndex(ix, bounded ? &start : nullptr, [&](const uint8_t* key) {
-    if (bounded && range.High && key[0] != 0 && order(key, high.data(), width) > 0) return -1;
-    return InRange(ix, key, range, low, high) ? 1 : 0;
+    if (bounded && exactRange.High && key[0] != 0 && order(key, high.data(), width) > 0) return -1;
+    return InRange(ix, key, exactRange, low, high) ? 1 : 0;
   });
 }
 
-void TCursorFilterHost::BoundKey(const TCursorIndex& ix, const TExpToken& value, std::vector<uint8_t>& key) {
+bool TCursorFilterHost::BoundKey(const TCursorIndex& ix, const TExpToken& value, std::vector<uint8_t>& key,
+                                 bool roundUp) {
   const FieldDesc& f = ix.Fields[0];
   std::vector<uint8_t> record(cursor_.recordSize_, 0);
-  if (f.IsAutoInc()) {
+  bool exact = true;
+  if (f.FieldType == fldBCD && !f.IsAutoInc()) {
+    // Expressions count ten-thousandths; the field stores its own scale.
+    int64_t units = 0;
+    std::memcpy(&units, value.Data, 8);
+    int scale = f.PhysicalScale;
+    constexpr int64_t kLargest = std::numeric_limits<int64_t>::max();
+    for (; scale > 4; --scale) {
+      // Saturates: a bound beyond every storable value still orders beyond them all.
+      if (units > kLargest / 10) units = kLargest;
+      else if (units < -(kLargest / 10)) units = -kLargest;
+      else units *= 10;
+    }
+    for (; scale < 4; ++scale) {
+      int64_t quotient = units / 10;
+      const int64_t remainder = units % 10;
+      if (remainder != 0) {
+        exact = false;
+        if (roundUp && remainder > 0) ++quotient;
+        if (!roundUp && remainder < 0) --quotient;
+      }
+      units = quotient;
+    }
+    std::memcpy(record.data() + f.Offset + 1, &units, 8);
+    record[f.Offset] = 1;
+  } else if (f.IsAutoInc()) {
     std::memcpy(record.data() + 5, value.Data, 4);
   } else if (f.FieldType == fldZString) {
     const std::string_view text = value.StringValue();
@@ -141,6 +171,7 @@ void TCursorFilterHost::BoundKey(const TCursorIndex& ix, const TExpToken& value,
   }
   key.assign(ix.KeySize, 0);
   cursor_.BuildIndexKey(ix, record.data(), key.data());
+  return exact;
 }
 
 bool TCursorFilterHost::InRange(const TCursorIndex& ix, const uint8_t* key, const TIndexRange& range,
