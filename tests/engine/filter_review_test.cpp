@@ -33,57 +33,6 @@ namespace {
 
 using testing::Field;
 
-// SQLite is loaded at run time: this test's target is not linked with it.
-struct TSqlite {
-#define TM_SQLITE_FN(name) decltype(&::sqlite3_##name) name = nullptr;
-  TM_SQLITE_FN(open)
-  TM_SQLITE_FN(close)
-  TM_SQLITE_FN(exec)
-  TM_SQLITE_FN(prepare_v2)
-  TM_SQLITE_FN(step)
-  TM_SQLITE_FN(column_int)
-  TM_SQLITE_FN(column_text)
-  TM_SQLITE_FN(finalize)
-  TM_SQLITE_FN(errmsg)
-  TM_SQLITE_FN(create_function)
-  TM_SQLITE_FN(value_type)
-  TM_SQLITE_FN(value_blob)
-  TM_SQLITE_FN(value_bytes)
-  TM_SQLITE_FN(result_null)
-  TM_SQLITE_FN(result_blob)
-  TM_SQLITE_FN(result_text)
-#undef TM_SQLITE_FN
-  bool Loaded = false;
-};
-
-const TSqlite& Lite() {
-  static const TSqlite lite = [] {
-    TSqlite l;
-#define TM_SQLITE_LOAD(name) l.name = &::sqlite3_##name;
-    TM_SQLITE_LOAD(open)
-    TM_SQLITE_LOAD(close)
-    TM_SQLITE_LOAD(exec)
-    TM_SQLITE_LOAD(prepare_v2)
-    TM_SQLITE_LOAD(step)
-    TM_SQLITE_LOAD(column_int)
-    TM_SQLITE_LOAD(column_text)
-    TM_SQLITE_LOAD(finalize)
-    TM_SQLITE_LOAD(errmsg)
-    TM_SQLITE_LOAD(create_function)
-    TM_SQLITE_LOAD(value_type)
-    TM_SQLITE_LOAD(value_blob)
-    TM_SQLITE_LOAD(value_bytes)
-    TM_SQLITE_LOAD(result_null)
-    TM_SQLITE_LOAD(result_blob)
-    TM_SQLITE_LOAD(result_text)
-#undef TM_SQLITE_LOAD
-    l.Loaded = l.open != nullptr && l.result_blob != nullptr;
-    return l;
-  }();
-  return lite;
-}
-
-
 // Fields: 1 Id, 2 S (16-bit), 3 W (word), 4 F (float), 5 A (32-bit), 6 Name (string), 7 D (date),
 // 8 T (timestamp), 9 B (boolean), 10 C (BCD, two decimals, stored in hundredths),
 // 11 Tm (time of day in milliseconds).
@@ -147,25 +96,25 @@ uint8_t UpperByte(uint8_t c) {
 }
 
 void SqlUpper(sqlite3_context* context, int, sqlite3_value** args) {
-  if (Lite().value_type(args[0]) == SQLITE_NULL) {
-    Lite().result_null(context);
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL) {
+    sqlite3_result_null(context);
     return;
   }
-  const auto* p = static_cast<const uint8_t*>(Lite().value_blob(args[0]));
-  std::string s(reinterpret_cast<const char*>(p), static_cast<size_t>(Lite().value_bytes(args[0])));
+  const auto* p = static_cast<const uint8_t*>(sqlite3_value_blob(args[0]));
+  std::string s(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_value_bytes(args[0])));
   for (char& c : s) c = static_cast<char>(UpperByte(static_cast<uint8_t>(c)));
-  Lite().result_blob(context, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+  sqlite3_result_blob(context, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
 }
 
 // GLOB reads text as UTF-8, where every lone high byte is the same replacement character:
 // the high letters become plain letters that no name holds.
 void SqlPlain(sqlite3_context* context, int, sqlite3_value** args) {
-  const auto* p = static_cast<const uint8_t*>(Lite().value_blob(args[0]));
-  std::string s(reinterpret_cast<const char*>(p), static_cast<size_t>(Lite().value_bytes(args[0])));
+  const auto* p = static_cast<const uint8_t*>(sqlite3_value_blob(args[0]));
+  std::string s(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_value_bytes(args[0])));
   static const std::string high = "\xE9\xC9\x9A\x8A\xFF\x9F\xDF\xB5", plain = "eEsSyYzm";
   for (char& c : s)
     if (size_t i = high.find(c); i != std::string::npos) c = plain[i];
-  Lite().result_text(context, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+  sqlite3_result_text(context, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
 }
 
 std::string Hex(const std::string& s) {
@@ -186,7 +135,6 @@ struct TCondition {
 class FilterReviewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Lite().Loaded) << "libsqlite3.so.0";
     EngineStart();
     session_ = CreateEngineSession();
     session_->LockRetryCount = 1;
@@ -196,15 +144,15 @@ class FilterReviewTest : public ::testing::Test {
     ASSERT_EQ(directory_->CreateTable("review", true, false, Definition(), &t), 0);
     ASSERT_EQ(directory_->CloseTable(t), 0);
     cursor_ = OpenCursor();
-    ASSERT_EQ(Lite().open(":memory:", &db_), SQLITE_OK);
-    Lite().create_function(db_, "up", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlUpper, nullptr, nullptr);
-    Lite().create_function(db_, "plain", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlPlain, nullptr, nullptr);
+    ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
+    sqlite3_create_function(db_, "up", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlUpper, nullptr, nullptr);
+    sqlite3_create_function(db_, "plain", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlPlain, nullptr, nullptr);
     Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, s INTEGER, w INTEGER, f REAL, a INTEGER, name BLOB, d INTEGER, t REAL, b INTEGER, c INTEGER, tm INTEGER)");
   }
   void TearDown() override {
     cursor_.reset();
     scanned_.reset();
-    Lite().close(db_);
+    sqlite3_close(db_);
     session_->CloseDirectory(directory_);
     FreeEngineSession(session_);
     EngineStop();
@@ -220,27 +168,27 @@ class FilterReviewTest : public ::testing::Test {
 
   void Exec(const std::string& sql) {
     char* error = nullptr;
-    ASSERT_EQ(Lite().exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
   }
   std::set<int32_t> SqlIds(const std::string& where) {
     std::set<int32_t> ids;
     sqlite3_stmt* st = nullptr;
     const std::string sql = "SELECT id FROM t WHERE " + where;
-    EXPECT_EQ(Lite().prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql << Lite().errmsg(db_);
-    while (st && Lite().step(st) == SQLITE_ROW) ids.insert(Lite().column_int(st, 0));
-    Lite().finalize(st);
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql << sqlite3_errmsg(db_);
+    while (st && sqlite3_step(st) == SQLITE_ROW) ids.insert(sqlite3_column_int(st, 0));
+    sqlite3_finalize(st);
     return ids;
   }
 
   std::string SqlText(const std::string& sql) {
     std::string out;
     sqlite3_stmt* st = nullptr;
-    Lite().prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
-    if (st && Lite().step(st) == SQLITE_ROW) {
-      const unsigned char* v = Lite().column_text(st, 0);
+    sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+    if (st && sqlite3_step(st) == SQLITE_ROW) {
+      const unsigned char* v = sqlite3_column_text(st, 0);
       out = v ? reinterpret_cast<const char*>(v) : "";
     }
-    Lite().finalize(st);
+    sqlite3_finalize(st);
     return out;
   }
 
@@ -248,13 +196,13 @@ class FilterReviewTest : public ::testing::Test {
     std::string out;
     sqlite3_stmt* st = nullptr;
     const std::string sql = "SELECT id, s, w, f, a, hex(name), d, t, b, c, tm FROM t WHERE id=" + std::to_string(id);
-    Lite().prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
-    if (st && Lite().step(st) == SQLITE_ROW)
+    sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+    if (st && sqlite3_step(st) == SQLITE_ROW)
       for (int i = 0; i < 11; ++i) {
-        const unsigned char* v = Lite().column_text(st, i);
+        const unsigned char* v = sqlite3_column_text(st, i);
         out += (i ? "," : "[") + std::string(v ? reinterpret_cast<const char*>(v) : "NULL");
       }
-    Lite().finalize(st);
+    sqlite3_finalize(st);
     return out + "]";
   }
 
