@@ -22,6 +22,7 @@
 #include "engine/engine_start.h"
 #include "engine/session.h"
 #include "engine/shared_table.h"
+#include "sqlite_oracle_fixture.h"
 
 namespace tovenmarsh::engine {
 namespace {
@@ -82,51 +83,11 @@ const char* const kAtoms[] = {
     "Name LIKE '%x%'", "Name NOT LIKE 'a%'", "UPPER(Name) = 'AB'", "Name IS NULL", "A + B = 4", "A = 2.5",
     "A < 2.5", "Name IN ('a', 'Ab', 'x0')"};
 
-class CursorFilterTest : public ::testing::Test {
+class CursorFilterTest : public testing::SqliteOracleTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    session_->LockRetryCount = 1;
-    session_->LockWaitTime = 1;
-    directory_ = session_->OpenDirectory("MEMORY", "");
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directory_->CreateTable("filtered", true, false, Definition(), &t), 0);
-    ASSERT_EQ(directory_->CloseTable(t), 0);
-    cursor_ = OpenCursor();
-    ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
-    Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, a INTEGER, b INTEGER)");
+    StartTables("filtered", Definition(), "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, a INTEGER, b INTEGER)");
   }
-  void TearDown() override {
-    cursor_.reset();
-    sqlite3_close(db_);
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
-  }
-
-  std::unique_ptr<TDataCursor> OpenCursor() {
-    auto c = std::make_unique<TDataCursor>(directory_);
-    c->SetTableName("filtered");
-    c->SetInMemory(true);
-    c->Open();
-    return c;
-  }
-
-  void Exec(const std::string& sql) {
-    char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
-  }
-  std::set<int32_t> SqlIds(const std::string& where) {
-    std::set<int32_t> ids;
-    sqlite3_stmt* st = nullptr;
-    const std::string sql = "SELECT id FROM t WHERE " + where;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
-    while (sqlite3_step(st) == SQLITE_ROW) ids.insert(sqlite3_column_int(st, 0));
-    sqlite3_finalize(st);
-    return ids;
-  }
-
   static std::string Sql(const TRow& r) {
     auto num = [](const std::optional<int32_t>& v) { return v ? std::to_string(*v) : std::string("NULL"); };
     return std::to_string(r.Id) + "," + (r.Name.empty() ? std::string("NULL") : "'" + r.Name + "'") + "," +
@@ -227,10 +188,6 @@ class CursorFilterTest : public ::testing::Test {
 
   std::mt19937 rng_{20261210};
   int32_t nextId_ = 1;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
-  std::unique_ptr<TDataCursor> cursor_;
-  sqlite3* db_ = nullptr;
 };
 
 int ErrorCode(const std::function<void()>& f) {

@@ -16,6 +16,7 @@
 #include "engine/key_encoding.h"
 #include "engine/session.h"
 #include "engine/shared_table.h"
+#include "sqlite_oracle_fixture.h"
 
 namespace tovenmarsh::engine {
 namespace {
@@ -79,38 +80,14 @@ TTableDefinition Definition() {
   return d;
 }
 
-class CursorOracleTest : public ::testing::Test {
+class CursorOracleTest : public testing::SqliteOracleTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    session_->LockRetryCount = 1;
-    session_->LockWaitTime = 1;
-    // The in-memory database: the same table code without a disk sync per change.
-    directory_ = session_->OpenDirectory("MEMORY", "");
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directory_->CreateTable("oracle", true, false, Definition(), &t), 0);
-    ASSERT_EQ(directory_->CloseTable(t), 0);
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName("oracle");
-    cursor_->SetInMemory(true);
-    cursor_->Open();
-    ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
-    Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val INTEGER, code TEXT COLLATE NOCASE UNIQUE, "
-         "rid INTEGER)");
-  }
-  void TearDown() override {
-    cursor_.reset();
-    sqlite3_close(db_);
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
+    StartTables("oracle", Definition(),
+                "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val INTEGER, code TEXT COLLATE NOCASE UNIQUE, "
+                "rid INTEGER)");
   }
 
-  void Exec(const std::string& sql) {
-    char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
-  }
   bool TryExec(const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
   std::vector<int32_t> Ids(const std::string& sql) {
     std::vector<int32_t> ids;
@@ -381,10 +358,6 @@ class CursorOracleTest : public ::testing::Test {
     }
   }
 
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
-  std::unique_ptr<TDataCursor> cursor_;
-  sqlite3* db_ = nullptr;
   std::mt19937 rng_{20261210};
   int32_t nextRid_ = 1;
 };

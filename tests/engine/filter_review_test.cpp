@@ -26,6 +26,7 @@
 #include "engine/engine_start.h"
 #include "engine/session.h"
 #include "engine/shared_table.h"
+#include "sqlite_oracle_fixture.h"
 #include "table_test_support.h"
 
 namespace tovenmarsh::engine {
@@ -132,52 +133,18 @@ struct TCondition {
   std::string Sql;
 };
 
-class FilterReviewTest : public ::testing::Test {
+class FilterReviewTest : public testing::SqliteOracleTest {
  protected:
   void SetUp() override {
-    EngineStart();
-    session_ = CreateEngineSession();
-    session_->LockRetryCount = 1;
-    session_->LockWaitTime = 1;
-    directory_ = session_->OpenDirectory("MEMORY", "");
-    TDataTable* t = nullptr;
-    ASSERT_EQ(directory_->CreateTable("review", true, false, Definition(), &t), 0);
-    ASSERT_EQ(directory_->CloseTable(t), 0);
-    cursor_ = OpenCursor();
-    ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
+    StartTables("review", Definition(),
+                "CREATE TABLE t(id INTEGER PRIMARY KEY, s INTEGER, w INTEGER, f REAL, a INTEGER, name BLOB, d INTEGER, "
+                "t REAL, b INTEGER, c INTEGER, tm INTEGER)");
     sqlite3_create_function(db_, "up", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlUpper, nullptr, nullptr);
     sqlite3_create_function(db_, "plain", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlPlain, nullptr, nullptr);
-    Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, s INTEGER, w INTEGER, f REAL, a INTEGER, name BLOB, d INTEGER, t REAL, b INTEGER, c INTEGER, tm INTEGER)");
   }
   void TearDown() override {
-    cursor_.reset();
     scanned_.reset();
-    sqlite3_close(db_);
-    session_->CloseDirectory(directory_);
-    FreeEngineSession(session_);
-    EngineStop();
-  }
-
-  std::unique_ptr<TDataCursor> OpenCursor() {
-    auto c = std::make_unique<TDataCursor>(directory_);
-    c->SetTableName("review");
-    c->SetInMemory(true);
-    c->Open();
-    return c;
-  }
-
-  void Exec(const std::string& sql) {
-    char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
-  }
-  std::set<int32_t> SqlIds(const std::string& where) {
-    std::set<int32_t> ids;
-    sqlite3_stmt* st = nullptr;
-    const std::string sql = "SELECT id FROM t WHERE " + where;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql << sqlite3_errmsg(db_);
-    while (st && sqlite3_step(st) == SQLITE_ROW) ids.insert(sqlite3_column_int(st, 0));
-    sqlite3_finalize(st);
-    return ids;
+    SqliteOracleTest::TearDown();
   }
 
   std::string SqlText(const std::string& sql) {
@@ -569,11 +536,7 @@ class FilterReviewTest : public ::testing::Test {
 
   std::mt19937 rng_{static_cast<uint32_t>(std::atoi(std::getenv("FR_SEED") ? std::getenv("FR_SEED") : "20261210"))};
   int32_t nextId_ = 1;
-  TDataSession* session_ = nullptr;
-  TDataDirectory* directory_ = nullptr;
-  std::unique_ptr<TDataCursor> cursor_;
   std::unique_ptr<TDataCursor> scanned_;
-  sqlite3* db_ = nullptr;
   bool moneyAtoms_ = false;  // comparisons on the BCD field C
   // Random conditions, each answered from the indexes and by reading every record.
   void RandomRounds(int rounds);
