@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/field_desc.h"
+#include "engine/format/field_desc.h"
 
 namespace tovenmarsh::engine::bench {
 

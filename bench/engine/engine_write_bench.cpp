@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 #include "engine/bench_support.h"
 
 using namespace tovenmarsh::engine;

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "mail/mail_message.h"
-#include "mail/mime_codecs.h"
+#include "mail/message/mail_message.h"
+#include "mail/message/mime_codecs.h"
 
 namespace {
 

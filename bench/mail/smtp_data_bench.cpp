@@ -13,7 +13,7 @@
 
 #include "core/log.h"
 #include "core/sockets.h"
-#include "mail/smtp_server.h"
+#include "mail/smtpd/smtp_server.h"
 
 namespace {
 

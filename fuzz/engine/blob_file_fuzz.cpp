@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/blob_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/store/blob_file.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 #include "engine/storage_fuzz_support.h"
 
 using namespace tovenmarsh::engine;

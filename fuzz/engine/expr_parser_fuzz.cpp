@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 #include "engine/expr_test_fixture.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_abstract.h"
-#include "engine/file_list.h"
+#include "engine/io/file_abstract.h"
+#include "engine/io/file_list.h"
 
 using tovenmarsh::engine::TAbstractFile;
 using tovenmarsh::engine::TFileList;

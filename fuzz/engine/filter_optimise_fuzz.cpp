@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/engine_error.h"
-#include "engine/engine_library.h"
-#include "engine/filter.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_library.h"
+#include "engine/expr/filter.h"
 #include "engine/filter_memory_table_test.h"
 
 using namespace tovenmarsh::engine;

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 #include "engine/storage_fuzz_support.h"
-#include "engine/index_file.h"
+#include "engine/store/index_file.h"
 
 using namespace tovenmarsh::engine;
 using namespace tovenmarsh::engine::fuzzing;

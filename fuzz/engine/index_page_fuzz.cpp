@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/index_page.h"
+#include "engine/store/index_page.h"
 
 using namespace tovenmarsh::engine;
 

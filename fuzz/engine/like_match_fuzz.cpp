@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/like_match.h"
+#include "engine/base/like_match.h"
 
 namespace {
 

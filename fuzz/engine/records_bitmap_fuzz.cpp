@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/records_bitmap.h"
+#include "engine/base/records_bitmap.h"
 
 using tovenmarsh::engine::TRecordsBitmap;
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/scaled_decimal.h"
+#include "engine/base/scaled_decimal.h"
 #include "platform/format_settings.h"
 
 using namespace tovenmarsh;

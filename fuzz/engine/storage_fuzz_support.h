@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
-#include "engine/file_list.h"
-#include "engine/shared_table_context.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_handler.h"
+#include "engine/io/file_list.h"
+#include "engine/store/shared_table_context.h"
 
 namespace tovenmarsh::engine::fuzzing {
 

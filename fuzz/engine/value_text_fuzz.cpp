@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/engine_locale.h"
-#include "engine/value_text.h"
+#include "engine/base/engine_locale.h"
+#include "engine/base/value_text.h"
 #include "platform/exception.h"
 #include "platform/format_settings.h"
 

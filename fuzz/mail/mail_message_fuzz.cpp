@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "mail/iso_header.h"
-#include "mail/mail_address.h"
-#include "mail/mail_message.h"
-#include "mail/mime_codecs.h"
+#include "mail/message/iso_header.h"
+#include "mail/message/mail_address.h"
+#include "mail/message/mail_message.h"
+#include "mail/message/mime_codecs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tovenmarsh;

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/sockets.h"
-#include "mail/pop3_server.h"
+#include "mail/pop3d/pop3_server.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mail/popmail_task.h"
-#include "mail/relay_reply.h"
+#include "mail/fetch/popmail_task.h"
+#include "mail/relay/relay_reply.h"
 
 using namespace tovenmarsh;
 

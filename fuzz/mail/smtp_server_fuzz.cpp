@@ -11,7 +11,7 @@
 
 #include "core/server_errors.h"
 #include "core/sockets.h"
-#include "mail/smtp_server.h"
+#include "mail/smtpd/smtp_server.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/engine_library.h"
-#include "engine/field_desc.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_library.h"
+#include "engine/format/field_desc.h"
 #include "sql/query_statement.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/sockets.h"
-#include "web/http_server.h"
-#include "web/login_session.h"
+#include "web/http/http_server.h"
+#include "web/http/login_session.h"
 
 namespace {
 

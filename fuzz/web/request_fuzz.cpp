@@ -9,12 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "web/html_link.h"
-#include "web/html_text.h"
-#include "web/http_message.h"
-#include "web/request_line.h"
-#include "web/url_codec.h"
-#include "web/web_params.h"
+#include "web/html/html_link.h"
+#include "web/html/html_text.h"
+#include "web/http/http_message.h"
+#include "web/http/request_line.h"
+#include "web/html/url_codec.h"
+#include "web/http/web_params.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include "core/server_control.h"
 #include "core/server_steps.h"
 #include "core/system_parameters.h"
-#include "mail/mail_services.h"
+#include "mail/services/mail_services.h"
 #include "resources/database_resources.h"
 #include "resources/fen_table_access.h"
-#include "web/http_system.h"
-#include "web/session_daemon.h"
-#include "web/web_app.h"
+#include "web/http/http_system.h"
+#include "web/http/session_daemon.h"
+#include "web/app/web_app.h"
 
 namespace {
 

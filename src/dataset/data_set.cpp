@@ -6,7 +6,7 @@
 
 #include "dataset/data_link.h"
 #include "dataset/database_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset {
 

@@ -7,8 +7,8 @@
 #include "dataset/fen_data_set.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/fields.h"
-#include "engine/cursor.h"
-#include "engine/engine_error.h"
+#include "engine/cursor/cursor.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset {
 

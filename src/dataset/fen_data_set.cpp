@@ -9,7 +9,7 @@
 #include "dataset/fen_blob_stream.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/table_descs.h"
-#include "engine/cursor.h"
+#include "engine/cursor/cursor.h"
 
 namespace tovenmarsh::dataset {
 

@@ -5,7 +5,7 @@
 #include "dataset/database_error.h"
 #include "dataset/fen_data_set.h"
 #include "dataset/fen_engine_error.h"
-#include "engine/cursor.h"
+#include "engine/cursor/cursor.h"
 
 namespace tovenmarsh::dataset {
 

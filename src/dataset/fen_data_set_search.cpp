@@ -13,10 +13,10 @@
 #include "dataset/database_error.h"
 #include "dataset/fen_data_set.h"
 #include "dataset/fen_engine_error.h"
-#include "engine/cursor.h"
-#include "engine/engine_error.h"
-#include "engine/expr_source.h"
-#include "engine/expr_token.h"
+#include "engine/cursor/cursor.h"
+#include "engine/base/engine_error.h"
+#include "engine/expr/expr_source.h"
+#include "engine/expr/expr_token.h"
 
 namespace tovenmarsh::dataset {
 

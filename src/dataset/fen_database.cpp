@@ -8,9 +8,9 @@
 
 #include "dataset/database_error.h"
 #include "dataset/fen_engine_error.h"
-#include "engine/directory.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/table/directory.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 
 namespace tovenmarsh::dataset {
 

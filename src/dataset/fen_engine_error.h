@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dataset/database_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset {
 

@@ -9,8 +9,8 @@
 #include "dataset/fen_database.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/fen_password_dialog.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 #include "platform/paths.h"
 #include "platform/win1252.h"
 

@@ -9,8 +9,8 @@
 #include "dataset/database_error.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/table_descs.h"
-#include "engine/cursor.h"
-#include "engine/directory.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
 
 namespace tovenmarsh::dataset {
 

@@ -1,7 +1,7 @@
 // Field types: names, the engine mapping in both directions and value-form sizes.
 #include "dataset/field_types.h"
 
-#include "engine/field_desc.h"
+#include "engine/format/field_desc.h"
 
 namespace tovenmarsh::dataset {
 

@@ -15,7 +15,7 @@
 #include "dataset/field_defs.h"
 #include "dataset/fields.h"
 #include "dataset/index_defs.h"
-#include "engine/field_desc.h"
+#include "engine/format/field_desc.h"
 
 namespace tovenmarsh::dataset {
 

@@ -4,12 +4,12 @@
 
 #include <functional>
 
-#include "engine/engine_error.h"
-#include "engine/engine_locale.h"
-#include "engine/engine_strings.h"
-#include "engine/expr_parser.h"
-#include "engine/expr_typecheck.h"
-#include "engine/languages.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/engine_locale.h"
+#include "engine/base/engine_strings.h"
+#include "engine/expr/expr_parser.h"
+#include "engine/expr/expr_typecheck.h"
+#include "engine/base/languages.h"
 #include "platform/format_settings.h"
 #include "sql/query_statement.h"
 #include "sql/sql_messages.h"

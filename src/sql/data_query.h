@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/expr_token.h"
+#include "engine/expr/expr_token.h"
 #include "sql/query_parts.h"
 #include "sql/sql_messages.h"
 

@@ -2,10 +2,10 @@
 // INDEX, with the column definitions, attributes, key clauses and table options they share.
 #include "sql/data_query.h"
 
-#include "engine/engine_error.h"
-#include "engine/expr_parser.h"
-#include "engine/expr_typecheck.h"
-#include "engine/field_desc.h"
+#include "engine/base/engine_error.h"
+#include "engine/expr/expr_parser.h"
+#include "engine/expr/expr_typecheck.h"
+#include "engine/format/field_desc.h"
 #include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 

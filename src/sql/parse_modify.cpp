@@ -2,7 +2,7 @@
 // trailing NOAUTOINC and COMMIT INTERVAL options.
 #include "sql/data_query.h"
 
-#include "engine/expr_parser.h"
+#include "engine/expr/expr_parser.h"
 #include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 

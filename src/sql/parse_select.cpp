@@ -2,7 +2,7 @@
 // INTO, FROM with joins, WHERE, GROUP BY, HAVING, ORDER BY and the trailing options.
 #include "sql/data_query.h"
 
-#include "engine/expr_parser.h"
+#include "engine/expr/expr_parser.h"
 #include "platform/format_settings.h"
 #include "sql/query_statement.h"
 #include "sql/sql_messages.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/expr_token.h"
+#include "engine/expr/expr_token.h"
 
 namespace tovenmarsh::sql {
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/session.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/table/session.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {

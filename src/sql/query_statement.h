@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/expr_parser.h"
-#include "engine/field_desc.h"
+#include "engine/expr/expr_parser.h"
+#include "engine/format/field_desc.h"
 #include "sql/data_query.h"
 
 namespace tovenmarsh::engine {

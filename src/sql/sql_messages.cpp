@@ -4,7 +4,7 @@
 #include <array>
 #include <utility>
 
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::sql {
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dataset/database_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 #include "support/fixtures.h"
 
 namespace tovenmarsh::dataset::testing {

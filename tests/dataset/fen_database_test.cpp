@@ -13,8 +13,8 @@
 #include "dataset/fen_database.h"
 #include "dataset/fen_engine_error.h"
 #include "dataset/fen_session.h"
-#include "engine/directory.h"
-#include "engine/session.h"
+#include "engine/table/directory.h"
+#include "engine/table/session.h"
 #include "platform/paths.h"
 
 namespace tovenmarsh::dataset {

@@ -4,7 +4,7 @@
 
 #include "dataset/database_error.h"
 #include "dataset/fen_engine_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset {
 namespace {

@@ -10,8 +10,8 @@
 #include "dataset/database_error.h"
 #include "dataset/fen_password_dialog.h"
 #include "dataset/fen_session.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 #include "platform/paths.h"
 
 namespace tovenmarsh::dataset {

@@ -15,9 +15,9 @@
 #include "dataset/fen_database.h"
 #include "dataset/fen_session.h"
 #include "dataset/fen_table.h"
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_start.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/start/engine_start.h"
 #include "platform/paths.h"
 
 namespace tovenmarsh::dataset {

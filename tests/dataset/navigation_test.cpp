@@ -5,7 +5,7 @@
 #include <random>
 
 #include "dataset/database_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 #include "support/fixtures.h"
 
 namespace tovenmarsh::dataset::testing {

@@ -1,13 +1,13 @@
 // Open BLOB values of a cursor: handles, the codes of misuse, reads at and past the end, the
 // 64-value limit, and posting (ids, write, copy) with truncation freeing the chain.
-#include "engine/blob_buffer.h"
+#include "engine/store/blob_buffer.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/blob_file.h"
-#include "engine/data_file.h"
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/store/blob_file.h"
+#include "engine/store/data_file.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -1,7 +1,7 @@
 // BLOB file: golden header and chain layout, block reuse order, a 10 MB value through the small
 // cache, damaged chains, block-size limits, and a random model of values against std::map with
 // every block accounted for.
-#include "engine/blob_file.h"
+#include "engine/store/blob_file.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <random>
 #include <set>
 
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -1,7 +1,7 @@
 // B+-tree: golden split points, free-page reuse, and a random-operation model check of all
 // four leaf packings, unique and non-unique, against std::multimap; the inline bytewise key
 // comparison against memcmp.
-#include "engine/btree.h"
+#include "engine/store/btree.h"
 
 #include <gtest/gtest.h>
 

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/blob_file.h"
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/expr_convert.h"
-#include "engine/session.h"
-#include "engine/shared_table.h"
+#include "engine/store/blob_file.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/expr/expr_convert.h"
+#include "engine/table/session.h"
+#include "engine/table/shared_table.h"
 #include "file_test_support.h"
 #include "table_test_support.h"
 #include "platform/date_time.h"

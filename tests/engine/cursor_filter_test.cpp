@@ -16,12 +16,12 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
-#include "engine/shared_table.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
+#include "engine/table/shared_table.h"
 #include "sqlite_oracle_fixture.h"
 
 namespace tovenmarsh::engine {

@@ -1,7 +1,7 @@
 // Data file: golden header and layout, cache sizing, the free-list order, header verification,
 // the table limits, scrambling, and a model test of records through a tiny cache with commits,
 // rollbacks and reopening against std::map.
-#include "engine/data_file.h"
+#include "engine/store/data_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <map>
 #include <random>
 
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

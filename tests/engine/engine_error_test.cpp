@@ -1,6 +1,6 @@
 // Engine errors: every code renders its exact text with the names in their specified order,
 // unknown codes fall back to the table text, and RaiseEngineError carries its own error.
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 #include <gtest/gtest.h>
 

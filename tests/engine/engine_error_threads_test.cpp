@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -1,6 +1,6 @@
 // Engine heap, TSystemList and library start-up: zero-filled blocks, compaction every 1020
 // reallocations-or-frees, the growth table of lists, and the pools' take and release.
-#include "engine/engine_heap.h"
+#include "engine/base/engine_heap.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/engine_library.h"
-#include "engine/object_pool.h"
-#include "engine/system_list.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_library.h"
+#include "engine/base/object_pool.h"
+#include "engine/base/system_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -1,7 +1,7 @@
 // Locale comparisons of the engine: language 0 is exact and compares full lengths without
 // touching its inputs; languages compare under the collation; collation maps are cached;
 // format settings switch per thread and come back after a failure; the language list.
-#include "engine/engine_locale.h"
+#include "engine/base/engine_locale.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_library.h"
-#include "engine/languages.h"
+#include "engine/start/engine_library.h"
+#include "engine/base/languages.h"
 
 namespace tovenmarsh::engine {
 namespace {

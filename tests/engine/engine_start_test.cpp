@@ -1,11 +1,11 @@
 // Engine start and stop: once per process, the global session, 10758 before start.
-#include "engine/engine_start.h"
+#include "engine/start/engine_start.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/engine_error.h"
-#include "engine/engine_library.h"
-#include "engine/session.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_library.h"
+#include "engine/table/session.h"
 
 namespace tovenmarsh::engine {
 

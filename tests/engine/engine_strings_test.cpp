@@ -1,11 +1,11 @@
 // The engine's small string, file-name and value-text helpers, as tables of cases.
-#include "engine/engine_strings.h"
+#include "engine/base/engine_strings.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 
-#include "engine/value_text.h"
+#include "engine/base/value_text.h"
 #include "platform/collation.h"
 #include "platform/exception.h"
 #include "platform/format_settings.h"

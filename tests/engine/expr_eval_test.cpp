@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/expr_convert.h"
-#include "engine/expr_types.h"
+#include "engine/expr/expr_convert.h"
+#include "engine/expr/expr_types.h"
 #include "expr_test_fixture.h"
 
 namespace tovenmarsh::engine {

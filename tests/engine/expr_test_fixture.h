@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/engine_strings.h"
-#include "engine/expr_eval.h"
-#include "engine/expr_parser.h"
-#include "engine/expr_source.h"
-#include "engine/expr_typecheck.h"
+#include "engine/base/engine_error.h"
+#include "engine/base/engine_strings.h"
+#include "engine/expr/expr_eval.h"
+#include "engine/expr/expr_parser.h"
+#include "engine/expr/expr_source.h"
+#include "engine/expr/expr_typecheck.h"
 
 namespace tovenmarsh::engine::testing {
 

@@ -1,6 +1,6 @@
 // Descriptors are byte-exact: golden bytes of a 768-byte field descriptor and a 120-byte index
 // descriptor, the size rule and the record layout rule.
-#include "engine/field_desc.h"
+#include "engine/format/field_desc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Reading, writing, seeking and copying through handlers, for disk and memory files alike: random
 // operations against a byte-string model, short reads and writes, truncation by an empty write,
 // the read-only attribute, the memory file's growth in steps, and the cheap look at a file's head.
-#include "engine/file_handler.h"
+#include "engine/io/file_handler.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "engine/file_list.h"
-#include "engine/file_memory.h"
+#include "engine/io/file_list.h"
+#include "engine/io/file_memory.h"
 #include "file_test_support.h"
 
 namespace tovenmarsh::engine {

@@ -2,7 +2,7 @@
 // a written and an encrypted header, and the check for other users' writes, on disk and in memory
 // alike. Another user is a second file object on the same file (another table, as another
 // session or process opens it).
-#include "engine/file_header.h"
+#include "engine/io/file_header.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/blob_file.h"
-#include "engine/file_list.h"
-#include "engine/index_file.h"
-#include "engine/key_encoding.h"
+#include "engine/store/blob_file.h"
+#include "engine/io/file_list.h"
+#include "engine/store/index_file.h"
+#include "engine/format/key_encoding.h"
 #include "file_test_support.h"
 
 namespace tovenmarsh::engine {

@@ -1,17 +1,17 @@
 // The file list seen through handlers: one shared file and one descriptor per physical file,
 // sharing and exclusive opens (in this process and from a second one), byte-range locks between
 // handlers, memory and temporary files, names without regard to case, rename and delete rules.
-#include "engine/file_list.h"
+#include "engine/io/file_list.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <thread>
 
-#include "engine/engine_error.h"
-#include "engine/file_handler.h"
-#include "engine/file_memory.h"
-#include "engine/file_physical.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_handler.h"
+#include "engine/io/file_memory.h"
+#include "engine/io/file_physical.h"
 #include "file_test_support.h"
 
 namespace tovenmarsh::engine {

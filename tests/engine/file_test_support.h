@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::engine::testing {
 

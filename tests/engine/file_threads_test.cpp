@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/file_handler.h"
-#include "engine/file_list.h"
+#include "engine/io/file_handler.h"
+#include "engine/io/file_list.h"
 #include "file_test_support.h"
 
 namespace tovenmarsh::engine {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/expr_test_fixture.h"  // from the tests folder
-#include "engine/filter.h"
+#include "engine/expr/filter.h"
 #include "platform/win1252.h"
 
 namespace tovenmarsh::engine::testing {

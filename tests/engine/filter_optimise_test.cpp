@@ -7,8 +7,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "engine/engine_library.h"
-#include "engine/filter.h"
+#include "engine/start/engine_library.h"
+#include "engine/expr/filter.h"
 #include "filter_memory_table_test.h"
 #include "platform/win1252.h"
 

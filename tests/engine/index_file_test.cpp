@@ -1,7 +1,7 @@
 // Index file: new-file golden bytes, trees of several indexes through a tiny page cache and
 // the stored file (against std::map), slot definitions and dropping, header verification,
 // damaged pages, emptying, scrambling and the region and user-byte locks.
-#include "engine/index_file.h"
+#include "engine/store/index_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <map>
 #include <random>
 
-#include "engine/engine_error.h"
-#include "engine/file_list.h"
+#include "engine/base/engine_error.h"
+#include "engine/io/file_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -3,7 +3,7 @@
 // with page splits, a BLOB rewrite, a transaction commit; driven directly and through a shared
 // cursor, whose changes journal everything in one go; a sample of the writes under the
 // sanitizers) reopens verified in the state before or after the interrupted operation.
-#include "engine/journal.h"
+#include "engine/store/journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -18,14 +18,14 @@
 #include <map>
 #include <vector>
 
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/file_handler.h"
-#include "engine/file_list.h"
-#include "engine/key_encoding.h"
-#include "engine/session.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/io/file_handler.h"
+#include "engine/io/file_list.h"
+#include "engine/format/key_encoding.h"
+#include "engine/table/session.h"
 #include "platform/file_names.h"
 
 namespace tovenmarsh::engine {

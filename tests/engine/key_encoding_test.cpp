@@ -1,7 +1,7 @@
 // Index keys must order bytewise exactly as their values order: checked on fixed cases and on
 // many random pairs of every encodable type, ascending and descending, with case-insensitive
 // string keys.
-#include "engine/key_encoding.h"
+#include "engine/format/key_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_locale.h"
-#include "engine/field_desc.h"
+#include "engine/base/engine_locale.h"
+#include "engine/format/field_desc.h"
 #include "platform/win1252.h"
 
 namespace tovenmarsh::engine {

@@ -1,6 +1,6 @@
 // LIKE: the fixed cases, the end-of-text restart, and agreement with SQLite's case-sensitive
 // LIKE on many random texts and patterns.
-#include "engine/like_match.h"
+#include "engine/base/like_match.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

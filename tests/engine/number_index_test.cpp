@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/number_index.h"
+#include "engine/base/number_index.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -10,8 +10,8 @@
 #include <map>
 #include <random>
 
-#include "engine/data_file.h"
-#include "engine/file_list.h"
+#include "engine/store/data_file.h"
+#include "engine/io/file_list.h"
 
 namespace tovenmarsh::engine {
 namespace {

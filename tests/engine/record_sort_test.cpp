@@ -9,10 +9,10 @@
 
 #include <unistd.h>
 
-#include "engine/data_file.h"
-#include "engine/engine_start.h"
-#include "engine/file_list.h"
-#include "engine/index_file.h"
+#include "engine/store/data_file.h"
+#include "engine/start/engine_start.h"
+#include "engine/io/file_list.h"
+#include "engine/store/index_file.h"
 
 namespace tovenmarsh::engine {
 namespace {

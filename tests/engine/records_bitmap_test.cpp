@@ -1,6 +1,6 @@
 // Record bitmaps: the fixed cases, growth that never brings back stale bits, and random
 // operation sequences checked against a std::vector<bool> model.
-#include "engine/records_bitmap.h"
+#include "engine/base/records_bitmap.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/engine_library.h"
-#include "engine/object_pool.h"
+#include "engine/start/engine_library.h"
+#include "engine/base/object_pool.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -1,7 +1,7 @@
 // Scaled decimals: the fixed examples, exact round trips (also above 2^53, where a float path
 // loses the appended scale digit), refused out-of-range values, and rounding half away from zero
 // checked against Python's decimal module on random doubles.
-#include "engine/scaled_decimal.h"
+#include "engine/base/scaled_decimal.h"
 
 #include <gtest/gtest.h>
 

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/file_list.h"
-#include "engine/session.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/io/file_list.h"
+#include "engine/table/session.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -9,10 +9,10 @@
 #include <set>
 #include <thread>
 
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 
 namespace tovenmarsh::engine {
 namespace {

@@ -9,11 +9,11 @@
 #include <set>
 #include <string>
 
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
-#include "engine/shared_table.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
+#include "engine/table/shared_table.h"
 
 namespace tovenmarsh::engine::testing {
 

@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "engine/blob_file_format.h"
-#include "engine/data_file_format.h"
-#include "engine/index_file_format.h"
-#include "engine/index_page.h"
+#include "engine/format/blob_file_format.h"
+#include "engine/format/data_file_format.h"
+#include "engine/format/index_file_format.h"
+#include "engine/store/index_page.h"
 
 namespace tovenmarsh::engine {
 namespace {

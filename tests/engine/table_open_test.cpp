@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/cursor.h"
-#include "engine/directory.h"
-#include "engine/engine_error.h"
-#include "engine/engine_start.h"
-#include "engine/session.h"
+#include "engine/cursor/cursor.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_start.h"
+#include "engine/table/session.h"
 #include "file_test_support.h"
 #include "table_test_support.h"
 

@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/document_archive.h"
-#include "mail/mail_folders.h"
-#include "mail/queue_file.h"
-#include "mail/queue_system.h"
-#include "mail/relay_list.h"
+#include "mail/store/document_archive.h"
+#include "mail/store/mail_folders.h"
+#include "mail/store/queue_file.h"
+#include "mail/queue/queue_system.h"
+#include "mail/relay/relay_list.h"
 #include "platform/date_time.h"
 #include "support/mail_fakes.h"
 

@@ -1,7 +1,7 @@
 // The message model: loading agrees with Python's email package on a corpus of messages and on
 // random multipart trees; saving and reloading keeps parts and payloads; header table, part
 // resolution, rendering, the bounds on hostile input and the header helpers.
-#include "mail/mail_message.h"
+#include "mail/message/mail_message.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <random>
 #include <regex>
 
-#include "mail/mail_address.h"
-#include "mail/mime_codecs.h"
+#include "mail/message/mail_address.h"
+#include "mail/message/mime_codecs.h"
 #include "support/python_oracle.h"
 
 namespace tovenmarsh::mail {

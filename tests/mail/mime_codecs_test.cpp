@@ -1,13 +1,13 @@
 // The codecs against Python's zlib, base64, binascii and quopri on random inputs, the line
 // lengths messages rely on, and the decoders' rules for odd input.
-#include "mail/mime_codecs.h"
+#include "mail/message/mime_codecs.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <regex>
 
-#include "mail/iso_header.h"
+#include "mail/message/iso_header.h"
 #include "support/python_oracle.h"
 
 namespace tovenmarsh::mail {

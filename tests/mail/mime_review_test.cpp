@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "mail/document_archive.h"
-#include "mail/iso_header.h"
-#include "mail/mail_message.h"
+#include "mail/store/document_archive.h"
+#include "mail/message/iso_header.h"
+#include "mail/message/mail_message.h"
 #include "support/python_oracle.h"
 
 namespace tovenmarsh::mail {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/mailbox_file.h"
-#include "mail/pop3_server.h"
+#include "mail/store/mailbox_file.h"
+#include "mail/pop3d/pop3_server.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
 #include "support/python_oracle.h"

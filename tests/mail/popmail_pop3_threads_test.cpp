@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "core/worker_threads.h"
-#include "mail/mailbox_file.h"
-#include "mail/pop3_server.h"
-#include "mail/popmail_accounts.h"
-#include "mail/popmail_task.h"
-#include "mail/queue_file.h"
+#include "mail/store/mailbox_file.h"
+#include "mail/pop3d/pop3_server.h"
+#include "mail/fetch/popmail_accounts.h"
+#include "mail/fetch/popmail_task.h"
+#include "mail/store/queue_file.h"
 #include "support/mail_fakes.h"
 
 namespace tovenmarsh::mail {

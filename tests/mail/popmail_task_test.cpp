@@ -12,9 +12,9 @@
 
 #include "core/log.h"
 #include "core/timed_server.h"
-#include "mail/popmail_accounts.h"
-#include "mail/popmail_task.h"
-#include "mail/queue_file.h"
+#include "mail/fetch/popmail_accounts.h"
+#include "mail/fetch/popmail_task.h"
+#include "mail/store/queue_file.h"
 #include "platform/date_time.h"
 #include "relay_scripted_server.h"
 #include "resources/table_defs.h"

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "core/tcp_buffer.h"
-#include "mail/document_archive.h"
-#include "mail/mailbox_file.h"
-#include "mail/queue_file.h"
+#include "mail/store/document_archive.h"
+#include "mail/store/mailbox_file.h"
+#include "mail/store/queue_file.h"
 #include "platform/stream.h"
 #include "support/mail_fakes.h"
 #include "support/python_oracle.h"

@@ -13,11 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "core/worker_threads.h"
-#include "mail/document_archive.h"
-#include "mail/queue_daemon.h"
-#include "mail/queue_file.h"
-#include "mail/queue_system.h"
-#include "mail/relay_list.h"
+#include "mail/store/document_archive.h"
+#include "mail/queue/queue_daemon.h"
+#include "mail/store/queue_file.h"
+#include "mail/queue/queue_system.h"
+#include "mail/relay/relay_list.h"
 #include "platform/date_time.h"
 #include "support/mail_fakes.h"
 

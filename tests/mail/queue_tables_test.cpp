@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/document_archive.h"
-#include "mail/mail_directory.h"
+#include "mail/store/document_archive.h"
+#include "mail/store/mail_directory.h"
 #include "platform/paths.h"
 #include "resources/fen_table_access.h"
 #include "resources/mailbox_control.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "mail/relay_list.h"
+#include "mail/relay/relay_list.h"
 
 namespace tovenmarsh::mail {
 namespace {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "mail/queue_file.h"
-#include "mail/relay_list.h"
-#include "mail/relay_task.h"
+#include "mail/store/queue_file.h"
+#include "mail/relay/relay_list.h"
+#include "mail/relay/relay_task.h"
 #include "support/mail_fakes.h"
 
 extern char** environ;

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "core/sockets.h"
-#include "mail/mail_services.h"
-#include "mail/queue_file.h"
+#include "mail/services/mail_services.h"
+#include "mail/store/queue_file.h"
 #include "support/mail_fakes.h"
 
 namespace tovenmarsh::mail {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/timed_server.h"
-#include "mail/queue_file.h"
-#include "mail/relay_list.h"
-#include "mail/relay_reply.h"
-#include "mail/relay_task.h"
+#include "mail/store/queue_file.h"
+#include "mail/relay/relay_list.h"
+#include "mail/relay/relay_reply.h"
+#include "mail/relay/relay_task.h"
 #include "platform/date_time.h"
 #include "relay_scripted_server.h"
 #include "support/mail_fakes.h"

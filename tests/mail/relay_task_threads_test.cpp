@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/worker_threads.h"
-#include "mail/queue_file.h"
-#include "mail/relay_list.h"
-#include "mail/relay_task.h"
+#include "mail/store/queue_file.h"
+#include "mail/relay/relay_list.h"
+#include "mail/relay/relay_task.h"
 #include "relay_scripted_server.h"
 #include "support/mail_fakes.h"
 

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "core/worker_threads.h"
-#include "mail/mailbox_file.h"
-#include "mail/pop3_server.h"
-#include "mail/queue_file.h"
-#include "mail/smtp_server.h"
+#include "mail/store/mailbox_file.h"
+#include "mail/pop3d/pop3_server.h"
+#include "mail/store/queue_file.h"
+#include "mail/smtpd/smtp_server.h"
 #include "support/mail_fakes.h"
 #include "support/python_oracle.h"
 

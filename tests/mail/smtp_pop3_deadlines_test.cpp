@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "core/timed_server.h"
-#include "mail/mailbox_file.h"
-#include "mail/pop3_server.h"
-#include "mail/smtp_server.h"
+#include "mail/store/mailbox_file.h"
+#include "mail/pop3d/pop3_server.h"
+#include "mail/smtpd/smtp_server.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
 #include "support/smtp_dialogue.h"

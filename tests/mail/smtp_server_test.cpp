@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/queue_file.h"
-#include "mail/smtp_server.h"
+#include "mail/store/queue_file.h"
+#include "mail/smtpd/smtp_server.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
 #include "support/smtp_dialogue.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 #include "sql/sql_messages.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_error.h"
-#include "engine/directory.h"
-#include "engine/engine_locale.h"
-#include "engine/session.h"
-#include "engine/field_desc.h"
+#include "engine/base/engine_error.h"
+#include "engine/table/directory.h"
+#include "engine/base/engine_locale.h"
+#include "engine/table/session.h"
+#include "engine/format/field_desc.h"
 #include "sql/query_statement.h"
 #include "sql/support/statement_dump.h"
 

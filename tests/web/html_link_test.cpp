@@ -6,10 +6,10 @@
 
 #include "core/system_parameters.h"
 #include "support/web_test_support.h"
-#include "web/html_link.h"
-#include "web/html_list.h"
-#include "web/html_text.h"
-#include "web/web_params.h"
+#include "web/html/html_link.h"
+#include "web/html/html_list.h"
+#include "web/html/html_text.h"
+#include "web/http/web_params.h"
 
 namespace tovenmarsh::web {
 namespace {

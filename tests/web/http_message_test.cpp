@@ -5,7 +5,7 @@
 
 #include "core/date_utils.h"
 #include "platform/date_time.h"
-#include "web/http_message.h"
+#include "web/http/http_message.h"
 
 namespace tovenmarsh::web {
 namespace {

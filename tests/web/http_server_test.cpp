@@ -15,10 +15,10 @@
 #include "core/sockets.h"
 #include "core/support/temp_folder.h"
 #include "support/web_test_support.h"
-#include "web/html_text.h"
-#include "web/http_server.h"
-#include "web/login_session.h"
-#include "web/web_params.h"
+#include "web/html/html_text.h"
+#include "web/http/http_server.h"
+#include "web/http/login_session.h"
+#include "web/http/web_params.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -20,9 +20,9 @@
 #include "core/system_parameters.h"
 #include "resources/account_control.h"
 #include "support/web_test_support.h"
-#include "web/http_server.h"
-#include "web/login_session.h"
-#include "web/session_daemon.h"
+#include "web/http/http_server.h"
+#include "web/http/login_session.h"
+#include "web/http/session_daemon.h"
 
 namespace tovenmarsh::web {
 namespace {

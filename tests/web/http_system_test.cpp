@@ -16,8 +16,8 @@
 #include "core/system_parameters.h"
 #include "resources/account_control.h"
 #include "support/web_test_support.h"
-#include "web/http_system.h"
-#include "web/login_session.h"
+#include "web/http/http_system.h"
+#include "web/http/login_session.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "resources/account_control.h"
 #include "support/web_test_support.h"
-#include "web/login_session.h"
+#include "web/http/login_session.h"
 
 namespace tovenmarsh::web {
 namespace {

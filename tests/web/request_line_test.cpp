@@ -9,9 +9,9 @@
 
 #include "core/system_parameters.h"
 #include "support/web_test_support.h"
-#include "web/http_session.h"
-#include "web/request_line.h"
-#include "web/url_codec.h"
+#include "web/http/http_session.h"
+#include "web/http/request_line.h"
+#include "web/html/url_codec.h"
 
 namespace tovenmarsh::web {
 namespace {

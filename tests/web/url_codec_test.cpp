@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "support/web_test_support.h"
-#include "web/url_codec.h"
-#include "web/web_params.h"
+#include "web/html/url_codec.h"
+#include "web/http/web_params.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -8,10 +8,10 @@
 
 #include "support/web_app_harness.h"
 #include "support/web_test_support.h"
-#include "web/web_app.h"
-#include "web/web_pages_system.h"
-#include "web/url_codec.h"
-#include "web/web_params.h"
+#include "web/app/web_app.h"
+#include "web/app/web_pages_system.h"
+#include "web/html/url_codec.h"
+#include "web/http/web_params.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "support/web_test_support.h"
-#include "web/web_button_bar.h"
-#include "web/web_form.h"
-#include "web/web_table.h"
+#include "web/app/web_button_bar.h"
+#include "web/app/web_form.h"
+#include "web/app/web_table.h"
 
 namespace tovenmarsh::web {
 namespace {

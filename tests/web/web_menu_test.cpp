@@ -13,7 +13,7 @@
 
 #include "core/system_parameters.h"
 #include "support/web_test_support.h"
-#include "web/web_menu.h"
+#include "web/app/web_menu.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "support/web_app_harness.h"
 #include "support/web_test_support.h"
-#include "web/web_app.h"
+#include "web/app/web_app.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -16,8 +16,8 @@
 #include "core/sockets.h"
 #include "core/support/temp_folder.h"
 #include "core/system_parameters.h"
-#include "web/http_server.h"
-#include "web/login_session.h"
+#include "web/http/http_server.h"
+#include "web/http/login_session.h"
 
 namespace tovenmarsh::web {
 namespace {

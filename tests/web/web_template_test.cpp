@@ -12,8 +12,8 @@
 #include "core/system_parameters.h"
 #include "platform/stream.h"
 #include "support/web_test_support.h"
-#include "web/web_table.h"
-#include "web/web_template.h"
+#include "web/app/web_table.h"
+#include "web/app/web_template.h"
 
 namespace tovenmarsh::web {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dataset/database_error.h"
-#include "engine/engine_error.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset::testing {
 

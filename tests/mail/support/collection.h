@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "mail/mail_environment.h"
-#include "mail/popmail_task.h"
+#include "mail/protocol/mail_environment.h"
+#include "mail/fetch/popmail_task.h"
 #include "resources/record_types.h"
 
 namespace tovenmarsh::mail::testing {

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/mail_directory.h"
-#include "mail/mail_environment.h"
+#include "mail/store/mail_directory.h"
+#include "mail/protocol/mail_environment.h"
 #include "resources/record_types.h"
 
 namespace tovenmarsh::mail::testing {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "mail/mail_environment.h"
-#include "mail/smtp_server.h"
+#include "mail/protocol/mail_environment.h"
+#include "mail/smtpd/smtp_server.h"
 
 namespace tovenmarsh::mail::testing {
 

@@ -1,7 +1,7 @@
 #include "sql/support/statement_dump.h"
 
-#include "engine/engine_error.h"
-#include "engine/engine_library.h"
+#include "engine/base/engine_error.h"
+#include "engine/start/engine_library.h"
 
 namespace tovenmarsh::sql::testing {
 namespace {

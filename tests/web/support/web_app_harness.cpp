@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "web/web_app.h"
+#include "web/app/web_app.h"
 
 namespace tovenmarsh::web::testing {
 

@@ -12,7 +12,7 @@
 
 #include "core/system_parameters.h"
 #include "support/web_memory_table.h"
-#include "web/http_system.h"
+#include "web/http/http_system.h"
 
 namespace tovenmarsh::web::testing {
 

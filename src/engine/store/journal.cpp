@@ -1,0 +1,275 @@
+// Rollback journal: appending old bytes before they are overwritten, committing, and rolling
+// back (after a failure or a crash).
+//
+// Journal layout (little-endian): the 8-byte magic "TMJNL001", then records of
+//   kind (1 byte: 1 original size, 2 old bytes), file (1 byte), offset (8), length (4),
+//   the bytes (kind 2), and a 4-byte checksum over everything before it in the record.
+#include "engine/store/journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/base/engine_error.h"
+#include "engine/io/file_abstract.h"
+#include "engine/io/file_handler.h"
+#include "engine/format/table_format_bytes.h"
+#include "platform/file_names.h"
+
+namespace tovenmarsh::engine {
+
+namespace {
+
+constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '1'};
+constexpr uint8_t kKindSize = 1;
+constexpr uint8_t kKindBytes = 2;
+constexpr size_t kRecordHead = 1 + 1 + 8 + 4;
+constexpr size_t kPendingLimit = 4u << 20;
+
+uint32_t Checksum(const uint8_t* p, size_t n) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n, int64_t at) {
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd, p, n, at);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+    at += w;
+  }
+  return true;
+}
+
+void SyncDirectoryOf(const std::string& path) {
+  const std::string dir = platform::DirectoryOfPath(path);
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+TTableJournal::TTableJournal(std::string path)
+    : path_(std::move(path)), diskPath_(platform::CanonicalFilePath(path_)) {}
+
+TTableJournal::~TTableJournal() { Close(); }
+
+bool TTableJournal::Exists() const {
+  // An empty journal is the one a finished operation leaves for the next: nothing to undo.
+  struct stat st;
+  if (!diskPath_.empty() && ::stat(diskPath_.c_str(), &st) == 0) return st.st_size > 0;
+  if (!scanned_) {
+    scanned_ = true;
+    bool found = false;
+    const std::string path = platform::ResolveFilePath(path_, &found);
+    otherSpelling_ = found && ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+  }
+  return otherSpelling_;
+}
+
+void TTableJournal::RaiseWrite() const { RaiseEngineError(kErrWriteError, path_); }
+
+void TTableJournal::Open() {
+  if (fd_ >= 0) return;
+  // The empty journal of the last operation is reused: its directory entry is on disk already
+  // (synced once by this object, in case its maker died before syncing it).
+  fd_ = ::open(diskPath_.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  // Made anew (another user of the table may have removed it since this object synced it):
+  // its name must reach the disk again.
+  const bool made = fd_ < 0 && errno == ENOENT;
+  if (made) fd_ = ::open(diskPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) RaiseWrite();
+  // The magic goes out with the first records; a journal without it is ignored.
+  pending_.assign(kMagic, kMagic + sizeof kMagic);
+  directoryUnsynced_ = made || !entryDurable_;
+  unsynced_ = false;
+  end_ = 0;
+  sizeKnown_.fill(false);
+  for (auto& s : saved_) s.clear();
+}
+
+void TTableJournal::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pending_.clear();
+  unsynced_ = false;
+}
+
+void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length) {
+  const size_t at = pending_.size();
+  pending_.resize(at + kRecordHead + (kind == kKindBytes ? length : 0) + 4);
+  uint8_t* record = pending_.data() + at;
+  const size_t size = pending_.size() - at;
+  record[0] = kind;
+  record[1] = file;
+  PutI64(record, 2, offset);
+  PutU32(record, 10, length);
+  if (kind == kKindBytes) std::memcpy(record + kRecordHead, bytes, length);
+  PutU32(record, size - 4, Checksum(record, size - 4));
+  // A large operation's old bytes go out as they come (synced later, all at once).
+  if (pending_.size() >= kPendingLimit) {
+    if (!WriteAll(fd_, pending_.data(), pending_.size(), end_)) RaiseWrite();
+    end_ += static_cast<int64_t>(pending_.size());
+    pending_.clear();
+    unsynced_ = true;
+  }
+}
+
+void TTableJournal::Sync() {
+  if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
+  // On disk, with the journal's directory entry, before any write it protects may happen.
+  if (!WriteAll(fd_, pending_.data(), pending_.size(), end_) || ::fdatasync(fd_) != 0) RaiseWrite();
+  end_ += static_cast<int64_t>(pending_.size());
+  pending_.clear();
+  unsynced_ = false;
+  if (directoryUnsynced_) {
+    SyncDirectoryOf(diskPath_);
+    directoryUnsynced_ = false;
+    entryDurable_ = true;
+  }
+}
+
+void TTableJournal::BeforeWrite(int file, TFileHandler& handler, int64_t count) {
+  if (applying_ || file < 0 || file >= kFileCount) return;
+  const int64_t position = handler.Seek(0, kSeekFromCurrent);
+  Save(file, handler, position, count);
+  Sync();
+}
+
+void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t count) {
+  if (applying_ || file < 0 || file >= kFileCount) return;
+  Open();
+  const int64_t position = handler.Seek(0, kSeekFromCurrent);
+  if (!sizeKnown_[file]) {
+    originalSize_[file] = handler.GetSize();
+    sizeKnown_[file] = true;
+    Append(kKindSize, static_cast<uint8_t>(file), originalSize_[file], nullptr, 0);
+  }
+  // Bytes beyond the original end go with the truncation; a truncation itself destroys
+  // everything behind the position.
+  const int64_t end = count == 0 ? originalSize_[file] : std::min(at + count, originalSize_[file]);
+  auto& saved = saved_[file];
+  std::vector<uint8_t> old;
+  while (at < end) {
+    // Skip ranges already saved.
+    auto it = saved.upper_bound(at);
+    if (it != saved.begin()) {
+      auto prev = std::prev(it);
+      if (prev->second > at) {
+        at = prev->second;
+        continue;
+      }
+    }
+    const int64_t stop = it != saved.end() ? std::min(end, it->first) : end;
+    const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(stop - at, 1 << 20));
+    old.resize(length);
+    handler.Seek(at);
+    const int64_t got = handler.Read(old.data(), length, true);
+    handler.Seek(position);
+    if (got != length) RaiseEngineError(kErrReadError, handler.FileName());
+    Append(kKindBytes, static_cast<uint8_t>(file), at, old.data(), length);
+    saved[at] = at + length;
+    at += length;
+  }
+  handler.Seek(position);
+}
+
+void TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
+  if (fd_ < 0) return;
+  // Saved bytes never synced protected no write: they are simply dropped with the journal.
+  for (TFileHandler* f : files)
+    if (f && f->IsOpen()) f->Flush();
+  // Emptied rather than deleted: one sync of the journal ends the operation for good, where a
+  // deletion would need the directory synced (and the next operation would sync it again).
+  const bool ok = ::ftruncate(fd_, 0) == 0 && ::fdatasync(fd_) == 0;
+  Close();
+  if (!ok) RaiseWrite();
+}
+
+void TTableJournal::Remove() {
+  Close();
+  ::unlink(platform::ResolveFilePath(path_).c_str());
+  otherSpelling_ = false;
+  entryDurable_ = false;
+}
+
+bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files) {
+  Close();
+  const std::string path = platform::ResolveFilePath(path_);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<uint8_t> content;
+  {
+    uint8_t buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      content.insert(content.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+  }
+  if (content.empty()) return false;  // the empty journal of a finished operation
+  std::array<int64_t, kFileCount> sizes;
+  sizes.fill(-1);
+  applying_ = true;
+  try {
+    if (content.size() >= sizeof kMagic && std::memcmp(content.data(), kMagic, sizeof kMagic) == 0) {
+      size_t at = sizeof kMagic;
+      while (content.size() - at >= kRecordHead + 4) {
+        const uint8_t* r = content.data() + at;
+        const uint8_t kind = r[0];
+        const uint8_t file = r[1];
+        const int64_t offset = GetI64(r, 2);
+        const uint32_t length = GetU32(r, 10);
+        const size_t size = kRecordHead + (kind == kKindBytes ? length : 0) + 4;
+        if ((kind != kKindSize && kind != kKindBytes) || file >= kFileCount || offset < 0 ||
+            content.size() - at < size || GetU32(r, size - 4) != Checksum(r, size - 4))
+          break;  // a torn tail: the write it would protect never happened
+        // Old bytes always lie inside the file's original size, recorded before them.
+        if (kind == kKindBytes && (sizes[file] < 0 || offset + static_cast<int64_t>(length) > sizes[file])) break;
+        TFileHandler* f = files[file];
+        if (kind == kKindSize) {
+          sizes[file] = offset;
+        } else if (f && f->IsOpen()) {
+          TFileAccess access(*f);
+          f->Seek(offset);
+          f->TFileHandler::Write(r + kRecordHead, length);
+        }
+        at += size;
+      }
+      for (int i = 0; i < kFileCount; ++i) {
+        TFileHandler* f = files[i];
+        if (sizes[i] < 0 || !f || !f->IsOpen()) continue;
+        TFileAccess access(*f);
+        f->Seek(sizes[i]);
+        f->TFileHandler::Write(nullptr, 0);
+      }
+      for (TFileHandler* f : files)
+        if (f && f->IsOpen()) f->Flush();
+    }
+  } catch (...) {
+    applying_ = false;
+    throw;  // the journal stays for the next attempt
+  }
+  applying_ = false;
+  ::unlink(path.c_str());
+  otherSpelling_ = false;
+  entryDurable_ = false;
+  SyncDirectoryOf(path);
+  sizeKnown_.fill(false);
+  for (auto& s : saved_) s.clear();
+  return true;
+}
+
+}  // namespace tovenmarsh::engine

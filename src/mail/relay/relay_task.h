@@ -1,0 +1,94 @@
+// TRelayTask: one relay worker. As an SMTP client it sends the entries of the relay list to the
+// configured relay server, or else to the recipient's domain, batch after batch, keeping its
+// connection while the next batch goes to the same host, and reports every entry's outcome to
+// the list (the queue processing acts on it).
+//
+// Outcomes: a 2xx after the data delivers; a 5xx reply (to MAIL, to a RCPT for that recipient,
+// to DATA or after the data) is permanent; a 4xx reply, no reply or a broken connection is
+// temporary (retried RelayMin minutes later, RelayRetries times). A reply that comes with the
+// server's close counts as that reply; nothing more is sent on a connection the server closed. A refused or unreachable
+// peer is temporary, other connect failures permanent. A message that passed more than
+// kMaxHops relays (Received lines), and a target host that is this host itself, fail
+// permanently without a connection; so does a server that greets with this host's name. A
+// reused connection is reset (RSET) before every transaction after its first. Replies
+// spanning several lines are read to their final line.
+//
+// The task takes everything from a TRelayEnvironment, so tests drive it against a scripted
+// server on a loopback address with a clock of their own; the installation's environment
+// reads the configuration and uses port 25.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "core/sockets.h"
+#include "core/timed_server.h"
+#include "mail/store/mail_folders.h"
+#include "mail/relay/relay_client_task.h"
+#include "mail/relay/relay_list.h"
+#include "mail/relay/relay_reply.h"
+#include "platform/date_time.h"
+
+namespace tovenmarsh::mail {
+
+// Relays a message may have passed before it is refused as looping.
+inline constexpr int kMaxHops = 30;
+inline constexpr int kSMTPPort = 25;
+
+struct TRelayEnvironment {
+  TRelayList* list = nullptr;
+  TMailFolders folders;
+  std::function<platform::TDateTime()> now;
+  std::string hostName;    // sent with HELO; mail to it is never relayed
+  std::string relayServer;  // empty: the recipient's domain
+  int retries = 5;
+  int port = kSMTPPort;     // tests put their server's port here
+  core::TTimeouts timeouts = core::DefaultTimeouts();
+  std::atomic<int>* runningTasks = nullptr;  // counted up on creation, down on destruction
+  std::function<void()> wakeQueue;           // run when the last running task ends
+};
+
+// The installation's environment: the process-wide relay list and task counter, the
+// configuration's RelayServer and RelayRetries, the host name, port 25.
+TRelayEnvironment InstallationRelayEnvironment();
+
+class TRelayTask : public TClientTask {
+ public:
+  TRelayTask();
+  explicit TRelayTask(TRelayEnvironment environment);
+  ~TRelayTask() override;
+
+  std::string ClassName() const override { return "TRelayTask"; }
+
+  // Whether host names this host ("localhost" included).
+  bool IsOwnHost(const std::string& host) const;
+
+ protected:
+  bool Execute() override;
+
+ private:
+  enum class TStep { Done, Next, Reconnect };
+
+  // Sends one batch over the current connection (connecting first when needed).
+  void RelayBatch(TRelayBatch& batch, std::string& currentDomain);
+  bool Open(const std::string& host, TRelayBatch& batch);
+  void Close();
+  // Sends text + CR LF and reads the reply; its first digit, 0 on failure.
+  int Command(const std::string& text);
+  void ReportAll(const TRelayBatch& batch, uint8_t state);
+
+  TRelayEnvironment environment_;
+  TSMTPReply reply_;
+  std::string connectedHost_;
+  int transactions_ = 0;  // MAIL transactions begun on the current connection
+};
+
+// The relay part of a queue-daemon round: StartTaskWhenDue (see there) when an entry of the
+// list is due.
+bool StartRelayTaskWhenDue(core::TDaemon& owner, const TRelayList& list, std::atomic<int>& runningTasks,
+                           platform::TDateTime now, const std::function<void()>& start);
+
+inline constexpr int kMaxRelayTasks = kMaxClientTasks;
+
+}  // namespace tovenmarsh::mail

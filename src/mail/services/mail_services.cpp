@@ -1,0 +1,77 @@
+// Start and stop of the mail services and the process-wide mail objects.
+#include "mail/services/mail_services.h"
+
+#include "core/manager_thread.h"
+#include "core/worker_threads.h"
+#include "mail/pop3d/pop3_server.h"
+#include "mail/queue/queue_daemon.h"
+#include "mail/queue/queue_system.h"
+#include "mail/fetch/popmail_task.h"
+#include "mail/smtpd/smtp_server.h"
+
+namespace tovenmarsh::mail {
+
+namespace {
+
+constexpr int kDaemonIntervalMinutes = kQueueDaemonIntervalMinutes;
+constexpr int kMailConnections = 10;
+// Room for a burst of clients: with a short queue the kernel drops their SYNs and each waits a
+// second to retry, while the connection limit still makes extra clients wait their turn.
+constexpr int kMailBacklog = 128;
+
+void WakeEvent(std::atomic<platform::TEvent*>& event) {
+  platform::TEvent* wake = event.load(std::memory_order_acquire);
+  // The events belong to the manager's registry, which frees them once it has shut down.
+  if (wake != nullptr && !core::IsShutDown()) wake->SetEvent();
+}
+
+}  // namespace
+
+TMailServices& MailServices() {
+  static TMailServices services;
+  return services;
+}
+
+TMailEnvironment MailServicesEnvironment() {
+  TMailEnvironment environment = InstallationMailEnvironment();
+  environment.wakeQueue = [] { WakeQueueDaemon(); };
+  return environment;
+}
+
+void StartMailServices(const TMailServiceClasses& classes) {
+  TMailServices& services = MailServices();
+  services.relayList.Clear();
+  services.extAccountList.Clear();
+  services.relayTasks.store(0);
+  services.popMailTasks.store(0);
+  services.queueDaemonWake.store(nullptr);
+  services.popMailDaemonWake.store(nullptr);
+  // Nothing writes to the mail folders yet.
+  RecoverQueueFolder(InstallationMailFolders());
+
+  core::TDaemon& collection = core::StartDaemon(core::ClassRef<core::TDaemon, TPopMailDaemon>(),
+                                                kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
+  services.popMailDaemonWake.store(collection.WakeEvent(), std::memory_order_release);
+  core::TDaemon& queue = core::StartDaemon(classes.queueDaemon ? *classes.queueDaemon : QueueDaemonClass(),
+                                           kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
+  services.queueDaemonWake.store(queue.WakeEvent(), std::memory_order_release);
+  const TMailEnvironment environment = MailServicesEnvironment();
+  core::StartTCPServer(25, SMTPServerClass(environment), kMailConnections, kMailBacklog);
+  core::StartTCPServer(110, POP3ServerClass(environment), kMailConnections, kMailBacklog);
+  WakeQueueDaemon();
+  WakePopMailDaemon();
+}
+
+void StopMailServices() {
+  TMailServices& services = MailServices();
+  services.queueDaemonWake.store(nullptr);
+  services.popMailDaemonWake.store(nullptr);
+  services.relayList.Clear();
+  services.extAccountList.Clear();
+}
+
+void WakeQueueDaemon() { WakeEvent(MailServices().queueDaemonWake); }
+
+void WakePopMailDaemon() { WakeEvent(MailServices().popMailDaemonWake); }
+
+}  // namespace tovenmarsh::mail

@@ -1,0 +1,58 @@
+// Archiving queued messages as documents.
+#include "mail/store/document_archive.h"
+
+#include "mail/message/iso_header.h"
+#include "mail/message/mail_address.h"
+#include "mail/message/mail_message.h"
+#include "mail/message/mime_types.h"
+#include "mail/store/queue_file.h"
+#include "platform/stream.h"
+
+namespace tovenmarsh::mail {
+
+TDocumentRow BuildDocumentRow(std::string_view message, std::string_view reversePath, std::string_view fileName) {
+  TMailMessage parsed;
+  platform::TStringStream stream(message);
+  parsed.LoadFromStream(stream);
+  TDocumentRow row;
+  row.description = DecodeISOHeader(parsed.GetHeader(hdrSubject));
+  row.to = AddressList(DecodeISOHeader(parsed.GetHeader(hdrTo)));
+  row.from = AddressList(DecodeISOHeader(parsed.GetHeader(hdrFrom)));
+  row.replyto = reversePath.empty() ? row.from : std::string(reversePath);
+  std::string localPart;
+  SplitMailAddress(row.from, localPart, row.fromdomain);
+  row.content = parsed.GetBodyText();
+  row.extfileref = std::string(fileName);
+  return row;
+}
+
+void TDocumentStore::AddDocuments(const std::vector<TDocumentRow>& rows, size_t& added) {
+  added = 0;
+  for (const TDocumentRow& row : rows) {
+    AddDocument(row);
+    ++added;
+  }
+}
+
+bool TDocumentStore::HasDocument(const std::string&) { return true; }
+
+TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name) {
+  TEnvelope envelope;
+  if (ReadEnvelope(folders, name, envelope) != TEnvelopeStatus::Ok) {
+    throw EQueueFile("Queue file " + name + " cannot be archived: its envelope cannot be read");
+  }
+  const std::string message = ReadQueueMessage(folders, name);
+  // Under the queue file's name; an earlier copy (archived before a crash) stays as it is.
+  WriteNamedFile(folders.document, name, {message}, TDurability::ByCaller);
+  return BuildDocumentRow(message, envelope.reversePath, name);
+}
+
+void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store) {
+  const TDocumentRow row = PrepareArchive(folders, name);
+  // The row names the file: the file must be on disk first.
+  if (!SyncFiles({folders.DocumentFileName(name)})[0]) throw EQueueFile("Document file " + name + " cannot be flushed");
+  SyncFolder(folders.document);
+  store.AddDocument(row);
+}
+
+}  // namespace tovenmarsh::mail

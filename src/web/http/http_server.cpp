@@ -1,0 +1,317 @@
+// The HTTP connection: request framing and response writing (see http_server.h).
+#include "web/http/http_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "core/system_parameters.h"
+#include "mail/message/mime_types.h"
+#include "web/html/html_text.h"
+#include "web/http/request_line.h"
+
+namespace tovenmarsh::web {
+
+namespace {
+
+// A Content-Length value: decimal digits only (blanks around them allowed), no overflow.
+bool ParseContentLength(std::string_view text, int64_t& value) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (text.empty() || text.size() > 18) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+// Status indexes of refusals that only the framing answers.
+constexpr int kStatusURITooLarge = 30;
+constexpr int kStatusNotImplemented = 33;
+
+// The line-end counter only has to tell 1 to 4 apart; it stops there, so no run of blank lines
+// can overflow it.
+constexpr int kLineEndCap = 4;
+
+// A field name is a token (RFC 7230 3.2.6): no blank, TAB, "=" or other separator.
+bool IsTokenChar(char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// The header block as framed (lines ending in CR LF): false when a line's name before its
+// colon is not a token, or the first line begins with a blank (RFC 7230 3.2.4). Such a name
+// would be kept here with its blanks and not be recognised, while another parser in front
+// reads "Content-Length : 26" as a length.
+bool HeaderNamesValid(std::string_view block) {
+  bool first = true;
+  while (!block.empty()) {
+    const size_t end = block.find("\r\n");
+    const std::string_view line = block.substr(0, end);
+    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 2);
+    const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (folded && first) return false;
+    first = false;
+    if (folded) continue;  // continues the header before it
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (colon == 0) return false;
+    for (size_t i = 0; i < colon; ++i) {
+      if (!IsTokenChar(line[i])) return false;
+    }
+  }
+  return true;
+}
+
+// Whether bytes of a further request follow position at (stray line ends do not count).
+bool MoreRequests(std::string_view input, size_t at) {
+  return input.find_first_not_of("\r\n", at) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string StatusLineText(int index, bool withReason, std::string_view detail) {
+  std::string line;
+  if (index > 0) line = "HTTP/1.1 " + std::to_string(StatusCode(index));
+  if (withReason) {
+    line += ' ';
+    line += StatusReason(index);
+  }
+  if (!detail.empty()) {
+    if (index > 0) line += ' ';
+    // The detail must stay on the status line.
+    for (char c : detail) line += (c == '\r' || c == '\n') ? ' ' : c;
+  }
+  line += "\r\n";
+  return line;
+}
+
+std::string ErrorPage(int index, std::string_view detail) {
+  const std::string reason = StatusReason(index);
+  return "<HTML><HEAD><TITLE>HTTP" + std::to_string(StatusCode(index)) + " " + reason +
+         "</TITLE></HEAD><BODY><H1>" + reason + "</H1><BR><H3>" + HTMLEscape(detail) +
+         "</H3></BODY></HTML>";
+}
+
+THTTPServer::THTTPServer(THTTPLimits limits) : limits_(limits) {
+  SetKind(core::ckHTTP);
+  ReadSpec().terminator.clear();
+  ReadSpec().count = 0;
+  ReadSpec().maximum = limits_.readRound;
+  Timeouts().firstReadWait = 5;
+}
+
+void THTTPServer::WriteStatusLine(int index, bool withReason, std::string_view detail) {
+  Output().AddText(StatusLineText(index, withReason, detail));
+}
+
+bool THTTPServer::Execute() {
+  const std::string_view input = Input().View();
+  answered_ = Output().Length();
+  if (input.empty()) return true;
+  const std::chrono::steady_clock::time_point now = limits_.clock();
+  if (timing_ && now - started_ > limits_.requestTime) {
+    Refuse(kStatusRequestTimeout);
+    return true;
+  }
+  size_t i = 0;
+  while (i < input.size() && !CloseRequested()) {
+    if (!timing_) {
+      timing_ = true;
+      started_ = now;
+    }
+    if (state_ == stBody) {
+      const size_t take = static_cast<size_t>(
+          std::min<int64_t>(remaining_, static_cast<int64_t>(input.size() - i)));
+      try {
+        Session().Request.AppendBody(input.data() + i, take);
+        remaining_ -= static_cast<int64_t>(take);
+      } catch (const std::exception&) {
+        remaining_ = 0;
+      }
+      i += take;
+      if (remaining_ <= 0) WriteResponse(MoreRequests(input, i));
+      continue;
+    }
+    const char c = input[i++];
+    // Lines end in CR LF only: a lone CR or LF is a line end to some parsers and not to others.
+    if ((c == '\n') != (previous_ == '\r')) {
+      Refuse(kStatusBadRequest);
+      break;
+    }
+    previous_ = c;
+    if (c == '\r' || c == '\n') {
+      if (lineEnds_ < kLineEndCap) ++lineEnds_;
+    } else {
+      lineEnds_ = 0;
+    }
+    if (state_ == stRequestLine) {
+      if (lineEnds_ == 2 && !text_.empty()) {
+        if (!RequestLineDone()) break;
+      } else if (lineEnds_ == 0) {
+        if (text_.size() >= limits_.requestLine) {
+          Refuse(kStatusURITooLarge);
+          break;
+        }
+        text_ += c;
+      }
+    } else {
+      if (lineEnds_ == 4) {
+        if (!HeadersDone(MoreRequests(input, i))) break;
+      } else if (lineEnds_ <= 2) {
+        if (text_.size() >= limits_.headerBlock) {
+          Refuse(kStatusBadRequest);
+          break;
+        }
+        text_ += c;
+      }
+    }
+  }
+  return true;
+}
+
+bool THTTPServer::RequestLineDone() {
+  Session().Reset();
+  const std::string line = text_ + "\r\n";
+  text_.clear();
+  try {
+    Session().ParseRequestLine(line);
+  } catch (const ERequestRefused&) {
+    Refuse(kStatusForbidden);
+    return false;
+  }
+  state_ = stHeaders;
+  return true;
+}
+
+bool THTTPServer::HeadersDone(bool moreRequests) {
+  THTTPMessage& request = Session().Request;
+  if (!HeaderNamesValid(text_)) {
+    Refuse(kStatusBadRequest);
+    return false;
+  }
+  request.SetHeaderText(text_);
+  text_.clear();
+  if (!request.GetHeaderByName("Transfer-Encoding").empty()) {
+    Refuse(kStatusNotImplemented);
+    return false;
+  }
+  // Every Content-Length line must be a plain number, and all must agree: a body framed one
+  // way here and another way by a proxy in front would let one request hide inside another.
+  int64_t length = 0;
+  bool seen = false;
+  const platform::TStringList& headers = request.Headers();
+  for (int i = 0; i < headers.Count(); ++i) {
+    if (!mail::SameTextAscii(headers.Names(i), "Content-Length")) continue;
+    int64_t value = 0;
+    if (!ParseContentLength(headers.ValueFromIndex(i), value) || (seen && value != length)) {
+      Refuse(kStatusBadRequest);
+      return false;
+    }
+    length = value;
+    seen = true;
+  }
+  if (length > limits_.body) {
+    Refuse(kStatusEntityTooLarge);
+    return false;
+  }
+  remaining_ = length;
+  if (remaining_ < 1) {
+    WriteResponse(moreRequests);
+  } else {
+    state_ = stBody;
+  }
+  return true;
+}
+
+void THTTPServer::WriteResponse(bool moreRequests) {
+  THTTPSession& s = Session();
+  system_.Execute();
+  if (s.StatusIndex >= kFirstErrorStatus) {
+    s.Response.SetContentText(ErrorPage(s.StatusIndex, s.StatusDetail));
+    s.Response.SetHeader(hhContentType, "text/html");
+  }
+  // Without a length a keep-alive client could only wait for the connection to close.
+  if (!s.Response.HasBody() && s.Response.GetHeaderByName("Content-Length").empty()) {
+    s.Response.SetIntHeader(hiContentLength, 0);
+  }
+  // Nothing is sent before the round ends, so pipelined requests for a large file would each
+  // add a copy: the response that reaches the bound is the round's (and connection's) last.
+  const size_t body = s.MethodCode != hmHEAD && s.Response.HasBody()
+                          ? static_cast<size_t>(s.Response.BodyStream().Size())
+                          : 0;
+  if (moreRequests && Output().Length() + body >= limits_.roundOutput) {
+    s.KeepAlive = false;
+    s.Response.SetHeader(hhConnection, "close");
+  }
+  WriteStatusLine(s.StatusIndex, true, s.StatusDetail);
+  Output().AddText(s.Response.GetHeaderText());
+  Output().AddText("\r\n");
+  if (s.MethodCode != hmHEAD && s.Response.HasBody()) Output().AddStream(s.Response.BodyStream());
+  answered_ = Output().Length();
+  state_ = stRequestLine;
+  timing_ = false;
+  SetClose(!s.KeepAlive);
+}
+
+void THTTPServer::Refuse(int statusIndex) {
+  THTTPSession& s = Session();
+  s.Response.Clear();
+  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetDateHeader(hdDate, UTCNow());
+  s.Response.SetHeader(hhConnection, "close");
+  s.Response.SetHeader(hhContentType, "text/html");
+  s.Response.SetContentText(ErrorPage(statusIndex, ""));
+  WriteStatusLine(statusIndex, true, "");
+  Output().AddText(s.Response.GetHeaderText());
+  Output().AddText("\r\n");
+  Output().AddStream(s.Response.BodyStream());
+  text_.clear();
+  state_ = stRequestLine;
+  timing_ = false;
+  SetClose(true);
+}
+
+bool THTTPServer::HandleException(const std::exception& e) {
+  THTTPSession& s = Session();
+  const std::string earlier = Output().GetText().substr(0, std::min(answered_, Output().Length()));
+  Output().Clear();
+  Output().AddText(earlier);
+  s.Response.Clear();
+  const platform::TDateTime now = UTCNow();
+  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetDateHeader(hdDate, now);
+  s.Response.SetDateHeader(hdLastModified, now);
+  s.Response.SetDateHeader(hdExpires, now);
+  s.Response.SetHeader(hhCacheControl, "no-cache");
+  s.Response.SetHeader(hhContentType, "text/html");
+  bool filled = false;
+  try {
+    filled = system_.HandleException(e);
+  } catch (const std::exception&) {
+    filled = false;
+  }
+  if (!filled) {
+    s.Response.SetContentText(ErrorPage(kStatusInternalError, e.what()));
+  }
+  // The hook may have touched any header: these two hold whatever it did.
+  s.Response.SetHeader(hhConnection, "close");
+  s.Response.SetHeader(hhContentType, "text/html");
+  WriteStatusLine(kStatusOK, true, "");
+  Output().AddText(s.Response.GetHeaderText());
+  Output().AddText("\r\n");
+  if (s.Response.HasBody()) Output().AddStream(s.Response.BodyStream());
+  text_.clear();
+  state_ = stRequestLine;
+  timing_ = false;
+  SetClose(true);
+  return false;
+}
+
+core::TTCPServerClass HTTPServerClass() {
+  return core::ClassRef<core::TTCPServer, THTTPServer>();
+}
+
+}  // namespace tovenmarsh::web

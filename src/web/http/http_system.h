@@ -1,0 +1,105 @@
+// THTTPSystem: what happens to one complete HTTP request. It checks the protected areas
+// against the session cookie "tmid" or the Basic credentials, then serves a static file from
+// the web folder or runs the registered actions in phases. The process-wide registries of
+// actions and protected areas and the exception-page hook live here too.
+//
+// Contract:
+// - Access is decided on what actually runs: a protected area applies when its prefix begins
+//   the request path or the path of any action entry that the request would run. So an action
+//   code registered under "/admin" needs the "/admin" level even when it is asked for through
+//   "/?action=...". Every area that applies must admit the request.
+// - A session grants no more than its account's level (login_session.h); the cookie keeps its
+//   form, the credentials text, and is re-checked against the account table whenever no live
+//   session matches it. A cookie that logs nobody in, sent without an Authorization header, is
+//   answered like no credentials: 401 with the challenge and no cookie.
+// - Dates (Date, Last-Modified, Expires, the cookie's expiry) are written in real GMT.
+// - Static files come only from inside the web folder (the request line is canonical and
+//   refuses paths that leave it, and a file's real path, links resolved, must lie inside the
+//   web folder's) and only when they are regular files; anything else is 404.
+// - A query or form of more than kMaxWebParameters parameters is answered 413 and runs nothing.
+// - Registries are snapshots replaced as a whole: requests on other threads see either the old
+//   or the new list, never a half-registered one (SetProtectedAreas swaps all areas at once).
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/server_system.h"
+#include "platform/date_time.h"
+#include "web/http/http_session.h"
+
+namespace tovenmarsh::web {
+
+// A handler gets the session and a stop flag (0 at first); leaving it at 1 ends the dispatch.
+using TActionHandler = std::function<void(THTTPSession& session, int& stop)>;
+
+struct TActionEntry {
+  int Phase = 0;
+  std::string Path;
+  int Method = hmAny;  // 0: any method
+  std::string Action;  // may be empty
+  TActionHandler Handler;
+};
+
+struct TProtectedArea {
+  std::string Prefix;
+  std::string Realm;
+  int Level = 0;
+};
+
+using TExceptionPageHook = std::function<void(THTTPSession& session, const std::exception& e)>;
+
+// Registration: each call appends and keeps the registry in its sorted order (actions by phase,
+// then entries for one method before those for any method, then path and action byte-wise; areas by
+// prefix byte-wise descending, so "/admin" is tested before "/").
+void RegisterAction(std::string_view path, int method, std::string_view action, int phase,
+                    TActionHandler handler);
+void RegisterProtectedArea(std::string_view prefix, std::string_view realm, int level);
+// Replaces every protected area at once (for a configuration change while requests run).
+void SetProtectedAreas(std::vector<TProtectedArea> areas);
+void SetExceptionPageHook(TExceptionPageHook hook);
+// Empties both registries and clears the hook.
+void ClearHTTPRegistries();
+
+std::shared_ptr<const std::vector<TActionEntry>> RegisteredActions();
+std::shared_ptr<const std::vector<TProtectedArea>> ProtectedAreas();
+bool HasExceptionPageHook();
+
+// The current time in GMT, as a day number with fraction.
+platform::TDateTime UTCNow();
+// The Server header's value: product name, "/" and version text.
+std::string ServerHeaderText();
+
+class THTTPSystem : public core::TServerSystem {
+ public:
+  explicit THTTPSystem(int value = 0) : TServerSystem(value) {}
+
+  THTTPSession& Session() { return session_; }
+
+  // Answers the parsed request in the session (status, headers, body); true.
+  bool Execute();
+  // With an exception-page hook: lets it fill the response and answers true; else false.
+  bool HandleException(const std::exception& e);
+
+ private:
+  // False when the request was refused (the response says why).
+  bool CheckAccess(const std::vector<std::string>& paths);
+  void ServeStatic();
+  void RunActions(const std::vector<const TActionEntry*>& plan);
+
+  THTTPSession session_;
+};
+
+// Starts the web server: clears the registries, runs the application's registration (which
+// registers actions, areas and the exception page), and starts the listener on port 80 (plus
+// the port offset; 0 for an ephemeral port) for THTTPServer with at most 10 connections and a
+// backlog of 5. Answers the port listened on.
+int StartHTTPServer(const std::function<void()>& registerApplication, int port = 80);
+// Runs the application's clean-up (its menu) and empties the registries.
+void StopHTTPServer(const std::function<void()>& freeApplication = {});
+
+}  // namespace tovenmarsh::web
