@@ -2,6 +2,7 @@
 #include "core/sockets.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <exception>
 
@@ -107,9 +108,10 @@ bool ReadLengthPrefix(TSocket socket, TTCPBuffer& buffer, const TProgressHook& p
       case TSocketWait::Timeout: buffer.SetStatus(ssTimeout); return false;
       case TSocketWait::Ready: break;
     }
-    const size_t n = LowLevelReceive(socket, buffer, sizeof prefix - got);
+    // Never more than was asked for; the bound also lets the compiler see the copy fits.
+    const size_t n = std::min(LowLevelReceive(socket, buffer, sizeof prefix - got), sizeof prefix - got);
     if (buffer.Status() != ssOK) return false;
-    std::copy(buffer.ReceiveArea(), buffer.ReceiveArea() + n, prefix + got);
+    std::memcpy(prefix + got, buffer.ReceiveArea(), n);
     got += n;
     if (progress && progress(n, true)) {
       buffer.SetStatus(ssCancelled);

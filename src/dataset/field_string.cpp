@@ -10,10 +10,11 @@
 namespace tovenmarsh::dataset {
 
 std::string TStringField::AsString() const {
-  std::vector<char> buffer(static_cast<size_t>(DataSize()) + 1, '\0');
+  const size_t size = static_cast<size_t>(DataSize());
+  std::vector<char> buffer(size + 1, '\0');
   if (!GetData(buffer.data())) return {};
-  buffer.back() = '\0';  // a source that filled every byte still ends here
-  return std::string(buffer.data());
+  // A source that filled every byte has no terminating zero: the text ends at the size.
+  return std::string(buffer.data(), strnlen(buffer.data(), size));
 }
 
 void TStringField::SetAsString(std::string_view value) {
