@@ -3,9 +3,10 @@
 # every library) and runs each fuzz target for a fixed time, several targets at once. Each target
 # starts from its committed corpus fuzz/<folder>/corpus/<name>/ (read through a scratch copy, so
 # the run itself never writes there). Afterwards the inputs that added coverage are merged into
-# the committed corpus with libFuzzer's -merge=1, which keeps only those that bring coverage the
-# corpus lacks, smallest first; --no-merge leaves the corpus alone (CI). Crashes, leaks, timeouts
-# and out-of-memory inputs are saved under <out>/crashes/ and make the script exit with 1.
+# the committed corpus: libFuzzer's merge picks a small set of the new inputs that reaches every
+# edge the corpus lacks (edges only, not hit counts, or the corpus would grow by thousands of
+# files a run); --no-merge leaves the corpus alone (CI). Crashes, leaks, timeouts and
+# out-of-memory inputs are saved under <out>/crashes/ and make the script exit with 1.
 #
 # Usage: tools/fuzz/run_fuzz.sh [options] [name-regex]
 #   -t, --seconds N   fuzzing time per target (default 60)
@@ -114,8 +115,10 @@ for t in "${targets[@]}"; do
   target="fuzz_${t%/*}_${t#*/}"
   if [ "$(cat "${out}/${target}/rc" 2>/dev/null || echo 1)" != 0 ]; then
     status=1
-    echo "--- ${target} failed; end of its log:"
-    tail -n 60 "${out}/${target}/log"
+    echo "--- ${target} failed; its log from the first report on:"
+    log="${out}/${target}/log"
+    start=$(grep -n -m1 -E '^==[0-9]+==|DEADLYSIGNAL|runtime error:|^ERROR: libFuzzer|ALARM' "$log" | cut -d: -f1 || true)
+    if [ -n "$start" ]; then tail -n +"$start" "$log" | head -n 120; else tail -n 40 "$log"; fi
   fi
 done
 crashes=$(find "$out/crashes" -type f | sort)
@@ -135,7 +138,7 @@ if [ "$merge" = yes ]; then
     before=$(find "$corpus" -type f | wc -l)
     # Merging replays inputs, some of which may have failed above: a failure here is reported
     # by the run, not again by the merge.
-    "${build}/fuzz/${target}" -merge=1 -timeout=30 -rss_limit_mb=2560 \
+    "${build}/fuzz/${target}" -set_cover_merge=1 -use_counters=0 -timeout=30 -rss_limit_mb=2560 \
       -artifact_prefix="${out}/crashes/${target}-merge-" "$corpus" "${out}/${target}/new" \
       >"${out}/${target}/merge.log" 2>&1 || echo "${target}: merge failed, log ${out}/${target}/merge.log"
     after=$(find "$corpus" -type f | wc -l)
