@@ -70,8 +70,14 @@ if [ ${#targets[@]} -eq 0 ]; then
   exit 2
 fi
 
+# Only a folder this script made (or an empty one) is emptied: a mistyped -o must not wipe sources.
+if [ -n "$(ls -A "$out" 2>/dev/null)" ] && [ ! -e "$out/.run_fuzz" ]; then
+  echo "run_fuzz.sh: ${out} is not empty and was not made by this script" >&2
+  exit 2
+fi
 rm -rf "$out"
 mkdir -p "$out/crashes"
+touch "$out/.run_fuzz"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 
