@@ -29,8 +29,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "-DTOVENMARSH_SANITIZE=address,undefined" -DCMAKE_CXX_FLAGS=-O1 \
     -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only
 # Then a short real fuzzing run of every target: libFuzzer over libraries built with coverage,
-# under the same sanitizers, from scratch copies of the corpora (CI never grows them).
-fuzz_seconds=${TM_FUZZ_SECONDS:-20}
+# under the same sanitizers, from scratch copies of the corpora (CI never grows them). Targets
+# run nproc at a time; 15 s each keeps the step to a few minutes even on two cores.
+fuzz_seconds=${TM_FUZZ_SECONDS:-15}
 if [ "${fuzz_seconds}" -gt 0 ]; then
   echo "=== fuzz (${fuzz_seconds} s a target) ==="
   if ! tools/fuzz/run_fuzz.sh --build build/fuzz --seconds "${fuzz_seconds}" --jobs "${jobs}" --no-merge; then
