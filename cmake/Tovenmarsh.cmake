@@ -13,6 +13,21 @@ endif()
 find_package(Threads REQUIRED)
 target_link_libraries(tm_options INTERFACE Threads::Threads)
 
+# The libFuzzer tree puts coverage into every library, not only into the fuzz targets, so that
+# the fuzzer is steered by the code under test; the sanitizer runtime supplies the coverage
+# hooks to the programs that do not link libFuzzer (tests, tools).
+if(TOVENMARSH_LIBFUZZER)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TOVENMARSH_LIBFUZZER needs clang")
+  endif()
+  if(NOT TOVENMARSH_SANITIZE)
+    set(TOVENMARSH_SANITIZE address,undefined)
+  elseif(TOVENMARSH_SANITIZE MATCHES "thread")
+    message(FATAL_ERROR "TOVENMARSH_LIBFUZZER runs under address,undefined, not thread")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(TOVENMARSH_SANITIZE)
   add_compile_options(-fsanitize=${TOVENMARSH_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${TOVENMARSH_SANITIZE})

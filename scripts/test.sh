@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the g++ tree (unit and end-to-end tests), the clang tree under
-# AddressSanitizer + UndefinedBehaviorSanitizer (unit tests and fuzz corpora), and the clang
-# tree under ThreadSanitizer (the *_threads_test.cpp files).
+# AddressSanitizer + UndefinedBehaviorSanitizer (unit tests and fuzz corpora), a short libFuzzer
+# run of every fuzz target (TM_FUZZ_SECONDS each, 0 to skip), and the clang tree under
+# ThreadSanitizer (the *_threads_test.cpp files).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -27,6 +28,16 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_tree asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     "-DTOVENMARSH_SANITIZE=address,undefined" -DCMAKE_CXX_FLAGS=-O1 \
     -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only
+# Then a short real fuzzing run of every target: libFuzzer over libraries built with coverage,
+# under the same sanitizers, from scratch copies of the corpora (CI never grows them). Targets
+# run nproc at a time; 15 s each keeps the step to a few minutes even on two cores.
+fuzz_seconds=${TM_FUZZ_SECONDS:-15}
+if [ "${fuzz_seconds}" -gt 0 ]; then
+  echo "=== fuzz (${fuzz_seconds} s a target) ==="
+  if ! tools/fuzz/run_fuzz.sh --build build/fuzz --seconds "${fuzz_seconds}" --jobs "${jobs}" --no-merge; then
+    status=1
+  fi
+fi
 TSAN_OPTIONS=halt_on_error=1 \
   run_tree tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTOVENMARSH_SANITIZE=thread -DCMAKE_CXX_FLAGS=-O1 \
