@@ -138,6 +138,9 @@ class SmtpIntake(TestCase):
         _, before = server.memory_kb()
         line = b"x" * 998 + b"\r\n"
         sizes = {"big0": 30 * MB, "big1": 30 * MB, "big2": 30 * MB, "big3": 30 * MB, "too big": 50 * MB}
+        # Made before the first 354: a connection that waits 15 s for data is closed.
+        bodies = {name: b"Subject: %s\r\n\r\n" % name.encode() + line * (size // len(line))
+                  for name, size in sizes.items()}
         socks, errors = {}, []
         for name in sizes:
             sock = connect_from("127.0.0.1", port, timeout=120)
@@ -149,23 +152,34 @@ class SmtpIntake(TestCase):
             self.assertIn(b"\r\n354 ", got)
             socks[name] = sock
 
+        sent = threading.Semaphore(0)
+        measured = threading.Event()
+
         def send_body(name):
             try:
-                socks[name].sendall(b"Subject: %s\r\n\r\n" % name.encode() + line * (sizes[name] // len(line)))
+                socks[name].sendall(bodies[name])
+                sent.release()
+                # A line now and then until the peak is read: a connection without data for
+                # 15 s would be closed.
+                while not measured.wait(3):
+                    socks[name].sendall(b"more\r\n")
             except OSError as e:
                 errors.append(e)
+                sent.release()
 
         # Every message's data is sent at once, all but its end: no queue file exists yet, so
         # nothing but intake can have taken memory when the peak is read.
         threads = [threading.Thread(target=send_body, args=(name,), daemon=True) for name in sizes]
         for thread in threads:
             thread.start()
-        for thread in threads:
-            thread.join(300)
-            self.assertFalse(thread.is_alive(), "a client did not finish")
-        self.assertEqual(errors, [])
+        for _ in threads:
+            self.assertTrue(sent.acquire(timeout=300), "a client did not finish")
         time.sleep(1)  # the server reads what is still in the sockets' buffers
         _, after = server.memory_kb()
+        measured.set()
+        for thread in threads:
+            thread.join(30)
+        self.assertEqual(errors, [])
         codes = {}
         for name, sock in socks.items():
             sock.sendall(b".\r\n")
