@@ -40,7 +40,9 @@ const char* const kDefaultConfiguration =
     "ExtMailboxPoolMin=1\r\n"
     "ExtMailboxPoolMax=10\r\n"
     "DocumentPoolMin=1\r\n"
-    "DocumentPoolMax=10\r\n";
+    "DocumentPoolMax=10\r\n"
+    // Client networks (CIDR, separated by blanks or commas) that may relay through this server.
+    "RelayNetworks=127.0.0.0/8 ::1/128\r\n";
 
 TSystemParameters::TSystemParameters(const std::string& programPath)
     : startTime_(platform::Now()), programPath_(programPath) {

@@ -50,12 +50,29 @@ void TVThread::HandleException(std::exception_ptr error) {
 
 // ---- TServerListenThread ----
 
-TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog)
+bool TAddressCounts::TryTake(uint32_t address, int limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  int& count = counts_[address];
+  if (count >= limit) return false;
+  ++count;
+  return true;
+}
+
+void TAddressCounts::Give(uint32_t address) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = counts_.find(address);
+  if (found == counts_.end()) return;
+  if (--found->second <= 0) counts_.erase(found);
+}
+
+TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog,
+                                         int perAddress)
     : port_(port),
       listenPort_(ListeningPort(port)),
       serverClass_(std::move(serverClass)),
       maxConnections_(std::max(maxConnections, 1)),
-      backlog_(backlog) {}
+      backlog_(backlog),
+      perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0) {}
 
 int TServerListenThread::WaitListening(uint32_t ms) {
   if (listening_.WaitFor(ms) != platform::TWaitResult::Signaled) return 0;
@@ -98,9 +115,9 @@ void TServerListenThread::BackOff(int failures) {
   for (uint32_t slept = 0; slept < delay && !Terminated(); slept += 50) platform::Sleep(50);
 }
 
-void TServerListenThread::StartConnection(TSocket socket) {
+void TServerListenThread::StartConnection(TSocket socket, uint32_t address) {
   // Until the thread runs, it owns the socket and the slot: freeing it returns both.
-  auto owned = std::make_unique<TServerThread>(slots_, socket);
+  auto owned = std::make_unique<TServerThread>(slots_, socket, perAddress_ > 0 ? addresses_ : nullptr, address);
   TServerThread& thread = *owned;
   TManagerThread* manager = ManagerThread();
   if (manager == nullptr) throw EShutdown("Server has been shut down: This error should not occur");
@@ -118,9 +135,26 @@ void TServerListenThread::StartConnection(TSocket socket) {
   }
 }
 
+void TServerListenThread::StartParked() {
+  for (auto it = parked_.begin(); it != parked_.end() && !Terminated();) {
+    if (!addresses_->TryTake(it->address, perAddress_)) {
+      ++it;
+      continue;
+    }
+    if (!slots_->Acquire(0)) {
+      addresses_->Give(it->address);
+      return;
+    }
+    const TParked parked = *it;
+    it = parked_.erase(it);
+    StartConnection(parked.socket, parked.address);
+  }
+}
+
 void TServerListenThread::Execute() {
   const int port = listenPort_;
   slots_ = std::make_shared<platform::TSemaphore>(maxConnections_, maxConnections_);
+  addresses_ = std::make_shared<TAddressCounts>();
   sharedLock_ = NewCriticalSection();
   const TSocket listener = OpenListener(port);
   uint32_t address = 0;
@@ -134,7 +168,10 @@ void TServerListenThread::Execute() {
   int errors = 0;    // exceptions in a row
   while (!Terminated()) {
     try {
-      const TSocketWait wait = platform::WaitSocket(listener, false, 1000000, SocketInterruptFd());
+      if (!parked_.empty()) StartParked();
+      // Parked connections are looked at again soon: their address's connections end at any time.
+      const TSocketWait wait =
+          platform::WaitSocket(listener, false, parked_.empty() ? 1000000 : 50000, SocketInterruptFd());
       if (wait == TSocketWait::Error) SocketError(Format("ServerListenThread.execute.winsock.select(%d)", actual), true);
       if (wait == TSocketWait::Timeout) continue;
       if (wait == TSocketWait::Interrupted) {
@@ -158,7 +195,21 @@ void TServerListenThread::Execute() {
         continue;
       }
       failures = 0;
-      StartConnection(socket);
+      uint32_t address = 0;
+      if (perAddress_ > 0) {
+        uint16_t peerPort = 0;
+        platform::PeerEndpoint(socket, address, peerPort);
+        if (!addresses_->TryTake(address, perAddress_)) {
+          slots_->Release();
+          if (parked_.size() >= static_cast<size_t>(std::max(backlog_, 1))) {
+            CloseSocket(socket);
+          } else {
+            parked_.push_back({socket, address});
+          }
+          continue;
+        }
+      }
+      StartConnection(socket, address);
       errors = 0;
     } catch (const std::exception& e) {
       LogException("in ServerListenThread", e, false);
@@ -168,13 +219,16 @@ void TServerListenThread::Execute() {
     }
   }
   CloseSocket(listener);
+  for (const TParked& parked : parked_) CloseSocket(parked.socket);
+  parked_.clear();
   LogMessage(Format("[%s listener stopped on port %d]", serverClass_.name.c_str(), actual));
 }
 
 // ---- TServerThread ----
 
-TServerThread::TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket)
-    : slots_(std::move(slots)), socket_(socket) {}
+TServerThread::TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
+                             std::shared_ptr<TAddressCounts> addresses, uint32_t address)
+    : slots_(std::move(slots)), socket_(socket), addresses_(std::move(addresses)), address_(address) {}
 
 TServerThread::~TServerThread() {
   WaitFor();
@@ -251,6 +305,10 @@ void TServerThread::Finish() {
     socket_ = kInvalidSocket;
   }
   server_.reset();
+  if (addresses_) {
+    addresses_->Give(address_);
+    addresses_.reset();
+  }
   if (slots_) {
     slots_->Release();
     slots_.reset();
@@ -343,10 +401,11 @@ int ListeningPort(int port) {
   return port + static_cast<int>(offset);
 }
 
-TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog) {
+TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
+                                    int perAddress) {
   const int configured = SystemParameters().GetInt("MaxTCPCon");
   if (configured > 0 && configured < maxConnections) maxConnections = configured;
-  TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog);
+  TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress);
   try {
     thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
     thread.Start();

@@ -2,7 +2,10 @@
 //
 // - TServerListenThread: the accept loop of one port. A connection is accepted only while the
 //   listener's counting semaphore has a free slot (at most N at once; others wait in the
-//   backlog), and each gets a TServerThread with a new protocol object.
+//   backlog), and each gets a TServerThread with a new protocol object. With a limit per client
+//   address, a connection from an address that has that many already is parked unserved (it
+//   waits as in the backlog, without a slot) until one of them ends, so one host cannot take
+//   every slot; parked connections beyond the backlog's size are closed.
 // - TServerThread: one connection: greeting, read/run/write rounds, farewell. When it ends it
 //   closes the socket, frees the protocol object and gives the slot back.
 // - TDaemonThread: runs a TDaemon on its interval and at once when woken.
@@ -18,9 +21,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "core/manager_thread.h"
@@ -54,14 +60,28 @@ T& NewThread(Args&&... args) {
   return result;
 }
 
+// The connections of a listener per client address (IPv4, network byte order).
+class TAddressCounts {
+ public:
+  // Counts one more connection of address unless it has limit already.
+  bool TryTake(uint32_t address, int limit);
+  void Give(uint32_t address);
+
+ private:
+  std::mutex lock_;
+  std::unordered_map<uint32_t, int> counts_;
+};
+
 class TServerListenThread : public TVThread {
  public:
-  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog);
+  // perAddress: most connections served at once per client address; 0: no such limit.
+  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog, int perAddress = 0);
 
   std::string ClassName() const override { return "ServerListenThread"; }
   int Port() const { return port_; }
   int MaxConnections() const { return maxConnections_; }
   int Backlog() const { return backlog_; }
+  int PerAddress() const { return perAddress_; }
   const std::string& BindAddress() const { return bindAddress_; }
   // The port listened on (after the offset; the real one for port 0), waiting up to ms for the
   // listener to be ready; 0 when it is not.
@@ -73,16 +93,26 @@ class TServerListenThread : public TVThread {
  private:
   TSocket OpenListener(int port);
   bool TakeSlot();
-  void StartConnection(TSocket socket);
+  void StartConnection(TSocket socket, uint32_t address);
+  // Starts parked connections whose address has room again, while slots are free.
+  void StartParked();
   void BackOff(int failures);
+
+  struct TParked {
+    TSocket socket;
+    uint32_t address;
+  };
 
   const int port_;
   const int listenPort_;  // port_ with the offset, fixed when the listener is made
   const TTCPServerClass serverClass_;
   const int maxConnections_;
   const int backlog_;
+  const int perAddress_;
   const std::string bindAddress_;  // always empty: all interfaces
   std::shared_ptr<platform::TSemaphore> slots_;
+  std::shared_ptr<TAddressCounts> addresses_;
+  std::deque<TParked> parked_;
   platform::TCriticalSection* sharedLock_ = nullptr;
   std::atomic<int> listeningPort_{0};
   platform::TEvent listening_;
@@ -90,8 +120,10 @@ class TServerListenThread : public TVThread {
 
 class TServerThread : public TVThread {
  public:
-  // Takes the socket and the duty to give one slot back, whatever happens.
-  TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket);
+  // Takes the socket and the duty to give one slot back (and the address's count, when
+  // counted), whatever happens.
+  TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
+                std::shared_ptr<TAddressCounts> addresses = nullptr, uint32_t address = 0);
   ~TServerThread() override;
 
   void SetServer(std::unique_ptr<TTCPServer> server) { server_ = std::move(server); }
@@ -108,6 +140,8 @@ class TServerThread : public TVThread {
 
   std::shared_ptr<platform::TSemaphore> slots_;
   TSocket socket_;
+  std::shared_ptr<TAddressCounts> addresses_;
+  uint32_t address_;
   TConnectionInfo info_;
   std::unique_ptr<TTCPServer> server_;
 };
@@ -151,9 +185,12 @@ class TTaskThread : public TVThread {
 int ListeningPort(int port);
 
 // Starts the listener of a port. MaxTCPCon, when above 0 and below maxConnections, lowers it.
+// perAddress above 0 limits the connections served at once per client address (to one less
+// than the connection limit at most, so that another host always finds a slot).
 // An unusable TOVENMARSH_PORT_OFFSET raises EVServer before anything is started, so the
 // server's start fails and logs why.
-TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog);
+TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
+                                    int perAddress = 0);
 // Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
 // returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.
 TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, platform::TThreadPriority priority);

@@ -2,9 +2,11 @@
 #include "platform/paths.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -55,5 +57,12 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+int64_t FreeDiskSpace(const std::string& path) {
+  struct statvfs info {};
+  if (statvfs(path.c_str(), &info) != 0) return -1;
+  const unsigned long long bytes = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+  return bytes > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes);
+}
 
 }  // namespace tovenmarsh::platform

@@ -2,6 +2,7 @@
 // Folders are always returned with a trailing delimiter.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tovenmarsh::platform {
@@ -25,5 +26,8 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // Creates one folder; its parent must exist. False on failure (also when it already exists).
 bool CreateDir(const std::string& path);
+// Bytes free for an unprivileged writer on the file system that holds path; -1 when it cannot
+// be told.
+int64_t FreeDiskSpace(const std::string& path);
 
 }  // namespace tovenmarsh::platform

@@ -2,7 +2,10 @@
 // the connection loop with its hooks, daemons woken by signal and by interval, tasks, the idle
 // sweep with an injected clock, the outgoing client, and a shut-down with idle connections,
 // a sleeping daemon and a blocked client read that ends quickly with every thread joined.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -119,7 +122,14 @@ TTCPServerClass LineServerClass(Probe& probe) {
 // The far end of a test connection.
 class Client {
  public:
-  explicit Client(int port) : fd_(platform::CreateTcpSocket()) {
+  // source: the loopback address the connection comes from (all of 127/8 is this host).
+  explicit Client(int port, const char* source = nullptr) : fd_(platform::CreateTcpSocket()) {
+    if (source != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, source, &local.sin_addr);
+      if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return;
+    }
     uint32_t loopback = 0;
     platform::TextToAddress("127.0.0.1", loopback);
     connected_ = platform::ConnectWithTimeout(fd_, loopback, static_cast<uint16_t>(port), 5000, -1) == 0;
@@ -240,6 +250,26 @@ TEST_F(Framework, TheEleventhConnectionWaitsForAFreeSlot) {
   clients[3]->Send("QUIT\r\n");
   EXPECT_EQ(eleventh.ReadLine(), "hello\r\n");
   EXPECT_EQ(probe.created, 11);
+}
+
+TEST_F(Framework, OneClientAddressCannotTakeEverySlot) {
+  EXPECT_EQ(StartTCPServer(0, LineServerClass(probe), 4, 5, 9).PerAddress(), 3) << "another host keeps a slot";
+  const int port = StartTCPServer(0, LineServerClass(probe), 4, 5, 2).WaitListening(5000);
+  ASSERT_GT(port, 0);
+  Client first(port, "127.0.0.2");
+  Client second(port, "127.0.0.2");
+  EXPECT_EQ(first.ReadLine(), "hello\r\n");
+  EXPECT_EQ(second.ReadLine(), "hello\r\n");
+  Client third(port, "127.0.0.2");
+  ASSERT_TRUE(third.Connected());
+  EXPECT_EQ(third.ReadLine(300), "") << "a third from the same address waits unserved";
+  Client other(port, "127.0.0.3");
+  EXPECT_EQ(other.ReadLine(), "hello\r\n") << "while another address is served at once";
+  first.Send("QUIT\r\n");
+  EXPECT_EQ(third.ReadLine(), "hello\r\n") << "and the waiting one is served when its address has room";
+  third.Send("ECHO x\r\n");
+  EXPECT_EQ(third.ReadLine(), "echo ECHO x\r\n");
+  EXPECT_EQ(probe.created, 4);
 }
 
 #if defined(__has_feature)

@@ -50,12 +50,14 @@ TEST(SystemParameters, TemporaryFolderFallsBackBesideTheProgram) {
   }
 }
 
-TEST(SystemParameters, DefaultsHoldAllTwentyEightKeysInOrder) {
+TEST(SystemParameters, DefaultsHoldAllKeysInOrder) {
   TSystemParameters p("/x/tovenmarsh");
   const platform::TStringList& d = p.Defaults();
-  ASSERT_EQ(d.Count(), 28);
+  ASSERT_EQ(d.Count(), 29);
   EXPECT_EQ(d[0], "WebServer=");
   EXPECT_EQ(d[27], "DocumentPoolMax=10");
+  // Only loopback clients may relay unless the configuration says otherwise.
+  EXPECT_EQ(d[28], "RelayNetworks=127.0.0.0/8 ::1/128");
   EXPECT_EQ(p.GetInt("RelayRetries"), 5);
   EXPECT_EQ(p.GetInt("RelayMin"), 30);
   EXPECT_EQ(p.GetInt("SessionTimeout"), 10);

@@ -60,9 +60,10 @@ def seed_for(name):
 
 
 def copies_for(recipients, sender):
-    """The (account, Return-Path) of every mailbox copy that the recipients stand for."""
+    """The (account, Return-Path) of every mailbox copy that the recipients stand for; a recipient
+    named twice in one transaction stands for one copy."""
     found = collections.Counter()
-    for name in recipients:
+    for name in dict.fromkeys(recipients):
         if name == LIST:
             for member in LIST_MEMBERS:
                 found[(ALIASES[member], LIST_RETURN_PATH)] += 1

@@ -221,16 +221,18 @@ const TLineEndCase kLineEndCases[] = {
     {"BareCR", "a\rb", "a\r\nb"},
     {"CrCrLf", "a\r\r\nb", "a\r\n\r\nb"},
     {"LfCrLf", "a\n\r\nb", "a\r\n\r\nb"},
-    {"LfDotLf", "a\n.\nb", "a\r\n.\r\nb"},
-    {"LfDotCrLf", "a\n.\r\nb", "a\r\n.\r\nb"},
-    {"CrDotCr", "a\r.\rb", "a\r\n.\r\nb"},
-    {"CrDotCrLf", "a\r.\r\nb", "a\r\n.\r\nb"},
+    {"LfDotLf", "a\n.\nb", "a\r\n\r\nb"},
+    {"LfDotCrLf", "a\n.\r\nb", "a\r\n\r\nb"},
+    {"CrDotCr", "a\r.\rb", "a\r\n\r\nb"},
+    {"CrDotCrLf", "a\r.\r\nb", "a\r\n\r\nb"},
     {"BareCRBeforeTheEnd", "a\r", "a\r\n"},
     {"BareLFBeforeTheEnd", "a\n", "a\r\n"},
-    {"LfDotLfBeforeTheEnd", "a\n.\n", "a\r\n.\r\n"},
+    {"LfDotLfBeforeTheEnd", "a\n.\n", "a\r\n\r\n"},
     {"LfAtLineStart", "\n\nb", "\r\n\r\nb"},
-    // Unstuffing keeps to CR LF lines, like the end of data; the relay stuffs every line again.
-    {"StuffedAndBare", "..a\n..b\r\n.c", ".a\r\n..b\r\nc"},
+    // A dot at the start of any line is a stuffing dot, whatever ended the line before (a bare
+    // line end is stored as CR LF, so the line starts there); the relay stuffs every line again.
+    {"StuffedAndBare", "..a\n..b\r\n.c", ".a\r\n.b\r\nc"},
+    {"StuffedAfterBareCR", "a\r..b\r.c", "a\r\n.b\r\nc"},
     {"OnlyCRLF", "a\r\n..\r\nb", "a\r\n.\r\nb"},
 };
 
@@ -320,8 +322,9 @@ class TRecordingDocuments : public TDocumentStore {
   int rows = 0;
 };
 
-// A name without a domain is accepted from anyone and never relayed: <Postmaster>, whatever
-// its case, is delivered to the postmaster; any other name bounces to the sender (joe, 1).
+// A name without a domain is never relayed: <Postmaster>, whatever its case, is accepted from
+// anyone and delivered to the postmaster; any other name is refused at RCPT to a client that
+// may not relay, and from one that may, it bounces to the sender (joe, 1).
 TEST_F(MailReview, NameWithoutDomainIsDeliveredHereNotRelayed) {
   struct TCase {
     const char* peer;
@@ -334,8 +337,13 @@ TEST_F(MailReview, NameWithoutDomainIsDeliveredHereNotRelayed) {
       {"127.0.0.1", "postmaster", 2, false},
       {"192.168.1.4", "POSTMASTER", 2, false},
       {"127.0.0.1", "nobody", 1, true},
-      {"203.0.113.9", "joe", 1, true},
+      {"127.0.0.2", "joe", 1, true},
   };
+  auto refused = NewServer("203.0.113.9");
+  testing::RunDialogue(*refused, {{"", kGreeting},
+                                  {"MAIL FROM:<joe@local.test>\r\n", kOK},
+                                  {"RCPT TO:<joe>\r\n",
+                                   "550 Requested action not taken, mailbox unavailable (no such recipient here)\r\n"}});
   for (const TCase& c : cases) {
     SCOPED_TRACE(std::string(c.peer) + " " + c.recipient);
     directory.mailbox.clear();

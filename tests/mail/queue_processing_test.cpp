@@ -540,7 +540,7 @@ TEST_F(QueueProcessing, OnlyRecipientsAcceptedForRelayReachTheRelayList) {
     const char* address;
     std::vector<std::string> relayed;
   };
-  for (const TPeer& peer : {TPeer{"203.0.113.5", {}}, TPeer{"10.1.2.3", {"x@remote.example"}}}) {
+  for (const TPeer& peer : {TPeer{"203.0.113.5", {}}, TPeer{"127.0.0.2", {"x@remote.example"}}}) {
     SCOPED_TRACE(peer.address);
     directory.mailbox.clear();
     TSMTPServer server(Environment());

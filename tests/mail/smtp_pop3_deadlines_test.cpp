@@ -1,6 +1,7 @@
 // Slow clients against the SMTP and POP3 servers: dialogue tables whose rounds arrive at
 // given minutes of a fake clock. Each command line must end within its limit from its first
-// byte and SMTP message data within its limit from the 354, however steadily the bytes trickle;
+// byte (the first SMTP command line within its limit from the greeting) and SMTP message data
+// within its limit from the 354 and at the least rate, however steadily the bytes trickle;
 // past that the client gets one closing reply, no farewell, and nothing of the unfinished work
 // is kept or committed.
 #include <memory>
@@ -31,6 +32,16 @@ const std::string kSlowLine =
 const std::string kSlowData =
     "421 mx.test SMTP service not available, closing transmissing channel (message data not completed within 10 "
     "minutes)\r\n";
+const std::string kSlowFirstLine =
+    "421 mx.test SMTP service not available, closing transmissing channel (first command line not completed within "
+    "30 seconds)\r\n";
+const std::string kSlowRate =
+    "421 mx.test SMTP service not available, closing transmissing channel (message data slower than 1024 bytes a "
+    "second)\r\n";
+// Message data that keeps the least rate for the given minutes of the servers' own minute.
+std::string DataFor(double minutes) {
+  return std::string(static_cast<size_t>(minutes * 60 * 1024) + 1, 'd') + "\r\n";
+}
 const std::string kBye = "221 mx.test service closing transmission channel\r\n";
 const std::string kTooLong = "500 Syntax error, command unrecognized (line too long)\r\n";
 const std::string kEnvelope = "MAIL FROM:<a@b.example>\r\nRCPT TO:<joe@local.test>\r\nDATA\r\n";
@@ -92,10 +103,10 @@ class DeadlineTest : public testing::MailFixture {
 TEST_F(DeadlineTest, SmtpCommandLinesAndMessageData) {
   const std::vector<TTimedDialogue> cases = {
       {"a line trickled a byte at a time past 5 minutes is refused, though each byte came soon",
-       {{0, "N", ""}, {2, "O", ""}, {4, "O", ""}, {5.01, "P\r\n", kSlowLine}},
+       {{0, "NOOP\r\nN", kOK}, {2, "O", ""}, {4, "O", ""}, {5.01, "P\r\n", kSlowLine}},
        true, 0},
       {"a line that ends just inside 5 minutes is answered; silence between lines is not counted",
-       {{0, "NO", ""}, {4.99, "OP\r", ""}, {4.99, "\n", kOK}, {60, "NOOP\r\n", kOK}, {120, "NO", ""},
+       {{0, "NOOP\r\nNO", kOK}, {4.99, "OP\r", ""}, {4.99, "\n", kOK}, {60, "NOOP\r\n", kOK}, {120, "NO", ""},
         {124.9, "OP\r\n", kOK}},
        false, 0},
       {"each line has its own limit: the clock restarts at the first byte after a line end",
@@ -105,24 +116,37 @@ TEST_F(DeadlineTest, SmtpCommandLinesAndMessageData) {
        {{0, "NOOP\r\n", kOK}, {1, "NO", ""}, {6.5, "OP\r\n", kSlowLine}},
        true, 0},
       {"an overlong line that is being dropped still counts",
-       {{0, "NOOP " + std::string(2000, 'x'), kTooLong}, {3, "yyy", ""}, {5.5, "yyy", kSlowLine}},
+       {{0, "NOOP\r\nNOOP " + std::string(2000, 'x'), kOK + kTooLong}, {3, "yyy", ""}, {5.5, "yyy", kSlowLine}},
        true, 0},
-      {"message data within 10 minutes of the 354 is queued, however slowly it came",
-       {{0, "HELO c\r\n", kHelo}, {1, kEnvelope, kOK + kOK + kData}, {5, "Subject: s\r\n\r\n", ""},
-        {9, "body\r\n", ""}, {10.9, ".\r\n", kOK}, {11, "QUIT\r\n", kBye}},
+      {"message data within 10 minutes of the 354 at the least rate is queued, in pauses",
+       {{0, "HELO c\r\n", kHelo}, {1, kEnvelope, kOK + kOK + kData}, {5, "Subject: s\r\n\r\n" + DataFor(4), ""},
+        {9, DataFor(6), ""}, {10.9, ".\r\n", kOK}, {11, "QUIT\r\n", kBye}},
        true, 1},
       {"message data past 10 minutes is refused and nothing is queued, even with its end",
-       {{0, kEnvelope, kOK + kOK + kData}, {4, "Subject: s\r\n\r\n", ""}, {8, "body\r\n", ""},
+       {{0, kEnvelope, kOK + kOK + kData}, {4, "Subject: s\r\n\r\n" + DataFor(4), ""}, {8, DataFor(5), ""},
         {10.01, ".\r\n", kSlowData}},
        true, 0},
       {"the data phase has its own limit: a 354 long after the first command",
-       {{0, "HELO c\r\n", kHelo}, {30, kEnvelope, kOK + kOK + kData}, {39.5, "x\r\n.\r\n", kOK}},
+       {{0, "HELO c\r\n", kHelo}, {30, kEnvelope, kOK + kOK + kData}, {39.5, DataFor(9.5) + ".\r\n", kOK}},
        false, 1},
       {"a line that begins in the round that ends the data is timed from that round",
        {{0, kEnvelope + "x\r\n.\r\nNO", kOK + kOK + kData + kOK}, {4.9, "O", ""}, {5.1, "P\r\n", kSlowLine}},
        true, 1},
       {"a line after the data is timed from its own first byte",
-       {{0, kEnvelope, kOK + kOK + kData}, {3, "x\r\n.", ""}, {4, "\r\n", kOK}, {5, "RS", ""}, {9.9, "ET\r\n", kOK}},
+       {{0, kEnvelope, kOK + kOK + kData}, {3, DataFor(4) + ".", ""}, {4, "\r\n", kOK}, {5, "RS", ""},
+        {9.9, "ET\r\n", kOK}},
+       false, 1},
+      {"the first command line must be complete within 30 seconds of the greeting",
+       {{0.25, "NO", ""}, {0.6, "OP\r\n", kSlowFirstLine}},
+       true, 0},
+      {"a first command line within 30 seconds is answered",
+       {{0.45, "NO", ""}, {0.49, "OP\r\n", kOK}, {3, "NOOP\r\n", kOK}},
+       false, 0},
+      {"message data trickled below the least rate after its first 30 seconds is refused",
+       {{0, kEnvelope, kOK + kOK + kData}, {0.4, "Subject: s\r\n", ""}, {0.6, "x", kSlowRate}},
+       true, 0},
+      {"a pause in message data is fine while the average keeps the rate",
+       {{0, kEnvelope, kOK + kOK + kData}, {0.1, DataFor(0.7), ""}, {0.65, ".\r\n", kOK}},
        false, 1},
   };
   for (const TTimedDialogue& dialogue : cases) {

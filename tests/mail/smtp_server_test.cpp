@@ -1,5 +1,6 @@
 // The SMTP server as dialogues: tables of client read rounds and the exact replies, run against
 // the protocol object without a network, with the queue folder checked afterwards.
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "mail/store/queue_file.h"
 #include "mail/smtpd/smtp_server.h"
+#include "mail/smtpd/smtp_system.h"
 #include "support/dialogue.h"
 #include "support/mail_fakes.h"
 #include "support/smtp_dialogue.h"
@@ -29,10 +31,12 @@ const std::string kBadSequenceMail = "503 Bad sequence of commands (MAIL first)\
 const std::string kBadSequenceRcpt = "503 Bad sequence of commands (RCPT first)\r\n";
 const std::string kUnavailable = "550 Requested action not taken, mailbox unavailable\r\n";
 const std::string kRelayDenied = "550 Relaying denied: the domain of this recipient is not local\r\n";
+const std::string kNoSuchRecipient = "550 Requested action not taken, mailbox unavailable (no such recipient here)\r\n";
+const std::string kTooManyRecipients = "452 Too many recipients\r\n";
+const std::string kNoStorage = "452 Requested action not taken, insufficient system storage\r\n";
 const std::string kTooLong = "500 Syntax error, command unrecognized (line too long)\r\n";
 const std::string kControl = "501 Syntax error in parameters or arguments (CR or NUL inside the command line)\r\n";
 const std::string kExceeded = "552 Requested mail action aborted, exceeded storage allocation\r\n";
-const std::string kClosing = "421 mx.test SMTP service not available, closing transmissing channel\r\n";
 
 class SmtpServerTest : public testing::MailFixture {
  protected:
@@ -49,6 +53,8 @@ class SmtpServerTest : public testing::MailFixture {
     directory.AddListMember(1, "team", "ann", "local.test", "Ann");
     directory.AddListMember(1, "team", "bob", "remote.example", "");
     directory.AddListMember(1, "team", "cy", "local.test", "Cy Young");
+    directory.AddAlias("sleeper", 1, "local.test", 1);
+    directory.aliases.back().active = false;
   }
 
   std::unique_ptr<TSMTPServer> NewServer(const std::string& peer = "127.0.0.1") {
@@ -99,20 +105,35 @@ TEST_F(SmtpServerTest, DialogueTable) {
         {"DATA\r\n", kData},
         {"Subject: bounce\r\n\r\nsorry\r\n.\r\n", kOK}},
        1, false},
-      {"open relay closed: a public client may only send to local domains", "203.0.113.9",
+      {"open relay closed: a public client may only send to known local recipients", "203.0.113.9",
        {{"", kGreeting},
         {"HELO spam.example\r\n", kHelo},
         {"MAIL FROM:<x@spam.example>\r\n", kOK},
         {"RCPT TO:<victim@remote.example>\r\n", kRelayDenied},
-        {"RCPT TO:<nobody@LOCAL.TEST>\r\n", kOK},
+        {"RCPT TO:<nobody@LOCAL.TEST>\r\n", kNoSuchRecipient},
         {"RCPT TO:<victim@local.test.remote.example>\r\n", kRelayDenied},
-        {"RCPT TO:<joe@other.test>\r\n", kOK}},
+        {"RCPT TO:<joe@other.test>\r\n", kNoSuchRecipient},
+        {"RCPT TO:<sleeper@local.test>\r\n", kNoSuchRecipient},
+        {"RCPT TO:<nobody>\r\n", kNoSuchRecipient},
+        {"RCPT TO:<JOE@local.test>\r\n", kOK},
+        {"RCPT TO:<team@local.test>\r\n", kOK},
+        {"RCPT TO:<dup@other.test>\r\n", kOK},
+        {"RCPT TO:<PostMaster@other.test>\r\n", kOK},
+        {"RCPT TO:<postmaster>\r\n", kOK}},
        0, false},
-      {"a private client may relay", "192.168.1.20",
+      {"a client of a private network is no relay client by default", "192.168.1.20",
        {{"", kGreeting},
         {"HELO lan\r\n", kHelo},
         {"MAIL FROM:<me@local.test>\r\n", kOK},
+        {"RCPT TO:<friend@remote.example>\r\n", kRelayDenied},
+        {"RCPT TO:<friend@local.test>\r\n", kNoSuchRecipient}},
+       0, false},
+      {"a loopback client may relay and name any local recipient (queue processing decides)", "127.0.0.9",
+       {{"", kGreeting},
+        {"HELO me\r\n", kHelo},
+        {"MAIL FROM:<me@local.test>\r\n", kOK},
         {"RCPT TO:<friend@remote.example>\r\n", kOK},
+        {"RCPT TO:<nobody@local.test>\r\n", kOK},
         {"DATA\r\n", kData},
         {"hi\r\n.\r\n", kOK}},
        1, false},
@@ -245,27 +266,76 @@ TEST_F(SmtpServerTest, DataAboveTheBoundIsReadToItsEndAndRefused) {
   EXPECT_EQ(message.substr(message.find("\r\n") + 2), std::string(97, 'd'));
 }
 
-TEST_F(SmtpServerTest, RecipientCountIsBounded) {
-  limits.recipients = 2;
+TEST_F(SmtpServerTest, RecipientsNamedTwiceGetOneCopyAndTheirCountIsBounded) {
+  limits.recipients = 3;
   auto server = NewServer();
   testing::RunDialogue(*server, {{"", kGreeting},
                                  {"MAIL FROM:<a@b.example>\r\n", kOK},
-                                 {"RCPT TO:<joe@local.test>\r\nRCPT TO:<joe@local.test>\r\n", kOK + kOK},
-                                 {"RCPT TO:<joe@local.test>\r\n",
-                                  "452 Requested action not taken, insufficient system storage (too many recipients)\r\n"}});
+                                 {"RCPT TO:<joe@local.test>\r\nRCPT TO:<JOE@Local.Test>\r\nRCPT TO:<joe@local.test>\r\n",
+                                  kOK + kOK + kOK},
+                                 {"RCPT TO:<ann@local.test>\r\nRCPT TO:<x@remote.example>\r\n", kOK + kOK},
+                                 {"RCPT TO:<y@remote.example>\r\n", kTooManyRecipients},
+                                 // One already named is no new recipient, even at the bound.
+                                 {"RCPT TO:<Ann@local.test>\r\n", kOK},
+                                 {"DATA\r\nx\r\n.\r\n", kData + kOK}});
+  TEnvelope envelope;
+  ASSERT_EQ(ReadEnvelope(folders, server->LastQueueFile(), envelope), TEnvelopeStatus::Ok);
+  EXPECT_EQ(envelope.recipients, (std::vector<std::string>{"joe@local.test", "ann@local.test", "x@remote.example"}));
+  // The next transaction starts with no recipients.
+  EXPECT_EQ(testing::Exchange(*server, "MAIL FROM:<a@b.example>\r\nRCPT TO:<joe@local.test>\r\n"), kOK + kOK);
 }
 
-TEST_F(SmtpServerTest, QueueWriteFailureAnswers421AndEndsWithoutA250) {
-  auto server = NewServer();
-  testing::RunDialogue(*server, {{"", kGreeting}, {"MAIL FROM:<a@b.example>\r\nRCPT TO:<joe@local.test>\r\nDATA\r\n",
-                                                   kOK + kOK + kData}});
-  // The queue folder becomes a plain file: the queue file cannot be written.
+TEST_F(SmtpServerTest, ShortStorageAnswers452AndKeepsTheSession) {
+  int64_t free = 1000;
+  TMailEnvironment environment = Environment();
+  environment.freeSpace = [&free] { return free; };
+  auto server = testing::NewSmtpServer(environment, "127.0.0.1");
+  const std::string envelope = "MAIL FROM:<a@b.example>\r\nRCPT TO:<joe@local.test>\r\nDATA\r\n";
+  // Below the floor: refused at MAIL, so RCPT and DATA have no transaction.
+  testing::RunDialogue(*server, {{"", kGreeting},
+                                 {envelope, kNoStorage + kBadSequenceMail + kBadSequenceMail},
+                                 {"NOOP\r\n", kOK}});
+  // Room again at MAIL, gone at DATA: 452 there, and the transaction may try again.
+  free = limits.minFreeSpace;
+  EXPECT_EQ(testing::Exchange(*server, "MAIL FROM:<a@b.example>\r\nRCPT TO:<joe@local.test>\r\n"), kOK + kOK);
+  free = limits.minFreeSpace - 1;
+  EXPECT_EQ(testing::Exchange(*server, "DATA\r\n"), kNoStorage);
+  free = -1;  // cannot be told: not refused for that
+  EXPECT_EQ(testing::Exchange(*server, "DATA\r\n"), kData);
+  // The queue folder becomes a plain file while the data comes: the file cannot be made.
   std::filesystem::remove_all(folders.queue);
   testing::WriteFileBytes(folders.queue.substr(0, folders.queue.size() - 1), "x");
   bool ended = false;
-  EXPECT_EQ(testing::Exchange(*server, "body\r\n.\r\n", &ended), kClosing + kBye);
-  EXPECT_TRUE(ended);
+  EXPECT_EQ(testing::Exchange(*server, "body\r\n.\r\n", &ended), kNoStorage);
+  EXPECT_FALSE(ended);
+  EXPECT_EQ(testing::Exchange(*server, envelope), kOK + kOK + kNoStorage);
   EXPECT_EQ(wakes.load(), 0);
+  // Storage back: the message is taken. The shortage was logged once when it began and once
+  // when it ended, not for each refusal.
+  std::filesystem::remove(folders.queue.substr(0, folders.queue.size() - 1));
+  std::filesystem::create_directories(folders.queue);
+  EXPECT_EQ(testing::Exchange(*server, "DATA\r\nbody\r\n.\r\n"), kData + kOK);
+  EXPECT_EQ(wakes.load(), 1);
+  const std::string log = testing::FileBytes(temp.Path() + "mail.log");
+  size_t shortLines = 0;
+  for (size_t at = log.find("short of storage"); at != std::string::npos; at = log.find("short of storage", at + 1)) {
+    ++shortLines;
+  }
+  EXPECT_EQ(shortLines, 1u) << log;
+  EXPECT_NE(log.find("has room again"), std::string::npos) << log;
+}
+
+TEST_F(SmtpServerTest, ConfiguredRelayNetworksMayRelay) {
+  TMailEnvironment environment = Environment();
+  environment.relayNetworks = "10.1.0.0/16, 2001:db8::/32";
+  for (const auto& [peer, relay] : std::vector<std::pair<std::string, bool>>{
+           {"10.1.200.3", true}, {"10.2.0.1", false}, {"127.0.0.1", false}, {"2001:db8::7", true}}) {
+    SCOPED_TRACE(peer);
+    auto server = testing::NewSmtpServer(environment, peer);
+    testing::RunDialogue(*server, {{"", kGreeting},
+                                   {"MAIL FROM:<a@b.example>\r\n", kOK},
+                                   {"RCPT TO:<x@remote.example>\r\n", relay ? kOK : kRelayDenied}});
+  }
 }
 
 TEST_F(SmtpServerTest, FarewellAndIdleMinutes) {
@@ -320,18 +390,45 @@ TEST(SmtpPathArgument, Forms) {
   }
 }
 
-TEST(RelayClientAddress, PrivateAndLoopbackNetworksOnly) {
+TEST(ClientNetworks, DefaultIsLoopbackOnly) {
+  TClientNetworks networks;
+  ASSERT_TRUE(networks.Parse(kDefaultRelayNetworks));
   const std::vector<std::pair<const char*, bool>> cases = {
-      {"127.0.0.1", true},       {"127.255.1.2", true},     {"10.0.0.1", true},
-      {"10.255.255.255", true},  {"172.16.0.1", true},      {"172.31.255.255", true},
-      {"172.15.0.1", false},     {"172.32.0.1", false},     {"192.168.0.1", true},
-      {"192.169.0.1", false},    {"11.0.0.1", false},       {"203.0.113.5", false},
-      {"::1", true},             {"[::1]", true},           {"fc00::1", true},
-      {"fdff:1::2", true},       {"fe80::1", false},        {"2001:db8::1", false},
-      {"::ffff:127.0.0.1", true}, {"::ffff:8.8.8.8", false}, {"::", false},
-      {"", false},               {"localhost", false},      {"127.0.0.1.example", false},
+      {"127.0.0.1", true},        {"127.255.1.2", true},     {"::1", true},          {"[::1]", true},
+      {"::ffff:127.0.0.1", true}, {"10.0.0.1", false},       {"172.16.0.1", false},  {"192.168.0.1", false},
+      {"fc00::1", false},         {"::ffff:8.8.8.8", false}, {"128.0.0.1", false},   {"::2", false},
+      {"", false},                {"localhost", false},      {"127.0.0.1.example", false},
   };
-  for (const auto& [address, trusted] : cases) EXPECT_EQ(IsRelayClientAddress(address), trusted) << address;
+  for (const auto& [address, trusted] : cases) EXPECT_EQ(networks.Contains(address), trusted) << address;
+}
+
+TEST(ClientNetworks, ConfiguredListsAndTheirBadEntries) {
+  struct TCase {
+    const char* text;
+    bool ok;
+    const char* bad;
+    std::vector<std::pair<const char*, bool>> addresses;
+  };
+  const std::vector<TCase> cases = {
+      {"10.0.0.0/8,192.168.1.0/24; 172.16.0.0/12", true, "",
+       {{"10.9.8.7", true}, {"11.0.0.1", false}, {"192.168.1.99", true}, {"192.168.2.1", false},
+        {"172.31.255.255", true}, {"172.32.0.1", false}, {"::ffff:10.1.1.1", true}}},
+      {"203.0.113.5", true, "", {{"203.0.113.5", true}, {"203.0.113.6", false}}},
+      {"10.200.0.0/30", true, "", {{"10.200.0.3", true}, {"10.200.0.4", false}}},
+      {"0.0.0.0/0", true, "", {{"8.8.8.8", true}, {"2001:db8::1", false}}},
+      {"fd00::/8 ::1", true, "", {{"fd12::1", true}, {"fe80::1", false}, {"::1", true}, {"127.0.0.1", false}}},
+      {"192.168.0.0/33 bogus 10.0.0.0/8 1.2.3.4/ ::/129 5.6.7.8/x", false,
+       "192.168.0.0/33 bogus 1.2.3.4/ ::/129 5.6.7.8/x", {{"10.1.2.3", true}, {"192.168.0.1", false}, {"1.2.3.4", false}}},
+      {"", true, "", {{"127.0.0.1", false}}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    TClientNetworks networks;
+    std::string bad = "unchanged";
+    EXPECT_EQ(networks.Parse(c.text, &bad), c.ok);
+    EXPECT_EQ(bad, c.bad);
+    for (const auto& [address, inside] : c.addresses) EXPECT_EQ(networks.Contains(address), inside) << address;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ TMailEnvironment InstallationMailEnvironment() {
   environment.productName = core::SystemParameters().ProductName();
   environment.now = [] { return platform::Now(); };
   environment.openDirectory = [] { return OpenInstallationDirectory(); };
+  environment.relayNetworks = core::SystemParameters().GetString("RelayNetworks");
   return environment;
 }
 

@@ -18,6 +18,8 @@ constexpr int kMailConnections = 10;
 // Room for a burst of clients: with a short queue the kernel drops their SYNs and each waits a
 // second to retry, while the connection limit still makes extra clients wait their turn.
 constexpr int kMailBacklog = 128;
+// SMTP connections served at once per client address: one host cannot hold every slot.
+constexpr int kSMTPConnectionsPerAddress = kMailConnections / 2;
 
 void WakeEvent(std::atomic<platform::TEvent*>& event) {
   platform::TEvent* wake = event.load(std::memory_order_acquire);
@@ -56,7 +58,7 @@ void StartMailServices(const TMailServiceClasses& classes) {
                                            kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
   services.queueDaemonWake.store(queue.WakeEvent(), std::memory_order_release);
   const TMailEnvironment environment = MailServicesEnvironment();
-  core::StartTCPServer(25, SMTPServerClass(environment), kMailConnections, kMailBacklog);
+  core::StartTCPServer(25, SMTPServerClass(environment), kMailConnections, kMailBacklog, kSMTPConnectionsPerAddress);
   core::StartTCPServer(110, POP3ServerClass(environment), kMailConnections, kMailBacklog);
   WakeQueueDaemon();
   WakePopMailDaemon();

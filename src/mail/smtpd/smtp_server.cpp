@@ -6,16 +6,26 @@
 
 #include "core/log.h"
 #include "core/system_parameters.h"
-#include "mail/message/line_ends.h"
 #include "platform/format.h"
+#include "platform/paths.h"
 
 namespace tovenmarsh::mail {
+
+namespace {
+
+// Unstuffed message bytes gathered before one write to the queue file.
+constexpr size_t kWriteSize = 64u * 1024u;
+constexpr platform::TDateTime kSecond = 1.0 / 86400.0;
+
+}  // namespace
 
 TSMTPServer::TSMTPServer(TMailEnvironment environment)
     : environment_(std::move(environment)),
       lines_(environment_.limits.smtpCommandLine),
       lineDeadline_(kCommandLineMinutes * core::TTimedServer::kMinute) {
   SetKind(core::ckSMTP);
+  if (!environment_.storage) environment_.storage = std::make_shared<TStorageState>();
+  relayNetworks_.Parse(environment_.relayNetworks);
   // The object frames lines itself: each read takes what has arrived, up to a bound.
   ReadSpec().terminator.clear();
   ReadSpec().count = 0;
@@ -32,7 +42,10 @@ void TSMTPServer::RawReply(std::string_view code, std::string_view text) {
   Output().AddText(line);
 }
 
+TSMTPServer::~TSMTPServer() = default;
+
 bool TSMTPServer::Greeting() {
+  greetingTime_ = Now();
   Reply(srReady);
   return true;
 }
@@ -45,17 +58,44 @@ bool TSMTPServer::Farewell() {
 
 platform::TDateTime TSMTPServer::Now() const { return environment_.now ? environment_.now() : platform::Now(); }
 
-void TSMTPServer::CloseTooSlow(const char* what, int minutes) {
-  const std::string why = platform::Format("%s not completed within %d minutes", what, minutes);
+void TSMTPServer::CloseTooSlow(const std::string& why) {
   core::LogWarning(platform::Format("SMTP client %s: %s, connection closed", ConnectionInfo().peerAddress.c_str(),
                                     why.c_str()),
                    true);
   Reply(srNotAvailable, true, "(" + why + ")");
   dataMode_ = false;
-  std::string().swap(message_);
+  DropData();
   system_.Reset();
   tooSlow_ = true;
   SetClose(true);
+}
+
+bool TSMTPServer::DeadlinePassed() {
+  if (dataMode_) {
+    const platform::TDateTime elapsed = roundTime_ - dataStart_;
+    if (elapsed > kDataMinutes * core::TTimedServer::kMinute) {
+      CloseTooSlow(platform::Format("message data not completed within %d minutes", kDataMinutes));
+      return true;
+    }
+    // This round's bytes count: a client is judged by what it has sent by now.
+    const double seconds = elapsed / kSecond;
+    if (seconds > kDataGraceSeconds &&
+        static_cast<double>(dataReceived_ + Input().Length()) < seconds * kMinDataBytesPerSecond) {
+      CloseTooSlow(platform::Format("message data slower than %d bytes a second", kMinDataBytesPerSecond));
+      return true;
+    }
+    return false;
+  }
+  if (greetingTime_ == 0) greetingTime_ = roundTime_;
+  if (firstLine_ && roundTime_ - greetingTime_ > kFirstLineSeconds * kSecond) {
+    CloseTooSlow(platform::Format("first command line not completed within %d seconds", kFirstLineSeconds));
+    return true;
+  }
+  if (lineDeadline_.Passed(roundTime_)) {
+    CloseTooSlow(platform::Format("command line not completed within %d minutes", kCommandLineMinutes));
+    return true;
+  }
+  return false;
 }
 
 bool TSMTPServer::HandleException(const std::exception&) {
@@ -69,14 +109,7 @@ bool TSMTPServer::Execute() {
   // The bytes of this round arrived now: a line or a message that was still open before them
   // and has taken too long ends the connection, whatever the bytes bring.
   roundTime_ = Now();
-  if (dataMode_ && roundTime_ - dataStart_ > kDataMinutes * core::TTimedServer::kMinute) {
-    CloseTooSlow("message data", kDataMinutes);
-    return true;
-  }
-  if (!dataMode_ && lineDeadline_.Passed(roundTime_)) {
-    CloseTooSlow("command line", kCommandLineMinutes);
-    return true;
-  }
+  if (DeadlinePassed()) return true;
   lines_.Append(Input().View());
   while (!CloseRequested()) {
     if (dataMode_) {
@@ -92,6 +125,7 @@ bool TSMTPServer::Execute() {
       Reply(srUnrecognized, true, "(line too long)");
       continue;
     }
+    firstLine_ = false;
     ProcessCommand(line);
   }
   lineDeadline_.AfterRound(Input().View(), !dataMode_ && !CloseRequested(), roundTime_);
@@ -133,12 +167,7 @@ void TSMTPServer::ProcessCommand(const std::string& line) {
         Reply(srBadSequence, true, system_.hasReversePath ? "(RCPT first)" : "(MAIL first)");
         break;
       }
-      Reply(srStartMail);
-      dataMode_ = true;
-      dataStart_ = roundTime_;
-      dataLineStart_ = true;
-      dataOverflow_ = false;
-      message_.clear();
+      StartData();
       break;
     case scRSET:
       system_.Reset();
@@ -195,6 +224,10 @@ void TSMTPServer::Mail(const std::string& argument) {
     Reply(srSyntax);
     return;
   }
+  if (!StorageAvailable()) {
+    Reply(srInsufficientStorage);
+    return;
+  }
   system_.SetReversePath(path);
   Reply(srOK);
 }
@@ -210,84 +243,139 @@ void TSMTPServer::Recipient(const std::string& argument) {
     Reply(srSyntax);
     return;
   }
-  if (system_.recipients.size() >= environment_.limits.recipients) {
-    Reply(srInsufficientStorage, true, "(too many recipients)");
-    return;
-  }
-  if (!IsRelayClientAddress(ConnectionInfo().peerAddress)) {
+  if (!relayNetworks_.Contains(ConnectionInfo().peerAddress)) {
+    // Refused now rather than bounced later: the sender of such mail is often forged.
     std::unique_ptr<TMailDirectory> directory = environment_.openDirectory();
     if (!TSMTPSystem::IsLocalAddress(*directory, path)) {
       RawReply("550 ", "Relaying denied: the domain of this recipient is not local");
       return;
     }
+    if (!TSMTPSystem::IsKnownLocalRecipient(*directory, path)) {
+      Reply(srMailboxUnavailable, true, "(no such recipient here)");
+      return;
+    }
+  }
+  if (!system_.HasRecipient(path) && system_.recipients.size() >= environment_.limits.recipients) {
+    RawReply("452 ", "Too many recipients");
+    return;
   }
   system_.AddRecipient(path);
   Reply(srOK);
 }
 
+bool TSMTPServer::StorageAvailable() {
+  const int64_t free = environment_.freeSpace ? environment_.freeSpace()
+                                              : platform::FreeDiskSpace(environment_.folders.queue);
+  if (free >= 0 && free < environment_.limits.minFreeSpace) {
+    StorageFailed(platform::Format("%lld bytes free", static_cast<long long>(free)));
+    return false;
+  }
+  return true;
+}
+
+void TSMTPServer::StorageFailed(const std::string& why) {
+  if (environment_.storage->shortOfSpace.exchange(true)) return;
+  core::LogWarning("SMTP: the queue folder is short of storage (" + why + "): mail is answered 452 until it has room",
+                   false);
+}
+
+void TSMTPServer::StorageRecovered() {
+  if (!environment_.storage->shortOfSpace.exchange(false)) return;
+  core::LogMessage("SMTP: the queue folder has room again: mail is taken");
+}
+
+void TSMTPServer::StartData() {
+  if (!StorageAvailable()) {
+    Reply(srInsufficientStorage);
+    return;
+  }
+  try {
+    queueFile_ = system_.OpenQueueFile(environment_);
+  } catch (const platform::Exception& e) {
+    StorageFailed(e.Message());
+    Reply(srInsufficientStorage);
+    return;
+  }
+  Reply(srStartMail);
+  dataMode_ = true;
+  dataStart_ = roundTime_;
+  unstuffer_.Reset();
+  pending_.clear();
+  messageBytes_ = 0;
+  dataReceived_ = 0;
+  dataOverflow_ = false;
+  dataFailed_ = false;
+}
+
 bool TSMTPServer::ProcessData() {
-  for (;;) {
-    const std::string_view rest = lines_.Pending();
-    const size_t crlf = rest.find("\r\n");
-    if (crlf == std::string_view::npos) {
-      // Pass on what cannot be part of the end-of-data line, keeping a last CR that may begin
-      // the CR LF.
-      if (rest.size() >= 3 || (!dataLineStart_ && rest.size() >= 2)) {
-        std::string_view piece = rest.substr(0, rest.size() - 1);
-        const size_t taken = piece.size();
-        if (dataLineStart_ && piece.front() == '.') piece.remove_prefix(1);
-        // No CR LF in rest: every CR or LF of the piece is bare (a last CR stays pending).
-        std::string scratch;
-        AppendData(WithCRLFLineEnds(piece, scratch));
-        lines_.Consume(taken);
-        dataLineStart_ = false;
-      }
-      return false;
-    }
-    std::string_view line = rest.substr(0, crlf);
-    if (dataLineStart_ && line == ".") {
-      lines_.Consume(crlf + 2);
-      return true;
-    }
-    if (dataLineStart_ && !line.empty() && line.front() == '.') line.remove_prefix(1);
-    // Only CR LF ends a line here (and only CR LF "." CR LF the data); a bare LF or CR inside
-    // is stored as CR LF, so no later hop can read an end of data into it.
-    std::string scratch;
-    AppendData(WithCRLFLineEnds(line, scratch));
-    AppendData("\r\n");
-    lines_.Consume(crlf + 2);
-    dataLineStart_ = true;
+  const size_t taken = unstuffer_.Take(lines_.Pending(), pending_);
+  lines_.Consume(taken);
+  dataReceived_ += taken;
+  WriteData(false);
+  return unstuffer_.Ended();
+}
+
+void TSMTPServer::WriteData(bool force) {
+  if (!dataOverflow_ && messageBytes_ + pending_.size() > environment_.limits.messageSize) {
+    // Read on to the end of the data, keeping nothing of it.
+    dataOverflow_ = true;
+    DropData();
+  }
+  if (!queueFile_) {
+    pending_.clear();
+    return;
+  }
+  if (pending_.empty() || (!force && pending_.size() < kWriteSize)) return;
+  try {
+    queueFile_->Write(pending_);
+    messageBytes_ += pending_.size();
+    pending_.clear();
+  } catch (const platform::Exception& e) {
+    dataFailed_ = true;
+    StorageFailed(e.Message());
+    DropData();
   }
 }
 
-void TSMTPServer::AppendData(std::string_view bytes) {
-  if (dataOverflow_) return;
-  if (message_.size() + bytes.size() > environment_.limits.messageSize) {
-    dataOverflow_ = true;
-    std::string().swap(message_);
-    return;
-  }
-  message_.append(bytes);
+void TSMTPServer::DropData() {
+  queueFile_.reset();
+  std::string().swap(pending_);
 }
 
 void TSMTPServer::FinishData() {
   SetIdleMinutes(SMTPCommandIdleMinutes(scDATA));
+  WriteData(true);
+  std::string name;
+  if (!dataOverflow_ && !dataFailed_ && queueFile_) {
+    try {
+      name = queueFile_->Finish();
+    } catch (const platform::Exception& e) {
+      dataFailed_ = true;
+      StorageFailed(e.Message());
+    }
+  }
+  DropData();
+  system_.Reset();
   if (dataOverflow_) {
-    dataOverflow_ = false;
-    system_.Reset();
     Reply(srExceededStorage);
     return;
   }
-  // Stored without the CR LF that belonged to the end-of-data line.
-  if (message_.size() >= 2 && message_.compare(message_.size() - 2, 2, "\r\n") == 0) message_.resize(message_.size() - 2);
-  std::string message;
-  message.swap(message_);
-  lastQueueFile_ = system_.QueueMessage(environment_, message);
+  if (name.empty()) {
+    Reply(srInsufficientStorage);
+    return;
+  }
+  lastQueueFile_ = name;
+  StorageRecovered();
   Reply(srOK);
   if (environment_.wakeQueue) environment_.wakeQueue();
 }
 
 core::TTCPServerClass SMTPServerClass(TMailEnvironment environment) {
+  TClientNetworks networks;
+  std::string bad;
+  if (!networks.Parse(environment.relayNetworks, &bad)) {
+    core::LogWarning("SMTP: RelayNetworks entries that are no network are ignored: " + bad, false);
+  }
   return core::TTCPServerClass{"TSMTPServer", [environment = std::move(environment)] {
                                   return std::unique_ptr<core::TTCPServer>(std::make_unique<TSMTPServer>(environment));
                                 }};

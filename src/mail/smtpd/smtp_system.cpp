@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <string>
 
 #include "core/str_utils.h"
 #include "mail/protocol/command_lines.h"
@@ -17,6 +18,7 @@ void TSMTPSystem::Reset() {
   reversePath.clear();
   hasReversePath = false;
   recipients.clear();
+  known_.clear();
 }
 
 void TSMTPSystem::SetReversePath(std::string path) {
@@ -24,16 +26,31 @@ void TSMTPSystem::SetReversePath(std::string path) {
   hasReversePath = true;
 }
 
-void TSMTPSystem::AddRecipient(std::string address) { recipients.push_back(std::move(address)); }
+namespace {
 
-std::string TSMTPSystem::QueueMessage(const TMailEnvironment& environment, std::string_view message) {
+std::string RecipientKey(std::string address) {
+  for (char& c : address) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return address;
+}
+
+}  // namespace
+
+bool TSMTPSystem::HasRecipient(const std::string& address) const { return known_.count(RecipientKey(address)) != 0; }
+
+bool TSMTPSystem::AddRecipient(std::string address) {
+  if (!known_.insert(RecipientKey(address)).second) return false;
+  recipients.push_back(std::move(address));
+  return true;
+}
+
+std::unique_ptr<TQueueFileWriter> TSMTPSystem::OpenQueueFile(const TMailEnvironment& environment) const {
   std::string text;
   for (const std::string& recipient : recipients) text.append(recipient).append("\r\n");
   const platform::TDateTime now = environment.now ? environment.now() : platform::Now();
-  std::string name = QueueMessageText(environment.folders, heloDomain, reversePath, text,
-                                      ReceivedLine(heloDomain, environment.hostName, now), message, 0);
-  Reset();
-  return name;
+  return std::make_unique<TQueueFileWriter>(environment.folders, heloDomain, reversePath, text,
+                                            ReceivedLine(heloDomain, environment.hostName, now), 0);
 }
 
 int TSMTPSystem::Verify(TMailDirectory& directory, const std::string& name, std::string& text) {
@@ -71,6 +88,17 @@ bool TSMTPSystem::IsLocalAddress(TMailDirectory& directory, const std::string& a
   return result != 0 || alias.companyno != 0;
 }
 
+bool TSMTPSystem::IsKnownLocalRecipient(TMailDirectory& directory, const std::string& address) {
+  const size_t at = address.rfind('@');
+  const std::string user = address.substr(0, at);
+  if (UpperAscii(user) == "POSTMASTER") return true;
+  if (at == std::string::npos) return false;
+  resources::TAliasRec alias;
+  alias.name = user;
+  alias.domain = address.substr(at + 1);
+  return directory.FindAlias(alias) == 1 && alias.active;
+}
+
 TPathResult ParsePathArgument(std::string_view argument, std::string_view keyword, std::string& path,
                               bool& nullPath) {
   path.clear();
@@ -100,27 +128,84 @@ TPathResult ParsePathArgument(std::string_view argument, std::string_view keywor
   return TPathResult::Ok;
 }
 
-bool IsRelayClientAddress(std::string_view address) {
+namespace {
+
+// The 16 bytes of an IPv6 or IPv4 address text (IPv4 as IPv4-mapped IPv6); "[...]" and a
+// zone suffix are allowed around an IPv6 address.
+bool AddressBytes(std::string_view address, std::array<unsigned char, 16>& bytes) {
   std::string text(address);
-  // "[::1]" and zone suffixes as some layers write them.
   if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
   const size_t zone = text.find('%');
   if (zone != std::string::npos) text.erase(zone);
+  bytes.fill(0);
   unsigned char v4[4];
-  unsigned char v6[16];
   if (inet_pton(AF_INET, text.c_str(), v4) == 1) {
-    // fall through to the IPv4 rules below
-  } else if (inet_pton(AF_INET6, text.c_str(), v6) == 1) {
-    static const unsigned char kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    if (std::memcmp(v6, kLoopback, 16) == 0) return true;
-    if ((v6[0] & 0xFE) == 0xFC) return true;
-    if (std::memcmp(v6, kMapped, 12) != 0) return false;
-    std::memcpy(v4, v6 + 12, 4);
-  } else {
-    return false;
+    bytes[10] = 0xFF;
+    bytes[11] = 0xFF;
+    std::memcpy(bytes.data() + 12, v4, 4);
+    return true;
   }
-  return v4[0] == 127 || v4[0] == 10 || (v4[0] == 172 && (v4[1] & 0xF0) == 16) || (v4[0] == 192 && v4[1] == 168);
+  return inet_pton(AF_INET6, text.c_str(), bytes.data()) == 1;
+}
+
+bool IsMappedIPv4(const std::array<unsigned char, 16>& bytes) {
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::memcmp(bytes.data(), kMapped, 12) == 0;
+}
+
+}  // namespace
+
+bool TClientNetworks::Parse(std::string_view text, std::string* bad) {
+  networks_.clear();
+  if (bad != nullptr) bad->clear();
+  bool all = true;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of(" \t,;", start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view entry = text.substr(start, end - start);
+    start = end + 1;
+    if (entry.empty()) continue;
+    TNetwork network;
+    const size_t slash = entry.find('/');
+    bool ok = AddressBytes(entry.substr(0, slash), network.bytes);
+    const bool v4 = ok && entry.substr(0, slash).find(':') == std::string_view::npos;
+    const int most = v4 ? 32 : 128;
+    network.bits = most;
+    if (ok && slash != std::string_view::npos) {
+      const std::string_view digits = entry.substr(slash + 1);
+      ok = !digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string_view::npos;
+      if (ok) network.bits = std::stoi(std::string(digits));
+      ok = ok && network.bits <= most;
+    }
+    if (!ok) {
+      all = false;
+      if (bad != nullptr) bad->append(bad->empty() ? "" : " ").append(entry);
+      continue;
+    }
+    if (v4) network.bits += 96;
+    networks_.push_back(network);
+  }
+  return all;
+}
+
+bool TClientNetworks::Contains(std::string_view address) const {
+  std::array<unsigned char, 16> bytes;
+  if (!AddressBytes(address, bytes)) return false;
+  for (const TNetwork& network : networks_) {
+    // A mapped IPv4 network matches only mapped IPv4 clients, so "0.0.0.0/0" does not trust
+    // every IPv6 client.
+    if (network.bits >= 96 && IsMappedIPv4(network.bytes) != IsMappedIPv4(bytes)) continue;
+    const int whole = network.bits / 8;
+    const int rest = network.bits % 8;
+    if (std::memcmp(network.bytes.data(), bytes.data(), static_cast<size_t>(whole)) != 0) continue;
+    if (rest != 0) {
+      const auto mask = static_cast<unsigned char>(0xFF << (8 - rest));
+      if ((network.bytes[static_cast<size_t>(whole)] & mask) != (bytes[static_cast<size_t>(whole)] & mask)) continue;
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace tovenmarsh::mail

@@ -3,13 +3,17 @@
 // helpers that read a path argument and decide who may relay.
 #pragma once
 
+#include <array>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "core/server_system.h"
 #include "mail/store/mail_directory.h"
 #include "mail/protocol/mail_environment.h"
+#include "mail/store/queue_file.h"
 
 namespace tovenmarsh::mail {
 
@@ -23,10 +27,13 @@ class TSMTPSystem : public core::TServerSystem {
   // Clears the reverse path and the recipients (the helo domain stays).
   void Reset();
   void SetReversePath(std::string path);
-  void AddRecipient(std::string address);
-  // Writes the queue file (Received line, then message as given: unstuffed, without the
-  // end-of-data line) and resets; answers the queue file's name.
-  std::string QueueMessage(const TMailEnvironment& environment, std::string_view message);
+  // Adds a recipient unless the transaction has it already (without regard to case): a
+  // recipient named twice gets one copy. Answers whether it was added.
+  bool AddRecipient(std::string address);
+  bool HasRecipient(const std::string& address) const;
+  // Opens the queue file of the transaction: envelope and Received line written, the message
+  // to follow (unstuffed, without the end-of-data line). Raises as TQueueFileWriter.
+  std::unique_ptr<TQueueFileWriter> OpenQueueFile(const TMailEnvironment& environment) const;
 
   // The alias's formatted address in text; answers FindAlias's result.
   static int Verify(TMailDirectory& directory, const std::string& name, std::string& text);
@@ -35,11 +42,17 @@ class TSMTPSystem : public core::TServerSystem {
   // Whether address's domain belongs to a company (an address without a domain counts as
   // local).
   static bool IsLocalAddress(TMailDirectory& directory, const std::string& address);
+  // Whether a local address reaches someone: an active alias (account or list) of its domain,
+  // or postmaster, which every domain must accept.
+  static bool IsKnownLocalRecipient(TMailDirectory& directory, const std::string& address);
 
   std::string heloDomain;
   std::string reversePath;
   bool hasReversePath = false;  // MAIL given (the null reverse path "<>" included)
   std::vector<std::string> recipients;
+
+ private:
+  std::unordered_set<std::string> known_;  // the recipients in lower case
 };
 
 enum class TPathResult { Ok, Syntax };
@@ -49,9 +62,23 @@ enum class TPathResult { Ok, Syntax };
 TPathResult ParsePathArgument(std::string_view argument, std::string_view keyword, std::string& path,
                               bool& nullPath);
 
-// Whether a client at this address may send to domains that are not local: loopback and
-// private networks (127/8, 10/8, 172.16/12, 192.168/16, ::1, fc00::/7, and these as
-// IPv4-mapped IPv6 addresses).
-bool IsRelayClientAddress(std::string_view address);
+// The client networks that may relay: a list of networks in CIDR form ("127.0.0.0/8",
+// "::1/128"; a bare address is one host), IPv4 and IPv6, an IPv4 client also matching as an
+// IPv4-mapped IPv6 address and the other way round.
+class TClientNetworks {
+ public:
+  // Reads entries separated by blanks, commas or semicolons; entries that are no network are
+  // skipped and listed in bad (separated by blanks). Answers whether all were read.
+  bool Parse(std::string_view text, std::string* bad = nullptr);
+  bool Contains(std::string_view address) const;
+  bool Empty() const { return networks_.empty(); }
+
+ private:
+  struct TNetwork {
+    std::array<unsigned char, 16> bytes{};  // IPv4 as IPv4-mapped IPv6
+    int bits = 0;
+  };
+  std::vector<TNetwork> networks_;
+};
 
 }  // namespace tovenmarsh::mail

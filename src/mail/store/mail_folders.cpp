@@ -31,6 +31,8 @@ std::string WithSlash(std::string folder) {
 
 std::string SystemReason(int error) { return std::strerror(error); }
 
+}  // namespace
+
 // Closes the descriptor and removes the temporary file unless released.
 class TTempFile {
  public:
@@ -70,8 +72,6 @@ class TTempFile {
   std::string path_;
   int fd_ = -1;
 };
-
-}  // namespace
 
 void SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -142,11 +142,11 @@ bool WriteNamedFile(const std::string& folder, const std::string& name,
   return true;
 }
 
-std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
-                         platform::TCriticalSection* lock, TDurability sync) {
-  const std::string target = WithSlash(folder);
-  const std::unique_ptr<TTempFile> owned = WriteTemporary(target, pieces, sync);
-  const TTempFile& temp = *owned;
+namespace {
+
+// Links the closed temporary file into target under a new unique name.
+std::string LinkNewName(const TTempFile& temp, const std::string& target, platform::TCriticalSection* lock,
+                        TDurability sync) {
   std::unique_lock<platform::TCriticalSection> guard;
   if (lock != nullptr) guard = std::unique_lock<platform::TCriticalSection>(*lock);
   // link() never replaces an existing file: draw another id while the name is taken.
@@ -162,6 +162,33 @@ std::string WriteNewFile(const std::string& folder, std::initializer_list<std::s
     }
   }
   throw platform::EFCreateError("Cannot create a unique file in \"" + target + "\"");
+}
+
+}  // namespace
+
+std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
+                         platform::TCriticalSection* lock, TDurability sync) {
+  const std::string target = WithSlash(folder);
+  const std::unique_ptr<TTempFile> temp = WriteTemporary(target, pieces, sync);
+  return LinkNewName(*temp, target, lock, sync);
+}
+
+TNewMailFile::TNewMailFile(const std::string& folder) : folder_(WithSlash(folder)) {
+  const std::string tempFolder = folder_ + kTemporarySubfolder;
+  EnsureFolder(tempFolder);
+  file_ = std::make_unique<TTempFile>(tempFolder + core::MakeUniqueId(0));
+}
+
+TNewMailFile::~TNewMailFile() = default;
+
+void TNewMailFile::Write(std::string_view bytes) {
+  file_->Write(bytes);
+  size_ += bytes.size();
+}
+
+std::string TNewMailFile::Finish() {
+  file_->SyncAndClose();
+  return LinkNewName(*file_, folder_, nullptr, TDurability::Now);
 }
 
 std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {

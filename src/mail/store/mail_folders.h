@@ -13,7 +13,9 @@
 // loss, so nothing may name it yet.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,30 @@ enum class TDurability { Now, ByCaller };
 // given. Raises platform::EFCreateError / EWriteError on failure and leaves no file behind.
 std::string WriteNewFile(const std::string& folder, std::initializer_list<std::string_view> pieces,
                          platform::TCriticalSection* lock = nullptr, TDurability sync = TDurability::Now);
+
+// A new file of a folder written piece by piece, for contents too large to hold whole: it is
+// written in the temporary subfolder and appears in the folder only at Finish, complete and
+// flushed, as WriteNewFile's file does; dropped with nothing left behind when destroyed before.
+class TNewMailFile {
+ public:
+  // Raises as WriteNewFile.
+  explicit TNewMailFile(const std::string& folder);
+  ~TNewMailFile();
+  TNewMailFile(const TNewMailFile&) = delete;
+  TNewMailFile& operator=(const TNewMailFile&) = delete;
+
+  // Raises platform::EWriteError (the file is then useless: drop it).
+  void Write(std::string_view bytes);
+  // Flushes and links the file under a new name and answers it; raises as WriteNewFile.
+  std::string Finish();
+  // Bytes written so far.
+  uint64_t Size() const { return size_; }
+
+ private:
+  std::string folder_;
+  std::unique_ptr<class TTempFile> file_;
+  uint64_t size_ = 0;
+};
 
 // Writes the pieces as the new file folder + name in the same durable way; false (and nothing
 // written) when a file of that name exists already. Raises as WriteNewFile.

@@ -119,6 +119,15 @@ std::string QueueMessageText(const TMailFolders& folders, std::string_view helo,
   return WriteNewFile(folders.queue, {LengthPrefix(text.size()), text, receivedLine, message}, nullptr);
 }
 
+TQueueFileWriter::TQueueFileWriter(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,
+                                   std::string_view recipientsText, std::string_view receivedLine, int accountNo)
+    : file_(folders.queue) {
+  const std::string text = EnvelopeText(helo, reversePath, recipientsText, accountNo);
+  file_.Write(LengthPrefix(text.size()));
+  file_.Write(text);
+  file_.Write(receivedLine);
+}
+
 std::string QueueMessageFromBuffer(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,
                                    std::string_view recipientsText, const core::TTCPBuffer& buffer, int accountNo) {
   platform::TStringStream unstuffed;

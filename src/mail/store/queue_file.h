@@ -96,6 +96,22 @@ void WriteEnvelope(std::string_view helo, std::string_view reversePath, std::str
 std::string QueueMessageText(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,
                              std::string_view recipientsText, std::string_view receivedLine,
                              std::string_view message, int accountNo);
+// A queue file written while its message arrives: the envelope (and a Received line) at
+// once, then the message in pieces as given (already unstuffed, without the end-of-data line).
+// The file appears in the queue folder only at Finish, complete and flushed; dropped with
+// nothing left behind when destroyed before. Raises as QueueMessageText.
+class TQueueFileWriter {
+ public:
+  TQueueFileWriter(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,
+                   std::string_view recipientsText, std::string_view receivedLine, int accountNo);
+  void Write(std::string_view bytes) { file_.Write(bytes); }
+  // Answers the new queue file's name.
+  std::string Finish() { return file_.Finish(); }
+
+ private:
+  TNewMailFile file_;
+};
+
 // The buffer holds a message as received (dot-stuffed, ending with the end-of-data line); it is
 // stored after ReceivedLine(helo), unstuffed.
 std::string QueueMessageFromBuffer(const TMailFolders& folders, std::string_view helo, std::string_view reversePath,
