@@ -72,7 +72,7 @@ bool SameIndex(const IndexDesc& a, const IndexDesc& b) {
 }
 
 // Keeps a restructure's file swap and the recovery that other users' opens run (in this or
-// another process) apart: an exclusive flock on "<table>.RLK" beside the table, made for the
+// another process) apart: an exclusive lock file, "<table>.RLK" beside the table, made for the
 // purpose and removed by the holder. A waiter that finds the name moved to another file (its
 // holder removed it) locks again. Without a lock file (a read-only directory) nothing is locked:
 // nothing could be swapped or recovered there either.
