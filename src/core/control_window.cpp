@@ -1,13 +1,6 @@
 // The control window, drawn in a terminal with ANSI sequences or run headless.
 #include "core/control_window.h"
 
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <exception>
@@ -17,6 +10,7 @@
 #include "core/system_parameters.h"
 #include "platform/format.h"
 #include "platform/message_box.h"
+#include "platform/terminal.h"
 
 namespace tovenmarsh::core {
 namespace {
@@ -34,33 +28,20 @@ constexpr const char* kAboutMemo[5] = {
 
 // The terminal's settings before the window took it over; restored on every way out.
 bool g_terminalTaken = false;
-termios g_savedTerminal{};
 
-void WriteOut(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
+void WriteOut(const std::string& bytes) { platform::WriteToStandardOutput(bytes); }
 
 void GiveTerminalBack() {
   if (!g_terminalTaken) return;
   g_terminalTaken = false;
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  platform::RestoreTerminal();
   // Colours off, cursor shown, back to the normal screen.
   WriteOut("\x1b[0m\x1b[?25h\x1b[?1049l");
 }
 
 void TakeTerminal() {
-  if (g_terminalTaken || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return;
-  termios raw = g_savedTerminal;
-  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // keys one by one, unseen; Ctrl-C stays a signal
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
-  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  // Keys one by one, unseen; Ctrl-C stays a signal.
+  if (g_terminalTaken || !platform::SetTerminalRaw()) return;
   g_terminalTaken = true;
   SetPanicHook(&GiveTerminalBack);
   WriteOut("\x1b[?1049h\x1b[?25l");
@@ -108,19 +89,12 @@ TServerControl DefaultServerControl() {
   return TServerControl{[] { StartServer(); }, [] { StopServer(); }, [] { return SystemParameters().Running(); }};
 }
 
-bool HasTerminal() { return isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1; }
+bool HasTerminal() { return platform::StandardStreamsAreTerminal(); }
 
 Tdialogfm::Tdialogfm(TMode mode, TServerControl control) : mode_(mode), control_(std::move(control)) {
   // Blocked here, before the toggle starts any thread, so that every thread inherits the mask
   // and the signals wait for this window's loop.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SIGWINCH);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signalFd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  signalFd_ = platform::OpenConsoleSignals();
 
   if (mode_ == TMode::Terminal) {
     TakeTerminal();
@@ -140,7 +114,7 @@ Tdialogfm::~Tdialogfm() {
   } catch (...) {
   }
   ReleaseTerminal();
-  if (signalFd_ >= 0) close(signalFd_);
+  platform::CloseConsoleSignals(signalFd_);
 }
 
 void Tdialogfm::ReleaseTerminal() {
@@ -323,21 +297,16 @@ std::string Tdialogfm::Render(int columns, int rows) const {
 
 void Tdialogfm::Draw() {
   if (mode_ != TMode::Terminal || !terminalReady_) return;
-  winsize size{};
-  int columns = 80, rows = 24;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    columns = size.ws_col;
-    rows = size.ws_row;
-  }
+  int columns = 80, rows = 24;  // unless the terminal tells
+  platform::TerminalSize(columns, rows);
   WriteOut(Render(columns, rows));
 }
 
 bool Tdialogfm::HandleSignals() {
-  signalfd_siginfo info{};
   bool any = false;
-  while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  while (const int signal = platform::NextConsoleSignal(signalFd_)) {
     any = true;
-    switch (info.ssi_signo) {
+    switch (signal) {
       case SIGTERM:
       case SIGINT:
         if (control_.running()) {
@@ -366,9 +335,9 @@ bool Tdialogfm::HandleSignals() {
 
 bool Tdialogfm::HandleInput() {
   char keys[64];
-  const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
-  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return false;
-  for (ssize_t i = 0; i < n; ++i) {
+  const int n = platform::ReadKeys(keys, sizeof keys);
+  if (n == 0 || n == -2) return false;
+  for (int i = 0; i < n; ++i) {
     if (keys[i] == '\x1b') break;  // arrow keys and the like: ignored whole
     KeyPress(keys[i]);
   }
@@ -382,13 +351,13 @@ int Tdialogfm::Run() {
   if (timerEnabled_) SysInfoTimerTimer();
   Draw();
   while (!closed_) {
-    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now()).count();
-    const int ready = poll(fds, readKeys ? 2 : 1, wait > 0 ? static_cast<int>(wait) : 0);
+    const platform::TConsoleWait ready =
+        platform::WaitForConsole(signalFd_, readKeys, wait > 0 ? static_cast<int>(wait) : 0);
     bool redraw = false;
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0) redraw = HandleSignals();
-    if (readKeys && ready > 0 && fds[1].revents != 0) {
-      if ((fds[1].revents & POLLIN) == 0 || !HandleInput()) {
+    if (ready.signal) redraw = HandleSignals();
+    if (ready.keys) {
+      if (!ready.keysReadable || !HandleInput()) {
         // The terminal went away: the server goes on headless, and signals still reach it.
         readKeys = false;
         terminalReady_ = false;

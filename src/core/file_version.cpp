@@ -2,23 +2,12 @@
 #include "core/file_version.h"
 
 #include <climits>
-#include <cstdlib>
 
 #include "platform/build_version.h"
+#include "platform/file_system.h"
 #include "platform/paths.h"
 
 namespace tovenmarsh::core {
-namespace {
-
-std::string RealPath(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return {};
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
-}
-
-}  // namespace
 
 int VersionDigitsToInt(std::string_view text) {
   long long value = 0;
@@ -35,8 +24,8 @@ int VersionDigitsToInt(std::string_view text) {
 bool GetFileVersion(const std::string& file, std::string& text, int& number) {
   text.clear();
   number = 0;
-  const std::string self = RealPath(platform::ExecutablePath());
-  if (self.empty() || RealPath(file) != self) return false;
+  const std::string self = platform::RealPath(platform::ExecutablePath());
+  if (self.empty() || platform::RealPath(file) != self) return false;
   text = platform::BuildVersionText();
   number = VersionDigitsToInt(text);
   return true;

@@ -2,9 +2,6 @@
 #include "core/log.h"
 
 #include <cxxabi.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include <typeinfo>
 
 #include "core/date_utils.h"
+#include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/stream.h"
 
@@ -22,23 +20,13 @@ namespace {
 // still ending finds a valid lock (and simply no open file).
 struct LogState {
   std::mutex lock;
-  int fd = -1;
+  platform::TFileDescriptor file;
   std::string path;
 };
 
 LogState& State() {
   static LogState state;
   return state;
-}
-
-void WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -62,33 +50,22 @@ std::string BuildLogLine(TLogLevel level, const std::string& text, platform::TDa
 bool OpenLog(const std::string& path) {
   LogState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  if (state.fd >= 0) {
-    close(state.fd);
-    state.fd = -1;
-  }
+  state.file.Close();
   state.path = path;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
   // Only one writer at a time: a second server in the same folder must not share the log.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return false;
-  }
-  state.fd = fd;
-  return true;
+  return platform::OpenLockFile(path, platform::kOpenCreate | platform::kOpenAppend, false, state.file) == 0;
 }
 
 void CloseLog() {
   LogState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  if (state.fd >= 0) close(state.fd);
-  state.fd = -1;
+  state.file.Close();
 }
 
 bool LogIsOpen() {
   LogState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  return state.fd >= 0;
+  return state.file.IsOpen();
 }
 
 std::string LogFilePath() {
@@ -105,7 +82,8 @@ void WriteLog(TLogLevel level, const std::string& text) noexcept {
     const std::string line = BuildLogLine(level, text, platform::Now());
     LogState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
-    if (state.fd >= 0) WriteAll(state.fd, line);
+    // A line the disk refuses is lost: the log has nowhere to report its own failure.
+    if (state.file.IsOpen()) (void)platform::WriteAll(state.file.Get(), line);
   } catch (...) {
     // Logging never raises.
   }
@@ -124,7 +102,7 @@ void LogPanic(const std::string& text) noexcept {
     platform::ShowMessageBox(text, SystemParameters().ProductName(), platform::TMessageIcon::Error);
   } catch (...) {
   }
-  _exit(1);
+  std::_Exit(1);  // at once: no exit handlers of a process in an unknown state
 }
 
 std::string ExceptionClassName(const std::exception& e) {

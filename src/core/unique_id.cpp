@@ -1,17 +1,14 @@
 // Unique identifiers: clock, tick count, a per-process sequence and the caller's number.
 #include "core/unique_id.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <random>
 
 #include "core/system_parameters.h"
 #include "platform/date_time.h"
+#include "platform/file_system.h"
 #include "platform/format.h"
 #include "platform/stream.h"
 #include "platform/tick.h"
@@ -56,16 +53,14 @@ std::string CreateUniqueFile(const std::string& folder, int n, const std::string
   int error = 0;
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     const std::string path = folder + MakeUniqueId(n) + extension;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      close(fd);
-      return path;
-    }
-    error = errno;
+    platform::TFileDescriptor file;
+    error = platform::OpenFile(path, platform::kOpenNew, file);
+    if (error == 0) return path;
     if (error != EEXIST) break;
   }
   throw platform::EFCreateError(
-      platform::Format("Cannot create a unique file in \"%s\". %s", folder.c_str(), std::strerror(error)));
+      platform::Format("Cannot create a unique file in \"%s\". %s", folder.c_str(),
+                       platform::FileSystemReason(error).c_str()));
 }
 
 }  // namespace tovenmarsh::core

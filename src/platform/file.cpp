@@ -11,6 +11,7 @@
 
 #include "platform/byte_range_lock.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::platform {
 namespace {
@@ -157,7 +158,7 @@ int TOsFile::OpenDescriptor(std::string_view name, const TOsOpenOptions& options
     int flags = O_CLOEXEC | (readOnly ? O_RDONLY : O_RDWR);
     if (options.writeThrough) flags |= O_DSYNC;
     if (create) flags |= O_CREAT;
-    const int fd = OpenRetrying(path.c_str(), flags, 0666);
+    const int fd = OpenRetrying(path.c_str(), flags, kOwnerFileMode);
     if (fd < 0) {
       if (errno == ENOENT && !create && attempt + 1 < kOpenAttempts) continue;  // raced a delete
       return -FileErrorFromErrno(errno);
@@ -221,6 +222,9 @@ int64_t TOsFile::ReadAt(void* buffer, int64_t count, int64_t offset) {
 int64_t TOsFile::WriteAt(const void* buffer, int64_t count, int64_t offset) {
   if (fd_ < 0) return -kFileErrorBadHandle;
   if (count < 0 || offset < 0) return -kFileErrorUnknown;
+  if (count > 0) {
+    if (const int fault = TakeFileFault(TFileFault::Write, fd_)) return -FileErrorFromErrno(fault);
+  }
   const auto* bytes = static_cast<const char*>(buffer);
   int64_t done = 0;
   while (done < count) {
@@ -254,6 +258,7 @@ int64_t TOsFile::Size() const {
 
 int TOsFile::Sync() {
   if (fd_ < 0) return -kFileErrorBadHandle;
+  if (const int fault = TakeFileFault(TFileFault::FileSync, fd_)) return -FileErrorFromErrno(fault);
   if (fdatasync(fd_) != 0) return -FileErrorFromErrno(errno);
   return 0;
 }
@@ -323,7 +328,7 @@ int CreateNewFileOnDisk(std::string_view name) {
   if (found) return 1;
   const std::string path = CanonicalFilePath(name);
   if (path.empty() || path.back() == '/') return -kFileErrorNotFound;
-  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerFileMode);
   if (fd < 0) return errno == EEXIST ? 1 : -FileErrorFromErrno(errno);
   close(fd);
   return 0;

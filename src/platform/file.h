@@ -48,8 +48,8 @@ class TOsFile {
   // -kFileErrorAccessDenied while another opener conflicts (see TakeShareLock).
   int Open(std::string_view name, const TOsOpenOptions& options);
 
-  // Creates the file, or empties an existing one, for reading and writing; the new opening
-  // is exclusive. Refused with -kFileErrorAccessDenied while any other descriptor has it open or
+  // Creates the file (mode 0600), or empties an existing one, for reading and writing; the new
+  // opening is exclusive. Refused with -kFileErrorAccessDenied while any other descriptor has it open or
   // when the existing file has the read-only attribute.
   int Create(std::string_view name, const TOsOpenOptions& options);
 

@@ -56,7 +56,7 @@ bool DirectoryExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }  // owner only
 
 int64_t FreeDiskSpace(const std::string& path) {
   struct statvfs info {};

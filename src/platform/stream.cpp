@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/file_system.h"
+
 namespace tovenmarsh::platform {
 namespace {
 
@@ -131,7 +133,7 @@ TFileStream::TFileStream(const std::string& path, uint32_t mode) : path_(path) {
     }
   }
   do {
-    fd_ = ::open(path.c_str(), flags, 0644);
+    fd_ = ::open(path.c_str(), flags, kOwnerFileMode);
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) {
     const std::string reason = std::strerror(errno);
@@ -157,6 +159,7 @@ size_t TFileStream::Read(void* buffer, size_t count) {
 }
 
 size_t TFileStream::Write(const void* buffer, size_t count) {
+  if (count > 0 && TakeFileFault(TFileFault::Write, fd_) != 0) return 0;
   size_t done = 0;
   const auto* in = static_cast<const char*>(buffer);
   while (done < count) {
@@ -184,7 +187,7 @@ void TFileStream::SetSize(int64_t size) {
 }
 
 void TFileStream::Sync() {
-  if (::fdatasync(fd_) != 0) throw EWriteError("Cannot flush \"" + path_ + "\"");
+  if (SyncFileData(fd_) != 0) throw EWriteError("Cannot flush \"" + path_ + "\"");
 }
 
 }  // namespace tovenmarsh::platform

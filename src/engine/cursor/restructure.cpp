@@ -9,14 +9,8 @@
 // and BLOB files take the table's names, and the new data file's rename is the commit point;
 // the directory is synced after each phase. Opening a table first finishes or undoes a swap
 // that was interrupted; a lock file keeps that recovery and a running swap apart.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -30,6 +24,7 @@
 #include "engine/table/session.h"
 #include "engine/table/shared_table.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -53,14 +48,11 @@ void Remove(const std::string& path) {
 }
 void Move(const std::string& from, const std::string& to) { TFileHandler(from).RenameFile(to); }
 
+// A failed sync is a write error: the swap's phases rely on each being on disk before the next.
 void SyncDirectory(const std::string& path) {
   std::string native = path;
   std::replace(native.begin(), native.end(), '\\', '/');
-  if (native.empty()) native = ".";
-  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
+  if (platform::SyncFolder(native) != 0) RaiseEngineError(kErrWriteError, path);
 }
 
 bool SameField(const FieldDesc& a, const FieldDesc& b) {
@@ -80,36 +72,24 @@ bool SameIndex(const IndexDesc& a, const IndexDesc& b) {
 }
 
 // Keeps a restructure's file swap and the recovery that other users' opens run (in this or
-// another process) apart: an exclusive flock on "<table>.RLK" beside the table, made for the
+// another process) apart: an exclusive lock file, "<table>.RLK" beside the table, made for the
 // purpose and removed by the holder. A waiter that finds the name moved to another file (its
 // holder removed it) locks again. Without a lock file (a read-only directory) nothing is locked:
 // nothing could be swapped or recovered there either.
 class TSwapLock {
  public:
   explicit TSwapLock(const std::string& base) : path_(platform::CanonicalFilePath(base + ".RLK")) {
-    for (;;) {
-      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-      if (fd_ < 0) return;
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-      struct stat held, named;
-      if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-          held.st_dev == named.st_dev)
-        return;
-      ::close(fd_);
-    }
+    if (platform::OpenLockFile(path_, platform::kOpenCreate, true, file_) != 0) file_.Close();
   }
   ~TSwapLock() {
-    if (fd_ < 0) return;
-    ::unlink(path_.c_str());
-    ::close(fd_);
+    if (file_.IsOpen()) (void)platform::RemoveFile(path_);  // a lock file left behind locks nothing
   }
   TSwapLock(const TSwapLock&) = delete;
   TSwapLock& operator=(const TSwapLock&) = delete;
 
  private:
   std::string path_;
-  int fd_ = -1;
+  platform::TFileDescriptor file_;
 };
 
 // A restructure that stops before its end (a failing record, or the caller said stop).

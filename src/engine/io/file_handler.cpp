@@ -138,7 +138,8 @@ int64_t TFileHandler::GetSize() {
 void TFileHandler::Flush() {
   if (!open_ || memory_) return;
   const int32_t result = file_->Flush();
-  if (result < 0) Raise(-result);
+  // Data the device did not take is a failed write, whatever the system called it.
+  if (result < 0) Raise(result == -kErrInvalidFileHandle ? kErrInvalidFileHandle : kErrWriteError);
 }
 
 bool TFileHandler::LockRange(int64_t offset, int64_t length, bool lock) {

@@ -1,9 +1,9 @@
 // A disk file opened once per process (see file_physical.h).
 #include "engine/io/file_physical.h"
 
-#include <sys/mman.h>
-
 #include <cstring>
+
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -14,7 +14,7 @@ TPhysicalFile::~TPhysicalFile() {
 }
 
 void TPhysicalFile::Unmap() {
-  if (head_ != nullptr) munmap(const_cast<uint8_t*>(head_), static_cast<size_t>(kFileHeadSize));
+  platform::UnmapForReading(head_, static_cast<size_t>(kFileHeadSize));
   head_ = nullptr;
   headTried_ = false;
 }
@@ -27,9 +27,8 @@ bool TPhysicalFile::PeekHead(int64_t offset, void* buffer, int64_t count) {
     // Only a file that already holds a header: a mapped page wholly beyond the end would fault.
     if (os_.Size() < offset + count) return false;
     headTried_ = true;
-    void* map = mmap(nullptr, static_cast<size_t>(kFileHeadSize), PROT_READ, MAP_SHARED, os_.Descriptor(), 0);
-    if (map == MAP_FAILED) return false;
-    head_ = static_cast<const uint8_t*>(map);
+    head_ = platform::MapForReading(os_.Descriptor(), static_cast<size_t>(kFileHeadSize));
+    if (head_ == nullptr) return false;
   }
   std::memcpy(buffer, head_ + offset, static_cast<size_t>(count));
   return true;

@@ -1,12 +1,11 @@
 // Unique names for new files: the thread's stem plus a counter, reserved atomically so that two
 // threads whose stems agree (Linux thread ids share their first digits) never get the same name.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
 #include "engine/io/file_list.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 namespace {
@@ -15,7 +14,7 @@ namespace {
 constexpr int kMaxCandidates = 1000000;
 
 std::string ThreadStem() {
-  const long long id = std::llabs(static_cast<long long>(gettid()));
+  const long long id = std::llabs(static_cast<long long>(platform::CurrentThreadSystemId()));
   return std::to_string(id).substr(0, 5);
 }
 

@@ -6,10 +6,6 @@
 //   the bytes (kind 2), and a 4-byte checksum over everything before it in the record.
 #include "engine/store/journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -19,6 +15,7 @@
 #include "engine/io/file_handler.h"
 #include "engine/format/table_format_bytes.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -36,26 +33,9 @@ uint32_t Checksum(const uint8_t* p, size_t n) {
   return h;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n, int64_t at) {
-  while (n > 0) {
-    const ssize_t w = ::pwrite(fd, p, n, at);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-    at += w;
-  }
-  return true;
-}
+bool WriteAll(int fd, const uint8_t* p, size_t n, int64_t at) { return platform::WriteAllAt(fd, p, n, at) == 0; }
 
-void SyncDirectoryOf(const std::string& path) {
-  const std::string dir = platform::DirectoryOfPath(path);
-  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
+bool DiskSize(const std::string& path, int64_t& size) { return platform::FileSize(path, size) == 0; }
 
 }  // namespace
 
@@ -66,13 +46,13 @@ TTableJournal::~TTableJournal() { Close(); }
 
 bool TTableJournal::Exists() const {
   // An empty journal is the one a finished operation leaves for the next: nothing to undo.
-  struct stat st;
-  if (!diskPath_.empty() && ::stat(diskPath_.c_str(), &st) == 0) return st.st_size > 0;
+  int64_t size = 0;
+  if (!diskPath_.empty() && DiskSize(diskPath_, size)) return size > 0;
   if (!scanned_) {
     scanned_ = true;
     bool found = false;
     const std::string path = platform::ResolveFilePath(path_, &found);
-    otherSpelling_ = found && ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    otherSpelling_ = found && DiskSize(path, size) && size > 0;
   }
   return otherSpelling_;
 }
@@ -83,12 +63,14 @@ void TTableJournal::Open() {
   if (fd_ >= 0) return;
   // The empty journal of the last operation is reused: its directory entry is on disk already
   // (synced once by this object, in case its maker died before syncing it).
-  fd_ = ::open(diskPath_.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
+  platform::TFileDescriptor file;
   // Made anew (another user of the table may have removed it since this object synced it):
   // its name must reach the disk again.
-  const bool made = fd_ < 0 && errno == ENOENT;
-  if (made) fd_ = ::open(diskPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd_ < 0) RaiseWrite();
+  using platform::kOpenTruncate;
+  const bool made = platform::OpenFile(diskPath_, platform::kOpenWrite | kOpenTruncate, file) == ENOENT;
+  if (made) (void)platform::OpenFile(diskPath_, platform::kOpenCreate | kOpenTruncate, file);
+  if (!file.IsOpen()) RaiseWrite();
+  fd_ = file.Release();
   // The magic goes out with the first records; a journal without it is ignored.
   pending_.assign(kMagic, kMagic + sizeof kMagic);
   directoryUnsynced_ = made || !entryDurable_;
@@ -99,7 +81,7 @@ void TTableJournal::Open() {
 }
 
 void TTableJournal::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  platform::CloseDescriptor(fd_);
   fd_ = -1;
   pending_.clear();
   unsynced_ = false;
@@ -128,12 +110,12 @@ void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uin
 void TTableJournal::Sync() {
   if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
   // On disk, with the journal's directory entry, before any write it protects may happen.
-  if (!WriteAll(fd_, pending_.data(), pending_.size(), end_) || ::fdatasync(fd_) != 0) RaiseWrite();
+  if (!WriteAll(fd_, pending_.data(), pending_.size(), end_) || platform::SyncFileData(fd_) != 0) RaiseWrite();
   end_ += static_cast<int64_t>(pending_.size());
   pending_.clear();
   unsynced_ = false;
   if (directoryUnsynced_) {
-    SyncDirectoryOf(diskPath_);
+    if (platform::SyncFolderOf(diskPath_) != 0) RaiseWrite();
     directoryUnsynced_ = false;
     entryDurable_ = true;
   }
@@ -191,14 +173,14 @@ void TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
     if (f && f->IsOpen()) f->Flush();
   // Emptied rather than deleted: one sync of the journal ends the operation for good, where a
   // deletion would need the directory synced (and the next operation would sync it again).
-  const bool ok = ::ftruncate(fd_, 0) == 0 && ::fdatasync(fd_) == 0;
+  const bool ok = platform::TruncateFile(fd_, 0) == 0 && platform::SyncFileData(fd_) == 0;
   Close();
   if (!ok) RaiseWrite();
 }
 
 void TTableJournal::Remove() {
   Close();
-  ::unlink(platform::ResolveFilePath(path_).c_str());
+  (void)platform::RemoveFile(platform::ResolveFilePath(path_));  // missing is fine: nothing to undo
   otherSpelling_ = false;
   entryDurable_ = false;
 }
@@ -206,19 +188,10 @@ void TTableJournal::Remove() {
 bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files) {
   Close();
   const std::string path = platform::ResolveFilePath(path_);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::vector<uint8_t> content;
-  {
-    uint8_t buffer[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      content.insert(content.end(), buffer, buffer + n);
-    }
-    ::close(fd);
-  }
+  std::string text;
+  if (platform::ReadWholeFile(path, text) == ENOENT) return false;
+  // An unreadable tail counts as torn: what was read is applied, as before.
+  const std::vector<uint8_t> content(text.begin(), text.end());
   if (content.empty()) return false;  // the empty journal of a finished operation
   std::array<int64_t, kFileCount> sizes;
   sizes.fill(-1);
@@ -263,10 +236,14 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
     throw;  // the journal stays for the next attempt
   }
   applying_ = false;
-  ::unlink(path.c_str());
+  // The old bytes are back and flushed. The removal's sync may fail without harm, so it raises
+  // nothing here (where a raise would cut short the caller's cleanup): a journal that comes back
+  // after a crash only writes the same old bytes again, and the next operation makes its journal
+  // anew (entryDurable_ is false) and syncs that name before any write it protects.
+  (void)platform::RemoveFile(path);
+  (void)platform::SyncFolderOf(path);
   otherSpelling_ = false;
   entryDurable_ = false;
-  SyncDirectoryOf(path);
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();
   return true;

@@ -2,9 +2,6 @@
 // renaming and deletion, and transactions over all open tables.
 #include "engine/table/directory.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -12,6 +9,7 @@
 #include "engine/base/engine_strings.h"
 #include "engine/io/file_list.h"
 #include "engine/table/session.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -161,7 +159,7 @@ bool TDataDirectory::TableExists(const std::string& name, bool memory) {
 }
 
 std::string TDataDirectory::UniqueTableName(bool memory) {
-  const long id = std::labs(static_cast<long>(syscall(SYS_gettid)));
+  const long id = std::labs(platform::CurrentThreadSystemId());
   const std::string stem = std::to_string(id).substr(0, 5);
   for (unsigned n = 0;; ++n) {
     const std::string candidate = stem + std::to_string(n) + ".DAT";

@@ -1,8 +1,6 @@
 // Sessions: private directory, passwords, and the directories opened through the session.
 #include "engine/table/session.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 
@@ -10,6 +8,7 @@
 #include "engine/base/engine_error.h"
 #include "engine/base/engine_strings.h"
 #include "engine/io/file_list.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -24,9 +23,8 @@ std::string Trimmed(const std::string& s) {
 }  // namespace
 
 TDataSession::TDataSession() {
-  char buffer[4096];
-  const char* cwd = getcwd(buffer, sizeof buffer);
-  workingDir_ = AddTrailingBackslash(Trimmed(cwd ? cwd : "."));
+  const std::string cwd = platform::CurrentFolder();
+  workingDir_ = AddTrailingBackslash(Trimmed(cwd.empty() ? "." : cwd));
 }
 
 TDataSession::~TDataSession() {

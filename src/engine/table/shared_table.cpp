@@ -3,13 +3,7 @@
 // table's transaction with its ordered commit.
 #include "engine/table/shared_table.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -19,6 +13,7 @@
 #include "engine/io/file_list.h"
 #include "engine/table/session.h"
 #include "platform/file_names.h"
+#include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
 
@@ -28,46 +23,25 @@ bool HasDirectoryPart(const std::string& name) {
   return name.find_first_of("\\/:") != std::string::npos;
 }
 
-// Puts the directory entries beside a file (names just made or renamed) on disk.
+// Puts the directory entries beside a file (names just made or renamed) on disk; a failure is
+// the caller's write error.
 void SyncDirectoryOf(const std::string& file) {
-  const std::string dir = platform::DirectoryOfPath(platform::CanonicalFilePath(file));
-  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
+  if (platform::SyncFolderOf(platform::CanonicalFilePath(file)) != 0) RaiseEngineError(kErrWriteError, file);
 }
 
-// An open intent file; its flock tells other users (of this or another process) that its rename
-// is running, so that they do not take it for one cut short.
-struct TIntentFile {
-  int Fd = -1;
-  ~TIntentFile() {
-    if (Fd >= 0) ::close(Fd);
-  }
-};
-
 // The intent of a rename: pairs of lines (a file's name, its new name) in the order of renaming;
-// on disk, with its own name, before the first rename, and locked until the rename has ended.
+// on disk, with its own name, before the first rename, and locked (an exclusive lock on the open
+// file, which tells other users of this or another process that the rename is running, so that
+// they do not take it for one cut short) until the rename has ended.
 void WriteRenameIntent(const std::string& intent, const std::vector<std::pair<std::string, std::string>>& moves,
-                       TIntentFile& held) {
+                       platform::TFileDescriptor& held) {
   std::string text;
   for (const auto& [from, to] : moves) text += from + "\n" + to + "\n";
   const std::string path = platform::CanonicalFilePath(intent);
-  held.Fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  const int fd = held.Fd;
-  if (fd < 0) RaiseEngineError(kErrWriteError, intent);
-  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  if (::ftruncate(fd, 0) != 0) RaiseEngineError(kErrWriteError, intent);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  if (done != text.size() || ::fsync(fd) != 0) {
-    ::unlink(path.c_str());
+  if (platform::OpenLockFile(path, platform::kOpenCreate, true, held) != 0) RaiseEngineError(kErrWriteError, intent);
+  if (platform::TruncateFile(held.Get(), 0) != 0) RaiseEngineError(kErrWriteError, intent);
+  if (platform::WriteAll(held.Get(), text) != 0 || platform::SyncFile(held.Get()) != 0) {
+    (void)platform::RemoveFile(path);  // half written: no rename has begun, so nothing needs it
     RaiseEngineError(kErrWriteError, intent);
   }
   SyncDirectoryOf(intent);
@@ -78,26 +52,12 @@ void WriteRenameIntent(const std::string& intent, const std::vector<std::pair<st
 void RecoverTableRename(const std::string& base) {
   // Written under its canonical spelling only: one look, no search of the directory.
   const std::string intent = platform::CanonicalFilePath(base + ".RNM");
-  struct stat named;
-  if (intent.empty() || ::stat(intent.c_str(), &named) != 0) return;
+  if (intent.empty() || !platform::PathExists(intent)) return;
   // A rename still running holds the lock: wait for its end, after which its intent is gone.
-  TIntentFile held;
-  held.Fd = ::open(intent.c_str(), O_RDONLY | O_CLOEXEC);
-  if (held.Fd < 0) return;
-  while (::flock(held.Fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  struct stat locked;
-  if (::fstat(held.Fd, &locked) != 0 || ::stat(intent.c_str(), &named) != 0 || locked.st_ino != named.st_ino ||
-      locked.st_dev != named.st_dev)
-    return;
+  platform::TFileDescriptor held;
+  if (platform::OpenLockFile(intent, platform::kOpenRead, true, held) != 0) return;
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(held.Fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
+  (void)platform::ReadAll(held.Get(), text);  // a line cut short by a read error counts as torn
   // With the data file still under the old name the rename never reached its commit point: each
   // file already moved goes back. Otherwise the new name is whole and nothing is left to do. An
   // unfinished line is one the crash cut: no rename followed it.
@@ -114,7 +74,9 @@ void RecoverTableRename(const std::string& base) {
     }
     if (moved) SyncDirectoryOf(base + ".DAT");
   }
-  ::unlink(intent.c_str());
+  // One that cannot go (a read-only directory) is followed again next time, which finds nothing
+  // left to move back.
+  (void)platform::RemoveFile(intent);
   SyncDirectoryOf(intent);
 }
 
@@ -491,7 +453,7 @@ void TDataTable::RenameFiles(const std::string& newName, bool backup) {
     }
   }
   const std::string intent = StripFileExt(FileName(".DAT")) + ".RNM";
-  TIntentFile held;
+  platform::TFileDescriptor held;
   if (!memory_) WriteRenameIntent(intent, moves, held);
   for (const auto& [from, to] : moves) TFileHandler(from, memory_).RenameFile(to);
   if (!memory_) {
@@ -499,7 +461,8 @@ void TDataTable::RenameFiles(const std::string& newName, bool backup) {
     if (!platform::SameFilePath(platform::DirectoryOfPath(platform::CanonicalFilePath(FileName(".DAT"))),
                                 platform::DirectoryOfPath(platform::CanonicalFilePath(base + ".DAT"))))
       SyncDirectoryOf(base + ".DAT");
-    ::unlink(platform::CanonicalFilePath(intent).c_str());  // left behind, it is dropped unused
+    // Left behind, it is dropped unused by the next look (the data file has its new name).
+    (void)platform::RemoveFile(platform::CanonicalFilePath(intent));
   }
   if (!backup) {
     name_ = memory_ || HasDirectoryPart(newName) ? ForceFileExt(newName, ".DAT") : ForceFileExt(StripFileExt(newName), ".DAT");

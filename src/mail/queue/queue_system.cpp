@@ -3,9 +3,6 @@
 // per-file state that keeps a retried file from serving a recipient twice.
 #include "mail/queue/queue_system.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -21,6 +18,7 @@
 #include "mail/services/mail_services.h"
 #include "mail/store/mailbox_file.h"
 #include "mail/message/mime_types.h"
+#include "platform/file_system.h"
 #include "platform/format.h"
 #include "platform/stream.h"
 
@@ -53,7 +51,7 @@ std::string KeyPart(std::string_view user, std::string_view domain) {
   return part;
 }
 
-bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string& path) { return platform::PathExists(path); }
 
 // How many company numbers <Postmaster> is looked up in when several companies have a
 // postmaster (numbers count from 1; a small organisation has a handful).
@@ -66,19 +64,12 @@ int OpenStateFile(const std::string& folder, const std::string& name) {
     EnsureFolder(folder);
   } catch (const std::exception&) {
   }
-  return ::open((folder + name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  platform::TFileDescriptor file;
+  (void)platform::OpenFile(folder + name, platform::kOpenCreate | platform::kOpenAppend, file);
+  return file.Release();
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool WriteAll(int fd, const std::string& text) { return platform::WriteAll(fd, text) == 0; }
 
 // Appends text to the state file of queue file name in folder (through openFd when it is open),
 // under lock; false when it could not be written.
@@ -91,7 +82,7 @@ bool AppendState(std::mutex& lock, const std::string& folder, const std::string&
   const int fd = OpenStateFile(folder, name);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
-  ::close(fd);
+  platform::CloseDescriptor(fd);
   return written;
 }
 
@@ -146,7 +137,7 @@ void RecoverQueueFolder(const TMailFolders& folders) {
   const std::string stateFolder = folders.queue + kStateFolder;
   for (const std::string& name : FilesInFolder(stateFolder)) {
     if (FileExists(folders.QueueFileName(name))) continue;
-    if (::unlink((stateFolder + name).c_str()) == 0) ++states;
+    if (platform::RemoveFile(stateFolder + name) == 0) ++states;
   }
   if (temporary > 0 || states > 0) {
     core::LogMessage(platform::Format("Mail start: %d unfinished temporary files and %d stale queue states removed",
@@ -281,7 +272,7 @@ void TQueueSystem::TakeUp(const std::string& name) {
       file.archived = true;
     } else {
       // Written but never flushed for a row: after a power loss it may be empty. Written anew.
-      ::unlink(environment_.folders.DocumentFileName(name).c_str());
+      (void)platform::RemoveFile(environment_.folders.DocumentFileName(name));
     }
   }
   if (file.archived) {
@@ -737,7 +728,7 @@ void TQueueSystem::FlushFinished() {
       core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
       // No row was added: a document file left behind would pass for a finished archive
       // after a restart.
-      if (!archiving.hadDocument) ::unlink(environment_.folders.DocumentFileName(name).c_str());
+      if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(name));
       continue;
     }
     batchBytes += archiving.row.content.size();
@@ -761,7 +752,7 @@ void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std:
   batch.clear();
   auto fail = [this](const TArchiving& archiving, const char* why) {
     core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(), why));
-    if (!archiving.hadDocument) ::unlink(environment_.folders.DocumentFileName(archiving.name).c_str());
+    if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(archiving.name));
   };
   std::vector<std::string> paths;
   paths.reserve(taken.size());
@@ -815,11 +806,11 @@ void TQueueSystem::RemoveFile(const std::string& name) {
     return;
   }
   if (file.stateFd >= 0) {
-    ::close(file.stateFd);
+    platform::CloseDescriptor(file.stateFd);
     file.stateFd = -1;
     openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
   }
-  ::unlink(StateFileName(name).c_str());
+  (void)platform::RemoveFile(StateFileName(name));
   knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
   files_.erase(found);
 }
@@ -833,7 +824,7 @@ void TQueueSystem::OpenState(TFileState& file) {
 void TQueueSystem::CloseStates() {
   for (TFileState* file : openStates_) {
     // RemoveFile takes a file out of this list before dropping it: every pointer is alive.
-    ::close(file->stateFd);
+    platform::CloseDescriptor(file->stateFd);
     file->stateFd = -1;
   }
   openStates_.clear();

@@ -1,15 +1,9 @@
 // Mail folders and durable creation of new mail files.
 #include "mail/store/mail_folders.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -17,6 +11,7 @@
 
 #include "core/system_parameters.h"
 #include "core/unique_id.h"
+#include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/stream.h"
 
@@ -29,7 +24,7 @@ std::string WithSlash(std::string folder) {
   return folder;
 }
 
-std::string SystemReason(int error) { return std::strerror(error); }
+std::string SystemReason(int error) { return platform::FileSystemReason(error); }
 
 }  // namespace
 
@@ -37,50 +32,59 @@ std::string SystemReason(int error) { return std::strerror(error); }
 class TTempFile {
  public:
   explicit TTempFile(std::string path) : path_(std::move(path)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw platform::EFCreateError("Cannot create file \"" + path_ + "\". " + SystemReason(errno));
+    if (const int error = platform::OpenFile(path_, platform::kOpenNew, file_)) {
+      throw platform::EFCreateError("Cannot create file \"" + path_ + "\". " + SystemReason(error));
+    }
   }
   ~TTempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
+    file_.Close();
+    (void)platform::RemoveFile(path_);  // its final name, if it got one, is a link of its own
   }
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;
 
   void Write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw platform::EWriteError("Stream write error on \"" + path_ + "\": " + SystemReason(errno));
-      }
-      bytes.remove_prefix(static_cast<size_t>(n));
+    if (const int error = platform::WriteAll(file_.Get(), bytes)) {
+      throw platform::EWriteError("Stream write error on \"" + path_ + "\": " + SystemReason(error));
     }
   }
   void SyncAndClose() {
-    if (::fsync(fd_) != 0) throw platform::EWriteError("Cannot flush \"" + path_ + "\": " + SystemReason(errno));
+    if (const int error = platform::SyncFile(file_.Get())) {
+      throw platform::EWriteError("Cannot flush \"" + path_ + "\": " + SystemReason(error));
+    }
     Close();
   }
   void Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw platform::EWriteError("Cannot close \"" + path_ + "\": " + SystemReason(errno));
+    if (const int error = file_.Close()) {
+      throw platform::EWriteError("Cannot close \"" + path_ + "\": " + SystemReason(error));
+    }
   }
   const std::string& Path() const { return path_; }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  platform::TFileDescriptor file_;
 };
 
+namespace {
+
+// Flushes the folder after path got its name there; when that fails the name goes again, so
+// that nobody takes up a file whose writer was told it failed.
+void SyncFolderOrUnlink(const std::string& folder, const std::string& path) {
+  try {
+    SyncFolder(folder);
+  } catch (const platform::Exception&) {
+    (void)platform::RemoveFile(path);
+    throw;
+  }
+}
+
+}  // namespace
+
 void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
+  if (const int error = platform::SyncFolder(folder)) {
     throw platform::EFCreateError("Cannot flush folder \"" + folder + "\". " + SystemReason(error));
   }
-  ::close(fd);
 }
 
 void EnsureFolder(const std::string& folder) {
@@ -89,8 +93,8 @@ void EnsureFolder(const std::string& folder) {
   if (path.empty() || platform::DirectoryExists(path)) return;
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) EnsureFolder(path.substr(0, slash));
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw platform::EFCreateError("Cannot create folder \"" + path + "\". " + SystemReason(errno));
+  if (const int error = platform::MakeFolder(path); error != 0 && error != EEXIST) {
+    throw platform::EFCreateError("Cannot create folder \"" + path + "\". " + SystemReason(error));
   }
 }
 
@@ -134,11 +138,11 @@ bool WriteNamedFile(const std::string& folder, const std::string& name,
   const std::string target = WithSlash(folder);
   const std::unique_ptr<TTempFile> temp = WriteTemporary(target, pieces, sync);
   const std::string path = target + name;
-  if (::link(temp->Path().c_str(), path.c_str()) != 0) {
-    if (errno == EEXIST) return false;
-    throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(errno));
+  if (const int error = platform::LinkNewName(temp->Path(), path)) {
+    if (error == EEXIST) return false;
+    throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(error));
   }
-  if (sync == TDurability::Now) SyncFolder(target);
+  if (sync == TDurability::Now) SyncFolderOrUnlink(target, path);
   return true;
 }
 
@@ -153,12 +157,13 @@ std::string LinkNewName(const TTempFile& temp, const std::string& target, platfo
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::string name = core::MakeUniqueId(0);
     const std::string path = target + name;
-    if (::link(temp.Path().c_str(), path.c_str()) == 0) {
-      if (sync == TDurability::Now) SyncFolder(target);
+    const int error = platform::LinkNewName(temp.Path(), path);
+    if (error == 0) {
+      if (sync == TDurability::Now) SyncFolderOrUnlink(target, path);
       return name;
     }
-    if (errno != EEXIST) {
-      throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(errno));
+    if (error != EEXIST) {
+      throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(error));
     }
   }
   throw platform::EFCreateError("Cannot create a unique file in \"" + target + "\"");
@@ -200,10 +205,7 @@ std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {
   std::atomic<size_t> next{0};
   const auto flushSome = [&] {
     for (size_t i = next++; i < count; i = next++) {
-      const int fd = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      done[i] = ::fsync(fd) == 0;
-      ::close(fd);
+      done[i] = platform::SyncPath(paths[i]) == 0;
     }
   };
   std::vector<std::thread> helpers;
@@ -222,15 +224,9 @@ std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {
 std::vector<std::string> FilesInFolder(const std::string& folder) {
   std::vector<std::string> names;
   const std::string base = WithSlash(folder);
-  DIR* dir = ::opendir(base.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.') continue;
-    struct stat info {};
-    if (::lstat((base + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) names.push_back(name);
-  }
-  ::closedir(dir);
+  (void)platform::ListRegularFiles(base, false, names);  // a folder that is missing holds none
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return name[0] == '.'; }),
+              names.end());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -240,7 +236,7 @@ int RemoveTemporaryFiles(const TMailFolders& folders) {
   for (const std::string* folder : {&folders.queue, &folders.mail, &folders.document}) {
     const std::string temporary = WithSlash(*folder) + kTemporarySubfolder;
     for (const std::string& name : FilesInFolder(temporary)) {
-      if (::unlink((temporary + name).c_str()) == 0) ++removed;
+      if (platform::RemoveFile(temporary + name) == 0) ++removed;
     }
   }
   return removed;

@@ -1,13 +1,11 @@
 // Mailbox files: delivery from a queue file, sending, reading, deleting.
 #include "mail/store/mailbox_file.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <limits>
 
 #include "mail/message/mail_message.h"
 #include "mail/message/mime_codecs.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 
 namespace tovenmarsh::mail {
@@ -53,12 +51,11 @@ std::string ReadMailboxFile(const TMailFolders& folders, const std::string& name
 }
 
 bool DeleteMailboxFile(const TMailFolders& folders, const std::string& name) {
-  return ::unlink(folders.MailFileName(name).c_str()) == 0;
+  return platform::RemoveFile(folders.MailFileName(name)) == 0;
 }
 
 bool MailboxFileExists(const TMailFolders& folders, const std::string& name) {
-  struct stat info {};
-  return !name.empty() && ::stat(folders.MailFileName(name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return !name.empty() && platform::IsRegularFile(folders.MailFileName(name));
 }
 
 }  // namespace tovenmarsh::mail

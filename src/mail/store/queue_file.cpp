@@ -1,10 +1,6 @@
 // Queue files: writing, envelope reading with its checks, sending, deleting and scanning.
 #include "mail/store/queue_file.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +10,7 @@
 #include "core/log.h"
 #include "core/str_utils.h"
 #include "mail/message/mail_message.h"
+#include "platform/file_system.h"
 #include "platform/format.h"
 
 namespace tovenmarsh::mail {
@@ -204,7 +201,7 @@ TEnvelopeStatus ReadEnvelope(const TMailFolders& folders, const std::string& nam
       head.clear();
     }
   } catch (const platform::Exception& e) {
-    if (::access(path.c_str(), F_OK) != 0) return TEnvelopeStatus::Missing;
+    if (!platform::PathExists(path)) return TEnvelopeStatus::Missing;
     core::LogErrorText(platform::Format("Queue file %s cannot be read: %s", name.c_str(), e.Message().c_str()));
     return TEnvelopeStatus::Unreadable;
   }
@@ -251,7 +248,7 @@ bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::T
 
 bool DeleteQueueFile(const TMailFolders& folders, const std::string& name) {
   std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
-  return ::unlink(folders.QueueFileName(name).c_str()) == 0;
+  return platform::RemoveFile(folders.QueueFileName(name)) == 0;
 }
 
 bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, const std::string& reason) {
@@ -259,7 +256,7 @@ bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, co
   bool moved = false;
   try {
     EnsureFolder(folders.BadQueueFolder());
-    moved = ::rename(folders.QueueFileName(name).c_str(), (folders.BadQueueFolder() + name).c_str()) == 0;
+    moved = platform::RenamePath(folders.QueueFileName(name), folders.BadQueueFolder() + name) == 0;
   } catch (const platform::Exception&) {
     moved = false;
   }
@@ -270,20 +267,16 @@ bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, co
 }
 
 bool ScanQueueFolder(const TMailFolders& folders, std::vector<std::string>& names) {
-  DIR* dir = ::opendir(folders.queue.c_str());
-  if (dir == nullptr) return false;
+  std::vector<std::string> found;
+  if (platform::ListRegularFiles(folders.queue, true, found) != 0 && found.empty()) return false;
   std::unordered_set<std::string> known(names.begin(), names.end());
   const size_t before = names.size();
   bool any = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.') continue;
-    struct stat info {};
-    if (::stat(folders.QueueFileName(name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+  for (const std::string& name : found) {
+    if (name[0] == '.') continue;
     any = true;
     if (known.insert(name).second) names.push_back(name);
   }
-  ::closedir(dir);
   // Names begin with the day and time, so this takes new files up oldest first.
   std::sort(names.begin() + static_cast<std::ptrdiff_t>(before), names.end());
   return any;

@@ -1,8 +1,6 @@
 // The HTTP system: registries, access control and dispatch (see http_system.h).
 #include "web/http/http_system.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include "core/system_parameters.h"
 #include "core/worker_threads.h"
 #include "mail/message/mime_types.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 #include "web/http/http_server.h"
 #include "web/http/login_session.h"
@@ -278,9 +277,8 @@ void THTTPSystem::ServeStatic() {
   // or missing is simply not found.
   const std::string path = s.WebDirectory + s.FileName;
   std::string real;
-  struct stat info {};
   if (s.WebDirectory.empty() || !RealPathInside(path, core::SystemParameters().WebFolder(), real) ||
-      ::stat(real.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      !platform::IsRegularFile(real)) {
     s.StatusIndex = kStatusNotFound;
     return;
   }
