@@ -181,6 +181,7 @@ void TDataDirectory::StartTransaction() {
         try {
           u->Rollback();
         } catch (...) {
+          // The first failure is the one the caller hears; every table still gets its rollback.
         }
       }
       throw;
@@ -217,6 +218,7 @@ void TDataDirectory::Commit(bool end) {
         try {
           u->Rollback();
         } catch (...) {
+          // The first failure is the one the caller hears; every table still gets its rollback.
         }
       }
       throw;
