@@ -112,6 +112,8 @@ Tdialogfm::~Tdialogfm() {
   } catch (const std::exception& e) {
     ShowError(e.what());
   } catch (...) {
+    // A destructor cannot raise; the server control has logged the failed stop already.
+    ShowError("unknown failure");
   }
   ReleaseTerminal();
   platform::CloseConsoleSignals(signalFd_);
@@ -152,6 +154,7 @@ void Tdialogfm::ToggleServer() {
       startEnabled_ = !running;
       stopEnabled_ = running;
     } catch (...) {
+      // The toggle's own failure is the one reported; the buttons keep their last state.
     }
     throw;
   }

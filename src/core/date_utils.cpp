@@ -40,6 +40,7 @@ std::string DateTimeToGMTStrSafe(TDateTime t) noexcept {
   try {
     return DateTimeToGMTStr(t);
   } catch (...) {
+    // The safe form's promise: a date that cannot be written (out of range) gives "".
     return {};
   }
 }

@@ -101,6 +101,7 @@ void LogPanic(const std::string& text) noexcept {
   try {
     platform::ShowMessageBox(text, SystemParameters().ProductName(), platform::TMessageIcon::Error);
   } catch (...) {
+    // The text is in the log already, and the process ends next whatever the box did.
   }
   std::_Exit(1);  // at once: no exit handlers of a process in an unknown state
 }
@@ -120,6 +121,22 @@ void LogException(const std::string& context, const std::exception& e, bool rera
   if (!reraise) return;
   if (std::current_exception()) throw;
   throw platform::Exception(e.what());
+}
+
+void LogCurrentException(const std::string& context) noexcept {
+  const std::exception_ptr current = std::current_exception();
+  if (!current) return;
+  try {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+      LogException(context, e, false);
+    } catch (...) {
+      WriteLog(TLogLevel::Exception, "(unknown) " + context);
+    }
+  } catch (...) {
+    // Logging never raises: a line that cannot even be built (no memory) is dropped.
+  }
 }
 
 void LogWarning(const std::string& text, bool quiet) {

@@ -41,6 +41,9 @@ void SetPanicHook(TPanicHook hook);
 // Logs "(<class>) <message> <context>". With reraise set it rethrows the exception being
 // handled, so it must then be called from inside the handler that caught e.
 void LogException(const std::string& context, const std::exception& e, bool reraise);
+// Logs the exception being handled as LogException does, "(unknown) <context>" for one that is
+// no std::exception. Never raises; does nothing outside a handler.
+void LogCurrentException(const std::string& context) noexcept;
 
 // Logs "(<E>)<text>"; with raise set, throws E with the message "<product>:<text>".
 template <class E>

@@ -274,6 +274,9 @@ void UnregisterTimedServer(TTimedServer* server) noexcept {
     if (IsShutDown()) return;
     if (TManagerThread* manager = ManagerThread()) manager->RemoveTimedServer(server);
   } catch (...) {
+    // Called from destructors, so it cannot raise; a server left on the manager's list is
+    // worth a line in the log.
+    LogCurrentException("unregistering a timed server");
   }
 }
 

@@ -38,7 +38,7 @@ void Fail(TTCPBuffer& buffer, uint8_t status, const std::string& context, bool a
 
 // A read that would pass its maximum: the connection is out of step.
 void FailTooLong(TTCPBuffer& buffer, const char* context) {
-  platform::SetLastSocketError(10040);  // "Message too long"
+  platform::SetLastSocketError(platform::WSAEMSGSIZE);
   Fail(buffer, ssSocketError, context, true);
 }
 
@@ -54,9 +54,9 @@ size_t LowLevelReceive(TSocket socket, TTCPBuffer& buffer, size_t most) {
     return 0;
   }
   switch (platform::LastSocketError()) {
-    case 10053: case 10054: buffer.SetStatus(ssConnectionReset); break;
-    case 10057: case 10058: buffer.SetStatus(ssConnectionClosed); break;
-    case 10060: buffer.SetStatus(ssTimeout); break;
+    case platform::WSAECONNABORTED: case platform::WSAECONNRESET: buffer.SetStatus(ssConnectionReset); break;
+    case platform::WSAENOTCONN: case platform::WSAESHUTDOWN: buffer.SetStatus(ssConnectionClosed); break;
+    case platform::WSAETIMEDOUT: buffer.SetStatus(ssTimeout); break;
     default: buffer.SetStatus(ssSocketError); break;
   }
   return 0;
@@ -141,9 +141,10 @@ void SendAll(TSocket socket, TTCPBuffer& buffer, const char* data, size_t size, 
         }
       }
       switch (code) {
-        case 10052: case 10053: case 10054: case 10065: buffer.SetStatus(ssConnectionReset); break;
-        case 10057: case 10058: buffer.SetStatus(ssConnectionClosed); break;
-        case 10060: buffer.SetStatus(ssTimeout); break;
+        case platform::WSAENETRESET: case platform::WSAECONNABORTED: case platform::WSAECONNRESET:
+        case platform::WSAEHOSTUNREACH: buffer.SetStatus(ssConnectionReset); break;
+        case platform::WSAENOTCONN: case platform::WSAESHUTDOWN: buffer.SetStatus(ssConnectionClosed); break;
+        case platform::WSAETIMEDOUT: buffer.SetStatus(ssTimeout); break;
         default: buffer.SetStatus(ssSocketError); break;
       }
       return;
@@ -253,56 +254,56 @@ void GetConnectionInfo(TSocket socket, TConnectionInfo& info) {
 
 std::string SocketErrorText(int code) {
   switch (code) {
-    case 10004: return "Interrupted system call";
-    case 10009: return "Bad file number";
-    case 10013: return "Permission denied";
-    case 10014: return "Bad address";
-    case 10022: return "Invalid argument";
-    case 10024: return "Too many open files";
-    case 10035: return "Operation would block";
-    case 10036: return "Operation now in progress";
-    case 10037: return "Operation already in progress";
-    case 10038: return "Socket operation on non-socket";
-    case 10039: return "Destination address required";
-    case 10040: return "Message too long";
-    case 10041: return "Protocol wrong type for socket";
-    case 10042: return "Protocol not available";
-    case 10043: return "Protocol not supported";
-    case 10044: return "Socket type not supported";
-    case 10045: return "Operation not supported on socket";
-    case 10046: return "Protocol family not supported";
-    case 10047: return "Address family not supported by protocol family";
-    case 10048: return "Address already in use";
-    case 10049: return "Can't assign requested address";
-    case 10050: return "Network is down";
-    case 10051: return "Network is unreachable";
-    case 10052: return "Network dropped connection on reset";
-    case 10053: return "Software caused connection abort";
-    case 10054: return "Connection reset by peer";
-    case 10055: return "No buffer space available";
-    case 10056: return "Socket is already connected";
-    case 10057: return "Socket is not connected";
-    case 10058: return "Can't send after socket shutdown";
-    case 10059: return "Too many references: can't splice";
-    case 10060: return "Connection timed out";
-    case 10061: return "Connection refused";
-    case 10062: return "Too many levels of symbolic links";
-    case 10063: return "File name too long";
-    case 10064: return "Host is down";
-    case 10065: return "No route to host";
-    case 10066: return "Directory not empty";
-    case 10067: return "Too many processes";
-    case 10068: return "Too many users";
-    case 10069: return "Disk quota exceeded";
-    case 10070: return "Stale NFS file handle";
-    case 10071: return "Too many levels of remote in path";
-    case 10091: return "Network sub-system is unusable";
-    case 10092: return "WSOCK32.DLL DLL cannot support this application";
-    case 10093: return "WSOCK32.DLL not initialized";
-    case 11001: return "Host not found";
-    case 11002: return "Non-authoritative host not found";
-    case 11003: return "Non-recoverable error";
-    case 11004: return "No Data";
+    case platform::WSAEINTR: return "Interrupted system call";
+    case platform::WSAEBADF: return "Bad file number";
+    case platform::WSAEACCES: return "Permission denied";
+    case platform::WSAEFAULT: return "Bad address";
+    case platform::WSAEINVAL: return "Invalid argument";
+    case platform::WSAEMFILE: return "Too many open files";
+    case platform::WSAEWOULDBLOCK: return "Operation would block";
+    case platform::WSAEINPROGRESS: return "Operation now in progress";
+    case platform::WSAEALREADY: return "Operation already in progress";
+    case platform::WSAENOTSOCK: return "Socket operation on non-socket";
+    case platform::WSAEDESTADDRREQ: return "Destination address required";
+    case platform::WSAEMSGSIZE: return "Message too long";
+    case platform::WSAEPROTOTYPE: return "Protocol wrong type for socket";
+    case platform::WSAENOPROTOOPT: return "Protocol not available";
+    case platform::WSAEPROTONOSUPPORT: return "Protocol not supported";
+    case platform::WSAESOCKTNOSUPPORT: return "Socket type not supported";
+    case platform::WSAEOPNOTSUPP: return "Operation not supported on socket";
+    case platform::WSAEPFNOSUPPORT: return "Protocol family not supported";
+    case platform::WSAEAFNOSUPPORT: return "Address family not supported by protocol family";
+    case platform::WSAEADDRINUSE: return "Address already in use";
+    case platform::WSAEADDRNOTAVAIL: return "Can't assign requested address";
+    case platform::WSAENETDOWN: return "Network is down";
+    case platform::WSAENETUNREACH: return "Network is unreachable";
+    case platform::WSAENETRESET: return "Network dropped connection on reset";
+    case platform::WSAECONNABORTED: return "Software caused connection abort";
+    case platform::WSAECONNRESET: return "Connection reset by peer";
+    case platform::WSAENOBUFS: return "No buffer space available";
+    case platform::WSAEISCONN: return "Socket is already connected";
+    case platform::WSAENOTCONN: return "Socket is not connected";
+    case platform::WSAESHUTDOWN: return "Can't send after socket shutdown";
+    case platform::WSAETOOMANYREFS: return "Too many references: can't splice";
+    case platform::WSAETIMEDOUT: return "Connection timed out";
+    case platform::WSAECONNREFUSED: return "Connection refused";
+    case platform::WSAELOOP: return "Too many levels of symbolic links";
+    case platform::WSAENAMETOOLONG: return "File name too long";
+    case platform::WSAEHOSTDOWN: return "Host is down";
+    case platform::WSAEHOSTUNREACH: return "No route to host";
+    case platform::WSAENOTEMPTY: return "Directory not empty";
+    case platform::WSAEPROCLIM: return "Too many processes";
+    case platform::WSAEUSERS: return "Too many users";
+    case platform::WSAEDQUOT: return "Disk quota exceeded";
+    case platform::WSAESTALE: return "Stale NFS file handle";
+    case platform::WSAEREMOTE: return "Too many levels of remote in path";
+    case platform::WSASYSNOTREADY: return "Network sub-system is unusable";
+    case platform::WSAVERNOTSUPPORTED: return "WSOCK32.DLL DLL cannot support this application";
+    case platform::WSANOTINITIALISED: return "WSOCK32.DLL not initialized";
+    case platform::WSAHOST_NOT_FOUND: return "Host not found";
+    case platform::WSATRY_AGAIN: return "Non-authoritative host not found";
+    case platform::WSANO_RECOVERY: return "Non-recoverable error";
+    case platform::WSANO_DATA: return "No Data";
     default: return platform::Format("Unknown Socket Error (%d)", code);
   }
 }

@@ -17,7 +17,7 @@ bool IsTemporary(int code) {
     case platform::WSAENETUNREACH:
     case platform::WSAETIMEDOUT:
     case platform::WSAECONNREFUSED:
-    case 10064:  // host is down
+    case platform::WSAEHOSTDOWN:
     case platform::WSAEHOSTUNREACH:
     case platform::WSATRY_AGAIN:
       return true;

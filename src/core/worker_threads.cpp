@@ -35,6 +35,8 @@ void TVThread::DoTerminate() {
     if (IsShutDown()) return;
     if (TManagerThread* manager = ManagerThread()) manager->RemoveThread(this);
   } catch (...) {
+    // The thread ends either way; a thread left on the manager's list is worth a log line.
+    LogCurrentException("removing " + ClassName() + " from the manager");
   }
 }
 
@@ -294,6 +296,8 @@ void TServerThread::Execute() {
       try {
         Send(server);
       } catch (...) {
+        // The last reply before a deliberate close: the connection ends either way, and a peer
+        // that is gone already cannot be told more.
       }
     }
   }
@@ -352,6 +356,8 @@ void TTaskThread::Execute() {
   try {
     task_->Run();
   } catch (...) {
+    // A one-shot task's failure ends only that task, but it must not go unseen.
+    LogCurrentException("in " + ClassName());
   }
 }
 

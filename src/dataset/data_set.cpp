@@ -300,6 +300,7 @@ void TDataSet::Close() {
     try {
       InternalCancel();
     } catch (...) {
+      // Close must go through; closing the source below releases its record lock anyway.
     }
     FreeFieldBuffers();
   }

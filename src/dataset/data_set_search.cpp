@@ -1,5 +1,6 @@
 // Searching a data set: Locate and Lookup by scanning the record source, the match rule of a
 // key field against a value, and the record-filter callback.
+// Implements the search calls of TDataSet in dataset/data_set.h.
 #include <cmath>
 
 #include "dataset/data_set.h"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dataset/bookmarks.h"
+#include "engine/base/engine_error.h"
 
 namespace tovenmarsh::dataset {
 
@@ -44,7 +45,7 @@ enum class TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 
 
 // The navigation codes of the record source: success, and the two cracks.
 inline constexpr int kSourceOk = 0;
-inline constexpr int kSourceBof = 8705;
-inline constexpr int kSourceEof = 8706;
+inline constexpr int kSourceBof = engine::kErrBeginningOfFile;
+inline constexpr int kSourceEof = engine::kErrEndOfFile;
 
 }  // namespace tovenmarsh::dataset

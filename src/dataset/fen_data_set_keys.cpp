@@ -1,5 +1,6 @@
 // Key buffers of a data set over an engine cursor: the active index's fields, editing search
 // keys and range bounds, applying and lifting ranges, switching the index.
+// Implements the key calls of TFenDataSet in dataset/fen_data_set.h.
 #include <algorithm>
 
 #include "dataset/database_error.h"

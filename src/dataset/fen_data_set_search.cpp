@@ -1,6 +1,7 @@
 // Searching a data set over an engine cursor: Locate and Lookup through an index (the active
 // one or a lookup cursor's) or through an engine filter of "field = value" conditions, and
 // FindFirst/FindNext/FindPrior/FindLast with the filters in force for the search only.
+// Implements the search calls of TFenDataSet in dataset/fen_data_set.h.
 //
 // Contract: both routes of Locate answer the same on the same data: a string field compares
 // by text (case rule and prefix as the options say; a trailing "*" after at least one

@@ -532,6 +532,8 @@ bool TFenSession::PasswordCallback(void* request, int /*reason*/) {
   try {
     return state->Session->AskPassword();
   } catch (...) {
+    // The engine calls back through a plain function and cannot carry a failure: a handler
+    // that fails counts as no password, and the engine reports the refusal.
     return false;
   }
 }

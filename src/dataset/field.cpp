@@ -1,4 +1,5 @@
 // The field base class, the field list and the factory of field classes by type.
+// Implements TField, TFields and the factory of dataset/fields.h.
 #include "dataset/data_set.h"
 #include "dataset/database_error.h"
 #include "dataset/fields.h"

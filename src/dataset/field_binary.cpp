@@ -1,5 +1,6 @@
 // Byte and BLOB fields. Fixed bytes: Size raw bytes; variable bytes: a 16-bit length, then up
 // to Size bytes. BLOB values travel through the data set's BLOB stream.
+// Implements the byte and BLOB field classes of dataset/fields.h.
 #include <cstring>
 #include <vector>
 

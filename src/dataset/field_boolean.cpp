@@ -1,4 +1,5 @@
 // Boolean fields: the value form is 16-bit 0 or 1; texts are "True" and "False".
+// Implements the boolean field class of dataset/fields.h.
 #include <cstdint>
 
 #include "dataset/database_error.h"

@@ -1,5 +1,6 @@
 // Date, time and date-time fields. Value forms: date a 32-bit day number (day 1 = 0001-01-01),
 // time 32-bit milliseconds since midnight, date-time 64-bit milliseconds since day 0.
+// Implements the date and time field classes of dataset/fields.h.
 #include <cmath>
 #include <cstdint>
 

@@ -1,4 +1,5 @@
 // Integer, float and BCD fields.
+// Implements the numeric field classes of dataset/fields.h.
 #include <cmath>
 #include <cstring>
 #include <limits>

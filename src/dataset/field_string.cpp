@@ -1,4 +1,5 @@
 // Text fields: the value form is the text with a terminating zero in Size + 1 bytes.
+// Implements the text field class of dataset/fields.h.
 #include <cstring>
 #include <vector>
 

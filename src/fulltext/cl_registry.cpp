@@ -1,5 +1,6 @@
 // The registry of streamable container and node classes (looked up by name when a container
 // stream is loaded). The library's own classes are there from the start.
+// Implements the class registry calls of fulltext/cl_container.h.
 #include <mutex>
 #include <vector>
 

@@ -38,6 +38,7 @@ void TtxMake::Execute() {
     try {
       LeaveBuild();
     } catch (...) {
+      // The build's failure is the one reported; the state is left whatever LeaveBuild answers.
     }
     throw;
   }
@@ -51,6 +52,8 @@ void TtxMake::LeaveBuild() {
       try {
         engine.SetState(0);
       } catch (...) {
+        // Only does anything when a step below raised (a state set once stays set), and that
+        // failure is the one reported.
       }
     }
   } final{*this};

@@ -95,9 +95,14 @@ const std::vector<TRankEntry>& TtxRankSearch::BuildRanks() {
     }
     position_ = -1;
     rankTime_ = (TickSource ? TickSource() : 0) - start;
+    if (ok) {
+      SetState(before);  // a part that fails to leave the ranking is reported, not dropped
+      return;
+    }
     try {
       SetState(before);
     } catch (...) {
+      // The ranking's own failure is the one reported; the state is left all the same.
     }
   };
   try {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "fulltext/cl_errors.h"
 #include "fulltext/tx_bits.h"
@@ -66,6 +67,7 @@ void TtxBasicSearch::Execute() {
       Finish();
       SetState(0);
     } catch (...) {
+      // The search's own failure is the one reported; the state is left all the same.
     }
     throw;
   }
@@ -269,6 +271,7 @@ void TtxBasicSearch::LikeSearch(const std::string& word) {
     try {
       link.SelectKey(kkWord);
     } catch (...) {
+      // The search's own failure is the one reported; the next search selects its key anew.
     }
     throw;
   }
@@ -292,6 +295,7 @@ void TtxBasicSearch::WildSearch(std::string pattern, int keyKind) {
       try {
         link.SelectKey(kkWord);
       } catch (...) {
+        // A destructor cannot raise; the next search selects its key anew.
       }
     }
   } restore{link, useReverse};
@@ -447,7 +451,7 @@ void TtxProximitySearch::Verify(const std::string& input) {
   const int64_t lowest = text.LowestIndex();
   int32_t d = reverse ? (wantSet ? result_->FindLastSet() : result_->FindLastClear())
                       : (wantSet ? result_->FindFirstSet() : result_->FindFirstClear());
-  auto cleanup = [&]() {
+  auto cleanup = [&](bool failed) {
     verifying_ = false;
     if (d >= 0 && logic_ != slNot) {  // stopped early: the candidates not proven are dropped
       if (reverse) {
@@ -456,13 +460,18 @@ void TtxProximitySearch::Verify(const std::string& input) {
         for (int32_t b = d; b <= result_->Max(); ++b) result_->ClearBit(b);
       }
     }
+    std::exception_ptr leaving;
     try {
       SetState(before);
     } catch (...) {
+      // The state is left all the same; the failure is reported once the words are settled,
+      // unless the verification's own failure is already on its way.
+      leaving = std::current_exception();
     }
     for (const std::string& w : phrase_)
       if (searched_.find(w) == searched_.end()) searched_.emplace(w, TSearchedWord{0, 0, 0, false});
     phrase_.clear();
+    if (leaving && !failed) std::rethrow_exception(leaving);
   };
   try {
     while (d >= 0 && !Aborted()) {
@@ -482,10 +491,10 @@ void TtxProximitySearch::Verify(const std::string& input) {
                   : (wantSet ? result_->FindNextSet(d) : result_->FindNextClear(d));
     }
   } catch (...) {
-    cleanup();
+    cleanup(true);
     throw;
   }
-  cleanup();
+  cleanup(false);
 }
 
 }  // namespace tovenmarsh::fulltext

@@ -100,6 +100,7 @@ void TtxLogicSearch::Execute() {
       Finish();
       SetState(0);
     } catch (...) {
+      // The search's own failure is the one reported; the state is left all the same.
     }
     throw;
   }

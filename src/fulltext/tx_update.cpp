@@ -97,6 +97,7 @@ void TtxUpdate::Run(TMode mode, bool checkRange) {
     try {
       SetState(before);
     } catch (...) {
+      // The update's own failure is the one reported; the state is left all the same.
     }
     throw;
   }

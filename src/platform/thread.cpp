@@ -49,11 +49,14 @@ void TThread::Run() {
     try {
       HandleException(std::current_exception());
     } catch (...) {
+      // The thread's own handler failed too; letting it out of the thread would end the process,
+      // and this layer has no log to tell.
     }
   }
   try {
     DoTerminate();
   } catch (...) {
+    // As above: the thread must still be marked finished, or WaitFor's callers would hang.
   }
   finished_.store(true, std::memory_order_release);
 }

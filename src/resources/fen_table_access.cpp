@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "core/log.h"
 #include "dataset/fen_database.h"
 #include "dataset/fen_session.h"
 #include "dataset/fen_table.h"
@@ -70,11 +71,16 @@ class TFenTableAccess final : public TTableAccess {
     try {
       if (table_->Active()) table_->Close();
     } catch (...) {
+      // A destructor cannot raise, but a table that failed to close may have lost its last
+      // change: the log keeps it.
+      core::LogCurrentException("closing table " + name_);
     }
     table_.reset();
     try {
       database_->Close();
     } catch (...) {
+      // As above; the session below goes away all the same.
+      core::LogCurrentException("closing the database of table " + name_);
     }
     database_.reset();
     session_.reset();

@@ -1,5 +1,6 @@
 // The data definition parsers: CREATE TABLE, CREATE INDEX, ALTER TABLE, DROP TABLE and DROP
 // INDEX, with the column definitions, attributes, key clauses and table options they share.
+// Implements the DDL parsing calls of TDataQuery in sql/data_query.h.
 #include "sql/data_query.h"
 
 #include "engine/base/engine_error.h"

@@ -1,5 +1,6 @@
 // The INSERT, UPDATE and DELETE parsers: target table, target columns, values, WHERE and the
 // trailing NOAUTOINC and COMMIT INTERVAL options.
+// Implements the INSERT, UPDATE and DELETE parsing calls of TDataQuery in sql/data_query.h.
 #include "sql/data_query.h"
 
 #include "engine/expr/expr_parser.h"

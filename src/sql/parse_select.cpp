@@ -1,5 +1,6 @@
 // The SELECT parser (also the grammar of sub-selects and of INSERT ... SELECT): select list,
 // INTO, FROM with joins, WHERE, GROUP BY, HAVING, ORDER BY and the trailing options.
+// Implements the SELECT parsing calls of TDataQuery in sql/data_query.h.
 #include "sql/data_query.h"
 
 #include "engine/expr/expr_parser.h"

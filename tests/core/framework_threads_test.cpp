@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -404,6 +405,41 @@ TEST_F(Framework, DaemonRunsWhenWokenAndOnItsInterval) {
             platform::TThreadPriority::Lowest);
   EXPECT_TRUE(Eventually([&] { return woken.taskRuns == 1; }));
   EXPECT_TRUE(woken.taskSharedLock) << "a task shares its owner's lock";
+}
+
+// A one-shot task whose failure leaves its Run (a failure that is no std::exception, or one its
+// HandleException asks to re-raise) ends only that task, and the log says so.
+class TFailingTask : public TTask {
+ public:
+  TFailingTask(bool reraise, std::atomic<int>& runs) : reraise_(reraise), runs_(runs) {}
+
+ protected:
+  bool Execute() override {
+    ++runs_;
+    if (reraise_) throw std::runtime_error("task failed");
+    throw 42;
+  }
+  bool HandleException(const std::exception&) override { return true; }
+
+ private:
+  bool reraise_;
+  std::atomic<int>& runs_;
+};
+
+TEST_F(Framework, AOneShotTaskThatFailsIsLogged) {
+  std::atomic<int> runs{0};
+  for (const bool reraise : {false, true}) {
+    StartTask(nullptr,
+              TTaskClass{"TFailingTask",
+                         [&] { return std::unique_ptr<TTask>(new TFailingTask(reraise, runs)); }},
+              platform::TThreadPriority::Lowest);
+  }
+  EXPECT_TRUE(Eventually([&] {
+    const std::string log = Log();
+    return log.find("(unknown) in TTaskThread") != std::string::npos &&
+           log.find("exception re-raised in TTaskThread") != std::string::npos;
+  })) << Log();
+  EXPECT_EQ(runs, 2);
 }
 
 #if defined(__has_feature)

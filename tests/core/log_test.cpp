@@ -119,6 +119,27 @@ TEST_F(LogTest, LogExceptionReraisesTheSameObject) {
   }
 }
 
+// The exception being handled is logged like LogException, one that is no std::exception as
+// "(unknown)"; outside a handler nothing is written.
+TEST_F(LogTest, CurrentExceptionIsLoggedWhateverItsType) {
+  LogCurrentException("outside any handler");
+  try {
+    throw EWinsockError("refused");
+  } catch (...) {
+    LogCurrentException("in TTaskThread");
+  }
+  try {
+    throw 42;
+  } catch (...) {
+    LogCurrentException("in TTaskThread");
+  }
+  const std::string log = Contents();
+  EXPECT_EQ(log.find("outside any handler"), std::string::npos) << log;
+  EXPECT_NE(log.find("Exception on "), std::string::npos) << log;
+  EXPECT_NE(log.find(" : (EWinsockError) refused in TTaskThread\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" : (unknown) in TTaskThread\r\n"), std::string::npos) << log;
+}
+
 TEST_F(LogTest, TextIsWrittenAsGivenAndReadBackWhole) {
   LogMessage("first\r\nsecond");
   platform::TStringList list;

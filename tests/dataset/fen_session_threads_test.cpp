@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -198,24 +199,39 @@ TEST(FenSessionThreadsTest, CloningWhileAnotherThreadOpensTheTable) {
   database.Open();
   engine::TDataDirectory* directory = database.Handle();
   std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
   std::thread opener([&] {
     while (!stop.load()) {
-      engine::TDataCursor cursor(directory);
-      cursor.SetTableName("t");
-      cursor.Open();
-      cursor.Close();
+      try {
+        engine::TDataCursor cursor(directory);
+        cursor.SetTableName("t");
+        cursor.Open();
+        if (cursor.GetRecordCount() != 0) failures.fetch_add(1);
+        cursor.Close();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        failures.fetch_add(1);
+      }
     }
   });
   engine::TDataCursor source(directory);
   source.SetTableName("t");
   source.Open();
+  int clones = 0;
   for (int i = 0; i < 200; ++i) {
     std::unique_ptr<engine::TDataCursor> clone = source.Clone();
+    if (clone->GetRecordCount() == 0) ++clones;
     clone->Close();
   }
   stop.store(true);
   opener.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(clones, 200);
+  // Every cursor of either thread shared the one table, and every close gave it back: with the
+  // source closed too, the directory holds no table any more.
+  EXPECT_EQ(directory->TableCount(), 1u);
   source.Close();
+  EXPECT_EQ(directory->TableCount(), 0u);
   database.Close();
 }
 
@@ -228,23 +244,44 @@ TEST(FenSessionThreadsTest, OpeningATableWhileAnotherThreadInsertsIntoIt) {
   CreateNumberTable(folder, "t");
   std::atomic<bool> stop{false};
   std::thread writer([&] {
-    TFenTable table;
-    table.SetTableName(folder + "t");
-    table.Open();
-    for (int no = 1; no <= 200; ++no) {
-      table.Append();
-      table.FieldByName("no").SetAsInteger(no);
-      table.Post();
+    try {
+      TFenTable table;
+      table.SetTableName(folder + "t");
+      table.Open();
+      for (int no = 1; no <= 200; ++no) {
+        table.Append();
+        table.FieldByName("no").SetAsInteger(no);
+        table.Post();
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
     }
     stop.store(true);
   });
+  // Each open sees a whole table: never fewer records than an earlier open saw, never more
+  // than were written.
+  int seen = 0;
+  bool shrank = false;
   while (!stop.load()) {
     TFenTable reader;
     reader.SetTableName(folder + "t");
     reader.Open();
+    const int count = reader.RecordCount();
+    if (count < seen || count > 200) shrank = true;
+    seen = count;
     reader.Close();
   }
   writer.join();
+  EXPECT_FALSE(shrank) << "last count " << seen;
+  TFenTable check;
+  check.SetTableName(folder + "t");
+  check.Open();
+  std::vector<int> numbers;
+  for (check.First(); !check.Eof(); check.Next()) numbers.push_back(check.FieldByName("no").AsInteger());
+  check.Close();
+  std::vector<int> expected(200);
+  for (int i = 0; i < 200; ++i) expected[static_cast<size_t>(i)] = i + 1;
+  EXPECT_EQ(numbers, expected);
 }
 
 // Switching the index by name reads the index file's slot descriptors while another thread's
@@ -256,14 +293,18 @@ TEST(FenSessionThreadsTest, SwitchingTheIndexWhileAnotherThreadInserts) {
   CreateNumberTable(folder, "t", true);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
-    TFenTable table;
-    table.SetTableName(folder + "t");
-    table.Open();
-    for (int no = 1; no <= 200; ++no) {
-      table.Append();
-      table.FieldByName("no").SetAsInteger(no);
-      table.FieldByName("word").SetAsString("w" + std::to_string(no));
-      table.Post();
+    try {
+      TFenTable table;
+      table.SetTableName(folder + "t");
+      table.Open();
+      for (int no = 1; no <= 200; ++no) {
+        table.Append();
+        table.FieldByName("no").SetAsInteger(no);
+        table.FieldByName("word").SetAsString("w" + std::to_string(no));
+        table.Post();
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
     }
     stop.store(true);
   });
@@ -275,7 +316,23 @@ TEST(FenSessionThreadsTest, SwitchingTheIndexWhileAnotherThreadInserts) {
     reader.SetIndexName("");
   }
   writer.join();
+  // Both indexes hold every record, each in its own order.
+  std::vector<std::string> words;
+  std::vector<int> numbers;
+  reader.SetIndexName("ByWord");
+  for (reader.First(); !reader.Eof(); reader.Next()) words.push_back(reader.FieldByName("word").AsString());
+  reader.SetIndexName("");
+  for (reader.First(); !reader.Eof(); reader.Next()) numbers.push_back(reader.FieldByName("no").AsInteger());
   reader.Close();
+  std::vector<std::string> expectedWords;
+  std::vector<int> expectedNumbers;
+  for (int no = 1; no <= 200; ++no) {
+    expectedWords.push_back("w" + std::to_string(no));
+    expectedNumbers.push_back(no);
+  }
+  std::sort(expectedWords.begin(), expectedWords.end());
+  EXPECT_EQ(words, expectedWords);
+  EXPECT_EQ(numbers, expectedNumbers);
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
 // Cursor opening, options, editing and locks: defaults, required and limit checks, duplicate
 // keys leaving nothing behind, record ids (generated, given, unique), BLOB chains freed on
-// delete, record numbers reused with their status keys, field values, inserts that keep the
-// position, and two users of one table seeing each other's changes and locks.
+// delete, BLOB values copied by NewRecord and their null state while open, record numbers
+// reused with their status keys, field values, inserts that keep the position, calls on a
+// closed cursor, and two users of one table seeing each other's changes and locks.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/store/blob_buffer.h"
 #include "engine/store/blob_file.h"
 #include "engine/cursor/cursor.h"
 #include "engine/table/directory.h"
@@ -59,7 +62,12 @@ class CursorEditTest : public testing::EngineDirectoryTest {
     for (auto [f, v] : values) c.SetFieldData(f, b.data(), &v);
     c.InsertRecord(b.data(), true);
   }
-
+  static bool Find(TDataCursor& c, int32_t key, std::vector<uint8_t>& out) {
+    std::vector<uint8_t> probe = Buffer(c);
+    c.InitRecord(probe.data());
+    c.SetFieldData(1, probe.data(), &key);
+    return c.FindKey(probe.data(), false, out.data(), 0, false, 0);
+  }
 };
 
 TEST_F(CursorEditTest, DefaultsFillNewRecords) {
@@ -584,6 +592,173 @@ TEST_F(CursorEditTest, TwoSessionsSeeChangesAndLocks) {
   }
   other->CloseDirectory(second);
   FreeEngineSession(other);
+}
+
+// Fault: NewRecord clears the BLOB fields of the copy instead of copying their contents into new
+// BLOB buffers, so a record copied with NewRecord loses its memo.
+TEST_F(CursorEditTest, NewRecordCopiesBlobContents) {
+  TTableDefinition d;
+  FieldDesc memo = Field("Memo", fldBlob, 0, fldstMemo);
+  memo.Required = true;  // an open value counts by its contents, not by the indicator byte
+  d.Data.Fields = {Field("A", fldInt32), memo};
+  d.Indexes = {Index("", {1}, true)};
+  Create("memos", d);
+  TDataCursor& c = Open("memos");
+  const std::string text = "the memo of record one";
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  int32_t one = 1, two = 2;
+  c.SetFieldData(1, b.data(), &one);
+  ASSERT_EQ(c.OpenBlob(2, b.data(), TBlobBufferList::kReadWrite), 0);
+  EXPECT_EQ(ErrorCode([&] { c.InsertRecord(b.data(), true); }), kErrValueRequired) << "empty open value";
+  ASSERT_EQ(c.WriteBlob(2, b.data(), 0, static_cast<uint32_t>(text.size()),
+                        reinterpret_cast<const uint8_t*>(text.data())),
+            0);
+  c.InsertRecord(b.data(), true);
+  c.CloseAllBlobs();
+
+  std::vector<uint8_t> copy = Buffer(c);
+  ASSERT_EQ(c.NewRecord(copy.data()), 0);
+  c.SetFieldData(1, copy.data(), &two);
+  c.InsertRecord(copy.data(), true);
+  c.CloseAllBlobs();
+
+  std::vector<uint8_t> r = Buffer(c);
+  ASSERT_TRUE(Find(c, 2, r));
+  ASSERT_FALSE(c.GetFieldData(2, r.data(), nullptr)) << "the copy's memo is null";
+  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kRead), 0);
+  uint32_t size = 0, count = 0;
+  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
+  std::string back(size, '\0');
+  if (size > 0) {
+    ASSERT_EQ(c.ReadBlob(2, r.data(), 0, size, reinterpret_cast<uint8_t*>(back.data()), &count), 0);
+  }
+  EXPECT_EQ(back, text);
+  c.CloseAllBlobs();
+  // The two records own separate chains: deleting the original leaves the copy readable.
+  ASSERT_TRUE(Find(c, 1, r));
+  c.DeleteRecord(r.data(), true);
+  ASSERT_TRUE(Find(c, 2, r));
+  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kRead), 0);
+  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
+  EXPECT_EQ(size, text.size());
+  c.CloseAllBlobs();
+}
+
+// Fault: while a BLOB field holds the handle of an open buffer, GetFieldData answers from the
+// stale null-indicator byte instead of from whether the open buffer is empty.
+TEST_F(CursorEditTest, OpenBlobNullFollowsItsBuffer) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("Memo", fldBlob, 0, fldstMemo)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("memos", d);
+  TDataCursor& c = Open("memos");
+  std::vector<uint8_t> b = Buffer(c);
+  c.InitRecord(b.data());
+  int32_t one = 1;
+  c.SetFieldData(1, b.data(), &one);
+  ASSERT_EQ(c.OpenBlob(2, b.data(), TBlobBufferList::kReadWrite), 0);
+  EXPECT_TRUE(c.GetFieldData(2, b.data(), nullptr)) << "empty open value";
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  ASSERT_EQ(c.WriteBlob(2, b.data(), 0, 3, abc), 0);
+  EXPECT_FALSE(c.GetFieldData(2, b.data(), nullptr)) << "open value holding 3 bytes";
+  // Storing the handle again sets the indicator from the buffer's contents.
+  int32_t handle = 0;
+  std::memcpy(&handle, b.data() + c.GetFieldDesc(2).Offset + 1, 4);
+  c.SetFieldData(2, b.data(), &handle);
+  EXPECT_FALSE(c.GetFieldData(2, b.data(), nullptr));
+  c.InsertRecord(b.data(), true);
+  c.CloseAllBlobs();
+  // A stored value truncated to nothing reads as null while open.
+  std::vector<uint8_t> r = Buffer(c);
+  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
+  EXPECT_FALSE(c.GetFieldData(2, r.data(), nullptr));
+  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kReadWrite), 0);
+  ASSERT_EQ(c.TruncateBlob(2, r.data(), 0), 0);
+  EXPECT_TRUE(c.GetFieldData(2, r.data(), nullptr)) << "open value truncated to 0";
+  c.CloseAllBlobs();
+}
+
+// Fault: after the largest id 2147483647 a generated record id wraps to 1, which a live record
+// already holds; the duplicated id makes status keys equal and a later delete finds the other
+// record's key (8965).
+TEST_F(CursorEditTest, GeneratedIdNeverRepeatsALiveId) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("Id", fldInt32, 0, fldstAutoInc), Field("V", fldInt32)};
+  d.Indexes = {Index("", {2}, true), Index("ById", {1}, false)};
+  Create("ids", d);
+  TDataCursor& c = Open("ids");
+  Insert(c, {{2, 1}});  // id 1
+  c.SetAutoIncWritable(true);
+  Insert(c, {{1, 3}, {2, 3}});
+  Insert(c, {{1, 5}, {2, 5}});
+  Insert(c, {{1, 2147483647}, {2, 2}});
+  c.SetAutoIncWritable(false);
+  // Past the largest id each generated id is the lowest one free: 2, 4, 6.
+  for (int32_t v : {10, 11, 12}) EXPECT_EQ(ErrorCode([&] { Insert(c, {{2, v}}); }), 0);
+  std::vector<uint8_t> b = Buffer(c);
+  std::multiset<int32_t> ids;
+  c.First();
+  while (c.GetNextRecord(b.data()) == 0) ids.insert(Int(c, b, 1));
+  EXPECT_EQ(ids, (std::multiset<int32_t>{1, 2, 3, 4, 5, 6, 2147483647}));
+  // Every record can be deleted through its own keys.
+  c.First();
+  while (c.GetNextRecord(b.data()) == 0) {
+    ASSERT_EQ(ErrorCode([&] { c.DeleteRecord(b.data(), true); }), 0) << "V " << Int(c, b, 2);
+    c.First();
+  }
+  EXPECT_EQ(c.GetPhysicalRecordCount(), 0);
+}
+
+// A cursor that was never opened (or is closed again) raises on every call that needs its
+// table, instead of reaching through a null table.
+TEST_F(CursorEditTest, ClosedCursorRaisesInsteadOfCrashing) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("shut", d);
+  TDataCursor never(directory_);
+  never.SetTableName("shut");
+  TDataCursor& closed = Open("shut");
+  closed.Close();
+  std::vector<uint8_t> r(64), key(64);
+  const std::vector<std::pair<const char*, std::function<void(TDataCursor&)>>> calls = {
+      {"First", [](TDataCursor& c) { c.First(); }},
+      {"Last", [](TDataCursor& c) { c.Last(); }},
+      {"GetNextRecord", [&](TDataCursor& c) { c.GetNextRecord(r.data()); }},
+      {"GetPriorRecord", [&](TDataCursor& c) { c.GetPriorRecord(r.data()); }},
+      {"GetCurrentRecord", [&](TDataCursor& c) { c.GetCurrentRecord(r.data(), true); }},
+      {"GetRecNo", [](TDataCursor& c) { c.GetRecNo(); }},
+      {"SetRecNo", [](TDataCursor& c) { c.SetRecNo(1); }},
+      {"GetRecordCount", [](TDataCursor& c) { c.GetRecordCount(); }},
+      {"GetPhysicalRecordCount", [](TDataCursor& c) { c.GetPhysicalRecordCount(); }},
+      {"FindKey", [&](TDataCursor& c) { c.FindKey(key.data(), true, r.data(), 0, true, 0); }},
+      {"SetRange", [&](TDataCursor& c) { c.SetRange(true, key.data(), 0, key.data(), 0); }},
+      {"CancelRange", [](TDataCursor& c) { c.CancelRange(); }},
+      {"SwitchToIndex", [](TDataCursor& c) { c.SwitchToIndex("other"); }},
+      {"SetIndexNumber", [](TDataCursor& c) { c.SetIndexNumber(1); }},
+      {"GetIndexCount", [](TDataCursor& c) { c.GetIndexCount(); }},
+      {"GetIndexDesc", [](TDataCursor& c) { c.GetIndexDesc(0); }},
+      {"GetIndexDescByName", [](TDataCursor& c) { c.GetIndexDescByName(""); }},
+      {"GetBookmark", [&](TDataCursor& c) { c.GetBookmark(key.data()); }},
+      {"GotoBookmark", [&](TDataCursor& c) { c.GotoBookmark(key.data(), true); }},
+      {"Clone", [](TDataCursor& c) { c.Clone(); }},
+      {"LockRecord", [](TDataCursor& c) { c.LockRecord(1); }},
+      {"UnlockRecord", [](TDataCursor& c) { c.UnlockRecord(1); }},
+      {"LockTableForWrite", [](TDataCursor& c) { c.LockTableForWrite(); }},
+      {"InsertRecord", [&](TDataCursor& c) { c.InsertRecord(r.data(), true); }},
+      {"DeleteRecord", [&](TDataCursor& c) { c.DeleteRecord(r.data(), true); }},
+      {"NewRecord", [&](TDataCursor& c) { c.NewRecord(r.data()); }},
+      {"FlushBuffers", [](TDataCursor& c) { c.FlushBuffers(); }},
+  };
+  for (TDataCursor* c : {&never, &closed}) {
+    for (const auto& call : calls) {
+      SCOPED_TRACE(call.first);
+      EXPECT_EQ(ErrorCode([&] { call.second(*c); }), kErrInvalidFileHandle);
+    }
+    TDataCursor& other = Open("shut");
+    EXPECT_EQ(ErrorCode([&] { c->GotoCursor(other); }), kErrInvalidFileHandle);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "engine/start/engine_start.h"
 #include "engine/io/file_list.h"
 #include "engine/store/index_file.h"
+#include "engine/table/record_sort.h"
 
 namespace tovenmarsh::engine {
 namespace {
@@ -153,7 +154,7 @@ TEST_F(RecordSortTest, InMemoryWhenEverythingIsCached) {
   Fill(rows);
   for (uint32_t n = 1; n <= 500; ++n) file->ReleaseRecord(file->GetRecord(n, 1, 500));
   ASSERT_EQ(file->CachedRecords(), 500u);
-  EXPECT_EQ(file->SortRecords(ByNameThenCountDescending(), dir, nullptr), 500u);
+  EXPECT_EQ(SortRecords(*file, ByNameThenCountDescending(), dir, nullptr), 500u);
   EXPECT_EQ(IdsInFileOrder(), Expected(rows));
 }
 
@@ -161,7 +162,7 @@ TEST_F(RecordSortTest, ExternalRunsMatchStableSortAndLeaveNoTemporaryFiles) {
   Create();
   const auto rows = RandomRows(2000000, 2);
   Fill(rows);
-  EXPECT_EQ(file->SortRecords(ByNameThenCountDescending(), dir, nullptr), 2000000u);
+  EXPECT_EQ(SortRecords(*file, ByNameThenCountDescending(), dir, nullptr), 2000000u);
   EXPECT_EQ(IdsInFileOrder(), Expected(rows));
   EXPECT_EQ(TempFiles(), 0u);
   EXPECT_NO_THROW(file->VerifyHeader());
@@ -171,12 +172,12 @@ TEST_F(RecordSortTest, DistinctKeepsTheFirstOfEqualRecords) {
   Create(true);
   std::vector<TRow> rows = {{"b", true, 1, 1}, {"a", true, 2, 2}, {"b", true, 1, 3}, {"a", true, 2, 4}};
   Fill(rows);
-  file->SetSortRunSize(2);  // through runs
   TSortOptions o = ByNameThenCountDescending();
+  o.RunSize = 2;  // through runs
   o.Distinct = true;
   TIndexFile index(&owner, "S.IDX", true);
   index.CreateFile();
-  EXPECT_EQ(file->SortRecords(o, "", &index), 2u);
+  EXPECT_EQ(SortRecords(*file, o, "", &index), 2u);
   EXPECT_EQ(IdsInFileOrder(), (std::vector<uint32_t>{2, 1}));
   EXPECT_EQ(file->NextRecord(), 3u);
   EXPECT_EQ(index.RecordCount(), 2);
@@ -200,7 +201,7 @@ TEST_F(RecordSortTest, GroupingSumsIntoTheGroupsFirstRecordAndFilters) {
   };
   o.Finish = [](uint8_t* output) { PutI32(output, 20, GetI32(output, 20) * 10); };
   o.Filter = [](uint8_t* output) { return GetI32(output, 20) < 1000; };  // drops the z group
-  EXPECT_EQ(file->SortRecords(o, "", nullptr), 2u);
+  EXPECT_EQ(SortRecords(*file, o, "", nullptr), 2u);
   EXPECT_EQ(starts, 3);
   TRecord* x = file->GetRecord(1);
   EXPECT_EQ(x->Buffer[10], 'x');
@@ -225,11 +226,11 @@ TEST_F(RecordSortTest, DescendingStringsWithAndWithoutALanguage) {
     d.Fields[1].FieldType = fldInt32;
     file->CreateTable(d);
     Fill({{"a", true, 1, 1}, {"b", true, 2, 2}, {"a", true, 3, 3}, {"c", true, 4, 4}});
-    file->SetSortRunSize(3);
     TSortOptions o;
+    o.RunSize = 3;
     o.Fields = {file->Field(1)};
     o.Fields[0].Descending = true;
-    EXPECT_EQ(file->SortRecords(o, "", nullptr), 4u);
+    EXPECT_EQ(SortRecords(*file, o, "", nullptr), 4u);
     EXPECT_EQ(IdsInFileOrder(), (std::vector<uint32_t>{4, 2, 1, 3})) << "language " << language;
     file->Close();
   }
@@ -249,8 +250,9 @@ TEST_F(RecordSortTest, DeletedRecordsAreLeftOut) {
       kept.push_back(rows[n - 1]);
     }
   }
-  file->SetSortRunSize(256);
-  EXPECT_EQ(file->SortRecords(ByNameThenCountDescending(), "", nullptr), kept.size());
+  TSortOptions o = ByNameThenCountDescending();
+  o.RunSize = 256;
+  EXPECT_EQ(SortRecords(*file, o, "", nullptr), kept.size());
   EXPECT_EQ(IdsInFileOrder(), Expected(kept));
   EXPECT_EQ(file->FirstFree(), 0u);
 }

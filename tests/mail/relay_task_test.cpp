@@ -86,6 +86,39 @@ TEST(RelayList, BatchHoldsOneReversePath) {
                                                "member<postmaster@lists.test> "}));
 }
 
+// A relay batch is sent as one MAIL transaction with the first entry's reverse path. List
+// expansion gives each member copy the reverse path "postmaster@" + the list's domain, while
+// the file's own recipients keep the sender's; a remote list member and a direct recipient in
+// the same domain land in one batch, so one of them is relayed under the wrong envelope sender
+// (its remote bounces then go to the sender instead of the list's postmaster, or the reverse).
+// Fault: TakeRelayBatch joins entries of one file and domain whatever their reverse paths.
+TEST(RelayList, ListCopiesAndDirectRecipientsAreBatchedByReversePath) {
+  TDataRec file;
+  file.fileName = "F";
+  TRelayList list;
+  auto add = [&](const std::string& user, const std::string& reversePath) {
+    auto entry = std::make_unique<TQueueRec>();
+    entry->user = user;
+    entry->domain = "remote.example";
+    entry->reversePath = reversePath;
+    entry->queueFile = &file;
+    list.Add(std::move(entry));
+  };
+  add("direct", "sender@local.test");          // a recipient of the file itself
+  add("member", "postmaster@lists.test");      // a copy made by expanding a list
+  const platform::TDateTime now = 46000.5;
+  std::vector<std::string> sent;
+  TRelayBatch batch;
+  while (list.TakeRelayBatch("", batch, now, 5)) {
+    for (const TRelayBatchItem& item : batch) {
+      EXPECT_EQ(item.reversePath, batch.front().reversePath) << item.user << " would go out as MAIL FROM:<"
+                                                             << batch.front().reversePath << ">";
+      sent.push_back(item.user);
+    }
+  }
+  EXPECT_EQ(sent.size(), 2u);
+}
+
 TEST(RelayList, DeferredHeadDoesNotBlockDueEntries) {
   TDataRec a{"fileA"}, b{"fileB"};
   TRelayList list;

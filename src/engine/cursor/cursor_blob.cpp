@@ -1,5 +1,6 @@
 // Cursor BLOB calls: values of a record buffer opened whole into buffers, read, written,
 // truncated and closed; stored with the record on insert and modify, freed with it on delete.
+// Implements the BLOB calls of engine/cursor/cursor.h.
 //
 // Calls return codes (10753 not a BLOB field, 10030, 9998, 9494, 8711, 8708) for the caller to
 // act on; chain damage raises 8963.

@@ -1,5 +1,6 @@
 // The field list of a live query result: installing it on an open cursor, and the computed
 // fields it may hold, evaluated into the record buffer from their expression trees.
+// Implements the field-list calls of engine/cursor/cursor.h.
 //
 // Contract: stored fields of the list keep their record offsets and must each be one of the
 // table's fields (same offset, type and size), so that no field reads outside the stored

@@ -1,5 +1,6 @@
 // Cursor editing: defaults, validation, insert, modify and delete with every index key, the
 // record-status index and BLOB chains; field access; record and table locks.
+// Implements the editing and locking calls of engine/cursor/cursor.h.
 //
 // Every change runs under the table's write lock and the record's lock; a cursor that is not
 // exclusive writes and flushes the table before returning. Record ids are unique among live

@@ -1,6 +1,7 @@
 // The cursor's filters: the filter host over the open table (record reads that leave the cursor
 // where it stands, key ranges collected from index keys alone, live records from the record
 // status index) and the cursor's filter operations.
+// Implements the filter calls of engine/cursor/cursor.h.
 //
 // Contract: every host call runs inside the cursor's bracket; ReadRecord answers false when the
 // table changed under it, and the filter list then rebuilds from the top. Key ranges compare only

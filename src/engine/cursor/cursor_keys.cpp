@@ -1,5 +1,6 @@
 // Cursor keys: building an index key from a record, comparing keys under an index's order,
 // padding partial keys, and switching the active index.
+// Implements the key and index calls of engine/cursor/cursor.h.
 //
 // Keys of tables without a language compare bytewise (the encodings keep value order); keys of
 // a table with a language compare string fields with the table's locale. A descending index

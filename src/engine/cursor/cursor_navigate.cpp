@@ -1,6 +1,7 @@
 // Cursor navigation: the orders (an index, or physical record order through a bitmap of the
 // visible records), the BOF and EOF cracks, stepping, sequence numbers, key search, FindKey,
 // ranges and bookmarks.
+// Implements the navigation calls of engine/cursor/cursor.h.
 //
 // In an index the cursor keeps a private copy of its leaf and steps along the sibling links;
 // the copy is trusted only while the table's counters equal those the cursor last saw (the

@@ -1,4 +1,5 @@
 // Cursor creation, options, open and close, and the operation bracket with its change check.
+// Implements the open, close and bracket calls of engine/cursor/cursor.h.
 //
 // The bracket takes the table's in-process lock (re-entrant, counted per cursor), takes the
 // reader lock under strict change detection, and compares the table's counters with those the
@@ -220,6 +221,7 @@ void TDataCursor::Open() {
     try {
       Close();
     } catch (...) {
+      // The failed open is what the caller hears; the close only frees what it had taken.
     }
     throw;
   }

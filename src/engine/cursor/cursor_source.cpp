@@ -1,5 +1,6 @@
 // The cursor as the record source of filter expressions: columns by name or number, and one
 // field of a record buffer in its expression value form (memo BLOBs as their text).
+// Implements the expression-source calls of engine/cursor/cursor.h.
 #include <cctype>
 #include <cstring>
 #include <string>

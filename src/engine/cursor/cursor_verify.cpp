@@ -1,4 +1,5 @@
 // Verification and repair of a table's BLOB chains through a cursor.
+// Implements the verify and repair calls of engine/cursor/cursor.h.
 //
 // Every live record's BLOB references are followed along their chains, by physical record
 // number. In verification/repair mode damage is reported through the repair-message callback,

@@ -1,4 +1,5 @@
 // Restructuring a table to new field and index definitions while keeping its records.
+// Implements the restructure calls of engine/cursor/cursor.h.
 //
 // Three kinds: descriptors only (names and header information: the descriptors and the header
 // are rewritten in place and no record byte changes), indexes only (run in a table transaction,
@@ -210,6 +211,7 @@ void TDataCursor::AlterTable(const TTableAttributes& attributes, std::vector<Ind
     try {
       Close();
     } catch (...) {
+      // The failed restructure is what the caller hears; the close only frees the table.
     }
     throw;
   }
@@ -470,6 +472,8 @@ void TDataCursor::RebuildTable(const TTableAttributes& a, const std::vector<Inde
       Close();
       directory_->DeleteTable(workName, inMemory_);
     } catch (...) {
+      // The original table is untouched; a work table left behind is only a stray file, and
+      // the caller hears the failure that stopped the restructure.
     }
     throw;
   }

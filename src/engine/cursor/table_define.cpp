@@ -1,5 +1,6 @@
 // Table definition through a cursor: validation of new definitions, create, delete, rename and
 // empty, adding and dropping indexes, and rewriting the header information in place.
+// Implements the table definition calls of engine/cursor/cursor.h.
 //
 // Checks run in a fixed order so that a definition with several faults always reports the same
 // one first. Index additions run under the table's write lock; a unique index deletes the
@@ -386,7 +387,7 @@ void TDataCursor::AddIndexExclusive(const TSortOptions& options) {
   TIndexFile& file = table_->Index();
   if (!file.NoPrimary() || file.SecondaryCount() > 0) Raise(kErrPrimaryIndexExists);
   TDataFile& data = table_->Data();
-  const uint32_t written = data.SortRecords(options, inMemory_ ? std::string() : directory_->Path(), &file);
+  const uint32_t written = SortRecords(data, options, inMemory_ ? std::string() : directory_->Path(), &file);
   // The records were renumbered: the record-status index is made anew, one live key each.
   FreeIndexPages(kStatusIndex);
   std::vector<uint8_t> record(recordSize_);

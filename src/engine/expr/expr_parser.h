@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/base/engine_error.h"
 #include "engine/expr/expr_messages.h"
 #include "engine/expr/expr_token.h"
 
@@ -73,7 +74,7 @@ class TExpressionParser {
 
   void* Owner = nullptr;
   TSubSelectHook* SubSelectHook = nullptr;
-  uint16_t ErrorCode = 10051;
+  uint16_t ErrorCode = kErrFilterError;
   std::string ErrorName;
   std::string Context = "filter expression";
 

@@ -1,5 +1,6 @@
 // Whole-tree operations on expression trees: release, copy, comparison, height and a readable
 // dump.
+// Implements the tree calls declared in engine/expr/expr_token.h.
 #include <cstdio>
 #include <vector>
 

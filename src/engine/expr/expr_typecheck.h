@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/base/engine_error.h"
 #include "engine/expr/expr_parser.h"
 #include "engine/expr/expr_source.h"
 #include "engine/expr/expr_token.h"
@@ -19,7 +20,7 @@
 namespace tovenmarsh::engine {
 
 struct TTypeCheckSettings {
-  uint16_t ErrorCode = 10051;
+  uint16_t ErrorCode = kErrFilterError;
   std::string ErrorName;
   std::string Context = "filter expression";
   TColumnResolver Resolver;

@@ -1,4 +1,5 @@
 // New-file headers of the index and BLOB files and the block layout of a BLOB chain.
+// Implements the calls of engine/format/index_file_format.h and blob_file_format.h.
 #include <cstring>
 
 #include "engine/format/blob_file_format.h"

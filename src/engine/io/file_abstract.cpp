@@ -3,6 +3,8 @@
 
 #include <limits>
 
+#include "engine/base/engine_error.h"
+
 namespace tovenmarsh::engine {
 
 int32_t TAbstractFile::OpenCount() const {
@@ -34,7 +36,7 @@ int32_t TAbstractFile::AddHandle() {
 int32_t TAbstractFile::CloseHandle(int32_t handle) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   const int32_t index = FindHandle(handle);
-  if (index < 0) return -11014;
+  if (index < 0) return -kErrInvalidFileHandle;
   handles_.erase(handles_.begin() + index);
   // Locks belong to the open file; none outlives its last handle.
   if (handles_.empty()) locks_.Clear();
@@ -69,7 +71,7 @@ int64_t TAbstractFile::Seek(int32_t handle, int64_t offset, int origin) {
 int64_t TAbstractFile::ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
-  if (entry == nullptr || offset < 0) return -11014;
+  if (entry == nullptr || offset < 0) return -kErrInvalidFileHandle;
   entry->position = offset;
   return Read(handle, buffer, count);
 }

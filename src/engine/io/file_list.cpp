@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "engine/base/engine_error.h"
 #include "engine/io/file_memory.h"
 #include "engine/io/file_physical.h"
 #include "platform/file.h"
@@ -12,11 +13,11 @@
 namespace tovenmarsh::engine {
 namespace {
 
-constexpr int32_t kInvalidPath = -11010;
-constexpr int32_t kAccessDenied = -11013;
-constexpr int32_t kAlreadyExists = -11047;  // what a refusing rename reports
-constexpr int32_t kReadError = -9217;
-constexpr int32_t kWriteError = -9218;
+constexpr int32_t kInvalidPath = -kErrInvalidPath;
+constexpr int32_t kAccessDenied = -kErrAccessDenied;
+constexpr int32_t kAlreadyExists = -kErrUnknownOsError;  // what a refusing rename reports
+constexpr int32_t kReadError = -kErrReadError;
+constexpr int32_t kWriteError = -kErrWriteError;
 
 // The name without directory and extension, trimmed.
 std::string BaseName(const std::string& name) {

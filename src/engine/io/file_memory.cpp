@@ -4,11 +4,13 @@
 #include <cstring>
 #include <new>
 
+#include "engine/base/engine_error.h"
+
 namespace tovenmarsh::engine {
 
 int32_t TMemoryFile::CreateContent() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   size_ = 0;
   readOnly_ = false;
   openedReadOnly_ = false;
@@ -22,14 +24,14 @@ int32_t TMemoryFile::OpenHandle() {
 
 int32_t TMemoryFile::Rename(const std::string& newName) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   (void)newName;  // only the stored name changes, which the file list does
   return 0;
 }
 
 int32_t TMemoryFile::Delete() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   std::vector<uint8_t>().swap(content_);
   size_ = 0;
   return 0;
@@ -38,7 +40,7 @@ int32_t TMemoryFile::Delete() {
 int64_t TMemoryFile::Read(int32_t handle, void* buffer, int64_t count) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
-  if (entry == nullptr) return -11014;
+  if (entry == nullptr) return -kErrInvalidFileHandle;
   if (count <= 0 || entry->position < 0 || entry->position >= size_) return 0;
   const int64_t available = size_ - entry->position;
   const int64_t n = count < available ? count : available;
@@ -50,18 +52,18 @@ int64_t TMemoryFile::Read(int32_t handle, void* buffer, int64_t count) {
 int64_t TMemoryFile::Write(int32_t handle, const void* buffer, int64_t count) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
-  if (entry == nullptr) return -11014;
+  if (entry == nullptr) return -kErrInvalidFileHandle;
   if (count < 0) return 0;
   const int64_t position = entry->position;
   if (count == 0) {
     // Setting the end of the file; content beyond it is dropped, the buffer keeps its capacity.
-    if (position > kMemoryFileMaxSize) return -11017;
+    if (position > kMemoryFileMaxSize) return -kErrInvalidMemoryTableLength;
     if (position > static_cast<int64_t>(content_.size())) {
       const int64_t steps = (position + kMemoryFileStep - 1) / kMemoryFileStep;
       try {
         content_.resize(static_cast<size_t>(steps * kMemoryFileStep), 0);
       } catch (const std::bad_alloc&) {
-        return -11016;
+        return -kErrOutOfMemory;
       }
     }
     // Bytes past the end are kept zero, so a later extension never shows stale content.
@@ -72,14 +74,14 @@ int64_t TMemoryFile::Write(int32_t handle, const void* buffer, int64_t count) {
     size_ = position;
     return 0;
   }
-  if (count > kMemoryFileMaxSize - position) return -11017;
+  if (count > kMemoryFileMaxSize - position) return -kErrInvalidMemoryTableLength;
   const int64_t end = position + count;
   if (end > static_cast<int64_t>(content_.size())) {
     const int64_t steps = (end + kMemoryFileStep - 1) / kMemoryFileStep;
     try {
       content_.resize(static_cast<size_t>(steps * kMemoryFileStep), 0);
     } catch (const std::bad_alloc&) {
-      return -11016;
+      return -kErrOutOfMemory;
     }
   }
   // A write beyond the end leaves zeros in the gap, as a disk file does.

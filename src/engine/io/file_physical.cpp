@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "engine/base/engine_error.h"
 #include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
@@ -46,7 +47,7 @@ void TPhysicalFile::AttachLocks() { locks_.Attach(os_.Descriptor(), os_.ReadOnly
 
 int32_t TPhysicalFile::CreateContent() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   // A created file is left in place at its last close unless it is temporary.
   platform::TOsOpenOptions options = Options();
   options.deleteOnClose = temporary_;
@@ -86,20 +87,20 @@ int32_t TPhysicalFile::CloseHandle(int32_t handle) {
 
 int32_t TPhysicalFile::Rename(const std::string& newName) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   return platform::RenameFileOnDisk(name_, newName);
 }
 
 int32_t TPhysicalFile::Delete() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!handles_.empty()) return -11013;
+  if (!handles_.empty()) return -kErrAccessDenied;
   return platform::DeleteFileOnDisk(name_);
 }
 
 int64_t TPhysicalFile::Read(int32_t handle, void* buffer, int64_t count) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
-  if (entry == nullptr) return -11014;
+  if (entry == nullptr) return -kErrInvalidFileHandle;
   if (count <= 0) return 0;
   const int64_t got = os_.ReadAt(buffer, count, entry->position);
   if (got > 0) entry->position += got;
@@ -109,14 +110,14 @@ int64_t TPhysicalFile::Read(int32_t handle, void* buffer, int64_t count) {
 int64_t TPhysicalFile::Write(int32_t handle, const void* buffer, int64_t count) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
-  if (entry == nullptr) return -11014;
+  if (entry == nullptr) return -kErrInvalidFileHandle;
   if (count < 0) return 0;
   if (count == 0) {
-    if (readOnly_) return -11013;
+    if (readOnly_) return -kErrAccessDenied;
     const int result = os_.SetSize(entry->position);
     return result < 0 ? result : 0;
   }
-  if (readOnly_) return -11013;
+  if (readOnly_) return -kErrAccessDenied;
   const int64_t put = os_.WriteAt(buffer, count, entry->position);
   if (put > 0) entry->position += put;
   return put;
@@ -129,7 +130,7 @@ int64_t TPhysicalFile::Size() const {
 
 int32_t TPhysicalFile::Flush() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (!os_.IsOpen()) return -11014;
+  if (!os_.IsOpen()) return -kErrInvalidFileHandle;
   return os_.Sync();
 }
 

@@ -1,5 +1,6 @@
 // Unique names for new files: the thread's stem plus a counter, reserved atomically so that two
 // threads whose stems agree (Linux thread ids share their first digits) never get the same name.
+// Implements the unique-name calls of engine/io/file_list.h.
 #include <cstdlib>
 #include <string>
 

@@ -454,6 +454,18 @@ void TDataFile::EmptyFile() {
   SetHeaderDirty();
 }
 
+void TDataFile::FinishRewrite(uint32_t count) {
+  DropRecords();
+  {
+    TFileAccess access(*this);
+    Seek(RecordOffset(FieldCount(), RecordSize(), count + 1));
+    Write(nullptr, 0);
+  }
+  PutU32(header_.data(), kFirstFree, 0);
+  SetNextRecord(count + 1);
+  if (owner_) owner_->MarkFilesWritten();
+}
+
 // ---- lock bytes ----
 
 bool TDataFile::LockRecordByte(uint32_t number) { return LockRange(RecordLockByte(number), 1, true); }

@@ -7,7 +7,8 @@
 // stay cached until WriteChangedRecords writes them, and are never evicted or trimmed before
 // (inside a transaction the cache grows instead). Damaged headers give 8961, a wrong version
 // 12035, an unknown locale 15878, cache inconsistencies 8962, a full table 9479, and a record
-// beyond the end of the file 9217. Record sorting for SQL is in record_sort.cpp.
+// beyond the end of the file 9217. Record sorting for SQL is engine/table/record_sort.h's; it
+// rewrites the records through Seek/Write and ends with FinishRewrite.
 #pragma once
 
 #include <cstdint>
@@ -19,22 +20,19 @@
 #include "engine/format/field_desc.h"
 #include "engine/io/file_handler.h"
 #include "engine/base/number_index.h"
-#include "engine/table/record_sort.h"
 #include "engine/store/shared_table_context.h"
 
 namespace tovenmarsh::engine {
 
 class TDataFile;
 
-// One record buffer of the cache (or of a sort).
+// One record buffer of the cache.
 class TRecord {
  public:
   uint32_t Number = 0;
   bool Changed = false;
   uint16_t UseCount = 0;
   std::vector<uint8_t> Buffer;  // record size bytes
-  std::vector<uint8_t> Key;     // sort key (record sort)
-  uint32_t Run = 0;             // run of a merge (record sort)
   TRecord* Newer = nullptr;
   TRecord* Older = nullptr;
   uint64_t Stamp = 0;   // recency: larger is more recent (cache bookkeeping)
@@ -180,14 +178,12 @@ class TDataFile : public TFileHandler {
   // Test hook: a smaller normal cache capacity (forces eviction).
   void SetNormalCapacity(size_t capacity);
 
-  // Rewrites the records in the order of the sort fields (record_sort.cpp); runs go to ".TMP"
-  // files in `tempDirectory`. The number of records written; `index` gets it as its count.
-  uint32_t SortRecords(const TSortOptions& options, const std::string& tempDirectory, class TIndexFile* index);
-  // Test hook: records per run of an external sort (0: the normal size).
-  void SetSortRunSize(uint32_t records) { sortRunSize_ = records; }
-
   // Truncates after the descriptors and resets the counters.
   void EmptyFile();
+  // Ends a rewrite that wrote records 1..count straight to the file (the record sort): drops
+  // the cache, truncates after them, empties the free list, sets the next record and tells
+  // the owner that the files were written.
+  void FinishRewrite(uint32_t count);
 
   // Lock bytes.
   bool LockRecordByte(uint32_t number);
@@ -247,7 +243,6 @@ class TDataFile : public TFileHandler {
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
   bool writeByteHeld_ = false;
-  uint32_t sortRunSize_ = 0;
 };
 
 }  // namespace tovenmarsh::engine

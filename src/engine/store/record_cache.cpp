@@ -2,6 +2,7 @@
 // number, block reads with read-ahead, eviction of clean unused records, writing changed
 // records in runs and trimming. Changed records and records in use are never evicted or
 // dropped by a trim.
+// Implements the record cache calls of TDataFile in engine/store/data_file.h.
 #include <algorithm>
 #include <cstring>
 
@@ -102,7 +103,6 @@ std::unique_ptr<TRecord> TDataFile::TakeBuffer(uint32_t number, bool clear) {
   r->Number = number;
   r->Changed = false;
   r->UseCount = 0;
-  r->Run = 0;
   r->Newer = r->Older = nullptr;
   r->Parked = false;
   if (r->Buffer.size() >= kRecordPrefixSize) PutU32(r->Buffer.data(), kRecLink, number);
@@ -137,7 +137,6 @@ TRecord* TDataFile::LoadAhead(uint32_t number, const uint8_t* bytes) {
     r->Number = number;
     r->Changed = false;
     r->UseCount = 0;
-    r->Run = 0;
     if (r->Buffer.size() != RecordSize()) r->Buffer.resize(RecordSize());
     index_.Add(number, r);
     PushFront(r);

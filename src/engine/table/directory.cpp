@@ -179,6 +179,7 @@ void TDataDirectory::StartTransaction() {
         try {
           u->Rollback();
         } catch (...) {
+          // The first failure is the one the caller hears; every table still gets its rollback.
         }
       }
       throw;
@@ -215,6 +216,7 @@ void TDataDirectory::Commit(bool end) {
         try {
           u->Rollback();
         } catch (...) {
+          // The first failure is the one the caller hears; every table still gets its rollback.
         }
       }
       throw;

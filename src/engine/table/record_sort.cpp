@@ -1,6 +1,6 @@
 // Record sort: sort keys, the in-memory sort of a fully cached table, the external sort by
 // runs in temporary files merged through a heap, and the writing of the sorted records with
-// the distinct and grouping options.
+// the distinct and grouping options. Works on the data file through its public calls only.
 #include "engine/table/record_sort.h"
 
 #include <algorithm>
@@ -172,20 +172,21 @@ struct TRun {
 
 }  // namespace
 
-uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& tempDirectory, TIndexFile* index) {
-  const size_t recordSize = RecordSize();
-  if (recordSize < kRecordPrefixSize) RaiseCode(kErrRecordBuffersCorrupt);
-  const uint32_t total = NextRecord() - 1;
-  const TSortKeys keys(options, LanguageId(), SortId());
+uint32_t SortRecords(TDataFile& file, const TSortOptions& options, const std::string& tempDirectory,
+                     TIndexFile* index) {
+  const size_t recordSize = file.RecordSize();
+  if (recordSize < kRecordPrefixSize) file.RaiseCode(kErrRecordBuffersCorrupt);
+  const uint32_t total = file.NextRecord() - 1;
+  const TSortKeys keys(options, file.LanguageId(), file.SortId());
   const size_t keySize = keys.Size();
-  TSortWriter writer(*this, options, keys);
-  const bool encrypted = Encrypted();
+  TSortWriter writer(file, options, keys);
+  const bool encrypted = file.Encrypted();
 
-  if (cache_.size() == total) {
+  if (file.CachedRecords() == total) {
     // Everything is cached: sort the cached records.
     std::vector<TRecord*> cached, records;
     std::vector<uint8_t> allKeys(static_cast<size_t>(total) * keySize);
-    CachedInOrder(cached);
+    file.CachedInOrder(cached);
     for (TRecord* r : cached) {
       if (r->Status() != kStatusLive) continue;
       keys.Build(r->Buffer.data(), allKeys.data() + records.size() * keySize);
@@ -198,10 +199,10 @@ uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& 
     });
     for (uint32_t i : order) writer.Add(records[i]->Buffer.data(), allKeys.data() + i * keySize);
   } else {
-    WriteChangedRecords();
-    DropRecords();
-    const uint32_t runSize = sortRunSize_ ? sortRunSize_
-                                          : static_cast<uint32_t>(std::max<size_t>(1, std::min<size_t>(8191, 2097120 / recordSize)));
+    file.WriteChangedRecords();
+    file.DropRecords();
+    const uint32_t runSize = options.RunSize ? options.RunSize
+                                             : static_cast<uint32_t>(std::max<size_t>(1, std::min<size_t>(8191, 2097120 / recordSize)));
     std::vector<TRun> runs;
     auto cleanup = [&] {
       for (TRun& run : runs) {
@@ -221,9 +222,9 @@ uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& 
         const uint32_t n = std::min(runSize, total - start + 1);
         block.resize(static_cast<size_t>(n) * recordSize);
         {
-          TFileAccess access(*this);
-          Seek(RecordOffset(FieldCount(), static_cast<uint32_t>(recordSize), start));
-          Read(block.data(), static_cast<int64_t>(block.size()));
+          TFileAccess access(file);
+          file.Seek(RecordOffset(file.FieldCount(), static_cast<uint32_t>(recordSize), start));
+          file.Read(block.data(), static_cast<int64_t>(block.size()));
         }
         std::vector<uint32_t> live;
         runKeys.resize(static_cast<size_t>(n) * keySize);
@@ -245,7 +246,8 @@ uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& 
           if (encrypted) EncryptBlock(to, static_cast<uint16_t>(recordSize), kRecordKey1, kRecordKey2);
         }
         TRun run;
-        run.File = std::make_unique<TFileHandler>(MakeUniqueFileName(tempDirectory, ".TMP", Memory()), Memory());
+        run.File = std::make_unique<TFileHandler>(MakeUniqueFileName(tempDirectory, ".TMP", file.Memory()),
+                                                  file.Memory());
         run.File->SetExclusive(true);
         run.File->CreateFile();
         runs.push_back(std::move(run));
@@ -291,16 +293,8 @@ uint32_t TDataFile::SortRecords(const TSortOptions& options, const std::string& 
   }
 
   const uint32_t written = writer.Finish();
-  DropRecords();
-  {
-    TFileAccess access(*this);
-    Seek(RecordOffset(FieldCount(), static_cast<uint32_t>(recordSize), written + 1));
-    Write(nullptr, 0);
-  }
-  PutU32(header_.data(), kFirstFree, 0);
-  SetNextRecord(written + 1);
+  file.FinishRewrite(written);
   if (index) index->SetRecordCount(static_cast<int32_t>(written));
-  if (owner_) owner_->MarkFilesWritten();
   return written;
 }
 

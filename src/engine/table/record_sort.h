@@ -11,11 +11,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "engine/format/field_desc.h"
 
 namespace tovenmarsh::engine {
+
+class TDataFile;
+class TIndexFile;
 
 struct TSortOptions {
   // The sort fields (copies of the table's descriptors); Descending orders a field downwards.
@@ -29,6 +33,13 @@ struct TSortOptions {
   std::function<void(uint8_t* output)> Finish;
   // Whether a finished output record stays.
   std::function<bool(uint8_t* output)> Filter;
+  // Records per run of an external sort; 0 is the normal size (tests set it small).
+  uint32_t RunSize = 0;
 };
+
+// Rewrites the file's records in the order of the sort fields; runs go to ".TMP" files in
+// `tempDirectory`. The number of records written; `index`, when given, gets it as its count.
+uint32_t SortRecords(TDataFile& file, const TSortOptions& options, const std::string& tempDirectory,
+                     TIndexFile* index);
 
 }  // namespace tovenmarsh::engine

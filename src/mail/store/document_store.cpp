@@ -1,5 +1,6 @@
 // The installation's document store: one row of document.dat per archived message, inserted
 // through a document resource of pool 9, the rows of one call in one transaction.
+// Implements InstallationDocumentStore of mail/store/document_archive.h.
 #include <string>
 #include <vector>
 

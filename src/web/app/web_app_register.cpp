@@ -1,5 +1,6 @@
 // The registration of the web application: the exception page, every action with its page,
 // the menu and the protected areas.
+// Implements the registration calls of web/app/web_app.h.
 #include <utility>
 
 #include "web/app/web_app.h"

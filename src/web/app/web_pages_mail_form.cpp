@@ -1,5 +1,6 @@
 // The form pages of the mail administration: the row that "key" names (or the new-row
 // defaults when it names none) in a form that posts to the next step.
+// Implements MailFormPage of web/app/web_pages_mail.h.
 #include "resources/database_resource.h"
 #include "web/app/web_app.h"
 #include "web/app/web_form.h"

@@ -1,6 +1,7 @@
 // The list pages of the mail administration: at most 12 rows of an entity from the offset
 // "ls", the first column linked to the next step with the row's key, and "Prev" / "Next"
 // links to the neighbouring pages of the same list.
+// Implements MailListPage of web/app/web_pages_mail.h.
 #include <algorithm>
 
 #include "core/str_utils.h"

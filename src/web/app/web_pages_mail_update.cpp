@@ -2,6 +2,7 @@
 // that "key" names (inserting it when it is missing), "do" R removes that row with its
 // cascades. The work runs between BeginWork and CommitWork; any failure rolls it back and
 // travels on to the exception page. Afterwards the browser is sent to the site root.
+// Implements MailUpdatePage of web/app/web_pages_mail.h.
 #include "core/log.h"
 #include "core/str_utils.h"
 #include "resources/database_resource.h"

@@ -1,5 +1,6 @@
 // The read-only system pages: the thread and connection counters and the log viewer, which
 // shows the log newest first, 12 lines a page.
+// Implements StatisticsPage and LogFilePage of web/app/web_pages_system.h.
 #include <algorithm>
 #include <cstdint>
 

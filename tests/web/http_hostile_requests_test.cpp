@@ -35,7 +35,7 @@ int CountResponses(const std::string& out) {
   return count;
 }
 
-class WebReviewTest : public ::testing::Test {
+class HttpHostileRequestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(core::OpenLog(temp.Path() + "web.log"));
@@ -48,7 +48,7 @@ class WebReviewTest : public ::testing::Test {
     });
     // A folder of this process inside the web folder.
     root = core::SystemParameters().WebFolder();
-    folder = "review" + std::to_string(getpid());
+    folder = "hostile" + std::to_string(getpid());
     mkdir(root.c_str(), 0755);
     mkdir((root + folder).c_str(), 0755);
   }
@@ -98,7 +98,7 @@ int CountCloses(const std::string& out) {
 // FAULT: every pipelined request of one read round was answered into the output buffer before
 // anything is sent, so 32 KiB of "GET /file" requests made one connection hold about 2700
 // copies of the file (a 10 MB file: 27 GB).
-TEST_F(WebReviewTest, PipelinedRequestsDoNotMultiplyAFileInMemory) {
+TEST_F(HttpHostileRequestsTest, PipelinedRequestsDoNotMultiplyAFileInMemory) {
   const std::string name = "big.bin";
   MakeFile(name, 16 * 1024);
   const std::string request = "GET /" + folder + "/" + name + "\r\n\r\n";
@@ -121,7 +121,7 @@ TEST_F(WebReviewTest, PipelinedRequestsDoNotMultiplyAFileInMemory) {
   EXPECT_EQ(out.size() - out.find("\r\n\r\n", last) - 4, 16u * 1024) << "the last body is whole";
 }
 
-TEST_F(WebReviewTest, TheBoundOfARoundEndsItAtAResponse) {
+TEST_F(HttpHostileRequestsTest, TheBoundOfARoundEndsItAtAResponse) {
   MakeFile("f.bin", 16 * 1024);
   const std::string get = "GET /" + folder + "/f.bin HTTP/1.1\r\n\r\n";
   const std::string head = "HEAD /" + folder + "/f.bin HTTP/1.1\r\n\r\n";
@@ -161,7 +161,7 @@ TEST_F(WebReviewTest, TheBoundOfARoundEndsItAtAResponse) {
 
 // FAULT: a static file was opened by following symbolic links, so a link inside the web folder
 // (to a file or to a folder) served any file the process can read.
-TEST_F(WebReviewTest, LinksOutOfTheWebFolderAreNotServed) {
+TEST_F(HttpHostileRequestsTest, LinksOutOfTheWebFolderAreNotServed) {
   temp.Write("secret.txt", "outside the web folder");
   {
     FILE* file = fopen((root + folder + "/plain.txt").c_str(), "wb");
@@ -202,7 +202,7 @@ TEST_F(WebReviewTest, LinksOutOfTheWebFolderAreNotServed) {
 // blanks, so "Content-Length : 26" and "Transfer-Encoding : chunked" were not seen: the body was
 // taken for the next request (RFC 7230 3.2.4: such a request must be answered with 400). A lone
 // LF or CR (a line end to some parsers, not to this one) hides a header the same way.
-TEST_F(WebReviewTest, BlanksBeforeAHeaderColonAreRefused) {
+TEST_F(HttpHostileRequestsTest, BlanksBeforeAHeaderColonAreRefused) {
   const std::string smuggled = "GET /smuggled HTTP/1.1\r\n\r\n";  // 26 bytes
   const struct {
     const char* label;
@@ -243,7 +243,7 @@ TEST_F(WebReviewTest, BlanksBeforeAHeaderColonAreRefused) {
 // challenge "Basic realm=tovenmarsh" and no cookie; the cookie is instead tried as credentials,
 // so the answer carries an emptied cookie and no challenge, and the browser shows the error
 // page instead of asking for a login.
-TEST_F(WebReviewTest, UnknownCookieGetsTheChallenge) {
+TEST_F(HttpHostileRequestsTest, UnknownCookieGetsTheChallenge) {
   InstallSessionList(std::make_shared<TSessionSystem>([](resources::TAccountRec&) { return false; }));
   RegisterProtectedArea("/", "tovenmarsh", 1);
   for (const char* cookie : {"abc", "x", "Basic"}) {

@@ -50,7 +50,7 @@ class TCrashStore : public TDocumentStore {
   bool lookupFails = false;
 };
 
-class DeliveryReview : public testing::MailFixture {
+class DeliveryRestart : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
@@ -123,7 +123,7 @@ class DeliveryReview : public testing::MailFixture {
 
 // A document look-up that fails at restart is no answer: the file waits for the next scan
 // instead of passing for archived (its queue file deleted, the message never archived).
-TEST_F(DeliveryReview, FailedDocumentLookupAtRestartDoesNotSkipTheArchive) {
+TEST_F(DeliveryRestart, FailedDocumentLookupAtRestartDoesNotSkipTheArchive) {
   TCrashStore after;
   std::string name;
   const TMailFolders restarted = CrashAndRestart(
@@ -149,7 +149,7 @@ TEST_F(DeliveryReview, FailedDocumentLookupAtRestartDoesNotSkipTheArchive) {
 
 // A file whose entries leave no outcome (a list without members) and whose document row was
 // committed just before a crash is found archived, not archived a second time.
-TEST_F(DeliveryReview, CrashAfterArchiveRowOfMessageToEmptyListArchivesOnce) {
+TEST_F(DeliveryRestart, CrashAfterArchiveRowOfMessageToEmptyListArchivesOnce) {
   TCrashStore after;
   std::string name;
   const TMailFolders restarted = CrashAndRestart(
@@ -166,7 +166,7 @@ TEST_F(DeliveryReview, CrashAfterArchiveRowOfMessageToEmptyListArchivesOnce) {
 
 // The same crash points for a message with a delivered recipient: the restart archives once and
 // serves nobody twice (the table check answers right when it is asked).
-TEST_F(DeliveryReview, CrashInsideArchiveOfDeliveredMessageServesAndArchivesOnce) {
+TEST_F(DeliveryRestart, CrashInsideArchiveOfDeliveredMessageServesAndArchivesOnce) {
   const struct {
     const char* name;
     bool afterRows;
@@ -195,7 +195,7 @@ TEST_F(DeliveryReview, CrashInsideArchiveOfDeliveredMessageServesAndArchivesOnce
 
 // The directory cannot be opened for one round (a pool exhausted): the round raises, and the
 // next serves every recipient once and empties the queue.
-TEST_F(DeliveryReview, RoundThatCannotOpenTheDirectoryLeavesNothingBehind) {
+TEST_F(DeliveryRestart, RoundThatCannotOpenTheDirectoryLeavesNothingBehind) {
   const TMailFolders where = MailFoldersBelow(temp.Path() + "noopen");
   TCrashStore store;
   TRelayList relay;
@@ -234,7 +234,7 @@ class THookedDirectory : public testing::TFakeDirectory {
 // A crash before each mailbox batch and before and after each document batch of a round over
 // lists, postmaster copies and bounces: after the restart every recipient is served once and
 // every message archived once, and the queue is empty.
-TEST_F(DeliveryReview, CrashAtEveryBatchOfMixedRecipientsServesAndArchivesOnce) {
+TEST_F(DeliveryRestart, CrashAtEveryBatchOfMixedRecipientsServesAndArchivesOnce) {
   directory.AddAccount(2, "bob", "pw");
   directory.AddAccount(3, "carol", "pw");
   directory.AddAlias("bob", 1, "a.test", 2);

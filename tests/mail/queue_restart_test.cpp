@@ -1,7 +1,7 @@
-// Second review of the mail services: what the queue does around a crash (while a file is
-// archived, after a relay was reported, with a state file at any stage) and for <Postmaster>
-// on a host of several companies. Crashes are simulated by copying the folders at the moment
-// (the image) or by writing the state a crash leaves, then running a new queue system on it.
+// The queue around a crash: while a file is archived, after a relay was reported, with a
+// state file at any stage, and after a failed archive. Crashes are simulated by copying the
+// folders at the moment (the image) or by writing the state a crash leaves, then running a new
+// queue system on it.
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -54,7 +54,7 @@ class TDocuments : public TDocumentStore {
   std::set<std::string> committed;
 };
 
-class MailReview2 : public testing::MailFixture {
+class QueueRestart : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
@@ -103,7 +103,7 @@ class MailReview2 : public testing::MailFixture {
 // deleted): the last recipient's outcome was saved before the archive began, and the document
 // file written before the row says the archive ran, so the restart serves nobody again and
 // adds no second row.
-TEST_F(MailReview2, CrashWhileArchivingServesNobodyTwice) {
+TEST_F(QueueRestart, CrashWhileArchivingServesNobodyTwice) {
   const std::string image = temp.Path() + "image";
   TDocuments documents;
   documents.afterRow = [&] {
@@ -133,50 +133,11 @@ TEST_F(MailReview2, CrashWhileArchivingServesNobodyTwice) {
   EXPECT_TRUE(testing::FilesIn(restarted.queue).empty());
 }
 
-// RFC 5321 4.5.1: mail to <Postmaster> (no domain) must be accepted and delivered. With one
-// "postmaster" alias per company it goes to that of the lowest company number that has one
-// (not bounced because the name alone is ambiguous); one alias in all is used as it is; with
-// none the message bounces to its sender.
-TEST_F(MailReview2, PostmasterWithoutDomainReachesOnePostmaster) {
-  constexpr int kPostmasterC = 10;
-  directory.AddDomain("c.test", 3);
-  directory.AddCompany(3, false, true);
-  directory.AddAccount(kPostmasterC, "user10", "pw");
-  struct TCase {
-    const char* name;
-    std::vector<std::pair<int, int>> postmasters;  // company -> account
-    std::map<int, int> expected;
-  };
-  const TCase cases[] = {
-      {"one per company", {{2, kPostmasterB}, {1, kPostmasterA}}, {{kPostmasterA, 1}}},
-      {"none in company 1", {{3, kPostmasterC}, {2, kPostmasterB}}, {{kPostmasterB, 1}}},
-      {"exactly one", {{3, kPostmasterC}}, {{kPostmasterC, 1}}},
-      {"none: bounced", {}, {{kCarol, 1}}},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    directory.mailbox.clear();
-    auto& aliases = directory.aliases;
-    aliases.erase(std::remove_if(aliases.begin(), aliases.end(),
-                                 [](const resources::TAliasRec& a) { return a.name == "postmaster"; }),
-                  aliases.end());
-    const char* const domains[] = {"", "a.test", "b.test", "c.test"};
-    for (const auto& [company, account] : c.postmasters) directory.AddAlias("postmaster", company, domains[company], account);
-    TDocuments documents;
-    TRelayList relay;
-    Queue(folders, {"Postmaster"});
-    TQueueSystem system(QueueEnvironment(folders, documents, relay));
-    EXPECT_EQ(system.ProcessQueue(), 0);
-    EXPECT_EQ(Deliveries(), c.expected);
-    EXPECT_TRUE(testing::FilesIn(folders.queue).empty());
-  }
-}
-
 // A relay outcome reaches the file's state when the task reports it, not at the next queue
 // round (which runs only when the last relay task ends). After a crash in between: an accepted
 // recipient is not relayed again (the file is archived and leaves), a refused one is not sent
 // again but still bounced to the sender, a temporary failure is simply tried again.
-TEST_F(MailReview2, CrashAfterARelayWasReportedActsOnTheReport) {
+TEST_F(QueueRestart, CrashAfterARelayWasReportedActsOnTheReport) {
   const platform::TDateTime now = platform::EncodeDate(2026, 12, 9) + 0.5;
   struct TCase {
     const char* name;
@@ -218,7 +179,7 @@ TEST_F(MailReview2, CrashAfterARelayWasReportedActsOnTheReport) {
 
 // What the restart after a crash at a later moment must still do: a recipient whose mailbox
 // write was not recorded yet is served (not lost), and the file then leaves the queue.
-TEST_F(MailReview2, CrashBeforeTheLastDeliveryLosesNothing) {
+TEST_F(QueueRestart, CrashBeforeTheLastDeliveryLosesNothing) {
   TDocuments documents;
   TRelayList relay;
   Queue(folders, {"alice@a.test", "bob@a.test"});
@@ -237,7 +198,7 @@ TEST_F(MailReview2, CrashBeforeTheLastDeliveryLosesNothing) {
 
 // The restart after a crash at each stage of finishing a file, as the state file and the
 // document folder show it: alice and bob were served, and the archive had or had not begun.
-TEST_F(MailReview2, RestartAtEachStageOfFinishing) {
+TEST_F(QueueRestart, RestartAtEachStageOfFinishing) {
   struct TCase {
     const char* name;
     const char* state;  // nullptr: no state file
@@ -284,7 +245,7 @@ TEST_F(MailReview2, RestartAtEachStageOfFinishing) {
 
 // An archive that fails (no row committed) leaves no document file behind, so a restart before
 // the retry still adds the row, once, and serves nobody again.
-TEST_F(MailReview2, FailedArchiveIsStillArchivedAfterARestart) {
+TEST_F(QueueRestart, FailedArchiveIsStillArchivedAfterARestart) {
   TDocuments documents;
   documents.failures = 1;
   TRelayList relay;

@@ -45,7 +45,7 @@ namespace {
 
 using testing::Field;
 
-class StorageReviewTest : public testing::TwoUsersTest {
+class SharedTableDurabilityTest : public testing::TwoUsersTest {
  protected:
   void SetUp() override {
     TwoUsersTest::SetUp();
@@ -94,7 +94,7 @@ class StorageReviewTest : public testing::TwoUsersTest {
 // table's transaction flag before the refusal, so the rollback that follows discards nothing; the
 // transaction's changed records stay in the cache and the next change outside any transaction
 // writes them: a transaction reported as failed is committed later.
-TEST_F(StorageReviewTest, ARefusedCommitLeavesNothingForALaterWrite) {
+TEST_F(SharedTableDurabilityTest, ARefusedCommitLeavesNothingForALaterWrite) {
   TDataCursor& writer = Open(0);
   TDataCursor& other = Open(1);
   directories_[0]->StartTransaction();
@@ -117,7 +117,7 @@ TEST_F(StorageReviewTest, ARefusedCommitLeavesNothingForALaterWrite) {
 // makes it; once another user of the table has removed the empty journal (at its close), the
 // next change re-creates the file without syncing the directory, so after a power loss the
 // table files may hold the change while the journal that would undo it has no name.
-TEST_F(StorageReviewTest, AJournalMadeAgainAfterAnotherUserRemovedItIsSyncedIntoTheDirectory) {
+TEST_F(SharedTableDurabilityTest, AJournalMadeAgainAfterAnotherUserRemovedItIsSyncedIntoTheDirectory) {
   TDataCursor& writer = Open(0);
   TDataCursor& other = Open(1);
   Insert(writer, 1);
@@ -134,7 +134,7 @@ TEST_F(StorageReviewTest, AJournalMadeAgainAfterAnotherUserRemovedItIsSyncedInto
 // restructure interrupted in its swap, without asking whether a restructure's work table is
 // there: after RenameToBackup (or a kept backup and DeleteTable) the next open quietly renames
 // the backups back, so the table the caller put away (or deleted) returns.
-TEST_F(StorageReviewTest, ATableRenamedToItsBackupStaysAway) {
+TEST_F(SharedTableDurabilityTest, ATableRenamedToItsBackupStaysAway) {
   {
     TDataCursor& writer = Open(0);
     Insert(writer, 1);
@@ -158,7 +158,7 @@ TEST_F(StorageReviewTest, ATableRenamedToItsBackupStaysAway) {
 // table's files are not durable: after a power loss the table may be gone, with the records
 // committed into it since (the start-up then makes it anew, empty). The journal and the
 // restructure swap do sync their directory entries.
-TEST_F(StorageReviewTest, ACreatedTableHasItsNamesSynced) {
+TEST_F(SharedTableDurabilityTest, ACreatedTableHasItsNamesSynced) {
   TTableDefinition d;
   d.Data.Fields = {Field("Key", fldInt32)};
   d.Indexes = {IndexDesc{}};
@@ -174,7 +174,7 @@ TEST_F(StorageReviewTest, ACreatedTableHasItsNamesSynced) {
 // new name's data file opened with a new, empty index file, its index definitions lost; the old
 // name kept the index file without its data file). Killed at each rename in turn (under strace),
 // the table must open whole (its record, its index) under exactly one of its two names.
-TEST_F(StorageReviewTest, ARenameKilledAtAnyRenameLeavesOneWholeTable) {
+TEST_F(SharedTableDurabilityTest, ARenameKilledAtAnyRenameLeavesOneWholeTable) {
   if (std::system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
   auto listing = [](const std::string& dir) {
     std::string files;
@@ -237,12 +237,12 @@ TEST_F(StorageReviewTest, ARenameKilledAtAnyRenameLeavesOneWholeTable) {
     }
     const pid_t pid = fork();
     if (pid == 0) {
-      setenv("TM_REVIEW_RENAME_DIR", dir.c_str(), 1);
+      setenv("TM_RENAME_CHILD_DIR", dir.c_str(), 1);
       setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak checker cannot run under ptrace
       const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
       const std::string inject = "inject=rename,renameat,renameat2:signal=KILL:when=" + std::to_string(kill);
       execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e",
-             inject.c_str(), self.c_str(), "--gtest_filter=StorageReviewRenameChild.Run", static_cast<char*>(nullptr));
+             inject.c_str(), self.c_str(), "--gtest_filter=SharedTableRenameChild.Run", static_cast<char*>(nullptr));
       _exit(127);
     }
     int status = 0;
@@ -256,10 +256,10 @@ TEST_F(StorageReviewTest, ARenameKilledAtAnyRenameLeavesOneWholeTable) {
   }
 }
 
-// The child of the test above: renames "t" to "u" in $TM_REVIEW_RENAME_DIR (under strace).
-TEST(StorageReviewRenameChild, Run) {
-  const char* dir = std::getenv("TM_REVIEW_RENAME_DIR");
-  if (!dir) GTEST_SKIP() << "run by StorageReviewTest.ARenameKilledAtAnyRenameLeavesOneWholeTable";
+// The child of the test above: renames "t" to "u" in $TM_RENAME_CHILD_DIR (under strace).
+TEST(SharedTableRenameChild, Run) {
+  const char* dir = std::getenv("TM_RENAME_CHILD_DIR");
+  if (!dir) GTEST_SKIP() << "run by SharedTableDurabilityTest.ARenameKilledAtAnyRenameLeavesOneWholeTable";
   EngineStart();
   TDataSession* s = CreateEngineSession();
   TDataDirectory* d = s->OpenDirectory("db", dir);
@@ -276,7 +276,7 @@ TEST(StorageReviewRenameChild, Run) {
 // Fault: with the index file lost, opening made a new index file before anything undid a dead
 // writer's journal, and the new file's first write began a new journal over the old one: the
 // dead writer's half-done record change stayed in the data file for good.
-TEST_F(StorageReviewTest, ALostIndexFileIsMadeAgainOnlyAfterADeadWritersJournalIsUndone) {
+TEST_F(SharedTableDurabilityTest, ALostIndexFileIsMadeAgainOnlyAfterADeadWritersJournalIsUndone) {
   {
     TDataCursor& writer = Open(0);
     Insert(writer, 1);
@@ -316,7 +316,7 @@ TEST_F(StorageReviewTest, ALostIndexFileIsMadeAgainOnlyAfterADeadWritersJournalI
 
 // The sound paths beside the faults: a change of a user whose journal is new syncs its name; a
 // commit that meets no other user's lock writes the transaction.
-TEST_F(StorageReviewTest, AFirstJournalIsSyncedAndAnUnhinderedCommitWrites) {
+TEST_F(SharedTableDurabilityTest, AFirstJournalIsSyncedAndAnUnhinderedCommitWrites) {
   TDataCursor& writer = Open(0);
   gDirectorySyncs = 0;
   Insert(writer, 1);

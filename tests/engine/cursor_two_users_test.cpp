@@ -1,6 +1,7 @@
-// Review of the engine cursor: each test shows one fault found in navigation, editing or the
-// operation bracket. A test that still fails is DISABLED_ with a one-line note of the fault;
-// drop the prefix once the fault is mended.
+// A cursor and another user of the same files (its own session, directory and table): fetches
+// that answer "retry" resynchronise instead of failing or losing the position, a record lock
+// taken while the record moves is released, the table write lock outlives the holder's own
+// writes, and random reads against random writes never fail.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,7 +30,7 @@ using testing::ErrorCode;
 using testing::Field;
 using testing::Index;
 
-class CursorReviewTest : public testing::EngineDirectoryTest {
+class CursorTwoUsersTest : public testing::EngineDirectoryTest {
  protected:
   void SetUp() override {
     EngineDirectoryTest::SetUp();
@@ -78,7 +79,7 @@ class CursorReviewTest : public testing::EngineDirectoryTest {
 
 // Fault: a page fetch answering "retry" (another user changed the table on disk) escapes as
 // 8965 from Last, SetRecNo and GetRecNo instead of resynchronising and starting again.
-TEST_F(CursorReviewTest, RetryAfterAnotherUsersDeletesNeverEscapes) {
+TEST_F(CursorTwoUsersTest, RetryAfterAnotherUsersDeletesNeverEscapes) {
   TTableDefinition d;
   d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
   d.Indexes = {Index("", {1}, true)};
@@ -143,163 +144,10 @@ TEST_F(CursorReviewTest, RetryAfterAnotherUsersDeletesNeverEscapes) {
   }
 }
 
-// Fault: NewRecord clears the BLOB fields of the copy instead of copying their contents into new
-// BLOB buffers, so a record copied with NewRecord loses its memo.
-TEST_F(CursorReviewTest, NewRecordCopiesBlobContents) {
-  TTableDefinition d;
-  FieldDesc memo = Field("Memo", fldBlob, 0, fldstMemo);
-  memo.Required = true;  // an open value counts by its contents, not by the indicator byte
-  d.Data.Fields = {Field("A", fldInt32), memo};
-  d.Indexes = {Index("", {1}, true)};
-  Create("memos", d);
-  TDataCursor& c = Open("memos");
-  const std::string text = "the memo of record one";
-  std::vector<uint8_t> b = Buffer(c);
-  c.InitRecord(b.data());
-  int32_t one = 1, two = 2;
-  c.SetFieldData(1, b.data(), &one);
-  ASSERT_EQ(c.OpenBlob(2, b.data(), TBlobBufferList::kReadWrite), 0);
-  EXPECT_EQ(ErrorCode([&] { c.InsertRecord(b.data(), true); }), kErrValueRequired) << "empty open value";
-  ASSERT_EQ(c.WriteBlob(2, b.data(), 0, static_cast<uint32_t>(text.size()),
-                        reinterpret_cast<const uint8_t*>(text.data())),
-            0);
-  c.InsertRecord(b.data(), true);
-  c.CloseAllBlobs();
-
-  std::vector<uint8_t> copy = Buffer(c);
-  ASSERT_EQ(c.NewRecord(copy.data()), 0);
-  c.SetFieldData(1, copy.data(), &two);
-  c.InsertRecord(copy.data(), true);
-  c.CloseAllBlobs();
-
-  std::vector<uint8_t> r = Buffer(c);
-  ASSERT_TRUE(Find(c, 2, r));
-  ASSERT_FALSE(c.GetFieldData(2, r.data(), nullptr)) << "the copy's memo is null";
-  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kRead), 0);
-  uint32_t size = 0, count = 0;
-  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
-  std::string back(size, '\0');
-  if (size > 0) {
-    ASSERT_EQ(c.ReadBlob(2, r.data(), 0, size, reinterpret_cast<uint8_t*>(back.data()), &count), 0);
-  }
-  EXPECT_EQ(back, text);
-  c.CloseAllBlobs();
-  // The two records own separate chains: deleting the original leaves the copy readable.
-  ASSERT_TRUE(Find(c, 1, r));
-  c.DeleteRecord(r.data(), true);
-  ASSERT_TRUE(Find(c, 2, r));
-  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kRead), 0);
-  ASSERT_EQ(c.GetBlobSize(2, r.data(), &size), 0);
-  EXPECT_EQ(size, text.size());
-  c.CloseAllBlobs();
-}
-
-// Fault: while a BLOB field holds the handle of an open buffer, GetFieldData answers from the
-// stale null-indicator byte instead of from whether the open buffer is empty.
-TEST_F(CursorReviewTest, OpenBlobNullFollowsItsBuffer) {
-  TTableDefinition d;
-  d.Data.Fields = {Field("A", fldInt32), Field("Memo", fldBlob, 0, fldstMemo)};
-  d.Indexes = {Index("", {1}, true)};
-  Create("memos", d);
-  TDataCursor& c = Open("memos");
-  std::vector<uint8_t> b = Buffer(c);
-  c.InitRecord(b.data());
-  int32_t one = 1;
-  c.SetFieldData(1, b.data(), &one);
-  ASSERT_EQ(c.OpenBlob(2, b.data(), TBlobBufferList::kReadWrite), 0);
-  EXPECT_TRUE(c.GetFieldData(2, b.data(), nullptr)) << "empty open value";
-  const uint8_t abc[] = {'a', 'b', 'c'};
-  ASSERT_EQ(c.WriteBlob(2, b.data(), 0, 3, abc), 0);
-  EXPECT_FALSE(c.GetFieldData(2, b.data(), nullptr)) << "open value holding 3 bytes";
-  // Storing the handle again sets the indicator from the buffer's contents.
-  int32_t handle = 0;
-  std::memcpy(&handle, b.data() + c.GetFieldDesc(2).Offset + 1, 4);
-  c.SetFieldData(2, b.data(), &handle);
-  EXPECT_FALSE(c.GetFieldData(2, b.data(), nullptr));
-  c.InsertRecord(b.data(), true);
-  c.CloseAllBlobs();
-  // A stored value truncated to nothing reads as null while open.
-  std::vector<uint8_t> r = Buffer(c);
-  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
-  EXPECT_FALSE(c.GetFieldData(2, r.data(), nullptr));
-  ASSERT_EQ(c.OpenBlob(2, r.data(), TBlobBufferList::kReadWrite), 0);
-  ASSERT_EQ(c.TruncateBlob(2, r.data(), 0), 0);
-  EXPECT_TRUE(c.GetFieldData(2, r.data(), nullptr)) << "open value truncated to 0";
-  c.CloseAllBlobs();
-}
-
-// Fault: after the largest id 2147483647 a generated record id wraps to 1, which a live record
-// already holds; the duplicated id makes status keys equal and a later delete finds the other
-// record's key (8965).
-TEST_F(CursorReviewTest, GeneratedIdNeverRepeatsALiveId) {
-  TTableDefinition d;
-  d.Data.Fields = {Field("Id", fldInt32, 0, fldstAutoInc), Field("V", fldInt32)};
-  d.Indexes = {Index("", {2}, true), Index("ById", {1}, false)};
-  Create("ids", d);
-  TDataCursor& c = Open("ids");
-  Insert(c, {{2, 1}});  // id 1
-  c.SetAutoIncWritable(true);
-  Insert(c, {{1, 3}, {2, 3}});
-  Insert(c, {{1, 5}, {2, 5}});
-  Insert(c, {{1, 2147483647}, {2, 2}});
-  c.SetAutoIncWritable(false);
-  // Past the largest id each generated id is the lowest one free: 2, 4, 6.
-  for (int32_t v : {10, 11, 12}) EXPECT_EQ(ErrorCode([&] { Insert(c, {{2, v}}); }), 0);
-  std::vector<uint8_t> b = Buffer(c);
-  std::multiset<int32_t> ids;
-  c.First();
-  while (c.GetNextRecord(b.data()) == 0) ids.insert(Int(c, b, 1));
-  EXPECT_EQ(ids, (std::multiset<int32_t>{1, 2, 3, 4, 5, 6, 2147483647}));
-  // Every record can be deleted through its own keys.
-  c.First();
-  while (c.GetNextRecord(b.data()) == 0) {
-    ASSERT_EQ(ErrorCode([&] { c.DeleteRecord(b.data(), true); }), 0) << "V " << Int(c, b, 2);
-    c.First();
-  }
-  EXPECT_EQ(c.GetPhysicalRecordCount(), 0);
-}
-
-// Fault: a partial FindKey on a descending index pads the rest of the key with 0xFF, not with the
-// collation's highest character; in a table with a language it passes over the first match.
-TEST_F(CursorReviewTest, PartialFindKeyOnDescendingIndexFindsTheFirstMatch) {
-  for (uint16_t language : {uint16_t(0), uint16_t(1033)}) {
-    SCOPED_TRACE(language);
-    TTableDefinition d;
-    d.Data.LanguageId = language;
-    d.Data.Fields = {Field("Name", fldZString, 10), Field("N", fldInt32)};
-    IndexDesc desc = Index("Down", {1}, true);
-    desc.Descending = true;
-    d.Indexes = {Index("", {2}, true), desc};
-    const std::string table = "names" + std::to_string(language);
-    Create(table, d);
-    TDataCursor& c = Open(table);
-    int32_t n = 0;
-    for (const char* name : {"aa", "abc", "aby", "abz", "ac"}) {
-      std::vector<uint8_t> b = Buffer(c);
-      c.InitRecord(b.data());
-      ++n;
-      c.SetFieldData(1, b.data(), name);
-      c.SetFieldData(2, b.data(), &n);
-      c.InsertRecord(b.data(), true);
-    }
-    c.SwitchToIndex("Down");
-    std::vector<uint8_t> b = Buffer(c), r = Buffer(c);
-    c.First();
-    std::vector<std::string> order;
-    while (c.GetNextRecord(r.data()) == 0) order.push_back(reinterpret_cast<const char*>(r.data() + c.GetFieldDesc(1).Offset + 1));
-    EXPECT_EQ(order, (std::vector<std::string>{"ac", "abz", "aby", "abc", "aa"}));
-    c.InitRecord(b.data());
-    c.SetFieldData(1, b.data(), "ab");
-    EXPECT_TRUE(c.FindKey(b.data(), false, r.data(), 2, true, 0));
-    EXPECT_STREQ(reinterpret_cast<const char*>(r.data() + c.GetFieldDesc(1).Offset + 1), "abz");
-    EXPECT_EQ(c.GetRecNo(), 2);
-  }
-}
-
 // Fault: GetCurrentRecord with the lock flag locks the current record, but when the lock's change
 // check moves the cursor (another user deleted the record) it unlocks the record it moved to and
 // keeps the first lock: the slot, reused by the next insert, is then refused to everyone (10258).
-TEST_F(CursorReviewTest, ChangedRecordLockIsReleased) {
+TEST_F(CursorTwoUsersTest, ChangedRecordLockIsReleased) {
   TTableDefinition d;
   d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
   d.Indexes = {Index("", {1}, true)};
@@ -321,7 +169,7 @@ TEST_F(CursorReviewTest, ChangedRecordLockIsReleased) {
 // Fault: the table write lock is not counted: the first insert, modify or delete made under
 // LockTableForWrite releases it at its end, so another user writes while the holder still
 // believes the table is locked for it.
-TEST_F(CursorReviewTest, TableWriteLockOutlivesOwnWrites) {
+TEST_F(CursorTwoUsersTest, TableWriteLockOutlivesOwnWrites) {
   TTableDefinition d;
   d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
   d.Indexes = {Index("", {1}, true)};
@@ -363,7 +211,7 @@ TEST_F(CursorReviewTest, TableWriteLockOutlivesOwnWrites) {
 // Fault: a record read that answers "retry" (another user changed the table on disk) is taken
 // for a missing record: switching the index jumps to the first record, and GotoCursor answers
 // 8710, instead of resynchronising and reading again.
-TEST_F(CursorReviewTest, RecordReadRetryKeepsThePosition) {
+TEST_F(CursorTwoUsersTest, RecordReadRetryKeepsThePosition) {
   TTableDefinition d;
   d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
   d.Indexes = {Index("", {1}, true), Index("ByB", {2}, false)};
@@ -409,84 +257,10 @@ TEST_F(CursorReviewTest, RecordReadRetryKeepsThePosition) {
   }
 }
 
-// A key search under filters that finds no visible record at or after the key takes the
-// nearest visible record backward as the current record: no EOF crack.
-TEST_F(CursorReviewTest, FilteredSeekTakesTheNearestRecordBackward) {
-  TTableDefinition d;
-  d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
-  d.Indexes = {Index("", {1}, true)};
-  Create("near", d);
-  TDataCursor& c = Open("near");
-  for (int32_t k = 1; k <= 5; ++k) Insert(c, {{1, k}, {2, k}});
-  std::vector<uint8_t> r = Buffer(c);
-  ASSERT_TRUE(Find(c, 4, r));
-  TFilter* f = c.AddFilter(nullptr, "B < 3", false, false, false, false);
-  c.ActivateFilter(f);  // repositions on key 4, hidden now, with nothing visible after it
-  ASSERT_EQ(c.GetCurrentRecord(r.data()), 0);
-  EXPECT_EQ(Int(c, r, 1), 2);
-  EXPECT_EQ(c.GetRecNo(), 2);
-  EXPECT_EQ(c.GetNextRecord(r.data()), kErrEndOfFile);
-  EXPECT_EQ(c.GetPriorRecord(r.data()), 0);
-  EXPECT_EQ(Int(c, r, 1), 2);  // from the EOF crack back onto the last visible record
-  EXPECT_EQ(c.GetPriorRecord(r.data()), 0);
-  EXPECT_EQ(Int(c, r, 1), 1);
-}
-
-// A cursor that was never opened (or is closed again) raises on every call that needs its
-// table, instead of reaching through a null table.
-TEST_F(CursorReviewTest, ClosedCursorRaisesInsteadOfCrashing) {
-  TTableDefinition d;
-  d.Data.Fields = {Field("A", fldInt32)};
-  d.Indexes = {Index("", {1}, true)};
-  Create("shut", d);
-  TDataCursor never(directory_);
-  never.SetTableName("shut");
-  TDataCursor& closed = Open("shut");
-  closed.Close();
-  std::vector<uint8_t> r(64), key(64);
-  const std::vector<std::pair<const char*, std::function<void(TDataCursor&)>>> calls = {
-      {"First", [](TDataCursor& c) { c.First(); }},
-      {"Last", [](TDataCursor& c) { c.Last(); }},
-      {"GetNextRecord", [&](TDataCursor& c) { c.GetNextRecord(r.data()); }},
-      {"GetPriorRecord", [&](TDataCursor& c) { c.GetPriorRecord(r.data()); }},
-      {"GetCurrentRecord", [&](TDataCursor& c) { c.GetCurrentRecord(r.data(), true); }},
-      {"GetRecNo", [](TDataCursor& c) { c.GetRecNo(); }},
-      {"SetRecNo", [](TDataCursor& c) { c.SetRecNo(1); }},
-      {"GetRecordCount", [](TDataCursor& c) { c.GetRecordCount(); }},
-      {"GetPhysicalRecordCount", [](TDataCursor& c) { c.GetPhysicalRecordCount(); }},
-      {"FindKey", [&](TDataCursor& c) { c.FindKey(key.data(), true, r.data(), 0, true, 0); }},
-      {"SetRange", [&](TDataCursor& c) { c.SetRange(true, key.data(), 0, key.data(), 0); }},
-      {"CancelRange", [](TDataCursor& c) { c.CancelRange(); }},
-      {"SwitchToIndex", [](TDataCursor& c) { c.SwitchToIndex("other"); }},
-      {"SetIndexNumber", [](TDataCursor& c) { c.SetIndexNumber(1); }},
-      {"GetIndexCount", [](TDataCursor& c) { c.GetIndexCount(); }},
-      {"GetIndexDesc", [](TDataCursor& c) { c.GetIndexDesc(0); }},
-      {"GetIndexDescByName", [](TDataCursor& c) { c.GetIndexDescByName(""); }},
-      {"GetBookmark", [&](TDataCursor& c) { c.GetBookmark(key.data()); }},
-      {"GotoBookmark", [&](TDataCursor& c) { c.GotoBookmark(key.data(), true); }},
-      {"Clone", [](TDataCursor& c) { c.Clone(); }},
-      {"LockRecord", [](TDataCursor& c) { c.LockRecord(1); }},
-      {"UnlockRecord", [](TDataCursor& c) { c.UnlockRecord(1); }},
-      {"LockTableForWrite", [](TDataCursor& c) { c.LockTableForWrite(); }},
-      {"InsertRecord", [&](TDataCursor& c) { c.InsertRecord(r.data(), true); }},
-      {"DeleteRecord", [&](TDataCursor& c) { c.DeleteRecord(r.data(), true); }},
-      {"NewRecord", [&](TDataCursor& c) { c.NewRecord(r.data()); }},
-      {"FlushBuffers", [](TDataCursor& c) { c.FlushBuffers(); }},
-  };
-  for (TDataCursor* c : {&never, &closed}) {
-    for (const auto& call : calls) {
-      SCOPED_TRACE(call.first);
-      EXPECT_EQ(ErrorCode([&] { call.second(*c); }), kErrInvalidFileHandle);
-    }
-    TDataCursor& other = Open("shut");
-    EXPECT_EQ(ErrorCode([&] { c->GotoCursor(other); }), kErrInvalidFileHandle);
-  }
-}
-
 // Random reads of one user against random writes of another (another session on the same
 // files): whatever "retry" the reader's page and record fetches meet, no error escapes, positions
 // stay inside the counts, and once the reader looks at the files afresh it sees the writer's table.
-TEST_F(CursorReviewTest, RandomReadsAgainstAnotherWriterNeverFail) {
+TEST_F(CursorTwoUsersTest, RandomReadsAgainstAnotherWriterNeverFail) {
   for (bool filtered : {false, true}) {
     SCOPED_TRACE(filtered ? "filtered" : "plain");
     session_->StrictChangeDetection = false;

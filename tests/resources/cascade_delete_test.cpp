@@ -1,4 +1,4 @@
-// Review of the table resources over real table files: cascading deletes that must remove
+// The table resources over real table files: cascading deletes that must remove
 // several child rows of one parent through non-unique secondary indexes and partial primary
 // keys, checked against a plain model of which rows must survive.
 #include <gtest/gtest.h>
@@ -21,10 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ResourcesReview : public ::testing::Test {
+class CascadeDelete : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = platform::SystemTempFolder() + "resreviewXXXXXX";
+    std::string pattern = platform::SystemTempFolder() + "cascadeXXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     folder_ = pattern + "/";
     CreateDatabaseTables(folder_);
@@ -76,7 +76,7 @@ std::multiset<std::string> AsSet(const std::vector<std::string>& values) {
   return std::multiset<std::string>(values.begin(), values.end());
 }
 
-TEST_F(ResourcesReview, AccountDeleteRemovesEveryMailboxRowExternalAccountAndUidl) {
+TEST_F(CascadeDelete, AccountDeleteRemovesEveryMailboxRowExternalAccountAndUidl) {
   // Accounts 1..3, each with several mailbox rows and external accounts with several UIDLs.
   std::map<int, std::vector<std::string>> mailboxIds;
   std::map<int, std::vector<std::string>> boxes;  // mailboxids of an account's external accounts
@@ -137,7 +137,7 @@ TEST_F(ResourcesReview, AccountDeleteRemovesEveryMailboxRowExternalAccountAndUid
   }
 }
 
-TEST_F(ResourcesReview, CompanyDeleteRemovesSeveralAliasesWithTheirMembersAndDomains) {
+TEST_F(CascadeDelete, CompanyDeleteRemovesSeveralAliasesWithTheirMembersAndDomains) {
   for (const char* name : {"Acme", "Keep"}) Insert(piCompany, {{company::name, std::string(name)}});
   std::vector<std::string> keptAliases, keptMembers, keptDomains;
   for (int companyno = 1; companyno <= 2; ++companyno) {

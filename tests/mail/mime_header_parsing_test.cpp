@@ -1,7 +1,7 @@
-// Review of the MIME model against Python's email package and of its users in the archive:
-// content-type parameters, parts without a body, and ISO-8859-1 encoded words in subjects. Each
-// test names the fault it guards against; the control test shows that the well-formed twins of
-// the same fixtures agree with Python, so each case can fail only by its fault.
+// Parsing of MIME headers against Python's email package, and its users in the archive:
+// content-type parameters, parts of headers only, and ISO-8859-1 encoded words in subjects. The
+// control test shows that the well-formed twins of the same fixtures agree with Python, so each
+// other case can fail only by the rule it checks.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -89,7 +89,7 @@ const std::vector<std::string> kHeadersOnlyPart = {
           "Content-Disposition: attachment; filename = \"a\\\\b.txt\" \r\n\r\nbody\r\n--outer--\r\n"),
 };
 
-TEST(MimeReviewOracle, WellFormedTwinsAgreeWithPython) {
+TEST(MimeHeaderParsing, WellFormedTwinsAgreeWithPython) {
   ExpectLeavesAsPython({
       kFrom + "Content-Type: text/plain; name=\"report.txt\"\r\n\r\nhello\r\n",
       Mixed("multipart/mixed; boundary=\"b\"",
@@ -103,7 +103,7 @@ TEST(MimeReviewOracle, WellFormedTwinsAgreeWithPython) {
 
 // Fault: a parameter is found as the first occurrence of its word anywhere in the header, so an
 // attachment named "boundary.txt" gets the boundary ".txt" and its content is lost.
-TEST(MimeReviewOracle, ParameterWordInsideAnotherValueIsNoParameter) {
+TEST(MimeHeaderParsing, ParameterWordInsideAnotherValueIsNoParameter) {
   ExpectLeavesAsPython(kNamedLikeAParameter);
   // The archive indexes what the text parts hold.
   EXPECT_NE(BuildDocumentRow(kNamedLikeAParameter[0], "", "f").content.find("hello"), std::string::npos);
@@ -113,7 +113,7 @@ TEST(MimeReviewOracle, ParameterWordInsideAnotherValueIsNoParameter) {
 // Parameters of Content-Type and Content-Disposition as Python reads them: only a name where a
 // parameter begins counts (not one inside another value or quoted text), names ignore case, a
 // quoted value may hold ";" and escaped quotes, unquoted values are trimmed, the first wins.
-TEST(MimeReviewOracle, ParametersAgreeWithPython) {
+TEST(MimeHeaderParsing, ParametersAgreeWithPython) {
   const struct {
     std::string type, disposition;
   } cases[] = {
@@ -169,21 +169,21 @@ def oracle(recs):
 
 // Fault: parameter values are not trimmed, so "boundary=b ;" looks for "--b " lines, finds none,
 // and every part of the message is lost.
-TEST(MimeReviewOracle, UnquotedParameterBeforeABlankIsTrimmed) {
+TEST(MimeHeaderParsing, UnquotedParameterBeforeABlankIsTrimmed) {
   ExpectLeavesAsPython(kBlankAfterBoundary);
   EXPECT_NE(BuildDocumentRow(kBlankAfterBoundary[0], "", "f").content.find("hello"), std::string::npos);
 }
 
 // Fault: a part's header block runs to the next blank line even across the next delimiter, so a
 // part of headers only (an empty body, which MIME allows) swallows the part after it.
-TEST(MimeReviewOracle, PartOfHeadersOnlyEndsAtTheNextDelimiter) {
+TEST(MimeHeaderParsing, PartOfHeadersOnlyEndsAtTheNextDelimiter) {
   ExpectLeavesAsPython(kHeadersOnlyPart);
 }
 
 // Fault: inside an encoded word "=" is always read as an escape with two digits, even before the
 // "?=" that ends the word; a base64 word's padding then yields a zero byte and the decoding runs
 // on through the rest of the header (the next word's marker becomes text).
-TEST(MimeReviewIsoHeader, EncodedWordEndsAtItsTerminator) {
+TEST(MimeEncodedWord, EncodedWordEndsAtItsTerminator) {
   const struct {
     std::string in, out;
   } cases[] = {

@@ -1,4 +1,4 @@
-// Review of the connection framework over loopback: what a peer can do to one connection
+// The connection framework over loopback: what a peer can do to one connection
 // (half-close after its request, failing greetings and protocol objects) must neither lose an
 // answer that is due nor keep a slot of the listener.
 #include <sys/socket.h>
@@ -106,7 +106,7 @@ class Peer {
   bool connected_ = false;
 };
 
-class CoreReview : public testing::SocketsTest {
+class ConnectionSlots : public testing::SocketsTest {
  protected:
   int Listen(Behaviour& behaviour, int maxConnections) {
     return StartTCPServer(0, EchoServerClass(behaviour), maxConnections, 5).WaitListening(5000);
@@ -117,7 +117,7 @@ class CoreReview : public testing::SocketsTest {
 };
 
 // Data that arrives with the peer's FIN (half-close) is still answered, then the farewell.
-TEST_F(CoreReview, ARequestFollowedByAHalfCloseIsStillAnswered) {
+TEST_F(ConnectionSlots, ARequestFollowedByAHalfCloseIsStillAnswered) {
   for (const bool plainRounds : {false, true}) {
     SCOPED_TRACE(plainRounds ? "plain rounds" : "terminator");
     Behaviour& behaviour = behaviours[plainRounds ? 1 : 0];
@@ -133,7 +133,7 @@ TEST_F(CoreReview, ARequestFollowedByAHalfCloseIsStillAnswered) {
   }
 }
 
-TEST_F(CoreReview, FailingGreetingsAndFactoriesGiveTheirSlotBack) {
+TEST_F(ConnectionSlots, FailingGreetingsAndFactoriesGiveTheirSlotBack) {
   Behaviour& behaviour = behaviours[0];
   behaviour.greetingRaises = true;
   const int port = Listen(behaviour, 1);

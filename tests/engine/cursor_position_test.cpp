@@ -5,7 +5,7 @@
 // a second cursor going to the first, clones, bookmarks, full scans). On one table the cursor
 // runs a bracketed call right after each insert; on the other it does not. Everything the two
 // cursors answer must agree, and the records read must be the model's. Also: inserts keeping
-// the position inside a transaction, and string keys ordered by unsigned bytes.
+// the position inside a transaction, and scans reading ahead that stay inside their range.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -44,7 +44,7 @@ struct TRow {
   int32_t B = 0, C = 0;
 };
 
-class EnginePerfReviewTest : public TwoUsersTest {
+class CursorPositionTest : public TwoUsersTest {
  protected:
   // Each call sees the other user's changes at once (without this they show at a cache miss).
   void SetUp() override {
@@ -84,7 +84,7 @@ void CheckAgainstModel(const std::map<int32_t, TRow>& model, const std::string& 
   EXPECT_EQ(answer, std::to_string(a) + "/" + std::to_string(it->second.B) + "/" + std::to_string(it->second.C));
 }
 
-TEST_F(EnginePerfReviewTest, DeferredInsertsAnswerLikeInsertsBroughtUpToDate) {
+TEST_F(CursorPositionTest, DeferredInsertsAnswerLikeInsertsBroughtUpToDate) {
   std::mt19937 rng(20261210);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
   std::string names[kTables] = {"eager", "lazy"};
@@ -337,7 +337,7 @@ TEST_F(EnginePerfReviewTest, DeferredInsertsAnswerLikeInsertsBroughtUpToDate) {
 // (Bof, Eof, the current record number) is the one the next call settles on: an empty table
 // gets its first record as the current one with the cursor before it, as when the insert
 // brought the position up to date itself.
-TEST_F(EnginePerfReviewTest, PositionShownRightAfterAnInsertKeepingIt) {
+TEST_F(CursorPositionTest, PositionShownRightAfterAnInsertKeepingIt) {
   enum TStart { kEmpty, kAtStart, kAtEnd, kOnRecord, kEmptyRange };
   const TStart starts[] = {kEmpty, kAtStart, kAtEnd, kOnRecord, kEmptyRange};
   int tableNo = 0;
@@ -371,7 +371,7 @@ TEST_F(EnginePerfReviewTest, PositionShownRightAfterAnInsertKeepingIt) {
 
 // Inserts that keep the position and are then rolled back: the next call counts and steps
 // through what the table holds again, like a cursor brought up to date after each insert.
-TEST_F(EnginePerfReviewTest, DeferredInsertsRolledBack) {
+TEST_F(CursorPositionTest, DeferredInsertsRolledBack) {
   for (bool commit : {false, true}) {
     SCOPED_TRACE(commit ? "commit" : "rollback");
     std::string names[kTables] = {commit ? "ceager" : "reager", commit ? "clazy" : "rlazy"};
@@ -406,68 +406,10 @@ TEST_F(EnginePerfReviewTest, DeferredInsertsRolledBack) {
   }
 }
 
-// String keys without a language, of odd lengths and with bytes above 0x7F, in an ascending and
-// a descending index: the index order is the unsigned byte order of the values (reversed when
-// descending), and every value is found by its key.
-TEST_F(EnginePerfReviewTest, StringKeysOrderByUnsignedBytes) {
-  TTableDefinition d;
-  d.Data.Fields = {Field("S", fldZString, 13), Field("N", fldInt32)};
-  IndexDesc down = Index("Down", {1, 2}, false);
-  down.Descending = true;
-  down.FieldDescending[0] = down.FieldDescending[1] = 1;
-  d.Indexes = {Index("", {2}, true), Index("Up", {1, 2}, false), down};
-  Create("strings", d);
-  TDataCursor& c = OpenAs(0, "strings");
-  std::mt19937 rng(7);
-  std::vector<std::pair<std::string, int32_t>> values;
-  for (int32_t n = 1; n <= 400; ++n) {
-    std::string v;
-    const int length = static_cast<int>(rng() % 14);
-    for (int i = 0; i < length; ++i) {
-      // Mostly bytes either side of 0x80 and shared prefixes, so that compares reach deep.
-      const uint32_t kind = rng() % 4;
-      v += static_cast<char>(kind == 0 ? 0x7F + rng() % 3 : kind == 1 ? 0xFF - rng() % 2 : kind == 2 ? 'a' : 1 + rng() % 255);
-    }
-    values.push_back({v, n});
-    std::vector<uint8_t> r = Buffer(c);
-    c.InitRecord(r.data());
-    c.SetFieldData(1, r.data(), v.c_str());
-    c.SetFieldData(2, r.data(), &n);
-    c.InsertRecord(r.data(), false);
-  }
-  auto unsignedLess = [](const std::pair<std::string, int32_t>& x, const std::pair<std::string, int32_t>& y) {
-    const int c = std::memcmp(x.first.data(), y.first.data(), std::min(x.first.size(), y.first.size()));
-    if (c != 0) return c < 0;
-    if (x.first.size() != y.first.size()) return x.first.size() < y.first.size();
-    return x.second < y.second;
-  };
-  std::vector<std::pair<std::string, int32_t>> sorted = values;
-  std::sort(sorted.begin(), sorted.end(), unsignedLess);
-  for (const char* index : {"Up", "Down"}) {
-    SCOPED_TRACE(index);
-    c.SwitchToIndex(index);
-    std::vector<int32_t> expected, got;
-    for (const auto& v : sorted) expected.push_back(v.second);
-    if (std::string(index) == "Down") std::reverse(expected.begin(), expected.end());
-    std::vector<uint8_t> b = Buffer(c);
-    c.First();
-    while (c.GetNextRecord(b.data()) == 0) got.push_back(Int(c, b, 2));
-    EXPECT_EQ(got, expected);
-    for (const auto& [v, n] : values) {
-      std::vector<uint8_t> k = Buffer(c);
-      c.InitRecord(k.data());
-      c.SetFieldData(1, k.data(), v.c_str());
-      c.SetFieldData(2, k.data(), &n);
-      ASSERT_TRUE(c.FindKey(k.data(), false, b.data(), 0, false, 2)) << n;
-      EXPECT_EQ(Int(c, b, 2), n);
-    }
-  }
-}
-
 // Records stored in key order, so that scans read ahead across index leaves: a scan inside a
 // range stops at its end, both ways, and after the other user changes records on either side of
 // the range (and deletes some at the end of the file) the next scans read the new values.
-TEST_F(EnginePerfReviewTest, ReadAheadAcrossLeavesStaysInsideRangeAndSeesOtherUsersWrites) {
+TEST_F(CursorPositionTest, ReadAheadAcrossLeavesStaysInsideRangeAndSeesOtherUsersWrites) {
   Create("ordered", Definition());
   TDataCursor& c = OpenAs(0, "ordered");
   TDataCursor& o = OpenAs(1, "ordered");

@@ -133,10 +133,10 @@ struct TCondition {
   std::string Sql;
 };
 
-class FilterReviewTest : public testing::SqliteOracleTest {
+class FilterFieldTypesTest : public testing::SqliteOracleTest {
  protected:
   void SetUp() override {
-    StartTables("review", Definition(),
+    StartTables("fields", Definition(),
                 "CREATE TABLE t(id INTEGER PRIMARY KEY, s INTEGER, w INTEGER, f REAL, a INTEGER, name BLOB, d INTEGER, "
                 "t REAL, b INTEGER, c INTEGER, tm INTEGER)");
     sqlite3_create_function(db_, "up", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SqlUpper, nullptr, nullptr);
@@ -542,12 +542,12 @@ class FilterReviewTest : public testing::SqliteOracleTest {
   void RandomRounds(int rounds);
 };
 
-TEST_F(FilterReviewTest, RandomConditionsAgreeWithSqliteAndWithAFullScan) { RandomRounds(800); }
+TEST_F(FilterFieldTypesTest, RandomConditionsAgreeWithSqliteAndWithAFullScan) { RandomRounds(800); }
 
 // The index range of a money field whose scale is not 4 is keyed at the field's own scale, not
 // in the constant's ten-thousandths (C = 0.43 on a two-decimal field once found nothing through
 // its index, and C >= -1.4 every value).
-TEST_F(FilterReviewTest, MoneyComparisonsAnsweredFromAnIndexAgreeWithAScan) {
+TEST_F(FilterFieldTypesTest, MoneyComparisonsAnsweredFromAnIndexAgreeWithAScan) {
   // Stored in hundredths: -1.40, 0.43, 2.29 and a NULL.
   const std::optional<int64_t> values[] = {-140, 43, 229, std::nullopt};
   for (const auto& v : values) {
@@ -571,7 +571,7 @@ TEST_F(FilterReviewTest, MoneyComparisonsAnsweredFromAnIndexAgreeWithAScan) {
   RandomRounds(300);
 }
 
-void FilterReviewTest::RandomRounds(int rounds) {
+void FilterFieldTypesTest::RandomRounds(int rounds) {
   Populate(160);
   scanned_ = OpenCursor();
   scanned_->Filters().Tuning.ForceScan = true;
@@ -601,7 +601,7 @@ void FilterReviewTest::RandomRounds(int rounds) {
 
 // Inserts, updates and deletes through a filtered cursor update one record's bits; the visible set must
 // stay what SQLite selects, on this cursor and on a second one over the same table.
-TEST_F(FilterReviewTest, EditsThroughAFilteredCursorKeepItsSelection) {
+TEST_F(FilterFieldTypesTest, EditsThroughAFilteredCursorKeepItsSelection) {
   Populate(60);
   scanned_ = OpenCursor();
   scanned_->Filters().Tuning.ForceScan = true;
@@ -648,7 +648,7 @@ TEST_F(FilterReviewTest, EditsThroughAFilteredCursorKeepItsSelection) {
 
 // Two filters on one cursor, the second possibly narrowed by the first: the visible set is their
 // AND; switching the first off or on again, or reading in physical order, keeps it right.
-TEST_F(FilterReviewTest, StackedFiltersSelectTheirConjunction) {
+TEST_F(FilterFieldTypesTest, StackedFiltersSelectTheirConjunction) {
   Populate(120);
   for (int round = 0; round < 150 && !HasFailure(); ++round) {
     const TCondition first = Condition(1, false), second = Condition(1, false);
@@ -672,7 +672,7 @@ TEST_F(FilterReviewTest, StackedFiltersSelectTheirConjunction) {
 }
 
 // A key range and a filter together: the records inside the range that pass the filter.
-TEST_F(FilterReviewTest, KeyRangeAndFilterTogether) {
+TEST_F(FilterFieldTypesTest, KeyRangeAndFilterTogether) {
   Populate(120);
   struct TRangeCase {
     const char* Order;
@@ -714,7 +714,7 @@ TEST_F(FilterReviewTest, KeyRangeAndFilterTogether) {
 
 // Token soup: every text either becomes a filter or is refused with the filter error; nothing
 // else escapes, and what is accepted can be answered.
-TEST_F(FilterReviewTest, MalformedTextIsRefusedCleanly) {
+TEST_F(FilterFieldTypesTest, MalformedTextIsRefusedCleanly) {
   Populate(20);
   static const char* const tokens[] = {
       "A", "S", "W", "F", "Name", "Id", "(", ")", "(", ")", "=", "<>", "<", ">=", "+", "-", "*", "/", "||", "|",
