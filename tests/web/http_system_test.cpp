@@ -431,9 +431,13 @@ class StaticFileTest : public HTTPSystemTest {
     Write("page.html", "<p>hello</p>");
     Write("logo.GIF", std::string("GIF89a\0\x01\x02", 9));
     Write("data.unknownext", "raw");
+    Write("site.CSS", "p{}");
+    Write("menu.js", "f()");
   }
   void TearDown() override {
-    for (const char* name : {"page.html", "logo.GIF", "data.unknownext"}) unlink((root + folder + "/" + name).c_str());
+    for (const char* name : {"page.html", "logo.GIF", "data.unknownext", "site.CSS", "menu.js"}) {
+      unlink((root + folder + "/" + name).c_str());
+    }
     rmdir((root + folder + "/sub.d").c_str());
     rmdir((root + folder).c_str());
     HTTPSystemTest::TearDown();
@@ -453,6 +457,8 @@ TEST_F(StaticFileTest, ServesFilesOfTheWebFolder) {
       {"page.html", kStatusOK, "text/html", "<p>hello</p>"},
       {"logo.GIF", kStatusOK, "image/gif", std::string("GIF89a\0\x01\x02", 9)},
       {"data.unknownext", kStatusOK, "", "raw"},
+      {"site.CSS", kStatusOK, "text/css", "p{}"},
+      {"menu.js", kStatusOK, "text/javascript", "f()"},
       {"missing.html", kStatusNotFound, "", ""},
       {"sub.d", kStatusNotFound, "", ""},
   };

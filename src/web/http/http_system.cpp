@@ -409,6 +409,12 @@ void THTTPSystem::ServeStatic() {
   const std::string extension = dot == std::string::npos ? std::string() : s.FileName.substr(dot + 1);
   if (const mail::TMimeType* type = mail::FindMimeTypeByExtension(extension)) {
     s.Response.SetHeader(hhContentType, type->contentType);
+  } else if (mail::SameTextAscii(extension, "css")) {
+    // Mail's table has no entry for the web folder's own style sheet and script, and a
+    // browser takes a style sheet only with its type.
+    s.Response.SetHeader(hhContentType, "text/css");
+  } else if (mail::SameTextAscii(extension, "js")) {
+    s.Response.SetHeader(hhContentType, "text/javascript");
   }
   platform::TMemoryStream& body = s.Response.BodyStream();
   body.SetSize(0);
