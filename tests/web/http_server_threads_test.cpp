@@ -144,6 +144,39 @@ TEST_F(WebServerThreads, SessionListUnderConcurrentUse) {
   EXPECT_LE(list.Count(), 5);
 }
 
+TEST_F(WebServerThreads, AnonymousSessionsAndTheThrottleUnderConcurrentUse) {
+  TSessionSystem list(FakeAccounts());
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string address = "10.0.0." + std::to_string(t);
+      for (int i = 0; i < 400; ++i) {
+        const std::string id = list.StartAnonymous();
+        const std::string token = list.FindById(id).Token;
+        // Purged at once by another thread: the default entry, whose token is none.
+        if (token.empty()) {
+          if (list.CheckToken(id, token) || list.IsLive(id)) failed = true;
+          continue;
+        }
+        if (i % 2 == 0) list.Logout(id);
+        // Only the session's own token is taken, and none once the session has ended.
+        if (list.CheckToken(id, (token[0] == '0' ? "1" : "0") + token.substr(1))) failed = true;
+        if (i % 2 == 0 && list.CheckToken(id, token)) failed = true;
+        list.Throttle().Failed(address);
+        list.Throttle().WaitSeconds(address);
+        if (i % 100 == t) {
+          list.Purge(platform::Now() + 1.0);
+          list.Throttle().Succeeded(address);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(failed);
+  EXPECT_LE(list.Count(), TSessionSystem::kMaxAnonymous);
+}
+
 TEST_F(WebServerThreads, DaemonPurgesTheGlobalList) {
   core::TDaemon& daemon = StartSessionDaemon();
   ASSERT_NE(SessionList(), nullptr);

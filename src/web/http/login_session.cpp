@@ -139,8 +139,8 @@ void TLoginThrottle::ForgetOld(std::chrono::steady_clock::time_point now) {
 }
 
 int TLoginThrottle::WaitSeconds(const std::string& address) {
-  const auto now = clock_();
   std::lock_guard<std::mutex> guard(lock_);
+  const auto now = clock_();
   const auto it = records_.find(address);
   if (it == records_.end()) return 0;
   const auto due = it->second.last + std::chrono::seconds(DelaySeconds(it->second.failures));
@@ -150,8 +150,8 @@ int TLoginThrottle::WaitSeconds(const std::string& address) {
 }
 
 int TLoginThrottle::Failed(const std::string& address) {
-  const auto now = clock_();
   std::lock_guard<std::mutex> guard(lock_);
+  const auto now = clock_();
   auto it = records_.find(address);
   if (it != records_.end() && now - it->second.last >= std::chrono::minutes(kForgetMinutes)) {
     records_.erase(it);
