@@ -1,7 +1,9 @@
 // The update pages of the mail administration: "do" U writes the submitted form into the row
 // that "key" names (inserting it when it is missing), "do" R removes that row with its
-// cascades. The work runs between BeginWork and CommitWork; any failure rolls it back and
-// travels on to the exception page. Afterwards the browser is sent to the site root.
+// cascades. A form that cannot be written (a field missing, a number that is none, a key
+// another row has) comes back with a message before anything is touched. The work runs
+// between BeginWork and CommitWork; any failure rolls it back and travels on to the exception
+// page. Afterwards the browser is sent to the site root.
 #include "core/log.h"
 #include "core/str_utils.h"
 #include "resources/database_resource.h"
