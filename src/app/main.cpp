@@ -14,6 +14,7 @@
 #include "web/http/http_system.h"
 #include "web/http/session_daemon.h"
 #include "web/app/web_app.h"
+#include "web/app/web_default_files.h"
 
 namespace {
 
@@ -32,7 +33,14 @@ void RegisterSubsystems() {
   core::RegisterServerSubsystem({"StartMailServices", core::kStepMailServices, core::kStopMailServices,
                                  [] { mail::StartMailServices(); }, [] { mail::StopMailServices(); }});
   core::RegisterServerSubsystem({"StartHTTPServer", core::kStepWebServices, core::kStopWebServices,
-                                 [] { web::StartHTTPServer([] { web::RegisterWebApplication(); }); },
+                                 [] {
+                                   web::InstallDefaultWebFiles();
+                                   web::StartHTTPServer([] {
+                                     web::TWebAppContext context;
+                                     context.SearchForm = web::SearchFormPage;
+                                     web::RegisterWebApplication(std::move(context));
+                                   });
+                                 },
                                  [] { web::StopHTTPServer([] { web::FreeWebApplication(); }); }});
   core::RegisterServerSubsystem({"StartSessionDaemon", core::kStepLoginSessions, core::kStopLoginSessions,
                                  [] { web::StartSessionDaemon(); }, [] { web::StopSessionDaemon(); }});

@@ -28,7 +28,6 @@ import collections
 import os
 import random
 import re
-import http.client
 import smtplib
 import struct
 import threading
@@ -36,7 +35,7 @@ import unittest
 import urllib.parse
 
 import support
-from support import clients
+from support import clients, web
 from support.admin import Admin
 from support.net import wait_for
 from support.testing import TestCase, main
@@ -183,16 +182,8 @@ class MailDurability(TestCase):
 
     def web_update(self, server, page, action, key, fields):
         query = urllib.parse.urlencode({"action": action, "do": "U", "key": key})
-        body = urllib.parse.urlencode(dict(fields, Perform="OK"))
-        connection = http.client.HTTPConnection(server.address, server.ports["http"], timeout=TIMEOUT)
-        try:
-            connection.request("POST", "/admin/mail/%s?%s" % (page, query), body=body,
-                               headers={"Content-Type": "application/x-www-form-urlencoded"})
-            answer = connection.getresponse()
-            text = answer.read()
-        finally:
-            connection.close()
-        self.assertEqual(answer.status, 303, text[:2000])
+        answer = web.post_update(server, "/admin/mail/%s?%s" % (page, query), fields, timeout=TIMEOUT)
+        self.assertEqual(answer.status, 303, answer.body[:2000])
 
     # --- sending ----------------------------------------------------------------------------
     def run_clients(self, work, count):

@@ -2,15 +2,17 @@
 """The web administration driven as a user drives it, against the running server:
 - static files from the web folder: bytes, types, HEAD, 404, and no way out of the folder
   (dot segments, their escapes, a symbolic link);
-- the pages' own menu links and forms create a company, a domain, an account and an alias; a
-  message sent to the alias over SMTP is read back over POP3; a password changed through the
-  account's form applies to POP3 at once; removing the account through its page ends the POP3
-  login, and removing the company takes its domains and aliases along;
+- the pages' own menu links and forms (each with its session's form token) create a company, a
+  domain, an account and an alias; a message sent to the alias over SMTP is read back over
+  POP3; a password changed through the account's form applies to POP3 at once; removing the
+  account through its page ends the POP3 login, and removing the company takes its domains and
+  aliases along;
 - text with markup, quotes and the pages' own placeholders comes back escaped in the list and
   form pages, and a key holding such text still finds its row;
 - security switched on through the configuration page: 401 with the Basic challenge, wrong or
-  too low credentials refused, the "tmid" cookie alone admitting (also after a restart, and for
-  curl's and urllib's cookie jars), user-level accounts kept out of every admin action;
+  too low credentials refused, the "tmid" cookie alone admitting (for curl's and urllib's
+  cookie jars too) until a restart ends the session, user-level accounts kept out of every
+  admin action;
 - malformed, huge, pipelined and abandoned requests leave the server serving.
 
 Clients: http.client (it sends the path as given and follows no redirect, so the site-root
@@ -143,13 +145,16 @@ class Response:
 class Browser:
     """One user at the server: optional Basic credentials and the cookie the server gave."""
 
-    def __init__(self, server, credentials=None):
+    def __init__(self, server, credentials=None, source=None):
         self.server = server
         self.credentials = credentials
         self.cookie = None
+        # The loopback address the requests come from (failed logins are slowed per address).
+        self.source = (source, 0) if source else None
 
     def request(self, method, target, body=None, headers=None):
-        connection = http.client.HTTPConnection(self.server.address, self.server.ports["http"], timeout=TIMEOUT)
+        connection = http.client.HTTPConnection(self.server.address, self.server.ports["http"], timeout=TIMEOUT,
+                                                source_address=self.source)
         try:
             sent = dict(headers or {})
             if self.credentials:
@@ -362,18 +367,20 @@ class WebAdmin(TestCase):
         self.update(browser, form, {"No": "8", "Name": "Never"}, button="Cancel")
         self.assertNotIn("Never", self.account_cells(browser))
 
-        # "Remove account": the account list, then the account's link removes it.
+        # "Remove account": the account list, then the account's link shows the row, and its
+        # form removes it (the link alone changes nothing).
         remove = self.start_page(browser, "Remove account").page().link("7")
-        response = browser.get(local_target(remove), expect=303)
-        self.assertEqual(urllib.parse.urlsplit(response.header("Location")).path, "/")
+        confirm = browser.get(local_target(remove)).page()
+        self.assertIn("Ann", self.account_cells(browser))
+        self.update(browser, confirm.forms[0], {})
         self.assertNotIn("Ann", self.account_cells(browser))
         self.assertFalse(self.pop3_login(server, "user7", "changed"))
         # The removal of a row that is gone already changes nothing and still leads home.
-        browser.get(local_target(remove), expect=303)
+        self.update(browser, browser.get(local_target(remove)).page().forms[0], {})
 
         # "Remove company" takes its domains and aliases along.
         remove = self.company_link(browser, "Remove company", "Acme")
-        browser.get(local_target(remove), expect=303)
+        self.update(browser, browser.get(local_target(remove)).page().forms[0], {})
         self.assertNotIn("Acme", browser.get("/admin/mail/companies?action=10").page().cells)
         self.assertNotIn("acme.test", browser.get("/admin/mail/domains?action=20&key=" + number).page().cells)
         self.assertNotIn("ann", browser.get("/admin/mail/aliases?action=40").page().cells)
@@ -440,13 +447,15 @@ class WebAdmin(TestCase):
                             "Basic !!!", "Digest user9"]:
             for path in [admin_page, "/", "/data.raw"]:
                 with self.subTest(credentials=credentials, path=path):
-                    response = Browser(server, credentials).request("GET", path)
+                    # From another loopback address: these failures slow that address only.
+                    response = Browser(server, credentials, source="127.0.0.3").request("GET", path)
                     self.assertEqual(response.status, 401, response.text[:500])
                     self.assertNotIn("Adm1n", response.text)
                     self.assertEqual([c for c in response.cookies() if c], [])
                     if credentials is None:
                         self.assertEqual(response.header("WWW-Authenticate"), "Basic realm=tovenmarsh")
 
+        self.assertIn('HTTP login of "user9" from 127.0.0.3 failed', server.log_text())
         # An administrator gets in and receives the cookie; the cookie alone then works.
         admin = Browser(server, basic("user9", "Adm1n"))
         response = admin.get(admin_page)
@@ -496,14 +505,18 @@ class WebAdmin(TestCase):
         with urllib.request.build_opener(urllib.request.HTTPCookieProcessor(cookies)).open(url, timeout=TIMEOUT) as r:
             self.assertIn(b"Choose a company from the list.", r.read())
 
-        # The saved configuration holds at the next start. Sessions live in memory only, but the
-        # cookie carries the credentials, so the cookie alone logs in again.
+        # The saved configuration holds at the next start. Sessions live in memory only and the
+        # cookie holds nothing but the session's id: after the restart it admits nobody, and
+        # the credentials log in again.
         with open(server.path("tovenmarsh.cfg"), "rb") as f:
             server.config = dict(line.split("=", 1) for line in f.read().decode("latin-1").splitlines()
                                  if "=" in line)
         self.restart(server)
         self.assertEqual(Browser(server).request("GET", admin_page).status, 401)
+        self.assertEqual(admin.request("GET", admin_page).status, 401)
+        admin.credentials = basic("user9", "Adm1n")
         self.assertIn("Choose a company from the list.", admin.get(admin_page).text)
+        admin.credentials = None
 
         # An admin page's action reached through another path is still an admin page.
         user = Browser(server, basic("user5", "us3r"))

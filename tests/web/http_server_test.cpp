@@ -1,6 +1,7 @@
 // The HTTP connection object as tables of raw requests and the responses it writes: framing
 // independent of how the bytes are split, pipelined and keep-alive requests, HEAD, the error
-// and exception pages, and the bounds on request line, header block and body. Responses are
+// and exception pages, malformed request lines, areas kept to loopback peers, and the bounds on
+// request line, header block and body. Responses are
 // read back by Python's http.client as an independent parser.
 #include <chrono>
 #include <random>
@@ -236,6 +237,17 @@ TEST_F(HTTPServerTest, RequestsPastTheirBoundsAreRefused) {
        "501 Not Implemented"},
       {"path leaving the web folder", "GET /a/../../etc/passwd HTTP/1.1\r\n\r\n", "403 Forbidden"},
       {"path with a backslash", "GET /a%5c..%5cb.txt HTTP/1.1\r\n\r\n", "403 Forbidden"},
+      // Request lines that are none: answered 400, never run as a GET of something.
+      {"binary garbage", std::string("\x00\xff\xfe garbage \x01\r\n\r\n", 17), "400 Bad Request"},
+      {"method only", "GET\r\n\r\n", "400 Bad Request"},
+      {"two blanks", "GET  /echo HTTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"blank inside the target", "GET /ec ho HTTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"control byte in the target", "GET /echo\x07 HTTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"eight-bit byte in the target", "GET /\xe9" "cho HTTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"method that is no token", "G(T /echo HTTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"version that is none", "GET /echo FTP/1.1\r\n\r\n", "400 Bad Request"},
+      {"version with letters", "GET /echo HTTP/x.y\r\n\r\n", "400 Bad Request"},
+      {"a fourth field", "GET /echo HTTP/1.1 more\r\n\r\n", "400 Bad Request"},
   };
   std::vector<std::pair<std::string, std::string>> outputs;
   for (const auto& c : kCases) {
@@ -372,6 +384,44 @@ TEST_F(HTTPServerTest, StatusLineAndErrorPageTexts) {
   EXPECT_EQ(ErrorPage(20, ""),
             "<HTML><HEAD><TITLE>HTTP404 Not Found</TITLE></HEAD><BODY><H1>Not Found</H1><BR><H3></H3>"
             "</BODY></HTML>");
+}
+
+TEST_F(HTTPServerTest, WellFormedRequestLinesAreServed) {
+  // What clients send is answered (the version-less form of old clients too).
+  const struct {
+    const char* request;
+    const char* body;
+  } kCases[] = {
+      {"GET /echo HTTP/1.1\r\n\r\n", "echo GET q= p="},
+      {"GET /echo?x=%41+b HTTP/1.0\r\n\r\n", "echo GET q=A b p="},
+      {"GET /echo HTTP/1.10\r\n\r\n", "echo GET q= p="},
+      {"GET /echo\r\n\r\n", "echo GET q= p="},
+      {"get /echo HTTP/1.1\r\n\r\n", "echo get q= p="},
+  };
+  for (const auto& c : kCases) {
+    THTTPServer server;
+    const std::string out = Feed(server, {c.request});
+    EXPECT_EQ(out.substr(0, 15), "HTTP/1.1 200 OK") << c.request;
+    EXPECT_NE(out.find(c.body), std::string::npos) << c.request << out;
+  }
+}
+
+TEST_F(HTTPServerTest, TheConnectionsPeerDecidesLoopbackOnlyAreas) {
+  SetProtectedAreas({{"/echo", "tovenmarsh", 0, true}});
+  const struct {
+    const char* peer;
+    const char* status;
+  } kCases[] = {{"127.0.0.1", "200 OK"}, {"192.168.1.20", "403 Forbidden"}, {"", "403 Forbidden"}};
+  for (const auto& c : kCases) {
+    THTTPServer server;
+    server.ConnectionInfo().peerAddress = c.peer;
+    const std::string parsed = ParseResponses(Feed(server, {"GET /echo HTTP/1.1\r\n\r\n"}), "GET");
+    EXPECT_EQ(parsed.substr(0, std::string(c.status).size()), c.status) << c.peer << parsed;
+    if (std::string(c.status) != "200 OK") {
+      EXPECT_NE(parsed.find("Security is off: this page answers only on the server itself."), std::string::npos)
+          << parsed;
+    }
+  }
 }
 
 TEST_F(HTTPServerTest, UnauthorizedRequestGetsTheChallengeAndItsPage) {

@@ -78,7 +78,7 @@ TEST_F(WebServerThreads, PythonClientTalksToTheListener) {
   ASSERT_GT(port, 0);
 
   const std::string out = testing::RunPython(
-      "import sys, http.client, base64\n"
+      "import sys, http.client, base64, re\n"
       "port = int(sys.stdin.read())\n"
       "c = http.client.HTTPConnection('127.0.0.1', port, timeout=20)\n"
       "def ask(method, path, body=None, headers={}):\n"
@@ -86,7 +86,7 @@ TEST_F(WebServerThreads, PythonClientTalksToTheListener) {
       "    r = c.getresponse()\n"
       "    data = r.read().decode('latin-1')\n"
       "    print(method, path, r.status, r.getheader('Content-Type'), r.getheader('WWW-Authenticate'),\n"
-      "          r.getheader('Set-Cookie', '').split(';')[0], repr(data[:40]))\n"
+      "          re.sub('[0-9a-f]{32}', '<id>', r.getheader('Set-Cookie', '').split(';')[0]), repr(data[:40]))\n"
       "    return r\n"
       "ask('GET', '/" + folder + "/page.html')\n"
       "ask('HEAD', '/" + folder + "/page.html')\n"
@@ -94,7 +94,9 @@ TEST_F(WebServerThreads, PythonClientTalksToTheListener) {
       "ask('POST', '/echo', body='x=a%26b', headers={'Content-Type': 'application/x-www-form-urlencoded'})\n"
       "ask('GET', '/admin/x')\n"
       "auth = 'Basic ' + base64.b64encode(b'u5:PW5').decode()\n"
-      "ask('GET', '/admin/x', headers={'Authorization': auth})\n"
+      "cookie = ask('GET', '/admin/x', headers={'Authorization': auth}).getheader('Set-Cookie')\n"
+      "print(re.sub('[0-9a-f]{32}', '<id>', re.sub('Expires=[^;]*', 'Expires=<date>', cookie)))\n"
+      "ask('GET', '/admin/x', headers={'Cookie': cookie.split(';')[0]})\n"
       "ask('GET', '/admin/x', headers={'Cookie': 'tmid=' + auth})\n"
       "ask('GET', '/admin/x', headers={'Authorization': 'Basic ' + base64.b64encode(b'u4:pw4').decode()})\n"
       "c.close()\n"
@@ -107,8 +109,11 @@ TEST_F(WebServerThreads, PythonClientTalksToTheListener) {
             "GET /echo?x=1 200 text/html None  'echo GET q=1 p='\n"
             "POST /echo 200 text/html None  'echo POST q= p=a&b'\n"
             "GET /admin/x 401 text/html Basic realm=tovenmarsh  '<HTML><HEAD><TITLE>HTTP401 Unauthorized '\n"
-            "GET /admin/x 200 text/html None tmid=Basic dTU6UFc1 ''\n"
+            "GET /admin/x 200 text/html None tmid=<id> ''\n"
+            "tmid=<id>; Path=/; Expires=<date>; HttpOnly; SameSite=Strict\n"
             "GET /admin/x 200 text/html None  ''\n"
+            // The credentials themselves are no cookie.
+            "GET /admin/x 401 text/html Basic realm=tovenmarsh  '<HTML><HEAD><TITLE>HTTP401 Unauthorized '\n"
             "GET /admin/x 401 text/html None tmid= '<HTML><HEAD><TITLE>HTTP401 Unauthorized '\n"
             "GET /a/../../etc/passwd 403 text/html None  '<HTML><HEAD><TITLE>HTTP403 Forbidden</TI'\n");
   unlink((root + folder + "/page.html").c_str());
@@ -137,6 +142,39 @@ TEST_F(WebServerThreads, SessionListUnderConcurrentUse) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_FALSE(failed);
   EXPECT_LE(list.Count(), 5);
+}
+
+TEST_F(WebServerThreads, AnonymousSessionsAndTheThrottleUnderConcurrentUse) {
+  TSessionSystem list(FakeAccounts());
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string address = "10.0.0." + std::to_string(t);
+      for (int i = 0; i < 400; ++i) {
+        const std::string id = list.StartAnonymous();
+        const std::string token = list.FindById(id).Token;
+        // Purged at once by another thread: the default entry, whose token is none.
+        if (token.empty()) {
+          if (list.CheckToken(id, token) || list.IsLive(id)) failed = true;
+          continue;
+        }
+        if (i % 2 == 0) list.Logout(id);
+        // Only the session's own token is taken, and none once the session has ended.
+        if (list.CheckToken(id, (token[0] == '0' ? "1" : "0") + token.substr(1))) failed = true;
+        if (i % 2 == 0 && list.CheckToken(id, token)) failed = true;
+        list.Throttle().Failed(address);
+        list.Throttle().WaitSeconds(address);
+        if (i % 100 == t) {
+          list.Purge(platform::Now() + 1.0);
+          list.Throttle().Succeeded(address);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(failed);
+  EXPECT_LE(list.Count(), TSessionSystem::kMaxAnonymous);
 }
 
 TEST_F(WebServerThreads, DaemonPurgesTheGlobalList) {

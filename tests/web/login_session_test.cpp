@@ -1,9 +1,12 @@
 // Login sessions: Basic credentials decoded strictly (Python's base64 as the encoder of the
 // valid cases, a table of malformed ones), logins against an account table of three accounts,
-// the idle purge at its boundary, and the rule that a session never holds more than its
-// account's level.
+// the idle purge at its boundary, the rule that a session never holds more than its account's
+// level, random ids and form tokens, the bound on anonymous sessions, and the throttle of
+// failed logins on an injected clock.
+#include <chrono>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -247,6 +250,117 @@ TEST_F(LoginSessionTest, PurgeDropsSessionsIdleForTenMinutes) {
 
   // A purged session's credentials log in again.
   EXPECT_FALSE(list.Login(Basic("user2:plain"), 1, t0 + 30 * minute).empty());
+}
+
+TEST_F(LoginSessionTest, SessionIdsAndTokensAreRandomSecrets) {
+  TSessionSystem list(accounts.Lookup());
+  std::set<std::string> seen;
+  auto isSecret = [](const std::string& text) {
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+  };
+  for (int i = 0; i < 200; ++i) {
+    const std::string id = list.StartAnonymous();
+    const TSessionEntry entry = list.FindById(id);
+    EXPECT_TRUE(isSecret(id)) << id;
+    EXPECT_TRUE(isSecret(entry.Token)) << entry.Token;
+    EXPECT_EQ(entry.Authorization, "");
+    EXPECT_EQ(entry.UserLevel, 0);
+    EXPECT_TRUE(seen.insert(id).second);
+    EXPECT_TRUE(seen.insert(entry.Token).second);
+  }
+  const std::string login = list.Login(Basic("admin1:Secret"), 5);
+  EXPECT_TRUE(isSecret(login));
+  EXPECT_TRUE(seen.insert(login).second);
+  // The id tells nothing of the credentials.
+  EXPECT_EQ(login.find("YWRtaW4x"), std::string::npos);
+  EXPECT_TRUE(isSecret(list.DefaultEntry().Id));
+  EXPECT_FALSE(list.IsLive(list.DefaultEntry().Id));
+}
+
+TEST_F(LoginSessionTest, TokensBelongToTheirSessionAndEndWithIt) {
+  TSessionSystem list(accounts.Lookup());
+  const std::string a = list.StartAnonymous();
+  const std::string b = list.Login(Basic("user2:plain"), 1);
+  const std::string tokenA = list.FindById(a).Token;
+  const std::string tokenB = list.FindById(b).Token;
+  EXPECT_TRUE(list.CheckToken(a, tokenA));
+  EXPECT_TRUE(list.CheckToken(b, tokenB));
+  EXPECT_FALSE(list.CheckToken(a, tokenB));
+  EXPECT_FALSE(list.CheckToken(b, tokenA));
+  EXPECT_FALSE(list.CheckToken(a, ""));
+  EXPECT_FALSE(list.CheckToken("", ""));
+  EXPECT_FALSE(list.CheckToken(a, tokenA.substr(0, 31)));
+  EXPECT_FALSE(list.CheckToken(list.DefaultEntry().Id, list.DefaultEntry().Token));
+  // A repeated login keeps its session and token.
+  EXPECT_EQ(list.Login(Basic("user2:plain"), 1), b);
+  EXPECT_TRUE(list.CheckToken(b, tokenB));
+  list.Logout(b);
+  EXPECT_FALSE(list.IsLive(b));
+  EXPECT_FALSE(list.CheckToken(b, tokenB));
+  EXPECT_EQ(list.FindById(b).Id, list.DefaultEntry().Id);
+  EXPECT_TRUE(list.CheckToken(a, tokenA));
+  list.Logout("nobody");
+  EXPECT_EQ(list.Count(), 1);
+}
+
+TEST_F(LoginSessionTest, AnonymousSessionsAreBounded) {
+  TSessionSystem list(accounts.Lookup());
+  const double t0 = 46000.5;
+  const std::string login = list.Login(Basic("admin1:Secret"), 5, t0);
+  std::vector<std::string> ids;
+  for (int i = 0; i < TSessionSystem::kMaxAnonymous + 5; ++i) {
+    ids.push_back(list.StartAnonymous(t0 + i * 1e-6));
+  }
+  EXPECT_EQ(list.Count(), TSessionSystem::kMaxAnonymous + 1);
+  // The least recently used went; logins are never pushed out.
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(list.IsLive(ids[static_cast<size_t>(i)])) << i;
+  EXPECT_TRUE(list.IsLive(ids[5]));
+  EXPECT_TRUE(list.IsLive(ids.back()));
+  EXPECT_TRUE(list.IsLive(login));
+}
+
+TEST(LoginThrottle, TheWaitDoublesPerFailureAndIsForgotten) {
+  auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  TLoginThrottle throttle([&now] { return now; });
+  EXPECT_EQ(TLoginThrottle::DelaySeconds(0), 0);
+  const int kWaits[] = {0, 0, 0, 1, 2, 4, 8, 16, 32, 60, 60, 60};
+  for (int failures = 1; failures <= static_cast<int>(std::size(kWaits)); ++failures) {
+    EXPECT_EQ(TLoginThrottle::DelaySeconds(failures), kWaits[failures - 1]) << failures;
+  }
+  EXPECT_EQ(TLoginThrottle::DelaySeconds(1000000), 60);
+
+  for (int i = 0; i < 5; ++i) throttle.Failed("10.0.0.1");
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.1"), 2);
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.2"), 0);
+  now += std::chrono::milliseconds(1500);
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.1"), 1);  // rounded up
+  now += std::chrono::milliseconds(500);
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.1"), 0);
+  EXPECT_EQ(throttle.Failed("10.0.0.1"), 6);
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.1"), 4);
+  // A quarter of an hour without failures: the address starts afresh.
+  now += std::chrono::minutes(TLoginThrottle::kForgetMinutes);
+  EXPECT_EQ(throttle.Failed("10.0.0.1"), 1);
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.1"), 0);
+  // A success forgets the failures.
+  for (int i = 0; i < 8; ++i) throttle.Failed("10.0.0.3");
+  EXPECT_GT(throttle.WaitSeconds("10.0.0.3"), 0);
+  throttle.Succeeded("10.0.0.3");
+  EXPECT_EQ(throttle.WaitSeconds("10.0.0.3"), 0);
+  EXPECT_EQ(throttle.Failed("10.0.0.3"), 1);
+}
+
+TEST(LoginThrottle, ManyAddressesKeepTheTableBounded) {
+  auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  TLoginThrottle throttle([&now] { return now; });
+  for (int i = 0; i < 5; ++i) throttle.Failed("victim");
+  for (size_t i = 0; i < TLoginThrottle::kMaxAddresses + 10; ++i) {
+    now += std::chrono::microseconds(1);
+    throttle.Failed("a" + std::to_string(i));
+  }
+  // The oldest record made room; the newest are kept.
+  EXPECT_EQ(throttle.WaitSeconds("victim"), 0);
+  EXPECT_EQ(throttle.Failed("a" + std::to_string(TLoginThrottle::kMaxAddresses + 9)), 2);
 }
 
 TEST(SessionListGlobal, InstalledListIsSharedUntilReplaced) {

@@ -8,7 +8,9 @@
 
 #include "support/web_app_harness.h"
 #include "support/web_test_support.h"
+#include "platform/stream.h"
 #include "web/app/web_app.h"
+#include "web/app/web_default_files.h"
 #include "web/app/web_pages_system.h"
 #include "web/html/url_codec.h"
 #include "web/http/web_params.h"
@@ -172,6 +174,89 @@ TEST_F(WebAppFrameTest, AFailingPageReachesTheExceptionPage) {
   EXPECT_EQ(tables->Count(resources::piCompany), 0);
 }
 
+TEST_F(WebAppFrameTest, LinksNameTheHostTheBrowserAskedFor) {
+  // Without WebServer the harness's process-wide configuration names mail.example; the
+  // request's Host header (port included) goes before it, WebServer before both.
+  core::SystemParameters().SetString("WebServer", "");
+  tables->Insert(resources::piCompany, {{resources::company::name, std::string("Acme")}});
+  pageTemplate = "<script>#menu</script><div>#content</div>";
+  const struct {
+    const char* webServer;
+    const char* host;
+    std::string expected;  // the host of every link and of the redirect
+  } kCases[] = {
+      {"", "Host: mailhost:8080", "mailhost:8080"},
+      {"", "Host: 192.168.4.2:10080", "192.168.4.2:10080"},
+      {"", "Host: [::1]:8080", "[::1]:8080"},
+      {"web.example", "Host: mailhost:8080", "web.example"},
+      // A Host that is no host name is not written into the page.
+      {"", "Host: evil\"><script>", core::SystemParameters().ShortHostName()},
+      {"", "Host: a/b", core::SystemParameters().ShortHostName()},
+      {"", "", core::SystemParameters().ShortHostName()},
+  };
+  for (const auto& c : kCases) {
+    parameters->SetString("WebServer", c.webServer);
+    const std::string prefix = "http://" + c.expected + "/";
+    Request("GET /admin/mail/companies?action=10&steps=11;12&do=U", "", c.host);
+    const std::string body = Body();
+    int links = 0;
+    for (size_t at = body.find("http://"); at != std::string::npos; at = body.find("http://", at + 1)) {
+      EXPECT_EQ(body.substr(at, prefix.size()), prefix) << c.host << "\n" << body.substr(at, 60);
+      ++links;
+    }
+    EXPECT_GT(links, 30) << "menu and list links";
+    Request("POST /admin/mail/companies?action=12&do=U&key=1", "Name=Acme&Perform=OK", c.host);
+    EXPECT_EQ(system->Session().RedirectURL, prefix) << c.host;
+    EXPECT_EQ(system->Session().Response.GetHeader(hhLocation), prefix) << c.host;
+  }
+  core::SystemParameters().SetString("WebServer", "mail.example");
+}
+
+TEST_F(WebAppFrameTest, ErrorPagesShowNoFilePaths) {
+  // A template written with the frame's placeholders only: the message takes the content's
+  // place and no placeholder of either kind is left.
+  pageTemplate = "<title>#version</title><script>#menu</script><h1>#description</h1><div>#content</div>";
+  THTTPSession& s = system->Session();
+  s.Reset();
+  s.ParseRequestLine("GET /admin/mail/companies?action=10 HTTP/1.1\r\n");
+  ExceptionPage(s, platform::EFOpenError("Cannot open file \"/srv/run/webroot/template.html\""));
+  const std::string body = Body();
+  EXPECT_EQ(body.find("/srv"), std::string::npos) << body;
+  EXPECT_EQ(body.find("template.html"), std::string::npos) << body;
+  EXPECT_NE(body.find("<div><p>The server cannot open one of its files"), std::string::npos) << body;
+  EXPECT_NE(body.find("HM_Array1"), std::string::npos);
+  for (const char* tag : {"#version", "#menu", "#description", "#content", "<#CONTENT>", "<#VERSION>"}) {
+    EXPECT_EQ(body.find(tag), std::string::npos) << tag;
+  }
+  ExceptionPage(s, platform::Exception("Engine error 11010 (/srv/run/db/company.DAT)"));
+  EXPECT_NE(Body().find("<p>Engine error 11010 (company.DAT)</p>"), std::string::npos) << Body();
+}
+
+TEST_F(WebAppFrameTest, TheShippedTemplateLeavesNoPlaceholder) {
+  for (const TDefaultWebFile& file : DefaultWebFiles()) {
+    if (file.name == "template.html") pageTemplate = std::string(file.bytes);
+  }
+  ASSERT_NE(pageTemplate, testing::kPlainTemplate);
+  // Its style sheet defines every class that the pages write.
+  std::string css;
+  for (const TDefaultWebFile& file : DefaultWebFiles()) {
+    if (file.name == "tovenmarsh.css") css = std::string(file.bytes);
+  }
+  for (const char* uri : {"/", "/admin/mail/companies?action=10", "/admin/mail/companies?action=11&steps=12&do=U",
+                          "/admin/system/config?action=101&steps=102", "/admin"}) {
+    Request(std::string("GET ") + uri);
+    const std::string body = Body();
+    for (const char* tag : {"#version", "#menu", "#content", "#newurl", "#sameurl", "#token", "<#"}) {
+      EXPECT_EQ(body.find(tag), std::string::npos) << uri << " " << tag;
+    }
+    EXPECT_NE(body.find("DrawMenu(\"menu\")"), std::string::npos);
+    for (size_t at = body.find("class=\""); at != std::string::npos; at = body.find("class=\"", at + 1)) {
+      const std::string name = body.substr(at + 7, body.find('"', at + 7) - at - 7);
+      EXPECT_NE(css.find("." + name + " "), std::string::npos) << name;
+    }
+  }
+}
+
 TEST_F(WebAppFrameTest, DispatchRunsThePageOfTheMethod) {
   // Config update is registered for POST only: a GET of 102 changes nothing.
   Request("GET /admin/system/config?action=102&Web%20server=evil");
@@ -179,12 +264,23 @@ TEST_F(WebAppFrameTest, DispatchRunsThePageOfTheMethod) {
   EXPECT_EQ(system->Session().RedirectURL, "");
   Request("POST /admin/system/config?action=102", "Web+server=good&Perform=OK");
   EXPECT_EQ(parameters->GetString("WebServer"), "good");
-  EXPECT_EQ(system->Session().RedirectURL, "http://mail.example/");
+  // The site root is where the configuration now says the server is.
+  EXPECT_EQ(system->Session().RedirectURL, "http://good/");
   EXPECT_EQ(system->Session().StatusIndex, kStatusSeeOther);
 }
 
+// With security off only the loopback areas exist: no login, but no other machine either.
+void ExpectLoopbackAreasOnly(const std::vector<TProtectedArea>& areas) {
+  std::vector<std::string> prefixes;
+  for (const TProtectedArea& area : areas) {
+    EXPECT_TRUE(area.LoopbackOnly) << area.Prefix;
+    prefixes.push_back(area.Prefix);
+  }
+  EXPECT_EQ(prefixes, (std::vector<std::string>{"/viewdocument", "/search", "/admin"}));
+}
+
 TEST_F(WebAppFrameTest, ProtectedAreasFollowTheConfiguration) {
-  EXPECT_TRUE(ProtectedAreas()->empty());
+  ExpectLoopbackAreasOnly(*ProtectedAreas());
   parameters->SetString("SecurityOn", "Yes");
   parameters->SetString("UserLevel", "2");
   parameters->SetString("AdminLevel", "7");
@@ -197,7 +293,7 @@ TEST_F(WebAppFrameTest, ProtectedAreasFollowTheConfiguration) {
   EXPECT_EQ((*areas)[0].Realm, "tovenmarsh");
   EXPECT_EQ((*areas)[1].Prefix, "/");
   EXPECT_EQ((*areas)[1].Level, 2);
-  EXPECT_TRUE(before->empty());  // a reader's snapshot is never changed under it
+  ExpectLoopbackAreasOnly(*before);  // a reader's snapshot is never changed under it
   // Registering again replaces, never appends.
   RegisterProtectedAreas();
   EXPECT_EQ(ProtectedAreas()->size(), 2u);
@@ -209,7 +305,7 @@ TEST_F(WebAppFrameTest, ProtectedAreasFollowTheConfiguration) {
   s.ParseRequestLine("POST /admin/system/config?action=102 HTTP/1.1\r\n");
   s.PostContent().SetText("Perform=OK&User+level=2&Admin+level=7");
   ConfigUpdatePage(s);
-  EXPECT_TRUE(ProtectedAreas()->empty());
+  ExpectLoopbackAreasOnly(*ProtectedAreas());
   EXPECT_EQ(parameters->GetString("SecurityOn"), "No");
 }
 
@@ -219,7 +315,8 @@ TEST_F(WebAppFrameTest, RegistrationCoversEveryAction) {
     seen.push_back(std::to_string(e.Phase) + " " + e.Path + " " + std::to_string(e.Method) +
                    " " + e.Action);
   }
-  EXPECT_EQ(seen.size(), 33u);  // 30 pages and 3 phase handlers; search pages left out
+  // 30 pages, logout by GET and POST, and 3 phase handlers; search pages left out.
+  EXPECT_EQ(seen.size(), 35u);
   EXPECT_EQ(seen.front(), "0 / 0 ");
   EXPECT_EQ(seen.back(), "5 / 0 ");
   EXPECT_NE(std::find(seen.begin(), seen.end(), "1 /admin/mail/maillist 1 62"), seen.end());

@@ -216,6 +216,7 @@ TEST(WebForm, Golden) {
   form.AddButton("Perform", "Cancel", "");
   const std::string expected =
       "\r\n<form method=\"POST\" action=\"http://h/admin/mail/companies?key=1&#newurl\">\r\n"
+      "<input type=\"hidden\" name=\"token\" value=\"#token\">\r\n"
       "\r\n" + kRule + "<table class=\"FormTableStyle\" width=\"100%\">\r\n"
       "<tr><td width=\"15%\" class=\"FormCellEvenStyle\" valign=\"top\">Name</td>"
       "<td width=\"85%\" class=\"FormCellEvenStyle\" valign=\"top\">"
@@ -235,6 +236,7 @@ TEST(WebForm, Golden) {
 
   form.GetMethod = true;
   EXPECT_EQ(form.GetHTML().rfind("\r\n<form method=\"GET\" action=\"", 0), 0u);
+  EXPECT_EQ(form.GetHTML().find("#token"), std::string::npos) << "a GET form changes nothing";
   form.Clear();
   form.ActionURL = "h";
   EXPECT_EQ(form.GetHTML().find("<tr>"), std::string::npos);

@@ -1,7 +1,9 @@
 // The mail administration pages over a small fixture: the golden page of every list and form,
 // paging by "ls", a table of updates (insert, edit, remove, missing key, cancel, GET form) and
-// their effect on the tables, a failing update that rolls back and gives its resource back,
-// and hostile stored values that stay inert text.
+// their effect on the tables, updates refused without a POST and the session's form token,
+// form input checked (and the form shown again) before it reaches the tables, a failing
+// update that rolls back and gives its resource back, and hostile stored values that stay
+// inert text.
 #include <gtest/gtest.h>
 
 #include "support/web_app_harness.h"
@@ -122,13 +124,15 @@ TEST_F(MailPagesTest, Updates) {
     const char* body;
     int pool;
     std::vector<std::string> rows;
+    bool redirects = true;  // to the site root, after the update
   } cases[] = {
       {"POST /admin/mail/companies?action=12&do=U", "Name=New+Co&Postmaster=ON&Perform=OK",
        r::piCompany, {"1|Acme|F|T", "2|Beta & <Co>|F|T", "3|New Co|T|F"}},
       {"POST /admin/mail/companies?action=12&do=U&key=1", "Name=Acme+Ltd&Bounce=ON",
        r::piCompany, {"1|Acme Ltd|F|T", "2|Beta & <Co>|F|T"}},
+      // A GET changes nothing: it shows the form that would post the update.
       {"GET /admin/mail/companies?action=12&do=U&key=1&Name=Via%20Get", "", r::piCompany,
-       {"1|Via Get|F|F", "2|Beta & <Co>|F|T"}},
+       {"1|Acme|F|T", "2|Beta & <Co>|F|T"}, false},
       {"POST /admin/mail/companies?action=12&do=R&key=99", "Perform=OK", r::piCompany,
        {"1|Acme|F|T", "2|Beta & <Co>|F|T"}},
       {"POST /admin/mail/companies?action=12&do=U&key=1", "Name=X&Perform=Cancel", r::piCompany,
@@ -140,7 +144,7 @@ TEST_F(MailPagesTest, Updates) {
       // A domain is found by name only when it belongs to the company of the key.
       {"POST /admin/mail/domains?action=22&do=R&key=2;acme.example", "", r::piDomain,
        {"1|acme.example", "2|beta.example"}},
-      {"POST /admin/mail/accounts?action=32&do=U", "No=9&Name=Cy&Password=pw&Level=x&Active=ON",
+      {"POST /admin/mail/accounts?action=32&do=U", "No=9&Name=Cy&Password=pw&Level=&Active=ON",
        r::piAccount, {"5|Ann Admin|Secret|Boss \"A\"||5|T|", "7|Bob||||||", "9|Cy|pw|||0|T|"}},
       {"POST /admin/mail/aliases?action=42&do=U&key=7&acctag=7&comtag=2", "Name=sales",
        r::piAlias,
@@ -159,7 +163,7 @@ TEST_F(MailPagesTest, Updates) {
     Fill("Beta & <Co>");
     Request(c.request, c.body);
     EXPECT_EQ(exceptionText, "") << c.request;
-    EXPECT_EQ(system->Session().RedirectURL, "http://mail.example/") << c.request;
+    EXPECT_EQ(system->Session().RedirectURL, c.redirects ? "http://mail.example/" : "") << c.request;
     EXPECT_EQ(tables->Dump(c.pool), c.rows) << c.request;
   }
 }
@@ -214,10 +218,11 @@ TEST_F(MailPagesTest, AFailingUpdateRollsBack) {
   EXPECT_NE(Body().find("Injected write failure"), std::string::npos);
   EXPECT_EQ(tables->Dump(r::piAccount), before);
   EXPECT_EQ(tables->FreeSlots(), slots);
-  // A key violation (a second account 7) fails the same way.
+  // A second account 7 never reaches the table: the form comes back saying so.
   tables->Store(r::piAccount).failPostAfter = -1;
   Request("POST /admin/mail/accounts?action=32&do=U&key=5", "No=7&Name=Dup");
-  EXPECT_EQ(exceptionText, "Key violation");
+  EXPECT_EQ(exceptionText, "");
+  EXPECT_NE(Body().find("Another entry has this key already (7)"), std::string::npos) << Body();
   EXPECT_EQ(tables->Dump(r::piAccount), before);
   // The resource is clean for the next borrower: the next update goes through.
   Request("POST /admin/mail/accounts?action=32&do=U&key=5", "No=5&Name=Fine");
@@ -228,13 +233,155 @@ TEST_F(MailPagesTest, AFailingUpdateRollsBack) {
 TEST_F(MailPagesTest, KeyFieldsRefuseTheSeparator) {
   const std::vector<std::string> before = tables->Dump(r::piAlias);
   Request("POST /admin/mail/aliases?action=42&do=U&key=postmaster;1", "Name=a%3Bb&Perform=OK");
-  EXPECT_EQ(exceptionText, "The field name must not contain \";\"");
+  EXPECT_EQ(exceptionText, "");
+  EXPECT_NE(Body().find("&quot;Name&quot; must not contain &quot;;&quot;."), std::string::npos) << Body();
   EXPECT_EQ(tables->Dump(r::piAlias), before);
   // Outside the key a ";" is plain data.
   Request("POST /admin/mail/aliases?action=42&do=U&key=postmaster;1",
           "Name=postmaster&Description=a%3Bb&Perform=OK");
   EXPECT_EQ(exceptionText, "");
   EXPECT_EQ(tables->Dump(r::piAlias).front(), "postmaster|1|5|a;b|F|F|F");
+}
+
+// The form's action URL and its hidden token field, from a page.
+struct TPostedForm {
+  std::string action;
+  std::string token;
+};
+TPostedForm FormOf(const std::string& body) {
+  TPostedForm form;
+  const size_t at = body.find("<form method=\"POST\" action=\"http://mail.example");
+  if (at == std::string::npos) return form;
+  const size_t from = at + 28 + 19;  // after the host
+  form.action = body.substr(from, body.find('"', from) - from);
+  const std::string field = "name=\"token\" value=\"";
+  const size_t token = body.find(field, at);
+  if (token != std::string::npos) form.token = body.substr(token + field.size(), 32);
+  return form;
+}
+
+TEST_F(MailPagesTest, OnlyAPostWithTheSessionsTokenChangesData) {
+  const std::vector<std::string> before = tables->Dump(r::piCompany);
+  sendToken = false;
+  // Links and forged requests: GET never changes anything.
+  for (const char* uri : {"/admin/mail/companies?action=12&do=R&key=1",
+                          "/admin/mail/companies?action=12&do=U&key=1&Name=Evil",
+                          "/?action=12&do=R&key=1"}) {
+    Request(std::string("GET ") + uri);
+    EXPECT_EQ(system->Session().StatusIndex, kStatusOK) << uri;
+    EXPECT_EQ(tables->Dump(r::piCompany), before) << uri;
+  }
+  const std::string mine = Token();
+  const std::string other = sessions->StartAnonymous();
+  const std::string otherToken = sessions->FindById(other).Token;
+  const struct {
+    const char* label;
+    std::string body;
+    std::string cookie;
+  } kRefused[] = {
+      {"no token", "Perform=OK", cookie},
+      {"a wrong token", "Perform=OK&token=" + std::string(32, 'a'), cookie},
+      {"the token of another session", "Perform=OK&token=" + otherToken, cookie},
+      {"the token without its cookie", "Perform=OK&token=" + mine, ""},
+      {"the token in the query only", "Perform=OK", cookie},
+  };
+  for (const auto& c : kRefused) {
+    cookie = c.cookie;
+    const std::string query = std::string(c.label) == "the token in the query only" ? "&token=" + mine : "";
+    Request("POST /admin/mail/companies?action=12&do=R&key=1" + query, c.body);
+    EXPECT_EQ(system->Session().StatusIndex, kStatusForbidden) << c.label;
+    EXPECT_NE(system->Session().ErrorText.find("nothing was changed"), std::string::npos) << c.label;
+    EXPECT_EQ(system->Session().RedirectURL, "") << c.label;
+    EXPECT_EQ(tables->Dump(r::piCompany), before) << c.label;
+  }
+
+  // The menu's "Remove company" walk: the list's link shows the row with a form, and that
+  // form, sent back with its token, removes it.
+  cookie = "";
+  Request("GET /admin/mail/companies?action=12&do=R&key=1");
+  EXPECT_NE(Body().find("<h1>Press OK to remove this entry, or Cancel to keep it.</h1>"), std::string::npos)
+      << Body();
+  EXPECT_NE(Body().find(">Acme</td>"), std::string::npos);
+  EXPECT_EQ(Body().find("<input type=\"text\""), std::string::npos) << "the row is shown, not edited";
+  const TPostedForm remove = FormOf(Body());
+  EXPECT_EQ(remove.action, "/admin/mail/companies?key=1&action=12&do=R");
+  ASSERT_FALSE(cookie.empty()) << "the page started a session for its form";
+  EXPECT_EQ(remove.token, sessions->FindById(cookie).Token);
+  Request("POST " + remove.action, "Perform=OK&token=" + remove.token);
+  EXPECT_EQ(system->Session().StatusIndex, kStatusSeeOther);
+  EXPECT_EQ(tables->Dump(r::piCompany), std::vector<std::string>{"2|Beta & <Co>|F|T"});
+
+  // An update asked for by GET shows the row's form, posting to that update.
+  Request("GET /admin/mail/companies?action=12&do=U&key=2&Name=Evil");
+  EXPECT_NE(Body().find("<h1>Enter the company info in the form.</h1>"), std::string::npos);
+  const TPostedForm edit = FormOf(Body());
+  EXPECT_EQ(edit.action, "/admin/mail/companies?key=2&action=12&do=U");
+  EXPECT_NE(Body().find("value=\"Beta &amp; &lt;Co&gt;\""), std::string::npos);
+  Request("POST " + edit.action, "Name=Beta&Bounce=ON&Perform=OK&token=" + edit.token);
+  EXPECT_EQ(tables->Dump(r::piCompany), std::vector<std::string>{"2|Beta|F|T"});
+}
+
+TEST_F(MailPagesTest, FormInputIsCheckedBeforeTheTables) {
+  const struct {
+    const char* request;
+    const char* body;
+    int pool;
+    const char* message;
+    const char* shownAgain;  // a value of the form as it comes back
+  } kCases[] = {
+      {"/admin/mail/accounts?action=32&do=U", "No=&Name=Cy", r::piAccount, "Enter &quot;No&quot;.",
+       "value=\"Cy\""},
+      {"/admin/mail/accounts?action=32&do=U", "No=x9&Name=Cy", r::piAccount,
+       "Enter &quot;No&quot; as a whole number above 0.", "value=\"x9\""},
+      {"/admin/mail/accounts?action=32&do=U", "No=0", r::piAccount,
+       "Enter &quot;No&quot; as a whole number above 0.", "value=\"0\""},
+      {"/admin/mail/accounts?action=32&do=U", "No=99999999999", r::piAccount,
+       "Enter &quot;No&quot; as a whole number above 0.", "value=\"99999999999\""},
+      {"/admin/mail/accounts?action=32&do=U", "No=7&Name=Twin&Active=ON", r::piAccount,
+       "Another entry has this key already (7)", "checked"},
+      {"/admin/mail/accounts?action=32&do=U&key=5", "No=7&Name=Ann", r::piAccount,
+       "Another entry has this key already (7)", "value=\"Ann\""},
+      {"/admin/mail/accounts?action=32&do=U&key=5", "No=5&Level=high", r::piAccount,
+       "Enter &quot;Level&quot; as a whole number.", "value=\"high\""},
+      {"/admin/mail/companies?action=12&do=U&key=1", "Name=", r::piCompany, "Enter &quot;Name&quot;.",
+       "value=\"\""},
+      {"/admin/mail/companies?action=12&do=U", "Name=123456789012345678901234567890123456789012345678901",
+       r::piCompany, "&quot;Name&quot; takes at most 50 characters.", "value=\"1234567890"},
+      // Domain names are unique whatever their case, in any company.
+      {"/admin/mail/domains?action=22&do=U&key=2", "Name=ACME.example", r::piDomain,
+       "Another entry has this key already (2;ACME.example)", "value=\"ACME.example\""},
+      {"/admin/mail/aliases?action=42&do=U", "Name=sales", r::piAlias,
+       "This form lacks the entry it belongs to", "value=\"sales\""},
+      {"/admin/mail/popmails?action=52&do=U&key=5&acctag=5", "Mailserver=pop.example&User=ANN",
+       r::piExtAccount, "Another entry has this key already", "value=\"ANN\""},
+      {"/admin/mail/popmails?action=52&do=U&key=5&acctag=5", "Mailserver=p&User=u&Interval=5m",
+       r::piExtAccount, "Enter &quot;Interval&quot; as a whole number.", "value=\"5m\""},
+      {"/admin/mail/maillist?action=62&do=U&key=list;1", "Forward+User=&Forward+Domain=x.example",
+       r::piMaillist, "Enter &quot;Forward User&quot;.", "value=\"x.example\""},
+  };
+  for (const auto& c : kCases) {
+    tables = std::make_unique<testing::TWebTestTables>();
+    Fill("Beta & <Co>");
+    const std::vector<std::string> before = tables->Dump(c.pool);
+    Request(std::string("POST ") + c.request, std::string(c.body) + "&Perform=OK");
+    EXPECT_EQ(exceptionText, "") << c.request << " " << c.body;
+    EXPECT_EQ(system->Session().StatusIndex, kStatusOK) << c.request << " " << c.body;
+    EXPECT_EQ(system->Session().RedirectURL, "") << c.request << " " << c.body;
+    EXPECT_EQ(tables->Dump(c.pool), before) << c.request << " " << c.body;
+    const std::string body = Body();
+    EXPECT_NE(body.find("<p class=\"ErrorTextStyle\">" + std::string(c.message)), std::string::npos)
+        << c.request << " " << c.body << "\n" << body;
+    EXPECT_NE(body.find(c.shownAgain), std::string::npos) << c.request << " " << c.body;
+    // The form comes back under its own description and posts to the same update.
+    EXPECT_EQ(body.find("updated"), std::string::npos) << body;
+    EXPECT_EQ(FormOf(body).action.substr(0, std::string(c.request).find('?')),
+              std::string(c.request).substr(0, std::string(c.request).find('?')));
+    EXPECT_EQ(tables->FreeSlots(), std::vector<int>(9, 4)) << c.request;
+  }
+  // Editing a row without changing its key is no clash with itself (other letter case too).
+  Request("POST /admin/mail/aliases?action=42&do=U&key=postmaster;1", "Name=POSTMASTER&Perform=OK");
+  EXPECT_EQ(system->Session().RedirectURL, "http://mail.example/") << Body();
+  EXPECT_EQ(tables->Dump(r::piAlias).front().substr(0, 13), "POSTMASTER|1|");
 }
 
 TEST_F(MailPagesTest, HostileStoredValuesStayText) {

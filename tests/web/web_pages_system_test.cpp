@@ -68,7 +68,8 @@ TEST_F(SystemPagesTest, ConfigurationUpdate) {
   SetProtectedAreas({});
   Request("POST /admin/system/config?action=102", "Web+server=other&Perform=Cancel");
   EXPECT_EQ(parameters->GetString("WebServer"), "web.example");
-  EXPECT_EQ(system->Session().RedirectURL, "http://mail.example/");
+  // Links name the configured web server.
+  EXPECT_EQ(system->Session().RedirectURL, "http://web.example/");
 }
 
 TEST_F(SystemPagesTest, PoolUpdateClamps) {

@@ -11,6 +11,7 @@
 #include "web/html/html_list.h"
 #include "web/html/html_text.h"
 #include "web/html/url_codec.h"
+#include "web/http/login_session.h"
 #include "web/app/web_template.h"
 
 namespace tovenmarsh::web {
@@ -85,6 +86,26 @@ void AppendTags(const THTTPSession& session, std::string& text) {
   for (const char* tag : {"acctag", "comtag"}) AppendPair(text, tag, session.GetQueryValue(tag));
 }
 
+// Where the frame put the action's description: the last phase writes it, unless a page has
+// put a description of its own there first. No data can hold it (data escapes "#").
+const std::string kDescriptionMark = "#\x01" "description\x01";
+
+// A Host header value that can name this server in a link: a name or address, optionally a
+// port, and nothing else.
+bool PlausibleHost(std::string_view host) {
+  if (host.empty() || host.size() > 255) return false;
+  for (const char c : host) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+constexpr const char* kFormRefusedText =
+    "The form was not sent from this server's own page, or it has expired (after 10 minutes "
+    "without use): nothing was changed. Open the page again and send the form from there.";
+
 }  // namespace
 
 resources::TResourcePool& AppPool() {
@@ -123,17 +144,76 @@ std::string GetActionDescription(int code) {
   return "";
 }
 
+std::string LinkHost(const THTTPSession& session) {
+  const std::string server = AppParameters().GetString("WebServer");
+  if (!server.empty()) return server;
+  const std::string host = session.Request.GetHeader(hhHost);
+  return PlausibleHost(host) ? host : std::string();
+}
+
 std::string NewURLLink(const THTTPSession& session, const std::vector<std::string>& names,
                        const std::vector<std::string>& values, bool withHttp) {
-  return BuildURL("", session.RequestPath, names, values, "#newurl", withHttp);
+  return BuildURL(LinkHost(session), session.RequestPath, names, values, "#newurl", withHttp);
 }
 
 std::string SameURLLink(const THTTPSession& session, const std::vector<std::string>& names,
                         const std::vector<std::string>& values, bool withHttp) {
-  return BuildURL("", session.RequestPath, names, values, "#sameurl", withHttp);
+  return BuildURL(LinkHost(session), session.RequestPath, names, values, "#sameurl", withHttp);
 }
 
-std::string SiteRootURL() { return BuildURL("", "/", {}, {}, "", true); }
+std::string SiteRootURL(const THTTPSession& session) {
+  return BuildURL(LinkHost(session), "/", {}, {}, "", true);
+}
+
+void SetPageDescription(THTTPSession& session, const std::string& text) {
+  ReplaceInBody(session, kDescriptionMark, TextToHTML(text));
+  ReplaceInBody(session, "#description", TextToHTML(text));
+}
+
+std::string FormToken(THTTPSession& session) {
+  const std::shared_ptr<TSessionSystem> sessions = SessionList();
+  if (!sessions) return "";
+  std::string id;
+  if (!session.SessionId.empty() && sessions->IsLive(session.SessionId)) {
+    id = session.SessionId;
+  } else if (const std::string cookie = session.Request.GetCookie(kSessionCookie);
+             !cookie.empty() && sessions->IsLive(cookie)) {
+    id = cookie;
+  } else {
+    id = sessions->StartAnonymous();
+    AddSessionCookie(session, id, -1);
+    session.SessionId = id;
+  }
+  return sessions->FindById(id).Token;
+}
+
+bool FormTokenValid(const THTTPSession& session) {
+  const std::shared_ptr<TSessionSystem> sessions = SessionList();
+  return sessions && sessions->CheckToken(session.Request.GetCookie(kSessionCookie),
+                                          session.GetPostValue("token"));
+}
+
+void RefuseForm(THTTPSession& session) {
+  session.StatusIndex = kStatusForbidden;
+  session.ErrorText = kFormRefusedText;
+  session.RedirectURL.clear();
+}
+
+void SearchFormPage(THTTPSession& session, int& /*stop*/) {
+  TWebTemplate form;
+  form.LoadFromFile("searchform.html");
+  ReplaceInBody(session, "#content", form.Text());
+  ReplaceInBody(session, "#description", "Search for information in mail database.");
+}
+
+void LogoutPage(THTTPSession& session) {
+  if (const std::shared_ptr<TSessionSystem> sessions = SessionList()) {
+    sessions->Logout(session.Request.GetCookie(kSessionCookie));
+  }
+  session.SessionId.clear();
+  session.Response.AddSetCookie(kSessionCookie, "", false, "", 0, "/", "HttpOnly; SameSite=Strict");
+  session.RedirectURL = SiteRootURL(session);
+}
 
 void ReplaceInBody(THTTPSession& session, const std::string& tag, const std::string& value) {
   session.Response.SetContentText(ReplaceAll(session.Response.GetContentText(), tag, value));
@@ -172,9 +252,9 @@ void PageFrameHandler(THTTPSession& session, int& /*stop*/) {
   TWebTemplate page;
   page.SetText(AppTemplate());
   page.ReplaceTag("#version", TextToHTML(core::SystemParameters().VersionText()));
-  page.ReplaceTag("#menu", WebMenu().GetScript());
+  page.ReplaceTag("#menu", WebMenu().GetScript(LinkHost(session)));
   const int action = core::TextToInt(session.GetQueryValue("action"));
-  if (action != 0) page.ReplaceTag("#description", TextToHTML(GetActionDescription(action)));
+  if (action != 0) page.ReplaceTag("#description", kDescriptionMark);
   session.Response.SetContentText(page.Text());
 }
 
@@ -192,8 +272,16 @@ void DefaultContentHandler(THTTPSession& session, int& stop) {
 void URLSubstitutionHandler(THTTPSession& session, int& stop) {
   session.KeepAlive = false;
   std::string body = session.Response.GetContentText();
+  if (body.find(kDescriptionMark) != std::string::npos) {
+    const int action = core::TextToInt(session.GetQueryValue("action"));
+    body = ReplaceAll(std::move(body), kDescriptionMark, TextToHTML(GetActionDescription(action)));
+  }
   body = ReplaceAll(std::move(body), "#newurl", NextStepText(session));
   body = ReplaceAll(std::move(body), "#sameurl", SameStateText(session));
+  // Only a page with a form that posts asks for a token (and so for a session).
+  if (body.find("#token") != std::string::npos) {
+    body = ReplaceAll(std::move(body), "#token", FormToken(session));
+  }
   session.Response.SetContentText(body);
   stop = 1;
 }
@@ -206,8 +294,17 @@ void ExceptionPage(THTTPSession& session, const std::exception& e) {
     // Without a template the message still gets a page of its own.
     page.SetText("<html><body><#CONTENT></body></html>");
   }
-  page.ReplaceVersion(TextToHTML(core::SystemParameters().VersionText()));
-  page.ReplaceContent("<p>" + TextToHTML(e.what()) + "</p>");
+  const std::string version = TextToHTML(core::SystemParameters().VersionText());
+  const std::string message = "<p>" + TextToHTML(PublicMessage(e)) + "</p>";
+  // A template written only with the frame's placeholders shows the message where pages show
+  // their content; no placeholder of either kind is left on the page.
+  const bool hasContent = page.Text().find("<#CONTENT>") != std::string::npos;
+  page.ReplaceVersion(version);
+  page.ReplaceContent(message);
+  page.ReplaceTag("#version", version);
+  page.ReplaceTag("#menu", WebMenu().GetScript(LinkHost(session)));
+  page.ReplaceTag("#description", "");
+  page.ReplaceTag("#content", hasContent ? std::string() : message);
   session.Response.SetContentText(page.Text());
   int stop = 0;
   URLSubstitutionHandler(session, stop);

@@ -12,6 +12,14 @@
 //   thread sees the old set or the new one, never none in between.
 // - The application's surroundings (pool, configuration, template, log, search page) come
 //   from a TWebAppContext, so the pages can run over any tables and files.
+// - Links, form actions and redirects name the configured WebServer, else the host (and port)
+//   the request's Host header names, else the short host name.
+// - Data changes only by POST with the form token of the browser's session: every POST form
+//   carries it (the "#token" placeholder that the last phase fills, starting an anonymous
+//   session for a browser that has none), a POST to an update without it is refused with 403,
+//   and an update asked for by GET shows what it would do with a form that posts it.
+// - While SecurityOn is off the administration and search areas answer only clients on the
+//   loopback address.
 #pragma once
 
 #include <exception>
@@ -57,6 +65,10 @@ void AppReadLog(platform::TStringList& list);
 // The text of an action code; "" for a code without one.
 std::string GetActionDescription(int code);
 
+// The host that the request's links name: WebServer when configured, else the request's Host
+// header when it is a plausible host (and port), else "" (BuildURL's short host name).
+std::string LinkHost(const THTTPSession& session);
+
 // BuildURL for the request path with the given pairs and the trailing placeholder "#newurl"
 // (the next step) or "#sameurl" (this page again).
 std::string NewURLLink(const THTTPSession& session, const std::vector<std::string>& names,
@@ -64,7 +76,25 @@ std::string NewURLLink(const THTTPSession& session, const std::vector<std::strin
 std::string SameURLLink(const THTTPSession& session, const std::vector<std::string>& names,
                         const std::vector<std::string>& values, bool withHttp);
 // "http://" and the web server's name and "/": where an update or a cancel leads.
-std::string SiteRootURL();
+std::string SiteRootURL(const THTTPSession& session);
+
+// Replaces the page's description (the action's, or the "#description" placeholder) by text.
+void SetPageDescription(THTTPSession& session, const std::string& text);
+
+// The form token of the browser's session, starting an anonymous session (and setting its
+// cookie) when the request names no live one; "" without a session list.
+std::string FormToken(THTTPSession& session);
+// Whether the posted "token" is that of the session the request's cookie names.
+bool FormTokenValid(const THTTPSession& session);
+// Answers the request with 403: a form without a valid token changes nothing.
+void RefuseForm(THTTPSession& session);
+
+// "/search": the form of searchform.html from the web folder as the page's content, with the
+// description "Search for information in mail database.".
+void SearchFormPage(THTTPSession& session, int& stop);
+
+// "/logout": ends the session the cookie names, clears the cookie and leads to the site root.
+void LogoutPage(THTTPSession& session);
 
 // Replaces every occurrence of tag in the response body by value (Content-Length follows).
 void ReplaceInBody(THTTPSession& session, const std::string& tag, const std::string& value);
@@ -88,8 +118,9 @@ void ExceptionPage(THTTPSession& session, const std::exception& e);
 const TWebMenu& WebMenu();
 std::unique_ptr<TJavaScriptMenu> BuildWebMenu();
 
-// The protected areas of the given configuration: none when SecurityOn is off, else "/" at
-// UserLevel and "/admin" at AdminLevel, realm "tovenmarsh".
+// The protected areas of the given configuration: when SecurityOn is off the administration
+// and search areas ("/admin", "/search", "/viewdocument") for loopback clients only, else "/"
+// at UserLevel and "/admin" at AdminLevel, realm "tovenmarsh".
 std::vector<TProtectedArea> ProtectedAreasFor(const core::TSystemParameters& parameters);
 // Replaces the protected areas by those of the application's configuration.
 void RegisterProtectedAreas();

@@ -30,14 +30,28 @@ TActionHandler MailPage(void (*page)(TMailEntity, THTTPSession&), TMailEntity en
   return [page, entity](THTTPSession& session, int&) { page(entity, session); };
 }
 
+// An update runs only for a form that carries the session's token; any other request
+// changes nothing and is refused.
+TActionHandler Update(TActionHandler update) {
+  return [update = std::move(update)](THTTPSession& session, int& stop) {
+    if (session.MethodCode != hmPOST || !FormTokenValid(session)) {
+      RefuseForm(session);
+      return;
+    }
+    update(session, stop);
+  };
+}
+
 void RegisterMailPages(const char* path, int firstCode, TMailEntity entity) {
   const std::string list = std::to_string(firstCode);
   const std::string form = std::to_string(firstCode + 1);
   const std::string update = std::to_string(firstCode + 2);
   RegisterAction(path, hmGET, list, 1, MailPage(MailListPage, entity));
   RegisterAction(path, hmGET, form, 1, MailPage(MailFormPage, entity));
-  RegisterAction(path, hmPOST, update, 1, MailPage(MailUpdatePage, entity));
-  RegisterAction(path, hmGET, update, 1, MailPage(MailUpdatePage, entity));
+  RegisterAction(path, hmPOST, update, 1, Update(MailPage(MailUpdatePage, entity)));
+  // A link (a menu's "Remove ..." walk ends in one) shows what the update would do, with a
+  // form that posts it.
+  RegisterAction(path, hmGET, update, 1, MailPage(MailConfirmPage, entity));
 }
 
 struct TSubEntry {
@@ -104,7 +118,14 @@ std::unique_ptr<TJavaScriptMenu> BuildWebMenu() {
 
 std::vector<TProtectedArea> ProtectedAreasFor(const core::TSystemParameters& parameters) {
   std::vector<TProtectedArea> areas;
-  if (!parameters.GetBool("SecurityOn")) return areas;
+  if (!parameters.GetBool("SecurityOn")) {
+    // Without logins anyone who reaches the port could change the configuration or read the
+    // archived mail: those areas stay on this host until security is switched on.
+    for (const char* prefix : {"/admin", "/search", "/viewdocument"}) {
+      areas.push_back({prefix, "tovenmarsh", 0, true});
+    }
+    return areas;
+  }
   areas.push_back({"/admin", "tovenmarsh", parameters.GetInt("AdminLevel")});
   areas.push_back({"/", "tovenmarsh", parameters.GetInt("UserLevel")});
   return areas;
@@ -125,9 +146,9 @@ void RegisterWebApplication(TWebAppContext context) {
   RegisterMailPages("/admin/mail/popmails", 50, TMailEntity::Popmail);
   RegisterMailPages("/admin/mail/maillist", 60, TMailEntity::Maillist);
   RegisterAction("/admin/system/config", hmGET, "101", 1, Page(ConfigFormPage));
-  RegisterAction("/admin/system/config", hmPOST, "102", 1, Page(ConfigUpdatePage));
+  RegisterAction("/admin/system/config", hmPOST, "102", 1, Update(Page(ConfigUpdatePage)));
   RegisterAction("/admin/system/database", hmGET, "111", 1, Page(PoolFormPage));
-  RegisterAction("/admin/system/database", hmPOST, "112", 1, Page(PoolUpdatePage));
+  RegisterAction("/admin/system/database", hmPOST, "112", 1, Update(Page(PoolUpdatePage)));
   RegisterAction("/admin/system/statistics/server", hmGET, "120", 1, Page(StatisticsPage));
   RegisterAction("/admin/system/statistics/logfile", hmGET, "130", 1, Page(LogFilePage));
   if (installed.SearchForm) RegisterAction("/search", hmGET, "", 1, installed.SearchForm);
@@ -137,6 +158,8 @@ void RegisterWebApplication(TWebAppContext context) {
   if (installed.ViewDocument) {
     RegisterAction("/viewdocument", hmGET, "", 1, installed.ViewDocument);
   }
+  RegisterAction("/logout", hmGET, "", 1, Page(LogoutPage));
+  RegisterAction("/logout", hmPOST, "", 1, Page(LogoutPage));
   RegisterAction("/", hmAny, "", 0, PageFrameHandler);
   RegisterAction("/", hmAny, "", 4, DefaultContentHandler);
   RegisterAction("/", hmAny, "", 5, URLSubstitutionHandler);

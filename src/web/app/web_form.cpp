@@ -23,6 +23,8 @@ std::string TWebForm::GetHTML() {
   std::string html = "\r\n";
   html += std::string("<form method=\"") + (GetMethod ? "GET" : "POST") + "\" action=\"" +
           LinkAttribute(ActionURL) + "\">\r\n";
+  // The page's last phase puts the session's form token here (web_app.h).
+  if (!GetMethod) html += "<input type=\"hidden\" name=\"token\" value=\"#token\">\r\n";
 
   table_.Clear();
   table_.SetSize(2, static_cast<int>(fields_.size()));

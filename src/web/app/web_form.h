@@ -1,7 +1,8 @@
 // TWebForm: an HTML form of captioned fields laid out in a two-column table, with its buttons
 // (or links) below. Captions and values are raw data: the form escapes them, and a plain
 // field shows the value's line breaks as "<br>" itself. The action URL is a link the server
-// built (BuildURL), kept as it is apart from quotes and angle brackets.
+// built (BuildURL), kept as it is apart from quotes and angle brackets. A POST form carries a
+// hidden field "token" with the placeholder "#token", which the page's last phase fills.
 #pragma once
 
 #include <string>

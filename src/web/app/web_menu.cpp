@@ -88,13 +88,13 @@ void TWebMenu::Sort() {
                    });
 }
 
-std::string TJavaScriptMenu::GetScript() const {
+std::string TJavaScriptMenu::GetScript(std::string_view host) const {
   std::string script;
-  if (!entries_.empty()) WriteArray("1", 0, "", true, script);
+  if (!entries_.empty()) WriteArray(host, "1", 0, "", true, script);
   return script;
 }
 
-void TJavaScriptMenu::WriteArray(const std::string& name, size_t first,
+void TJavaScriptMenu::WriteArray(std::string_view host, const std::string& name, size_t first,
                                  const std::string& parentPath, bool top,
                                  std::string& out) const {
   const int depth = entries_[first]->Depth;
@@ -111,7 +111,7 @@ void TJavaScriptMenu::WriteArray(const std::string& name, size_t first,
                              Below(*entries_[i + 1], ChildPrefix(entry.Path));
     const bool hasSubArray = !entry.SubEntries.empty() || hasChildren;
     array += MenuItem(entry.Caption,
-                      BuildURL("", entry.Path, {"action", "steps", "do"},
+                      BuildURL(host, entry.Path, {"action", "steps", "do"},
                                {entry.Action, entry.Steps, ""}, "", true),
                       hasSubArray);
     if (hasSubArray) subArrays.emplace_back(name + "_" + std::to_string(k), i);
@@ -125,13 +125,13 @@ void TJavaScriptMenu::WriteArray(const std::string& name, size_t first,
       std::string items = "\r\nHM_Array" + subName + " = [\r\n[]";
       for (const TWebMenuSubEntry& sub : entry.SubEntries) {
         items += MenuItem(sub.Caption,
-                          BuildURL("", entry.Path, {"action", "steps", "do"},
+                          BuildURL(host, entry.Path, {"action", "steps", "do"},
                                    {sub.Action, sub.Steps, sub.Do}, "", true),
                           false);
       }
       out += items + "\r\n]\r\n";
     } else {
-      WriteArray(subName, index + 1, ChildPrefix(entry.Path), false, out);
+      WriteArray(host, subName, index + 1, ChildPrefix(entry.Path), false, out);
     }
   }
 }

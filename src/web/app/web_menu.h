@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tovenmarsh::web {
@@ -49,7 +50,10 @@ class TWebMenu {
   int Count() const { return static_cast<int>(entries_.size()); }
   const TWebMenuEntry& Entry(int index) const { return *entries_.at(static_cast<size_t>(index)); }
 
-  virtual std::string GetScript() const { return ""; }
+  // The script with links to the host that BuildURL takes when given none.
+  std::string GetScript() const { return GetScript(""); }
+  // The script with links to host (BuildURL's rule when empty).
+  virtual std::string GetScript(std::string_view /*host*/) const { return ""; }
 
   // Negative, 0 or positive as a sorts before, with or after b.
   static int CompareEntries(const TWebMenuEntry& a, const TWebMenuEntry& b);
@@ -62,11 +66,12 @@ class TJavaScriptMenu : public TWebMenu {
  public:
   // "HM_Array1" for the top level and "HM_Array1_k..." for each sub-array, as assignments of
   // nested array literals; "" for an empty menu. Links are absolute ("http://" + host).
-  std::string GetScript() const override;
+  using TWebMenu::GetScript;
+  std::string GetScript(std::string_view host) const override;
 
  private:
-  void WriteArray(const std::string& name, size_t first, const std::string& parentPath,
-                  bool top, std::string& out) const;
+  void WriteArray(std::string_view host, const std::string& name, size_t first,
+                  const std::string& parentPath, bool top, std::string& out) const;
 };
 
 }  // namespace tovenmarsh::web

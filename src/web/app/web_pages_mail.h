@@ -24,9 +24,16 @@ void MailListPage(TMailEntity entity, THTTPSession& session);
 // Actions 11, 21, ... 61: the row of "key", or the new-row defaults, in a form that posts to
 // the next step.
 void MailFormPage(TMailEntity entity, THTTPSession& session);
-// Actions 12, 22, ... 62: "do" U writes the form into the row of "key" (inserting it when it
-// is missing), R removes it with its cascades; then redirects to the site root. "Perform" =
-// "Cancel" only redirects. A key field holding ";" raises EWebInputError (rolled back).
+// Actions 12, 22, ... 62 by POST: "do" U writes the form into the row of "key" (inserting it
+// when it is missing), R removes it with its cascades; then redirects to the site root.
+// "Perform" = "Cancel" only redirects. The form is checked first: a required field left
+// empty, a number that is none, a text too long or holding ";" in a key field, or a key that
+// another row has already, brings the form back with the values sent and a message saying
+// what to correct, and changes nothing. A key field holding ";" that passes anyway raises
+// EWebInputError (rolled back).
 void MailUpdatePage(TMailEntity entity, THTTPSession& session);
+// The same actions by GET change nothing: "do" R shows the row as plain text, anything else
+// the row's form, each with OK and Cancel posting to the update.
+void MailConfirmPage(TMailEntity entity, THTTPSession& session);
 
 }  // namespace tovenmarsh::web

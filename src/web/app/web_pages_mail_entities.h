@@ -71,4 +71,13 @@ std::string FieldText(const resources::TAppTableDef& table, resources::TTableAcc
 // The display width of a field (its size for strings).
 int FieldWidth(const resources::TAppTableDef& table, int position);
 
+// Where a form's values come from: the row that "key" names (the new-row defaults when it
+// names none), or the form the browser has just sent.
+enum class TFormValues { Stored, Submitted };
+
+// The entity's form, posting to actionURL, with its OK and Cancel buttons; every field shown
+// as plain text when plain.
+std::string MailFormHTML(const TEntityDef& def, THTTPSession& session,
+                         const std::string& actionURL, TFormValues values, bool plain);
+
 }  // namespace tovenmarsh::web::mailpages

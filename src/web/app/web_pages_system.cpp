@@ -55,7 +55,7 @@ std::string OneLine(const std::string& value) {
 
 bool Cancelled(THTTPSession& session) {
   if (FormValue(session, "Perform") != "Cancel") return false;
-  session.RedirectURL = SiteRootURL();
+  session.RedirectURL = SiteRootURL(session);
   return true;
 }
 
@@ -103,7 +103,7 @@ void ConfigUpdatePage(THTTPSession& session) {
   }
   parameters.Save();
   RegisterProtectedAreas();
-  session.RedirectURL = SiteRootURL();
+  session.RedirectURL = SiteRootURL(session);
 }
 
 void PoolFormPage(THTTPSession& session) {
@@ -135,7 +135,7 @@ void PoolUpdatePage(THTTPSession& session) {
     parameters.SetString(key + "Max", core::IntToText(max));
   }
   parameters.Save();
-  session.RedirectURL = SiteRootURL();
+  session.RedirectURL = SiteRootURL(session);
 }
 
 }  // namespace tovenmarsh::web

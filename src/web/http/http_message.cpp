@@ -247,7 +247,7 @@ std::string THTTPMessage::GetCookie(std::string_view name) const {
 
 void THTTPMessage::AddSetCookie(std::string_view name, std::string_view value, bool secure,
                                 std::string_view domain, platform::TDateTime expires,
-                                std::string_view path) {
+                                std::string_view path, std::string_view flags) {
   if (name.empty()) return;
   std::string cookie = SingleLine(name) + "=" + SingleLine(value);
   if (!domain.empty()) {
@@ -264,6 +264,7 @@ void THTTPMessage::AddSetCookie(std::string_view name, std::string_view value, b
     cookie += "; ";
     cookie += CookieAttributeName(caSecure);
   }
+  if (!flags.empty()) cookie += "; " + SingleLine(flags);
   if (!setCookie_.empty()) setCookie_ += "\r\n";
   setCookie_ += "Set-Cookie: " + cookie;
 }

@@ -112,10 +112,11 @@ class THTTPMessage {
   // found inside "xtmid=...".
   std::string GetCookie(std::string_view name) const;
   // Adds a Set-Cookie line "name=value" with "; Domain=..." (when given), "; Path=..." (when
-  // given), "; Expires=<HTTP date>" (when expires > -1) and "; Secure" (when secure). Nothing
-  // when name is empty.
+  // given), "; Expires=<HTTP date>" (when expires > -1), "; Secure" (when secure) and "; " and
+  // flags (when given, as "HttpOnly; SameSite=Strict"). Nothing when name is empty.
   void AddSetCookie(std::string_view name, std::string_view value, bool secure,
-                    std::string_view domain, platform::TDateTime expires, std::string_view path);
+                    std::string_view domain, platform::TDateTime expires, std::string_view path,
+                    std::string_view flags = {});
   const std::string& SetCookieText() const { return setCookie_; }
 
   // Empties headers, Set-Cookie text and body.

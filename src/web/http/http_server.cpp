@@ -65,6 +65,28 @@ bool HeaderNamesValid(std::string_view block) {
   return true;
 }
 
+// A request line as HTTP writes it: a method token, one blank, a target of visible ASCII,
+// and, unless the client speaks the old version-less form, one blank and "HTTP/" followed by
+// digits and dots. Anything else (binary garbage, blanks or control bytes inside the target,
+// a version that is none) cannot be answered sensibly and is refused.
+bool RequestLineWellFormed(std::string_view line) {
+  const size_t first = line.find(' ');
+  if (first == std::string_view::npos || first == 0) return false;
+  for (size_t i = 0; i < first; ++i) {
+    if (!IsTokenChar(line[i])) return false;
+  }
+  const size_t second = std::min(line.find(' ', first + 1), line.size());
+  if (second == first + 1) return false;
+  for (size_t i = first + 1; i < second; ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c <= 0x20 || c >= 0x7F) return false;
+  }
+  if (second == line.size()) return true;
+  const std::string_view version = line.substr(second + 1);
+  return version.size() > 5 && version.substr(0, 5) == "HTTP/" &&
+         version.find_first_not_of("0123456789.", 5) == std::string_view::npos;
+}
+
 // Whether bytes of a further request follow position at (stray line ends do not count).
 bool MoreRequests(std::string_view input, size_t at) {
   return input.find_first_not_of("\r\n", at) != std::string_view::npos;
@@ -108,6 +130,7 @@ void THTTPServer::WriteStatusLine(int index, bool withReason, std::string_view d
 }
 
 bool THTTPServer::Execute() {
+  Session().ClientAddress = ConnectionInfo().peerAddress;
   const std::string_view input = Input().View();
   answered_ = Output().Length();
   if (input.empty()) return true;
@@ -174,6 +197,10 @@ bool THTTPServer::Execute() {
 
 bool THTTPServer::RequestLineDone() {
   Session().Reset();
+  if (!RequestLineWellFormed(text_)) {
+    Refuse(kStatusBadRequest);
+    return false;
+  }
   const std::string line = text_ + "\r\n";
   text_.clear();
   try {
@@ -230,7 +257,8 @@ void THTTPServer::WriteResponse(bool moreRequests) {
   THTTPSession& s = Session();
   system_.Execute();
   if (s.StatusIndex >= kFirstErrorStatus) {
-    s.Response.SetContentText(ErrorPage(s.StatusIndex, s.StatusDetail));
+    s.Response.SetContentText(
+        ErrorPage(s.StatusIndex, s.ErrorText.empty() ? s.StatusDetail : s.ErrorText));
     s.Response.SetHeader(hhContentType, "text/html");
   }
   // Without a length a keep-alive client could only wait for the connection to close.
@@ -294,7 +322,7 @@ bool THTTPServer::HandleException(const std::exception& e) {
     filled = false;
   }
   if (!filled) {
-    s.Response.SetContentText(ErrorPage(kStatusInternalError, e.what()));
+    s.Response.SetContentText(ErrorPage(kStatusInternalError, PublicMessage(e)));
   }
   // The hook may have touched any header: these two hold whatever it did.
   s.Response.SetHeader(hhConnection, "close");

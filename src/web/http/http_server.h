@@ -8,11 +8,12 @@
 // Contract (bounded memory whatever arrives):
 // - The request line, the header block and the body each have a bound (THTTPLimits). A request
 //   that passes one, a Content-Length that is not a plain non-negative number, a
-//   Transfer-Encoding (not supported: bodies are framed only by Content-Length) or a path that
-//   is refused is answered with an error page (414, 400, 413, 400, 501, 403) and the connection
-//   is closed; nothing of it is kept.
+//   Transfer-Encoding (not supported: bodies are framed only by Content-Length), a request
+//   line that is not a method token, one blank, a target of visible ASCII, one blank and
+//   "HTTP/" digit "." digit, or a path that is refused is answered with an error page (414,
+//   400, 413, 400, 501, 400, 403) and the connection is closed; nothing of it is kept.
 // - An exception while answering becomes the exception page (the registered hook's, else a
-//   500 page with the message, HTML-escaped), sent with status line "HTTP/1.1 200 OK" and
+//   500 page with the message without file-system paths, HTML-escaped), sent with status line "HTTP/1.1 200 OK" and
 //   Connection: close, and the connection closes. Responses to earlier requests of the same
 //   round are kept before it, so the answers do not depend on how the bytes were split.
 // - Every response carries Content-Length (0 for an empty body), so keep-alive clients know

@@ -29,6 +29,7 @@ void THTTPSession::Reset() {
   Response.Clear();
   StatusIndex = kStatusOK;
   StatusDetail.clear();
+  ErrorText.clear();
   RedirectURL.clear();
   VersionText.clear();
   RequestLine.clear();

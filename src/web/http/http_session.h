@@ -33,6 +33,10 @@ class THTTPSession {
   bool HasQuery() const { return !QueryText.empty(); }
 
   std::string SessionId;  // of the authenticated login session
+  // The client's address as text (the connection's peer); kept across requests.
+  std::string ClientAddress;
+  // Shown on an error page below its heading (not on the status line); cleared by Reset.
+  std::string ErrorText;
   THTTPMessage Request;
   THTTPMessage Response;
   int StatusIndex = kStatusOK;

@@ -7,10 +7,12 @@
 #include <mutex>
 #include <system_error>
 
+#include "core/log.h"
 #include "core/system_parameters.h"
 #include "core/worker_threads.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
+#include "platform/format.h"
 #include "platform/stream.h"
 #include "web/http/http_server.h"
 #include "web/http/login_session.h"
@@ -19,7 +21,6 @@ namespace tovenmarsh::web {
 
 namespace {
 
-constexpr const char* kSessionCookie = "tmid";
 // About two minutes, the freshness of a static file.
 constexpr double kStaticExpiry = 0.001388;
 
@@ -86,7 +87,84 @@ bool RealPathInside(const std::string& path, const std::string& folder, std::str
   return real.size() > prefix.size() && real.compare(0, prefix.size(), prefix) == 0;
 }
 
+// What a client outside this host reads when it asks for an area kept to the host while
+// security is off.
+constexpr const char* kLoopbackOnlyText =
+    "Security is off: this page answers only on the server itself. To open it to other "
+    "machines, make an administrator account (a level of at least AdminLevel) on the server, "
+    "then tick \"Security on\" on the Config page, or set SecurityOn=Yes in tovenmarsh.cfg and "
+    "restart.";
+
+// The user name of Basic credentials for the log: printable, at most 64 characters.
+std::string LoggedUser(std::string_view authorization) {
+  std::string user, password;
+  if (!DecodeBasicCredentials(authorization, user, password)) return "(malformed credentials)";
+  if (user.size() > 64) user.resize(64);
+  return "\"" + user + "\"";
+}
+
+// Whether c may end an absolute path inside a message.
+bool EndsPath(char c) {
+  return c == ' ' || c == '"' || c == '\'' || c == ')' || c == ',' || c == ';' || c == '\t' ||
+         c == '\r' || c == '\n';
+}
+
 }  // namespace
+
+void AddSessionCookie(THTTPSession& session, const std::string& id, platform::TDateTime expires) {
+  session.Response.AddSetCookie(kSessionCookie, id, false, "", expires, "/",
+                                "HttpOnly; SameSite=Strict");
+}
+
+bool IsLoopbackAddress(std::string_view address) {
+  if (address == "::1" || address == "0:0:0:0:0:0:0:1") return true;
+  std::string_view v4 = address;
+  if (v4.substr(0, 7) == "::ffff:") v4.remove_prefix(7);
+  // 127.0.0.0/8, written as four decimal parts.
+  if (v4.substr(0, 4) != "127.") return false;
+  int parts = 2, digits = 0;  // "127" and the part being read
+  for (char c : v4.substr(4)) {
+    if (c == '.') {
+      if (digits == 0) return false;
+      ++parts;
+      digits = 0;
+    } else if (c >= '0' && c <= '9' && digits < 3) {
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return parts == 4 && digits > 0;
+}
+
+std::string PublicMessage(const std::exception& e) {
+  if (dynamic_cast<const platform::EFOpenError*>(&e) != nullptr ||
+      dynamic_cast<const platform::EFCreateError*>(&e) != nullptr) {
+    return "The server cannot open one of its files; its log file names it.";
+  }
+  const std::string text = e.what();
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const bool starts = text[i] == '/' && (i == 0 || EndsPath(text[i - 1]) || text[i - 1] == '(');
+    if (!starts) {
+      out += text[i++];
+      continue;
+    }
+    size_t end = i;
+    while (end < text.size() && !EndsPath(text[end])) ++end;
+    const std::string_view path(text.data() + i, end - i);
+    const size_t last = path.rfind('/');
+    // One "/" is no path of the file system (it may be a request path or a ratio).
+    if (std::count(path.begin(), path.end(), '/') >= 2) {
+      out.append(path.substr(last + 1));
+    } else {
+      out.append(path);
+    }
+    i = end;
+  }
+  return out;
+}
 
 std::string ServerHeaderText() {
   const core::TSystemParameters& parameters = core::SystemParameters();
@@ -218,6 +296,10 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
   if (areas->empty()) return true;
   const std::shared_ptr<TSessionSystem> sessions = SessionList();
   const std::string cookie = s.Request.GetCookie(kSessionCookie);
+  // The session this request has shown so far (the cookie's, or a login's) and its level;
+  // looked up once, when the first area that needs a login applies.
+  bool looked = false;
+  TSessionEntry shown;
 
   for (const TProtectedArea& area : *areas) {
     const bool applies = std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
@@ -225,36 +307,67 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
     });
     if (!applies) continue;
 
-    const TSessionEntry found =
-        sessions ? sessions->FindByAuthorization(cookie) : TSessionEntry{};
-    if (found.UserLevel >= area.Level) {
-      s.SessionId = found.Id;
+    if (area.LoopbackOnly) {
+      if (IsLoopbackAddress(s.ClientAddress)) continue;
+      s.SessionId.clear();
+      s.StatusIndex = kStatusForbidden;
+      s.ErrorText = kLoopbackOnlyText;
+      return false;
+    }
+    if (!looked) {
+      looked = true;
+      if (sessions) shown = sessions->FindById(cookie);
+    }
+    if (shown.UserLevel >= area.Level) {
+      s.SessionId = shown.Id;
       // Every area that covers what runs must admit the request, also when an outer area asks
       // for more than an inner one.
       continue;
     }
-    // A cookie whose session was purged still holds the credentials it was made from and logs
-    // in again; one that does not (unknown, or too low a level) is answered like no
-    // credentials at all, with the challenge, so the browser asks for a login.
+    // The cookie names no session of the level needed: only the Authorization header can log
+    // in. Without one the browser is asked for credentials.
     const std::string authorization = s.Request.GetHeader(hhAuthorization);
-    const std::string& credentials = authorization.empty() ? cookie : authorization;
-    if (!credentials.empty()) {
-      const std::string id = sessions ? sessions->Login(credentials, area.Level) : std::string();
-      if (!id.empty()) {
-        s.Response.AddSetCookie(kSessionCookie, CanonicalAuthorization(credentials), false, "",
-                                UTCNow() + 1.0, "/");
-        s.SessionId = id;
-        continue;
-      }
-      if (!authorization.empty()) {
-        s.Response.AddSetCookie(kSessionCookie, "", false, "", -1, "/");
-        s.SessionId.clear();
-        s.StatusIndex = kStatusUnauthorized;
-        return false;
-      }
-    }
     s.SessionId.clear();
-    s.Response.SetHeader(hhWWWAuthenticate, "Basic realm=" + area.Realm);
+    if (authorization.empty()) {
+      s.Response.SetHeader(hhWWWAuthenticate, "Basic realm=" + area.Realm);
+      s.StatusIndex = kStatusUnauthorized;
+      return false;
+    }
+    const int wait = sessions ? sessions->Throttle().WaitSeconds(s.ClientAddress) : 0;
+    if (wait > 0) {
+      s.Response.SetHeader(hhWWWAuthenticate, "Basic realm=" + area.Realm);
+      s.StatusIndex = kStatusUnauthorized;
+      s.ErrorText = platform::Format(
+          "Too many failed logins from your address: try again in %d second%s.", wait,
+          wait == 1 ? "" : "s");
+      return false;
+    }
+    bool badCredentials = true;
+    const std::string id =
+        sessions ? sessions->Login(authorization, area.Level, platform::Now(), &badCredentials)
+                 : std::string();
+    if (!id.empty()) {
+      sessions->Throttle().Succeeded(s.ClientAddress);
+      // An anonymous session the browser had (for its form token) ends with the login, so
+      // an id given out before the login never becomes a logged-in one.
+      if (!shown.Id.empty() && shown.Id == cookie && shown.Authorization.empty() && shown.Id != id) {
+        sessions->Logout(shown.Id);
+      }
+      shown = sessions->FindById(id);
+      AddSessionCookie(s, id, UTCNow() + 1.0);
+      s.SessionId = id;
+      continue;
+    }
+    if (badCredentials && sessions) {
+      const int failures = sessions->Throttle().Failed(s.ClientAddress);
+      core::LogWarning(platform::Format("HTTP login of %s from %s failed (%d in a row)",
+                                        LoggedUser(authorization).c_str(),
+                                        s.ClientAddress.empty() ? "an unknown address"
+                                                                : s.ClientAddress.c_str(),
+                                        failures),
+                       true);
+    }
+    s.Response.AddSetCookie(kSessionCookie, "", false, "", -1, "/", "HttpOnly; SameSite=Strict");
     s.StatusIndex = kStatusUnauthorized;
     return false;
   }
@@ -294,6 +407,12 @@ void THTTPSystem::ServeStatic() {
   const std::string extension = dot == std::string::npos ? std::string() : s.FileName.substr(dot + 1);
   if (const mail::TMimeType* type = mail::FindMimeTypeByExtension(extension)) {
     s.Response.SetHeader(hhContentType, type->contentType);
+  } else if (mail::SameTextAscii(extension, "css")) {
+    // Mail's table has no entry for the web folder's own style sheet and script, and a
+    // browser takes a style sheet only with its type.
+    s.Response.SetHeader(hhContentType, "text/css");
+  } else if (mail::SameTextAscii(extension, "js")) {
+    s.Response.SetHeader(hhContentType, "text/javascript");
   }
   platform::TMemoryStream& body = s.Response.BodyStream();
   body.SetSize(0);

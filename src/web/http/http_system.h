@@ -8,10 +8,16 @@
 //   the request path or the path of any action entry that the request would run. So an action
 //   code registered under "/admin" needs the "/admin" level even when it is asked for through
 //   "/?action=...". Every area that applies must admit the request.
-// - A session grants no more than its account's level (login_session.h); the cookie keeps its
-//   form, the credentials text, and is re-checked against the account table whenever no live
-//   session matches it. A cookie that logs nobody in, sent without an Authorization header, is
-//   answered like no credentials: 401 with the challenge and no cookie.
+// - A session grants no more than its account's level (login_session.h). The cookie "tmid"
+//   holds only the session's random id, marked HttpOnly and SameSite=Strict; an id that names
+//   no live session, sent without an Authorization header, is answered like no credentials:
+//   401 with the challenge and no cookie. A login replaces an anonymous session the cookie
+//   named.
+// - Failed logins are logged with the client's address, and an address with several failures
+//   in a row must wait a growing delay before its credentials are looked at again
+//   (TLoginThrottle); meanwhile it gets 401 with the time to wait.
+// - An area marked LoopbackOnly admits only clients on the loopback address (127.0.0.0/8,
+//   ::1); others get 403 with a text saying how to switch security on.
 // - Dates (Date, Last-Modified, Expires, the cookie's expiry) are written in real GMT.
 // - Static files come only from inside the web folder (the request line is canonical and
 //   refuses paths that leave it, and a file's real path, links resolved, must lie inside the
@@ -49,7 +55,18 @@ struct TProtectedArea {
   std::string Prefix;
   std::string Realm;
   int Level = 0;
+  bool LoopbackOnly = false;  // no login: only clients on this host
 };
+
+// The session cookie's name.
+inline constexpr const char* kSessionCookie = "tmid";
+// Adds "tmid=<id>; Path=/" with the expiry (when above -1) and "HttpOnly; SameSite=Strict".
+void AddSessionCookie(THTTPSession& session, const std::string& id, platform::TDateTime expires);
+// Whether a client address (dotted IPv4 or IPv6 text) is this host's loopback.
+bool IsLoopbackAddress(std::string_view address);
+// The message of an exception as a page may show it: file errors without the file's path, and
+// any absolute path in other messages cut to its last component (the log has the whole text).
+std::string PublicMessage(const std::exception& e);
 
 using TExceptionPageHook = std::function<void(THTTPSession& session, const std::exception& e)>;
 

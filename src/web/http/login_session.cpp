@@ -5,8 +5,8 @@
 
 #include "core/str_utils.h"
 #include "core/timed_server.h"
-#include "core/unique_id.h"
 #include "mail/message/mime_codecs.h"
+#include "platform/random.h"
 #include "platform/win1252.h"
 #include "resources/account_control.h"
 
@@ -49,6 +49,19 @@ bool HasControl(std::string_view text) {
 
 std::mutex globalLock;
 std::shared_ptr<TSessionSystem> globalList;
+
+// 128 random bits: an id or a token nobody can guess.
+std::string NewSecret() { return platform::RandomHex(16); }
+
+// Equal texts, in a time that depends only on their lengths.
+bool SameSecret(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char difference = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  }
+  return difference == 0;
+}
 
 }  // namespace
 
@@ -102,8 +115,70 @@ bool DecodeBasicCredentials(std::string_view authorization, std::string& user,
   return true;
 }
 
+TLoginThrottle::TLoginThrottle(TClock clock) : clock_(std::move(clock)) {}
+
+void TLoginThrottle::SetClock(TClock clock) {
+  std::lock_guard<std::mutex> guard(lock_);
+  clock_ = std::move(clock);
+}
+
+int TLoginThrottle::DelaySeconds(int failures) {
+  if (failures <= kFreeFailures) return 0;
+  const int doublings = failures - kFreeFailures - 1;
+  return doublings >= 6 ? kMaxDelaySeconds : std::min(kMaxDelaySeconds, 1 << doublings);
+}
+
+void TLoginThrottle::ForgetOld(std::chrono::steady_clock::time_point now) {
+  for (auto it = records_.begin(); it != records_.end();) {
+    if (now - it->second.last >= std::chrono::minutes(kForgetMinutes)) {
+      it = records_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+int TLoginThrottle::WaitSeconds(const std::string& address) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto now = clock_();
+  const auto it = records_.find(address);
+  if (it == records_.end()) return 0;
+  const auto due = it->second.last + std::chrono::seconds(DelaySeconds(it->second.failures));
+  if (due <= now) return 0;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
+  return static_cast<int>((left + 999) / 1000);
+}
+
+int TLoginThrottle::Failed(const std::string& address) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto now = clock_();
+  auto it = records_.find(address);
+  if (it != records_.end() && now - it->second.last >= std::chrono::minutes(kForgetMinutes)) {
+    records_.erase(it);
+    it = records_.end();
+  }
+  if (it == records_.end()) {
+    // Many addresses failing at once: the oldest records go first, so the table stays bounded.
+    if (records_.size() >= kMaxAddresses) ForgetOld(now);
+    if (records_.size() >= kMaxAddresses) {
+      records_.erase(std::min_element(records_.begin(), records_.end(), [](const auto& a, const auto& b) {
+        return a.second.last < b.second.last;
+      }));
+    }
+    it = records_.emplace(address, TRecord{}).first;
+  }
+  ++it->second.failures;
+  it->second.last = now;
+  return it->second.failures;
+}
+
+void TLoginThrottle::Succeeded(const std::string& address) {
+  std::lock_guard<std::mutex> guard(lock_);
+  records_.erase(address);
+}
+
 TSessionSystem::TSessionSystem(TAccountLookup lookup) : lookup_(std::move(lookup)) {
-  default_.Id = core::MakeUniqueId(0);
+  default_.Id = NewSecret();
   default_.LastAccess = platform::Now();
 }
 
@@ -137,13 +212,16 @@ std::string TSessionSystem::Login(std::string_view authorization, int requiredLe
 }
 
 std::string TSessionSystem::Login(std::string_view authorization, int requiredLevel,
-                                  platform::TDateTime now) {
+                                  platform::TDateTime now, bool* badCredentials) {
+  if (badCredentials != nullptr) *badCredentials = true;
   std::string user, password;
   if (!DecodeBasicCredentials(authorization, user, password)) return "";
   resources::TAccountRec account;
   account.name = user;
   if (!lookup_ || !lookup_(account)) return "";
-  if (!SameTextWin1252(account.pass, password) || account.level < requiredLevel) return "";
+  if (!SameTextWin1252(account.pass, password)) return "";
+  if (badCredentials != nullptr) *badCredentials = false;
+  if (account.level < requiredLevel) return "";
 
   const std::string canonical = CanonicalAuthorization(authorization);
   std::lock_guard<std::mutex> guard(lock_);
@@ -159,13 +237,54 @@ std::string TSessionSystem::Login(std::string_view authorization, int requiredLe
   }
   TSessionEntry entry;
   entry.Authorization = canonical;
-  entry.Id = core::MakeUniqueId(0);
+  entry.Id = NewSecret();
+  entry.Token = NewSecret();
   entry.LastAccess = now;
   entry.UserName = user;
   entry.Password = password;
   entry.UserLevel = account.level;
   entries_.push_back(entry);
   return entry.Id;
+}
+
+std::string TSessionSystem::StartAnonymous() { return StartAnonymous(platform::Now()); }
+
+std::string TSessionSystem::StartAnonymous(platform::TDateTime now) {
+  TSessionEntry entry;
+  entry.Id = NewSecret();
+  entry.Token = NewSecret();
+  entry.LastAccess = now;
+  std::lock_guard<std::mutex> guard(lock_);
+  int anonymous = 0;
+  auto oldest = entries_.end();
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (!it->Authorization.empty()) continue;
+    ++anonymous;
+    if (oldest == entries_.end() || it->LastAccess < oldest->LastAccess) oldest = it;
+  }
+  if (anonymous >= kMaxAnonymous) entries_.erase(oldest);
+  entries_.push_back(entry);
+  return entry.Id;
+}
+
+bool TSessionSystem::IsLive(std::string_view id) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const TSessionEntry& entry) { return entry.Id == id; });
+}
+
+bool TSessionSystem::CheckToken(std::string_view id, std::string_view token) {
+  if (id.empty() || token.empty()) return false;
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const TSessionEntry& entry : entries_) {
+    if (entry.Id == id) return SameSecret(entry.Token, token);
+  }
+  return false;
+}
+
+void TSessionSystem::Logout(std::string_view id) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::erase_if(entries_, [&](const TSessionEntry& entry) { return entry.Id == id; });
 }
 
 void TSessionSystem::Purge() { Purge(platform::Now()); }

@@ -1,6 +1,7 @@
 // Login sessions of the web server: the list of browsers that have logged in to a protected
-// area, each remembered with the credentials text it sent (which is also the value of its
-// "tmid" cookie), a unique id and the user's level.
+// area, each remembered with the credentials text it sent, a random id (the value of its
+// "tmid" cookie), a random form token and the user's level; and anonymous sessions, which
+// only give a browser a form token when no login is asked for.
 //
 // Contract:
 // - Login checks HTTP Basic credentials against the account table: the user name's first run
@@ -14,10 +15,16 @@
 //   they are spelled) and cannot be grown by replaying them.
 // - Lookups answer copies made under the list's lock, so a purge on another thread never frees
 //   what a caller still reads. An unknown id or text answers the default entry (level 0).
+// - Ids and form tokens are 128 random bits from the operating system's source, written as 32
+//   hexadecimal digits; the cookie never holds credentials. Logout and the purge end a session
+//   on the server: its id then admits nobody.
+// - At most kMaxAnonymous anonymous sessions exist; a new one replaces the least recently used.
 // - Purge drops entries idle for the limit (10 minutes of 0.000694 day) or longer.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,8 +37,9 @@
 namespace tovenmarsh::web {
 
 struct TSessionEntry {
-  std::string Authorization;  // the credentials text (canonical form), also the cookie value
-  std::string Id;
+  std::string Authorization;  // the credentials text (canonical form); "" when anonymous
+  std::string Id;             // also the cookie value
+  std::string Token;          // the form token of the session's update forms
   platform::TDateTime LastAccess = 0;
   std::string UserName;
   std::string Password;
@@ -54,11 +62,48 @@ std::string CanonicalAuthorization(std::string_view authorization);
 bool DecodeBasicCredentials(std::string_view authorization, std::string& user,
                             std::string& password);
 
+// Failed logins per client address: after a few, each further attempt from that address has
+// to wait a delay that doubles with every failure (up to a minute); an attempt made sooner is
+// refused without looking at its credentials. Nothing waits on a thread, so other clients are
+// never held up. An address forgotten after kForgetMinutes without a failure starts afresh.
+class TLoginThrottle {
+ public:
+  using TClock = std::function<std::chrono::steady_clock::time_point()>;
+  static constexpr int kFreeFailures = 3;
+  static constexpr int kMaxDelaySeconds = 60;
+  static constexpr int kForgetMinutes = 15;
+  static constexpr size_t kMaxAddresses = 10000;
+
+  explicit TLoginThrottle(TClock clock = [] { return std::chrono::steady_clock::now(); });
+
+  void SetClock(TClock clock);
+
+  // Seconds before the address may try again; 0 when it may now.
+  int WaitSeconds(const std::string& address);
+  // Counts a failed attempt; answers the address's failures so far.
+  int Failed(const std::string& address);
+  void Succeeded(const std::string& address);
+  // The wait after that many failures in a row.
+  static int DelaySeconds(int failures);
+
+ private:
+  struct TRecord {
+    int failures = 0;
+    std::chrono::steady_clock::time_point last;
+  };
+  void ForgetOld(std::chrono::steady_clock::time_point now);
+
+  TClock clock_;
+  std::mutex lock_;
+  std::map<std::string, TRecord> records_;
+};
+
 class TSessionSystem {
  public:
   static constexpr int kIdleMinutes = 10;
   // Longest Authorization text that is looked at; longer ones never log in.
   static constexpr size_t kMaxAuthorization = 1024;
+  static constexpr int kMaxAnonymous = 1000;
 
   explicit TSessionSystem(TAccountLookup lookup = DefaultAccountLookup());
   TSessionSystem(const TSessionSystem&) = delete;
@@ -71,9 +116,23 @@ class TSessionSystem {
   TSessionEntry FindById(std::string_view id, platform::TDateTime now);
   TSessionEntry FindByAuthorization(std::string_view text, platform::TDateTime now);
 
-  // The session id of a successful login; "" otherwise.
+  // The session id of a successful login; "" otherwise. badCredentials (when given) tells a
+  // refusal of the credentials themselves from an account below the required level.
   std::string Login(std::string_view authorization, int requiredLevel);
-  std::string Login(std::string_view authorization, int requiredLevel, platform::TDateTime now);
+  std::string Login(std::string_view authorization, int requiredLevel, platform::TDateTime now,
+                    bool* badCredentials = nullptr);
+
+  // A new anonymous session (level 0, no user); its id.
+  std::string StartAnonymous();
+  std::string StartAnonymous(platform::TDateTime now);
+  // Whether id names a live session (the default entry is none).
+  bool IsLive(std::string_view id);
+  // Whether token is the form token of the live session id (compared in constant time).
+  bool CheckToken(std::string_view id, std::string_view token);
+  // Ends the session id; nothing when there is none.
+  void Logout(std::string_view id);
+
+  TLoginThrottle& Throttle() { return throttle_; }
 
   void Purge();
   void Purge(platform::TDateTime now);
@@ -85,6 +144,7 @@ class TSessionSystem {
   TSessionEntry Find(bool byId, std::string_view text, platform::TDateTime now);
 
   TAccountLookup lookup_;
+  TLoginThrottle throttle_;
   mutable std::mutex lock_;
   std::vector<TSessionEntry> entries_;
   TSessionEntry default_;

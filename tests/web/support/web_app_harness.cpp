@@ -31,8 +31,15 @@ void WebAppTest::SetUp() {
     list.Clear();
     for (const std::string& line : logLines) list.Add(line);
   };
+  sessions = std::make_shared<TSessionSystem>([](resources::TAccountRec&) { return false; });
+  InstallSessionList(sessions);
   RegisterWebApplication(std::move(context));
   system = std::make_unique<THTTPSystem>();
+}
+
+std::string WebAppTest::Token() {
+  if (cookie.empty() || !sessions->IsLive(cookie)) cookie = sessions->StartAnonymous();
+  return sessions->FindById(cookie).Token;
 }
 
 void WebAppTest::TearDown() {
@@ -40,6 +47,7 @@ void WebAppTest::TearDown() {
   FreeWebApplication();
   ClearHTTPRegistries();
   tables.reset();
+  InstallSessionList(nullptr);
   std::filesystem::remove_all(folder);
 }
 
@@ -49,14 +57,30 @@ THTTPSession& WebAppTest::Request(const std::string& methodAndURI, const std::st
   s.Reset();
   exceptionText.clear();
   s.ParseRequestLine(methodAndURI + " HTTP/1.1\r\n");
-  s.Request.SetHeaderText(headers);
-  if (!body.empty()) s.Request.AppendBody(body.data(), body.size());
+  s.ClientAddress = "127.0.0.1";
+  std::string sent = body;
+  if (sendToken && s.MethodCode == hmPOST && sent.find("token=") == std::string::npos) {
+    sent += (sent.empty() ? "token=" : "&token=") + Token();
+  }
+  std::string allHeaders = headers;
+  if (!cookie.empty() && headers.find("Cookie:") == std::string::npos) {
+    allHeaders += (allHeaders.empty() ? "" : "\r\n") + std::string("Cookie: tmid=") + cookie;
+  }
+  s.Request.SetHeaderText(allHeaders);
+  if (!sent.empty()) s.Request.AppendBody(sent.data(), sent.size());
   try {
     system->Execute();
   } catch (const std::exception& e) {
     exceptionText = e.what();
     s.Response.Clear();
     system->HandleException(e);
+  }
+  // The browser keeps the cookie it is given (an empty one ends it).
+  const std::string& setCookies = s.Response.SetCookieText();
+  const size_t at = setCookies.rfind("Set-Cookie: tmid=");
+  if (at != std::string::npos) {
+    const size_t from = at + 17;
+    cookie = setCookies.substr(from, setCookies.find_first_of(";\r", from) - from);
   }
   return s;
 }
@@ -69,7 +93,15 @@ std::string WebAppTest::Content() {
   return body.substr(from + 5, to - from - 5);
 }
 
-void WebAppTest::ExpectGolden(const std::string& name, const std::string& text) {
+void WebAppTest::ExpectGolden(const std::string& name, const std::string& page) {
+  // The form token is random: the golden holds a stand-in, and the page its session's token.
+  std::string text = page;
+  const std::string field = "name=\"token\" value=\"";
+  for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + 1)) {
+    const std::string token = text.substr(at + field.size(), 32);
+    EXPECT_EQ(token, sessions->FindById(cookie).Token) << name;
+    text.replace(at + field.size(), 32, "(the session's form token, 32 hex digits)");
+  }
   const std::string path = std::string(TM_SOURCE_DIR) + "/tests/web/support/golden/" + name;
   const char* update = std::getenv("TM_UPDATE_GOLDEN");
   if (update != nullptr && std::string(update) == "1") {

@@ -2,6 +2,10 @@
 // folder, a fixed page template and log, and requests answered by a THTTPSystem as the
 // connection would (an exception goes to the exception page). Also compares pages with the
 // golden files kept beside this header (TM_UPDATE_GOLDEN=1 writes them instead).
+//
+// The requests come as from a browser on this host (127.0.0.1) that keeps the session cookie
+// "tmid" it is given and sends it back; a POST carries the session's form token, as the
+// pages' own forms do, unless sendToken is off.
 #pragma once
 
 #include <memory>
@@ -13,6 +17,7 @@
 #include "core/system_parameters.h"
 #include "support/web_memory_table.h"
 #include "web/http/http_system.h"
+#include "web/http/login_session.h"
 
 namespace tovenmarsh::web::testing {
 
@@ -40,6 +45,13 @@ class WebAppTest : public ::testing::Test {
   std::vector<std::string> logLines;
   std::unique_ptr<THTTPSystem> system;
   std::string exceptionText;  // what reached the exception page, "" when none
+
+  // The browser's session: its cookie ("" when it has none) and the form token of the session
+  // it names (one is started when there is none).
+  std::string Token();
+  std::shared_ptr<TSessionSystem> sessions;
+  std::string cookie;
+  bool sendToken = true;
 };
 
 }  // namespace tovenmarsh::web::testing
