@@ -66,6 +66,7 @@ bool TPOP3Server::Farewell() {
 platform::TDateTime TPOP3Server::Now() const { return environment_.now ? environment_.now() : platform::Now(); }
 
 bool TPOP3Server::HandleException(const std::exception&) {
+  // Whatever escaped Execute failed on the server's side (the run has logged it).
   Output().Clear();
   Reply(prTemporary);
   return false;
