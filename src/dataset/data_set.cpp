@@ -143,6 +143,22 @@ void TDataSet::UpdateCursorPos() {
   if (recordCount_ > 0 && !cursorOnActive_) SetCurrentRecord();
 }
 
+bool TDataSet::InternalSetToNearest(uint8_t* buffer) {
+  InternalSetToRecord(buffer);
+  return true;
+}
+
+void TDataSet::UpdateCursorPosOrNearest() {
+  if (recordCount_ == 0 || cursorOnActive_) return;
+  uint8_t* buffer = ActiveBuffer();
+  const TBookmarkFlag flag = GetBookmarkFlag(buffer);
+  if ((flag == bfCurrent || flag == bfInserted) && !InternalSetToNearest(buffer)) {
+    Resync(false);
+    return;
+  }
+  SetCurrentRecord();
+}
+
 bool TDataSet::GetNextRecord() {
   UpdateCursorPos();
   // Whatever the fetch does (even raising), the cursor no longer stands on the active record.
@@ -417,7 +433,9 @@ void TDataSet::SetRecNo(int recNo) {
 
 void TDataSet::Refresh() {
   CheckBrowseMode();
-  UpdateCursorPos();
+  // Refresh is how other users' changes are taken in: their deleting the active record
+  // must not make it fail.
+  UpdateCursorPosOrNearest();
   try {
     InternalRefresh();
   } catch (...) {

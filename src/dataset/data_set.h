@@ -171,6 +171,10 @@ class TDataSet {
   virtual void InternalGotoBookmark(const TBookmark& bookmark) = 0;
   // Puts the cursor on the buffer's record (default: its bookmark).
   virtual void InternalSetToRecord(uint8_t* buffer);
+  // Puts the cursor on the buffer's record and answers true; when that record is gone (another
+  // user deleted it), puts it on the nearest record, if any, and answers false. The default
+  // knows no nearest record and raises like InternalSetToRecord.
+  virtual bool InternalSetToNearest(uint8_t* buffer);
   // -1, 0 or 1 (2 counts as equal) for two bookmarks of this source.
   virtual int CompareBookmarkData(const TBookmark& a, const TBookmark& b) = 0;
   // Fills a new record with the defaults.
@@ -242,6 +246,10 @@ class TDataSet {
   // Marks the cursor as moved away from the active record / puts it back there.
   void CursorPosChanged() { cursorOnActive_ = false; }
   void UpdateCursorPos();
+  // UpdateCursorPos for an operation that keeps the position only as a courtesy (refresh,
+  // lifting a range, switching the index): when another user deleted the active record, the
+  // cursor goes to the nearest record instead and the buffers show that one, or none.
+  void UpdateCursorPosOrNearest();
   // Rereads the active record (exact: that record or "Record not found"; otherwise the
   // current, else the next, else the prior record, else empty).
   void Resync(bool exact);

@@ -54,7 +54,7 @@ void TFenDataSet::CloseBlob(TField& field) {
   const int code = TranslateEngineErrors(
       [&] { return cursor_->CloseBlob(static_cast<uint32_t>(field.FieldNo()), ActiveBuffer()); });
   // A value that is not open is closed already.
-  if (code != 0 && code != engine::kErrInvalidBlobHandle) RaiseFenError(code);
+  if (code != 0 && code != engine::kErrInvalidBlobHandle) RaiseCursorError(code);
 }
 
 void TFenDataSet::ActiveRecordLeaving() {
@@ -247,7 +247,7 @@ void TFenDataSet::PrepareNewRecord(uint8_t* buffer) {
   if (code != 0) {
     // The new record keeps its own defaults when the source is gone.
     InternalInitRecord(buffer);
-    if (code != engine::kErrNoCurrentRecord) RaiseFenError(code);
+    if (code != engine::kErrNoCurrentRecord) RaiseCursorError(code);
   } else {
     // The copied BLOB values stand open in the buffer, changed: Post writes them, Post and
     // Cancel close them.
@@ -274,7 +274,15 @@ void TFenDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
   if (bookmark.size() != cursor_->GetBookmarkSize()) DatabaseError(msg::kInvalidBookmark);
   const bool found = TranslateEngineErrors(
       [&] { return cursor_->GotoBookmark(reinterpret_cast<const uint8_t*>(bookmark.data()), false); });
-  if (!found) RaiseFenError(engine::kErrRecordNotFound);
+  if (!found) RaiseCursorError(engine::kErrRecordNotFound);
+}
+
+bool TFenDataSet::InternalSetToNearest(uint8_t* buffer) {
+  const TBookmark bookmark = GetBookmarkData(buffer);
+  if (bookmark.size() != cursor_->GetBookmarkSize()) DatabaseError(msg::kInvalidBookmark);
+  const auto* data = reinterpret_cast<const uint8_t*>(bookmark.data());
+  return TranslateEngineErrors(
+      [&] { return cursor_->GotoBookmark(data, false) || !cursor_->GotoBookmark(data, true); });
 }
 
 int TFenDataSet::CompareBookmarkData(const TBookmark& a, const TBookmark& b) {
@@ -304,7 +312,7 @@ void TFenDataSet::InternalEdit() {
   // take for a change by another user.
   CloseRecordBlobs(ActiveBuffer());
   const int code = TranslateEngineErrors([this] { return cursor_->GetCurrentRecord(ActiveBuffer(), true); });
-  if (code != 0) RaiseFenError(code);
+  if (code != 0) RaiseCursorError(code);
 }
 
 void TFenDataSet::InternalPost() {
@@ -355,7 +363,7 @@ bool TFenDataSet::ReadFieldData(const TField& field, const uint8_t* buffer, void
       // The record's null flag is set only when the value is stored: ask the open value.
       uint32_t size = 0;
       const int code = cursor_->GetBlobSize(number, buffer, &size);
-      if (code != 0) RaiseFenError(code);
+      if (code != 0) RaiseCursorError(code);
       return size > 0;
     }
     if (destination != nullptr) return !cursor_->GetFieldData(number, buffer, destination);
@@ -373,10 +381,20 @@ void TFenDataSet::WriteFieldData(const TField& field, uint8_t* buffer, const voi
   TranslateEngineErrors([&] { cursor_->SetFieldData(static_cast<uint32_t>(field.FieldNo()), buffer, source); });
 }
 
-void TFenDataSet::RaiseSourceError(int code) {
-  auto c = static_cast<uint16_t>(code);
-  if (engine::LastEngineErrorCode() == c) throw EFenEngineError(c);
-  throw EFenEngineError(c, engine::EngineErrorText(c, {}));
+void TFenDataSet::RaiseSourceError(int code) { RaiseCursorError(code); }
+
+void TFenDataSet::RaiseCursorError(int code, const std::string& field) const {
+  const auto c = static_cast<uint16_t>(code);
+  engine::EngineErrorNames names;
+  names.TableName = cursor_ ? cursor_->TableName() : std::string();
+  names.FieldName = field;
+  // The field and index of this thread's last error belong to this code only when that error
+  // was raised on this table.
+  if (field.empty() && engine::LastEngineErrorCode() == c && engine::GetEngineErrorInfo(1) == names.TableName) {
+    names.FieldName = engine::GetEngineErrorInfo(0);
+    names.IndexName = engine::GetEngineErrorInfo(2);
+  }
+  throw EFenEngineError(c, engine::EngineErrorText(c, names));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -136,6 +136,7 @@ class TFenDataSet : public TDataSet {
   void InternalLast() override;
   int FetchRecord(uint8_t* buffer, TGetMode mode) override;
   void InternalGotoBookmark(const TBookmark& bookmark) override;
+  bool InternalSetToNearest(uint8_t* buffer) override;
   int CompareBookmarkData(const TBookmark& a, const TBookmark& b) override;
   void InternalInitRecord(uint8_t* buffer) override;
   void InternalEdit() override;
@@ -148,6 +149,9 @@ class TFenDataSet : public TDataSet {
   bool ReadFieldData(const TField& field, const uint8_t* buffer, void* destination) override;
   void WriteFieldData(const TField& field, uint8_t* buffer, const void* source) override;
   [[noreturn]] void RaiseSourceError(int code) override;
+  // Raises a code the cursor answered, naming the cursor's table (its navigation codes come
+  // back as numbers, without the names a raised engine error carries) and the field, if any.
+  [[noreturn]] void RaiseCursorError(int code, const std::string& field = {}) const;
 
   // Reads the field definitions from the open cursor's descriptors.
   void ReadFieldDefs();

@@ -144,7 +144,7 @@ bool TFenDataSet::ResetCursorRange() {
 
 void TFenDataSet::SwitchToIndex(const std::string& engineName) {
   ResetCursorRange();
-  UpdateCursorPos();
+  UpdateCursorPosOrNearest();
   TranslateEngineErrors([&] { cursor_->SwitchToIndex(engineName); });
   indexFieldNumbers_.clear();
   // The record buffers are made anew: values still open in the old ones (a reading stream

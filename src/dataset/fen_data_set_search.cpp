@@ -107,7 +107,7 @@ bool TFenDataSet::FilterLocate(const std::vector<TField*>& keyFields, const std:
       column->Text = field.FieldName();
       column->FieldName = field.FieldName();
       column->NodeClass = e::ncColumn;
-      if (!e::ResolveSourceColumn(*cursor_, *column)) RaiseFenError(e::kErrInvalidField);
+      if (!e::ResolveSourceColumn(*cursor_, *column)) RaiseCursorError(e::kErrInvalidField, field.FieldName());
 
       e::TExpTree constant = e::NewExpTree();
       constant->NodeClass = e::ncConstant;
@@ -132,7 +132,8 @@ bool TFenDataSet::FilterLocate(const std::vector<TField*>& keyFields, const std:
         constant->Scale = column->Scale;
         constant->SetDataSize(column->DataSize);
         const e::FieldDesc& desc = cursor_->GetFieldDescByNumber(static_cast<uint16_t>(field.FieldNo()));
-        if (!cursor_->ReadField(scratch.data(), desc, *constant)) RaiseFenError(e::kErrInvalidField);
+        if (!cursor_->ReadField(scratch.data(), desc, *constant))
+          RaiseCursorError(e::kErrInvalidField, field.FieldName());
       }
       Link(compare.get(), column.release(), constant.release());
       if (!tree) {
@@ -194,7 +195,7 @@ bool TFenDataSet::LocateRecord(const std::vector<TField*>& keyFields, const std:
       if (!SeekLocateKey(*lookup, keyFields, values, options)) return false;
       if (sync) {
         const int code = TranslateEngineErrors([&] { return cursor_->GotoCursor(*lookup); });
-        if (code != 0) RaiseFenError(code);
+        if (code != 0) RaiseCursorError(code);
       }
       return true;
     }

@@ -321,7 +321,7 @@ void TFenTable::SetRange(const std::vector<TVariant>& startValues, const std::ve
 
 void TFenTable::CancelRange() {
   CheckBrowseMode();
-  UpdateCursorPos();
+  UpdateCursorPosOrNearest();
   if (ResetCursorRange()) Resync(false);
 }
 

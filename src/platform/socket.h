@@ -114,7 +114,7 @@ bool SetReuseAddress(TSocket socket);
 bool BindAnyAddress(TSocket socket, uint16_t port);  // all interfaces
 bool ListenOn(TSocket socket, int backlog);
 // The next connection, or kInvalidSocket (last error set; WSAEWOULDBLOCK when a non-blocking
-// listener has none). The accepted socket is blocking.
+// listener has none). The accepted socket is blocking and sends without delay (TCP_NODELAY).
 TSocket AcceptConnection(TSocket listener);
 bool SetReceiveTimeout(TSocket socket, uint32_t ms);
 bool SetSendTimeout(TSocket socket, uint32_t ms);

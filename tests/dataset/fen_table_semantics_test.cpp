@@ -298,6 +298,57 @@ TEST_F(FenTableSemanticsTest, BookmarksOfDeletedRecordsAndOtherIndexesAreRefused
   EXPECT_EQ(No(), 3);
 }
 
+// Another table object deletes the record this one shows while its cursor stands elsewhere
+// (past the end): operations that only keep the position go to the nearest record instead of
+// failing; going back to that record exactly fails, naming the table.
+TEST_F(FenTableSemanticsTest, ARecordDeletedByAnotherTableObjectIsStoodNearNotFailedOn) {
+  struct TCase {
+    const char* name;
+    std::function<void(TFenTable&)> operation;
+  };
+  const std::vector<TCase> cases = {
+      {"Refresh", [](TFenTable& t) { t.Refresh(); }},
+      {"CancelRange", [](TFenTable& t) { t.CancelRange(); }},
+      {"SetIndexName", [](TFenTable& t) { t.SetIndexName("ByName"); }},
+      {"SetIndexName back", [](TFenTable& t) { t.SetIndexName(""); }},
+  };
+  for (int i = 1; i <= 3; ++i) Add(i, "n" + std::to_string(i));
+  TFenTable other;
+  other.SetTableName(folder_ + "t");
+  other.Open();
+  int next = 4;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Add(next, "n" + std::to_string(next));
+    ++next;
+    const std::vector<int> before = Walk();  // past the end, showing the last record
+    ASSERT_TRUE(t_->Eof());
+    const int gone = No();
+    other.Refresh();
+    other.Last();
+    ASSERT_EQ(other.FieldByName("no").AsInteger(), gone);
+    other.Delete();
+    EXPECT_NO_THROW(c.operation(*t_));
+    std::vector<int> left(before.begin(), before.end() - 1);
+    if (t_->IndexName().empty()) {
+      EXPECT_EQ(Walk(), left);
+    }
+  }
+  // Going back to a deleted record exactly is refused, naming the table.
+  t_->Last();
+  const TBookmark bookmark = t_->GetBookmark();
+  other.Refresh();
+  other.Last();
+  other.Delete();
+  try {
+    t_->GotoBookmark(bookmark);
+    ADD_FAILURE() << "a deleted record's bookmark was accepted";
+  } catch (const EFenEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), 8710);
+    EXPECT_NE(std::string(e.what()).find("Record not found in table 't.DAT'"), std::string::npos) << e.what();
+  }
+}
+
 TEST_F(FenTableSemanticsTest, ARecordEditedOutOfTheRangeLeavesTheView) {
   for (int i = 1; i <= 5; ++i) Add(i, "n" + std::to_string(i));
   t_->SetRange({TVariant(2)}, {TVariant(3)});

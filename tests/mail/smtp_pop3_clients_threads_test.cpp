@@ -58,7 +58,8 @@ def oracle(records):
     p.rset()
     p.dele(1)
     bye = p.quit()
-    return [b'\r\n'.join(lines), str(count).encode(), str(size).encode(), b' '.join(uidl), bye]
+    return [b'\r\n'.join(lines), str(count).encode(), str(size).encode(), b' '.join(uidl), bye,
+            str(octets).encode()]
 )PY";
 
 TEST_F(MailClientsTest, SmtplibSendsAndPoplibRetrievesByteForByte) {
@@ -90,15 +91,17 @@ TEST_F(MailClientsTest, SmtplibSendsAndPoplibRetrievesByteForByte) {
   const std::string stored = ReadMailboxFile(folders, record.id);
 
   const std::vector<std::string> fetched = testing::RunPythonOracle(kFetch, {std::to_string(pop3Port)});
-  ASSERT_EQ(fetched.size(), 5u);
+  ASSERT_EQ(fetched.size(), 6u);
   EXPECT_EQ(fetched[0], stored);
   ASSERT_EQ(stored.rfind("Return-Path: <a@remote.example>\r\nRecieved: from ", 0), 0u) << stored;
   // The body as sent, without the CR LF that ends its last line (it belongs to the end of data).
   const std::string body = sent[0].substr(0, sent[0].size() - 2);
   EXPECT_EQ(stored.substr(stored.size() - body.size()), body);
   EXPECT_EQ(fetched[1], "1");
-  EXPECT_EQ(fetched[2], std::to_string(stored.size()));
-  EXPECT_EQ(fetched[3], "1 " + std::to_string(record.hash));
+  // The size is what poplib counted: the stored message and the CR LF ending its last line.
+  EXPECT_EQ(fetched[2], std::to_string(stored.size() + 2));
+  EXPECT_EQ(fetched[5], fetched[2]);
+  EXPECT_EQ(fetched[3], "1 " + record.id);
   EXPECT_EQ(fetched[4], "+OK tovenmarsh POP3 server signing off");
 
   std::lock_guard<std::mutex> guard(directory.lock);
@@ -161,7 +164,7 @@ TEST_F(MailClientsTest, ASessionSentWithAHalfCloseIsAnsweredWhole) {
            "354 Start mail input and end with <CRLF>.<CRLF>\r\n" + smtpBye},
       {"POP3: login, STAT, DELE and QUIT", pop3Port, "USER joe1\r\nPASS Secret\r\nSTAT\r\nDELE 1\r\nQUIT\r\n",
        "+OK tovenmarsh POP3 server is ready\r\n+OK\r\n+OK tovenmarsh POP3 user and password is valid\r\n+OK 1 " +
-           std::to_string(record.size) + "\r\n+OK tovenmarsh POP3 messsage has been deleted (1)\r\n" + popBye},
+           std::to_string(record.size + 2) + "\r\n+OK tovenmarsh POP3 messsage has been deleted (1)\r\n" + popBye},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -221,8 +224,10 @@ TEST_F(MailClientsTest, SwaksSendsAndCurlRetrieves) {
   testing::TFakeDirectory(directory).AddMessage(1, record);
 
   const std::string url = "pop3://127.0.0.1:" + std::to_string(pop3Port) + "/";
-  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url), "1 " + std::to_string(record.size) + "\r\n");
-  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url + "1"), ReadMailboxFile(folders, record.id) + "\r\n");
+  const std::string retrieved = CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url + "1");
+  EXPECT_EQ(retrieved, ReadMailboxFile(folders, record.id) + "\r\n");
+  EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:Secret " + url),
+            "1 " + std::to_string(retrieved.size()) + "\r\n");
   EXPECT_EQ(CommandOutput("curl -s --max-time 20 -u joe1:wrong " + url + "1"), "");
 }
 

@@ -2,6 +2,8 @@
 // interrupt, non-blocking connect and the tick counter.
 #include <cerrno>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <vector>
 #include <sys/socket.h>
@@ -112,6 +114,22 @@ TEST(SocketLoopback, AcceptTransferCloseAndWaits) {
   EXPECT_EQ(n, -1);
   EXPECT_TRUE(LastSocketError() == WSAECONNRESET || LastSocketError() == WSAESHUTDOWN) << LastSocketError();
   CloseSocketHandle(s);
+}
+
+// A reply goes out in one write; with Nagle's algorithm on, its tail would wait for the
+// client's delayed acknowledgement of the part before it.
+TEST(SocketLoopback, AcceptedSocketsSendWithoutDelay) {
+  Listener l;
+  TSocket c = CreateTcpSocket();
+  ASSERT_EQ(ConnectWithTimeout(c, Loopback(), l.port, 2000, -1), 0);
+  TSocket s = AcceptConnection(l.fd);
+  ASSERT_NE(s, kInvalidSocket);
+  int on = 0;
+  socklen_t size = sizeof on;
+  ASSERT_EQ(getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+  EXPECT_NE(on, 0);
+  CloseSocketHandle(s);
+  CloseSocketHandle(c);
 }
 
 TEST(SocketLoopback, ResetIsReportedAsConnectionReset) {

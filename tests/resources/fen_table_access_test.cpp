@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -290,6 +291,78 @@ TEST_F(FenTableAccessTest, MailboxAndUidlRoundTrips) {
   read.clear();
   EXPECT_EQ(uidls.ListUIDLs("box", read), 0);
   EXPECT_EQ(uidls.ListUIDLs("other", read), 1);
+}
+
+// A pooled resource goes back to the pool wherever its borrower left it; the row it stood on
+// may then be deleted through another resource. The next borrower's reset must land on a row
+// that exists, or on none, and never fail.
+TEST_F(FenTableAccessTest, ResetAfterAnotherResourceDeletedItsRowNeverFails) {
+  struct TCase {
+    const char* name;
+    const char* index;   // index the first borrower reads by
+    int account;         // its range (0: none)
+    bool stopOnFirst;    // stands on the first row read (else reads past the last one)
+    bool deleteAll;      // the other resource deletes every row, not only the one stood on
+  };
+  const std::vector<TCase> cases = {
+      {"past the end of a range", "accountno", 7, false, false},
+      {"past the end of the primary index", "", 0, false, false},
+      {"on the first row of a range", "accountno", 7, true, false},
+      {"on the first row of the primary index", "", 0, true, false},
+      {"past the end, every row deleted", "accountno", 7, false, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      TResourceLease<> clear(Pool(), piMailbox);
+      clear->BeginWork();
+      for (clear->Table().First(); !clear->Table().Eof();) clear->Delete();
+      clear->CommitWork();
+    }
+    for (const char* id : {"m1", "m2", "m3"}) {
+      Insert(piMailbox, {{mailbox::id, std::string(id)}, {mailbox::accountno, 7}});
+    }
+    Insert(piMailbox, {{mailbox::id, std::string("m4")}, {mailbox::accountno, 8}});
+
+    TResourceItem* first = Pool().Acquire(piMailbox);
+    TResourceItem* other = Pool().Acquire(piMailbox);
+    ASSERT_NE(first, other);
+    TTableAccess& rows = static_cast<TDatabaseResource*>(first)->Table();
+    rows.SetIndex(c.index);
+    if (c.account != 0) rows.SetRange({c.account});
+    std::string stoodOn;
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+      stoodOn = rows.GetString(mailbox::id);
+      if (c.stopOnFirst) break;
+    }
+    auto& deleter = *static_cast<TDatabaseResource*>(other);
+    deleter.BeginWork();
+    if (c.deleteAll) {
+      for (deleter.Table().First(); !deleter.Table().Eof();) deleter.Delete();
+    } else {
+      ASSERT_TRUE(deleter.Table().FindKey({stoodOn}));
+      deleter.Delete();
+    }
+    deleter.CommitWork();
+    Pool().Release(piMailbox, other);
+    Pool().Release(piMailbox, first);
+
+    std::unique_ptr<TResourceLease<>> next;
+    ASSERT_NO_THROW(next = std::make_unique<TResourceLease<>>(Pool(), piMailbox));
+    ASSERT_EQ(next->Get(), first) << "the pool hands out the same resource";
+    TTableAccess& table = (*next)->Table();
+    const size_t left = c.deleteAll ? 0u : 3u;
+    if (table.Eof()) {
+      EXPECT_EQ(left, 0u);
+    } else {
+      EXPECT_NE(table.GetString(mailbox::id), stoodOn);
+    }
+    std::vector<std::string> seen;
+    for (table.First(); !table.Eof(); table.Next()) seen.push_back(table.GetString(mailbox::id));
+    EXPECT_EQ(seen.size(), left);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), stoodOn), 0);
+    EXPECT_EQ(table.RecordCount(), static_cast<int>(left));
+  }
 }
 
 TEST_F(FenTableAccessTest, CompanyDeleteCascadesThroughRealTables) {

@@ -25,7 +25,9 @@ struct TReplyEntry {
   std::string_view text;
 };
 
-constexpr std::array<TReplyEntry, 15> kReplies = {{
+// A reply a client may act on without reading its text starts with a response code: "[IN-USE]"
+// and "[SYS/TEMP]" tell it to try again later rather than ask for another password.
+constexpr std::array<TReplyEntry, 16> kReplies = {{
     {"+OK", ""},
     {"-ERR", ""},
     {"+OK", "<PRODUCTNAME> POP3 server is ready"},
@@ -39,8 +41,9 @@ constexpr std::array<TReplyEntry, 15> kReplies = {{
     {"+OK", "<PRODUCTNAME> POP3 messsage has been deleted"},
     {"-ERR", "<PRODUCTNAME> POP3 messsage is already deleted"},
     {"-ERR", "<PRODUCTNAME> POP3 messsage is not availible"},
-    {"-ERR", "<PRODUCTNAME> POP3 maildrop already locked"},
+    {"-ERR", "[IN-USE] <PRODUCTNAME> POP3 maildrop already locked"},
     {"-ERR", "<PRODUCTNAME> POP3 request has syntax error in parameters or arguments"},
+    {"-ERR", "[SYS/TEMP] <PRODUCTNAME> POP3 server cannot serve the request now, try again later"},
 }};
 
 }  // namespace

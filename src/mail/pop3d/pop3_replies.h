@@ -17,10 +17,10 @@ int POP3CommandIdleMinutes(TPOP3Command command);
 
 enum TPOP3ServerReply {
   prOK = 1, prERR, prReady, prNotAuthorization, prNotTransaction, prLoginValid, prLoginInvalid, prNoAPOP,
-  prSigningOff, prNoSuchMessage, prDeleted, prAlreadyDeleted, prNotAvailable, prLocked, prSyntax,
+  prSigningOff, prNoSuchMessage, prDeleted, prAlreadyDeleted, prNotAvailable, prLocked, prSyntax, prTemporary,
 };
 
-// Status; for replies 3 to 15 a blank and the text ("<PRODUCTNAME>" replaced); a blank and
+// Status; for replies 3 to 16 a blank and the text ("<PRODUCTNAME>" replaced); a blank and
 // the extra when one is given; CR LF.
 std::string POP3ReplyLine(TPOP3ServerReply reply, std::string_view extra, std::string_view productName);
 

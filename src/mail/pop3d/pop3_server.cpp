@@ -1,13 +1,16 @@
 // The POP3 protocol object: command framing, state checks and the command table.
 #include "mail/pop3d/pop3_server.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
 #include "core/log.h"
+#include "core/manager_thread.h"
 #include "core/str_utils.h"
 #include "core/system_parameters.h"
 #include "platform/format.h"
+#include "platform/tick.h"
 
 namespace tovenmarsh::mail {
 
@@ -29,10 +32,11 @@ bool TryStrToInt(std::string_view text, int& value) {
   return true;
 }
 
-TPOP3Server::TPOP3Server(TMailEnvironment environment)
+TPOP3Server::TPOP3Server(TMailEnvironment environment, std::shared_ptr<TLoginThrottle> throttle)
     : environment_(std::move(environment)),
       lines_(environment_.limits.pop3CommandLine),
-      lineDeadline_(kCommandLineMinutes * core::TTimedServer::kMinute) {
+      lineDeadline_(kCommandLineMinutes * core::TTimedServer::kMinute),
+      throttle_(throttle ? std::move(throttle) : std::make_shared<TLoginThrottle>()) {
   SetKind(core::ckPOP3);
   ReadSpec().terminator.clear();
   ReadSpec().count = 0;
@@ -54,7 +58,7 @@ bool TPOP3Server::Greeting() {
 }
 
 bool TPOP3Server::Farewell() {
-  if (tooSlow_) return false;  // the "-ERR" said goodbye
+  if (noFarewell_) return false;  // the "-ERR" said goodbye
   Reply(prSigningOff);
   return true;
 }
@@ -62,9 +66,18 @@ bool TPOP3Server::Farewell() {
 platform::TDateTime TPOP3Server::Now() const { return environment_.now ? environment_.now() : platform::Now(); }
 
 bool TPOP3Server::HandleException(const std::exception&) {
+  // Whatever escaped Execute failed on the server's side (the run has logged it).
   Output().Clear();
-  Reply(prERR);
+  Reply(prTemporary);
   return false;
+}
+
+void TPOP3Server::DelayReply(int ms) {
+  // In slices, so that a stopping server does not wait for a client it is about to drop.
+  constexpr int kSliceMs = 50;
+  for (int waited = 0; waited < ms && !StopFlag() && !core::IsStopping(); waited += kSliceMs) {
+    platform::Sleep(static_cast<uint32_t>(std::min(kSliceMs, ms - waited)));
+  }
 }
 
 bool TPOP3Server::Execute() {
@@ -78,7 +91,7 @@ bool TPOP3Server::Execute() {
                                       why.c_str()),
                      true);
     Reply(prERR, why + ", closing the connection");
-    tooSlow_ = true;
+    noFarewell_ = true;
     SetClose(true);
     return true;
   }
@@ -95,9 +108,16 @@ bool TPOP3Server::Execute() {
       ProcessCommand(line);
     } catch (const std::exception& e) {
       // Answered here rather than by the guarded run, so that the replies to earlier
-      // commands of this round are kept.
-      core::LogException("in " + ClassName(), e, false);
-      Reply(prERR);
+      // commands of this round are kept. The tables or files failed, not the client: it may
+      // try again.
+      std::string word;
+      std::string rest;
+      SplitCommand(line, word, rest);
+      core::LogException(platform::Format("in %s answering %s from %s", ClassName().c_str(),
+                                          UpperAscii(word.substr(0, 8)).c_str(),
+                                          ConnectionInfo().peerAddress.c_str()),
+                         e, false);
+      Reply(prTemporary);
     }
   }
   lineDeadline_.AfterRound(Input().View(), !CloseRequested(), now);
@@ -110,8 +130,7 @@ bool TPOP3Server::Number(const std::string& text, int& n) {
   return false;
 }
 
-bool TPOP3Server::SelectLiveMessage(const TMailFolders& folders, const std::string& text) {
-  int n = 0;
+bool TPOP3Server::SelectLiveMessage(const TMailFolders& folders, const std::string& text, int& n) {
   if (!Number(text, n)) return false;
   if (!system_.SelectMessage(folders, n)) {
     Reply(prNoSuchMessage, "(" + text + ")");
@@ -156,24 +175,14 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
         Reply(prOK);
       }
       break;
-    case pcPASS: {
+    case pcPASS:
       // The whole rest of the line: a password may hold blanks.
       if (rest.empty()) {
         Reply(prSyntax);
-        break;
-      }
-      password_ = rest;
-      std::unique_ptr<TMailDirectory> directory = environment_.openDirectory();
-      if (!system_.Login(*directory, user_, password_)) {
-        Reply(prLoginInvalid);
-      } else if (system_.IsMaildropLocked()) {
-        Reply(prLocked);
       } else {
-        Reply(prLoginValid);
-        authorization_ = false;
+        Pass(rest);
       }
       break;
-    }
     case pcQUIT:
       if (!authorization_) {
         std::unique_ptr<TMailDirectory> directory = environment_.openDirectory();
@@ -204,10 +213,18 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       RawLine(".");
       break;
     case pcRETR: {
-      if (!SelectLiveMessage(folders, first)) break;
+      if (!SelectLiveMessage(folders, first, n)) break;
       core::TTCPBuffer body;
       if (!system_.SendMessage(folders, body)) {
-        Reply(prNoSuchMessage, "(" + first + ")");
+        // Gone since it was selected, or there and unreadable for now.
+        if (!system_.SelectMessage(folders, n)) {
+          Reply(prNoSuchMessage, "(" + first + ")");
+        } else {
+          core::LogErrorText(platform::Format("POP3 client %s: mailbox file %s of message %d could not be read",
+                                              ConnectionInfo().peerAddress.c_str(),
+                                              system_.Messages()[static_cast<size_t>(n - 1)].id.c_str(), n));
+          Reply(prTemporary);
+        }
         break;
       }
       Reply(prOK, system_.SizeText());
@@ -241,7 +258,11 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       }
       int lineCount = 0;
       if (!Number(first, n) || !Number(second, lineCount)) break;
-      if (!SelectLiveMessage(folders, first)) break;
+      if (lineCount < 0) {
+        Reply(prSyntax);
+        break;
+      }
+      if (!SelectLiveMessage(folders, first, n)) break;
       const std::string text = system_.TopText(folders, lineCount);
       if (text.empty()) {
         Reply(prNotAvailable);
@@ -253,13 +274,9 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       core::TTCPBuffer stuffed;
       stuffed.LoadFromStreamStuffed(stream);
       std::string_view bytes = stuffed.View();
-      // The text already ends its last line; drop the CR LF the stuffing put before ".".
-      if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0 && bytes.size() >= 5) {
-        Output().AddBytes(bytes.data(), bytes.size() - 5);
-        RawLine(".");
-      } else {
-        Output().AddBytes(bytes.data(), bytes.size());
-      }
+      // The text ends its last line already: the CR LF that the stuffing put before "." goes.
+      Output().AddBytes(bytes.data(), bytes.size() - 5);
+      RawLine(".");
       break;
     }
     case pcERR:
@@ -269,9 +286,55 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
   }
 }
 
+void TPOP3Server::Pass(const std::string& password) {
+  password_ = password;
+  bool valid = false;
+  try {
+    std::unique_ptr<TMailDirectory> directory = environment_.openDirectory();
+    valid = system_.Login(*directory, user_, password_);
+  } catch (const std::exception& e) {
+    // Not the client's fault and no failed attempt: it may log in again at once.
+    core::LogException(platform::Format("in %s logging in %s from %s", ClassName().c_str(), user_.c_str(),
+                                        ConnectionInfo().peerAddress.c_str()),
+                       e, false);
+    Reply(prTemporary);
+    return;
+  }
+  if (!valid) {
+    LoginFailed();
+  } else if (system_.IsMaildropLocked()) {
+    Reply(prLocked);
+  } else {
+    Reply(prLoginValid);
+    authorization_ = false;
+  }
+}
+
+void TPOP3Server::LoginFailed() {
+  const std::string& address = ConnectionInfo().peerAddress;
+  const TLoginThrottle::TFailure failure = throttle_->Failed(address, Now());
+  ++loginFailures_;
+  const bool close = loginFailures_ >= kLoginFailuresPerConnection;
+  core::LogWarning(
+      platform::Format("POP3 login of %s from %s failed (failure %d from this address, reply delayed %d ms%s)",
+                       user_.c_str(), address.c_str(), failure.count, failure.delayMs,
+                       close ? ", connection closed" : ""),
+      true);
+  DelayReply(failure.delayMs);
+  if (!close) {
+    Reply(prLoginInvalid);
+    return;
+  }
+  Reply(prLoginInvalid, "(too many failures, closing the connection)");
+  noFarewell_ = true;
+  SetClose(true);
+}
+
 core::TTCPServerClass POP3ServerClass(TMailEnvironment environment) {
-  return core::TTCPServerClass{"TPOP3Server", [environment = std::move(environment)] {
-                                  return std::unique_ptr<core::TTCPServer>(std::make_unique<TPOP3Server>(environment));
+  auto throttle = std::make_shared<TLoginThrottle>();
+  return core::TTCPServerClass{"TPOP3Server", [environment = std::move(environment), throttle] {
+                                  return std::unique_ptr<core::TTCPServer>(
+                                      std::make_unique<TPOP3Server>(environment, throttle));
                                 }};
 }
 

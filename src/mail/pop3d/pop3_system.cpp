@@ -15,7 +15,9 @@ bool TPOP3System::Login(TMailDirectory& directory, const std::string& user, cons
   if (UpperAscii(account.pass) != UpperAscii(password)) return false;
   account_ = account;
   messages_.clear();
-  totalSize_ = directory.ListMessages(account_.no, messages_);
+  directory.ListMessages(account_.no, messages_);
+  totalSize_ = 0;
+  for (int i = 0; i < Count(); ++i) totalSize_ += Size(i);
   return true;
 }
 
@@ -32,17 +34,20 @@ bool TPOP3System::SelectMessage(const TMailFolders& folders, int n) {
   return false;
 }
 
+long long TPOP3System::Size(int index) const {
+  return MailboxTransferSize(messages_[static_cast<size_t>(index)].size);
+}
+
 std::string TPOP3System::ListLine() const {
-  return std::to_string(current_ + 1) + " " + std::to_string(messages_[static_cast<size_t>(current_)].size);
+  return std::to_string(current_ + 1) + " " + std::to_string(Size(current_));
 }
 
+// The file's name, not a digest of its bytes: two identical messages are still two messages.
 std::string TPOP3System::UidlLine() const {
-  return std::to_string(current_ + 1) + " " + std::to_string(messages_[static_cast<size_t>(current_)].hash);
+  return std::to_string(current_ + 1) + " " + messages_[static_cast<size_t>(current_)].id;
 }
 
-std::string TPOP3System::SizeText() const {
-  return std::to_string(messages_[static_cast<size_t>(current_)].size) + " octets";
-}
+std::string TPOP3System::SizeText() const { return std::to_string(Size(current_)) + " octets"; }
 
 std::vector<std::string> TPOP3System::ListAll() {
   std::vector<std::string> lines;
@@ -81,12 +86,20 @@ bool TPOP3System::SendMessage(const TMailFolders& folders, core::TTCPBuffer& buf
   return SendMailboxFile(folders, messages_[static_cast<size_t>(current_)].id, buffer);
 }
 
-std::string TPOP3System::TopText(const TMailFolders& folders, int n) {
-  if (!message_) message_ = std::make_unique<TMailMessage>();
-  message_->Clear();
-  platform::TStringStream stream(ReadMailboxFile(folders, messages_[static_cast<size_t>(current_)].id));
-  message_->LoadFromStream(stream);
-  return message_->TopText(n);
+std::string TPOP3System::TopText(const TMailFolders& folders, int n) const {
+  std::string message = ReadMailboxFile(folders, messages_[static_cast<size_t>(current_)].id);
+  if (message.empty()) return {};
+  // The message as the client takes it in: the stored one lacks the last line's CR LF.
+  message.append("\r\n");
+  size_t start = 2;  // after the blank line ending the header lines (none: the first line)
+  if (message.rfind("\r\n", 0) != 0) {
+    start = message.find("\r\n\r\n");
+    if (start == std::string::npos) return message;  // no body: all of it is header
+    start += 4;
+  }
+  for (int line = 0; line < n && start < message.size(); ++line) start = message.find("\r\n", start) + 2;
+  message.resize(start);
+  return message;
 }
 
 void TPOP3System::Commit(const TMailFolders& folders, TMailDirectory& directory) {

@@ -2,6 +2,10 @@
 // rows taken at login), the total size, the current message and the deletion marks. Messages
 // marked for deletion lose their file and their row only at Commit (QUIT in the transaction
 // state).
+//
+// Sizes (STAT, LIST, RETR) are the octets the client takes in for a message, as its own
+// count of a retrieval gives them. A message's unique id is its mailbox file's name: unique in
+// the mail folder, and the same in every session for as long as the message is kept.
 #pragma once
 
 #include <memory>
@@ -12,7 +16,6 @@
 #include "core/tcp_buffer.h"
 #include "mail/store/mail_directory.h"
 #include "mail/store/mail_folders.h"
-#include "mail/message/mail_message.h"
 #include "resources/record_types.h"
 
 namespace tovenmarsh::mail {
@@ -36,7 +39,7 @@ class TPOP3System : public core::TServerSystem {
   // whose file is missing is marked deleted). Otherwise false, the current one unchanged.
   bool SelectMessage(const TMailFolders& folders, int n);
   std::string ListLine() const;  // "n size" of the current message
-  std::string UidlLine() const;  // "n hash"
+  std::string UidlLine() const;  // "n id"
   std::string SizeText() const;  // "size octets"
   std::vector<std::string> ListAll();
   std::vector<std::string> UidlAll();
@@ -48,13 +51,16 @@ class TPOP3System : public core::TServerSystem {
   // The current message's file, dot-stuffed with the end-of-data line; false when it cannot
   // be read.
   bool SendMessage(const TMailFolders& folders, core::TTCPBuffer& buffer) const;
-  // The body text of the current message up to its n-th line end (see TMailMessage::TopText).
-  std::string TopText(const TMailFolders& folders, int n);
+  // The current message's header lines, the blank line after them and the first n lines of
+  // its body (all of them when it has fewer), each line ending in CR LF, not yet dot-stuffed;
+  // "" when its file cannot be read.
+  std::string TopText(const TMailFolders& folders, int n) const;
   // Deletes the file of every marked message, then their rows.
   void Commit(const TMailFolders& folders, TMailDirectory& directory);
 
  private:
-  std::unique_ptr<TMailMessage> message_;
+  long long Size(int index) const;
+
   resources::TAccountRec account_;
   resources::TMailDropRecs messages_;
   long long totalSize_ = 0;

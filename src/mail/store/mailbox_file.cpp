@@ -40,6 +40,8 @@ bool SendMailboxFile(const TMailFolders& folders, const std::string& name, core:
   }
 }
 
+long long MailboxTransferSize(long long fileSize) { return fileSize > 0 ? fileSize + 2 : 0; }
+
 std::string ReadMailboxFile(const TMailFolders& folders, const std::string& name) {
   try {
     platform::TMemoryStream stream;

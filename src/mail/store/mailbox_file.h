@@ -28,6 +28,10 @@ void DeliverMessageToMailbox(const TMailFolders& folders, const std::string& rev
 // Appends the whole mailbox file dot-stuffed with the end-of-data line; false when it cannot
 // be read.
 bool SendMailboxFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer);
+// The octets a client takes in for a mailbox file of fileSize bytes, dot-stuffing undone and
+// the end-of-data line not counted: a stored message lacks the CR LF that ends its last line,
+// which SendMailboxFile puts back; an empty file is the end-of-data line alone.
+long long MailboxTransferSize(long long fileSize);
 // The whole mailbox file ("" when it cannot be read).
 std::string ReadMailboxFile(const TMailFolders& folders, const std::string& name);
 bool DeleteMailboxFile(const TMailFolders& folders, const std::string& name);
