@@ -10,10 +10,8 @@
 #include <system_error>
 
 #include "core/system_parameters.h"
-#include "core/worker_threads.h"
 #include "mail/message/mime_types.h"
 #include "platform/stream.h"
-#include "web/http/http_server.h"
 #include "web/http/login_session.h"
 
 namespace tovenmarsh::web {
@@ -94,6 +92,14 @@ std::string ServerHeaderText() {
   return parameters.ProductName() + "/" + parameters.VersionText();
 }
 
+THTTPEnvironment InstallationHTTPEnvironment() {
+  THTTPEnvironment environment;
+  environment.webFolder = core::SystemParameters().WebFolder();
+  environment.serverHeader = ServerHeaderText();
+  environment.sessions = [] { return SessionList(); };
+  return environment;
+}
+
 platform::TDateTime UTCNow() {
   using namespace std::chrono;
   const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -166,7 +172,7 @@ bool THTTPSystem::Execute() {
   // a proxy may send for another user) starts without one.
   s.SessionId.clear();
   const platform::TDateTime now = UTCNow();
-  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetHeader(hhServer, environment_.serverHeader);
   s.Response.SetDateHeader(hdDate, now);
   s.Response.SetDateHeader(hdLastModified, now);
 
@@ -217,7 +223,8 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
   THTTPSession& s = session_;
   const std::shared_ptr<const std::vector<TProtectedArea>> areas = ProtectedAreas();
   if (areas->empty()) return true;
-  const std::shared_ptr<TSessionSystem> sessions = SessionList();
+  const std::shared_ptr<TSessionSystem> sessions =
+      environment_.sessions ? environment_.sessions() : std::shared_ptr<TSessionSystem>();
   const std::string cookie = s.Request.GetCookie(kSessionCookie);
 
   for (const TProtectedArea& area : *areas) {
@@ -279,7 +286,7 @@ void THTTPSystem::ServeStatic() {
   const std::string path = s.WebDirectory + s.FileName;
   std::string real;
   struct stat info {};
-  if (s.WebDirectory.empty() || !RealPathInside(path, core::SystemParameters().WebFolder(), real) ||
+  if (s.WebDirectory.empty() || !RealPathInside(path, environment_.webFolder, real) ||
       ::stat(real.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     s.StatusIndex = kStatusNotFound;
     return;
@@ -314,18 +321,6 @@ bool THTTPSystem::HandleException(const std::exception& e) {
   if (!hook) return false;
   (*hook)(session_, e);
   return true;
-}
-
-int StartHTTPServer(const std::function<void()>& registerApplication, int port) {
-  ClearHTTPRegistries();
-  if (registerApplication) registerApplication();
-  core::TServerListenThread& listener = core::StartTCPServer(port, HTTPServerClass(), 10, 5);
-  return listener.WaitListening(5000);
-}
-
-void StopHTTPServer(const std::function<void()>& freeApplication) {
-  if (freeApplication) freeApplication();
-  ClearHTTPRegistries();
 }
 
 }  // namespace tovenmarsh::web
