@@ -11,7 +11,7 @@
 #include "mail/services/mail_services.h"
 #include "resources/database_resources.h"
 #include "resources/fen_table_access.h"
-#include "web/http/http_system.h"
+#include "web/http/http_server.h"
 #include "web/http/session_daemon.h"
 #include "web/app/web_app.h"
 #include "web/app/web_default_files.h"

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/worker_threads.h"
@@ -51,7 +54,7 @@ class PopmailFromOwnServerTest : public testing::MailFixture {
     files.push_back(testing::FileBytes(folders.MailFileName(record.id)));
   }
 
-  void Collect(int port, bool leaveCopy) {
+  static resources::TExtAccRec Account(bool leaveCopy) {
     resources::TExtAccRec account;
     account.mailserver = "127.0.0.1";
     account.mailusr = "joe7";
@@ -60,8 +63,11 @@ class PopmailFromOwnServerTest : public testing::MailFixture {
     account.leavecopy = leaveCopy;
     account.active = true;
     account.mailboxid = "box";
-    TExtAccountList accounts;
-    accounts.Refresh({account}, 46000.5);
+    return account;
+  }
+
+  // The collector's environment over accounts, with the test's clock and store.
+  TPOPMailEnvironment CollectorEnvironment(int port, TExtAccountList& accounts) {
     TPOPMailEnvironment environment;
     environment.accounts = &accounts;
     environment.folders = collector;
@@ -71,7 +77,13 @@ class PopmailFromOwnServerTest : public testing::MailFixture {
     };
     environment.port = port;
     environment.timeouts.firstReadWait = 10;
-    TPOPMailTask task(environment);
+    return environment;
+  }
+
+  void Collect(int port, bool leaveCopy) {
+    TExtAccountList accounts;
+    accounts.Refresh({Account(leaveCopy)}, 46000.5);
+    TPOPMailTask task(CollectorEnvironment(port, accounts));
     task.Run();
   }
 
@@ -106,6 +118,11 @@ class PopmailFromOwnServerTest : public testing::MailFixture {
 
   TMailFolders collector;
   TMemoryStore store;
+  // What the collection daemon of a test shares with its tasks (kept past the test body: the
+  // daemon's thread ends only with the framework, in TearDown).
+  TExtAccountList daemonAccounts;
+  std::atomic<int> runningTasks{0};
+  std::atomic<int> queueWakes{0};
   std::vector<std::string> files;
 };
 
@@ -128,6 +145,40 @@ TEST_F(PopmailFromOwnServerTest, LeaveCopyOnAndOff) {
   EXPECT_EQ(Collected(), expected);
   EXPECT_EQ(MailboxRows(), 0u);
   EXPECT_TRUE(testing::FilesIn(folders.mail).empty());
+}
+
+// The daemon as the mail services start it, through its class: the tasks it starts collect with
+// the daemon's own environment (its account list, store, folders and task counter), so a
+// daemon made for one set of folders never collects into another.
+TEST_F(PopmailFromOwnServerTest, DaemonTasksCollectWithTheDaemonsEnvironment) {
+  Deliver("Subject: one\r\n\r\nfirst\r\n");
+  Deliver("Subject: two\r\n\r\nsecond\r\n");
+  const int port = core::StartTCPServer(0, POP3ServerClass(Environment()), 10, 5).WaitListening(5000);
+  ASSERT_GT(port, 0);
+  std::vector<std::string> expected = files;
+  std::sort(expected.begin(), expected.end());
+
+  struct TAccountStore : TForward {
+    using TForward::TForward;
+    int ListAccounts(resources::TExtAccRecs& list) override {
+      list.push_back(Account(false));
+      return 1;
+    }
+  };
+  TPOPMailEnvironment environment = CollectorEnvironment(port, daemonAccounts);
+  environment.openStore = [this] { return std::unique_ptr<TCollectionStore>(std::make_unique<TAccountStore>(store)); };
+  environment.runningTasks = &runningTasks;
+  environment.wakeQueue = [this] { ++queueWakes; };
+  core::TDaemon& daemon =
+      core::StartDaemon(PopMailDaemonClass(environment), std::chrono::hours(1), platform::TThreadPriority::Normal);
+  daemon.Wake();
+  for (int i = 0; i < 1000 && (queueWakes.load() == 0 || runningTasks.load() != 0); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(queueWakes.load(), 1);
+  EXPECT_EQ(runningTasks.load(), 0);
+  EXPECT_EQ(Collected(), expected);
+  EXPECT_EQ(MailboxRows(), 0u);  // no leave-copy: deleted on the server
 }
 
 }  // namespace

@@ -434,5 +434,45 @@ TEST_F(HTTPServerTest, UnauthorizedRequestGetsTheChallengeAndItsPage) {
   EXPECT_FALSE(server.CloseRequested());
 }
 
+// Two connection objects of one process, each with an environment of its own: each serves the
+// files of its own web folder, names its own server and logs in against its own session list,
+// whatever list the process has installed.
+TEST_F(HTTPServerTest, EachServerAnswersFromItsOwnEnvironment) {
+  core::testing::TempFolder firstFolder, secondFolder;
+  firstFolder.Write("page.html", "first page");
+  secondFolder.Write("page.html", "second page");
+  RegisterAction("/private", hmGET, "", 1, Echo);
+  RegisterProtectedArea("/private", "own", 1);
+  const TAccountLookup user2 = [](resources::TAccountRec& rec) {
+    if (rec.name != "user2") return false;
+    rec.no = 2;
+    rec.pass = "plain";
+    rec.level = 1;
+    return true;
+  };
+  auto sessions = std::make_shared<TSessionSystem>(user2);
+  const std::string login = "GET /private HTTP/1.1\r\nAuthorization: Basic dXNlcjI6cGxhaW4=\r\n\r\n";  // user2:plain
+
+  THTTPServer first(THTTPEnvironment{firstFolder.Path(), "first/1", [sessions] { return sessions; }});
+  const std::string firstOut = Feed(first, {"GET /page.html HTTP/1.1\r\n\r\n" + login});
+  EXPECT_EQ(ParseResponses(firstOut, "GET,GET"),
+            "200 OK | text/html | None | None | first page\n"
+            "200 OK | text/html | None | None | echo GET q= p=\nrest 0\n");
+  EXPECT_NE(firstOut.find("\r\nServer: first/1\r\n"), std::string::npos) << firstOut;
+  EXPECT_EQ(sessions->Count(), 1);
+
+  // The process's list would admit the login; the server without a list of its own still does not.
+  InstallSessionList(std::make_shared<TSessionSystem>(user2));
+  THTTPServer second(THTTPEnvironment{secondFolder.Path(), "second/2", {}});
+  const std::string secondOut = Feed(second, {"GET /page.html HTTP/1.1\r\n\r\n" + login});
+  EXPECT_EQ(ParseResponses(secondOut, "GET,GET"),
+            "200 OK | text/html | None | None | second page\n"
+            "401 Unauthorized Access | text/html | None | None | <HTML><HEAD><TITLE>HTTP401 Unauthorized "
+            "Access</TITLE></HEAD><BODY><H1>Unauthorized Access</H1><BR><H3></H3></BODY></HTML>\nrest 0\n");
+  EXPECT_NE(secondOut.find("\r\nServer: second/2\r\n"), std::string::npos) << secondOut;
+  EXPECT_EQ(sessions->Count(), 1);
+  InstallSessionList(nullptr);
+}
+
 }  // namespace
 }  // namespace tovenmarsh::web

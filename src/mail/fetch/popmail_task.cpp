@@ -8,10 +8,8 @@
 
 #include "core/log.h"
 #include "core/str_utils.h"
-#include "core/system_parameters.h"
 #include "core/worker_threads.h"
 #include "mail/message/line_ends.h"
-#include "mail/services/mail_services.h"
 #include "mail/message/mime_codecs.h"
 #include "mail/store/queue_file.h"
 #include "platform/format.h"
@@ -77,19 +75,6 @@ std::unique_ptr<TCollectionStore> OpenInstallationCollectionStore() {
   return std::make_unique<TInstallationCollectionStore>();
 }
 
-TPOPMailEnvironment InstallationPOPMailEnvironment() {
-  TPOPMailEnvironment environment;
-  TMailServices& services = MailServices();
-  environment.accounts = &services.extAccountList;
-  environment.folders = InstallationMailFolders();
-  environment.now = [] { return platform::Now(); };
-  environment.openStore = [] { return OpenInstallationCollectionStore(); };
-  environment.port = kPOP3Port;
-  environment.runningTasks = &services.popMailTasks;
-  environment.wakeQueue = [] { WakeQueueDaemon(); };
-  return environment;
-}
-
 std::string StoredUidl(const std::string& uidl) {
   const resources::TAppTableDef* table = resources::TableDefForPool(resources::piExtMailbox);
   const auto column = static_cast<size_t>(table->fields[resources::extmailbox::uidl].size);
@@ -123,8 +108,6 @@ std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bo
 }
 
 // ---- TPOPMailTask ----
-
-TPOPMailTask::TPOPMailTask() : TPOPMailTask(InstallationPOPMailEnvironment()) {}
 
 TPOPMailTask::TPOPMailTask(TPOPMailEnvironment environment)
     : TClientTask(core::ckPOPMail, environment.timeouts, environment.runningTasks, environment.wakeQueue),
@@ -343,8 +326,6 @@ bool TPOPMailTask::Execute() {
 
 // ---- TPopMailDaemon ----
 
-TPopMailDaemon::TPopMailDaemon() : TPopMailDaemon(InstallationPOPMailEnvironment()) {}
-
 TPopMailDaemon::TPopMailDaemon(TPOPMailEnvironment environment) : environment_(std::move(environment)) {
   SetTouchOnRun(false);
   SetMayExpire(false);
@@ -364,10 +345,22 @@ bool TPopMailDaemon::Execute() {
     if (environment_.startTask) {
       environment_.startTask(*this);
     } else {
-      core::StartTask(this, core::ClassRef<core::TTask, TPOPMailTask>(), platform::TThreadPriority::Lowest);
+      core::StartTask(this, POPMailTaskClass(environment_), platform::TThreadPriority::Lowest);
     }
   });
   return true;
+}
+
+core::TTaskClass POPMailTaskClass(TPOPMailEnvironment environment) {
+  return core::TTaskClass{"TPOPMailTask", [environment = std::move(environment)] {
+                            return std::unique_ptr<core::TTask>(std::make_unique<TPOPMailTask>(environment));
+                          }};
+}
+
+core::TDaemonClass PopMailDaemonClass(TPOPMailEnvironment environment) {
+  return core::TDaemonClass{"TPopMailDaemon", [environment = std::move(environment)] {
+                              return std::unique_ptr<core::TDaemon>(std::make_unique<TPopMailDaemon>(environment));
+                            }};
 }
 
 }  // namespace tovenmarsh::mail

@@ -68,12 +68,10 @@ struct TPOPMailEnvironment {
   size_t maxMessage = 32u * 1024u * 1024u;   // bytes of one collected message (as sent)
   std::atomic<int>* runningTasks = nullptr;  // counted up on creation, down on destruction
   std::function<void()> wakeQueue;           // run when the last running task ends
-  // Starts one collection task (the daemon calls it under its lock); empty: StartTask.
+  // Starts one collection task (the daemon calls it under its lock); empty: StartTask with a
+  // task of this environment.
   std::function<void(core::TDaemon& owner)> startTask;
 };
-
-// The installation's environment: the process-wide account list and counter, port 110.
-TPOPMailEnvironment InstallationPOPMailEnvironment();
 
 // One message of the server's listing.
 struct TCollectItem {
@@ -86,7 +84,6 @@ struct TCollectItem {
 
 class TPOPMailTask : public TClientTask {
  public:
-  TPOPMailTask();
   explicit TPOPMailTask(TPOPMailEnvironment environment);
   ~TPOPMailTask() override;
 
@@ -121,7 +118,6 @@ std::vector<TCollectItem> ParseListing(const std::vector<std::string>& lines, bo
 
 class TPopMailDaemon : public core::TDaemon {
  public:
-  TPopMailDaemon();
   explicit TPopMailDaemon(TPOPMailEnvironment environment);
 
   std::string ClassName() const override { return "TPopMailDaemon"; }
@@ -132,5 +128,9 @@ class TPopMailDaemon : public core::TDaemon {
  private:
   TPOPMailEnvironment environment_;
 };
+
+// The class references of collection tasks and daemons made with environment.
+core::TTaskClass POPMailTaskClass(TPOPMailEnvironment environment);
+core::TDaemonClass PopMailDaemonClass(TPOPMailEnvironment environment);
 
 }  // namespace tovenmarsh::mail

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <utility>
 
-#include "core/worker_threads.h"
-#include "mail/services/mail_services.h"
 #include "mail/relay/relay_task.h"
 #include "platform/sync.h"
 
@@ -18,16 +18,6 @@ constexpr double kIntervalMilliseconds = kQueueDaemonIntervalMinutes * 60000.0;
 
 }  // namespace
 
-TQueueDaemonEnvironment InstallationQueueDaemonEnvironment() {
-  TQueueDaemonEnvironment environment;
-  environment.queue = InstallationQueueEnvironment();
-  environment.runningRelayTasks = &MailServices().relayTasks;
-  environment.startRelayTask = [](core::TDaemon& owner) {
-    core::StartTask(&owner, core::ClassRef<core::TTask, TRelayTask>(), platform::TThreadPriority::Lowest);
-  };
-  return environment;
-}
-
 uint32_t RelayDueWait(const TRelayList& list, platform::TDateTime now) {
   const platform::TDateTime due = list.NextDue(now);
   if (due == 0 || due <= now) return 0;
@@ -35,8 +25,6 @@ uint32_t RelayDueWait(const TRelayList& list, platform::TDateTime now) {
   if (ms >= kIntervalMilliseconds) return 0;
   return static_cast<uint32_t>(std::max(ms, 1.0));
 }
-
-TQueueDaemon::TQueueDaemon() : TQueueDaemon(InstallationQueueDaemonEnvironment()) {}
 
 TQueueDaemon::TQueueDaemon(TQueueDaemonEnvironment environment)
     : environment_(std::move(environment)), system_(environment_.queue) {
@@ -70,6 +58,10 @@ void TQueueDaemon::SleepUntilDue() {
   if (wake->WaitFor(ms) == platform::TWaitResult::Timeout) wake->SetEvent();
 }
 
-core::TDaemonClass QueueDaemonClass() { return core::ClassRef<core::TDaemon, TQueueDaemon>(); }
+core::TDaemonClass QueueDaemonClass(TQueueDaemonEnvironment environment) {
+  return core::TDaemonClass{"TQueueDaemon", [environment = std::move(environment)] {
+                              return std::unique_ptr<core::TDaemon>(std::make_unique<TQueueDaemon>(environment));
+                            }};
+}
 
 }  // namespace tovenmarsh::mail

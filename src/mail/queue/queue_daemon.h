@@ -34,10 +34,6 @@ struct TQueueDaemonEnvironment {
   std::function<void(uint32_t ms)> sleep;
 };
 
-// The installation's: the queue environment, the process-wide relay task counter and relay
-// tasks started through the thread framework.
-TQueueDaemonEnvironment InstallationQueueDaemonEnvironment();
-
 // Milliseconds from now until the earliest due time of a waiting relay entry, when that is
 // later than now and sooner than the daemon's interval; 0 when the daemon need not sleep for
 // the relay list (nothing waits, something is due now, or the interval comes first).
@@ -45,7 +41,6 @@ uint32_t RelayDueWait(const TRelayList& list, platform::TDateTime now);
 
 class TQueueDaemon : public core::TDaemon {
  public:
-  TQueueDaemon();
   explicit TQueueDaemon(TQueueDaemonEnvironment environment);
 
   std::string ClassName() const override { return "TQueueDaemon"; }
@@ -63,7 +58,7 @@ class TQueueDaemon : public core::TDaemon {
   TQueueSystem system_;
 };
 
-// The class reference the mail services' start uses.
-core::TDaemonClass QueueDaemonClass();
+// The class reference of queue daemons made with environment (the mail services' start uses it).
+core::TDaemonClass QueueDaemonClass(TQueueDaemonEnvironment environment);
 
 }  // namespace tovenmarsh::mail

@@ -11,11 +11,9 @@
 
 #include "core/date_utils.h"
 #include "core/log.h"
-#include "core/system_parameters.h"
 #include "core/str_utils.h"
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
-#include "mail/services/mail_services.h"
 #include "mail/store/mailbox_file.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
@@ -115,21 +113,6 @@ std::vector<std::optional<std::string>> AddRowsOrEach(const std::vector<Row>& ro
 }
 
 }  // namespace
-
-TQueueEnvironment InstallationQueueEnvironment() {
-  TQueueEnvironment environment;
-  const TMailEnvironment mail = InstallationMailEnvironment();
-  environment.folders = mail.folders;
-  environment.hostName = mail.hostName;
-  environment.now = mail.now;
-  environment.openDirectory = mail.openDirectory;
-  environment.documents = &InstallationDocumentStore();
-  environment.relayList = &MailServices().relayList;
-  environment.maillistMaxDepth = core::TextToInt(core::SystemParameters().GetString("MaillistMaxDepth"));
-  environment.relayMinutes =
-      RelayMinSetting(core::SystemParameters().GetString("RelayMin"), core::SystemParameters().GetInt("RelayMin"));
-  return environment;
-}
 
 void RecoverQueueFolder(const TMailFolders& folders) {
   const int temporary = RemoveTemporaryFiles(folders);

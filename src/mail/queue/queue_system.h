@@ -68,10 +68,6 @@ struct TQueueEnvironment {
   int relayMinutes = 30;     // wait between relay attempts, and for a stuck attempt
 };
 
-// The installation's: folders, host, clock, directory, document store, the process-wide relay
-// list and the configuration's MaillistMaxDepth and RelayMin.
-TQueueEnvironment InstallationQueueEnvironment();
-
 // The queue's start-up, before any mail worker runs: removes what interrupted writes left in
 // the temporary subfolders, and state files whose queue file is gone (a crash between deleting
 // the one and the other), so that no later queue file of the same name inherits them. Logs

@@ -1,13 +1,12 @@
 // The relay task: the SMTP client dialogue with the relay server or the recipient's domain.
 #include "mail/relay/relay_task.h"
 
+#include <memory>
 #include <mutex>
 #include <utility>
 
 #include "core/log.h"
 #include "core/str_utils.h"
-#include "core/system_parameters.h"
-#include "mail/services/mail_services.h"
 #include "mail/store/queue_file.h"
 #include "mail/message/mime_types.h"
 #include "platform/format.h"
@@ -29,23 +28,6 @@ std::string GreetingDomain(const TSMTPReply& reply) {
 }
 
 }  // namespace
-
-TRelayEnvironment InstallationRelayEnvironment() {
-  TRelayEnvironment environment;
-  TMailServices& services = MailServices();
-  environment.list = &services.relayList;
-  environment.folders = InstallationMailFolders();
-  environment.now = [] { return platform::Now(); };
-  environment.hostName = core::SystemParameters().HostName();
-  environment.relayServer = core::SystemParameters().GetString("RelayServer");
-  environment.retries = core::SystemParameters().GetInt("RelayRetries");
-  environment.port = kSMTPPort;
-  environment.runningTasks = &services.relayTasks;
-  environment.wakeQueue = [] { WakeQueueDaemon(); };
-  return environment;
-}
-
-TRelayTask::TRelayTask() : TRelayTask(InstallationRelayEnvironment()) {}
 
 TRelayTask::TRelayTask(TRelayEnvironment environment)
     : TClientTask(core::ckRelay, environment.timeouts, environment.runningTasks, environment.wakeQueue),
@@ -239,6 +221,12 @@ bool TRelayTask::Execute() {
   }
   Close();
   return false;
+}
+
+core::TTaskClass RelayTaskClass(TRelayEnvironment environment) {
+  return core::TTaskClass{"TRelayTask", [environment = std::move(environment)] {
+                            return std::unique_ptr<core::TTask>(std::make_unique<TRelayTask>(environment));
+                          }};
 }
 
 bool StartRelayTaskWhenDue(core::TDaemon& owner, const TRelayList& list, std::atomic<int>& runningTasks,

@@ -14,8 +14,8 @@
 // spanning several lines are read to their final line.
 //
 // The task takes everything from a TRelayEnvironment, so tests drive it against a scripted
-// server on a loopback address with a clock of their own; the installation's environment
-// reads the configuration and uses port 25.
+// server on a loopback address with a clock of their own; the mail services' start fills the
+// installation's from the configuration (port 25).
 #pragma once
 
 #include <atomic>
@@ -49,13 +49,8 @@ struct TRelayEnvironment {
   std::function<void()> wakeQueue;           // run when the last running task ends
 };
 
-// The installation's environment: the process-wide relay list and task counter, the
-// configuration's RelayServer and RelayRetries, the host name, port 25.
-TRelayEnvironment InstallationRelayEnvironment();
-
 class TRelayTask : public TClientTask {
  public:
-  TRelayTask();
   explicit TRelayTask(TRelayEnvironment environment);
   ~TRelayTask() override;
 
@@ -83,6 +78,9 @@ class TRelayTask : public TClientTask {
   std::string connectedHost_;
   int transactions_ = 0;  // MAIL transactions begun on the current connection
 };
+
+// The class reference of relay tasks made with environment.
+core::TTaskClass RelayTaskClass(TRelayEnvironment environment);
 
 // The relay part of a queue-daemon round: StartTaskWhenDue (see there) when an entry of the
 // list is due.

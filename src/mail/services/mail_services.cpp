@@ -2,12 +2,12 @@
 #include "mail/services/mail_services.h"
 
 #include "core/manager_thread.h"
+#include "core/str_utils.h"
+#include "core/system_parameters.h"
 #include "core/worker_threads.h"
 #include "mail/pop3d/pop3_server.h"
-#include "mail/queue/queue_daemon.h"
-#include "mail/queue/queue_system.h"
-#include "mail/fetch/popmail_task.h"
 #include "mail/smtpd/smtp_server.h"
+#include "mail/store/document_archive.h"
 
 namespace tovenmarsh::mail {
 
@@ -40,6 +40,60 @@ TMailEnvironment MailServicesEnvironment() {
   return environment;
 }
 
+TQueueEnvironment InstallationQueueEnvironment(TMailServices& services) {
+  TQueueEnvironment environment;
+  const TMailEnvironment mail = InstallationMailEnvironment();
+  environment.folders = mail.folders;
+  environment.hostName = mail.hostName;
+  environment.now = mail.now;
+  environment.openDirectory = mail.openDirectory;
+  environment.documents = &InstallationDocumentStore();
+  environment.relayList = &services.relayList;
+  const core::TSystemParameters& parameters = core::SystemParameters();
+  environment.maillistMaxDepth = core::TextToInt(parameters.GetString("MaillistMaxDepth"));
+  environment.relayMinutes = RelayMinSetting(parameters.GetString("RelayMin"), parameters.GetInt("RelayMin"));
+  return environment;
+}
+
+TQueueDaemonEnvironment InstallationQueueDaemonEnvironment(TMailServices& services) {
+  TQueueDaemonEnvironment environment;
+  environment.queue = InstallationQueueEnvironment(services);
+  environment.runningRelayTasks = &services.relayTasks;
+  // Each task reads the configuration when it is made, so a changed relay server applies to the
+  // next task.
+  environment.startRelayTask = [&services](core::TDaemon& owner) {
+    core::StartTask(&owner, RelayTaskClass(InstallationRelayEnvironment(services)), platform::TThreadPriority::Lowest);
+  };
+  return environment;
+}
+
+TRelayEnvironment InstallationRelayEnvironment(TMailServices& services) {
+  TRelayEnvironment environment;
+  const core::TSystemParameters& parameters = core::SystemParameters();
+  environment.list = &services.relayList;
+  environment.folders = InstallationMailFolders();
+  environment.now = [] { return platform::Now(); };
+  environment.hostName = parameters.HostName();
+  environment.relayServer = parameters.GetString("RelayServer");
+  environment.retries = parameters.GetInt("RelayRetries");
+  environment.port = kSMTPPort;
+  environment.runningTasks = &services.relayTasks;
+  environment.wakeQueue = [&services] { WakeEvent(services.queueDaemonWake); };
+  return environment;
+}
+
+TPOPMailEnvironment InstallationPOPMailEnvironment(TMailServices& services) {
+  TPOPMailEnvironment environment;
+  environment.accounts = &services.extAccountList;
+  environment.folders = InstallationMailFolders();
+  environment.now = [] { return platform::Now(); };
+  environment.openStore = [] { return OpenInstallationCollectionStore(); };
+  environment.port = kPOP3Port;
+  environment.runningTasks = &services.popMailTasks;
+  environment.wakeQueue = [&services] { WakeEvent(services.queueDaemonWake); };
+  return environment;
+}
+
 void StartMailServices(const TMailServiceClasses& classes) {
   TMailServices& services = MailServices();
   services.relayList.Clear();
@@ -51,11 +105,13 @@ void StartMailServices(const TMailServiceClasses& classes) {
   // Nothing writes to the mail folders yet.
   RecoverQueueFolder(InstallationMailFolders());
 
-  core::TDaemon& collection = core::StartDaemon(core::ClassRef<core::TDaemon, TPopMailDaemon>(),
+  core::TDaemon& collection = core::StartDaemon(PopMailDaemonClass(InstallationPOPMailEnvironment(services)),
                                                 kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
   services.popMailDaemonWake.store(collection.WakeEvent(), std::memory_order_release);
-  core::TDaemon& queue = core::StartDaemon(classes.queueDaemon ? *classes.queueDaemon : QueueDaemonClass(),
-                                           kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
+  core::TDaemon& queue =
+      core::StartDaemon(classes.queueDaemon ? *classes.queueDaemon
+                                            : QueueDaemonClass(InstallationQueueDaemonEnvironment(services)),
+                        kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);
   services.queueDaemonWake.store(queue.WakeEvent(), std::memory_order_release);
   const TMailEnvironment environment = MailServicesEnvironment();
   core::StartTCPServer(25, SMTPServerClass(environment), kMailConnections, kMailBacklog, kSMTPConnectionsPerAddress);

@@ -12,9 +12,13 @@
 #include <optional>
 
 #include "core/timed_server.h"
-#include "mail/protocol/mail_environment.h"
 #include "mail/fetch/popmail_accounts.h"
+#include "mail/fetch/popmail_task.h"
+#include "mail/protocol/mail_environment.h"
+#include "mail/queue/queue_daemon.h"
+#include "mail/queue/queue_system.h"
 #include "mail/relay/relay_list.h"
+#include "mail/relay/relay_task.h"
 #include "platform/sync.h"
 
 namespace tovenmarsh::mail {
@@ -52,5 +56,20 @@ void WakePopMailDaemon();
 
 // The environment of the installation's mail protocol objects, with the queue daemon's wake-up.
 TMailEnvironment MailServicesEnvironment();
+
+// The environments of the installation's mail workers, built by the start and handed to each
+// worker it makes: the workers use the shared objects of services and the configuration read
+// here, and reach for no process-wide object themselves.
+// Queue processing: folders, host, clock, directory, document store, the relay list and the
+// configuration's MaillistMaxDepth and RelayMin.
+TQueueEnvironment InstallationQueueEnvironment(TMailServices& services);
+// The queue daemon: the queue's, the relay task counter and relay tasks started through the
+// thread framework, each with the InstallationRelayEnvironment of its start.
+TQueueDaemonEnvironment InstallationQueueDaemonEnvironment(TMailServices& services);
+// Relay tasks: the relay list and task counter, the configuration's RelayServer and
+// RelayRetries, the host name, port 25.
+TRelayEnvironment InstallationRelayEnvironment(TMailServices& services);
+// Collection: the external-account list and task counter, the resource controls, port 110.
+TPOPMailEnvironment InstallationPOPMailEnvironment(TMailServices& services);
 
 }  // namespace tovenmarsh::mail

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include "core/system_parameters.h"
+#include "core/worker_threads.h"
 #include "mail/message/mime_types.h"
 #include "web/html/html_text.h"
 #include "web/http/request_line.h"
@@ -117,7 +119,10 @@ std::string ErrorPage(int index, std::string_view detail) {
          "</H3></BODY></HTML>";
 }
 
-THTTPServer::THTTPServer(THTTPLimits limits) : limits_(limits) {
+THTTPServer::THTTPServer(THTTPLimits limits) : THTTPServer(InstallationHTTPEnvironment(), std::move(limits)) {}
+
+THTTPServer::THTTPServer(THTTPEnvironment environment, THTTPLimits limits)
+    : system_(std::move(environment)), limits_(std::move(limits)) {
   SetKind(core::ckHTTP);
   ReadSpec().terminator.clear();
   ReadSpec().count = 0;
@@ -204,7 +209,7 @@ bool THTTPServer::RequestLineDone() {
   const std::string line = text_ + "\r\n";
   text_.clear();
   try {
-    Session().ParseRequestLine(line);
+    Session().ParseRequestLine(line, system_.Environment().webFolder);
   } catch (const ERequestRefused&) {
     Refuse(kStatusForbidden);
     return false;
@@ -287,7 +292,7 @@ void THTTPServer::WriteResponse(bool moreRequests) {
 void THTTPServer::Refuse(int statusIndex) {
   THTTPSession& s = Session();
   s.Response.Clear();
-  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetHeader(hhServer, system_.Environment().serverHeader);
   s.Response.SetDateHeader(hdDate, UTCNow());
   s.Response.SetHeader(hhConnection, "close");
   s.Response.SetHeader(hhContentType, "text/html");
@@ -309,7 +314,7 @@ bool THTTPServer::HandleException(const std::exception& e) {
   Output().AddText(earlier);
   s.Response.Clear();
   const platform::TDateTime now = UTCNow();
-  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetHeader(hhServer, system_.Environment().serverHeader);
   s.Response.SetDateHeader(hdDate, now);
   s.Response.SetDateHeader(hdLastModified, now);
   s.Response.SetDateHeader(hdExpires, now);
@@ -338,8 +343,22 @@ bool THTTPServer::HandleException(const std::exception& e) {
   return false;
 }
 
-core::TTCPServerClass HTTPServerClass() {
-  return core::ClassRef<core::TTCPServer, THTTPServer>();
+core::TTCPServerClass HTTPServerClass(THTTPEnvironment environment) {
+  return core::TTCPServerClass{"THTTPServer", [environment = std::move(environment)] {
+                                 return std::unique_ptr<core::TTCPServer>(std::make_unique<THTTPServer>(environment));
+                               }};
+}
+
+int StartHTTPServer(const std::function<void()>& registerApplication, int port) {
+  ClearHTTPRegistries();
+  if (registerApplication) registerApplication();
+  core::TServerListenThread& listener = core::StartTCPServer(port, HTTPServerClass(InstallationHTTPEnvironment()), 10, 5);
+  return listener.WaitListening(5000);
+}
+
+void StopHTTPServer(const std::function<void()>& freeApplication) {
+  if (freeApplication) freeApplication();
+  ClearHTTPRegistries();
 }
 
 }  // namespace tovenmarsh::web

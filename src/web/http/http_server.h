@@ -68,6 +68,7 @@ std::string ErrorPage(int index, std::string_view detail);
 class THTTPServer : public core::TTCPServer {
  public:
   explicit THTTPServer(THTTPLimits limits = {});
+  explicit THTTPServer(THTTPEnvironment environment, THTTPLimits limits = {});
 
   bool Greeting() override { return false; }
   bool Farewell() override { return false; }
@@ -113,7 +114,16 @@ class THTTPServer : public core::TTCPServer {
   size_t answered_ = 0;
 };
 
-// The class reference a listener starts THTTPServer objects from.
-core::TTCPServerClass HTTPServerClass();
+// The class reference a listener starts THTTPServer objects with environment from.
+core::TTCPServerClass HTTPServerClass(THTTPEnvironment environment);
+
+// Starts the web server: clears the registries, runs the application's registration (which
+// registers actions, areas and the exception page), and starts the listener, with the
+// installation's environment, on port 80 (plus
+// the port offset; 0 for an ephemeral port) for THTTPServer with at most 10 connections and a
+// backlog of 5. Answers the port listened on.
+int StartHTTPServer(const std::function<void()>& registerApplication, int port = 80);
+// Runs the application's clean-up (its menu) and empties the registries.
+void StopHTTPServer(const std::function<void()>& freeApplication = {});
 
 }  // namespace tovenmarsh::web

@@ -6,7 +6,11 @@
 namespace tovenmarsh::web {
 
 void THTTPSession::ParseRequestLine(std::string_view line) {
-  TRequestLine parts = ParseRequestLineParts(line, core::SystemParameters().WebFolder());
+  ParseRequestLine(line, core::SystemParameters().WebFolder());
+}
+
+void THTTPSession::ParseRequestLine(std::string_view line, const std::string& webFolder) {
+  TRequestLine parts = ParseRequestLineParts(line, webFolder);
   RequestLine = std::move(parts.Line);
   MethodCode = parts.MethodCode;
   MethodText = std::move(parts.MethodText);

@@ -19,9 +19,11 @@ class THTTPSession {
   THTTPSession(const THTTPSession&) = delete;
   THTTPSession& operator=(const THTTPSession&) = delete;
 
-  // Takes the request line apart (request_line.h); the web directory lies in the system's web
-  // folder. Raises ERequestRefused or EURLDecodeError for a path that must not be served; the
-  // session then keeps its reset state (no file name, no web directory).
+  // Takes the request line apart (request_line.h); the web directory lies in webFolder. Raises
+  // ERequestRefused or EURLDecodeError for a path that must not be served; the session then
+  // keeps its reset state (no file name, no web directory).
+  void ParseRequestLine(std::string_view line, const std::string& webFolder);
+  // The same in the installation's web folder.
   void ParseRequestLine(std::string_view line);
   // Clears both messages and every request field; status 200, method GET.
   void Reset();

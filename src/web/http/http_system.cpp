@@ -9,12 +9,10 @@
 
 #include "core/log.h"
 #include "core/system_parameters.h"
-#include "core/worker_threads.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
 #include "platform/stream.h"
-#include "web/http/http_server.h"
 #include "web/http/login_session.h"
 
 namespace tovenmarsh::web {
@@ -171,6 +169,14 @@ std::string ServerHeaderText() {
   return parameters.ProductName() + "/" + parameters.VersionText();
 }
 
+THTTPEnvironment InstallationHTTPEnvironment() {
+  THTTPEnvironment environment;
+  environment.webFolder = core::SystemParameters().WebFolder();
+  environment.serverHeader = ServerHeaderText();
+  environment.sessions = [] { return SessionList(); };
+  return environment;
+}
+
 platform::TDateTime UTCNow() {
   using namespace std::chrono;
   const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -243,7 +249,7 @@ bool THTTPSystem::Execute() {
   // a proxy may send for another user) starts without one.
   s.SessionId.clear();
   const platform::TDateTime now = UTCNow();
-  s.Response.SetHeader(hhServer, ServerHeaderText());
+  s.Response.SetHeader(hhServer, environment_.serverHeader);
   s.Response.SetDateHeader(hdDate, now);
   s.Response.SetDateHeader(hdLastModified, now);
 
@@ -294,7 +300,8 @@ bool THTTPSystem::CheckAccess(const std::vector<std::string>& paths) {
   THTTPSession& s = session_;
   const std::shared_ptr<const std::vector<TProtectedArea>> areas = ProtectedAreas();
   if (areas->empty()) return true;
-  const std::shared_ptr<TSessionSystem> sessions = SessionList();
+  const std::shared_ptr<TSessionSystem> sessions =
+      environment_.sessions ? environment_.sessions() : std::shared_ptr<TSessionSystem>();
   const std::string cookie = s.Request.GetCookie(kSessionCookie);
   // The session this request has shown so far (the cookie's, or a login's) and its level;
   // looked up once, when the first area that needs a login applies.
@@ -390,7 +397,7 @@ void THTTPSystem::ServeStatic() {
   // or missing is simply not found.
   const std::string path = s.WebDirectory + s.FileName;
   std::string real;
-  if (s.WebDirectory.empty() || !RealPathInside(path, core::SystemParameters().WebFolder(), real) ||
+  if (s.WebDirectory.empty() || !RealPathInside(path, environment_.webFolder, real) ||
       !platform::IsRegularFile(real)) {
     s.StatusIndex = kStatusNotFound;
     return;
@@ -431,18 +438,6 @@ bool THTTPSystem::HandleException(const std::exception& e) {
   if (!hook) return false;
   (*hook)(session_, e);
   return true;
-}
-
-int StartHTTPServer(const std::function<void()>& registerApplication, int port) {
-  ClearHTTPRegistries();
-  if (registerApplication) registerApplication();
-  core::TServerListenThread& listener = core::StartTCPServer(port, HTTPServerClass(), 10, 5);
-  return listener.WaitListening(5000);
-}
-
-void StopHTTPServer(const std::function<void()>& freeApplication) {
-  if (freeApplication) freeApplication();
-  ClearHTTPRegistries();
 }
 
 }  // namespace tovenmarsh::web

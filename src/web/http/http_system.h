@@ -32,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/server_system.h"
@@ -91,11 +92,27 @@ platform::TDateTime UTCNow();
 // The Server header's value: product name, "/" and version text.
 std::string ServerHeaderText();
 
+class TSessionSystem;
+
+// What the HTTP objects of a connection take from their surroundings.
+struct THTTPEnvironment {
+  std::string webFolder;     // static files are served only from inside it
+  std::string serverHeader;  // the Server header's value
+  // The login sessions in force, asked at each request (the session daemon installs its list
+  // after the listener has started); empty, or answering none: nobody logs in.
+  std::function<std::shared_ptr<TSessionSystem>()> sessions;
+};
+
+// The installation's: the configuration's web folder, ServerHeaderText and SessionList.
+THTTPEnvironment InstallationHTTPEnvironment();
+
 class THTTPSystem : public core::TServerSystem {
  public:
-  explicit THTTPSystem(int value = 0) : TServerSystem(value) {}
+  explicit THTTPSystem(THTTPEnvironment environment = InstallationHTTPEnvironment())
+      : TServerSystem(0), environment_(std::move(environment)) {}
 
   THTTPSession& Session() { return session_; }
+  const THTTPEnvironment& Environment() const { return environment_; }
 
   // Answers the parsed request in the session (status, headers, body); true.
   bool Execute();
@@ -108,15 +125,8 @@ class THTTPSystem : public core::TServerSystem {
   void ServeStatic();
   void RunActions(const std::vector<const TActionEntry*>& plan);
 
+  THTTPEnvironment environment_;
   THTTPSession session_;
 };
-
-// Starts the web server: clears the registries, runs the application's registration (which
-// registers actions, areas and the exception page), and starts the listener on port 80 (plus
-// the port offset; 0 for an ephemeral port) for THTTPServer with at most 10 connections and a
-// backlog of 5. Answers the port listened on.
-int StartHTTPServer(const std::function<void()>& registerApplication, int port = 80);
-// Runs the application's clean-up (its menu) and empties the registries.
-void StopHTTPServer(const std::function<void()>& freeApplication = {});
 
 }  // namespace tovenmarsh::web
