@@ -3,7 +3,6 @@
 
 #include "fulltext/cl_errors.h"
 #include "fulltext/query_compiler.h"
-#include "fulltext/query_executor.h"
 
 namespace tovenmarsh::fulltext {
 namespace {
