@@ -260,6 +260,9 @@ void FreeManagerThread() {
   g_managerOwner.reset();
 }
 
+platform::TCriticalSection* NewCriticalSection() { return RequireManager().NewCriticalSection(); }
+platform::TEvent* NewEvent() { return RequireManager().NewEvent(); }
+
 void StartSockets() {
   PrepareSockets();
   StartManagerThread();
@@ -276,8 +279,5 @@ void StopSockets() {
   }
   FreeManagerThread();
 }
-
-platform::TCriticalSection* NewCriticalSection() { return RequireManager().NewCriticalSection(); }
-platform::TEvent* NewEvent() { return RequireManager().NewEvent(); }
 
 }  // namespace tovenmarsh::core

@@ -3,6 +3,7 @@
 
 #include "fulltext/cl_errors.h"
 #include "fulltext/query_compiler.h"
+#include "fulltext/query_executor.h"
 
 namespace tovenmarsh::fulltext {
 namespace {
