@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "mail/smtpd/smtp_server.h"
 

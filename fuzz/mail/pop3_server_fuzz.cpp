@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "mail/pop3d/pop3_server.h"
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/manager_thread.h"
 #include "core/server_errors.h"
 #include "core/sockets.h"
 #include "mail/smtpd/smtp_server.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "web/http/http_server.h"
 #include "web/http/login_session.h"

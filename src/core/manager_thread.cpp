@@ -8,8 +8,6 @@
 #include "core/server_errors.h"
 #include "core/sockets.h"
 #include "core/system_parameters.h"
-#include "core/timed_server.h"
-#include "core/worker_threads.h"
 #include "platform/format.h"
 
 namespace tovenmarsh::core {
@@ -19,8 +17,6 @@ namespace {
 constexpr const char* kShutDownText = "Server has been shut down: This error should not occur";
 constexpr const char* kShuttingDownText = "Server is shuting down: This error should not occur";
 
-std::atomic<bool> g_shutDown{true};
-std::atomic<bool> g_stopping{false};
 std::mutex g_managerLock;  // StartManagerThread / FreeManagerThread
 std::unique_ptr<TManagerThread> g_managerOwner;
 std::atomic<TManagerThread*> g_manager{nullptr};
@@ -32,10 +28,6 @@ TManagerThread& RequireManager() {
 }
 
 }  // namespace
-
-bool IsShutDown() { return g_shutDown.load(std::memory_order_acquire); }
-bool IsStopping() { return g_stopping.load(std::memory_order_acquire); }
-void SetStopping(bool stopping) { g_stopping.store(stopping, std::memory_order_release); }
 
 TManagerThread::TManagerThread() = default;
 
@@ -52,10 +44,10 @@ void TManagerThread::CheckOpen(const char* what) {
   if (IsShutDown()) throw EShutdown(what);
 }
 
-TVThread& TManagerThread::AddThread(std::unique_ptr<TVThread> thread) {
+platform::TThread& TManagerThread::AddThread(std::unique_ptr<platform::TThread> thread) {
   CheckOpen(kShutDownText);
   ReapEndedThreads();
-  TVThread& added = *thread;
+  platform::TThread& added = *thread;
   {
     std::lock_guard<std::mutex> guard(threadsLock_);
     if (shuttingDown_.load()) added.Terminate();
@@ -65,7 +57,7 @@ TVThread& TManagerThread::AddThread(std::unique_ptr<TVThread> thread) {
   return added;
 }
 
-void TManagerThread::RemoveThread(TVThread* thread) {
+void TManagerThread::RemoveThread(platform::TThread* thread) {
   CheckOpen(kShuttingDownText);
   bool found = false;
   {
@@ -83,8 +75,8 @@ void TManagerThread::RemoveThread(TVThread* thread) {
   }
 }
 
-void TManagerThread::DiscardThread(TVThread* thread) {
-  std::unique_ptr<TVThread> discarded;
+void TManagerThread::DiscardThread(platform::TThread* thread) {
+  std::unique_ptr<platform::TThread> discarded;
   {
     std::lock_guard<std::mutex> guard(threadsLock_);
     auto it = std::find_if(threads_.begin(), threads_.end(), [thread](const auto& t) { return t.get() == thread; });
@@ -99,7 +91,7 @@ void TManagerThread::DiscardThread(TVThread* thread) {
 }
 
 void TManagerThread::ReapEndedThreads() {
-  std::vector<std::unique_ptr<TVThread>> ended;
+  std::vector<std::unique_ptr<platform::TThread>> ended;
   {
     std::lock_guard<std::mutex> guard(threadsLock_);
     ended.swap(ended_);
@@ -212,7 +204,7 @@ void TManagerThread::Shutdown() {
   }
   ReapEndedThreads();
 
-  g_shutDown.store(true, std::memory_order_release);
+  SetShutDown(true);
   {
     std::lock_guard<std::mutex> guard(resourcesLock_);
     sections_.clear();
@@ -227,13 +219,15 @@ void StartManagerThread() {
   std::lock_guard<std::mutex> guard(g_managerLock);
   if (g_managerOwner) {
     if (!IsShutDown()) return;  // already running
+    SetTimedServerRegistry(nullptr);
     g_manager.store(nullptr, std::memory_order_release);
     g_managerOwner.reset();
   }
-  g_stopping.store(false, std::memory_order_release);
-  g_shutDown.store(false, std::memory_order_release);
+  SetStopping(false);
+  SetShutDown(false);
   g_managerOwner = std::make_unique<TManagerThread>();
   g_manager.store(g_managerOwner.get(), std::memory_order_release);
+  SetTimedServerRegistry(g_managerOwner.get());
   CountThread(true);
   try {
     g_managerOwner->Start();
@@ -241,9 +235,10 @@ void StartManagerThread() {
     // No manager runs: the framework stays shut down, so that nothing registers with a
     // manager that would never stop it and a later start begins afresh.
     CountThread(false);
+    SetTimedServerRegistry(nullptr);
     g_manager.store(nullptr, std::memory_order_release);
     g_managerOwner.reset();
-    g_shutDown.store(true, std::memory_order_release);
+    SetShutDown(true);
     throw;
   }
 }
@@ -260,6 +255,7 @@ void FreeManagerThread() {
   std::lock_guard<std::mutex> guard(g_managerLock);
   if (!g_managerOwner) return;
   if (!IsShutDown()) StopServers();
+  SetTimedServerRegistry(nullptr);
   g_manager.store(nullptr, std::memory_order_release);
   g_managerOwner.reset();
 }
@@ -267,17 +263,21 @@ void FreeManagerThread() {
 platform::TCriticalSection* NewCriticalSection() { return RequireManager().NewCriticalSection(); }
 platform::TEvent* NewEvent() { return RequireManager().NewEvent(); }
 
-void RegisterTimedServer(TTimedServer* server) { RequireManager().AddTimedServer(server); }
+void StartSockets() {
+  PrepareSockets();
+  StartManagerThread();
+  std::string hostName;
+  std::string shortName;
+  GetHostNames(hostName, shortName);
+  SystemParameters().SetHostNames(hostName, shortName);
+}
 
-void UnregisterTimedServer(TTimedServer* server) noexcept {
-  try {
-    if (IsShutDown()) return;
-    if (TManagerThread* manager = ManagerThread()) manager->RemoveTimedServer(server);
-  } catch (...) {
-    // Called from destructors, so it cannot raise; a server left on the manager's list is
-    // worth a line in the log.
-    LogCurrentException("unregistering a timed server");
+void StopSockets() {
+  if (!IsShutDown()) {
+    SetStopping(true);
+    StopServers();
   }
+  FreeManagerThread();
 }
 
 }  // namespace tovenmarsh::core

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/framework_state.h"
+#include "core/timed_server.h"
 #include "platform/date_time.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -25,16 +27,7 @@
 
 namespace tovenmarsh::core {
 
-class TVThread;
-class TTimedServer;
-
-// The framework's flags: shut down (registries closed) from the end of a shut-down until the
-// next StartSockets (and before the first); stopping while StopSockets stops the servers.
-bool IsShutDown();
-bool IsStopping();
-void SetStopping(bool stopping);
-
-class TManagerThread : public platform::TThread {
+class TManagerThread : public platform::TThread, public TTimedServerRegistry {
  public:
   static constexpr uint32_t kSweepIntervalMs = 60000;
   static constexpr uint32_t kShutdownIntervalMs = 1000;
@@ -45,13 +38,13 @@ class TManagerThread : public platform::TThread {
 
   // Takes a new, not yet started thread; raises EShutdown once the framework is shut down.
   // A thread added while the shut-down runs is terminated at once.
-  TVThread& AddThread(std::unique_ptr<TVThread> thread);
+  platform::TThread& AddThread(std::unique_ptr<platform::TThread> thread);
   // Called by a thread as its last act: it leaves the registry, to be joined and freed.
-  void RemoveThread(TVThread* thread);
+  void RemoveThread(platform::TThread* thread);
   // Frees a registered thread that was never started.
-  void DiscardThread(TVThread* thread);
-  void AddTimedServer(TTimedServer* server);
-  void RemoveTimedServer(TTimedServer* server);
+  void DiscardThread(platform::TThread* thread);
+  void AddTimedServer(TTimedServer* server) override;
+  void RemoveTimedServer(TTimedServer* server) override;
   // A new lock / manual-reset event, owned by the registry until the shut-down.
   platform::TCriticalSection* NewCriticalSection();
   platform::TEvent* NewEvent();
@@ -77,8 +70,8 @@ class TManagerThread : public platform::TThread {
 
   std::mutex threadsLock_;
   std::condition_variable threadsChanged_;
-  std::vector<std::unique_ptr<TVThread>> threads_;
-  std::vector<std::unique_ptr<TVThread>> ended_;
+  std::vector<std::unique_ptr<platform::TThread>> threads_;
+  std::vector<std::unique_ptr<platform::TThread>> ended_;
   std::atomic<bool> shuttingDown_{false};
 
   platform::TThreadList<TTimedServer*> servers_;
@@ -100,11 +93,15 @@ void FreeManagerThread();
 // Terminates the manager thread and waits until its shut-down has run.
 void StopServers();
 
+// Starts the framework: readies the socket layer (SIGPIPE ignored, interrupt cleared), clears
+// the shut-down and stopping flags, starts the manager thread and stores the host names in the
+// system parameters.
+void StartSockets();
+// Stops every thread (when that has not happened yet) and frees the manager thread.
+void StopSockets();
+
 // Registry operations on the running manager; EShutdown when there is none or it has shut down.
 platform::TCriticalSection* NewCriticalSection();
 platform::TEvent* NewEvent();
-void RegisterTimedServer(TTimedServer* server);
-// Does nothing once the framework is shut down.
-void UnregisterTimedServer(TTimedServer* server) noexcept;
 
 }  // namespace tovenmarsh::core

@@ -7,7 +7,6 @@
 #include <exception>
 
 #include "core/log.h"
-#include "core/manager_thread.h"
 #include "core/server_errors.h"
 #include "core/system_parameters.h"
 #include "platform/format.h"
@@ -179,26 +178,13 @@ int DefaultIdleMinutes() { return 10; }
 void InterruptSockets() { Interrupt().Set(); }
 int SocketInterruptFd() { return Interrupt().Fd(); }
 
-void StartSockets() {
+void PrepareSockets() {
   platform::IgnoreSigPipe();
   if (SocketInterruptFd() < 0) {
     platform::SetLastSocketError(platform::ErrnoToSocketError(errno));
     SocketPanic("winsock.WSAStartup", true);
   }
   Interrupt().Reset();
-  StartManagerThread();
-  std::string hostName;
-  std::string shortName;
-  GetHostNames(hostName, shortName);
-  SystemParameters().SetHostNames(hostName, shortName);
-}
-
-void StopSockets() {
-  if (!IsShutDown()) {
-    SetStopping(true);
-    StopServers();
-  }
-  FreeManagerThread();
 }
 
 void CloseSocket(TSocket socket) {

@@ -1,4 +1,4 @@
-// The server core's socket layer: start and stop of the framework's sockets, the English
+// The server core's socket layer: its preparation for the framework's start, the English
 // error-text table, the four reporters, host names and connection info, and the bounded read
 // and write primitives of every protocol object and client.
 //
@@ -63,11 +63,9 @@ struct TConnectionInfo {
 // Called after each piece moved: (bytes, reading); answers true to cancel.
 using TProgressHook = std::function<bool(size_t bytes, bool reading)>;
 
-// Starts the framework: ignores SIGPIPE, clears the shut-down and stopping flags and the
-// interrupt, starts the manager thread and stores the host names in the system parameters.
-void StartSockets();
-// Stops every thread (when that has not happened yet) and frees the manager thread.
-void StopSockets();
+// Readies the socket layer for a start of the framework (StartSockets, manager_thread.h):
+// ignores SIGPIPE and clears the interrupt; a Panic when the interrupt cannot be made.
+void PrepareSockets();
 
 // Shuts a socket down in both directions and closes it, without lingering; failures are
 // quiet warnings ("not connected" is not reported). Nothing for an invalid socket.

@@ -1,7 +1,7 @@
 // TTCPServer: status dispatch while the framework runs, and the default greeting and farewell.
 #include "core/tcp_server.h"
 
-#include "core/manager_thread.h"
+#include "core/framework_state.h"
 
 namespace tovenmarsh::core {
 

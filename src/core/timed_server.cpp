@@ -5,13 +5,40 @@
 #include <cstdlib>
 #include <cxxabi.h>
 
+#include "core/framework_state.h"
 #include "core/log.h"
-#include "core/manager_thread.h"
 #include "core/server_errors.h"
 #include "core/sockets.h"
 #include "core/system_parameters.h"
 
 namespace tovenmarsh::core {
+
+namespace {
+
+std::atomic<TTimedServerRegistry*> g_registry{nullptr};
+
+void RegisterTimedServer(TTimedServer* server) {
+  TTimedServerRegistry* registry = g_registry.load(std::memory_order_acquire);
+  if (registry == nullptr || IsShutDown()) throw EShutdown("Server has been shut down: This error should not occur");
+  registry->AddTimedServer(server);
+}
+
+// Does nothing once the framework is shut down.
+void UnregisterTimedServer(TTimedServer* server) noexcept {
+  try {
+    if (IsShutDown()) return;
+    TTimedServerRegistry* registry = g_registry.load(std::memory_order_acquire);
+    if (registry != nullptr) registry->RemoveTimedServer(server);
+  } catch (...) {
+    // Called from destructors, so it cannot raise; a server left on the manager's list is
+    // worth a line in the log.
+    LogCurrentException("unregistering a timed server");
+  }
+}
+
+}  // namespace
+
+void SetTimedServerRegistry(TTimedServerRegistry* registry) { g_registry.store(registry, std::memory_order_release); }
 
 std::string ShortClassName(const std::type_info& type) {
   int status = 0;

@@ -1,8 +1,9 @@
 // Timed servers: the common base of every unit of work (a protocol object per connection, a
 // daemon per periodic job, a task per one-shot job).
 //
-// A TTimedServer registers itself with the manager thread for the idle sweep when created
-// (EShutdown once the framework has shut down) and unregisters when destroyed. It carries the
+// A TTimedServer registers itself with the timed-server registry (the running manager thread)
+// for the idle sweep when created (EShutdown once the framework has shut down) and unregisters
+// when destroyed. It carries the
 // connection kind for the counters, a lock shared with its siblings (owned by the manager's
 // registry), an atomic stop flag that every worker loop checks, the time of its last activity
 // and an idle time-out in minutes, where one minute is 0.000694 day. Run is the guarded work
@@ -42,6 +43,23 @@ template <class Base, class T>
 TClassRef<Base> ClassRef() {
   return TClassRef<Base>{ShortClassName(typeid(T)), [] { return std::unique_ptr<Base>(std::make_unique<T>()); }};
 }
+
+class TTimedServer;
+
+// Keeps the timed servers for the idle sweep: the running manager thread, which installs itself.
+class TTimedServerRegistry {
+ public:
+  // Both raise EShutdown once the framework has shut down.
+  virtual void AddTimedServer(TTimedServer* server) = 0;
+  virtual void RemoveTimedServer(TTimedServer* server) = 0;
+
+ protected:
+  ~TTimedServerRegistry() = default;
+};
+
+// Installs the registry that timed servers join (nullptr: none; making one then raises
+// EShutdown).
+void SetTimedServerRegistry(TTimedServerRegistry* registry);
 
 class TTimedServer {
  public:

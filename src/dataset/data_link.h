@@ -15,15 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "dataset/data_set.h"
 #include "dataset/data_set_state.h"
 
 namespace tovenmarsh::dataset {
 
-class TDataSet;
 class TDataLink;
-class TField;
 
-class TDataSource {
+class TDataSource : public TDataSetListener {
  public:
   TDataSource() = default;
   ~TDataSource();
@@ -42,10 +41,9 @@ class TDataSource {
   std::function<void(TDataSource&, TField*)> OnDataChange;
 
  private:
-  friend class TDataSet;
   friend class TDataLink;
-  void DataEvent(TDataEvent event, TField* field);
-  void DataSetDestroyed();
+  void DataEvent(TDataEvent event, TField* field) override;
+  void DataSetDestroyed() override;
   void NotifyLinks(TDataEvent event, TField* field);
   TDataSet* dataSet_ = nullptr;
   bool enabled_ = true;

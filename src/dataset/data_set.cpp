@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dataset/data_link.h"
 #include "dataset/database_error.h"
 #include "engine/base/engine_error.h"
 
@@ -20,7 +19,7 @@ TDataSet::TDataSet() = default;
 
 TDataSet::~TDataSet() {
   // Derived classes closed the source already; only the notifications are left to undo.
-  for (TDataSource* source : std::vector<TDataSource*>(dataSources_)) source->DataSetDestroyed();
+  for (TDataSetListener* source : std::vector<TDataSetListener*>(dataSources_)) source->DataSetDestroyed();
 }
 
 // ---- Buffers ----
@@ -736,7 +735,7 @@ void TDataSet::DataEvent(TDataEvent event, TField* field) {
     if (field->OnChange) field->OnChange(*field);
   }
   if (disableCount_ > 0 && event != TDataEvent::deUpdateState) return;
-  for (TDataSource* source : std::vector<TDataSource*>(dataSources_)) source->DataEvent(event, field);
+  for (TDataSetListener* source : std::vector<TDataSetListener*>(dataSources_)) source->DataEvent(event, field);
 }
 
 void TDataSet::EnableControls() {

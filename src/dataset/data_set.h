@@ -40,6 +40,18 @@ namespace tovenmarsh::dataset {
 
 class TDataSource;
 
+// What a data set tells each data source connected to it (TDataSource, data_link.h); a source
+// joins and leaves its data set's list itself.
+class TDataSetListener {
+ protected:
+  virtual ~TDataSetListener() = default;
+
+ private:
+  friend class TDataSet;
+  virtual void DataEvent(TDataEvent event, TField* field) = 0;
+  virtual void DataSetDestroyed() = 0;
+};
+
 enum TFilterOption : uint8_t { foCaseInsensitive = 1, foNoPartialCompare = 2 };
 using TFilterOptions = uint8_t;
 enum TLocateOption : uint8_t { loCaseInsensitive = 1, loPartialKey = 2 };
@@ -320,7 +332,7 @@ class TDataSet {
   TFilterRecordEvent onFilterRecord_;
   TFields fields_;
   TFieldDefs fieldDefs_;
-  std::vector<TDataSource*> dataSources_;
+  std::vector<TDataSetListener*> dataSources_;
   TBookmark newRecordSource_;
 };
 

@@ -4,8 +4,6 @@
 #include <mutex>
 #include <utility>
 
-#include "dataset/fen_session.h"
-
 namespace tovenmarsh::dataset {
 
 namespace {
@@ -17,7 +15,7 @@ void DefaultPrompter(TFenPasswordDialog& dialog) { dialog.ClickCancel(); }
 
 }  // namespace
 
-TFenPasswordDialog::TFenPasswordDialog(TFenSession& session) : session_(session) {}
+TFenPasswordDialog::TFenPasswordDialog(TFenSessionPasswords& session) : session_(session) {}
 
 void TFenPasswordDialog::ClickAdd() {
   if (!AddEnabled() || Closed()) return;
@@ -54,7 +52,7 @@ TFenPasswordPrompter SetPasswordPrompter(TFenPasswordPrompter prompter) {
   return prompter;
 }
 
-bool PasswordDialog(TFenSession& session) {
+bool PasswordDialog(TFenSessionPasswords& session) {
   TFenPasswordPrompter prompter;
   {
     std::lock_guard<std::mutex> lock(gPrompterLock);

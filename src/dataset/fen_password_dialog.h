@@ -1,5 +1,6 @@
 // The password dialog: asks for table passwords when an encrypted table is opened and the
-// session has no password handler.
+// session has no password handler. It edits the session's passwords through
+// TFenSessionPasswords, which TFenSession implements.
 //
 // The dialog is a small controller with the rules of the form (caption "Enter password"): an
 // edit box, "&Add", "&Remove", "Re&move all", "&OK" and "Cancel". A prompter drives it until it
@@ -13,17 +14,26 @@
 
 namespace tovenmarsh::dataset {
 
-class TFenSession;
+// The table passwords of the session a dialog serves.
+class TFenSessionPasswords {
+ public:
+  virtual void AddPassword(const std::string& password) = 0;
+  virtual void RemovePassword(const std::string& password) = 0;
+  virtual void RemoveAllPasswords() = 0;
+
+ protected:
+  ~TFenSessionPasswords() = default;
+};
 
 enum class TModalResult { mrNone, mrOK, mrCancel };
 
 class TFenPasswordDialog {
  public:
-  explicit TFenPasswordDialog(TFenSession& session);
+  explicit TFenPasswordDialog(TFenSessionPasswords& session);
 
   static constexpr const char* kCaption = "Enter password";
 
-  TFenSession& Session() const { return session_; }
+  TFenSessionPasswords& Session() const { return session_; }
   const std::string& EditText() const { return edit_; }
   // Typing into the edit box.
   void SetEditText(std::string text) { edit_ = std::move(text); }
@@ -47,7 +57,7 @@ class TFenPasswordDialog {
   bool Closed() const { return result_ != TModalResult::mrNone; }
 
  private:
-  TFenSession& session_;
+  TFenSessionPasswords& session_;
   std::string edit_;
   bool added_ = false;
   TModalResult result_ = TModalResult::mrNone;
@@ -61,6 +71,6 @@ using TFenPasswordPrompter = std::function<void(TFenPasswordDialog&)>;
 TFenPasswordPrompter SetPasswordPrompter(TFenPasswordPrompter prompter);
 
 // Shows the dialog for the session; true when it was closed with OK.
-bool PasswordDialog(TFenSession& session);
+bool PasswordDialog(TFenSessionPasswords& session);
 
 }  // namespace tovenmarsh::dataset

@@ -8,7 +8,6 @@
 #include "dataset/database_error.h"
 #include "dataset/fen_database.h"
 #include "dataset/fen_engine_error.h"
-#include "dataset/fen_password_dialog.h"
 #include "engine/start/engine_start.h"
 #include "engine/table/session.h"
 #include "platform/paths.h"

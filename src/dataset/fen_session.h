@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dataset/fen_password_dialog.h"
+
 namespace tovenmarsh::engine {
 class TDataSession;
 }
@@ -114,7 +116,7 @@ struct TFenPasswordRequest {
   int Attempts = 0;
 };
 
-class TFenSession {
+class TFenSession : public TFenSessionPasswords {
  public:
   using TStartupEvent = std::function<void(TFenSession&)>;
   using TPasswordEvent = std::function<void(TFenSession&, bool& doContinue)>;
@@ -178,9 +180,9 @@ class TFenSession {
   // The engine session, the session opened first when needed.
   engine::TDataSession* GetEngineSession();
 
-  void AddPassword(const std::string& password);
-  void RemovePassword(const std::string& password);
-  void RemoveAllPasswords();
+  void AddPassword(const std::string& password) override;
+  void RemovePassword(const std::string& password) override;
+  void RemoveAllPasswords() override;
   bool HasPassword(const std::string& password);
 
   // The database of that name (a temporary one is made when none exists), opened and counted.

@@ -9,19 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/exception.h"
+#include "fulltext/cl_exception.h"
 
 namespace tovenmarsh::fulltext {
-
-class EClException : public platform::Exception {
- public:
-  EClException(int code, std::string message) : platform::Exception(std::move(message)), code_(code) {}
-  int Code() const noexcept { return code_; }
-  const char* ClassName() const noexcept override { return "EClException"; }
-
- private:
-  int code_;
-};
 
 TM_DECLARE_EXCEPTION(EClContainerError, EClException);
 TM_DECLARE_EXCEPTION(ETextIndex, EClException);

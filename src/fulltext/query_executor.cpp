@@ -5,7 +5,6 @@
 
 #include "fulltext/cl_errors.h"
 #include "fulltext/query_compiler.h"
-#include "fulltext/tx_search_logic.h"
 #include "fulltext/tx_utils.h"
 
 namespace tovenmarsh::fulltext {
@@ -26,7 +25,7 @@ void Need(const TExpressionStack& stack, size_t depth) {
 
 class TString : public TCodes {
  public:
-  void Execute(TExpressionStack& stack, TtxLogicSearch&) override {
+  void Execute(TExpressionStack& stack, TExpressionSearch&) override {
     const std::vector<uint8_t>& code = stack.Code();
     size_t end = stack.position + 1;
     while (end < code.size() && code[end] != 0) ++end;
@@ -42,7 +41,7 @@ class TString : public TCodes {
 class TBinary : public TCodes {
  public:
   explicit TBinary(TSearchLogic logic) : logic_(logic) {}
-  void Execute(TExpressionStack& stack, TtxLogicSearch& search) override {
+  void Execute(TExpressionStack& stack, TExpressionSearch& search) override {
     Need(stack, 2);
     const size_t li = stack.entries.size() - 2;
     const size_t ri = li + 1;
@@ -88,7 +87,7 @@ class TBinary : public TCodes {
 class TUnary : public TCodes {
  public:
   explicit TUnary(TSearchLogic logic) : logic_(logic) {}
-  void Execute(TExpressionStack& stack, TtxLogicSearch& search) override {
+  void Execute(TExpressionStack& stack, TExpressionSearch& search) override {
     Need(stack, 1);
     TStackEntry& top = stack.entries.back();
     if (top.text == kMatchBits) {
@@ -112,7 +111,7 @@ class TUnary : public TCodes {
 
 class TNear : public TCodes {
  public:
-  void Execute(TExpressionStack& stack, TtxLogicSearch& search) override {
+  void Execute(TExpressionStack& stack, TExpressionSearch& search) override {
     Need(stack, 2);
     const std::string text = stack.entries[stack.entries.size() - 2].text + " " + stack.entries.back().text;
     stack.entries.pop_back();
@@ -125,7 +124,7 @@ class TNear : public TCodes {
 
 class TPhrase : public TCodes {
  public:
-  void Execute(TExpressionStack& stack, TtxLogicSearch& search) override {
+  void Execute(TExpressionStack& stack, TExpressionSearch& search) override {
     Need(stack, 1);
     const std::string text = stack.entries.back().text;
     search.Save(stack);
@@ -137,7 +136,7 @@ class TPhrase : public TCodes {
 
 class TPush : public TCodes {
  public:
-  void Execute(TExpressionStack&, TtxLogicSearch&) override {}
+  void Execute(TExpressionStack&, TExpressionSearch&) override {}
 };
 
 }  // namespace

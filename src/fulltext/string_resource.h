@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "fulltext/cl_errors.h"
+#include "fulltext/cl_exception.h"
 #include "fulltext/embedded_resources.h"
 
 namespace tovenmarsh::fulltext {

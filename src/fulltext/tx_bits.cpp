@@ -1,8 +1,7 @@
 // TtxBits: sizing by engine state, packing, single-bit changes and segment unpacking.
 #include "fulltext/tx_bits.h"
 
-
-#include "fulltext/tx_engine.h"
+#include "fulltext/cl_errors.h"
 
 namespace tovenmarsh::fulltext {
 namespace {
@@ -112,19 +111,18 @@ void TtxBits::LoadRaw(uint8_t* record, size_t available) {
   whole_.LoadRaw(record, available);
 }
 
-void TtxBits::StateEntered(TtxEngine& engine, int bit) {
-  TtxTextLink* link = engine.TextLink();
+void TtxBits::EnterState(int bit, TtxTextLink* link, int32_t segmentSize) {
   if (link == nullptr) return;
   if (bit == esBuilding || bit == esUpdating) {
     const int64_t range = int64_t{link->HighestIndex()} - link->LowestIndex() + 1;
-    SetSize(ClampedRange(range < engine.SegmentSize() ? range : engine.SegmentSize()));
+    SetSize(ClampedRange(range < segmentSize ? range : segmentSize));
   } else if (bit == esSearching) {
     SetSize(ClampedRange(int64_t{link->HighestIndex()} - link->LowestIndex() + 1));
   }
 }
 
-void TtxBits::StateLeft(TtxEngine& engine, int bit) {
-  if (bit == esBuilding && engine.TextLink() != nullptr) {
+void TtxBits::LeaveState(int bit, TtxTextLink* link) {
+  if (bit == esBuilding && link != nullptr) {
     whole_.Restore();
     whole_.Resize(0);
   }

@@ -48,8 +48,12 @@ class TtxBits : public TtxBaseBits {
   void Unpack(const uint8_t* record, size_t available, int32_t segment, int32_t segmentSize);
   void LoadRaw(uint8_t* record, size_t available);
 
-  void StateEntered(TtxEngine& engine, int bit) override;
-  void StateLeft(TtxEngine& engine, int bit) override;
+  // The engine's state changes (the engine calls these for its own bit set, with its text link
+  // and segment size): entering building or updating sizes the set to a segment of the index
+  // range, entering searching to the whole range; leaving building frees it. Nothing happens
+  // without a text link.
+  void EnterState(int bit, TtxTextLink* link, int32_t segmentSize);
+  void LeaveState(int bit, TtxTextLink* link);
 
  private:
   TtaBits whole_{0};

@@ -59,14 +59,25 @@ void TtxEngine::SetState(TEngineState newState) {
   TtxBase* leaveOrder[] = {cache_, bits_.get(), wordsLink_, textLink_};
   for (int bit = 0; bit <= kHighestStateBit; ++bit) {
     if ((entering & StateOf(bit)) == 0) continue;
-    for (TtxBase* part : enterOrder)
-      if (part != nullptr && part->ReactsTo(bit)) part->StateEntered(*this, bit);
+    for (TtxBase* part : enterOrder) {
+      if (part == nullptr || !part->ReactsTo(bit)) continue;
+      // The engine's own bit set is sized from the engine's wiring; the wired parts react.
+      if (part == bits_.get())
+        bits_->EnterState(bit, textLink_, segmentSize_);
+      else
+        part->StateEntered(*this, bit);
+    }
   }
   if (entering != 0) SetWorkBufferSize(static_cast<size_t>(bits_->MaxPackedSize()));
   for (int bit = 0; bit <= kHighestStateBit; ++bit) {
     if ((leaving & StateOf(bit)) == 0) continue;
-    for (TtxBase* part : leaveOrder)
-      if (part != nullptr && part->ReactsTo(bit)) part->StateLeft(*this, bit);
+    for (TtxBase* part : leaveOrder) {
+      if (part == nullptr || !part->ReactsTo(bit)) continue;
+      if (part == bits_.get())
+        bits_->LeaveState(bit, textLink_);
+      else
+        part->StateLeft(*this, bit);
+    }
   }
   if (OnStateChange) OnStateChange(*this, newState);
 }

@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "fulltext/query_executor.h"
 #include "fulltext/tx_search.h"
 
 namespace tovenmarsh::fulltext {
 
-class TExpressionStack;
-
-class TtxLogicSearch : public TtxProximitySearch {
+class TtxLogicSearch : public TtxProximitySearch, public TExpressionSearch {
  public:
   TtxLogicSearch();
   void Execute() override;
@@ -26,13 +25,13 @@ class TtxLogicSearch : public TtxProximitySearch {
   size_t FailurePosition() const { return failurePosition_; }
   bool FailureHadOperator() const { return failureOperator_; }
 
-  // Executor hooks: search text with a logic on the result; whether any word was searchable.
-  bool SearchWith(const std::string& text, TSearchLogic logic);
-  void ResetTo(bool set);
-  void Invert();
-  // The second entry's or any lower ".Match Bits." entry keeps a copy of the result.
-  void Save(TExpressionStack& stack);
-  TtaBits& ResultSet() { return *result_; }
+  // The executor's hooks.
+  bool SearchWith(const std::string& text, TSearchLogic logic) override;
+  void ResetTo(bool set) override;
+  void Invert() override;
+  void Save(TExpressionStack& stack) override;
+  TtaBits& ResultSet() override { return *result_; }
+  bool Aborted() const override { return TtxProximitySearch::Aborted(); }
 
  protected:
   void RunExpression();

@@ -11,7 +11,6 @@
 #include "engine/expr/expr_typecheck.h"
 #include "engine/base/languages.h"
 #include "platform/format_settings.h"
-#include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {
@@ -58,7 +57,7 @@ void TSourceTable::SetTableName(const std::string& name, const std::string& data
   }
 }
 
-TDataQuery::TDataQuery(TQueryStatement* statement) : Statement(statement) {}
+TDataQuery::TDataQuery(TQueryContext* statement) : Statement(statement) {}
 
 TDataQuery::~TDataQuery() = default;
 

@@ -24,7 +24,23 @@ class TExpressionParser;
 
 namespace tovenmarsh::sql {
 
-class TQueryStatement;
+class TDataQuery;
+
+// What a query reads of the statement it is parsed in (TQueryStatement): the one tokenizer and
+// text, the session's language and sort order, the database path, and the owner of the queries
+// made while parsing (sub-selects and INSERT's SELECT).
+class TQueryContext {
+ public:
+  virtual engine::TExpressionParser& Parser() = 0;
+  virtual const std::string& Text() const = 0;
+  virtual uint16_t LanguageId() const = 0;
+  virtual uint16_t SortId() const = 0;
+  virtual std::string DatabasePath() const = 0;
+  virtual void AddQuery(std::unique_ptr<TDataQuery> query) = 0;
+
+ protected:
+  ~TQueryContext() = default;
+};
 
 // Statement kinds.
 enum TStatementKind : uint8_t {
@@ -47,7 +63,7 @@ using TProgressCallback = void (*)(void* owner, int32_t step, int32_t percent, b
 
 class TDataQuery {
  public:
-  explicit TDataQuery(TQueryStatement* statement);
+  explicit TDataQuery(TQueryContext* statement);
   ~TDataQuery();
   TDataQuery(const TDataQuery&) = delete;
   TDataQuery& operator=(const TDataQuery&) = delete;
@@ -60,7 +76,7 @@ class TDataQuery {
   TProgressCallback ProgressCallback = nullptr;
   void* ProgressOwner = nullptr;
 
-  TQueryStatement* Statement;
+  TQueryContext* Statement;
   bool Executed = false;
   bool IsSubSelect = false;
   uint8_t Kind = skNone;

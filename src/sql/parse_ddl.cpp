@@ -7,7 +7,6 @@
 #include "engine/expr/expr_parser.h"
 #include "engine/expr/expr_typecheck.h"
 #include "engine/format/field_desc.h"
-#include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {

@@ -4,7 +4,6 @@
 #include "sql/data_query.h"
 
 #include "engine/expr/expr_parser.h"
-#include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {

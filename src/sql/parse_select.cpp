@@ -5,7 +5,6 @@
 
 #include "engine/expr/expr_parser.h"
 #include "platform/format_settings.h"
-#include "sql/query_statement.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {

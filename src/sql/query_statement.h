@@ -28,7 +28,7 @@ class TDataDirectory;
 
 namespace tovenmarsh::sql {
 
-class TQueryStatement : public engine::TSubSelectHook {
+class TQueryStatement : public engine::TSubSelectHook, public TQueryContext {
  public:
   explicit TQueryStatement(engine::TDataDirectory* directory);
   ~TQueryStatement() override;
@@ -36,17 +36,17 @@ class TQueryStatement : public engine::TSubSelectHook {
   TQueryStatement& operator=(const TQueryStatement&) = delete;
 
   engine::TDataDirectory* Directory() const { return directory_; }
-  engine::TExpressionParser& Parser() { return parser_; }
+  engine::TExpressionParser& Parser() override { return parser_; }
   TDataQuery* MainQuery() const { return queries_.front().get(); }
   int QueryCount() const { return static_cast<int>(queries_.size()); }
   TDataQuery* Query(int i) const { return queries_[static_cast<size_t>(i)].get(); }
   const std::vector<engine::TExpToken*>& Parameters() const { return parameters_; }
   // The text being prepared (the parser reads the same text).
-  const std::string& Text() const { return text_; }
+  const std::string& Text() const override { return text_; }
   // The session's language and sort order, and the database path (empty without a directory).
-  uint16_t LanguageId() const;
-  uint16_t SortId() const;
-  std::string DatabasePath() const;
+  uint16_t LanguageId() const override;
+  uint16_t SortId() const override;
+  std::string DatabasePath() const override;
 
   void SetRequestLive(bool flag) { MainQuery()->RequestLive = flag; }
   void SetMaxRowCount(int32_t n) { MainQuery()->MaxRowCount = n; }
@@ -66,7 +66,7 @@ class TQueryStatement : public engine::TSubSelectHook {
                 size_t bufferSize);
   int32_t GetRowsAffected() const { return MainQuery()->RowsAffected; }
   double GetExecutionTime() const { return MainQuery()->ElapsedSeconds; }
-  void AddQuery(std::unique_ptr<TDataQuery> query);
+  void AddQuery(std::unique_ptr<TDataQuery> query) override;
 
   // The sub-select hook.
   void* CreateSubSelect(void* owner, engine::TExpressionParser& parser) override;

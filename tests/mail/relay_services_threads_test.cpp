@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "mail/services/mail_services.h"
 #include "mail/store/queue_file.h"

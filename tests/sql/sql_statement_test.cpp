@@ -231,7 +231,7 @@ TEST(SqlStatement, SourceTablesTakeTheirDirectoryFromTheStatement) {
   EnsureEngineLibrary();
   tovenmarsh::engine::TDataSession session;
   session.LanguageId = 1031;
-  tovenmarsh::engine::TDataDirectory directory(&session, "db", "/data/db/", "/data/db/");
+  tovenmarsh::engine::TDataDirectory directory(&session, &session, "db", "/data/db/", "/data/db/");
   TQueryStatement statement(&directory);
   EXPECT_EQ(statement.LanguageId(), 1031);
   size_t consumed = 0;

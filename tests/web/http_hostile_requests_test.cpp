@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "core/support/temp_folder.h"
 #include "core/system_parameters.h"

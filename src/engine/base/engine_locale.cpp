@@ -97,32 +97,6 @@ void LocaleUpperCaseBuffer(uint16_t languageId, uint16_t sortId, char* buffer, s
   std::memcpy(buffer, upper.data(), n);
 }
 
-void QuickSortPointers(void** items, int32_t first, int32_t last, TListCompare compare) {
-  while (first < last) {
-    int32_t i = first, j = last;
-    void* pivot = items[first + (last - first) / 2];
-    do {
-      while (compare(items[i], pivot) < 0) ++i;
-      while (compare(items[j], pivot) > 0) --j;
-      if (i <= j) {
-        void* t = items[i];
-        items[i] = items[j];
-        items[j] = t;
-        ++i;
-        --j;
-      }
-    } while (i <= j);
-    // Recurse into the smaller half, loop over the larger: bounded stack depth.
-    if (j - first < last - i) {
-      if (first < j) QuickSortPointers(items, first, j, compare);
-      first = i;
-    } else {
-      if (i < last) QuickSortPointers(items, i, last, compare);
-      last = j;
-    }
-  }
-}
-
 void BuildCharMap(uint16_t languageId, uint16_t sortId, TCharMap& map) {
   void* entries[256];
   for (int c = 0; c < 256; ++c) entries[c] = reinterpret_cast<void*>(static_cast<uintptr_t>(c));

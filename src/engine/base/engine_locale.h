@@ -72,9 +72,6 @@ void GetCharMap(uint16_t languageId, uint16_t sortId, TCharMap& map);
 // Builds a map without the cache.
 void BuildCharMap(uint16_t languageId, uint16_t sortId, TCharMap& map);
 
-// Quicksort of items[first..last] with the middle element as pivot (not stable).
-void QuickSortPointers(void** items, int32_t first, int32_t last, TListCompare compare);
-
 // The locale's settings (language 0: the fixed neutral settings).
 void LoadLanguageSettings(uint16_t languageId, uint16_t sortId, TLanguageSettings& settings);
 // The calling thread's current settings into / from the record.

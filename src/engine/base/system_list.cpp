@@ -3,9 +3,33 @@
 
 #include <cstring>
 
-#include "engine/base/engine_locale.h"
-
 namespace tovenmarsh::engine {
+
+void QuickSortPointers(void** items, int32_t first, int32_t last, TListCompare compare) {
+  while (first < last) {
+    int32_t i = first, j = last;
+    void* pivot = items[first + (last - first) / 2];
+    do {
+      while (compare(items[i], pivot) < 0) ++i;
+      while (compare(items[j], pivot) > 0) --j;
+      if (i <= j) {
+        void* t = items[i];
+        items[i] = items[j];
+        items[j] = t;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    // Recurse into the smaller half, loop over the larger: bounded stack depth.
+    if (j - first < last - i) {
+      if (first < j) QuickSortPointers(items, first, j, compare);
+      first = i;
+    } else {
+      if (i < last) QuickSortPointers(items, i, last, compare);
+      last = j;
+    }
+  }
+}
 
 TSystemList::~TSystemList() { Clear(); }
 

@@ -14,6 +14,9 @@ namespace tovenmarsh::engine {
 // Compare function of two items: negative, 0 or positive.
 using TListCompare = int (*)(void* a, void* b);
 
+// Quicksort of items[first..last] with the middle element as pivot (not stable).
+void QuickSortPointers(void** items, int32_t first, int32_t last, TListCompare compare);
+
 class TSystemList : public TEngineObject {
  public:
   TSystemList() = default;

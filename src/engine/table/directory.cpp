@@ -8,7 +8,6 @@
 #include "engine/base/engine_error.h"
 #include "engine/base/engine_strings.h"
 #include "engine/io/file_list.h"
-#include "engine/table/session.h"
 #include "platform/file_system.h"
 
 namespace tovenmarsh::engine {
@@ -25,8 +24,13 @@ std::string TableName(const std::string& name) { return ForceFileExt(Trimmed(nam
 
 }  // namespace
 
-TDataDirectory::TDataDirectory(TDataSession* session, std::string name, std::string path, std::string universalPath)
-    : session_(session), name_(std::move(name)), path_(std::move(path)), universalPath_(std::move(universalPath)) {}
+TDataDirectory::TDataDirectory(TDataSession* session, const TSessionSettings* settings, std::string name,
+                               std::string path, std::string universalPath)
+    : session_(session),
+      settings_(settings),
+      name_(std::move(name)),
+      path_(std::move(path)),
+      universalPath_(std::move(universalPath)) {}
 
 TDataDirectory::~TDataDirectory() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -65,7 +69,7 @@ int TDataDirectory::CreateTable(const std::string& name, bool memory, bool tempo
   TDataTable* t = Find(name, memory);
   if (t && (t->References > 0 || t->IsOpen())) return -kErrAccessDenied;
   if (!t) {
-    tables_.push_back(std::make_unique<TDataTable>(this, TableName(name), memory));
+    tables_.push_back(std::make_unique<TDataTable>(path_, settings_, TableName(name), memory));
     t = tables_.back().get();
   }
   t->Exclusive = true;
@@ -94,7 +98,7 @@ int TDataDirectory::OpenTable(const std::string& name, TDataTable** table, const
   const bool listed = t != nullptr;
   const bool wasOpen = t && t->IsOpen();
   if (!t) {
-    tables_.push_back(std::make_unique<TDataTable>(this, TableName(name), options.Memory));
+    tables_.push_back(std::make_unique<TDataTable>(path_, settings_, TableName(name), options.Memory));
     t = tables_.back().get();
   }
   if (!t->IsOpen()) {
@@ -133,7 +137,7 @@ int TDataDirectory::RenameTable(const std::string& name, const std::string& newN
     FreeTable(t);
     return 0;
   }
-  TDataTable temporary(this, TableName(name), memory);
+  TDataTable temporary(path_, settings_, TableName(name), memory);
   temporary.RenameFiles(newName, backup);
   return 0;
 }
@@ -146,7 +150,7 @@ int TDataDirectory::DeleteTable(const std::string& name, bool memory) {
     FreeTable(t);
     return 0;
   }
-  TDataTable temporary(this, TableName(name), memory);
+  TDataTable temporary(path_, settings_, TableName(name), memory);
   temporary.DeleteFiles();
   return 0;
 }

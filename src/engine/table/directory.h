@@ -33,7 +33,9 @@ struct TOpenOptions {
 
 class TDataDirectory {
  public:
-  TDataDirectory(TDataSession* session, std::string name, std::string path, std::string universalPath);
+  // A directory of session, whose settings (none: the defaults) its tables read.
+  TDataDirectory(TDataSession* session, const TSessionSettings* settings, std::string name, std::string path,
+                 std::string universalPath);
   ~TDataDirectory();
   TDataDirectory(const TDataDirectory&) = delete;
   TDataDirectory& operator=(const TDataDirectory&) = delete;
@@ -66,6 +68,7 @@ class TDataDirectory {
   void FreeTable(TDataTable* table);
 
   TDataSession* session_;
+  const TSessionSettings* settings_;
   std::string name_;
   std::string path_;
   std::string universalPath_;

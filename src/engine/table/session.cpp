@@ -74,7 +74,7 @@ TDataDirectory* TDataSession::OpenDirectory(const std::string& name, const std::
       return d.get();
     }
   }
-  directories_.push_back(std::make_unique<TDataDirectory>(this, name, normal, universal));
+  directories_.push_back(std::make_unique<TDataDirectory>(this, this, name, normal, universal));
   return directories_.back().get();
 }
 

@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/table/session_settings.h"
+
 namespace tovenmarsh::engine {
 
 class TDataDirectory;
 
-class TDataSession {
+class TDataSession : public TSessionSettings {
  public:
   TDataSession();
   ~TDataSession();
@@ -35,15 +37,6 @@ class TDataSession {
   TDataDirectory* OpenDirectory(const std::string& name, const std::string& path);
   int CloseDirectory(TDataDirectory* directory);
   size_t DirectoryCount() const { return directories_.size(); }
-
-  bool ForceBufferFlush = false;
-  bool StrictChangeDetection = false;
-  uint8_t LockRetryCount = 15;
-  uint16_t LockWaitTime = 100;  // milliseconds
-  uint16_t LanguageId = 0;
-  uint16_t SortId = 0;
-  // Retries of the table-level lock loops (8192 tries 3 ms apart; tests shorten the wait).
-  int TableLockRetries = 8192;
 
  private:
   std::string workingDir_;

@@ -7,11 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/table/directory.h"
 #include "engine/base/engine_error.h"
 #include "engine/base/engine_strings.h"
 #include "engine/io/file_list.h"
-#include "engine/table/session.h"
 #include "platform/file_names.h"
 #include "platform/file_system.h"
 
@@ -80,9 +78,9 @@ void RecoverTableRename(const std::string& base) {
   SyncDirectoryOf(intent);
 }
 
-TDataTable::TDataTable(TDataDirectory* directory, std::string name, bool memory)
-    : directory_(directory), name_(ForceFileExt(name, ".DAT")), memory_(memory) {
-  if (Session()) lockRetries_ = Session()->TableLockRetries;
+TDataTable::TDataTable(std::string folder, const TSessionSettings* settings, std::string name, bool memory)
+    : folder_(std::move(folder)), settings_(settings), name_(ForceFileExt(name, ".DAT")), memory_(memory) {
+  if (settings_) lockRetries_ = settings_->TableLockRetries;
   ConfigureFiles();
 }
 
@@ -216,18 +214,16 @@ TDataTable::~TDataTable() {
   }
 }
 
-TDataSession* TDataTable::Session() const { return directory_ ? directory_->Session() : nullptr; }
-
 void TDataTable::Raise(uint16_t code) const { RaiseEngineError(code, FileName(".DAT")); }
 
-bool TDataTable::StrictChangeDetection() const { return Session() && Session()->StrictChangeDetection; }
+bool TDataTable::StrictChangeDetection() const { return settings_ && settings_->StrictChangeDetection; }
 
 bool TDataTable::Encrypted() const { return creatingEncrypted_ || (data_ && data_->Encrypted()); }
 
 std::string TDataTable::FileName(const std::string& extension) const {
   const std::string base = StripFileExt(name_) + extension;
-  if (memory_ || HasDirectoryPart(name_) || !directory_) return base;
-  return directory_->Path() + base;
+  if (memory_ || HasDirectoryPart(name_)) return base;
+  return folder_ + base;
 }
 
 void TDataTable::SetLockRetries(int retries) {
@@ -237,7 +233,7 @@ void TDataTable::SetLockRetries(int retries) {
 }
 
 void TDataTable::ConfigureFiles() {
-  const bool writeThrough = Session() && Session()->ForceBufferFlush;
+  const bool writeThrough = settings_ && settings_->ForceBufferFlush;
   auto setup = [&](TFileHandler& f) {
     f.SetExclusive(Exclusive);
     f.SetTemporary(Temporary);
@@ -431,7 +427,7 @@ void TDataTable::DeleteFiles() {
 void TDataTable::RenameFiles(const std::string& newName, bool backup) {
   TTableGuard guard(*this);
   std::string base = StripFileExt(newName);
-  if (!memory_ && !HasDirectoryPart(newName) && directory_) base = directory_->Path() + base;
+  if (!memory_ && !HasDirectoryPart(newName)) base = folder_ + base;
   // A journal belongs to its files' names: files with an unfinished operation are not moved
   // (opening them repairs them first), and a stale journal of the new name must not be applied
   // to these files.
@@ -538,8 +534,8 @@ bool TDataTable::LockRecord(uint32_t number) {
       changes = CheckForChanges();
     }
   }
-  const int retries = Session() ? Session()->LockRetryCount : 15;
-  const int wait = Session() ? Session()->LockWaitTime : 100;
+  const int retries = settings_ ? settings_->LockRetryCount : 15;
+  const int wait = settings_ ? settings_->LockWaitTime : 100;
   bool ok = data_->LockRecordByte(number);
   for (int i = 0; !ok && i < retries; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(wait));
@@ -828,7 +824,7 @@ void TDataTable::Commit(bool end) {
 }
 
 void TDataTable::Flush() {
-  if (ReadOnly || (Session() && Session()->ForceBufferFlush)) return;
+  if (ReadOnly || (settings_ && settings_->ForceBufferFlush)) return;
   // Files not written since their last flush (by this table) have nothing to put on disk.
   FlushWritten();
 }

@@ -28,11 +28,9 @@
 #include "engine/store/index_file.h"
 #include "engine/store/journal.h"
 #include "engine/store/shared_table_context.h"
+#include "engine/table/session_settings.h"
 
 namespace tovenmarsh::engine {
-
-class TDataDirectory;
-class TDataSession;
 
 // A new table's definition.
 struct TTableDefinition {
@@ -44,13 +42,13 @@ struct TTableDefinition {
 
 class TDataTable : public TTableFilesOwner {
  public:
-  // `name` is the table name with ".DAT" forced on (a full path or relative to the directory).
-  TDataTable(TDataDirectory* directory, std::string name, bool memory);
+  // `name` is the table name with ".DAT" forced on (a full path or relative to `folder`, the
+  // path of its directory); `settings` are the directory's session's (none: the defaults).
+  TDataTable(std::string folder, const TSessionSettings* settings, std::string name, bool memory);
   ~TDataTable() override;
   TDataTable(const TDataTable&) = delete;
   TDataTable& operator=(const TDataTable&) = delete;
 
-  TDataDirectory* Directory() const { return directory_; }
   const std::string& Name() const { return name_; }
   bool Memory() const { return memory_; }
   std::recursive_mutex& Mutex() { return mutex_; }
@@ -134,7 +132,6 @@ class TDataTable : public TTableFilesOwner {
   bool ChangesWritten() const { return changesWritten_; }
 
  private:
-  TDataSession* Session() const;
   [[noreturn]] void Raise(uint16_t code) const;
   void ConfigureFiles();
   void WriteEverything(bool trim, bool forceHeader);
@@ -153,7 +150,8 @@ class TDataTable : public TTableFilesOwner {
   std::vector<uint16_t> OwnIndexIds() const;
   std::vector<uint16_t> OwnBlobIds() const;
 
-  TDataDirectory* directory_;
+  std::string folder_;
+  const TSessionSettings* settings_;
   std::string name_;
   bool memory_;
   std::recursive_mutex mutex_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "platform/tick.h"
 #include "support/temp_folder.h"

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/log.h"
+#include "core/manager_thread.h"
 #include "core/sockets.h"
 #include "platform/date_time.h"
 
