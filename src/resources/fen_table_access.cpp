@@ -2,8 +2,10 @@
 // the creation of the missing application tables.
 #include "resources/fen_table_access.h"
 
-#include <filesystem>
+#include <algorithm>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core/log.h"
 #include "dataset/fen_database.h"
@@ -11,6 +13,7 @@
 #include "dataset/fen_table.h"
 #include "dataset/fields.h"
 #include "dataset/variant.h"
+#include "platform/file_system.h"
 #include "platform/paths.h"
 #include "resources/table_def_builder.h"
 
@@ -196,11 +199,10 @@ std::string TableFilePath(const std::string& folder, const TAppTableDef& table) 
 bool TableFileExists(const std::string& folder, const TAppTableDef& table) {
   if (platform::FileExists(TableFilePath(folder, table))) return true;
   // The engine compares file names without regard to case; so does this test.
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (dataset::SameFenName(entry.path().filename().string(), table.fileName)) return true;
-  }
-  return false;
+  std::vector<std::string> names;
+  (void)platform::ListRegularFiles(folder, true, names);  // a folder that cannot be read holds none
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return dataset::SameFenName(name, table.fileName); });
 }
 
 void CreateDatabaseTables(const std::string& folder) {

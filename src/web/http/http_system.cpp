@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <mutex>
 #include <system_error>
 
@@ -74,14 +73,11 @@ std::vector<const TActionEntry*> PlanActions(const std::vector<TActionEntry>& ac
 // The real path of path (links and dots resolved) when it lies strictly inside folder's real
 // path; false when either cannot be resolved or it lies elsewhere.
 bool RealPathInside(const std::string& path, const std::string& folder, std::string& real) {
-  std::error_code error;
-  const std::filesystem::path root = std::filesystem::canonical(folder, error);
-  if (error) return false;
-  const std::filesystem::path file = std::filesystem::canonical(path, error);
-  if (error) return false;
-  std::string prefix = root.native();
-  if (prefix.empty() || prefix.back() != '/') prefix += '/';
-  real = file.native();
+  std::string prefix = platform::RealPath(folder);
+  if (prefix.empty()) return false;
+  real = platform::RealPath(path);
+  if (real.empty()) return false;
+  if (prefix.back() != '/') prefix += '/';
   return real.size() > prefix.size() && real.compare(0, prefix.size(), prefix) == 0;
 }
 
