@@ -51,12 +51,7 @@ class DataLineEnds : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
-    directory.AddCompany(1, true, true);
-    directory.AddDomain("local.test", 1);
-    directory.AddAccount(1, "joe1", "secret");
-    directory.AddAccount(2, "pm2", "secret");
-    directory.AddAlias("joe", 1, "local.test", 1, "Joe");
-    directory.AddAlias("postmaster", 1, "local.test", 2, "Postmaster");
+    AddJoeAndPostmaster();
   }
 
   std::unique_ptr<TSMTPServer> NewServer(const std::string& peer) { return testing::NewSmtpServer(Environment(), peer); }

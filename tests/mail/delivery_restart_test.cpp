@@ -80,11 +80,6 @@ class DeliveryRestart : public testing::MailFixture {
                             "Subject: hello\r\nFrom: <someone@remote.example>\r\n\r\nbody\r\n", 0);
   }
 
-  std::map<int, int> Deliveries() const {
-    std::map<int, int> count;
-    for (const testing::TFakeMailboxRow& row : directory.mailbox) ++count[row.accountNo];
-    return count;
-  }
 
   // Queues one message to recipient, runs a round that crashes at the hook `arm` sets on the
   // store, and answers the restarted folders; `after` holds the rows committed by the crash.

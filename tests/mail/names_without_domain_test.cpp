@@ -39,12 +39,7 @@ class NamesWithoutDomain : public testing::MailFixture {
  protected:
   void SetUp() override {
     MailFixture::SetUp();
-    directory.AddCompany(1, true, true);
-    directory.AddDomain("local.test", 1);
-    directory.AddAccount(1, "joe1", "secret");
-    directory.AddAccount(2, "pm2", "secret");
-    directory.AddAlias("joe", 1, "local.test", 1, "Joe");
-    directory.AddAlias("postmaster", 1, "local.test", 2, "Postmaster");
+    AddJoeAndPostmaster();
   }
 
   std::unique_ptr<TSMTPServer> NewServer(const std::string& peer) { return testing::NewSmtpServer(Environment(), peer); }
@@ -139,17 +134,6 @@ class NamesWithoutDomainSeveralCompanies : public testing::MailFixture {
     directory.AddAlias("postmaster", 2, "b.test", kPostmasterB);
   }
 
-  TQueueEnvironment QueueEnvironment(const TMailFolders& where, TDocumentStore& documents, TRelayList& relay) {
-    const TMailEnvironment mail = Environment();
-    TQueueEnvironment environment;
-    environment.folders = where;
-    environment.hostName = mail.hostName;
-    environment.now = [] { return platform::EncodeDate(2026, 12, 9) + 0.5; };
-    environment.openDirectory = mail.openDirectory;
-    environment.documents = &documents;
-    environment.relayList = &relay;
-    return environment;
-  }
 
   std::string Queue(const TMailFolders& where, const std::vector<std::string>& recipients) {
     std::string lines;
@@ -158,11 +142,6 @@ class NamesWithoutDomainSeveralCompanies : public testing::MailFixture {
                             "Subject: hello\r\nFrom: <carol@a.test>\r\n\r\nbody\r\n", 0);
   }
 
-  std::map<int, int> Deliveries() {
-    std::map<int, int> count;
-    for (const testing::TFakeMailboxRow& row : directory.mailbox) ++count[row.accountNo];
-    return count;
-  }
 };
 
 // RFC 5321 4.5.1: mail to <Postmaster> (no domain) must be accepted and delivered. With one

@@ -142,11 +142,6 @@ class QueueBatch : public testing::MailFixture {
                             "Subject: " + subject + "\r\nFrom: <someone@remote.example>\r\n\r\nbody\r\n", 0);
   }
 
-  std::map<int, int> Deliveries() const {
-    std::map<int, int> count;
-    for (const testing::TFakeMailboxRow& row : directory.mailbox) ++count[row.accountNo];
-    return count;
-  }
   // Every row names a mailbox file, and every mailbox file has a row: no delivery is hidden,
   // and none is half done.
   void ExpectRowsMatchFiles(const TMailFolders& where) const {

@@ -73,17 +73,6 @@ class QueueRestart : public testing::MailFixture {
     directory.AddAlias("postmaster", 2, "b.test", kPostmasterB);
   }
 
-  TQueueEnvironment QueueEnvironment(const TMailFolders& where, TDocuments& documents, TRelayList& relay) {
-    const TMailEnvironment mail = Environment();
-    TQueueEnvironment environment;
-    environment.folders = where;
-    environment.hostName = mail.hostName;
-    environment.now = [] { return platform::EncodeDate(2026, 12, 9) + 0.5; };
-    environment.openDirectory = mail.openDirectory;
-    environment.documents = &documents;
-    environment.relayList = &relay;
-    return environment;
-  }
 
   std::string Queue(const TMailFolders& where, const std::vector<std::string>& recipients) {
     std::string lines;
@@ -92,11 +81,6 @@ class QueueRestart : public testing::MailFixture {
                             "Subject: hello\r\nFrom: <carol@a.test>\r\n\r\nbody\r\n", 0);
   }
 
-  std::map<int, int> Deliveries() {
-    std::map<int, int> count;
-    for (const testing::TFakeMailboxRow& row : directory.mailbox) ++count[row.accountNo];
-    return count;
-  }
 };
 
 // A crash while the finished file is archived (document row committed, queue file not yet

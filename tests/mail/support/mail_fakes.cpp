@@ -217,6 +217,34 @@ void MailFixture::AddLocalJoe() {
   directory.AddAccount(1, "joe", "Secret");
 }
 
+void MailFixture::AddJoeAndPostmaster() {
+  directory.AddCompany(1, true, true);
+  directory.AddDomain("local.test", 1);
+  directory.AddAccount(1, "joe1", "secret");
+  directory.AddAccount(2, "pm2", "secret");
+  directory.AddAlias("joe", 1, "local.test", 1, "Joe");
+  directory.AddAlias("postmaster", 1, "local.test", 2, "Postmaster");
+}
+
+TQueueEnvironment MailFixture::QueueEnvironment(const TMailFolders& where, TDocumentStore& documents,
+                                                TRelayList& relay) {
+  const TMailEnvironment mail = Environment();
+  TQueueEnvironment environment;
+  environment.folders = where;
+  environment.hostName = mail.hostName;
+  environment.now = [] { return platform::EncodeDate(2026, 12, 9) + 0.5; };
+  environment.openDirectory = mail.openDirectory;
+  environment.documents = &documents;
+  environment.relayList = &relay;
+  return environment;
+}
+
+std::map<int, int> MailFixture::Deliveries() const {
+  std::map<int, int> count;
+  for (const TFakeMailboxRow& row : directory.mailbox) ++count[row.accountNo];
+  return count;
+}
+
 TMailEnvironment MailFixture::Environment() {
   TMailEnvironment environment;
   environment.folders = folders;

@@ -15,6 +15,7 @@
 
 #include "mail/store/mail_directory.h"
 #include "mail/protocol/mail_environment.h"
+#include "mail/queue/queue_system.h"
 #include "resources/record_types.h"
 
 namespace tovenmarsh::mail::testing {
@@ -90,6 +91,12 @@ class MailFixture : public ::testing::Test {
   TMailEnvironment Environment();
   // Company 1 with the local domain "local.test" and its one account, joe (password "Secret").
   void AddLocalJoe();
+  // Company 1 with "local.test": joe (account 1, alias "joe") and its postmaster (account 2).
+  void AddJoeAndPostmaster();
+  // The queue's environment over `where`: this fixture's directory and host, a fixed clock.
+  TQueueEnvironment QueueEnvironment(const TMailFolders& where, TDocumentStore& documents, TRelayList& relay);
+  // Mailbox rows per account.
+  std::map<int, int> Deliveries() const;
 
   TMailTempFolder temp;
   TMailFolders folders;
