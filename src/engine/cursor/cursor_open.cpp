@@ -133,9 +133,23 @@ void TDataCursor::Open() {
       // A cursor that verifies or repairs a table, or works through a restructure, takes the
       // files as they are.
       if (firstOpen && !table_->ChangesWritten() && !verifyRepair_ && !restructureWork_) {
-        table_->Data().VerifyHeader();
-        if (!table_->IndexRebuildNeeded()) table_->Index().Verify(table_->Data().Fields());
-        if (table_->Blob()) table_->Blob()->Verify();
+        // Under the reader lock no other user is half way through a write (records written,
+        // header not yet, or the other way round), and taking it rereads headers that changed
+        // since the files were opened: what is checked is what a finished write left.
+        table_->ReadLock();
+        try {
+          table_->Data().VerifyHeader();
+          if (!table_->IndexRebuildNeeded()) table_->Index().Verify(table_->Data().Fields());
+          if (table_->Blob()) table_->Blob()->Verify();
+        } catch (...) {
+          try {
+            table_->ReadUnlock();
+          } catch (const EFenEngineError&) {
+            // The verification failure is the one to report.
+          }
+          throw;
+        }
+        table_->ReadUnlock();
       }
       TDataFile& data = table_->Data();
       if (data.Encrypted()) {
