@@ -1,6 +1,8 @@
 // The nine table resources: insert and edit stamps and the cascading deletes of each table.
 #include "resources/table_resources.h"
 
+#include <utility>
+
 #include "core/log.h"
 #include "core/system_parameters.h"
 #include "core/unique_id.h"
@@ -140,18 +142,35 @@ std::unique_ptr<TDatabaseResource> CreateTableResource(int index, const TTableOp
   }
 }
 
-void RegisterTablePools(TResourcePool& pool, const TTableOpener& opener) {
-  const core::TSystemParameters& parameters = core::SystemParameters();
+namespace {
+
+// Registers the nine table pools over opener, each sized by sizes(index) as {min, max}.
+template <typename TSizes>
+void RegisterPools(TResourcePool& pool, const TTableOpener& opener, TSizes sizes) {
+  TResourcePool* owner = &pool;
   for (int index = piAccount; index <= piDocument; ++index) {
-    const TAppTableDef& def = Def(index);
-    TResourcePool* owner = &pool;
+    const auto [min, max] = sizes(index);
     pool.Register(
         index,
         [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
           return CreateTableResource(index, opener, owner);
         },
-        parameters.GetInt(def.minKey), parameters.GetInt(def.maxKey));
+        min, max);
   }
+}
+
+}  // namespace
+
+void RegisterTablePools(TResourcePool& pool, const TTableOpener& opener) {
+  const core::TSystemParameters& parameters = core::SystemParameters();
+  RegisterPools(pool, opener, [&](int index) {
+    const TAppTableDef& def = Def(index);
+    return std::pair{parameters.GetInt(def.minKey), parameters.GetInt(def.maxKey)};
+  });
+}
+
+void RegisterTablePools(TResourcePool& pool, const TTableOpener& opener, int min, int max) {
+  RegisterPools(pool, opener, [&](int) { return std::pair{min, max}; });
 }
 
 }  // namespace tovenmarsh::resources

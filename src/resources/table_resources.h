@@ -85,5 +85,7 @@ std::unique_ptr<TDatabaseResource> CreateTableResource(int index, const TTableOp
 // Registers pools 1..9 in index order, each with its table resource class and the sizes of
 // its configuration keys (read through the system parameters).
 void RegisterTablePools(TResourcePool& pool, const TTableOpener& opener);
+// The same with every pool holding min to max resources, whatever the configuration says.
+void RegisterTablePools(TResourcePool& pool, const TTableOpener& opener, int min, int max);
 
 }  // namespace tovenmarsh::resources

@@ -43,19 +43,8 @@ class CursorReadChangeTest : public testing::TwoUsersTest {
     c.GetFieldData(field, r.data(), &v);
     return v;
   }
-  static void Insert(TDataCursor& c, int32_t key, int32_t value) {
-    std::vector<uint8_t> r(c.GetRecordSize());
-    c.InitRecord(r.data());
-    c.SetFieldData(1, r.data(), &key);
-    c.SetFieldData(2, r.data(), &value);
-    c.InsertRecord(r.data(), false);
-  }
-  static bool Find(TDataCursor& c, int32_t key, std::vector<uint8_t>& r) {
-    std::vector<uint8_t> probe(c.GetRecordSize());
-    c.InitRecord(probe.data());
-    c.SetFieldData(1, probe.data(), &key);
-    return c.FindKey(probe.data(), false, r.data(), 0, false, 0);
-  }
+  static void Insert(TDataCursor& c, int32_t key, int32_t value) { testing::InsertKeyValue(c, key, value); }
+  static bool Find(TDataCursor& c, int32_t key, std::vector<uint8_t>& r) { return testing::FindKeyValue(c, key, r); }
   // The other user deletes the records of keys [from, to] in one transaction.
   void DeleteKeys(int32_t from, int32_t to) {
     TDataCursor& w = Open(1);

@@ -30,19 +30,8 @@ class FileFaultTest : public testing::EngineDirectoryTest {
     EngineDirectoryTest::TearDown();
   }
 
-  static void Insert(TDataCursor& c, int32_t key, int32_t value) {
-    std::vector<uint8_t> r(c.GetRecordSize());
-    c.InitRecord(r.data());
-    c.SetFieldData(1, r.data(), &key);
-    c.SetFieldData(2, r.data(), &value);
-    c.InsertRecord(r.data(), false);
-  }
-  static bool Find(TDataCursor& c, int32_t key, std::vector<uint8_t>& r) {
-    std::vector<uint8_t> probe(c.GetRecordSize());
-    c.InitRecord(probe.data());
-    c.SetFieldData(1, probe.data(), &key);
-    return c.FindKey(probe.data(), false, r.data(), 0, false, 0);
-  }
+  static void Insert(TDataCursor& c, int32_t key, int32_t value) { testing::InsertKeyValue(c, key, value); }
+  static bool Find(TDataCursor& c, int32_t key, std::vector<uint8_t>& r) { return testing::FindKeyValue(c, key, r); }
   static TRows Rows(TDataCursor& c) {
     TRows rows;
     std::vector<uint8_t> r(c.GetRecordSize());

@@ -107,6 +107,23 @@ inline TTableDefinition KeyValueDefinition() {
   return d;
 }
 
+// A row of the KeyValueDefinition table inserted through c.
+inline void InsertKeyValue(TDataCursor& c, int32_t key, int32_t value) {
+  std::vector<uint8_t> r(c.GetRecordSize());
+  c.InitRecord(r.data());
+  c.SetFieldData(1, r.data(), &key);
+  c.SetFieldData(2, r.data(), &value);
+  c.InsertRecord(r.data(), false);
+}
+
+// Whether the KeyValueDefinition table holds key; its row lands in r (a record's size).
+inline bool FindKeyValue(TDataCursor& c, int32_t key, std::vector<uint8_t>& r) {
+  std::vector<uint8_t> probe(c.GetRecordSize());
+  c.InitRecord(probe.data());
+  c.SetFieldData(1, probe.data(), &key);
+  return c.FindKey(probe.data(), false, r.data(), 0, false, 0);
+}
+
 // Two users of one database folder: sessions and directories 0 and 1 with short lock waits, and
 // the cursors a test opens (closed before the directories).
 class TwoUsersTest : public ::testing::Test {

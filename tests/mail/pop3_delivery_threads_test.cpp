@@ -40,15 +40,7 @@ class Pop3DeliveryThreads : public testing::MailFixture {
     resources::CreateDatabaseTables(tables_);
     auto pool = std::make_unique<resources::TResourcePool>(30000);
     const resources::TTableOpener opener = resources::FenTableOpener(tables_);
-    resources::TResourcePool* owner = pool.get();
-    for (int index = resources::piAccount; index <= resources::piDocument; ++index) {
-      pool->Register(
-          index,
-          [index, opener, owner]() -> std::unique_ptr<resources::TResourceItem> {
-            return resources::CreateTableResource(index, opener, owner);
-          },
-          3, 3);
-    }
+    resources::RegisterTablePools(*pool, opener, 3, 3);
     for (int no = 1; no <= kAccounts; ++no) {
       resources::TResourceLease<> account(*pool, resources::piAccount);
       account->BeginWork();

@@ -34,15 +34,7 @@ class QueueTables : public ::testing::Test {
     resources::CreateDatabaseTables(folder_);
     auto pool = std::make_unique<resources::TResourcePool>(2000);
     const resources::TTableOpener opener = resources::FenTableOpener(folder_);
-    resources::TResourcePool* owner = pool.get();
-    for (int index = resources::piAccount; index <= resources::piDocument; ++index) {
-      pool->Register(
-          index,
-          [index, opener, owner]() -> std::unique_ptr<resources::TResourceItem> {
-            return resources::CreateTableResource(index, opener, owner);
-          },
-          1, 3);
-    }
+    resources::RegisterTablePools(*pool, opener, 1, 3);
     resources::SetDatabasePool(std::move(pool));
   }
   void TearDown() override {

@@ -4,15 +4,7 @@
 namespace tovenmarsh::resources::testing {
 
 void RegisterTestTablePools(TResourcePool& pool, const TTableOpener& opener, int max) {
-  TResourcePool* owner = &pool;
-  for (int index = piAccount; index <= piDocument; ++index) {
-    pool.Register(
-        index,
-        [index, opener, owner]() -> std::unique_ptr<TResourceItem> {
-          return CreateTableResource(index, opener, owner);
-        },
-        1, max);
-  }
+  RegisterTablePools(pool, opener, 1, max);
 }
 
 TTestResources::TTestResources(int max, uint32_t waitMs) : pool_(waitMs) {
