@@ -4,7 +4,7 @@
 # Set TOVENMARSH_PORT_OFFSET=N to listen on 25+N, 110+N and 80+N.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh run
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVENMARSH_TESTS=OFF -DTOVENMARSH_WERROR=OFF >/dev/null
 cmake --build build/release --target tovenmarsh
 mkdir -p run

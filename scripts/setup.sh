@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs with apt-get whatever the build and the tests need and the machine lacks.
+# Installs with apt-get whatever the machine lacks: with "run", only what building and running
+# the server needs, touching no service of the machine; otherwise also what the tests need.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-  python3 curl swaks tmux procps nodejs strace
-  # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
-  postfix dovecot-core dovecot-pop3d
-)
+packages=(cmake ninja-build g++)
+if [ "${1:-}" != run ]; then
+  packages+=(
+    clang libclang-rt-14-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
+    python3 curl swaks tmux procps nodejs strace
+    # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
+    postfix dovecot-core dovecot-pop3d
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -35,6 +39,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# The tests' relay sink listens on 127.0.0.2:25, so the test set-up (never the run command)
+# stops a system Postfix or Dovecot that holds the mail ports.
+[ "${1:-}" = run ] && exit 0
 # Make sure no system Postfix or Dovecot stays enabled or running (a machine whose init ignored
 # the policy above, or an earlier install). Their test tools and private instances need none.
 for service in postfix dovecot; do
