@@ -151,8 +151,14 @@ void TDataSet::UpdateCursorPosOrNearest() {
   if (recordCount_ == 0 || cursorOnActive_) return;
   uint8_t* buffer = ActiveBuffer();
   const TBookmarkFlag flag = GetBookmarkFlag(buffer);
-  if ((flag == bfCurrent || flag == bfInserted) && !InternalSetToNearest(buffer)) {
-    Resync(false);
+  if (flag == bfCurrent || flag == bfInserted) {
+    // One visit only: going back to the record a second time could meet it deleted by another
+    // user in between, and fail after all.
+    if (InternalSetToNearest(buffer)) {
+      cursorOnActive_ = true;
+    } else {
+      Resync(false);
+    }
     return;
   }
   SetCurrentRecord();
