@@ -92,6 +92,7 @@ void TDataQuery::ParseAttributes(TCreateField& field, bool allowAt) {
     p.NextToken();
     field.Position = static_cast<int16_t>(
         ParseIntegerConstant("column position", M::ColumnPositionEmpty));
+    field.PositionGiven = true;
   }
   if (p.IsKeyword("DESCRIPTION")) {
     p.NextToken();

@@ -142,7 +142,8 @@ struct TCreateField {
   std::string Default;
   bool DefaultGiven = false;
   bool IsAdd = false, IsRedefine = false, IsDrop = false;
-  int16_t Position = 0;                 // AT n; 0 = none
+  int16_t Position = 0;                 // AT n
+  bool PositionGiven = false;
   engine::TExpTree Definition;          // the parsed name node carrying the type
 };
 

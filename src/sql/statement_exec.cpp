@@ -1,0 +1,35 @@
+// Timing and dispatch of the statements that change tables or their definitions.
+#include "sql/statement_exec.h"
+
+#include <chrono>
+
+#include "sql/ddl_exec.h"
+
+namespace tovenmarsh::sql {
+
+namespace {
+
+void ExecuteTimed(TDataQuery& query, engine::TDataDirectory* directory) {
+  const auto start = std::chrono::steady_clock::now();
+  switch (query.Kind) {
+    case skCreateTable:
+    case skCreateIndex:
+    case skAlterTable:
+    case skDropTable:
+    case skDropIndex:
+      ExecuteDataDefinition(query, directory);
+      break;
+    default:
+      break;
+  }
+  const auto end = std::chrono::steady_clock::now();
+  query.ElapsedSeconds = end > start ? std::chrono::duration<double>(end - start).count() : 0;
+}
+
+}  // namespace
+
+void ExecuteStatement(TQueryStatement& statement) {
+  ExecuteTimed(*statement.MainQuery(), statement.Directory());
+}
+
+}  // namespace tovenmarsh::sql
