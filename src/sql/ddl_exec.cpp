@@ -13,6 +13,7 @@
 #include "engine/table/directory.h"
 #include "engine/table/session.h"
 #include "sql/sql_messages.h"
+#include "sql/table_target.h"
 
 namespace tovenmarsh::sql {
 
@@ -21,67 +22,6 @@ using engine::IndexDesc;
 using M = TSqlMessage;
 
 namespace {
-
-// The directory and table a DDL statement names: a plain name lies in the statement's
-// database, MEMORY in its in-memory database, a name with a path in a directory of the same
-// session opened for this statement only.
-class TDdlTarget {
- public:
-  TDdlTarget(const TDataQuery& query, engine::TDataDirectory* directory) : query_(query) {
-    if (directory == nullptr) engine::RaiseEngineError(engine::kErrInvalidFileHandle);
-    directory_ = directory;
-    const std::string& name = query.TableName;
-    size_t slash = name.find_last_of("\\/:");
-    table_ = slash == std::string::npos ? name : name.substr(slash + 1);
-    if (query.InMemory || slash == std::string::npos) return;
-    std::string path = name.substr(0, slash + 1);
-    engine::TDataSession* session = directory->Session();
-    if (engine::SameText(engine::AddTrailingBackslash(path),
-                         engine::AddTrailingBackslash(directory->Path())) ||
-        session == nullptr) {
-      return;
-    }
-    directory_ = session->OpenDirectory(path, path);
-    session_ = session;
-  }
-  ~TDdlTarget() {
-    if (session_ != nullptr) session_->CloseDirectory(directory_);
-  }
-  TDdlTarget(const TDdlTarget&) = delete;
-  TDdlTarget& operator=(const TDdlTarget&) = delete;
-
-  // An exclusive cursor on the table, not yet open.
-  std::unique_ptr<engine::TDataCursor> NewCursor() const {
-    auto cursor = std::make_unique<engine::TDataCursor>(directory_);
-    cursor->SetExclusive(true);
-    cursor->SetInMemory(query_.InMemory);
-    cursor->SetTemporary(false);
-    cursor->SetQueryResult(false);
-    cursor->SetTableName(table_);
-    if (query_.PasswordCallback != nullptr) {
-      cursor->SetPasswordCallback(query_.PasswordOwner, query_.PasswordCallback);
-    }
-    return cursor;
-  }
-
- private:
-  const TDataQuery& query_;
-  engine::TDataDirectory* directory_ = nullptr;
-  engine::TDataSession* session_ = nullptr;
-  std::string table_;
-};
-
-// Closes an open cursor whatever happens; a failure while closing after a failure is dropped
-// so that the first one is the one reported.
-struct TCloseCursor {
-  engine::TDataCursor& Cursor;
-  ~TCloseCursor() {
-    try {
-      if (Cursor.IsOpen()) Cursor.Close();
-    } catch (...) {
-    }
-  }
-};
 
 engine::TTableAttributes AttributesOf(const TDataQuery& q) {
   engine::TTableAttributes a;
@@ -111,13 +51,13 @@ void ExecuteCreateTable(TDataQuery& q, engine::TDataDirectory* directory) {
   }
   engine::TTableAttributes attributes = AttributesOf(q);
   attributes.LastAutoInc = -1;
-  TDdlTarget target(q, directory);
-  target.NewCursor()->CreateTable(attributes, false, std::move(indexes), std::move(fields));
+  TTableTarget target(q, directory, q.TableName, q.InMemory);
+  target.NewCursor(true)->CreateTable(attributes, false, std::move(indexes), std::move(fields));
 }
 
 void ExecuteCreateIndex(TDataQuery& q, engine::TDataDirectory* directory) {
-  TDdlTarget target(q, directory);
-  auto cursor = target.NewCursor();
+  TTableTarget target(q, directory, q.TableName, q.InMemory);
+  auto cursor = target.NewCursor(true);
   cursor->Open();
   TCloseCursor closer{*cursor};
   std::vector<FieldDesc> fields;
@@ -142,8 +82,8 @@ void AlterEvent(void*, int kind, const std::string&, bool& quiet, bool& proceed)
 }
 
 void ExecuteAlterTable(TDataQuery& q, engine::TDataDirectory* directory) {
-  TDdlTarget target(q, directory);
-  auto cursor = target.NewCursor();
+  TTableTarget target(q, directory, q.TableName, q.InMemory);
+  auto cursor = target.NewCursor(true);
   cursor->Open();
   std::vector<FieldDesc> fields;
   std::vector<IndexDesc> indexes;
@@ -223,13 +163,13 @@ void ExecuteAlterTable(TDataQuery& q, engine::TDataDirectory* directory) {
 }
 
 void ExecuteDropTable(TDataQuery& q, engine::TDataDirectory* directory) {
-  TDdlTarget target(q, directory);
-  target.NewCursor()->DeleteTable();
+  TTableTarget target(q, directory, q.TableName, q.InMemory);
+  target.NewCursor(true)->DeleteTable();
 }
 
 void ExecuteDropIndex(TDataQuery& q, engine::TDataDirectory* directory) {
-  TDdlTarget target(q, directory);
-  auto cursor = target.NewCursor();
+  TTableTarget target(q, directory, q.TableName, q.InMemory);
+  auto cursor = target.NewCursor(true);
   cursor->Open();
   TCloseCursor closer{*cursor};
   // The primary index has no name of its own: the engine finds it by the empty name.

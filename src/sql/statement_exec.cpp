@@ -4,12 +4,14 @@
 #include <chrono>
 
 #include "sql/ddl_exec.h"
+#include "sql/modify_exec.h"
 
 namespace tovenmarsh::sql {
 
 namespace {
 
-void ExecuteTimed(TDataQuery& query, engine::TDataDirectory* directory) {
+void ExecuteTimed(TDataQuery& query, TQueryStatement& statement) {
+  engine::TDataDirectory* directory = statement.Directory();
   const auto start = std::chrono::steady_clock::now();
   switch (query.Kind) {
     case skCreateTable:
@@ -18,6 +20,11 @@ void ExecuteTimed(TDataQuery& query, engine::TDataDirectory* directory) {
     case skDropTable:
     case skDropIndex:
       ExecuteDataDefinition(query, directory);
+      break;
+    case skInsert:
+    case skUpdate:
+    case skDelete:
+      ExecuteDataChange(query, directory, &statement, nullptr);
       break;
     default:
       break;
@@ -29,7 +36,7 @@ void ExecuteTimed(TDataQuery& query, engine::TDataDirectory* directory) {
 }  // namespace
 
 void ExecuteStatement(TQueryStatement& statement) {
-  ExecuteTimed(*statement.MainQuery(), statement.Directory());
+  ExecuteTimed(*statement.MainQuery(), statement);
 }
 
 }  // namespace tovenmarsh::sql
