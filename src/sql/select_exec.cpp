@@ -343,56 +343,37 @@ engine::TDataCursor* TDataQuery::Execute() {
 void TDataQuery::PlanConditions() {
   Run = std::make_unique<TSelectRun>();
   TSelectRun& run = *Run;
+  bool outerJoins = false;
   for (const auto& t : SourceTables) {
     t->DropFilters();
     run.Order.push_back(t.get());
+    outerJoins = outerJoins || t->OuterOn != nullptr;
   }
   const engine::TEvalContext context = RowContext(*this, nullptr);
   std::vector<TExpTree> conjuncts;
   SplitConjuncts(*this, Condition.get(), conjuncts);
+  std::vector<TExpTree> ons(run.Order.size());
   {
     TQueryLocale locale(Statement->LanguageId(), Statement->SortId());
     for (TExpTree& c : conjuncts) {
       CheckQueryTree(*this, c.get(), true, "WHERE or JOIN clause");
       if (c->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
     }
-    // Links: an outer join's ON condition restricts its optional table; every other table is
-    // paired with all rows before it until WHERE conditions restrict it.
-    for (size_t i = 1; i < run.Order.size(); ++i) {
-      TSourceTable* t = run.Order[i];
-      TSourceTable* source = run.Order[i - 1];
-      auto link = std::make_unique<TTableJoin>(source, t, jkCross);
-      if (t->OuterOn != nullptr) {
-        TExpTree on(engine::CopyExpressionTree(t->OuterOn));
-        CheckQueryTree(*this, on.get(), true, "WHERE or JOIN clause");
-        if (on->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
-        std::vector<TSourceTable*> tables;
-        TablesOf(on.get(), tables);
-        for (TSourceTable* named : tables) {
-          if (PositionIn(run.Order, named) > static_cast<int>(i)) RaiseSqlError(M::JoinInternalCorrelation);
-        }
-        link->Kind = jkLeft;
-        link->Conditions.push_back(std::move(on));
-      }
-      t->Incoming = link.get();
-      run.Links.push_back(link.get());
-      source->Joins.push_back(std::move(link));
+    for (size_t i = 0; i < run.Order.size(); ++i) {
+      if (run.Order[i]->OuterOn == nullptr) continue;
+      ons[i] = TExpTree(engine::CopyExpressionTree(run.Order[i]->OuterOn));
+      CheckQueryTree(*this, ons[i].get(), true, "WHERE or JOIN clause");
+      if (ons[i]->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
     }
   }
+  // Conjuncts on one table become its filters, except on the optional table of an outer join:
+  // those are tested after the join has made its null row, so that they mean what WHERE says.
+  std::vector<TExpTree> joining;
   for (TExpTree& c : conjuncts) {
     std::vector<TSourceTable*> tables;
     TablesOf(c.get(), tables);
-    int latest = -1;
-    for (TSourceTable* t : tables) latest = std::max(latest, PositionIn(run.Order, t));
-    TSourceTable* target = latest >= 0 ? run.Order[static_cast<size_t>(latest)] : nullptr;
-    // Conditions on the optional table of an outer join are tested after the join has made
-    // its null row, so that they mean what WHERE says.
-    if (target == nullptr || HoldsSubSelect(c.get()) || target->OuterOn != nullptr) {
-      run.Residual.push_back(engine::PrepareExpressionTree(c.get(), context, true, false));
-      run.AllPushed = false;
-      continue;
-    }
-    if (tables.size() == 1) {
+    if (tables.size() == 1 && !HoldsSubSelect(c.get()) && tables[0]->OuterOn == nullptr) {
+      TSourceTable* target = tables[0];
       TExpTree prepared = engine::PrepareExpressionTree(c.get(), context, true, false);
       engine::TFilter* filter = target->Cursor->AddFilter(nullptr, std::string_view(), true, false, false, false,
                                                           nullptr, true, prepared.get());
@@ -402,6 +383,59 @@ void TDataQuery::PlanConditions() {
       continue;
     }
     run.AllPushed = false;
+    joining.push_back(std::move(c));
+  }
+  // Join order: the smallest table joined to another by a condition drives the walk when it
+  // is smaller than the first (outer joins keep the written order).
+  if (!NoJoinOptimize && !outerJoins && run.Order.size() > 1) {
+    std::vector<int32_t> counts;
+    for (TSourceTable* t : run.Order) counts.push_back(t->Cursor->GetRecordCount());
+    size_t best = 0;
+    for (size_t i = 1; i < run.Order.size(); ++i) {
+      const bool joined = std::any_of(joining.begin(), joining.end(), [&](const TExpTree& c) {
+        std::vector<TSourceTable*> tables;
+        TablesOf(c.get(), tables);
+        return tables.size() > 1 && !HoldsSubSelect(c.get()) &&
+               std::find(tables.begin(), tables.end(), run.Order[i]) != tables.end();
+      });
+      if (joined && counts[i] < counts[best]) best = i;
+    }
+    if (best != 0) std::swap(run.Order[0], run.Order[best]);
+  }
+  for (size_t i = 0; i < run.Order.size(); ++i) run.Order[i]->JoinPosition = static_cast<int16_t>(i + 1);
+  DrivingTable = run.Order.empty() ? nullptr : run.Order.front();
+  // Links: an outer join's ON condition restricts its optional table; every other table is
+  // paired with all rows before it until conditions restrict it.
+  for (size_t i = 1; i < run.Order.size(); ++i) {
+    TSourceTable* t = run.Order[i];
+    TSourceTable* source = run.Order[i - 1];
+    auto link = std::make_unique<TTableJoin>(source, t, jkCross);
+    const auto written = std::find_if(SourceTables.begin(), SourceTables.end(),
+                                      [&](const auto& s) { return s.get() == t; });
+    TExpTree& on = ons[static_cast<size_t>(written - SourceTables.begin())];
+    if (on) {
+      std::vector<TSourceTable*> tables;
+      TablesOf(on.get(), tables);
+      for (TSourceTable* named : tables) {
+        if (PositionIn(run.Order, named) > static_cast<int>(i)) RaiseSqlError(M::JoinInternalCorrelation);
+      }
+      link->Kind = jkLeft;
+      link->Conditions.push_back(std::move(on));
+    }
+    t->Incoming = link.get();
+    run.Links.push_back(link.get());
+    source->Joins.push_back(std::move(link));
+  }
+  for (TExpTree& c : joining) {
+    std::vector<TSourceTable*> tables;
+    TablesOf(c.get(), tables);
+    int latest = -1;
+    for (TSourceTable* t : tables) latest = std::max(latest, PositionIn(run.Order, t));
+    TSourceTable* target = latest >= 0 ? run.Order[static_cast<size_t>(latest)] : nullptr;
+    if (target == nullptr || latest == 0 || HoldsSubSelect(c.get()) || target->OuterOn != nullptr) {
+      run.Residual.push_back(engine::PrepareExpressionTree(c.get(), context, true, false));
+      continue;
+    }
     TTableJoin* link = target->Incoming;
     if (link->Kind == jkCross) link->Kind = jkInner;
     link->Conditions.push_back(std::move(c));
