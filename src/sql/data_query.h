@@ -234,6 +234,11 @@ class TDataQuery {
   void ResolveOrderBy();
   void ResolveGroupBy();
   void CheckDistinct();
+  // Live results (live_select.cpp).
+  void FindOrderIndex();
+  bool CanBeLive() const;
+  void InstallLiveFields();
+  void ExecuteLiveSelect();
   // Result (result_table.cpp).
   void CreateResultCursor();
   void CreateResultTable();

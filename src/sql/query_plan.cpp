@@ -368,6 +368,7 @@ void TDataQuery::CheckDistinct() {
 
 void TDataQuery::PrepareSelect() {
   ReleaseExecution();
+  Writable = RequestLive && !HasInto;
   OpenSourceTables();
   ResolveSelectColumns();
   if (GroupBy.empty()) {
@@ -380,6 +381,13 @@ void TDataQuery::PrepareSelect() {
     Grouped = true;
   }
   DrivingTable = SourceTables.empty() ? nullptr : SourceTables.front().get();
+  if (RequestLive) FindOrderIndex();
+  if (CanBeLive()) {
+    Live = true;
+    DrivingTable->Cursor->SetQueryResult(true);
+    InstallLiveFields();
+    return;
+  }
   ResolveOrderBy();
   if (Grouped && !AggregateOnly) ResolveGroupBy();
   if (Distinct) CheckDistinct();

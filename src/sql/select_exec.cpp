@@ -329,8 +329,13 @@ engine::TDataCursor* TDataQuery::Execute() {
   if (Statement->Directory() != nullptr) {
     switch (Kind) {
       case skSelect:
-        ExecuteSelect();
-        result = ResultCursor.get();
+        if (Live) {
+          ExecuteLiveSelect();
+          result = DrivingTable->Cursor.get();
+        } else {
+          ExecuteSelect();
+          result = ResultCursor.get();
+        }
         break;
       default: break;
     }
@@ -372,6 +377,8 @@ void TDataQuery::PlanConditions() {
   for (TExpTree& c : conjuncts) {
     std::vector<TSourceTable*> tables;
     TablesOf(c.get(), tables);
+    // A live result has no per-row test: a condition without columns filters its one table.
+    if (tables.empty() && Live) tables.push_back(run.Order.front());
     if (tables.size() == 1 && !HoldsSubSelect(c.get()) && tables[0]->OuterOn == nullptr) {
       TSourceTable* target = tables[0];
       TExpTree prepared = engine::PrepareExpressionTree(c.get(), context, true, false);

@@ -71,10 +71,11 @@ class SelectTest : public ::testing::Test {
     ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
   }
 
-  void CreateTable(const std::string& name, std::vector<FieldDesc> fields) {
+  void CreateTable(const std::string& name, std::vector<FieldDesc> fields,
+                   std::vector<engine::IndexDesc> indexes = {}) {
     engine::TTableDefinition d;
     d.Data.Fields = fields;
-    d.Indexes = {};
+    d.Indexes = indexes;
     engine::TDataTable* t = nullptr;
     ASSERT_EQ(directory_->CreateTable(name, false, false, d, &t), 0);
     ASSERT_EQ(directory_->CloseTable(t), 0);
@@ -512,6 +513,69 @@ TEST_F(SelectFixedTest, SmallerJoinedTableDrivesTheWalk) {
             (std::vector<std::string>{"3|b", "4|b", "1|a", "2|a"}));
   EXPECT_EQ(Ours("SELECT t.id, s.k FROM t, s WHERE t.a = s.k NOJOINOPTIMIZE"),
             (std::vector<std::string>{"1|a", "2|a", "3|b", "4|b"}));
+}
+
+engine::IndexDesc Index(const char* name, uint16_t field, bool unique) {
+  engine::IndexDesc d;
+  d.Name = name;
+  d.Unique = unique;
+  d.FieldCount = 1;
+  d.FieldNumbers[0] = field;
+  return d;
+}
+
+// A live result is the table's own cursor: ordered by an index that serves ORDER BY, filtered
+// by WHERE, and edits through it change the table.
+TEST_F(SelectTest, LiveResultIsTheTablesOwnCursor) {
+  CreateTable("lv", {Field("id", engine::fldInt32), Field("k", engine::fldInt32), Field("s", engine::fldZString, 8)},
+              {Index("", 1, true), Index("ByK", 2, false)});
+  Insert("lv", {"1", "5", "'e'"});
+  Insert("lv", {"2", "3", "'c'"});
+  Insert("lv", {"3", "9", "'i'"});
+  Insert("lv", {"4", "1", "'a'"});
+  {
+    TQueryStatement statement(directory_);
+    size_t consumed = 0;
+    statement.SetRequestLive(true);
+    statement.Prepare("SELECT * FROM lv WHERE k > 1 ORDER BY k", consumed);
+    engine::TDataCursor* result = statement.Execute();
+    ASSERT_TRUE(statement.MainQuery()->Live);
+    EXPECT_EQ(result, statement.MainQuery()->SourceTables.front()->Cursor.get());
+    EXPECT_EQ(ReadRows(result), (std::vector<std::string>{"2|3|c", "1|5|e", "3|9|i"}));
+    EXPECT_EQ(statement.GetRowsAffected(), 3);
+    std::vector<uint8_t> record(result->GetRecordSize());
+    result->First();
+    ASSERT_EQ(result->GetNextRecord(record.data()), 0);
+    ASSERT_EQ(result->GetCurrentRecord(record.data(), true), 0);
+    const char text[] = "changed";
+    result->SetFieldData(3, record.data(), text);
+    result->ModifyRecord(record.data(), false, true);
+  }
+  EXPECT_EQ(Ours("SELECT s FROM lv WHERE id = 2"), std::vector<std::string>{"changed"});
+  struct {
+    const char* Sql;
+    bool Live;
+  } const cases[] = {
+      {"SELECT * FROM lv", true},
+      {"SELECT id, k FROM lv ORDER BY k", true},
+      {"SELECT * FROM lv ORDER BY k DESC", false},
+      {"SELECT * FROM lv ORDER BY s", false},
+      {"SELECT id, k + 1 FROM lv ORDER BY 2", false},
+      {"SELECT id, k + 1 FROM lv", false},
+      {"SELECT id AS x FROM lv", false},
+      {"SELECT DISTINCT k FROM lv", false},
+      {"SELECT * INTO other FROM lv", false},
+      {"SELECT * FROM lv WHERE k IN (SELECT id FROM lv)", false},
+  };
+  for (const auto& c : cases) {
+    TQueryStatement statement(directory_);
+    size_t consumed = 0;
+    statement.SetRequestLive(true);
+    statement.Prepare(c.Sql, consumed);
+    const std::vector<std::string> rows = ReadRows(statement.Execute());
+    EXPECT_EQ(statement.MainQuery()->Live, c.Live) << c.Sql;
+    EXPECT_EQ(static_cast<int32_t>(rows.size()), statement.GetRowsAffected()) << c.Sql;
+  }
 }
 
 }  // namespace
