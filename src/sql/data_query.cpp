@@ -11,6 +11,9 @@
 #include "engine/expr/expr_typecheck.h"
 #include "engine/base/languages.h"
 #include "platform/format_settings.h"
+#include "engine/cursor/cursor.h"
+#include "sql/select_run.h"
+#include "sql/table_join.h"
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::sql {
@@ -59,11 +62,12 @@ void TSourceTable::SetTableName(const std::string& name, const std::string& data
 
 TDataQuery::TDataQuery(TQueryContext* statement) : Statement(statement) {}
 
-TDataQuery::~TDataQuery() = default;
+TDataQuery::~TDataQuery() { ReleaseExecution(); }
 
 engine::TExpressionParser& TDataQuery::P() const { return Statement->Parser(); }
 
 void TDataQuery::Reset() {
+  ReleaseExecution();
   Executed = false;
   IsSubSelect = false;
   Kind = skNone;
@@ -225,6 +229,14 @@ void TDataQuery::AddSourceTable(std::unique_ptr<TSourceTable> table, bool atFron
   } else {
     SourceTables.push_back(std::move(table));
   }
+}
+
+TSourceTable* TDataQuery::LastWrittenTable() const {
+  TSourceTable* last = nullptr;
+  for (const auto& t : SourceTables) {
+    if (last == nullptr || t->TextOrder > last->TextOrder) last = t.get();
+  }
+  return last;
 }
 
 void TDataQuery::AndCondition(TExpTree& target, TExpTree tree) {

@@ -19,12 +19,16 @@
 #include "sql/sql_messages.h"
 
 namespace tovenmarsh::engine {
+class TDataCursor;
+class TDataDirectory;
 class TExpressionParser;
-}
+class TFilter;
+}  // namespace tovenmarsh::engine
 
 namespace tovenmarsh::sql {
 
 class TDataQuery;
+class TSelectRun;
 
 // What a query reads of the statement it is parsed in (TQueryStatement): the one tokenizer and
 // text, the session's language and sort order, the database path, and the owner of the queries
@@ -37,6 +41,9 @@ class TQueryContext {
   virtual uint16_t SortId() const = 0;
   virtual std::string DatabasePath() const = 0;
   virtual void AddQuery(std::unique_ptr<TDataQuery> query) = 0;
+  // The database the statement runs against (null: parse only) and the number of its queries.
+  virtual engine::TDataDirectory* Directory() const = 0;
+  virtual int QueryCount() const = 0;
 
  protected:
   ~TQueryContext() = default;
@@ -134,6 +141,38 @@ class TDataQuery {
   // Appends this query's parameter nodes to list in binding order.
   void CollectParameters(std::vector<engine::TExpToken*>& list) const;
 
+  // Preparation and execution. Prepare opens the tables and makes the result of the statement
+  // kind (query_plan.cpp); Execute runs it, stores ElapsedSeconds and answers the result cursor
+  // of a SELECT (nullptr for other kinds). New statement kinds add a case to both dispatchers.
+  void Prepare();
+  engine::TDataCursor* Execute();
+
+  // SELECT planning and result (query_plan.cpp, select_exec.cpp, result_table.cpp).
+  bool AggregateOnly = false;
+  bool CountStarShortcut = false;
+  bool Live = false;
+  bool OrderSatisfied = false;
+  bool OrderIndexFound = false;
+  bool OrderNotIndexable = false;
+  uint8_t OrderIndex = 255;
+  bool HasBlobColumns = false;
+  TSourceTable* DrivingTable = nullptr;
+  engine::TDataDirectory* ResultDirectory = nullptr;  // opened for the result, closed with it
+  std::unique_ptr<engine::TDataCursor> ResultCursor;  // canned result
+  engine::TFilter* SubSelectFilter = nullptr;
+  std::unique_ptr<TSelectRun> Run;                    // the conditions of the last execution
+
+  // Name lookups of prepared queries.
+  TSourceTable* FindSourceColumn(const std::string& correlation, const std::string& column,
+                                 int16_t& fieldNo) const;
+  bool FindResultColumn(bool allowAggregates, const std::string& column, int32_t& number,
+                        const std::string& correlation) const;
+  // The sub-select hook's work on this (sub-select) query.
+  bool BindSubSelectColumn(engine::TExpToken& node);
+  int64_t FilterSubSelect(const engine::TExpToken& comparison);
+  // Frees what preparation and execution made (result, filters, tables stay parsed).
+  void ReleaseExecution();
+
  private:
   engine::TExpressionParser& P() const;
   void Dispatch();
@@ -145,6 +184,7 @@ class TDataQuery {
   std::string ReadTableName();
   std::unique_ptr<TSourceTable> NewSourceTable(const std::string& name, bool inMemory);
   void AddSourceTable(std::unique_ptr<TSourceTable> table, bool atFront);
+  TSourceTable* LastWrittenTable() const;
   void AndCondition(engine::TExpTree& target, engine::TExpTree tree);
   engine::TExpTree ParseClause(uint8_t flags, const char* context);
   int32_t ParseIntegerConstant(const char* context, TSqlMessage emptyMessage);
@@ -182,6 +222,32 @@ class TDataQuery {
   void ParseCompression(TCreateIndex& index);
   void ParseTableOptions();
   std::string ReadDdlTableName(TSqlMessage afterKeywordMessage);
+
+  // SELECT preparation (query_plan.cpp).
+  void PrepareSelect();
+  void OpenSourceTables();
+  void ResolveSelectColumns();
+  void TypeCheckResultColumns();
+  std::string MakeResultName(const std::string& column, const std::string& alias,
+                             const TResultField* self, uint8_t aggregate) const;
+  void RewriteHaving();
+  void ResolveOrderBy();
+  void ResolveGroupBy();
+  void CheckDistinct();
+  // Live results (live_select.cpp).
+  void FindOrderIndex();
+  bool CanBeLive() const;
+  void InstallLiveFields();
+  void ExecuteLiveSelect();
+  // Result (result_table.cpp).
+  void CreateResultCursor();
+  void CreateResultTable();
+  // SELECT execution (select_exec.cpp).
+  void ExecuteSelect();
+  void PlanConditions();
+  void FillResult();
+  void FillAggregateOnly();
+  void SortResult();
 };
 
 // Stamps the join kind (1 inner, 2 left, 3 right) on every comparison of the ON tree whose two

@@ -219,11 +219,17 @@ void TDataQuery::ParseFromClause() {
         break;
       }
       p.NextToken();  // JOIN
+      TSourceTable* before = LastWrittenTable();
       ParseTableReference(true, kind);
       if (!p.IsKeyword("ON")) RaiseSqlError(M::OnExpected, {p.TokenText()});
       p.NextToken();
       TExpTree on = ParseClause(engine::pfExtended | engine::pfParameters, kWhereContext);
       MarkJoinKind(on.get(), static_cast<uint8_t>(kind));
+      // An outer join's ON condition restricts only its optional table: it is kept apart
+      // from WHERE when the query is planned.
+      TSourceTable* optional = kind == kJoinLeft ? LastWrittenTable()
+                               : kind == kJoinRight ? before : nullptr;
+      if (optional != nullptr) optional->OuterOn = on.get();
       AndCondition(Condition, std::move(on));
       HasWhere = true;
       MultiTable = true;

@@ -15,10 +15,17 @@
 
 #include "engine/expr/expr_token.h"
 
+namespace tovenmarsh::engine {
+class TDataCursor;
+class TDataDirectory;
+class TFilter;
+}  // namespace tovenmarsh::engine
+
 namespace tovenmarsh::sql {
 
 class TDataQuery;
 class TSourceTable;
+class TTableJoin;
 
 // Aggregate kinds of a result column.
 enum TAggregateKind : uint8_t {
@@ -74,10 +81,13 @@ struct TGroupByField {
 };
 
 // A table named in FROM, JOIN, INTO (of INSERT), UPDATE or DELETE. The parser fills the naming
-// side; the cursor, record buffer and join links belong to execution.
+// side; the cursor, record buffer and join links belong to execution (source_table.cpp).
 class TSourceTable {
  public:
-  explicit TSourceTable(TDataQuery* query) : Query(query) {}
+  explicit TSourceTable(TDataQuery* query);
+  ~TSourceTable();
+  TSourceTable(const TSourceTable&) = delete;
+  TSourceTable& operator=(const TSourceTable&) = delete;
   TDataQuery* Query;
   bool InMemory = false;
   int16_t JoinPosition = 0;
@@ -89,6 +99,28 @@ class TSourceTable {
   // name: as written (may hold a path); databasePath: the statement's database directory.
   void SetTableName(const std::string& name, const std::string& databasePath);
   void SetCorrelationName(const std::string& name) { Correlation = name; }
+
+  // Execution side.
+  engine::TDataDirectory* Directory = nullptr;  // opened through the session, closed with us
+  std::unique_ptr<engine::TDataCursor> Cursor;
+  std::vector<uint8_t> RecordBuffer;            // the current row of the join walk
+  std::vector<std::unique_ptr<TTableJoin>> Joins;  // links from this table to later ones
+  TTableJoin* Incoming = nullptr;               // the link that restricts this table
+  // The ON condition of the LEFT or RIGHT JOIN that makes this table the optional side (a
+  // subtree of the query's Condition, owned there), and its join kind (2 left, 3 right).
+  const engine::TExpToken* OuterOn = nullptr;
+  // Filters of this query's WHERE conjuncts installed on the cursor for one execution.
+  std::vector<engine::TFilter*> WhereFilters;
+  bool Matched = false;  // the walk produced a row of this table for the current outer row
+  bool Padded = false;   // the current row is the null row of an unmatched outer join
+
+  // Opens the directory and the cursor (physical order; read-only unless writable); the
+  // password callback is installed only for the open.
+  void Open(void* passwordOwner, bool (*passwordCallback)(void*, int), bool writable);
+  void AllocateRecordBuffer();
+  int16_t FieldNumberOf(const std::string& name) const;
+  // Drops every filter this query installed on the cursor and forgets the links' filters.
+  void DropFilters();
 
  private:
   bool correlationGiven_ = false;

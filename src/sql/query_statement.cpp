@@ -66,7 +66,14 @@ void TQueryStatement::Prepare(std::string_view text, size_t& consumed) {
   parser_.NextToken();
   main->Parse(false);
   for (const auto& query : queries_) query->CollectParameters(parameters_);
+  // Sub-selects first: the queries using them bind to their result columns.
+  for (size_t i = queries_.size(); i-- > 0;) queries_[i]->Prepare();
   consumed += parser_.TokenOffset();
+}
+
+engine::TDataCursor* TQueryStatement::Execute() {
+  for (size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
+  return MainQuery()->Execute();
 }
 
 int TQueryStatement::SetParams(int count, const engine::FieldDesc* descriptors,
@@ -137,15 +144,12 @@ int TQueryStatement::ResultColumnCount(void* subQuery) {
              : 0;
 }
 
-bool TQueryStatement::BindSubSelectColumn(void*, engine::TExpToken&) {
-  // A sub-select's column is known once its tables are open; until the statement is prepared
-  // against tables there is nothing to bind.
-  return false;
+bool TQueryStatement::BindSubSelectColumn(void* subQuery, engine::TExpToken& node) {
+  return subQuery != nullptr && static_cast<TDataQuery*>(subQuery)->BindSubSelectColumn(node);
 }
 
-int64_t TQueryStatement::FilterSubSelect(void*, engine::TExpToken&) {
-  // Without an executed result cursor the sub-select has no rows.
-  return 0;
+int64_t TQueryStatement::FilterSubSelect(void* subQuery, engine::TExpToken& comparison) {
+  return subQuery != nullptr ? static_cast<TDataQuery*>(subQuery)->FilterSubSelect(comparison) : 0;
 }
 
 }  // namespace tovenmarsh::sql

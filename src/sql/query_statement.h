@@ -35,10 +35,10 @@ class TQueryStatement : public engine::TSubSelectHook, public TQueryContext {
   TQueryStatement(const TQueryStatement&) = delete;
   TQueryStatement& operator=(const TQueryStatement&) = delete;
 
-  engine::TDataDirectory* Directory() const { return directory_; }
+  engine::TDataDirectory* Directory() const override { return directory_; }
   engine::TExpressionParser& Parser() override { return parser_; }
   TDataQuery* MainQuery() const { return queries_.front().get(); }
-  int QueryCount() const { return static_cast<int>(queries_.size()); }
+  int QueryCount() const override { return static_cast<int>(queries_.size()); }
   TDataQuery* Query(int i) const { return queries_[static_cast<size_t>(i)].get(); }
   const std::vector<engine::TExpToken*>& Parameters() const { return parameters_; }
   // The text being prepared (the parser reads the same text).
@@ -56,6 +56,9 @@ class TQueryStatement : public engine::TSubSelectHook, public TQueryContext {
   // Parses the statement at the start of text (sub-selects and INSERT's SELECT on the way) and
   // collects its parameters; consumed grows by the characters the statement took.
   void Prepare(std::string_view text, size_t& consumed);
+  // Runs the queries, innermost sub-select first; the main query's result cursor (a SELECT's
+  // rows; nullptr for other kinds), owned by the statement. Without a directory nothing runs.
+  engine::TDataCursor* Execute();
   // Binds count values: descriptor i gives type, subtype, the data size (PhysicalSize; when 0,
   // the size rule over the declared Size), the scale (PhysicalScale, else Scale) and the
   // value's offset in buffer (bufferSize bytes): a has-value byte, then the value; a BLOB's

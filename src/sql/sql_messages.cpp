@@ -90,6 +90,7 @@ constexpr std::pair<M, const char*> kTexts[] = {
      "Table correlation name '@1' referenced in WHERE clause is not defined in the FROM clause"},
     {M::JoinOptimizationInternal, "Internal join optimization error"},
     {M::SubSelectColumns, "More than 1 column for sub-select  specified in @1"},
+    {M::SumOverflow, "Sum of column '@1' exceeds the range of its result type"},
     {M::IntoExpected, "INTO keyword expected, instead found '@1'"},
     {M::TableAfterIntoClause, "Table name expected after INTO clause, instead found '@1'"},
     {M::TableAfterIntoKeyword, "Table name expected after INTO keyword, instead found '@1'"},

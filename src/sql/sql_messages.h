@@ -79,6 +79,7 @@ enum class TSqlMessage {
   WhereCorrelationUndefined,
   JoinOptimizationInternal,
   SubSelectColumns,
+  SumOverflow,
   // INSERT, UPDATE, DELETE.
   IntoExpected,
   TableAfterIntoClause,

@@ -235,7 +235,9 @@ TEST(SqlStatement, SourceTablesTakeTheirDirectoryFromTheStatement) {
   TQueryStatement statement(&directory);
   EXPECT_EQ(statement.LanguageId(), 1031);
   size_t consumed = 0;
-  statement.Prepare("SELECT * FROM t, 'x/y/u.dat', MEMORY 'z/m.dat' mm", consumed);
+  // The tables do not exist: preparing stops at opening them, with the statement parsed.
+  EXPECT_THROW(statement.Prepare("SELECT * FROM t, 'x/y/u.dat', MEMORY 'z/m.dat' mm", consumed),
+               tovenmarsh::engine::EFenEngineError);
   EXPECT_EQ(tovenmarsh::sql::testing::DumpStatement(statement),
             "Q0{SELECT cols[*] from[/data/db/|t t#1, x/y/|u.dat u#2, MEMORY:m.dat mm#3] multi}");
   EXPECT_EQ(statement.MainQuery()->SourceTables[2]->Path, "Memory");

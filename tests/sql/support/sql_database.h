@@ -18,7 +18,6 @@
 #include "engine/table/directory.h"
 #include "engine/table/session.h"
 #include "sql/query_statement.h"
-#include "sql/statement_exec.h"
 
 namespace tovenmarsh::sql::testing {
 
@@ -42,7 +41,7 @@ class SqlDatabaseTest : public ::testing::Test {
     TQueryStatement statement(directory_);
     size_t consumed = 0;
     statement.Prepare(text, consumed);
-    ExecuteStatement(statement);
+    statement.Execute();
     return statement.GetRowsAffected();
   }
 

@@ -1,0 +1,681 @@
+// SELECT execution: the conditions split into table filters, join links and per-row tests,
+// the row loop into the result table, aggregation, DISTINCT, GROUP BY, HAVING and ORDER BY by
+// the engine's record sort, and the sub-select test.
+#include "sql/select_exec.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "engine/base/engine_error.h"
+#include "engine/base/languages.h"
+#include "engine/expr/expr_convert.h"
+#include "engine/expr/expr_types.h"
+#include "engine/table/directory.h"
+#include "engine/table/record_sort.h"
+#include "engine/table/session.h"
+#include "platform/tick.h"
+#include "sql/ddl_exec.h"
+#include "sql/modify_exec.h"
+#include "sql/sql_messages.h"
+#include "sql/table_join.h"
+
+namespace tovenmarsh::sql {
+
+using engine::FieldDesc;
+using engine::TExpToken;
+using engine::TExpTree;
+using M = TSqlMessage;
+
+// ---------------------------------------------------------------------------------------------
+// Shared helpers.
+
+engine::TLanguageSettings TQueryLocale::Load(uint16_t languageId, uint16_t sortId) {
+  engine::TLanguageSettings settings;
+  engine::LoadLanguageSettings(languageId, sortId, settings);
+  return settings;
+}
+
+TQueryLocale::TQueryLocale(uint16_t languageId, uint16_t sortId)
+    : settings_(Load(languageId, sortId)), scope_(settings_) {}
+
+TQueryLocale::~TQueryLocale() = default;
+
+void CheckQueryTree(TDataQuery& query, TExpToken* tree, bool booleanContext, const std::string& context) {
+  engine::TTypeCheckSettings settings;
+  settings.ErrorCode = engine::kErrSql;
+  settings.Context = context;
+  settings.SubSelectHook = query.Statement->Parser().SubSelectHook;
+  settings.Resolver = [&query](TExpToken& node) {
+    int16_t fieldNo = 0;
+    const std::string correlation = node.TableName;
+    TSourceTable* t = query.FindSourceColumn(correlation, node.FieldName, fieldNo);
+    if (t == nullptr || fieldNo == 0) return false;
+    node.TableName.clear();
+    if (!engine::ResolveSourceColumn(*t->Cursor, node)) return false;
+    node.SourceRef = t;
+    node.TableName = correlation;
+    return true;
+  };
+  engine::CheckExpressionTypes(settings, booleanContext, nullptr, tree);
+}
+
+engine::TEvalContext RowContext(const TDataQuery& query, engine::TDataCursor* resultCursor) {
+  engine::TEvalContext context;
+  context.LanguageId = query.Statement->LanguageId();
+  context.SortId = query.Statement->SortId();
+  context.SubSelectHook = query.Statement->Parser().SubSelectHook;
+  context.Reader = [resultCursor](const void* record, TExpToken& node) {
+    auto* table = static_cast<TSourceTable*>(node.SourceRef);
+    engine::TDataCursor* cursor = table != nullptr ? table->Cursor.get() : resultCursor;
+    const void* from = table != nullptr ? table->RecordBuffer.data() : record;
+    if (cursor == nullptr || from == nullptr) return false;
+    if (table != nullptr && table->Padded) {
+      node.ClearValue();
+      node.IsNull = true;
+      return true;
+    }
+    const FieldDesc* field = cursor->FieldByNumber(node.FieldNo);
+    return field != nullptr && cursor->ReadField(from, *field, node);
+  };
+  return context;
+}
+
+TExpTree ReadValue(engine::TDataCursor& cursor, uint32_t field, const uint8_t* record) {
+  const FieldDesc& f = cursor.GetFieldDesc(field);
+  TExpTree node = engine::NewExpTree();
+  node->NodeClass = engine::ncConstant;
+  node->DataType = f.FieldType;
+  node->SubType = f.SubType;
+  node->Scale = f.FieldType == engine::fldBCD ? f.Scale : 0;
+  int32_t size = engine::FixedTypeSize(f.FieldType);
+  if (f.FieldType == engine::fldZString) size = f.Size + 1;
+  if (f.FieldType == engine::fldBytes) size = f.Size;
+  if (f.IsAutoInc()) node->SubType = 0;
+  node->SetDataSize(size);
+  node->IsNull = true;
+  if (record != nullptr && !cursor.ReadField(record, f, *node)) node->IsNull = true;
+  return node;
+}
+
+void StoreValue(const FieldDesc& f, const TExpToken& result, uint8_t* record) {
+  uint8_t* at = record + f.Offset;
+  std::memset(at, 0, f.PhysicalSize + 1u);
+  if (result.IsNull) return;
+  std::vector<uint8_t> value(engine::kConvertBufferSize + 16, 0);
+  int32_t size = 0;
+  uint8_t scale = 0;
+  if (result.DataType == engine::fldZString) {
+    const std::string_view text = result.StringValue();
+    const size_t n = std::min<size_t>(text.size(), engine::kMaxStringSize);
+    std::memcpy(value.data(), text.data(), n);
+    size = static_cast<int32_t>(n + 1);
+  } else {
+    std::memcpy(value.data(), result.Data, 8);
+    size = result.DataSize;
+    if (result.DataType == engine::fldBCD) scale = 4;  // expressions count ten-thousandths
+  }
+  const int32_t targetSize = f.FieldType == engine::fldZString ? f.PhysicalSize : f.Size;
+  if (!engine::ConvertFieldValue(result.DataType, size, scale, value.data(), f.PhysicalScale, targetSize,
+                                 f.FieldType)) {
+    return;
+  }
+  std::memcpy(at + 1, value.data(), f.PhysicalSize);
+  if (f.FieldType == engine::fldZString) {
+    at[f.PhysicalSize] = 0;
+    if (at[1] == 0) return;  // an empty string is NULL
+  }
+  at[0] = 1;
+}
+
+namespace {
+
+// Splits tree (a copy is made of every conjunct) at its AND nodes; the ON conditions of outer
+// joins are handed to their tables instead.
+void SplitConjuncts(const TDataQuery& query, const TExpToken* tree, std::vector<TExpTree>& out) {
+  if (tree == nullptr) return;
+  for (const auto& t : query.SourceTables) {
+    if (t->OuterOn == tree) return;
+  }
+  if (tree->NodeClass == engine::ncBinary && tree->Operator == engine::opAnd) {
+    SplitConjuncts(query, tree->Left, out);
+    SplitConjuncts(query, tree->Right, out);
+    return;
+  }
+  out.emplace_back(engine::CopyExpressionTree(tree));
+}
+
+int PositionIn(const std::vector<TSourceTable*>& order, const TSourceTable* t) {
+  return static_cast<int>(std::find(order.begin(), order.end(), t) - order.begin());
+}
+
+// Merging of rows into group records, kept beside the record the sort holds: wide integer
+// sums, float sums and counts of averages, the best value of MIN and MAX.
+class TAggregator {
+ public:
+  TAggregator(TDataQuery& query, engine::TDataCursor& result) : query_(query), result_(result) {
+    states_.resize(query.ResultColumns.size());
+    context_.LanguageId = query.Statement->LanguageId();
+    context_.SortId = query.Statement->SortId();
+  }
+
+  void Start(uint8_t* record, uint8_t* output) {
+    if (record != output) std::memcpy(output, record, result_.GetRecordSize());
+    for (TState& s : states_) s = TState();
+    Accumulate(record);
+  }
+
+  void Add(uint8_t* record, uint8_t* output) {
+    for (size_t i = 0; i < query_.ResultColumns.size(); ++i) {
+      const TResultField& c = *query_.ResultColumns[i];
+      if (c.Aggregate != agNone) continue;
+      // The group shows the last non-null value of a column it is not grouped by.
+      const FieldDesc& f = result_.GetFieldDesc(static_cast<uint32_t>(c.ResultNo));
+      if (record[f.Offset] != 0) std::memcpy(output + f.Offset, record + f.Offset, f.PhysicalSize + 1u);
+    }
+    Accumulate(record);
+  }
+
+  void Finish(uint8_t* output) {
+    for (size_t i = 0; i < query_.ResultColumns.size(); ++i) {
+      const TResultField& c = *query_.ResultColumns[i];
+      if (c.Aggregate == agNone) continue;
+      const TState& s = states_[i];
+      const FieldDesc& f = result_.GetFieldDesc(static_cast<uint32_t>(c.ResultNo));
+      TExpTree value;
+      switch (c.Aggregate) {
+        case agCount: value = IntegerNode(static_cast<int32_t>(s.Count)); break;
+        case agSum:
+          if (!s.Any) break;
+          if (f.FieldType == engine::fldInt32) {
+            if (s.IntSum > std::numeric_limits<int32_t>::max() || s.IntSum < std::numeric_limits<int32_t>::min()) {
+              RaiseSqlError(M::SumOverflow, {c.ResultName});
+            }
+            value = IntegerNode(static_cast<int32_t>(s.IntSum));
+          } else if (f.FieldType == engine::fldBCD) {
+            value = engine::NewExpTree();
+            value->NodeClass = engine::ncConstant;
+            value->DataType = engine::fldBCD;
+            value->Scale = 4;
+            value->SetDataSize(8);
+            value->Put<int64_t>(s.IntSum);
+          } else {
+            value = FloatNode(s.FloatSum);
+          }
+          break;
+        case agAvg: {
+          if (s.Count > 0) value = FloatNode(s.FloatSum / static_cast<double>(s.Count));
+          if (c.CountFieldNo > 0) {
+            TExpTree count = IntegerNode(static_cast<int32_t>(s.Count));
+            StoreValue(result_.GetFieldDesc(static_cast<uint32_t>(c.CountFieldNo)), *count, output);
+          }
+          break;
+        }
+        default:
+          if (s.Best) value = engine::TExpTree(engine::CopyExpressionTree(s.Best.get()));
+          break;
+      }
+      if (value) {
+        StoreValue(f, *value, output);
+      } else {
+        std::memset(output + f.Offset, 0, f.PhysicalSize + 1u);
+      }
+    }
+  }
+
+ private:
+  struct TState {
+    bool Any = false;
+    int64_t Count = 0;
+    int64_t IntSum = 0;
+    double FloatSum = 0;
+    TExpTree Best;
+  };
+
+  // True when a orders before b (strings by the table's collation, false before true).
+  bool Less(const TExpToken& a, const TExpToken& b) {
+    TExpTree compare = engine::NewExpTree();
+    compare->NodeClass = engine::ncBinary;
+    compare->Operator = engine::opLess;
+    compare->Text = "<";
+    compare->DataType = engine::fldBool;
+    compare->SetDataSize(2);
+    compare->Left = engine::CopyExpressionTree(&a);
+    compare->Right = engine::CopyExpressionTree(&b);
+    TExpTree result = engine::EvaluateExpression(compare.get(), nullptr, context_);
+    return engine::ExpressionResultTrue(*result);
+  }
+
+  void Accumulate(const uint8_t* record) {
+    for (size_t i = 0; i < query_.ResultColumns.size(); ++i) {
+      const TResultField& c = *query_.ResultColumns[i];
+      if (c.Aggregate == agNone) continue;
+      TState& s = states_[i];
+      TExpTree v = ReadValue(result_, static_cast<uint32_t>(c.ResultNo), record);
+      if (c.Aggregate == agCount) {
+        if (!v->IsNull) s.Count += v->Get<int32_t>();
+        continue;
+      }
+      if (v->IsNull) continue;
+      switch (c.Aggregate) {
+        case agSum:
+          s.Any = true;
+          if (v->DataType == engine::fldInt32) {
+            s.IntSum += v->Get<int32_t>();
+          } else if (v->DataType == engine::fldBCD) {
+            s.IntSum += v->Get<int64_t>();
+          } else {
+            s.FloatSum += v->Get<double>();
+          }
+          break;
+        case agAvg:
+          s.FloatSum += v->Get<double>();
+          ++s.Count;
+          break;
+        case agMin:
+          if (!s.Best || Less(*v, *s.Best)) s.Best = std::move(v);
+          break;
+        case agMax:
+          if (!s.Best || Less(*s.Best, *v)) s.Best = std::move(v);
+          break;
+        default: break;
+      }
+    }
+  }
+
+  TDataQuery& query_;
+  engine::TDataCursor& result_;
+  engine::TEvalContext context_;
+  std::vector<TState> states_;
+};
+
+// Runs the progress callback for one more driving-table row; true when the caller asked to stop.
+bool ReportProgress(TDataQuery& query, int32_t step, int32_t total) {
+  if (query.ProgressCallback == nullptr) return false;
+  bool abort = false;
+  const int32_t percent = total > 0 ? static_cast<int32_t>(std::lround(100.0 * step / total)) : 100;
+  query.ProgressCallback(query.ProgressOwner, step, std::min(percent, 100), abort);
+  return abort;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The query's execution.
+
+void TDataQuery::ReleaseExecution() {
+  Run.reset();
+  if (ResultCursor != nullptr) {
+    try {
+      if (ResultCursor->IsOpen()) ResultCursor->Close();
+    } catch (...) {
+      // Closing a result that is being thrown away: its failure changes nothing.
+    }
+  }
+  ResultCursor.reset();
+  SubSelectFilter = nullptr;
+  if (ResultDirectory != nullptr && ResultDirectory->Session() != nullptr) {
+    ResultDirectory->Session()->CloseDirectory(ResultDirectory);
+  }
+  ResultDirectory = nullptr;
+  AggregateOnly = CountStarShortcut = Live = OrderSatisfied = OrderIndexFound = OrderNotIndexable = false;
+  OrderIndex = 255;
+  HasBlobColumns = false;
+  DrivingTable = nullptr;
+}
+
+engine::TDataCursor* TDataQuery::Execute() {
+  const uint64_t start = platform::GetTickCount64();
+  engine::TDataCursor* result = nullptr;
+  if (Statement->Directory() != nullptr) {
+    switch (Kind) {
+      case skSelect:
+        if (Live) {
+          ExecuteLiveSelect();
+          result = DrivingTable->Cursor.get();
+        } else {
+          ExecuteSelect();
+          result = ResultCursor.get();
+        }
+        break;
+      case skInsert:
+      case skUpdate:
+      case skDelete: {
+        // The SELECT of an INSERT has run already (inner queries first).
+        engine::TDataCursor* selected = nullptr;
+        if (InsertSelect && InsertQuery != nullptr) {
+          selected = InsertQuery->Live && InsertQuery->DrivingTable != nullptr
+                         ? InsertQuery->DrivingTable->Cursor.get()
+                         : InsertQuery->ResultCursor.get();
+        }
+        ExecuteDataChange(*this, Statement->Directory(), Statement->Parser().SubSelectHook,
+                          selected);
+        break;
+      }
+      case skCreateTable:
+      case skCreateIndex:
+      case skAlterTable:
+      case skDropTable:
+      case skDropIndex: ExecuteDataDefinition(*this, Statement->Directory()); break;
+      default: break;
+    }
+  }
+  const uint64_t end = platform::GetTickCount64();
+  ElapsedSeconds = end > start ? static_cast<double>(end - start) / 1000.0 : 0;
+  return result;
+}
+
+void TDataQuery::PlanConditions() {
+  Run = std::make_unique<TSelectRun>();
+  TSelectRun& run = *Run;
+  bool outerJoins = false;
+  for (const auto& t : SourceTables) {
+    t->DropFilters();
+    run.Order.push_back(t.get());
+    outerJoins = outerJoins || t->OuterOn != nullptr;
+  }
+  const engine::TEvalContext context = RowContext(*this, nullptr);
+  std::vector<TExpTree> conjuncts;
+  SplitConjuncts(*this, Condition.get(), conjuncts);
+  std::vector<TExpTree> ons(run.Order.size());
+  {
+    TQueryLocale locale(Statement->LanguageId(), Statement->SortId());
+    for (TExpTree& c : conjuncts) {
+      CheckQueryTree(*this, c.get(), true, "WHERE or JOIN clause");
+      if (c->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
+    }
+    for (size_t i = 0; i < run.Order.size(); ++i) {
+      if (run.Order[i]->OuterOn == nullptr) continue;
+      ons[i] = TExpTree(engine::CopyExpressionTree(run.Order[i]->OuterOn));
+      CheckQueryTree(*this, ons[i].get(), true, "WHERE or JOIN clause");
+      if (ons[i]->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
+    }
+  }
+  // Conjuncts on one table become its filters, except on the optional table of an outer join:
+  // those are tested after the join has made its null row, so that they mean what WHERE says.
+  std::vector<TExpTree> joining;
+  for (TExpTree& c : conjuncts) {
+    std::vector<TSourceTable*> tables;
+    TablesOf(c.get(), tables);
+    // A live result has no per-row test: a condition without columns filters its one table.
+    if (tables.empty() && Live) tables.push_back(run.Order.front());
+    if (tables.size() == 1 && !HoldsSubSelect(c.get()) && tables[0]->OuterOn == nullptr) {
+      TSourceTable* target = tables[0];
+      TExpTree prepared = engine::PrepareExpressionTree(c.get(), context, true, false);
+      engine::TFilter* filter = target->Cursor->AddFilter(nullptr, std::string_view(), true, false, false, false,
+                                                          nullptr, true, prepared.get());
+      prepared.release();
+      target->Cursor->ActivateFilter(filter);
+      target->WhereFilters.push_back(filter);
+      continue;
+    }
+    run.AllPushed = false;
+    joining.push_back(std::move(c));
+  }
+  // Join order: the smallest table joined to another by a condition drives the walk when it
+  // is smaller than the first (outer joins keep the written order).
+  if (!NoJoinOptimize && !outerJoins && run.Order.size() > 1) {
+    std::vector<int32_t> counts;
+    for (TSourceTable* t : run.Order) counts.push_back(t->Cursor->GetRecordCount());
+    size_t best = 0;
+    for (size_t i = 1; i < run.Order.size(); ++i) {
+      const bool joined = std::any_of(joining.begin(), joining.end(), [&](const TExpTree& c) {
+        std::vector<TSourceTable*> tables;
+        TablesOf(c.get(), tables);
+        return tables.size() > 1 && !HoldsSubSelect(c.get()) &&
+               std::find(tables.begin(), tables.end(), run.Order[i]) != tables.end();
+      });
+      if (joined && counts[i] < counts[best]) best = i;
+    }
+    if (best != 0) std::swap(run.Order[0], run.Order[best]);
+  }
+  for (size_t i = 0; i < run.Order.size(); ++i) run.Order[i]->JoinPosition = static_cast<int16_t>(i + 1);
+  DrivingTable = run.Order.empty() ? nullptr : run.Order.front();
+  // Links: an outer join's ON condition restricts its optional table; every other table is
+  // paired with all rows before it until conditions restrict it.
+  for (size_t i = 1; i < run.Order.size(); ++i) {
+    TSourceTable* t = run.Order[i];
+    TSourceTable* source = run.Order[i - 1];
+    auto link = std::make_unique<TTableJoin>(source, t, jkCross);
+    const auto written = std::find_if(SourceTables.begin(), SourceTables.end(),
+                                      [&](const auto& s) { return s.get() == t; });
+    TExpTree& on = ons[static_cast<size_t>(written - SourceTables.begin())];
+    if (on) {
+      std::vector<TSourceTable*> tables;
+      TablesOf(on.get(), tables);
+      for (TSourceTable* named : tables) {
+        if (PositionIn(run.Order, named) > static_cast<int>(i)) RaiseSqlError(M::JoinInternalCorrelation);
+      }
+      link->Kind = jkLeft;
+      link->Conditions.push_back(std::move(on));
+    }
+    t->Incoming = link.get();
+    run.Links.push_back(link.get());
+    source->Joins.push_back(std::move(link));
+  }
+  for (TExpTree& c : joining) {
+    std::vector<TSourceTable*> tables;
+    TablesOf(c.get(), tables);
+    int latest = -1;
+    for (TSourceTable* t : tables) latest = std::max(latest, PositionIn(run.Order, t));
+    TSourceTable* target = latest >= 0 ? run.Order[static_cast<size_t>(latest)] : nullptr;
+    if (target == nullptr || latest == 0 || HoldsSubSelect(c.get()) || target->OuterOn != nullptr) {
+      run.Residual.push_back(engine::PrepareExpressionTree(c.get(), context, true, false));
+      continue;
+    }
+    TTableJoin* link = target->Incoming;
+    if (link->Kind == jkCross) link->Kind = jkInner;
+    link->Conditions.push_back(std::move(c));
+  }
+}
+
+void TDataQuery::ExecuteSelect() {
+  if (ResultCursor == nullptr) return;
+  if (ResultCursor->Filters().Count() > 0) ResultCursor->DropFilter(nullptr);
+  SubSelectFilter = nullptr;
+  ResultCursor->EmptyTable();
+  std::vector<std::unique_ptr<engine::TCursorBracket>> locks;
+  if (WithLocks) {
+    for (const auto& t : SourceTables) locks.push_back(std::make_unique<engine::TCursorBracket>(*t->Cursor));
+  }
+  PlanConditions();
+  if (AggregateOnly) FillAggregateOnly();
+  else FillResult();
+  locks.clear();
+  SortResult();
+  ResultCursor->First();
+  ResultCursor->Refresh();
+  RowsAffected = ResultCursor->GetRecordCount();
+  if (!IsSubSelect) Executed = true;
+}
+
+void TDataQuery::FillResult() {
+  engine::TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t> row(result.GetRecordSize());
+  const engine::TEvalContext context = RowContext(*this, &result);
+  TJoinWalk walk(Run->Order, context);
+  const int32_t total = DrivingTable != nullptr ? DrivingTable->Cursor->GetRecordCount() : 0;
+  int32_t step = 0;
+  uint32_t lastDriving = 0;
+  int32_t inserted = 0;
+  while (walk.Next()) {
+    const uint32_t driving = DrivingTable->Cursor->CurrentRecordNumber();
+    if (step == 0 || driving != lastDriving) {
+      lastDriving = driving;
+      ++step;
+      if (ReportProgress(*this, step, total)) break;
+    }
+    bool pass = true;
+    for (const TExpTree& test : Run->Residual) {
+      TExpTree value = engine::EvaluateExpression(test.get(), nullptr, context);
+      if (!engine::ExpressionResultTrue(*value)) {
+        pass = false;
+        break;
+      }
+    }
+    if (!pass) continue;
+    if (MaxRowCount >= 0 && inserted >= MaxRowCount) break;
+    result.InitRecord(row.data());
+    for (const auto& c : ResultColumns) {
+      const FieldDesc& f = result.GetFieldDesc(static_cast<uint32_t>(c->ResultNo));
+      if (c->Aggregate == agNone && !c->Calculated) {
+        TSourceTable& t = *c->SourceTable;
+        if (f.IsBlob()) {
+          TExpTree value = ReadValue(*t.Cursor, static_cast<uint32_t>(
+              t.Cursor->GetFieldDescByNumber(static_cast<uint16_t>(c->FieldNo)).FieldNumber), t.Padded ? nullptr : t.RecordBuffer.data());
+          if (!value->IsNull) {
+            const std::string_view bytes = value->StringValue();
+            result.OpenBlob(static_cast<uint32_t>(c->ResultNo), row.data(), 1);
+            result.WriteBlob(static_cast<uint32_t>(c->ResultNo), row.data(), 0, static_cast<uint32_t>(bytes.size()),
+                             reinterpret_cast<const uint8_t*>(bytes.data()));
+          }
+          continue;
+        }
+        std::vector<uint8_t> value(std::max<size_t>(f.PhysicalSize, 8) + 8, 0);
+        const uint32_t position = [&] {
+          for (uint32_t i = 1; i <= t.Cursor->GetFieldCount(); ++i)
+            if (t.Cursor->GetFieldDesc(i).FieldNumber == c->FieldNo) return i;
+          return 1u;
+        }();
+        const bool null = t.Padded || t.Cursor->GetFieldData(position, t.RecordBuffer.data(), value.data());
+        result.SetFieldData(static_cast<uint32_t>(c->ResultNo), row.data(), null ? nullptr : value.data());
+        continue;
+      }
+      if (c->Aggregate == agCount) {
+        bool counted = c->CountAll;
+        if (!counted) {
+          TExpTree value = engine::EvaluateExpression(c->Expression->Left, nullptr, context);
+          counted = !value->IsNull;
+        }
+        TExpTree one = IntegerNode(counted ? 1 : 0);
+        StoreValue(f, *one, row.data());
+        continue;
+      }
+      const TExpToken* expression = c->Aggregate != agNone ? c->Expression->Left : c->Expression.get();
+      TExpTree value = engine::EvaluateExpression(expression, nullptr, context);
+      StoreValue(f, *value, row.data());
+      if (c->Aggregate == agAvg && c->CountFieldNo > 0) {
+        TExpTree count = IntegerNode(value->IsNull ? 0 : 1);
+        StoreValue(result.GetFieldDesc(static_cast<uint32_t>(c->CountFieldNo)), *count, row.data());
+      }
+    }
+    result.InsertRecord(row.data(), false);
+    ++inserted;
+    if (HasBlobColumns) result.CloseAllBlobs();
+  }
+}
+
+void TDataQuery::FillAggregateOnly() {
+  engine::TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t> accumulator(result.GetRecordSize());
+  result.InitRecord(accumulator.data());
+  TAggregator aggregator(*this, result);
+  if (CountStarShortcut && Run->AllPushed) {
+    const int32_t count = DrivingTable->Cursor->GetRecordCount();
+    ReportProgress(*this, count, count);
+    TExpTree value = IntegerNode(count);
+    StoreValue(result.GetFieldDesc(1), *value, accumulator.data());
+    result.InsertRecord(accumulator.data(), false);
+    return;
+  }
+  // The rows go through a scratch table of one row at a time: the same record layout.
+  const int32_t saved = MaxRowCount;
+  MaxRowCount = -1;
+  FillResult();
+  MaxRowCount = saved;
+  bool first = true;
+  std::vector<uint8_t> row(result.GetRecordSize());
+  result.First();
+  while (result.GetNextRecord(row.data()) == 0) {
+    if (first) aggregator.Start(row.data(), accumulator.data());
+    else aggregator.Add(row.data(), accumulator.data());
+    first = false;
+  }
+  if (first) {
+    result.InitRecord(accumulator.data());
+  }
+  aggregator.Finish(accumulator.data());
+  result.EmptyTable();
+  if (MaxRowCount != 0) result.InsertRecord(accumulator.data(), false);
+}
+
+void TDataQuery::SortResult() {
+  engine::TDataCursor& result = *ResultCursor;
+  auto fieldOf = [&](int32_t resultNo, bool descending) {
+    FieldDesc f = result.GetFieldDesc(static_cast<uint32_t>(resultNo));
+    f.Descending = descending;
+    return f;
+  };
+  if (Grouped && !AggregateOnly && !GroupBy.empty()) {
+    TAggregator aggregator(*this, result);
+    engine::TSortOptions options;
+    for (const auto& g : GroupBy) options.Fields.push_back(fieldOf(g->ColumnNo, false));
+    options.Group = [&](int mode, uint8_t* record, uint8_t* output) {
+      if (mode == 1) aggregator.Start(record, output);
+      else aggregator.Add(record, output);
+    };
+    options.Finish = [&](uint8_t* output) { aggregator.Finish(output); };
+    engine::TEvalContext context = RowContext(*this, &result);
+    if (Having) {
+      options.Filter = [&](uint8_t* output) {
+        TExpTree value = engine::EvaluateExpression(Having.get(), output, context);
+        return engine::ExpressionResultTrue(*value);
+      };
+    }
+    result.AddIndexExclusive(options);
+  }
+  if (Distinct) {
+    engine::TSortOptions options;
+    for (const auto& c : ResultColumns) options.Fields.push_back(fieldOf(c->ResultNo, false));
+    options.Distinct = true;
+    result.AddIndexExclusive(options);
+  }
+  if (!OrderBy.empty() && !OrderSatisfied) {
+    engine::TSortOptions options;
+    for (const auto& o : OrderBy) options.Fields.push_back(fieldOf(o->ColumnNo, o->Descending));
+    options.CaseInsensitive = OrderNoCase;
+    result.AddIndexExclusive(options);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sub-selects.
+
+bool TDataQuery::BindSubSelectColumn(TExpToken& node) {
+  if (ResultCursor == nullptr || !ResultCursor->IsOpen() || ResultColumns.empty()) return false;
+  const TResultField& c = *ResultColumns.front();
+  TExpTree typed = ReadValue(*ResultCursor, static_cast<uint32_t>(c.ResultNo), nullptr);
+  node.FieldName = c.ResultName;
+  node.TableName = c.Correlation;
+  node.FieldNo = c.ResultNo;
+  node.SourceRef = nullptr;
+  node.DataType = typed->DataType;
+  node.SubType = typed->SubType;
+  node.Scale = typed->Scale;
+  node.SetDataSize(typed->DataSize);
+  return true;
+}
+
+int64_t TDataQuery::FilterSubSelect(const TExpToken& comparison) {
+  if (ResultCursor == nullptr || !ResultCursor->IsOpen()) return 0;
+  // A NULL is in no set.
+  if (comparison.Left == nullptr || comparison.Left->IsNull) return 0;
+  TExpTree copy(engine::CopyExpressionTree(&comparison));
+  copy->Right->NodeClass = engine::ncColumn;
+  copy->Right->SourceRef = nullptr;
+  engine::TEvalContext context = RowContext(*this, ResultCursor.get());
+  TExpTree prepared = engine::PrepareExpressionTree(copy.get(), context, true, false);
+  if (SubSelectFilter == nullptr) {
+    SubSelectFilter = ResultCursor->AddFilter(nullptr, std::string_view(), true, false, false, false, nullptr, true,
+                                              prepared.get());
+    prepared.release();
+    ResultCursor->ActivateFilter(SubSelectFilter);
+  } else {
+    ResultCursor->SetFilterExpression(prepared.get(), SubSelectFilter);
+    prepared.release();
+  }
+  return ResultCursor->GetRecordCount();
+}
+
+}  // namespace tovenmarsh::sql
