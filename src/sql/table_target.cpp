@@ -46,7 +46,7 @@ std::unique_ptr<engine::TDataCursor> TTableTarget::NewCursor(bool exclusive) con
 
 TCloseCursor::~TCloseCursor() {
   try {
-    if (Cursor.IsOpen()) Cursor.Close();
+    if (cursor_.IsOpen()) cursor_.Close();
   } catch (...) {
   }
 }

@@ -42,9 +42,15 @@ class TTableTarget {
 
 // Closes an open cursor whatever happens; a failure while closing after another failure is
 // dropped so that the first one is the one reported.
-struct TCloseCursor {
-  engine::TDataCursor& Cursor;
+class TCloseCursor {
+ public:
+  explicit TCloseCursor(engine::TDataCursor& cursor) : cursor_(cursor) {}
   ~TCloseCursor();
+  TCloseCursor(const TCloseCursor&) = delete;
+  TCloseCursor& operator=(const TCloseCursor&) = delete;
+
+ private:
+  engine::TDataCursor& cursor_;
 };
 
 }  // namespace tovenmarsh::sql
