@@ -357,4 +357,23 @@ TEST_F(SqlModify, ConditionsWithSubSelectsMatchSqlite) {
   }
 }
 
+TEST_F(SqlModify, InsertFromACursorOnTheTargetStopsAtTheRowsThatWereThere) {
+  // A live SELECT over the target is the table's own cursor: it would show every row the
+  // statement adds and the copy would never end.
+  Run("CREATE TABLE u (k INTEGER, s CHAR(12))");
+  Run("CREATE INDEX byk ON u (k)");
+  for (int i = 1; i <= 6; ++i) Run("INSERT INTO u VALUES (" + std::to_string(i) + ", 'r')");
+  for (uint8_t order : {engine::kPhysicalOrder, uint8_t{1}}) {
+    sql::TQueryStatement statement(directory_);
+    size_t consumed = 0;
+    statement.Prepare("INSERT INTO u SELECT * FROM u", consumed);
+    auto source = Open("u");
+    source->SetIndexNumber(order);
+    size_t before = Rows("u").size();
+    sql::ExecuteDataChange(*statement.MainQuery(), directory_, nullptr, source.get());
+    EXPECT_EQ(statement.GetRowsAffected(), static_cast<int32_t>(before));
+    EXPECT_EQ(Rows("u").size(), 2 * before);
+  }
+}
+
 }  // namespace
