@@ -376,4 +376,48 @@ TEST_F(SqlModify, InsertFromACursorOnTheTargetStopsAtTheRowsThatWereThere) {
   }
 }
 
+TEST_F(SqlModify, MemoValuesAreWrittenWholeAndReplaced) {
+  Run("CREATE TABLE b (id INTEGER, m BLOB(1,1))");
+  const std::string longText(3000, 'z');
+  Run("INSERT INTO b VALUES (1, 'first text')");
+  Run("INSERT INTO b VALUES (2, '" + longText + "')");
+  {
+    // Text constants are short strings: a long value comes as a parameter.
+    sql::TFenParams params;
+    params.Add(tovenmarsh::dataset::TParamType::ptInput, "m", tovenmarsh::dataset::ftUnknown)
+        .SetAsMemo(longText);
+    sql::TQueryStatement statement(directory_);
+    size_t consumed = 0;
+    statement.Prepare("INSERT INTO b VALUES (3, ?)", consumed);
+    sql::TBoundParams bound = sql::BindParamValues(params);
+    statement.SetParams(1, bound.Descriptors.data(), bound.Buffer.data(), bound.Buffer.size());
+    statement.Execute();
+  }
+  EXPECT_EQ(Run("UPDATE b SET m = 'short' WHERE id = 2"), 1);
+  EXPECT_EQ(Run("UPDATE b SET m = NULL WHERE id = 1"), 1);
+  auto c = Open("b");
+  std::vector<uint8_t> r(c->GetRecordSize());
+  c->SetIndexNumber(engine::kPhysicalOrder);
+  c->First();
+  std::vector<std::string> values;
+  while (c->GetNextRecord(r.data()) == 0) {
+    uint8_t handle[8];
+    if (c->GetFieldData(2, r.data(), handle)) {
+      values.push_back("null");
+      continue;
+    }
+    ASSERT_EQ(c->OpenBlob(2, r.data(), 1), 0);
+    uint32_t size = 0;
+    ASSERT_EQ(c->GetBlobSize(2, r.data(), &size), 0);
+    std::string text(size, '\0');
+    uint32_t count = 0;
+    if (size > 0) {
+      ASSERT_EQ(c->ReadBlob(2, r.data(), 0, size, reinterpret_cast<uint8_t*>(text.data()), &count), 0);
+    }
+    c->CloseBlob(2, r.data());
+    values.push_back(text);
+  }
+  EXPECT_EQ(values, (std::vector<std::string>{"null", "short", longText}));
+}
+
 }  // namespace
