@@ -290,6 +290,36 @@ class TAggregator {
   std::vector<TState> states_;
 };
 
+// The position in the cursor's field list of the field numbered number.
+uint32_t FieldPosition(engine::TDataCursor& cursor, int16_t number) {
+  for (uint32_t i = 1; i <= cursor.GetFieldCount(); ++i) {
+    if (cursor.GetFieldDesc(i).FieldNumber == number) return i;
+  }
+  return 1;
+}
+
+// Copies a BLOB value whole from the current row of table into the result row.
+void CopyBlob(TSourceTable& table, uint32_t position, engine::TDataCursor& result, uint32_t field, uint8_t* row) {
+  engine::TDataCursor& source = *table.Cursor;
+  if (table.Padded || source.GetFieldData(position, table.RecordBuffer.data(), nullptr)) return;
+  auto fail = [&] { engine::RaiseEngineError(engine::kErrBlobBuffersCorrupt, source.TableName()); };
+  if (source.OpenBlob(position, table.RecordBuffer.data(), 1) != 0) fail();
+  std::vector<uint8_t> bytes;
+  uint32_t size = 0;
+  uint32_t count = 0;
+  int rc = source.GetBlobSize(position, table.RecordBuffer.data(), &size);
+  if (rc == 0) {
+    bytes.resize(size);
+    rc = size > 0 ? source.ReadBlob(position, table.RecordBuffer.data(), 0, size, bytes.data(), &count) : 0;
+  }
+  source.CloseBlob(position, table.RecordBuffer.data());
+  if (rc != 0 || count != size) fail();
+  if (size == 0) return;
+  if (result.OpenBlob(field, row, 2) != 0 || result.WriteBlob(field, row, 0, size, bytes.data()) != 0) {
+    engine::RaiseEngineError(engine::kErrBlobBuffersCorrupt, result.TableName());
+  }
+}
+
 // Runs the progress callback for one more driving-table row; true when the caller asked to stop.
 bool ReportProgress(TDataQuery& query, int32_t step, int32_t total) {
   if (query.ProgressCallback == nullptr) return false;
@@ -521,23 +551,12 @@ void TDataQuery::FillResult() {
       const FieldDesc& f = result.GetFieldDesc(static_cast<uint32_t>(c->ResultNo));
       if (c->Aggregate == agNone && !c->Calculated) {
         TSourceTable& t = *c->SourceTable;
+        const uint32_t position = FieldPosition(*t.Cursor, c->FieldNo);
         if (f.IsBlob()) {
-          TExpTree value = ReadValue(*t.Cursor, static_cast<uint32_t>(
-              t.Cursor->GetFieldDescByNumber(static_cast<uint16_t>(c->FieldNo)).FieldNumber), t.Padded ? nullptr : t.RecordBuffer.data());
-          if (!value->IsNull) {
-            const std::string_view bytes = value->StringValue();
-            result.OpenBlob(static_cast<uint32_t>(c->ResultNo), row.data(), 1);
-            result.WriteBlob(static_cast<uint32_t>(c->ResultNo), row.data(), 0, static_cast<uint32_t>(bytes.size()),
-                             reinterpret_cast<const uint8_t*>(bytes.data()));
-          }
+          CopyBlob(t, position, result, static_cast<uint32_t>(c->ResultNo), row.data());
           continue;
         }
         std::vector<uint8_t> value(std::max<size_t>(f.PhysicalSize, 8) + 8, 0);
-        const uint32_t position = [&] {
-          for (uint32_t i = 1; i <= t.Cursor->GetFieldCount(); ++i)
-            if (t.Cursor->GetFieldDesc(i).FieldNumber == c->FieldNo) return i;
-          return 1u;
-        }();
         const bool null = t.Padded || t.Cursor->GetFieldData(position, t.RecordBuffer.data(), value.data());
         result.SetFieldData(static_cast<uint32_t>(c->ResultNo), row.data(), null ? nullptr : value.data());
         continue;

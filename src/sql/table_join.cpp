@@ -15,13 +15,46 @@ bool IsConstant(const TExpToken* node) { return node != nullptr && node->NodeCla
 
 bool ConstantTrue(const TExpToken* node) { return engine::ExpressionResultTrue(*node); }
 
+// Nodes whose Right is a list of values linked through the values' own Right links.
+bool ListRight(const TExpToken& node) {
+  switch (node.Operator) {
+    case engine::opIn:
+    case engine::opNotIn:
+    case engine::opBetween:
+    case engine::opNotBetween:
+      return node.NodeClass == engine::ncPredicate;
+    case engine::opSubstring:
+    case engine::opReplace:
+    case engine::opCast:
+      return node.NodeClass == engine::ncFunction;
+    default: return false;
+  }
+}
+
+// Folds every value of a list on its own and links the results again.
+TExpTree FoldList(const TExpToken* first, const TSourceTable* target, const engine::TEvalContext& context) {
+  TExpTree head;
+  TExpToken* tail = nullptr;
+  for (const TExpToken* item = first; item != nullptr; item = item->Right) {
+    TExpTree alone(engine::CopyExpressionTree(item));
+    engine::FreeExpressionTree(alone->Right);
+    TExpTree folded = JoinFilterCondition(alone.get(), target, context);
+    TExpToken* node = folded.get();
+    if (tail == nullptr) head = std::move(folded);
+    else tail->Right = folded.release();
+    tail = node;
+  }
+  return head;
+}
+
 }  // namespace
 
 TExpTree JoinFilterCondition(const TExpToken* tree, const TSourceTable* target,
                              const engine::TEvalContext& context) {
   if (tree == nullptr) return {};
   if (!RefersTo(tree, target) && !HoldsSubSelect(tree)) {
-    TExpTree value = engine::EvaluateExpression(tree, nullptr, context);
+    TExpTree prepared = engine::PrepareExpressionTree(tree, context, true, false);
+    TExpTree value = engine::EvaluateExpression(prepared.get(), nullptr, context);
     value->NodeClass = engine::ncConstant;
     value->IsParameter = false;
     value->SourceRef = nullptr;
@@ -31,7 +64,8 @@ TExpTree JoinFilterCondition(const TExpToken* tree, const TSourceTable* target,
                        (tree->Operator == engine::opAnd || tree->Operator == engine::opOr);
   const bool negation = tree->NodeClass == engine::ncUnary && tree->Operator == engine::opNot;
   TExpTree left = JoinFilterCondition(tree->Left, target, context);
-  TExpTree right = JoinFilterCondition(tree->Right, target, context);
+  TExpTree right = ListRight(*tree) ? FoldList(tree->Right, target, context)
+                                    : JoinFilterCondition(tree->Right, target, context);
   if (logical) {
     // A decided operand decides the node or leaves the other operand.
     const bool isAnd = tree->Operator == engine::opAnd;
@@ -77,11 +111,13 @@ void TTableJoin::AimFilter(const engine::TEvalContext& context) {
   // Constants standing in an AND are settled here: the filter sees only the target's tests.
   TExpTree folded = JoinFilterCondition(combined.get(), Target, context);
   if (IsConstant(folded.get())) {
-    DropFilter();
+    // Decided for every row: the filter rests until a row needs it again.
+    if (Filter != nullptr && Filter->Active) Target->Cursor->DeactivateFilter(Filter);
     Blocked = !ConstantTrue(folded.get());
     return;
   }
   TExpTree prepared = engine::PrepareExpressionTree(folded.get(), context, true, false);
+  if (Filter != nullptr && !Filter->Active) Target->Cursor->ActivateFilter(Filter);
   if (Filter == nullptr) {
     Filter = Target->Cursor->AddFilter(nullptr, std::string_view(), true, false, false, false, nullptr, true,
                                        prepared.get());
