@@ -20,6 +20,7 @@
 #include "engine/store/blob_buffer.h"
 #include "engine/table/directory.h"
 #include "platform/format_settings.h"
+#include "sql/query_tree.h"
 #include "sql/sql_messages.h"
 #include "sql/table_target.h"
 
@@ -307,7 +308,7 @@ class TDataChange {
       }
     }
     for (TExpToken* v : values_) {
-      prepared_.push_back(engine::PrepareExpressionTree(v, context_, false, false));
+      prepared_.push_back(engine::PrepareExpressionTree(v, context_, true, false));
     }
   }
 
@@ -321,7 +322,7 @@ class TDataChange {
     settings.SubSelectHook = hook_;
     engine::CheckExpressionTypes(settings, true, nullptr, q_.Condition.get());
     if (q_.Condition->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
-    condition_ = engine::PrepareExpressionTree(q_.Condition.get(), context_, false, false);
+    condition_ = engine::PrepareExpressionTree(q_.Condition.get(), context_, true, false);
   }
 
   // Writes the values evaluated against source (null: no row) into record_.
@@ -382,16 +383,41 @@ class TDataChange {
   }
 
   // The rows the condition selects, as they stand now, by their physical bookmarks: changing
-  // a row moves it in no index walk, and a row is never met twice.
+  // a row moves it in no index walk, and a row is never met twice. A condition without
+  // sub-selects becomes an engine filter for the walk, which indexes can answer.
   std::vector<std::vector<uint8_t>> SelectedRows() {
     std::vector<std::vector<uint8_t>> rows;
     cursor_->SetIndexNumber(engine::kPhysicalOrder);
+    struct TDropFilter {
+      engine::TDataCursor& Cursor;
+      engine::TFilter* Filter = nullptr;
+      ~TDropFilter() {
+        if (Filter == nullptr) return;
+        try {
+          Cursor.DropFilter(Filter);
+        } catch (...) {
+          // The filter goes with the cursor at the latest.
+        }
+      }
+    } drop{*cursor_};
+    if (condition_ && !HoldsSubSelect(condition_.get())) {
+      TExpTree copy(engine::CopyExpressionTree(condition_.get()));
+      drop.Filter = cursor_->AddFilter(nullptr, std::string_view(), true, false, false, false,
+                                       nullptr, true, copy.get());
+      copy.release();
+      cursor_->ActivateFilter(drop.Filter);
+    }
     cursor_->First();
     std::vector<uint8_t> bookmark(cursor_->GetBookmarkSize());
     while (cursor_->GetNextRecord(record_.data()) == 0) {
-      if (!Selected(record_.data())) continue;
+      if (drop.Filter == nullptr && !Selected(record_.data())) continue;
       cursor_->GetBookmark(bookmark.data());
       rows.push_back(bookmark);
+    }
+    if (drop.Filter != nullptr) {
+      engine::TFilter* filter = drop.Filter;
+      drop.Filter = nullptr;
+      cursor_->DropFilter(filter);
     }
     return rows;
   }

@@ -114,7 +114,7 @@ TEST_F(SqlModify, RandomChangesMatchSqlite) {
   int nextId = 1;
   for (int step = 0; step < 400; ++step) {
     std::string text;
-    switch (pick(0, 7)) {
+    switch (pick(0, 9)) {
       case 0:
       case 1:
       case 2: {
@@ -142,6 +142,15 @@ TEST_F(SqlModify, RandomChangesMatchSqlite) {
         break;
       case 7:
         text = "UPDATE t SET k = k * 2 WHERE NOT (k >= " + std::to_string(pick(-5, 20)) + ")";
+        break;
+      case 8:
+        text = "UPDATE t SET s = 'p" + std::to_string(pick(0, 9)) + "' WHERE s LIKE 'v" +
+               std::to_string(pick(1, 3)) + "%' AND k IN (" + std::to_string(pick(-5, 30)) +
+               ", " + std::to_string(pick(-5, 30)) + ", " + std::to_string(pick(-5, 30)) + ")";
+        break;
+      case 9:
+        text = "DELETE FROM t WHERE s = 'v" + std::to_string(pick(0, 30)) + "' AND k >= " +
+               std::to_string(pick(-5, 30));
         break;
     }
     int32_t rows = Run(text);
