@@ -429,4 +429,16 @@ TEST_F(SqlModify, MemoValuesAreWrittenWholeAndReplaced) {
   EXPECT_EQ(values, (std::vector<std::string>{"null", "short", longText}));
 }
 
+TEST_F(SqlModify, StringEqualityIsExact) {
+  Run("CREATE TABLE t (s CHAR(10), n INTEGER)");
+  Run("CREATE INDEX bys ON t (s)");
+  for (const char* value : {"ab", "abc", "a*", "A*"}) {
+    Run(std::string("INSERT INTO t VALUES ('") + value + "', 0)");
+  }
+  // No prefix match for a trailing '*': only the row holding "a*" itself.
+  EXPECT_EQ(Run("UPDATE t SET n = 1 WHERE s = 'a*'"), 1);
+  EXPECT_EQ(Run("DELETE FROM t WHERE s = 'ab*'"), 0);
+  EXPECT_EQ(Rows("t"), (std::vector<std::string>{"A*|0", "a*|1", "abc|0", "ab|0"}));
+}
+
 }  // namespace
