@@ -114,6 +114,17 @@ TEST_F(SqlFenQuery, StatementsWithoutAResultRunAndThenFailTheOpen) {
   EXPECT_EQ(ErrorText([&] { update.Open(); }), "Error creating table handle.");
   EXPECT_EQ(update.RowsAffected(), 2);
   EXPECT_FALSE(update.Active());
+  // Opened again, the prepared statement runs again.
+  update.SetSQL({"UPDATE people SET team = team + 1 WHERE no <= :n"});
+  update.ParamByName("n").SetAsInteger(2);
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(ErrorText([&] { update.Open(); }), "Error creating table handle.");
+    EXPECT_EQ(update.RowsAffected(), 2);
+    EXPECT_TRUE(update.Prepared());
+  }
+  TFenQuery& teams = Query("SELECT team FROM people WHERE no <= 2");
+  teams.Open();
+  EXPECT_EQ(Rows(teams), (std::vector<std::string>{"3", "3"}));
   TFenQuery& q = Query("SELECT no FROM people WHERE team = 9");
   q.Open();
   EXPECT_EQ(Rows(q), (std::vector<std::string>{"3", "4"}));
