@@ -586,6 +586,11 @@ TEST_F(SelectFixedTest, RowLimitProgressAndAbort) {
   EXPECT_EQ(Ours("SELECT id FROM t", 2).size(), 2u);
   EXPECT_TRUE(Ours("SELECT id FROM t", 0).empty());
   EXPECT_EQ(Ours("SELECT id FROM t", -1).size(), 4u);
+  EXPECT_TRUE(Ours("SELECT COUNT(*) FROM t", 0).empty());
+  EXPECT_TRUE(Ours("SELECT SUM(n) FROM t", 0).empty());
+  EXPECT_EQ(Ours("SELECT COUNT(*) FROM t", 1), std::vector<std::string>{"4"});
+  // The limit counts rows as they are made, before DISTINCT and ordering.
+  EXPECT_EQ(Ours("SELECT DISTINCT a FROM t ORDER BY a DESC", 2), std::vector<std::string>{"a"});
   struct TSteps {
     std::vector<std::pair<int32_t, int32_t>> Seen;
     int32_t AbortAt = 0;
