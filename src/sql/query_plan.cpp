@@ -38,7 +38,8 @@ uint8_t AggregateOfOperator(uint8_t op) {
 }  // namespace
 
 void TDataQuery::Prepare() {
-  if (Statement->Directory() == nullptr) return;
+  // An executed query keeps its result until the statement is freed.
+  if (Statement->Directory() == nullptr || Executed) return;
   switch (Kind) {
     case skSelect: PrepareSelect(); break;
     default: break;

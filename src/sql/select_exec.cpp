@@ -595,7 +595,7 @@ void TDataQuery::FillAggregateOnly() {
     ReportProgress(*this, count, count);
     TExpTree value = IntegerNode(count);
     StoreValue(result.GetFieldDesc(1), *value, accumulator.data());
-    result.InsertRecord(accumulator.data(), false);
+    if (MaxRowCount != 0) result.InsertRecord(accumulator.data(), false);
     return;
   }
   // The rows go through a scratch table of one row at a time: the same record layout.

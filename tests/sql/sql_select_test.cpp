@@ -134,8 +134,8 @@ class SelectTest : public ::testing::Test {
     Sqlite(sql + ")");
   }
 
-  // The visible result column names of a SELECT, joined by ",".
-  std::string Names(const std::string& sql) {
+  // The result column names of a SELECT (hidden ones too when asked), joined by ",".
+  std::string Names(const std::string& sql, bool hidden = false) {
     try {
       TQueryStatement statement(directory_);
       size_t consumed = 0;
@@ -143,7 +143,7 @@ class SelectTest : public ::testing::Test {
       engine::TDataCursor* result = statement.Execute();
       std::string names;
       for (uint32_t i = 1; i <= result->GetFieldCount(); ++i) {
-        if (result->GetFieldDesc(i).Hidden) continue;
+        if (result->GetFieldDesc(i).Hidden && !hidden) continue;
         names += (names.empty() ? "" : ",") + result->GetFieldDesc(i).Name;
       }
       return names;
@@ -421,6 +421,52 @@ TEST_F(SelectOracleTest, RandomConditionsAcrossTablesMatchSqlite) {
   }
 }
 
+// Random groupings: a grouping column, a few aggregates, a condition, sometimes HAVING over one
+// of the aggregates and DISTINCT, over one table and over a join; compared with SQLite.
+TEST_F(SelectOracleTest, RandomGroupingsMatchSqlite) {
+  const char* const groups[] = {"ta.k", "ta.n", "ta.s", "ta.g", "tb.s"};
+  const char* const aggregates[] = {"COUNT(*)", "COUNT(ta.n)", "SUM(ta.n)", "MIN(ta.n)", "MAX(ta.f)", "AVG(ta.k)",
+                                    "SUM(tb.v)", "MIN(ta.s)", "MAX(tb.s)", "AVG(tb.v)", "COUNT(tb.v)", "SUM(ta.f)"};
+  const std::pair<const char*, const char*> conditions[] = {
+      {"ta.n > -2", "ta.n > -2"}, {"tb.v < 30", "tb.v < 30"}, {"ta.s <> 'c'", "ta.s IS NOT 'c'"}, {"ta.id > 0", "ta.id > 0"}};
+  std::mt19937 random(99);
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  for (int round = 0; round < 40; ++round) {
+    const std::string group = groups[pick(std::size(groups))];
+    const bool join = group.rfind("tb.", 0) == 0 || pick(2) == 0;
+    std::vector<std::string> chosen;
+    for (size_t n = 1 + pick(3); chosen.size() < n;) {
+      std::string a = aggregates[pick(std::size(aggregates))];
+      if (!join && a.find("tb.") != std::string::npos) continue;
+      chosen.push_back(a);
+    }
+    std::string columns = group;
+    for (const std::string& a : chosen) columns += ", " + a;
+    const auto& condition = conditions[pick(std::size(conditions))];
+    std::string from = join ? " FROM ta, tb WHERE " : " FROM ta WHERE ";
+    std::string ours = from + condition.first;
+    std::string theirs = from + condition.second;
+    if (join) {
+      ours += " AND ta.k = tb.k";
+      theirs += " AND ta.k IS tb.k";
+    } else if (condition.first[0] == 't' && condition.first[1] == 'b') {
+      continue;
+    }
+    ours += " GROUP BY " + group;
+    theirs += " GROUP BY " + group;
+    if (pick(2) == 0) {
+      // HAVING only over numeric aggregates of the select list (the grammar takes no "*" there).
+      const std::string& a = chosen[pick(chosen.size())];
+      if (a.find(".s)") == std::string::npos && a != "COUNT(*)") {
+        ours += " HAVING " + a + " > 2";
+        theirs += " HAVING coalesce(" + a + " > 2, 0)";
+      }
+    }
+    const std::string distinct = pick(3) == 0 ? "DISTINCT " : "";
+    Compare("SELECT " + distinct + columns + ours, "SELECT " + distinct + columns + theirs, false);
+  }
+}
+
 // A small fixed table for the cases whose answers are written out.
 class SelectFixedTest : public SelectTest {
  protected:
@@ -486,6 +532,9 @@ TEST_F(SelectFixedTest, ResultColumnsGetUniqueNames) {
       {"SELECT (a) FROM t", "a"},
   };
   for (const auto& c : cases) EXPECT_EQ(Names(c.Sql), c.Names) << c.Sql;
+  // Each average counts its values in a hidden column named after that column's own number.
+  EXPECT_EQ(Names("SELECT a, AVG(n), AVG(f) FROM t GROUP BY a", true),
+            "a,Average Of n,Average Of f,Sys__Avg__Count4,Sys__Avg__Count5");
 }
 
 TEST_F(SelectFixedTest, UnresolvableClausesRaiseTheirMessages) {
@@ -537,6 +586,11 @@ TEST_F(SelectFixedTest, RowLimitProgressAndAbort) {
   EXPECT_EQ(Ours("SELECT id FROM t", 2).size(), 2u);
   EXPECT_TRUE(Ours("SELECT id FROM t", 0).empty());
   EXPECT_EQ(Ours("SELECT id FROM t", -1).size(), 4u);
+  EXPECT_TRUE(Ours("SELECT COUNT(*) FROM t", 0).empty());
+  EXPECT_TRUE(Ours("SELECT SUM(n) FROM t", 0).empty());
+  EXPECT_EQ(Ours("SELECT COUNT(*) FROM t", 1), std::vector<std::string>{"4"});
+  // The limit counts rows as they are made, before DISTINCT and ordering.
+  EXPECT_EQ(Ours("SELECT DISTINCT a FROM t ORDER BY a DESC", 2), std::vector<std::string>{"a"});
   struct TSteps {
     std::vector<std::pair<int32_t, int32_t>> Seen;
     int32_t AbortAt = 0;
