@@ -74,8 +74,9 @@ class SelectTest : public ::testing::Test {
   }
 
   void CreateTable(const std::string& name, std::vector<FieldDesc> fields,
-                   std::vector<engine::IndexDesc> indexes = {}) {
+                   std::vector<engine::IndexDesc> indexes = {}, uint16_t languageId = 0) {
     engine::TTableDefinition d;
+    d.Data.LanguageId = languageId;
     d.Data.Fields = fields;
     d.Indexes = indexes;
     engine::TDataTable* t = nullptr;
@@ -465,6 +466,19 @@ TEST_F(SelectOracleTest, RandomGroupingsMatchSqlite) {
     const std::string distinct = pick(3) == 0 ? "DISTINCT " : "";
     Compare("SELECT " + distinct + columns + ours, "SELECT " + distinct + columns + theirs, false);
   }
+}
+
+// MIN and MAX order strings by the table's collation (byte order without a language) and
+// booleans false before true.
+TEST_F(SelectTest, MinAndMaxFollowTheTablesCollation) {
+  CreateTable("en", {Field("s", engine::fldZString, 4), Field("g", engine::fldBool)}, {}, 1033);
+  CreateTable("plain", {Field("s", engine::fldZString, 4)});
+  for (const char* v : {"'b'", "'C'", "NULL"}) {
+    Insert("en", {v, std::string(v) == "'b'" ? "1" : "0"});
+    Insert("plain", {v});
+  }
+  EXPECT_EQ(Ours("SELECT MIN(s), MAX(s), MIN(g), MAX(g) FROM en"), std::vector<std::string>{"b|C|0|1"});
+  EXPECT_EQ(Ours("SELECT MIN(s), MAX(s) FROM plain"), std::vector<std::string>{"C|b"});
 }
 
 // A small fixed table for the cases whose answers are written out.
