@@ -359,6 +359,9 @@ const TOracleCase kCases[] = {
     {"SELECT tc.id FROM tc WHERE tc.v IN (SELECT v FROM tb WHERE s = 'b') OR tc.w = 'c'",
      "SELECT tc.id FROM tc WHERE coalesce(tc.v IN (SELECT v FROM tb WHERE s = 'b' AND v IS NOT NULL), 0) OR tc.w IS 'c'", false},
     {"SELECT id, s FROM ta WHERE s IS NOT NULL ORDER BY s DESC, id", nullptr, true},
+    {"SELECT id FROM ta WHERE k IN (SELECT k FROM tb WHERE v IN (SELECT v FROM tc WHERE w <> 'c'))",
+     "SELECT id FROM ta WHERE coalesce(k IN (SELECT k FROM tb WHERE k IS NOT NULL AND "
+     "coalesce(v IN (SELECT v FROM tc WHERE w IS NOT 'c' AND v IS NOT NULL), 0)), 0)", false},
     {"SELECT id, s FROM ta WHERE s IS NOT NULL ORDER BY s, id DESC", nullptr, true},
     {"SELECT DISTINCT s FROM ta WHERE s IS NOT NULL ORDER BY s NOCASE",
      "SELECT DISTINCT s FROM ta WHERE s IS NOT NULL ORDER BY lower(s), s", false},
@@ -651,6 +654,12 @@ TEST_F(SelectFixedTest, IntoKeepsTheResultTableAndOtherResultsGo) {
   EXPECT_EQ(Ours("SELECT id, a INTO kept FROM t WHERE id < 3").size(), 2u);
   EXPECT_GT(files(), before);
   EXPECT_EQ(Ours("SELECT id FROM kept ORDER BY id"), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(SelectFixedTest, EncryptedResultIsReadable) {
+  EXPECT_EQ(Ours("SELECT id, a FROM t WHERE id > 2 ORDER BY id ENCRYPTED WITH 'secret'"),
+            (std::vector<std::string>{"3|b", "4|b"}));
+  EXPECT_FALSE(session_->HasPassword("secret"));
 }
 
 TEST_F(SelectFixedTest, WithLocksReadsTheSameRows) {
