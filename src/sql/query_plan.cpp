@@ -369,7 +369,8 @@ void TDataQuery::CheckDistinct() {
 
 void TDataQuery::PrepareSelect() {
   ReleaseExecution();
-  Writable = RequestLive && !HasInto;
+  // Sub-selects are always answered through a result table: their sources are only read.
+  Writable = RequestLive && !HasInto && !IsSubSelect;
   OpenSourceTables();
   ResolveSelectColumns();
   if (GroupBy.empty()) {

@@ -156,13 +156,28 @@ class TAggregator {
  public:
   TAggregator(TDataQuery& query, engine::TDataCursor& result) : query_(query), result_(result) {
     states_.resize(query.ResultColumns.size());
-    context_.LanguageId = query.Statement->LanguageId();
-    context_.SortId = query.Statement->SortId();
+    // MIN and MAX order strings by the collation of the table the column comes from.
+    for (size_t i = 0; i < query.ResultColumns.size(); ++i) {
+      const TResultField& c = *query.ResultColumns[i];
+      TState& s = states_[i];
+      s.Context.LanguageId = query.Statement->LanguageId();
+      s.Context.SortId = query.Statement->SortId();
+      if ((c.Aggregate == agMin || c.Aggregate == agMax) && !c.Calculated && c.SourceTable != nullptr) {
+        const engine::TTableInfo info = c.SourceTable->Cursor->GetTableInfo();
+        s.Context.LanguageId = info.LanguageId;
+        s.Context.SortId = info.SortId;
+      }
+    }
   }
 
   void Start(uint8_t* record, uint8_t* output) {
     if (record != output) std::memcpy(output, record, result_.GetRecordSize());
-    for (TState& s : states_) s = TState();
+    for (TState& s : states_) {
+      s.Any = false;
+      s.Count = s.IntSum = 0;
+      s.FloatSum = 0;
+      s.Best.reset();
+    }
     Accumulate(record);
   }
 
@@ -231,10 +246,11 @@ class TAggregator {
     int64_t IntSum = 0;
     double FloatSum = 0;
     TExpTree Best;
+    engine::TEvalContext Context;
   };
 
   // True when a orders before b (strings by the table's collation, false before true).
-  bool Less(const TExpToken& a, const TExpToken& b) {
+  static bool Less(const TExpToken& a, const TExpToken& b, const engine::TEvalContext& context) {
     TExpTree compare = engine::NewExpTree();
     compare->NodeClass = engine::ncBinary;
     compare->Operator = engine::opLess;
@@ -243,7 +259,7 @@ class TAggregator {
     compare->SetDataSize(2);
     compare->Left = engine::CopyExpressionTree(&a);
     compare->Right = engine::CopyExpressionTree(&b);
-    TExpTree result = engine::EvaluateExpression(compare.get(), nullptr, context_);
+    TExpTree result = engine::EvaluateExpression(compare.get(), nullptr, context);
     return engine::ExpressionResultTrue(*result);
   }
 
@@ -274,10 +290,10 @@ class TAggregator {
           ++s.Count;
           break;
         case agMin:
-          if (!s.Best || Less(*v, *s.Best)) s.Best = std::move(v);
+          if (!s.Best || Less(*v, *s.Best, s.Context)) s.Best = std::move(v);
           break;
         case agMax:
-          if (!s.Best || Less(*s.Best, *v)) s.Best = std::move(v);
+          if (!s.Best || Less(*s.Best, *v, s.Context)) s.Best = std::move(v);
           break;
         default: break;
       }
@@ -286,7 +302,6 @@ class TAggregator {
 
   TDataQuery& query_;
   engine::TDataCursor& result_;
-  engine::TEvalContext context_;
   std::vector<TState> states_;
 };
 

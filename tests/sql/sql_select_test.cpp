@@ -74,8 +74,9 @@ class SelectTest : public ::testing::Test {
   }
 
   void CreateTable(const std::string& name, std::vector<FieldDesc> fields,
-                   std::vector<engine::IndexDesc> indexes = {}) {
+                   std::vector<engine::IndexDesc> indexes = {}, uint16_t languageId = 0) {
     engine::TTableDefinition d;
+    d.Data.LanguageId = languageId;
     d.Data.Fields = fields;
     d.Indexes = indexes;
     engine::TDataTable* t = nullptr;
@@ -358,6 +359,9 @@ const TOracleCase kCases[] = {
     {"SELECT tc.id FROM tc WHERE tc.v IN (SELECT v FROM tb WHERE s = 'b') OR tc.w = 'c'",
      "SELECT tc.id FROM tc WHERE coalesce(tc.v IN (SELECT v FROM tb WHERE s = 'b' AND v IS NOT NULL), 0) OR tc.w IS 'c'", false},
     {"SELECT id, s FROM ta WHERE s IS NOT NULL ORDER BY s DESC, id", nullptr, true},
+    {"SELECT id FROM ta WHERE k IN (SELECT k FROM tb WHERE v IN (SELECT v FROM tc WHERE w <> 'c'))",
+     "SELECT id FROM ta WHERE coalesce(k IN (SELECT k FROM tb WHERE k IS NOT NULL AND "
+     "coalesce(v IN (SELECT v FROM tc WHERE w IS NOT 'c' AND v IS NOT NULL), 0)), 0)", false},
     {"SELECT id, s FROM ta WHERE s IS NOT NULL ORDER BY s, id DESC", nullptr, true},
     {"SELECT DISTINCT s FROM ta WHERE s IS NOT NULL ORDER BY s NOCASE",
      "SELECT DISTINCT s FROM ta WHERE s IS NOT NULL ORDER BY lower(s), s", false},
@@ -465,6 +469,19 @@ TEST_F(SelectOracleTest, RandomGroupingsMatchSqlite) {
     const std::string distinct = pick(3) == 0 ? "DISTINCT " : "";
     Compare("SELECT " + distinct + columns + ours, "SELECT " + distinct + columns + theirs, false);
   }
+}
+
+// MIN and MAX order strings by the table's collation (byte order without a language) and
+// booleans false before true.
+TEST_F(SelectTest, MinAndMaxFollowTheTablesCollation) {
+  CreateTable("en", {Field("s", engine::fldZString, 4), Field("g", engine::fldBool)}, {}, 1033);
+  CreateTable("plain", {Field("s", engine::fldZString, 4)});
+  for (const char* v : {"'b'", "'C'", "NULL"}) {
+    Insert("en", {v, std::string(v) == "'b'" ? "1" : "0"});
+    Insert("plain", {v});
+  }
+  EXPECT_EQ(Ours("SELECT MIN(s), MAX(s), MIN(g), MAX(g) FROM en"), std::vector<std::string>{"b|C|0|1"});
+  EXPECT_EQ(Ours("SELECT MIN(s), MAX(s) FROM plain"), std::vector<std::string>{"C|b"});
 }
 
 // A small fixed table for the cases whose answers are written out.
@@ -637,6 +654,12 @@ TEST_F(SelectFixedTest, IntoKeepsTheResultTableAndOtherResultsGo) {
   EXPECT_EQ(Ours("SELECT id, a INTO kept FROM t WHERE id < 3").size(), 2u);
   EXPECT_GT(files(), before);
   EXPECT_EQ(Ours("SELECT id FROM kept ORDER BY id"), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(SelectFixedTest, EncryptedResultIsReadable) {
+  EXPECT_EQ(Ours("SELECT id, a FROM t WHERE id > 2 ORDER BY id ENCRYPTED WITH 'secret'"),
+            (std::vector<std::string>{"3|b", "4|b"}));
+  EXPECT_FALSE(session_->HasPassword("secret"));
 }
 
 TEST_F(SelectFixedTest, WithLocksReadsTheSameRows) {
