@@ -188,6 +188,7 @@ bool TtxWordsDataSetLink::SkipProperties(bool forward) {
 
 bool TtxWordsDataSetLink::First() {
   dataset::TDataSet& ds = CheckOpen();
+  DropUnposted();
   ds.First();
   return SkipProperties(true);
 }
@@ -218,6 +219,7 @@ void TtxWordsDataSetLink::SeekNearest(const std::string& prefix) {
 
 void TtxWordsDataSetLink::SeekPrefix(const std::string& pattern, char anyChar, char oneChar) {
   CheckOpen();
+  DropUnposted();
   const std::string prefix = PrefixBefore(pattern, std::string{anyChar, oneChar});
   if (prefix.empty()) {
     First();
@@ -230,6 +232,7 @@ void TtxWordsDataSetLink::SeekPrefix(const std::string& pattern, char anyChar, c
 
 bool TtxWordsDataSetLink::Locate(const std::string& word, int32_t segment, bool partial) {
   dataset::TDataSet& ds = CheckOpen();
+  DropUnposted();
   const std::string key = Cut(word, wordFieldSize_);
   const dataset::TLocateOptions options = partial ? dataset::loPartialKey : 0;
   if (segmentField_ != nullptr && segment >= 0)
@@ -318,9 +321,23 @@ void TtxWordsDataSetLink::WriteBits(const uint8_t* record, size_t size) {
   counters_.BytesWritten += static_cast<int64_t>(n);
 }
 
-void TtxWordsDataSetLink::Insert() { CheckOpen().Insert(); }
+void TtxWordsDataSetLink::DropUnposted() {
+  // A row that a failure left half written is dropped, never posted by the next move.
+  dataset::TDataSet& ds = *dataSet_;
+  if (ds.State() == TDataSetState::dsInsert || ds.State() == TDataSetState::dsEdit) ds.Cancel();
+}
 
-void TtxWordsDataSetLink::Edit() { CheckOpen().Edit(); }
+void TtxWordsDataSetLink::Insert() {
+  dataset::TDataSet& ds = CheckOpen();
+  DropUnposted();
+  ds.Insert();
+}
+
+void TtxWordsDataSetLink::Edit() {
+  dataset::TDataSet& ds = CheckOpen();
+  DropUnposted();
+  ds.Edit();
+}
 
 void TtxWordsDataSetLink::Post() {
   dataset::TDataSet& ds = CheckOpen();

@@ -22,8 +22,9 @@
 // - The properties row has txWord = 0x7F 0x7F "Properties" 0x7F 0x7F (cut to the field size)
 //   and txSize 0; First, Next, Prior and SeekPrefix never stop on a row whose txSize is 0.
 // - A row's bit data is the match-bit record from its count field on; txSize holds its length.
-// - A Post that fails cancels the row, so a failed update never leaves a half-written row for
-//   a later browse-mode check to post.
+// - A Post that fails cancels the row, and a row that a failure left in edit or insert state
+//   is cancelled by the next Insert, Edit or Locate: a failed update never leaves a
+//   half-written row for a later browse-mode check to post.
 // - The words table is created with language 0: keys sort bytewise, the order the search
 //   engines assume, whatever the session's default language.
 // - The link does not own its table; the table must outlive the link or be unset first.
@@ -150,6 +151,8 @@ class TtxWordsDataSetLink : public TtxWordsRowLink {
   // Skips properties rows forward (true) or backward; false when the walk fell off the end.
   bool SkipProperties(bool forward);
   void CountPost();
+  // Cancels a row left in edit or insert state by a failure.
+  void DropUnposted();
   std::string PropertiesKey() const;
   // Finds the properties row (on the word key); the table is left there when found.
   virtual bool FindPropertiesRow();

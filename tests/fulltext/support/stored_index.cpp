@@ -12,7 +12,7 @@
 
 namespace tovenmarsh::fulltext::testing {
 
-TStoredIndex::TStoredIndex() {
+TStoredIndex::TStoredIndex(TStoredOptions options) : options_(options) {
   std::string pattern = platform::SystemTempFolder() + "txstoreXXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no scratch folder");
   folder_ = pattern + "/";
@@ -46,7 +46,14 @@ void TStoredIndex::MakeObjects() {
   text_->SetFenTable(docs_.get());
   text_->SetFieldNames({"title", "body"});
   text_->SetIndexFieldName("no");
-  words_ = std::make_unique<TtxWordsFenLink>();
+  if (options_.makeLink) {
+    auto make = std::make_unique<TtxMakeWordsFenLink>();
+    make->SetWordFieldSize(options_.wordFieldSize);
+    words_ = std::move(make);
+  } else {
+    words_ = std::make_unique<TtxWordsFenLink>();
+  }
+  words_->SetReverseField(options_.reverse);
   words_->SetFenTable(wordsTable_.get());
 }
 
@@ -110,7 +117,7 @@ void TStoredIndex::Reopen() {
 
 std::map<std::string, TDocSet> TStoredIndex::Stored() {
   std::map<std::string, TDocSet> out;
-  TtxWordsFenLink& link = *words_;
+  TtxCustomWordsFenLink& link = *words_;
   link.Open();
   link.SelectKey(kkWord);
   const int32_t lowest = text_->LowestIndex();
@@ -130,7 +137,7 @@ std::map<std::string, TDocSet> TStoredIndex::Stored() {
 
 std::map<std::string, int32_t> TStoredIndex::Counts() {
   std::map<std::string, int32_t> out;
-  TtxWordsFenLink& link = *words_;
+  TtxCustomWordsFenLink& link = *words_;
   link.Open();
   link.SelectKey(kkWord);
   for (bool ok = link.First(); ok; ok = link.Next()) out[link.Word()] += link.Count();

@@ -20,9 +20,15 @@
 
 namespace tovenmarsh::fulltext::testing {
 
+struct TStoredOptions {
+  bool reverse = false;   // a txReverse field and index
+  bool makeLink = false;  // TtxMakeWordsFenLink: part of the bit data in a 28-byte txBytes
+  int wordFieldSize = 20;
+};
+
 class TStoredIndex {
  public:
-  TStoredIndex();
+  explicit TStoredIndex(TStoredOptions options = {});
   ~TStoredIndex();
 
   const std::string& Folder() const { return folder_; }
@@ -45,7 +51,7 @@ class TStoredIndex {
   dataset::TFenTable& Docs() { return *docs_; }
   dataset::TFenTable& WordsTable() { return *wordsTable_; }
   TtxTextFenLink& Text() { return *text_; }
-  TtxWordsFenLink& Words() { return *words_; }
+  TtxCustomWordsFenLink& Words() { return *words_; }
   TtxCache& Cache() { return cache_; }
   // The in-memory twin of the documents (fields "title" and "body").
   TMemoryTextLink& Twin() { return twin_; }
@@ -57,7 +63,8 @@ class TStoredIndex {
   std::unique_ptr<dataset::TFenTable> docs_;
   std::unique_ptr<dataset::TFenTable> wordsTable_;
   std::unique_ptr<TtxTextFenLink> text_;
-  std::unique_ptr<TtxWordsFenLink> words_;
+  std::unique_ptr<TtxCustomWordsFenLink> words_;
+  TStoredOptions options_;
   TtxCache cache_;
   TMemoryTextLink twin_;
   int32_t segmentSize_ = 0;
