@@ -428,6 +428,9 @@ std::string TtxCustomTextFenLink::Parameter(int number) {
     case 3: return table_->IndexFieldNames();
     case 4: return CurrentIndexFirstField();
     case 5: {
+      // The current index when it is on the index field, else the first one that is.
+      if (!indexFieldName_.empty() && dataset::SameName(CurrentIndexFirstField(), indexFieldName_))
+        return CurrentIndexDescending() ? "D" : "A";
       table_->IndexDefs().SetUpdated(false);
       table_->UpdateIndexDefs();
       const dataset::TIndexDefs& defs = table_->IndexDefs();
