@@ -13,6 +13,7 @@
 #include "fulltext/match_bits.h"
 #include "fulltext/tx_drivers.h"
 #include "fulltext/tx_make.h"
+#include "fulltext/tx_update.h"
 #include "support/stored_index.h"
 
 namespace tovenmarsh::fulltext::testing {
@@ -221,6 +222,7 @@ class TextFenLinkTest : public ::testing::Test {
     table_.IndexDefs().Add("", "no", dataset::ixPrimary | dataset::ixUnique);
     table_.IndexDefs().Add("ByNoDown", "no", dataset::ixDescending);
     table_.IndexDefs().Add("ByName", "name", 0);
+    table_.IndexDefs().Add("ByStock", "stock", 0);
     table_.CreateTable();
     table_.Open();
     Add(5, "blue-green pen", 2.5, 1234);
@@ -295,6 +297,57 @@ TEST_F(TextFenLinkTest, RangeFromADescendingIndexLeavesThePosition) {
   EXPECT_EQ(table_.IndexName(), "ByName");
   EXPECT_TRUE(text_.Locate(9));
   EXPECT_EQ(table_.FieldByName("name").AsString(), "red pen");
+}
+
+// The indexing daemon walks the documents not yet indexed through a range on another index:
+// the update must number documents from the lowest of all, and leave the range in force.
+TEST_F(TextFenLinkTest, RangeOnAnotherIndexIsKeptAndNotTakenForTheIndexRange) {
+  table_.SetIndexName("ByStock");
+  table_.SetRange({dataset::TVariant(0)}, {dataset::TVariant(10)});  // documents 7 and 9
+  table_.First();
+  ASSERT_EQ(table_.FieldByName("no").AsInteger(), 7);
+  TtxMake make;
+  make.SetCache(&cache_);
+  TtxTextFenLink all;
+  dataset::TFenTable whole;
+  whole.SetTableName(idx_.Folder() + "items");
+  all.SetFenTable(&whole);
+  all.SetFieldNames({"name"});
+  all.SetIndexFieldName("no");
+  make.SetTextLink(&all);
+  make.SetWordsLink(&words_);
+  make.Execute();
+  whole.Close();
+  text_.SetFieldNames({"name"});
+  Add(6, "violet pen", 1, 3);  // inside the range
+  table_.First();
+  ASSERT_TRUE(text_.Locate(6));
+  TtxUpdate update;
+  update.SetTextLink(&text_);
+  update.SetWordsLink(&words_);
+  update.UpdateCurrent();
+  EXPECT_EQ(text_.LowestIndex(), 5);
+  EXPECT_EQ(text_.HighestIndex(), 9);
+  EXPECT_EQ(table_.IndexName(), "ByStock");
+  EXPECT_EQ(table_.FieldByName("no").AsInteger(), 6);
+  std::vector<int> shown;
+  for (table_.First(); !table_.Eof(); table_.Next()) shown.push_back(table_.FieldByName("no").AsInteger());
+  EXPECT_EQ(shown, (std::vector<int>{7, 6, 9}));  // stock 0, 3, 7: the range still holds
+  // Searched over the whole table, the new document is found under its own number.
+  TtxTextFenLink searchText;
+  dataset::TFenTable searchTable;
+  searchTable.SetTableName(idx_.Folder() + "items");
+  searchTable.Open();
+  searchText.SetFenTable(&searchTable);
+  TtxSearch search;
+  search.SetTextLink(&searchText);
+  search.SetWordsLink(&words_);
+  search.SearchFor = "pen";
+  search.Execute();
+  std::vector<int32_t> hits;
+  search.GetIndexValues(hits);
+  EXPECT_EQ(hits, (std::vector<int32_t>{5, 6, 9}));
+  searchTable.Close();
 }
 
 TEST_F(TextFenLinkTest, UnknownIndexFieldIsDropped) {
