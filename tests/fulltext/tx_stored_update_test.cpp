@@ -40,6 +40,8 @@ struct UpdateVariant {
   int seed;
   bool delayed;
   int64_t memoryLimitKb;  // small budgets make the cache pack and write old records
+  TStoredOptions options = {};
+  int32_t segmentSize = 0;
 };
 
 class StoredUpdate : public ::testing::TestWithParam<UpdateVariant> {};
@@ -47,10 +49,10 @@ class StoredUpdate : public ::testing::TestWithParam<UpdateVariant> {};
 TEST_P(StoredUpdate, RandomChangesEqualTheModel) {
   const UpdateVariant v = GetParam();
   std::mt19937 rng(static_cast<unsigned>(v.seed));
-  TStoredIndex idx;
+  TStoredIndex idx(v.options);
   int32_t next = 1;
   for (; next <= 15; ++next) idx.Put(next, RandomText(rng, 2), RandomText(rng, 5));
-  idx.Build();
+  idx.Build(v.segmentSize);
   TtxUpdate update;
   update.SetTextLink(&idx.Text());
   update.SetWordsLink(&idx.Words());
@@ -91,12 +93,15 @@ TEST_P(StoredUpdate, RandomChangesEqualTheModel) {
   idx.Reopen();
   EXPECT_EQ(idx.Stored(), model.Index());
   for (const char* w : kWords) EXPECT_EQ(idx.Run(w, slAnd), model.Word(Up(w))) << w;
+  for (const char* mask : {"*OW", "E*", "?O?"}) EXPECT_EQ(idx.Run(mask, slAnd), model.Wild(mask)) << mask;
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, StoredUpdate,
                          ::testing::Values(UpdateVariant{1, false, 1000}, UpdateVariant{2, true, 1000},
                                            UpdateVariant{3, true, 1}, UpdateVariant{4, false, 1},
-                                           UpdateVariant{5, true, 0}));
+                                           UpdateVariant{5, true, 0}, UpdateVariant{6, true, 1000, {true, true, 20}},
+                                           UpdateVariant{7, false, 1000, {}, 16},
+                                           UpdateVariant{8, true, 1, {true, false, 20}, 32}));
 
 // The indexing daemon retries a document whose update failed on its next pass. The words it
 // handled before the failure must not count it twice, in txCount or in the ranking.
