@@ -157,6 +157,11 @@ TEST_F(TextIndex, APassLeavesTheLastDocumentOfARoundForTheNext) {
   EXPECT_EQ(IndexDocuments(environment_), 1);
   EXPECT_EQ(Documents()[c], std::make_pair(true, 0));
   EXPECT_EQ(Search("heron"), (std::vector<int>{a, b, c}));
+  // Each address of a list is a word of its own.
+  EXPECT_EQ(Search("bob@acme.test"), (std::vector<int>{a}));
+  std::vector<int> ann = Search("ann@acme.test");
+  std::sort(ann.begin(), ann.end());
+  EXPECT_EQ(ann, (std::vector<int>{a, b}));
   // Nothing is left: a pass changes nothing.
   EXPECT_EQ(IndexDocuments(environment_), 0);
 }

@@ -263,6 +263,9 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
           failed.push_back(number);
           core::LogMessage(platform::Format("Document number %d failed to textindex", number) + ": " + e.what());
         }
+        // The words reach words.dat before the row says so: a crash in between leaves the
+        // document to be indexed again, never marked and missing.
+        updater.FlushCache();
         const std::string to = table.GetString(doc::to);
         const std::string from = table.GetString(doc::from);
         const std::string replyto = table.GetString(doc::replyto);
@@ -272,8 +275,6 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
         table.SetField(doc::indexed, true);
         documents.Post();
         documents.CommitWork();
-        // The index's cache goes to words.dat before the next document is taken.
-        updater.FlushCache();
         table.First();
         if (table.Eof()) break;
         table.Next();
@@ -399,7 +400,12 @@ class TTextIndexDaemon : public core::TDaemon {
 }  // namespace
 
 void StartTextIndexDaemon() {
-  PrepareTextIndex(InstallationTextIndex(), core::SystemParameters().Rebuild());
+  try {
+    PrepareTextIndex(InstallationTextIndex(), core::SystemParameters().Rebuild());
+  } catch (const std::exception&) {
+    // Mail goes on without the index; the passes log what keeps failing.
+    core::LogCurrentException("preparing the text index");
+  }
   core::TDaemon& daemon = core::StartDaemon(core::ClassRef<core::TDaemon, TTextIndexDaemon>(), 1,
                                             platform::TThreadPriority::Idle);
   daemon.Wake();
