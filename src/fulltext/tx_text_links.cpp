@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "dataset/data_set.h"
+#include "dataset/database_error.h"
 #include "dataset/fen_table.h"
 #include "dataset/field_defs.h"
 #include "dataset/fields.h"
@@ -222,6 +223,7 @@ void TtxTextDataSetLink::ReadRange(int32_t& lowest, int32_t& highest) {
 
 int32_t TtxTextDataSetLink::FindLowestIndex() {
   if (OnMinIndex) return OnMinIndex(*this);
+  if (indexFieldName_.empty()) return 0;  // until the stored properties name the index field
   if (!IsOpen()) Open();
   int32_t lowest = 0, highest = 0;
   ReadRange(lowest, highest);
@@ -231,6 +233,7 @@ int32_t TtxTextDataSetLink::FindLowestIndex() {
 
 int32_t TtxTextDataSetLink::FindHighestIndex() {
   if (OnMaxIndex) return OnMaxIndex(*this);
+  if (indexFieldName_.empty()) return 0;  // until the stored properties name the index field
   if (!IsOpen()) Open();
   int32_t lowest = 0, highest = 0;
   ReadRange(lowest, highest);
@@ -255,7 +258,8 @@ void TtxTextDataSetLink::StateEntered(TtxEngine& engine, int bit) {
     case esSearching:
       if (!IsOpen()) Open();
       else Bind();
-      if (lowest_ == kUnknownIndex || highest_ == kUnknownIndex) {
+      // Without an index field (the stored properties name it later) the range waits.
+      if (!indexFieldName_.empty() && (lowest_ == kUnknownIndex || highest_ == kUnknownIndex)) {
         LowestIndex();
         HighestIndex();
       }
@@ -428,6 +432,9 @@ std::string TtxCustomTextFenLink::Parameter(int number) {
     case 3: return table_->IndexFieldNames();
     case 4: return CurrentIndexFirstField();
     case 5: {
+      // The current index when it is on the index field, else the first one that is.
+      if (!indexFieldName_.empty() && dataset::SameName(CurrentIndexFirstField(), indexFieldName_))
+        return CurrentIndexDescending() ? "D" : "A";
       table_->IndexDefs().SetUpdated(false);
       table_->UpdateIndexDefs();
       const dataset::TIndexDefs& defs = table_->IndexDefs();
@@ -482,5 +489,48 @@ void TtxCustomTextFenLink::RestoreIndex(const std::string& name, const std::stri
 }
 
 void TtxCustomTextFenLink::SelectIndexField() { table_->SetIndexFieldNames(indexFieldName_); }
+
+void TtxCustomTextFenLink::ReadRange(int32_t& lowest, int32_t& highest) {
+  // The indexing daemon walks its documents through a range on another index: switching the
+  // table's own index would lift that range, and a ranged or filtered table would give the
+  // range of what it shows instead of the index's.
+  dataset::TFenTable probe;
+  try {
+    probe.SetSessionName(table_->SessionName());
+    probe.SetInMemory(table_->InMemory());
+    probe.SetDatabaseName(table_->DatabaseName());
+    probe.SetTableName(table_->TableName());
+    probe.Open();
+  } catch (...) {
+    // Not openable beside the caller's table (exclusive, say): read it in a busy level.
+    TtxTextBaseTableLink::ReadRange(lowest, highest);
+    return;
+  }
+  lowest = highest = 0;
+  dataset::TField* field = probe.FindField(indexFieldName_);
+  if (field == nullptr) RaiseTextIndex(txeMissingIndexFieldName);
+  bool indexed = true;
+  try {
+    probe.SetIndexFieldNames(indexFieldName_);
+  } catch (const dataset::EDatabaseError&) {
+    indexed = false;  // no index on the field: scanned below
+  }
+  if (probe.IsEmpty()) return;
+  if (indexed) {
+    probe.First();
+    lowest = field->AsInteger();
+    probe.Last();
+    highest = field->AsInteger();
+  } else {
+    bool first = true;
+    for (probe.First(); !probe.Eof(); probe.Next()) {
+      const int32_t v = field->AsInteger();
+      if (first || v < lowest) lowest = v;
+      if (first || v > highest) highest = v;
+      first = false;
+    }
+  }
+  probe.Close();
+}
 
 }  // namespace tovenmarsh::fulltext

@@ -18,8 +18,12 @@
 //   processed during a search (all during a build or update).
 // - CurrentIndexValue without an index field raises 30492 "Missing IndexFieldName"; AtEnd and
 //   Locate on a closed table 30472 "Text dataset is closed"; no table assigned 30481.
-// - LowestIndex and HighestIndex do not move the table: they run inside a busy level. A table
+// - LowestIndex and HighestIndex cover every document of the table, whatever range or filter
+//   the caller's table shows, and leave that table as it was (the TFenTable link reads them
+//   through a table object of its own; where that cannot open, inside a busy level). A table
 //   with no index on IndexFieldName is scanned instead. An empty table gives 0 for both.
+// - A busy level (build, verifying, ranking) selects the index on IndexFieldName when the
+//   current index does not start with it; switching an index lifts a range set on the old one.
 // - The link does not own its table; the table must outlive the link or be unset first.
 #pragma once
 
@@ -146,6 +150,9 @@ class TtxCustomTextFenLink : public TtxTextBaseTableLink {
   void SaveIndex(std::string& name, std::string& fieldNames) override;
   void RestoreIndex(const std::string& name, const std::string& fieldNames) override;
   void SelectIndexField() override;
+  // Reads the ends of the index on IndexFieldName through a second table object over the same
+  // table, so that the caller's table keeps its index, range, filter and position.
+  void ReadRange(int32_t& lowest, int32_t& highest) override;
 
   dataset::TFenTable* table_ = nullptr;
 };
