@@ -9,6 +9,8 @@ if [ "${1:-}" != run ]; then
     clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
     python3 curl swaks tmux procps nodejs strace
+    # Python's own MIME test messages: a corpus for the archive's text extraction.
+    libpython3.11-testsuite
     # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
     postfix dovecot-core dovecot-pop3d
   )

@@ -15,6 +15,8 @@
 #include "web/http/session_daemon.h"
 #include "web/app/web_app.h"
 #include "web/app/web_default_files.h"
+#include "web/app/text_index.h"
+#include "web/app/web_pages_search.h"
 
 namespace {
 
@@ -31,13 +33,22 @@ void RegisterSubsystems() {
        },
        [] { resources::DoneDatabaseResources(); }});
   core::RegisterServerSubsystem({"StartMailServices", core::kStepMailServices, core::kStopMailServices,
-                                 [] { mail::StartMailServices(); }, [] { mail::StopMailServices(); }});
+                                 [] {
+                                   mail::StartMailServices();
+                                   web::StartTextIndexDaemon();
+                                 },
+                                 [] {
+                                   web::StopTextIndexDaemon();
+                                   mail::StopMailServices();
+                                 }});
   core::RegisterServerSubsystem({"StartHTTPServer", core::kStepWebServices, core::kStopWebServices,
                                  [] {
                                    web::InstallDefaultWebFiles();
                                    web::StartHTTPServer([] {
                                      web::TWebAppContext context;
                                      context.SearchForm = web::SearchFormPage;
+                                     context.SearchResults = web::SearchResultsPage();
+                                     context.ViewDocument = web::ViewDocumentPage;
                                      web::RegisterWebApplication(std::move(context));
                                    });
                                  },

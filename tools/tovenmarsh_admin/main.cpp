@@ -4,7 +4,7 @@
 //   tovenmarsh_admin <db folder> create-tables
 //   tovenmarsh_admin <db folder> add-company <name>                       prints the number
 //   tovenmarsh_admin <db folder> add-domain <companyno> <name>
-//   tovenmarsh_admin <db folder> add-account <no> <fullname> <password>
+//   tovenmarsh_admin <db folder> add-account <no> <fullname> <password> [<level>]  level 1 by default
 //   tovenmarsh_admin <db folder> add-alias <name> <companyno> <accountno>
 //   tovenmarsh_admin <db folder> add-extaccount <mailserver> <user> <password> <accountno>
 //                                <leavecopy: true|false>     an active external POP3 mailbox
@@ -31,7 +31,7 @@ using namespace tovenmarsh::resources;
 
 int Usage() {
   std::cerr << "usage: tovenmarsh_admin <db folder> create-tables | add-company <name> | "
-               "add-domain <companyno> <name> | add-account <no> <fullname> <password> | "
+               "add-domain <companyno> <name> | add-account <no> <fullname> <password> [<level>] | "
                "add-alias <name> <companyno> <accountno> | "
                "add-extaccount <mailserver> <user> <password> <accountno> <true|false> | "
                "dump <table file>\n";
@@ -129,11 +129,12 @@ int Run(const std::vector<std::string>& args) {
   } else if (command == "add-domain" && need(2)) {
     pool = OpenPool(folder);
     InsertRow(*pool, piDomain, {{domain::companyno, std::stoi(args[2])}, {domain::name, args[3]}});
-  } else if (command == "add-account" && need(3)) {
+  } else if (command == "add-account" && (need(3) || need(4))) {
     pool = OpenPool(folder);
+    const int level = need(4) ? std::stoi(args[5]) : 1;
     InsertRow(*pool, piAccount,
               {{account::no, std::stoi(args[2])}, {account::fullname, args[3]}, {account::pass, args[4]},
-               {account::active, true}, {account::level, 1}});
+               {account::active, true}, {account::level, level}});
   } else if (command == "add-alias" && need(3)) {
     pool = OpenPool(folder);
     InsertRow(*pool, piAlias,

@@ -4,6 +4,7 @@
 #include "mail/message/iso_header.h"
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
+#include "mail/message/message_text.h"
 #include "mail/message/mime_types.h"
 #include "mail/store/queue_file.h"
 #include "platform/stream.h"
@@ -21,7 +22,9 @@ TDocumentRow BuildDocumentRow(std::string_view message, std::string_view reverse
   row.replyto = reversePath.empty() ? row.from : std::string(reversePath);
   std::string localPart;
   SplitMailAddress(row.from, localPart, row.fromdomain);
-  row.content = parsed.GetBodyText();
+  // Not GetBodyText: that keeps only flat text/plain parts, and HTML-only, enclosed, signed or
+  // nested mail would be archived without any text to find it by.
+  row.content = MessageText(message);
   row.extfileref = std::string(fileName);
   return row;
 }

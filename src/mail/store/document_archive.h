@@ -19,7 +19,7 @@ struct TDocumentRow {
   std::string from;         // address list of the decoded From
   std::string replyto;      // the envelope's reverse path, else from
   std::string fromdomain;   // domain of from
-  std::string content;      // body text of the text parts
+  std::string content;      // readable text of the message (MessageText)
   std::string extfileref;   // the queue file's (and document file's) name
 };
 
