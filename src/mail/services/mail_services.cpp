@@ -103,7 +103,10 @@ void StartMailServices(const TMailServiceClasses& classes) {
   services.queueDaemonWake.store(nullptr);
   services.popMailDaemonWake.store(nullptr);
   // Nothing writes to the mail folders yet.
-  RecoverQueueFolder(InstallationMailFolders());
+  {
+    const std::unique_ptr<TMailDirectory> directory = OpenInstallationDirectory();
+    RecoverQueueFolder(InstallationMailFolders(), directory.get());
+  }
 
   core::TDaemon& collection = core::StartDaemon(PopMailDaemonClass(InstallationPOPMailEnvironment(services)),
                                                 kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);

@@ -191,9 +191,13 @@ void TNewMailFile::Write(std::string_view bytes) {
   size_ += bytes.size();
 }
 
-std::string TNewMailFile::Finish() {
-  file_->SyncAndClose();
-  return LinkNewName(*file_, folder_, nullptr, TDurability::Now);
+std::string TNewMailFile::Finish(TDurability sync) {
+  if (sync == TDurability::Now) {
+    file_->SyncAndClose();
+  } else {
+    file_->Close();
+  }
+  return LinkNewName(*file_, folder_, nullptr, sync);
 }
 
 std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {

@@ -67,8 +67,9 @@ class TNewMailFile {
 
   // Raises platform::EWriteError (the file is then useless: drop it).
   void Write(std::string_view bytes);
-  // Flushes and links the file under a new name and answers it; raises as WriteNewFile.
-  std::string Finish();
+  // Flushes (unless the caller flushes it) and links the file under a new name and answers
+  // it; raises as WriteNewFile.
+  std::string Finish(TDurability sync = TDurability::Now);
   // Bytes written so far.
   uint64_t Size() const { return size_; }
 
