@@ -146,6 +146,28 @@ bool WriteNamedFile(const std::string& folder, const std::string& name,
   return true;
 }
 
+bool CopyToNamedFile(const std::string& folder, const std::string& name, platform::TStream& source,
+                     TDurability sync) {
+  const std::string target = WithSlash(folder);
+  const std::string tempFolder = target + kTemporarySubfolder;
+  EnsureFolder(tempFolder);
+  TTempFile temp(tempFolder + core::MakeUniqueId(0));
+  std::string piece(64 * 1024, '\0');
+  for (size_t n; (n = source.Read(piece.data(), piece.size())) > 0;) temp.Write(std::string_view(piece.data(), n));
+  if (sync == TDurability::Now) {
+    temp.SyncAndClose();
+  } else {
+    temp.Close();
+  }
+  const std::string path = target + name;
+  if (const int error = platform::LinkNewName(temp.Path(), path)) {
+    if (error == EEXIST) return false;
+    throw platform::EFCreateError("Cannot create file \"" + path + "\". " + SystemReason(error));
+  }
+  if (sync == TDurability::Now) SyncFolderOrUnlink(target, path);
+  return true;
+}
+
 namespace {
 
 // Links the closed temporary file into target under a new unique name.

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/stream.h"
 #include "platform/sync.h"
 
 namespace tovenmarsh::mail {
@@ -83,6 +84,10 @@ class TNewMailFile {
 // written) when a file of that name exists already. Raises as WriteNewFile.
 bool WriteNamedFile(const std::string& folder, const std::string& name,
                     std::initializer_list<std::string_view> pieces, TDurability sync = TDurability::Now);
+
+// The same with the rest of source as the file's contents, copied a piece at a time.
+bool CopyToNamedFile(const std::string& folder, const std::string& name, platform::TStream& source,
+                     TDurability sync = TDurability::Now);
 
 // Flushes folder's names to disk; raises platform::EFCreateError when that fails (a new name
 // is durable only then, so the failure must not pass as success).
