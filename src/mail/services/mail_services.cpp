@@ -77,6 +77,7 @@ TRelayEnvironment InstallationRelayEnvironment(TMailServices& services) {
   environment.relayServer = parameters.GetString("RelayServer");
   environment.retries = parameters.GetInt("RelayRetries");
   environment.port = kSMTPPort;
+  environment.lookupMx = platform::LookupMailExchangers;
   environment.runningTasks = &services.relayTasks;
   environment.wakeQueue = [&services] { WakeEvent(services.queueDaemonWake); };
   return environment;
