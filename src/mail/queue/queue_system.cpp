@@ -169,6 +169,59 @@ void SettleMailboxNames(const TMailFolders& folders, const std::string& statePat
   }
 }
 
+// The directory of one round with its alias and company look-ups remembered: a backlog names
+// the same recipients over and over, and every look-up costs several table reads. A change to
+// the aliases applies from the next round.
+class TRoundDirectory : public TMailDirectory {
+ public:
+  explicit TRoundDirectory(TMailDirectory& inner) : inner_(inner) {}
+  int FindAlias(resources::TAliasRec& rec) override {
+    std::string key = rec.name;
+    key += '\n';
+    key += std::to_string(rec.companyno);
+    key += '\n';
+    key += rec.domain;
+    auto found = aliases_.find(key);
+    if (found == aliases_.end()) {
+      resources::TAliasRec answer = rec;
+      const int result = inner_.FindAlias(answer);
+      found = aliases_.emplace(std::move(key), std::make_pair(result, std::move(answer))).first;
+    }
+    rec = found->second.second;
+    return found->second.first;
+  }
+  bool GetCompany(resources::TCompanyRec& rec) override {
+    auto found = companies_.find(rec.no);
+    if (found == companies_.end()) {
+      resources::TCompanyRec answer = rec;
+      const bool result = inner_.GetCompany(answer);
+      found = companies_.emplace(rec.no, std::make_pair(result, std::move(answer))).first;
+    }
+    rec = found->second.second;
+    return found->second.first;
+  }
+  int GetListMembers(const resources::TAliasRec& rec, resources::TMaillistRecs& list) override {
+    return inner_.GetListMembers(rec, list);
+  }
+  bool GetAccount(resources::TAccountRec& rec) override { return inner_.GetAccount(rec); }
+  int ListMessages(int accountNo, resources::TMailDropRecs& list) override {
+    return inner_.ListMessages(accountNo, list);
+  }
+  bool DeleteMarked(const resources::TMailDropRecs& list) override { return inner_.DeleteMarked(list); }
+  int AddMessage(int accountNo, const resources::TMailDropRec& rec) override {
+    return inner_.AddMessage(accountNo, rec);
+  }
+  void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) override {
+    inner_.AddMessages(rows, added);
+  }
+  bool HasMessage(const std::string& id) override { return inner_.HasMessage(id); }
+
+ private:
+  TMailDirectory& inner_;
+  std::map<std::string, std::pair<int, resources::TAliasRec>> aliases_;
+  std::map<int, std::pair<bool, resources::TCompanyRec>> companies_;
+};
+
 }  // namespace
 
 void RecoverQueueFolder(const TMailFolders& folders, TMailDirectory* directory) {
@@ -259,13 +312,17 @@ int TQueueSystem::ProcessQueue() {
   FlushFinished();
 
   std::unique_ptr<TMailDirectory> directory;
+  std::unique_ptr<TRoundDirectory> round;
   bool queued = false;
   int passes = 0;
   do {
     Scan();
     if (!newEntries_.empty()) {
-      if (!directory) directory = environment_.openDirectory();
-      Deliver(*directory);
+      if (!directory) {
+        directory = environment_.openDirectory();
+        round = std::make_unique<TRoundDirectory>(*directory);
+      }
+      Deliver(*round);
     }
     UpdateRelayList();
     queued = SendBounces();

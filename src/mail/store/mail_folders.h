@@ -85,7 +85,10 @@ class TNewMailFile {
 bool WriteNamedFile(const std::string& folder, const std::string& name,
                     std::initializer_list<std::string_view> pieces, TDurability sync = TDurability::Now);
 
-// The same with the rest of source as the file's contents, copied a piece at a time.
+// The rest of source as the new file folder + name, copied a piece at a time and written
+// straight under that name (no temporary file): only for a file that nobody reads before a
+// table row names it, and whose leftover after a crash is found by that name. False (nothing
+// written) when the name exists; raises as WriteNewFile and then leaves nothing behind.
 bool CopyToNamedFile(const std::string& folder, const std::string& name, platform::TStream& source,
                      TDurability sync = TDurability::Now);
 
