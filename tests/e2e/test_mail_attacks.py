@@ -12,8 +12,11 @@ row runs on a fresh server and checks its outcome:
 - a client from an address outside the relay networks is refused at RCPT for a remote recipient
   and for an unknown recipient of a local domain, and may still write to a known one.
 
-Clients use loopback only.
+Clients use loopback only, except the untrusted one, which runs in a network namespace of the
+test's own joined to this machine by a veth pair (its address is in no relay network).
 """
+import json
+import os
 import re
 import smtplib
 import socket
@@ -24,6 +27,7 @@ import support
 from support import clients
 from support.admin import Admin
 from support.net import wait_for
+from support.netns import NetNamespace
 from support.testing import TestCase, main
 
 DOMAIN = "acme.test"
@@ -158,6 +162,38 @@ class MailAttacks(TestCase):
         self.assertTrue(delays[0] > 0 and delays[0] < delays[1] < delays[2], delays)
         self.assertTrue(closed, "the connection stayed open after repeated failures")
 
+    def untrusted_client(self):
+        ns = self.use(NetNamespace())
+        server, _ = self.installation()
+        # Run inside the namespace: one transaction, every RCPT's reply code, as JSON.
+        code = r'''
+import json, smtplib, sys
+host, port = sys.argv[1], int(sys.argv[2])
+codes = {}
+with smtplib.SMTP(host, port, timeout=30) as client:
+    client.helo("outside.test")
+    client.mail("someone@outside.test")
+    for rcpt in sys.argv[3:]:
+        codes[rcpt] = list(client.rcpt(rcpt))
+        codes[rcpt][1] = codes[rcpt][1].decode("latin-1")
+    codes["DATA"] = list(client.data(b"Subject: from outside\r\n\r\nhello\r\n"))
+    codes["DATA"][1] = codes["DATA"][1].decode("latin-1")
+print(json.dumps(codes))
+'''
+        remote, unknown, known = "victim@remote.test", "nobody@" + DOMAIN, "ann@" + DOMAIN
+        done = ns.python(code, ns.host_address, server.ports["smtp"], remote, unknown, known, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr.decode("latin-1")[-2000:])
+        codes = json.loads(done.stdout.decode("latin-1").strip().splitlines()[-1])
+        print("from %s: %s" % (ns.client_address, codes), flush=True)
+        self.assertEqual(codes[remote][0], 550, codes)
+        self.assertEqual(codes[unknown][0], 550, codes)
+        self.assertEqual(codes[known][0], 250, codes)
+        self.assertEqual(codes["DATA"][0], 250, codes)
+        server.wait_files("queue", lambda names: not names, timeout=60)
+        fetched = clients.pop3_fetch("127.0.0.1", server.ports["pop3"], USER, PASSWORD)
+        self.assertEqual(len(fetched), 1)
+        self.assertEqual(server.files(os.path.join("queue", "bad")), [])
+
     # --- the table --------------------------------------------------------------------------
     ATTACKS = [
         ("ten parallel 30 MB messages", "all delivered and archived, peak memory under 64 MB",
@@ -166,10 +202,14 @@ class MailAttacks(TestCase):
         ("a dozen clients dribble bytes", "a normal client is greeted within 5 s and delivers", dribbling_clients),
         ("repeated wrong POP3 passwords", "each logged, each reply later than the one before, then closed",
          wrong_pop3_passwords),
+        ("relay and unknown local recipients from an untrusted address", "refused at RCPT; known ones accepted",
+         untrusted_client),
     ]
 
     def test_attacks(self):
         for name, expected, attack in self.ATTACKS:
+            if os.environ.get("TOVENMARSH_ATTACK") not in (None, name):
+                continue
             with self.subTest(attack=name, expected=expected):
                 attack(self)
 
