@@ -445,6 +445,38 @@ class MailDurability(TestCase):
         server.start()
         self.check_delivery(server, admin, "kill after last delivery")
 
+    def test_start_settles_deliveries_cut_off_at_their_commit(self):
+        """The folders as a kill leaves them right after a batch's commit: a queue file to ann
+        whose mailbox row is committed but whose outcome never reached the queue state, and a
+        mailbox file of the same entry that was never committed. The start keeps the committed
+        copy, removes the other and serves ann no second time."""
+        rng = random.Random(seed_for("settle"))
+        server, admin = self.installation()
+        first = make_mail(rng, "s0", "s0@client.test", ["ann"], 300)
+        self.sent = {first.mid: first}
+        sender = Sender(server)
+        self.assertTrue(sender.send(first))
+        sender.close()
+        self.wait_queue_empty(server)
+        server.stop()
+        committed = [row["id"] for row in admin.rows("mailbox.dat")]
+        self.assertEqual(len(committed), 1)
+        # The same message queued again under a new name stands for the file being delivered.
+        write_queue_file(server.queue_folder, "Q0001", first)
+        os.makedirs(os.path.join(server.queue_folder, "state"), exist_ok=True)
+        uncommitted = "0000B51F_00000000_00000000_0000_00000"
+        with open(os.path.join(server.mail_folder, uncommitted), "wb") as f:
+            f.write(b"Return-Path: <s0@client.test>\r\n")  # cut short by the kill
+        with open(os.path.join(server.queue_folder, "state", "Q0001"), "w") as f:
+            f.write("M %s 1:ann@%s\nM %s 1:ann@%s\n" % (uncommitted, DOMAIN, committed[0], DOMAIN))
+        server.start()
+        self.wait_queue_empty(server)
+        self.assertEqual(sorted(server.files("mail")), committed)
+        self.assertEqual(len(clients.pop3_fetch(server.address, server.ports["pop3"], "user7", "pw7")), 1)
+        self.assertTrue(server.wait_log(r"1 uncommitted mailbox files removed, 1 interrupted deliveries found committed"))
+        server.stop()
+        self.assertEqual([row["id"] for row in admin.rows("mailbox.dat")], committed)
+
 
 def write_queue_file(folder, name, mail):
     """A queue file as the SMTP server writes one: the envelope's length (32 bits, little-endian),
