@@ -2,8 +2,9 @@
 """Attacks on the mail server and what it must do about them, one row each (ATTACKS below); each
 row runs on a fresh server and checks its outcome:
 
-- ten 30 MB messages sent at once are received, delivered and archived whole while the server's
-  peak memory (VmHWM) stays under 64 MB: message data goes through in pieces, never whole;
+- ten 30 MB messages sent at once are received, delivered, archived and read back over POP3
+  whole while the server's peak memory (VmHWM) stays under 64 MB: message data goes through in
+  pieces, never whole;
 - 100,000 pipelined RCPT of one address (in two spellings) store one copy;
 - while a dozen clients dribble a command line a byte at a time, a normal client is greeted
   within a few seconds and delivers;
@@ -17,6 +18,7 @@ test's own joined to this machine by a veth pair (its address is in no relay net
 """
 import json
 import os
+import poplib
 import re
 import smtplib
 import socket
@@ -82,8 +84,18 @@ class MailAttacks(TestCase):
         server.wait_files("queue", lambda names: not names, timeout=600)
         self.assertEqual(len(server.files("mail")), count)
         self.assertEqual(len(admin.rows("document.dat")), count)
+        # And read back: each message goes out to the POP3 client a piece at a time too.
+        client = poplib.POP3("127.0.0.1", server.ports["pop3"], timeout=300)
+        try:
+            client.user(USER)
+            client.pass_(PASSWORD)
+            fetched = [b"\r\n".join(client.retr(i + 1)[1]) for i in range(count)]
+        finally:
+            client.quit()
+        self.assertEqual(sorted(m[m.index(b"Subject: "):] for m in fetched), sorted(b[:-2] for b in bodies))
+        del fetched
         _, peak = server.memory_kb()
-        print("peak memory after %d x %d MB: %d KiB" % (count, size // MB, peak), flush=True)
+        print("peak memory after %d x %d MB in and out: %d KiB" % (count, size // MB, peak), flush=True)
         self.assertLess(peak, 64 * 1024, "peak memory %d KiB" % peak)
         # Whole: the Return-Path and Received lines, then every byte sent (less the CR LF that
         # ends the data).
@@ -196,7 +208,7 @@ print(json.dumps(codes))
 
     # --- the table --------------------------------------------------------------------------
     ATTACKS = [
-        ("ten parallel 30 MB messages", "all delivered and archived, peak memory under 64 MB",
+        ("ten parallel 30 MB messages", "all delivered, archived and read back, peak memory under 64 MB",
          parallel_big_messages),
         ("100,000 pipelined RCPT of one address", "one stored copy", pipelined_rcpt_flood),
         ("a dozen clients dribble bytes", "a normal client is greeted within 5 s and delivers", dribbling_clients),

@@ -243,18 +243,9 @@ std::string ReadQueueMessageHead(const TMailFolders& folders, const std::string&
   return head;
 }
 
-TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer,
-                                 const std::function<bool()>& flush) {
+TPieceSend SendStreamInPieces(platform::TStream& stream, core::TTCPBuffer& buffer,
+                              const std::function<bool()>& flush) {
   constexpr size_t kPiece = 64 * 1024;
-  std::unique_ptr<platform::TFileStream> file;
-  try {
-    std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
-    file = std::make_unique<platform::TFileStream>(folders.QueueFileName(name), platform::fmOpenRead);
-    SkipEnvelope(*file);
-  } catch (const platform::Exception& e) {
-    core::LogErrorText(platform::Format("Queue file %s cannot be sent: %s", name.c_str(), e.Message().c_str()));
-    return TPieceSend::Unreadable;
-  }
   std::string piece(kPiece, '\0');
   std::string stuffed;
   stuffed.reserve(2 * kPiece);
@@ -264,9 +255,8 @@ TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string&
   for (;;) {
     size_t n = 0;
     try {
-      n = file->Read(piece.data(), piece.size());
-    } catch (const platform::Exception& e) {
-      core::LogErrorText(platform::Format("Queue file %s cannot be sent: %s", name.c_str(), e.Message().c_str()));
+      n = stream.Read(piece.data(), piece.size());
+    } catch (const platform::Exception&) {
       return TPieceSend::Unreadable;
     }
     if (n == 0) break;
@@ -284,6 +274,24 @@ TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string&
   }
   buffer.AddText(total == 0 ? ".\r\n" : "\r\n.\r\n");
   return flush() ? TPieceSend::Sent : TPieceSend::Unsent;
+}
+
+TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer,
+                                 const std::function<bool()>& flush) {
+  std::unique_ptr<platform::TFileStream> file;
+  try {
+    std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
+    file = std::make_unique<platform::TFileStream>(folders.QueueFileName(name), platform::fmOpenRead);
+    SkipEnvelope(*file);
+  } catch (const platform::Exception& e) {
+    core::LogErrorText(platform::Format("Queue file %s cannot be sent: %s", name.c_str(), e.Message().c_str()));
+    return TPieceSend::Unreadable;
+  }
+  const TPieceSend sent = SendStreamInPieces(*file, buffer, flush);
+  if (sent == TPieceSend::Unreadable) {
+    core::LogErrorText(platform::Format("Queue file %s could not be read to its end", name.c_str()));
+  }
+  return sent;
 }
 
 bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer) {

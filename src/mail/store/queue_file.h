@@ -147,6 +147,9 @@ bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::T
 // opened (an open file outlives its deletion), not while sending. Answers Unreadable when the
 // file cannot be read (what was sent before is then incomplete), Unsent when flush failed.
 enum class TPieceSend { Sent, Unreadable, Unsent };
+// The same for the rest of any stream (as LoadFromStreamStuffed appends it, then the
+// end-of-data line; ".\r\n" alone for an empty rest).
+TPieceSend SendStreamInPieces(platform::TStream& stream, core::TTCPBuffer& buffer, const std::function<bool()>& flush);
 TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer,
                                  const std::function<bool()>& flush);
 // The message part, raw.
