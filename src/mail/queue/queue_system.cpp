@@ -668,6 +668,11 @@ void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, con
 // - The state files are not flushed: after a power loss (not a crash of the process) a
 //   recipient can be served twice, never lost.
 void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
+  // The state files opened for the batch's mailbox names are closed whichever way this ends.
+  struct TClosing {
+    TQueueSystem& system;
+    ~TClosing() { system.CloseStates(); }
+  } closing{*this};
   if (pendingDeliveries_.empty()) return;
   std::vector<TPendingDelivery> batch = std::move(pendingDeliveries_);
   pendingDeliveries_.clear();
@@ -708,7 +713,6 @@ void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
     }
     Finish(std::move(batch[i].entry), eoDelivered);
   }
-  CloseStates();
 }
 
 void TQueueSystem::UpdateRelayList() {
