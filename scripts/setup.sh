@@ -13,6 +13,8 @@ if [ "${1:-}" != run ]; then
     libpython3.11-testsuite
     # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
     postfix dovecot-core dovecot-pop3d
+    # Python's own e-mail test messages: a corpus sent through the server and fetched back.
+    libpython3.11-testsuite
   )
 fi
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "core/socket_endpoint.h"
 #include "core/timed_server.h"
@@ -38,8 +39,16 @@ class TTCPServer : public TTimedServer, public TSocketEndpoint {
   virtual bool Farewell();
   virtual bool Greeting();
 
+  // For a long reply sent in pieces from Execute: while a connection thread drives this
+  // object, writes what Output holds now and empties it; false (status in Output) when the
+  // write failed. Without a connection thread Output is left for the write after Execute.
+  bool SendOutputNow() { return sender_ ? sender_() : true; }
+  // The connection thread's writer (empty: none).
+  void SetSender(std::function<bool()> sender) { sender_ = std::move(sender); }
+
  private:
   std::atomic<bool> close_{false};
+  std::function<bool()> sender_;
 };
 
 using TTCPServerClass = TClassRef<TTCPServer>;

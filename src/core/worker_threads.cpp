@@ -250,6 +250,12 @@ void TServerThread::Execute() {
   server.ConnectionInfo() = info_;
   server.Input().Clear();
   server.Output().Clear();
+  server.SetSender([this, &server] {
+    Send(server);
+    if (server.Output().Status() != ssOK) return false;
+    server.Output().Clear();
+    return true;
+  });
   try {
     if (server.Greeting()) {
       if (Stopped()) return;

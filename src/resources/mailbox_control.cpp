@@ -56,6 +56,12 @@ bool TMailBoxControl::DeleteMarked(const TMailDropRecs& list) {
   return true;
 }
 
+bool TMailBoxControl::HasMessage(const std::string& id) {
+  TDatabaseResource& resource = *mailbox_;
+  resource.Reset();
+  return resource.Table().FindKey({id});
+}
+
 int TMailBoxControl::AddMessage(int accountNo, const TMailDropRec& rec) {
   TDatabaseResource& resource = *mailbox_;
   TTableAccess& rows = resource.Table();

@@ -23,6 +23,8 @@ class TMailBoxControl {
   // to start the transaction is only logged; a failure of the insert rolls back and is
   // re-raised.
   int AddMessage(int accountNo, const TMailDropRec& rec);
+  // Whether a row has this id (no stamp, no transaction).
+  bool HasMessage(const std::string& id);
 
  private:
   TResourceLease<> mailbox_;

@@ -293,5 +293,90 @@ TEST_F(DeliveryRestart, CrashAtEveryBatchOfMixedRecipientsServesAndArchivesOnce)
   }
 }
 
+// Mailbox rows with a hook before and one after each batch's commit.
+class TCommitHookedDirectory : public testing::TFakeDirectory {
+ public:
+  TCommitHookedDirectory(testing::TFakeDirectoryData& data, std::function<void()>& around)
+      : TFakeDirectory(data), around_(around) {}
+  void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) override {
+    if (around_) around_();
+    TMailDirectory::AddMessages(rows, added);
+    if (around_) around_();
+  }
+
+ private:
+  std::function<void()>& around_;
+};
+
+// A crash before and right after each mailbox commit (the rows durable, the outcomes not yet
+// written), over enough deliveries for several batches: after the start's recovery every
+// recipient is served exactly once, and the mail folder holds exactly the files of the rows
+// (the files of an uncommitted batch are gone, those of a committed one kept).
+TEST_F(DeliveryRestart, CrashAroundAMailboxCommitServesOnceAndLeavesNoMailboxFileBehind) {
+  directory.AddAccount(2, "bob", "pw");
+  directory.AddAlias("bob", 1, "a.test", 2);
+  std::map<int, int> expected;
+  constexpr int kFiles = 50;  // two copies each: two batches
+  expected[kAlice] = kFiles;
+  expected[2] = kFiles;
+  for (int point = 0;; ++point) {
+    SCOPED_TRACE(point);
+    const std::string root = temp.Path() + "commit" + std::to_string(point);
+    const TMailFolders live = MailFoldersBelow(root + "/live");
+    const std::string image = root + "/image";
+    directory.mailbox.clear();
+    TCrashStore store;
+    TCrashStore after;
+    std::vector<testing::TFakeMailboxRow> mailboxAtCrash;
+    int calls = 0;
+    bool crashed = false;
+    std::function<void()> hook = [&] {
+      if (crashed || calls++ != point) return;
+      crashed = true;
+      fs::copy(root + "/live", image, fs::copy_options::recursive);
+      mailboxAtCrash = directory.mailbox;
+      after.rows = store.rows;
+    };
+    for (int i = 0; i < kFiles; ++i) {
+      QueueMessageText(live, "c", "", "alice@a.test\r\nbob@a.test\r\n", "",
+                       "Subject: s" + std::to_string(i) + "\r\n\r\nbody\r\n", 0);
+    }
+    TRelayList relay;
+    TQueueEnvironment environment = QueueEnvironment(live, store, relay);
+    environment.openDirectory = [this, &hook] {
+      return std::unique_ptr<TMailDirectory>(std::make_unique<TCommitHookedDirectory>(directory, hook));
+    };
+    {
+      TQueueSystem first(environment);
+      first.ProcessQueue();
+    }
+    if (!crashed) {
+      EXPECT_EQ(Deliveries(), expected);
+      EXPECT_GE(point, 4);
+      break;
+    }
+    directory.mailbox = mailboxAtCrash;
+    const TMailFolders restarted = MailFoldersBelow(image);
+    {
+      testing::TFakeDirectory lookups(directory);
+      RecoverQueueFolder(restarted, &lookups);
+    }
+    std::set<std::string> rowIds;
+    for (const testing::TFakeMailboxRow& row : directory.mailbox) rowIds.insert(row.id);
+    const std::vector<std::string> recovered = testing::FilesIn(restarted.mail);
+    EXPECT_EQ(std::set<std::string>(recovered.begin(), recovered.end()), rowIds);
+    TRelayList relayAgain;
+    TQueueSystem second(QueueEnvironment(restarted, after, relayAgain));
+    second.ProcessQueue();
+    EXPECT_EQ(Deliveries(), expected);
+    EXPECT_EQ(after.rows.size(), static_cast<size_t>(kFiles));
+    EXPECT_TRUE(QueueEmpty(restarted));
+    rowIds.clear();
+    for (const testing::TFakeMailboxRow& row : directory.mailbox) rowIds.insert(row.id);
+    const std::vector<std::string> files = testing::FilesIn(restarted.mail);
+    EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), rowIds);
+  }
+}
+
 }  // namespace
 }  // namespace tovenmarsh::mail

@@ -589,6 +589,58 @@ TEST_F(RelayTaskTest, LoopsAndThisHostAreRefusedWithoutConnecting) {
   }
 }
 
+// Without a relay server the domain's exchangers are tried by preference (the look-up answers
+// fixed records; nothing asks a real name server): 127.0.0.2 refuses (nobody listens there),
+// 127.0.0.1 is the scripted server.
+TEST_F(RelayTaskTest, ExchangersAreTriedByPreference) {
+  using platform::TMailExchanger;
+  using platform::TMxAnswer;
+  struct Case {
+    const char* name;
+    const char* domain;
+    TMxAnswer answer;
+    std::vector<TMailExchanger> exchangers;
+    const char* relayServer;
+    int expected;
+    int connections;
+    int lookups;
+  } cases[] = {
+      {"lowest preference first, the next when it fails", "far.test", TMxAnswer::Found,
+       {{20, "127.0.0.1"}, {10, "127.0.0.2"}}, "", rsDelivered, 1, 1},
+      {"no exchangers: the domain itself", "127.0.0.1", TMxAnswer::None, {}, "", rsDelivered, 1, 1},
+      {"no answer now: tried later", "far.test", TMxAnswer::Failed, {}, "", rsTemporaryFailure, 0, 1},
+      {"root exchanger: takes no mail", "far.test", TMxAnswer::Found, {{0, ""}}, "", rsPermanentFailure, 0, 1},
+      {"only exchanger is this host", "far.test", TMxAnswer::Found, {{10, "MX.test"}}, "", rsPermanentFailure, 0, 1},
+      {"a relay server is asked no exchangers", "far.test", TMxAnswer::Found, {{10, "127.0.0.2"}}, "127.0.0.1",
+       rsDelivered, 1, 0},
+      {"every exchanger refuses: tried later", "far.test", TMxAnswer::Found, {{10, "127.0.0.2"}, {20, "127.0.0.3"}},
+       "", rsTemporaryFailure, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    list.Clear();
+    TSmtpScript script;
+    TScriptedServer server(script.Responder());
+    TDataRec file{QueueFile()};
+    list.Add(Entry(&file, "b", c.domain));
+    TRelayEnvironment environment = RelayEnvironment(server.Port());
+    environment.relayServer = c.relayServer;
+    std::vector<std::string> asked;
+    environment.lookupMx = [&asked, &c](const std::string& domain, std::vector<TMailExchanger>& exchangers) {
+      asked.push_back(domain);
+      exchangers = c.exchangers;
+      return c.answer;
+    };
+    RunTask(environment);
+    EXPECT_EQ(States(list), std::vector<int>{c.expected});
+    EXPECT_EQ(server.Connections(), c.connections);
+    EXPECT_EQ(asked.size(), static_cast<size_t>(c.lookups));
+    if (!asked.empty()) {
+      EXPECT_EQ(asked[0], c.domain);
+    }
+  }
+}
+
 TEST_F(RelayTaskTest, AddressesThatWouldForgeCommandLinesAreRefused) {
   TSmtpScript script;
   TScriptedServer server(script.Responder());

@@ -274,10 +274,19 @@ void RunSpan(std::string_view source, TStream& dest, Codec codec) {
 }  // namespace
 
 int32_t StreamCRC32(TStream& stream) {
-  uint32_t crc = 0xFFFFFFFFu;
-  unsigned char block[2048];
-  for (size_t n; (n = stream.Read(block, sizeof block)) > 0;)
-    for (size_t i = 0; i < n; ++i) crc = kCrcTable[(crc ^ block[i]) & 0xFF] ^ (crc >> 8);
+  uint32_t crc = kCrc32Start;
+  unsigned char block[16384];
+  for (size_t n; (n = stream.Read(block, sizeof block)) > 0;) crc = Crc32Update(crc, block, n);
+  return Crc32Value(crc);
+}
+
+uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t count) {
+  const auto* in = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) crc = kCrcTable[(crc ^ in[i]) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+int32_t Crc32Value(uint32_t crc) {
   const int32_t value = static_cast<int32_t>(crc);
   if (value == std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::max();
   return value < 0 ? -value : value;

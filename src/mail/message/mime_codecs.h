@@ -25,6 +25,10 @@ inline constexpr int kUULineLength = 60;
 // non-negative. The one register value whose magnitude does not fit (0x80000000) gives
 // 2147483647, so the result is always defined and in 0..2147483647.
 int32_t StreamCRC32(platform::TStream& stream);
+// The same register fed piece by piece: start at kCrc32Start, Crc32Value gives the result.
+inline constexpr uint32_t kCrc32Start = 0xFFFFFFFFu;
+uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t count);
+int32_t Crc32Value(uint32_t crc);
 
 // Copies count bytes (fewer when the source ends first).
 void CopyBytes(platform::TStream& source, platform::TStream& dest, int64_t count);

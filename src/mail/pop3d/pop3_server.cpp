@@ -9,6 +9,7 @@
 #include "core/manager_thread.h"
 #include "core/str_utils.h"
 #include "core/system_parameters.h"
+#include "mail/store/queue_file.h"
 #include "platform/format.h"
 #include "platform/tick.h"
 
@@ -214,8 +215,9 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
       break;
     case pcRETR: {
       if (!SelectLiveMessage(folders, first, n)) break;
-      core::TTCPBuffer body;
-      if (!system_.SendMessage(folders, body)) {
+      // Opened before the +OK, so that a file that cannot be read gets an error answer.
+      const std::unique_ptr<platform::TStream> body = system_.OpenMessage(folders);
+      if (!body) {
         // Gone since it was selected, or there and unreadable for now.
         if (!system_.SelectMessage(folders, n)) {
           Reply(prNoSuchMessage, "(" + first + ")");
@@ -228,7 +230,15 @@ void TPOP3Server::ProcessCommand(const std::string& line) {
         break;
       }
       Reply(prOK, system_.SizeText());
-      Output().AddBytes(body.Data(), body.Length());
+      // A piece at a time: a large message never sits in memory whole.
+      if (SendStreamInPieces(*body, Output(), [this] { return SendOutputNow(); }) != TPieceSend::Sent) {
+        // Cut off inside the reply: nothing can end it cleanly.
+        core::LogErrorText(platform::Format("POP3 client %s: message %d could not be sent whole",
+                                            ConnectionInfo().peerAddress.c_str(), n));
+        Output().Clear();
+        noFarewell_ = true;
+        SetClose(true);
+      }
       break;
     }
     case pcDELE:

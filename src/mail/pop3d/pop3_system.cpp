@@ -86,6 +86,15 @@ bool TPOP3System::SendMessage(const TMailFolders& folders, core::TTCPBuffer& buf
   return SendMailboxFile(folders, messages_[static_cast<size_t>(current_)].id, buffer);
 }
 
+std::unique_ptr<platform::TStream> TPOP3System::OpenMessage(const TMailFolders& folders) const {
+  try {
+    return std::make_unique<platform::TFileStream>(folders.MailFileName(messages_[static_cast<size_t>(current_)].id),
+                                                   platform::fmOpenRead);
+  } catch (const platform::Exception&) {
+    return nullptr;
+  }
+}
+
 std::string TPOP3System::TopText(const TMailFolders& folders, int n) const {
   std::string message = ReadMailboxFile(folders, messages_[static_cast<size_t>(current_)].id);
   if (message.empty()) return {};

@@ -14,6 +14,7 @@
 
 #include "core/server_system.h"
 #include "core/tcp_buffer.h"
+#include "platform/stream.h"
 #include "mail/store/mail_directory.h"
 #include "mail/store/mail_folders.h"
 #include "resources/record_types.h"
@@ -51,6 +52,8 @@ class TPOP3System : public core::TServerSystem {
   // The current message's file, dot-stuffed with the end-of-data line; false when it cannot
   // be read.
   bool SendMessage(const TMailFolders& folders, core::TTCPBuffer& buffer) const;
+  // The current message's file opened for reading; null when it cannot be.
+  std::unique_ptr<platform::TStream> OpenMessage(const TMailFolders& folders) const;
   // The current message's header lines, the blank line after them and the first n lines of
   // its body (all of them when it has fewer), each line ending in CR LF, not yet dot-stuffed;
   // "" when its file cannot be read.

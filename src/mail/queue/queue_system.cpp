@@ -12,6 +12,7 @@
 #include "core/date_utils.h"
 #include "core/log.h"
 #include "core/str_utils.h"
+#include "core/unique_id.h"
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
 #include "mail/store/mailbox_file.h"
@@ -29,6 +30,10 @@ namespace {
 constexpr int kMaxPasses = 16;
 
 const char* const kStateFolder = "state/";
+// State lines besides the outcomes: a mailbox file about to be written for an entry ("M <name>
+// <key>"), and a name that turned out to be taken by another file ("N <name>").
+constexpr char kBegunLine = 'M';
+constexpr char kNotOursLine = 'N';
 
 // Bounds of one batch: mailbox files whose rows wait for one commit, and finished files whose
 // document rows (they hold the body text) wait for one commit.
@@ -114,17 +119,140 @@ std::vector<std::optional<std::string>> AddRowsOrEach(const std::vector<Row>& ro
 
 }  // namespace
 
-void RecoverQueueFolder(const TMailFolders& folders) {
+namespace {
+
+// Settles the mailbox deliveries recorded in one state file (see RecoverQueueFolder); answers
+// how many uncommitted mailbox files it removed and how many deliveries it found committed.
+void SettleMailboxNames(const TMailFolders& folders, const std::string& statePath, TMailDirectory& directory,
+                        int& removed, int& committed) {
+  std::string text;
+  if (platform::ReadWholeFile(statePath, text) != 0) return;
+  std::map<std::string, std::string> begun;  // mailbox file name -> entry key
+  std::map<std::string, char> outcomes;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) break;  // cut short by the crash
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.size() < 2 || line[1] != ' ') continue;
+    if (line[0] == kBegunLine || line[0] == kNotOursLine) {
+      const size_t space = line.find(' ', 2);
+      const std::string id = line.substr(2, space == std::string::npos ? std::string::npos : space - 2);
+      if (line[0] == kNotOursLine) {
+        begun.erase(id);
+      } else if (space != std::string::npos) {
+        begun[id] = line.substr(space + 1);
+      }
+    } else if (line[0] != 'A') {
+      outcomes[line.substr(2)] = line[0];
+    }
+  }
+  std::string settled;
+  for (const auto& [id, key] : begun) {
+    if (id.empty() || id.find('/') != std::string::npos || id[0] == '.') continue;
+    if (directory.HasMessage(id)) {
+      if (outcomes[key] != eoDelivered) {
+        settled += std::string(1, static_cast<char>(eoDelivered)) + " " + key + "\n";
+        outcomes[key] = eoDelivered;
+        ++committed;
+      }
+    } else if (platform::RemoveFile(folders.MailFileName(id)) == 0) {
+      ++removed;
+    }
+  }
+  if (settled.empty()) return;
+  platform::TFileDescriptor file;
+  if (platform::OpenFile(statePath, platform::kOpenCreate | platform::kOpenAppend, file) != 0 ||
+      platform::WriteAll(file.Get(), settled) != 0) {
+    throw EQueueFile("State file " + statePath + " cannot be written");
+  }
+}
+
+// The directory of one round with its alias and company look-ups remembered: a backlog names
+// the same recipients over and over, and every look-up costs several table reads. A change to
+// the aliases applies from the next round.
+class TRoundDirectory : public TMailDirectory {
+ public:
+  explicit TRoundDirectory(TMailDirectory& inner) : inner_(inner) {}
+  int FindAlias(resources::TAliasRec& rec) override {
+    std::string key = rec.name;
+    key += '\n';
+    key += std::to_string(rec.companyno);
+    key += '\n';
+    key += rec.domain;
+    auto found = aliases_.find(key);
+    if (found == aliases_.end()) {
+      resources::TAliasRec answer = rec;
+      const int result = inner_.FindAlias(answer);
+      found = aliases_.emplace(std::move(key), std::make_pair(result, std::move(answer))).first;
+    }
+    rec = found->second.second;
+    return found->second.first;
+  }
+  bool GetCompany(resources::TCompanyRec& rec) override {
+    auto found = companies_.find(rec.no);
+    if (found == companies_.end()) {
+      resources::TCompanyRec answer = rec;
+      const bool result = inner_.GetCompany(answer);
+      found = companies_.emplace(rec.no, std::make_pair(result, std::move(answer))).first;
+    }
+    rec = found->second.second;
+    return found->second.first;
+  }
+  int GetListMembers(const resources::TAliasRec& rec, resources::TMaillistRecs& list) override {
+    return inner_.GetListMembers(rec, list);
+  }
+  bool GetAccount(resources::TAccountRec& rec) override { return inner_.GetAccount(rec); }
+  int ListMessages(int accountNo, resources::TMailDropRecs& list) override {
+    return inner_.ListMessages(accountNo, list);
+  }
+  bool DeleteMarked(const resources::TMailDropRecs& list) override { return inner_.DeleteMarked(list); }
+  int AddMessage(int accountNo, const resources::TMailDropRec& rec) override {
+    return inner_.AddMessage(accountNo, rec);
+  }
+  void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) override {
+    inner_.AddMessages(rows, added);
+  }
+  bool HasMessage(const std::string& id) override { return inner_.HasMessage(id); }
+
+ private:
+  TMailDirectory& inner_;
+  std::map<std::string, std::pair<int, resources::TAliasRec>> aliases_;
+  std::map<int, std::pair<bool, resources::TCompanyRec>> companies_;
+};
+
+}  // namespace
+
+void RecoverQueueFolder(const TMailFolders& folders, TMailDirectory* directory) {
   const int temporary = RemoveTemporaryFiles(folders);
   int states = 0;
+  int orphans = 0;
+  int committed = 0;
   const std::string stateFolder = folders.queue + kStateFolder;
   for (const std::string& name : FilesInFolder(stateFolder)) {
+    if (directory != nullptr) {
+      try {
+        SettleMailboxNames(folders, stateFolder + name, *directory, orphans, committed);
+      } catch (const std::exception& e) {
+        // Left as it is: its entries may be delivered once more, never lost.
+        core::LogErrorText(platform::Format("Mail start: deliveries of queue file %s not settled: %s", name.c_str(),
+                                            e.what()));
+        continue;
+      }
+    }
     if (FileExists(folders.QueueFileName(name))) continue;
     if (platform::RemoveFile(stateFolder + name) == 0) ++states;
   }
+  if (orphans > 0) (void)platform::SyncFolder(folders.mail);
   if (temporary > 0 || states > 0) {
     core::LogMessage(platform::Format("Mail start: %d unfinished temporary files and %d stale queue states removed",
                                       temporary, states));
+  }
+  if (orphans > 0 || committed > 0) {
+    core::LogMessage(platform::Format(
+        "Mail start: %d uncommitted mailbox files removed, %d interrupted deliveries found committed", orphans,
+        committed));
   }
 }
 
@@ -184,13 +312,17 @@ int TQueueSystem::ProcessQueue() {
   FlushFinished();
 
   std::unique_ptr<TMailDirectory> directory;
+  std::unique_ptr<TRoundDirectory> round;
   bool queued = false;
   int passes = 0;
   do {
     Scan();
     if (!newEntries_.empty()) {
-      if (!directory) directory = environment_.openDirectory();
-      Deliver(*directory);
+      if (!directory) {
+        directory = environment_.openDirectory();
+        round = std::make_unique<TRoundDirectory>(*directory);
+      }
+      Deliver(*round);
     }
     UpdateRelayList();
     queued = SendBounces();
@@ -471,18 +603,40 @@ int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAli
   return 0;
 }
 
-// Writes the mailbox file; its row is added by CommitDeliveries.
+// Writes the mailbox file; its row is added by CommitDeliveries. The file's name reaches the
+// state file before the file exists, so that the start after a crash finds every mailbox file
+// this left behind and tells by its row whether the delivery was committed.
 void TQueueSystem::DeliverToAccount(TEntry& entry) {
   if (FinishKnown(entry)) return;
+  TFileState* file = FileOf(*entry);
+  if (file != nullptr) OpenState(*file);
   resources::TMailDropRec record;
   try {
-    DeliverToMailbox(environment_.folders, *entry, record, TDurability::ByCaller);
+    for (int attempt = 0;; ++attempt) {
+      if (attempt >= 1000) throw EQueueFile("No free mailbox file name");
+      const std::string id = core::MakeUniqueId(0);
+      if (file != nullptr) RecordMailboxName(*file, *entry, id, kBegunLine);
+      if (DeliverToMailboxAs(environment_.folders, *entry, id, record)) break;
+      if (file != nullptr) RecordMailboxName(*file, *entry, id, kNotOursLine);
+    }
   } catch (const std::exception& e) {
     FailDelivery(entry, record.id, e.what());
     return;
   }
   pendingBytes_ += static_cast<size_t>(record.size);
   pendingDeliveries_.push_back(TPendingDelivery{std::move(entry), record});
+}
+
+void TQueueSystem::RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind) {
+  std::string line(1, kind);
+  line += " " + id;
+  if (kind == kBegunLine) line += " " + KeyOf(entry);
+  line += "\n";
+  if (!AppendState(*stateLock_, environment_.folders.queue + kStateFolder, file.data.fileName, line, file.stateFd)) {
+    // Delivered all the same: after a crash its file may stay behind, or the entry be served
+    // again, but nothing is lost.
+    core::LogErrorText(platform::Format("State of queue file %s could not be written", file.data.fileName.c_str()));
+  }
 }
 
 void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, const std::string& why) {
@@ -506,13 +660,19 @@ void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, con
 // - The rows are committed (durable at the commit) before the entries' outcomes are written,
 //   and every outcome of a file is written before its archive and its queue file's delete
 //   (FlushFinished), so the queue file leaves only after all its deliveries are on disk.
-// - A crash before the commit leaves mailbox files without rows: POP3 serves rows only, so
-//   they are never seen, and the entries, without an outcome, are served once more at the
-//   restart. A crash between the commit and the outcomes would serve them again; the state
-//   files are opened (created) before the commit so that this gap is one write per file.
+// - Every mailbox file's name is in its queue file's state before the file is made. A crash
+//   before the commit leaves mailbox files without rows: POP3 serves rows only, so they are
+//   never seen, the start removes them (RecoverQueueFolder), and the entries, without an
+//   outcome, are served once more. A crash between the commit and the outcomes leaves names
+//   with rows: the start marks those entries delivered, so they are not served again.
 // - The state files are not flushed: after a power loss (not a crash of the process) a
 //   recipient can be served twice, never lost.
 void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
+  // The state files opened for the batch's mailbox names are closed whichever way this ends.
+  struct TClosing {
+    TQueueSystem& system;
+    ~TClosing() { system.CloseStates(); }
+  } closing{*this};
   if (pendingDeliveries_.empty()) return;
   std::vector<TPendingDelivery> batch = std::move(pendingDeliveries_);
   pendingDeliveries_.clear();
@@ -553,7 +713,6 @@ void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
     }
     Finish(std::move(batch[i].entry), eoDelivered);
   }
-  CloseStates();
 }
 
 void TQueueSystem::UpdateRelayList() {
@@ -843,7 +1002,7 @@ void TQueueSystem::LoadState(TFileState& file) {
     if (end == std::string::npos) break;
     const std::string line = text.substr(start, end - start);
     start = end + 1;
-    if (line.size() < 2 || line[1] != ' ') continue;
+    if (line.size() < 2 || line[1] != ' ' || line[0] == kBegunLine || line[0] == kNotOursLine) continue;
     if (line[0] == 'A') {
       file.archived = true;
     } else {

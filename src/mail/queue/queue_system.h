@@ -72,7 +72,13 @@ struct TQueueEnvironment {
 // the temporary subfolders, and state files whose queue file is gone (a crash between deleting
 // the one and the other), so that no later queue file of the same name inherits them. Logs
 // what it removed.
-void RecoverQueueFolder(const TMailFolders& folders);
+//
+// With a directory it first settles the mailbox deliveries that a crash interrupted: every
+// mailbox file name that a state file records as begun is looked up in the mailbox rows. A
+// name with a row is a committed delivery (its entry is marked delivered when its outcome had
+// not been written yet, so it is not served again); a name without one is a file that was
+// never committed, and it goes. Nothing else in the mail folder is touched.
+void RecoverQueueFolder(const TMailFolders& folders, TMailDirectory* directory = nullptr);
 
 // RelayMin from its configured text. Unlike most numbers of the configuration an explicit 0 is
 // a setting of its own here (retry at the next round, without waiting); a negative value counts
@@ -131,6 +137,8 @@ class TQueueSystem : public core::TServerSystem {
   bool SendBounces();
   void SendBounce(const TQueueRec& entry);
   void DeliverToAccount(TEntry& entry);
+  // Records in the file's state that a mailbox file of this name is being written for the entry.
+  void RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind);
   // Adds the rows of the mailbox files written since the last commit and finishes their entries.
   void CommitDeliveries(TMailDirectory& directory);
   // A mailbox write that failed: its file goes, its entry waits for the next round (or is done

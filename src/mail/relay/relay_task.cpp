@@ -1,6 +1,7 @@
 // The relay task: the SMTP client dialogue with the relay server or the recipient's domain.
 #include "mail/relay/relay_task.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -14,6 +15,9 @@
 namespace tovenmarsh::mail {
 
 namespace {
+
+// How much of a message's start the hop count reads (its header; beyond it nothing counts).
+constexpr size_t kHopHeadBytes = 1024 * 1024;
 
 // A text that cannot go into a command line as it is (it would end the line or add one).
 bool BreaksCommandLine(const std::string& text) {
@@ -54,11 +58,11 @@ void TRelayTask::Close() {
   transactions_ = 0;
 }
 
-bool TRelayTask::Open(const std::string& host, TRelayBatch& batch) {
+bool TRelayTask::Open(const std::string& host, uint8_t& failure) {
   Close();
   if (!client_.Connect(host, environment_.port)) {
     // Status 1: refused, unreachable or timed out, worth another try later.
-    ReportAll(batch, client_.Output().Status() == core::ssTimeout ? rsTemporaryFailure : rsPermanentFailure);
+    failure = client_.Output().Status() == core::ssTimeout ? rsTemporaryFailure : rsPermanentFailure;
     return false;
   }
   const int greeting = ReadSMTPReply(lines_, reply_);
@@ -66,7 +70,7 @@ bool TRelayTask::Open(const std::string& host, TRelayBatch& batch) {
     core::LogErrorText(greeting == 0
                            ? platform::Format("Relay to %s: no usable greeting", host.c_str())
                            : platform::Format("Relay to %s: greeting refused with %d", host.c_str(), reply_.code));
-    ReportAll(batch, rsTemporaryFailure);
+    failure = rsTemporaryFailure;
     Close();
     return false;
   }
@@ -74,14 +78,62 @@ bool TRelayTask::Open(const std::string& host, TRelayBatch& batch) {
   // greeting of "localhost" says nothing; many servers are set up that way.)
   if (!environment_.hostName.empty() && SameTextAscii(GreetingDomain(reply_), environment_.hostName)) {
     core::LogErrorText(platform::Format("Relay to %s: mail loops back to this host", host.c_str()));
-    ReportAll(batch, rsPermanentFailure);
+    failure = rsPermanentFailure;
     Close();
     return false;
   }
   connectedHost_ = host;
   if (Command("HELO " + environment_.hostName) == 0) {
-    ReportAll(batch, rsTemporaryFailure);
+    failure = rsTemporaryFailure;
     Close();
+    return false;
+  }
+  return true;
+}
+
+bool TRelayTask::Exchangers(const std::string& domain, std::vector<std::string>& hosts, uint8_t& failure) {
+  hosts.clear();
+  std::vector<platform::TMailExchanger> exchangers;
+  platform::TMxAnswer answer = platform::TMxAnswer::None;
+  // A configured relay server takes everything; an address literal has no exchangers.
+  if (!environment_.relayServer.empty()) {
+    hosts.push_back(environment_.relayServer);
+  } else if (!environment_.lookupMx || domain.empty() || domain.front() == '[') {
+    hosts.push_back(domain);
+  } else {
+    answer = environment_.lookupMx(domain, exchangers);
+    if (answer == platform::TMxAnswer::Failed) {
+      core::LogMessage(platform::Format("Relay to %s: its mail exchangers cannot be looked up now", domain.c_str()));
+      failure = rsTemporaryFailure;
+      return false;
+    }
+    if (answer == platform::TMxAnswer::None) {
+      hosts.push_back(domain);  // no MX: the domain itself (RFC 5321 5.1)
+    } else {
+      std::stable_sort(exchangers.begin(), exchangers.end(),
+                       [](const platform::TMailExchanger& a, const platform::TMailExchanger& b) {
+                         return a.preference < b.preference;
+                       });
+      for (const platform::TMailExchanger& exchanger : exchangers) {
+        // A root exchanger: the domain says it takes no mail (RFC 7505).
+        if (exchanger.host.empty()) {
+          core::LogMessage(platform::Format("Relay to %s refused: the domain takes no mail", domain.c_str()));
+          failure = rsPermanentFailure;
+          return false;
+        }
+        // Mail to an exchanger that is this host would loop; the others may still take it.
+        if (IsOwnHost(exchanger.host)) break;
+        hosts.push_back(exchanger.host);
+      }
+    }
+  }
+  hosts.erase(std::remove_if(hosts.begin(), hosts.end(), [this](const std::string& host) { return IsOwnHost(host); }),
+              hosts.end());
+  if (hosts.empty()) {
+    core::LogMessage(platform::Format("Relay to %s refused: it is this host",
+                                      environment_.relayServer.empty() ? domain.c_str()
+                                                                       : environment_.relayServer.c_str()));
+    failure = rsPermanentFailure;
     return false;
   }
   return true;
@@ -95,9 +147,10 @@ void TRelayTask::RelayBatch(TRelayBatch& batch, std::string& currentDomain) {
     return;
   }
   // A message that went round more often than any real path needs loops somewhere.
+  // Only the header counts, which comes first: a bounded head keeps a large message out of memory.
   std::string message;
   try {
-    message = ReadQueueMessage(environment_.folders, first.queueFileName);
+    message = ReadQueueMessageHead(environment_.folders, first.queueFileName, kHopHeadBytes);
   } catch (const std::exception&) {
     message.clear();
   }
@@ -107,17 +160,29 @@ void TRelayTask::RelayBatch(TRelayBatch& batch, std::string& currentDomain) {
     currentDomain.clear();
     return;
   }
-  const std::string host = environment_.relayServer.empty() ? currentDomain : environment_.relayServer;
-  if (IsOwnHost(host)) {
-    core::LogMessage(platform::Format("Relay to %s refused: it is this host", host.c_str()));
-    ReportAll(batch, rsPermanentFailure);
+  std::vector<std::string> hosts;
+  uint8_t failure = rsTemporaryFailure;
+  if (!Exchangers(currentDomain, hosts, failure)) {
+    ReportAll(batch, failure);
     currentDomain.clear();
     return;
   }
   for (int round = 0; round < 2; ++round) {
-    const bool reuse = client_.Connected() && SameTextAscii(connectedHost_, host);
+    const bool reuse = client_.Connected() && std::any_of(hosts.begin(), hosts.end(), [this](const std::string& host) {
+                         return SameTextAscii(connectedHost_, host);
+                       });
     if (!reuse) {
-      if (!Open(host, batch)) {
+      // In order of preference; permanent only when every host failed for good.
+      bool opened = false;
+      failure = rsPermanentFailure;
+      for (const std::string& host : hosts) {
+        uint8_t why = rsTemporaryFailure;
+        opened = Open(host, why);
+        if (opened) break;
+        if (why == rsTemporaryFailure) failure = rsTemporaryFailure;
+      }
+      if (!opened) {
+        ReportAll(batch, failure);
         currentDomain.clear();
         return;
       }
@@ -176,7 +241,15 @@ void TRelayTask::RelayBatch(TRelayBatch& batch, std::string& currentDomain) {
     return;
   }
   client_.Output().Clear();
-  if (!SendQueueFile(environment_.folders, first.queueFileName, client_.Output())) {
+  // A piece at a time: a large message never sits in memory whole.
+  const TPieceSend sending =
+      SendQueueFileInPieces(environment_.folders, first.queueFileName, client_.Output(), [this] {
+        client_.Send();
+        if (client_.Output().Status() != core::ssOK) return false;
+        client_.Output().Clear();
+        return true;
+      });
+  if (sending == TPieceSend::Unreadable) {
     // Nothing can end this transaction cleanly: drop the connection.
     client_.Output().Clear();
     client_.Disconnect();
@@ -185,9 +258,8 @@ void TRelayTask::RelayBatch(TRelayBatch& batch, std::string& currentDomain) {
     currentDomain.clear();
     return;
   }
-  client_.Send();
   int sent = 0;
-  if (client_.Output().Status() == core::ssOK) sent = ReadSMTPReply(lines_, reply_);
+  if (sending == TPieceSend::Sent) sent = ReadSMTPReply(lines_, reply_);
   client_.Output().Clear();
   if (sent == 2) {
     ReportAll(accepted, rsDelivered);

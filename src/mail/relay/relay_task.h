@@ -1,7 +1,10 @@
 // TRelayTask: one relay worker. As an SMTP client it sends the entries of the relay list to the
-// configured relay server, or else to the recipient's domain, batch after batch, keeping its
-// connection while the next batch goes to the same host, and reports every entry's outcome to
-// the list (the queue processing acts on it).
+// configured relay server, or else to the recipient domain's mail exchangers (MX records, in
+// order of preference, the next one tried when one cannot be reached; the domain itself when it
+// has none), batch after batch, keeping its connection while the next batch goes to the same
+// host, and reports every entry's outcome to the list (the queue processing acts on it). A
+// look-up that gets no answer is a temporary failure; a domain whose one exchanger is the root
+// takes no mail (permanent).
 //
 // Outcomes: a 2xx after the data delivers; a 5xx reply (to MAIL, to a RCPT for that recipient,
 // to DATA or after the data) is permanent; a 4xx reply, no reply or a broken connection is
@@ -21,6 +24,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/sockets.h"
 #include "core/timed_server.h"
@@ -29,6 +33,7 @@
 #include "mail/relay/relay_list.h"
 #include "mail/relay/relay_reply.h"
 #include "platform/date_time.h"
+#include "platform/mail_exchangers.h"
 
 namespace tovenmarsh::mail {
 
@@ -47,6 +52,8 @@ struct TRelayEnvironment {
   core::TTimeouts timeouts = core::DefaultTimeouts();
   std::atomic<int>* runningTasks = nullptr;  // counted up on creation, down on destruction
   std::function<void()> wakeQueue;           // run when the last running task ends
+  // The mail exchangers of a domain, asked when no relay server is set; none: the domain itself.
+  platform::TMxLookup lookupMx;
 };
 
 class TRelayTask : public TClientTask {
@@ -67,7 +74,12 @@ class TRelayTask : public TClientTask {
 
   // Sends one batch over the current connection (connecting first when needed).
   void RelayBatch(TRelayBatch& batch, std::string& currentDomain);
-  bool Open(const std::string& host, TRelayBatch& batch);
+  // Connects and greets; false with failure set to the state the batch gets when no other
+  // host can be tried.
+  bool Open(const std::string& host, uint8_t& failure);
+  // The hosts to try for domain in order: the relay server, else its mail exchangers by
+  // preference, else the domain itself; false (failure set) when there is none to try.
+  bool Exchangers(const std::string& domain, std::vector<std::string>& hosts, uint8_t& failure);
   void Close();
   // Sends text + CR LF and reads the reply; its first digit, 0 on failure.
   int Command(const std::string& text);

@@ -77,6 +77,7 @@ TRelayEnvironment InstallationRelayEnvironment(TMailServices& services) {
   environment.relayServer = parameters.GetString("RelayServer");
   environment.retries = parameters.GetInt("RelayRetries");
   environment.port = kSMTPPort;
+  environment.lookupMx = platform::LookupMailExchangers;
   environment.runningTasks = &services.relayTasks;
   environment.wakeQueue = [&services] { WakeEvent(services.queueDaemonWake); };
   return environment;
@@ -103,7 +104,10 @@ void StartMailServices(const TMailServiceClasses& classes) {
   services.queueDaemonWake.store(nullptr);
   services.popMailDaemonWake.store(nullptr);
   // Nothing writes to the mail folders yet.
-  RecoverQueueFolder(InstallationMailFolders());
+  {
+    const std::unique_ptr<TMailDirectory> directory = OpenInstallationDirectory();
+    RecoverQueueFolder(InstallationMailFolders(), directory.get());
+  }
 
   core::TDaemon& collection = core::StartDaemon(PopMailDaemonClass(InstallationPOPMailEnvironment(services)),
                                                 kDaemonIntervalMinutes, platform::TThreadPriority::Lowest);

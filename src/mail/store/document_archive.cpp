@@ -39,15 +39,23 @@ void TDocumentStore::AddDocuments(const std::vector<TDocumentRow>& rows, size_t&
 
 bool TDocumentStore::HasDocument(const std::string&) { return true; }
 
+// How much of a message's start its document row is made from.
+constexpr size_t kArchiveRowBytes = 2 * 1024 * 1024;
+
 TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name) {
   TEnvelope envelope;
   if (ReadEnvelope(folders, name, envelope) != TEnvelopeStatus::Ok) {
     throw EQueueFile("Queue file " + name + " cannot be archived: its envelope cannot be read");
   }
-  const std::string message = ReadQueueMessage(folders, name);
-  // Under the queue file's name; an earlier copy (archived before a crash) stays as it is.
-  WriteNamedFile(folders.document, name, {message}, TDurability::ByCaller);
-  return BuildDocumentRow(message, envelope.reversePath, name);
+  // Under the queue file's name, copied a piece at a time; an earlier copy (archived before a
+  // crash) stays as it is. The row is made from the message's start: its header and text come
+  // first, and a whole large message parsed would sit in memory several times over.
+  {
+    platform::TFileStream queue(folders.QueueFileName(name), platform::fmOpenRead);
+    SkipEnvelope(queue);
+    CopyToNamedFile(folders.document, name, queue, TDurability::ByCaller);
+  }
+  return BuildDocumentRow(ReadQueueMessageHead(folders, name, kArchiveRowBytes), envelope.reversePath, name);
 }
 
 void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store) {

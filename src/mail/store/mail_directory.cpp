@@ -2,6 +2,8 @@
 // on first use and keeps it until the directory is freed.
 #include "mail/store/mail_directory.h"
 
+#include <stdexcept>
+
 #include "resources/account_control.h"
 #include "resources/alias_control.h"
 #include "resources/mailbox_control.h"
@@ -16,6 +18,10 @@ void TMailDirectory::AddMessages(const std::vector<TMailboxAddition>& rows, size
     AddMessage(row.accountNo, row.record);
     ++added;
   }
+}
+
+bool TMailDirectory::HasMessage(const std::string& /*id*/) {
+  throw std::runtime_error("this directory cannot look up mailbox rows");
 }
 
 namespace {
@@ -35,6 +41,7 @@ class TControlDirectory : public TMailDirectory {
   int AddMessage(int accountNo, const resources::TMailDropRec& rec) override {
     return MailBox().AddMessage(accountNo, rec);
   }
+  bool HasMessage(const std::string& id) override { return MailBox().HasMessage(id); }
   // One transaction for all rows: the engine flushes its files once per commit, not per row.
   void AddMessages(const std::vector<TMailboxAddition>& rows, size_t& added) override {
     namespace box = resources::mailbox;

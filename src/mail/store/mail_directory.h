@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "resources/record_types.h"
@@ -33,6 +34,9 @@ class TMailDirectory {
   virtual int ListMessages(int accountNo, resources::TMailDropRecs& list) = 0;
   virtual bool DeleteMarked(const resources::TMailDropRecs& list) = 0;
   virtual int AddMessage(int accountNo, const resources::TMailDropRec& rec) = 0;
+  // Whether a mailbox row has this id. Raises when it cannot be told (this default always
+  // does: a directory without the lookup cannot settle an interrupted delivery).
+  virtual bool HasMessage(const std::string& id);
   // Adds the rows in order. `added` counts the rows that are in when it returns or raises: the
   // installation's adds them all in one transaction (all or none), this default one by one
   // (those before the one that raised).

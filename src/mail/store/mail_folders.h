@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/stream.h"
 #include "platform/sync.h"
 
 namespace tovenmarsh::mail {
@@ -67,8 +68,9 @@ class TNewMailFile {
 
   // Raises platform::EWriteError (the file is then useless: drop it).
   void Write(std::string_view bytes);
-  // Flushes and links the file under a new name and answers it; raises as WriteNewFile.
-  std::string Finish();
+  // Flushes (unless the caller flushes it) and links the file under a new name and answers
+  // it; raises as WriteNewFile.
+  std::string Finish(TDurability sync = TDurability::Now);
   // Bytes written so far.
   uint64_t Size() const { return size_; }
 
@@ -82,6 +84,13 @@ class TNewMailFile {
 // written) when a file of that name exists already. Raises as WriteNewFile.
 bool WriteNamedFile(const std::string& folder, const std::string& name,
                     std::initializer_list<std::string_view> pieces, TDurability sync = TDurability::Now);
+
+// The rest of source as the new file folder + name, copied a piece at a time and written
+// straight under that name (no temporary file): only for a file that nobody reads before a
+// table row names it, and whose leftover after a crash is found by that name. False (nothing
+// written) when the name exists; raises as WriteNewFile and then leaves nothing behind.
+bool CopyToNamedFile(const std::string& folder, const std::string& name, platform::TStream& source,
+                     TDurability sync = TDurability::Now);
 
 // Flushes folder's names to disk; raises platform::EFCreateError when that fails (a new name
 // is durable only then, so the failure must not pass as success).

@@ -22,6 +22,14 @@ namespace tovenmarsh::mail {
 // Raises on failure (no file is left behind then).
 void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resources::TMailDropRec& record,
                       TDurability sync = TDurability::Now);
+// Writes the mailbox file for the entry straight under the name id in the mail folder, the
+// queue file's message part streamed through in pieces (memory stays small whatever the
+// message's size), and fills the record; the file is not flushed: the caller flushes it and
+// the folder before any row names it. Answers false (nothing written) when a file of that name
+// exists. Raises on failure and removes what it wrote. Until its row is added the file is an
+// orphan that only its name, recorded beforehand by the caller, can find after a crash.
+bool DeliverToMailboxAs(const TMailFolders& folders, const TQueueRec& entry, const std::string& id,
+                        resources::TMailDropRec& record);
 // The same from a message part already in memory.
 void DeliverMessageToMailbox(const TMailFolders& folders, const std::string& reversePath, const std::string& message,
                              resources::TMailDropRec& record, TDurability sync = TDurability::Now);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
@@ -231,6 +232,66 @@ std::string ReadQueueMessage(const TMailFolders& folders, const std::string& nam
   platform::TFileStream file(folders.QueueFileName(name), platform::fmOpenRead);
   SkipEnvelope(file);
   return StreamRest(file);
+}
+
+std::string ReadQueueMessageHead(const TMailFolders& folders, const std::string& name, size_t limit) {
+  platform::TFileStream file(folders.QueueFileName(name), platform::fmOpenRead);
+  SkipEnvelope(file);
+  const int64_t rest = file.Size() - file.Position();
+  std::string head(static_cast<size_t>(std::min<int64_t>(rest, static_cast<int64_t>(limit))), '\0');
+  head.resize(file.Read(head.data(), head.size()));
+  return head;
+}
+
+TPieceSend SendStreamInPieces(platform::TStream& stream, core::TTCPBuffer& buffer,
+                              const std::function<bool()>& flush) {
+  constexpr size_t kPiece = 64 * 1024;
+  std::string piece(kPiece, '\0');
+  std::string stuffed;
+  stuffed.reserve(2 * kPiece);
+  bool atLineStart = true;
+  bool previousCR = false;
+  int64_t total = 0;
+  for (;;) {
+    size_t n = 0;
+    try {
+      n = stream.Read(piece.data(), piece.size());
+    } catch (const platform::Exception&) {
+      return TPieceSend::Unreadable;
+    }
+    if (n == 0) break;
+    total += static_cast<int64_t>(n);
+    stuffed.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const char c = piece[i];
+      if (atLineStart && c == '.') stuffed += '.';
+      stuffed += c;
+      atLineStart = previousCR && c == '\n';
+      previousCR = c == '\r';
+    }
+    buffer.AddText(stuffed);
+    if (!flush()) return TPieceSend::Unsent;
+  }
+  buffer.AddText(total == 0 ? ".\r\n" : "\r\n.\r\n");
+  return flush() ? TPieceSend::Sent : TPieceSend::Unsent;
+}
+
+TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer,
+                                 const std::function<bool()>& flush) {
+  std::unique_ptr<platform::TFileStream> file;
+  try {
+    std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
+    file = std::make_unique<platform::TFileStream>(folders.QueueFileName(name), platform::fmOpenRead);
+    SkipEnvelope(*file);
+  } catch (const platform::Exception& e) {
+    core::LogErrorText(platform::Format("Queue file %s cannot be sent: %s", name.c_str(), e.Message().c_str()));
+    return TPieceSend::Unreadable;
+  }
+  const TPieceSend sent = SendStreamInPieces(*file, buffer, flush);
+  if (sent == TPieceSend::Unreadable) {
+    core::LogErrorText(platform::Format("Queue file %s could not be read to its end", name.c_str()));
+  }
+  return sent;
 }
 
 bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer) {

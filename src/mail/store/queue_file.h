@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,8 +141,21 @@ bool ParseQueueFile(std::string_view bytes, TEnvelope& envelope, size_t& message
 // Appends the message part dot-stuffed with the end-of-data line; false when the file cannot
 // be read.
 bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer);
+// Sends the message part as SendQueueFile appends it, a piece at a time: flush is called
+// whenever buffer holds a piece (and after the end-of-data line) and must send and empty it,
+// answering false when that failed. The queue-folder lock is held only while the file is
+// opened (an open file outlives its deletion), not while sending. Answers Unreadable when the
+// file cannot be read (what was sent before is then incomplete), Unsent when flush failed.
+enum class TPieceSend { Sent, Unreadable, Unsent };
+// The same for the rest of any stream (as LoadFromStreamStuffed appends it, then the
+// end-of-data line; ".\r\n" alone for an empty rest).
+TPieceSend SendStreamInPieces(platform::TStream& stream, core::TTCPBuffer& buffer, const std::function<bool()>& flush);
+TPieceSend SendQueueFileInPieces(const TMailFolders& folders, const std::string& name, core::TTCPBuffer& buffer,
+                                 const std::function<bool()>& flush);
 // The message part, raw.
 std::string ReadQueueMessage(const TMailFolders& folders, const std::string& name);
+// At most the first limit bytes of the message part.
+std::string ReadQueueMessageHead(const TMailFolders& folders, const std::string& name, size_t limit);
 bool DeleteQueueFile(const TMailFolders& folders, const std::string& name);
 // Moves the file into the "bad" subfolder and logs why; false when that failed.
 bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, const std::string& reason);

@@ -162,6 +162,15 @@ int TFakeDirectory::AddMessage(int accountNo, const resources::TMailDropRec& rec
   return 1;
 }
 
+bool TFakeDirectory::HasMessage(const std::string& id) {
+  std::lock_guard<std::mutex> guard(data_.lock);
+  if (data_.failMailbox) throw std::runtime_error("mailbox table failed");
+  for (const TFakeMailboxRow& row : data_.mailbox) {
+    if (row.id == id) return true;
+  }
+  return false;
+}
+
 TMailTempFolder::TMailTempFolder() {
   static std::atomic<int> counter{0};
   path_ = (std::filesystem::temp_directory_path() /

@@ -58,6 +58,7 @@ class TFakeDirectory : public TMailDirectory {
   int ListMessages(int accountNo, resources::TMailDropRecs& list) override;
   bool DeleteMarked(const resources::TMailDropRecs& list) override;
   int AddMessage(int accountNo, const resources::TMailDropRec& rec) override;
+  bool HasMessage(const std::string& id) override;
 
  private:
   TFakeDirectoryData& data_;
