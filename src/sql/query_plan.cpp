@@ -369,8 +369,9 @@ void TDataQuery::CheckDistinct() {
 
 void TDataQuery::PrepareSelect() {
   ReleaseExecution();
-  // Sub-selects are always answered through a result table: their sources are only read.
-  Writable = RequestLive && !HasInto && !IsSubSelect;
+  // Sub-selects open their sources as the statement does: a table opened read-only cannot also be
+  // opened for writing in the same session, and INSERT ... SELECT may read its own target.
+  Writable = RequestLive && !HasInto;
   OpenSourceTables();
   ResolveSelectColumns();
   if (GroupBy.empty()) {
