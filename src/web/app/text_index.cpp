@@ -241,17 +241,12 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
     if (!table.Eof()) {
       int last = 0;
       for (;;) {
-        documents.BeginWork();
+        // The words are gathered and written before the row's transaction starts: the queue
+        // archives into the same table and must not wait behind a words.dat flush.
         table.First();
-        if (table.Eof()) {
-          documents.CommitWork();
-          break;
-        }
+        if (table.Eof()) break;
         const int number = NumberOf(documents);
-        if (number < last) {
-          documents.CommitWork();
-          break;
-        }
+        if (number < last) break;
         last = number;
         try {
           fulltext::TtxTextFenLink& text = objects.Text();
@@ -266,6 +261,12 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
         // The words reach words.dat before the row says so: a crash in between leaves the
         // document to be indexed again, never marked and missing.
         updater.FlushCache();
+        documents.BeginWork();
+        table.First();
+        if (table.Eof() || NumberOf(documents) != number) {
+          documents.CommitWork();
+          continue;
+        }
         const std::string to = table.GetString(doc::to);
         const std::string from = table.GetString(doc::from);
         const std::string replyto = table.GetString(doc::replyto);
