@@ -51,12 +51,28 @@ class TTableJournal {
   void Save(int file, TFileHandler& handler, int64_t offset, int64_t count);
   // Puts everything saved so far on disk (the journal, and its directory entry once).
   void Sync();
-  // Syncs the files and empties the journal (nothing when no journal is open).
+  // A range an operation is about to write, with a hash of its new content.
+  struct TNewRange {
+    int file;
+    int64_t offset;
+    int64_t length;
+    uint64_t hash;
+  };
+  static uint64_t HashBytes(const uint8_t* p, size_t n);
+  // Ends the journal of an operation whose writes are all known before any is made: their
+  // ranges and new content's hashes go with the old bytes, under the one sync this makes. A
+  // journal so ended needs no sync when emptied: found after a crash, it is undone only when
+  // the files do not hold every range's new content (once they do, the files are synced and
+  // the operation stands).
+  void Complete(const std::vector<TNewRange>& ranges);
+  // Syncs the files and empties the journal (nothing when no journal is open); the emptying is
+  // synced too unless the journal was completed.
   void Commit(const std::array<TFileHandler*, kFileCount>& files);
   // Writes the saved bytes back, cuts the files to their original sizes, syncs them and deletes
-  // the journal. Works from the journal on disk, so it also repairs another process's crash.
-  // True when a journal was applied.
-  bool Rollback(const std::array<TFileHandler*, kFileCount>& files);
+  // the journal. Works from the journal on disk, so it also repairs another process's crash:
+  // with `keepDone`, a completed journal whose new content the files all hold is only deleted
+  // (after the files are synced). True when a journal was applied or deleted so.
+  bool Rollback(const std::array<TFileHandler*, kFileCount>& files, bool keepDone = false);
   // Deletes the journal file without applying it (the table's files are being deleted,
   // renamed, or closed by their only user).
   void Remove();
@@ -77,6 +93,7 @@ class TTableJournal {
   bool unsynced_ = false;           // records written but not yet synced
   bool entryDurable_ = false;       // the file's directory entry was synced by this object
   bool applying_ = false;
+  bool completed_ = false;  // Complete ended the open journal
   std::array<int64_t, kFileCount> originalSize_{};
   std::array<bool, kFileCount> sizeKnown_{};
   std::array<std::map<int64_t, int64_t>, kFileCount> saved_;  // journaled ranges [start, end)
