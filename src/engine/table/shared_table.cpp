@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <chrono>
+#include <future>
+#include <system_error>
 #include <thread>
 
 #include "engine/base/engine_error.h"
@@ -244,10 +246,43 @@ void TDataTable::PrepareJournal(bool forceHeader, const std::vector<TRecord*>& c
 
 void TDataTable::FlushWritten() {
   std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
+  std::vector<TFileHandler*> written;
   for (int i = 0; i < TTableJournal::kFileCount; ++i) {
-    if (unflushed_[i] && files[i] && files[i]->IsOpen()) files[i]->Flush();
+    if (unflushed_[i] && files[i] && files[i]->IsOpen()) written.push_back(files[i]);
     unflushed_[i] = false;
   }
+  // The files' syncs wait for the device side by side: a commit waits for one, not for each.
+  // A failure is raised here, in the caller's thread, with the file's name.
+  auto flush = [](TFileHandler* f) -> uint16_t {
+    try {
+      f->Flush();
+    } catch (const EFenEngineError& e) {
+      return e.Code() ? e.Code() : static_cast<uint16_t>(kErrWriteError);
+    }
+    return 0;
+  };
+  std::vector<std::pair<TFileHandler*, std::future<uint16_t>>> others;
+  for (size_t i = 1; i < written.size(); ++i) {
+    try {
+      others.emplace_back(written[i], std::async(std::launch::async, flush, written[i]));
+    } catch (const std::system_error&) {
+      others.emplace_back(written[i], std::async(std::launch::deferred, flush, written[i]));
+    }
+  }
+  uint16_t failed = 0;
+  std::string failedName;
+  if (!written.empty()) {
+    failed = flush(written[0]);
+    if (failed) failedName = written[0]->FileName();
+  }
+  for (auto& [file, done] : others) {
+    const uint16_t code = done.get();
+    if (code && !failed) {
+      failed = code;
+      failedName = file->FileName();
+    }
+  }
+  if (failed) RaiseEngineError(failed, failedName);
 }
 
 bool TDataTable::RollbackJournal(bool keepDone) {
