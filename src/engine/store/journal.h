@@ -7,7 +7,10 @@
 // of it first (Save) and syncs once (Sync), so that its writes find their old bytes saved and
 // need no sync of their own. When the operation ends the files are synced and the journal
 // emptied and synced (Commit); the empty file stays for the next operation (an empty journal
-// holds nothing to undo, and Exists answers false for it). A failed operation, or a journal
+// holds nothing to undo, and Exists answers false for it). An operation that knows all its
+// writes before making any ends its journal with their ranges and the hashes of their new
+// content (Complete, under the same one sync): its emptying then needs no sync, since a
+// completed journal found after a crash stands when the files hold all of that content. A failed operation, or a journal
 // found after a crash, is rolled back (Rollback): the old bytes are written back, the files cut
 // to their original sizes, and the journal deleted. Records carry a checksum; a torn last
 // record (a crash while journaling) was never followed by the write it protects and is ignored.
