@@ -114,7 +114,7 @@ void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
     return;
   }
   EvictTo(budget_ - kPieceCharge);
-  auto owned = std::make_unique<TPiece>();
+  auto owned = std::make_unique_for_overwrite<TPiece>();  // its bytes are copied in below
   TPiece* p = owned.get();
   p->file = file;
   p->number = piece;

@@ -115,6 +115,11 @@ void TDataTable::Hold(int file, int64_t offset, const uint8_t* bytes, int64_t co
   auto it = held.upper_bound(start);
   if (it != held.begin() && std::prev(it)->first + static_cast<int64_t>(std::prev(it)->second.size()) > start)
     it = std::prev(it);
+  if (it == held.end() || it->first >= end) {  // the usual case: nothing to merge with
+    held.emplace(offset, std::vector<uint8_t>(bytes, bytes + count));
+    heldBytes_ += count;
+    return;
+  }
   std::vector<std::pair<int64_t, std::vector<uint8_t>>> absorbed;
   while (it != held.end() && it->first < end) {
     start = std::min(start, it->first);
@@ -163,14 +168,23 @@ void TDataTable::WriteHeld(bool complete) {
     // Ranges that meet go out as one write.
     for (auto it = held.begin(); it != held.end();) {
       const int64_t start = it->first;
+      auto next = std::next(it);
+      file.Seek(start);
+      if (next == held.end() || next->first != start + static_cast<int64_t>(it->second.size())) {
+        file.TFileHandler::Write(it->second.data(), static_cast<int64_t>(it->second.size()));
+        it = next;
+        continue;
+      }
       run.clear();
       int64_t end = start;
+      for (auto n = it; n != held.end() && n->first == end; ++n) end += static_cast<int64_t>(n->second.size());
+      run.reserve(static_cast<size_t>(end - start));
+      end = start;
       while (it != held.end() && it->first == end) {
         run.insert(run.end(), it->second.begin(), it->second.end());
         end += static_cast<int64_t>(it->second.size());
         ++it;
       }
-      file.Seek(start);
       file.TFileHandler::Write(run.data(), static_cast<int64_t>(run.size()));
     }
   }
