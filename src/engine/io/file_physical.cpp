@@ -28,6 +28,7 @@ TPhysicalFile::~TPhysicalFile() {
 }
 
 void TPhysicalFile::Unmap() {
+  mappedHead_.store(nullptr, std::memory_order_release);
   platform::UnmapForReading(head_, static_cast<size_t>(kFileHeadSize));
   head_ = nullptr;
   headTried_ = false;
@@ -42,14 +43,21 @@ bool TPhysicalFile::MappedHead(const uint8_t*& head) {
     headTried_ = true;
     head_ = platform::MapForReading(os_.Descriptor(), static_cast<size_t>(kFileHeadSize));
     if (head_ == nullptr) return false;
+    mappedHead_.store(head_, std::memory_order_release);
   }
   head = head_;
   return true;
 }
 
 bool TPhysicalFile::PeekHead(int64_t offset, void* buffer, int64_t count) {
+  if (offset < 0 || count < 0 || offset + count > kFileHeadSize) return false;
+  // Every cursor operation looks at the counters: once mapped, without the lock.
+  if (const uint8_t* head = mappedHead_.load(std::memory_order_acquire)) {
+    std::memcpy(buffer, head + offset, static_cast<size_t>(count));
+    return true;
+  }
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (offset < 0 || count < 0 || offset + count > kFileHeadSize || !os_.IsOpen()) return false;
+  if (!os_.IsOpen()) return false;
   // Bytes beyond a short file's end would read as zeros from the mapped page.
   if (head_ == nullptr && os_.Size() < offset + count) return false;
   const uint8_t* head = nullptr;

@@ -18,6 +18,7 @@
 // offset 0, a header, always goes to the file.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "engine/io/file_abstract.h"
@@ -62,6 +63,9 @@ class TPhysicalFile final : public TAbstractFile {
 
   platform::TOsFile os_;
   const uint8_t* head_ = nullptr;  // the mapped first page
+  // head_ for PeekHead without the file's lock: set once mapped, cleared before the unmapping,
+  // which only comes when no handle (so no handler that could peek) is left.
+  std::atomic<const uint8_t*> mappedHead_{nullptr};
   bool headTried_ = false;        // mapping attempted for this opening
   TPageCache* cache_;
   uint32_t cacheId_ = 0;
