@@ -195,8 +195,9 @@ class TDataTable : public TTableFilesOwner {
   // end the journal (which the caller then commits without more writes), otherwise the
   // journal is only synced and the operation goes on as usual.
   void WriteHeld(bool complete);
-  // Held writes beyond this go out at once (the journal synced first, as without holding).
-  static constexpr int64_t kMostHeld = int64_t{64} << 20;
+  // Held writes beyond this go out at once (the journal synced first, as without holding): a
+  // large commit gains nothing from one sync fewer and would pay for the copies.
+  static constexpr int64_t kMostHeld = int64_t{1} << 20;
   int64_t heldBytes_ = 0;
   std::vector<uint32_t> changedPages_;  // noted index pages (may repeat)
   size_t changedPagesSorted_ = 0;       // size after the last removal of repeats
