@@ -208,6 +208,7 @@ int64_t TOsFile::ReadAt(void* buffer, int64_t count, int64_t offset) {
   auto* bytes = static_cast<char*>(buffer);
   int64_t done = 0;
   while (done < count) {
+    CountPositionedRead();
     const ssize_t got = pread(fd_, bytes + done, static_cast<size_t>(count - done), offset + done);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -26,6 +26,7 @@ struct TFaultCounter {
   std::atomic<int> count{0};
   std::atomic<int> error{EIO};
   std::atomic<int64_t> fired{0};
+  std::atomic<int64_t> made{0};  // operations of the kind asked for, failed or not
   std::mutex lock;     // guards folder
   std::string folder;  // resolved, with a trailing '/'; empty: everywhere
 };
@@ -85,6 +86,15 @@ void InjectFileFault(TFileFault kind, int count, int skip, const std::string& fo
 
 int64_t InjectedFileFaults(TFileFault kind) { return Counter(kind).fired.load(); }
 
+int64_t FileOperationCount(TFileFault kind) { return Counter(kind).made.load(std::memory_order_relaxed); }
+
+namespace {
+std::atomic<int64_t> gPositionedReads{0};
+}  // namespace
+
+int64_t PositionedReadCount() { return gPositionedReads.load(std::memory_order_relaxed); }
+void CountPositionedRead() { gPositionedReads.fetch_add(1, std::memory_order_relaxed); }
+
 namespace {
 
 // The fault for one operation on a file whose path `where` answers (asked only while a fault
@@ -92,6 +102,7 @@ namespace {
 template <class Where>
 int TakeFault(TFileFault kind, Where where) {
   TFaultCounter& counter = Counter(kind);
+  counter.made.fetch_add(1, std::memory_order_relaxed);
   if (counter.count.load(std::memory_order_relaxed) <= 0) return 0;
   {
     std::lock_guard<std::mutex> guard(counter.lock);

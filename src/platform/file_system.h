@@ -161,6 +161,13 @@ void InjectFileFault(TFileFault kind, int count, int skip = 0, const std::string
 // How many operations of the kind were made to fail since the process started.
 int64_t InjectedFileFaults(TFileFault kind);
 
+// How many operations of the kind (writes, file syncs, folder syncs) were asked of the platform
+// since the process started, failed ones included: tests count the syncs of an operation.
+int64_t FileOperationCount(TFileFault kind);
+// How many positioned reads (TOsFile::ReadAt system calls) were made since the process started.
+int64_t PositionedReadCount();
+void CountPositionedRead();
+
 // Used by the platform's own file classes: 0, or the error an injected fault asks for the
 // operation on the open descriptor fd, or on path.
 int TakeFileFault(TFileFault kind, int fd);

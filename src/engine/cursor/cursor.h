@@ -502,6 +502,7 @@ class TDataCursor : public TExpressionRecordSource {
   // Set by an insert that kept the position: the next bracket resynchronises (once for a whole
   // run of inserts), as it would for a change of another user.
   bool resyncPending_ = false;
+  bool resyncMoved_ = false;  // the bracket's resync left the deleted current record for the next
   // Entries [aheadFrom_, aheadTo_] of the leaf copy at aheadLeaf_ held consecutive record
   // numbers when last measured: a read-ahead hint, so that stepping does not measure again.
   mutable uint32_t aheadLeaf_ = 0;

@@ -469,13 +469,19 @@ int TDataCursor::GetNextRecord(uint8_t* record) {
     ReadCurrent(record);
     return 0;
   }
+  // As when a step itself resyncs: a current record that another user deleted left the cursor on
+  // the next one already.
+  const bool moved = resyncMoved_ && currentRecord_ != 0 && !eof_;
+  resyncMoved_ = false;
   if (Physical()) {
     uint32_t p = currentRecord_;
     int32_t counter = 0;
-    if (!filters_->Visible().FindNext(p, 1, counter)) return atEnd();
-    currentRecord_ = p;
-    ++sequence_;
-  } else {
+    if (!moved) {
+      if (!filters_->Visible().FindNext(p, 1, counter)) return atEnd();
+      currentRecord_ = p;
+      ++sequence_;
+    }
+  } else if (!moved || (FilteredIndex() && Hidden(currentRecord_))) {
     if (!StepVisible(1)) return atEnd();
   }
   eof_ = false;

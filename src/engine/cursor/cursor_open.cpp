@@ -290,11 +290,23 @@ void TDataCursor::Enter(bool deferResync) {
     if (session && session->StrictChangeDetection && !exclusive_ && !table_->ReadOnly) {
       table_->ReadLock();
       readLocked_ = true;
+    } else if (!exclusive_ && !table_->HoldsWriteLock()) {
+      // Otherwise the header counters are compared with the files' own (no system call while
+      // they match): with every page and record of an operation cached, no miss would ever
+      // look, and the cursor would go on reading what another user has since changed.
+      table_->CheckForChanges();
     }
     // A verification cursor has no position to go back to.
     if (!verifyRepair_ && (resyncPending_ || !(CurrentStamp() == seen_))) {
-      if (deferResync) resyncPending_ = true;
-      else Resync();
+      if (deferResync) {
+        resyncPending_ = true;
+      } else {
+        const uint32_t record = currentRecord_;
+        Resync();
+        // The current record is gone: the cursor now stands on the one after it, which a
+        // forward step of this operation must not pass over.
+        resyncMoved_ = currentRecord_ != record;
+      }
     }
   } catch (...) {
     Leave();
@@ -309,6 +321,7 @@ void TDataCursor::SettlePendingResync() {
 
 void TDataCursor::Leave() {
   if (depth_ == 0 || --depth_ > 0) return;
+  resyncMoved_ = false;
   if (readLocked_) {
     readLocked_ = false;
     try {

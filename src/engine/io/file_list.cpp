@@ -29,9 +29,9 @@ std::string BaseName(const std::string& name) {
   return platform::TrimFileName(text);
 }
 
-std::unique_ptr<TAbstractFile> NewFile(bool memory) {
+std::unique_ptr<TAbstractFile> NewFile(bool memory, TPageCache& cache) {
   if (memory) return std::make_unique<TMemoryFile>();
-  return std::make_unique<TPhysicalFile>();
+  return std::make_unique<TPhysicalFile>(&cache);
 }
 
 // Copies `source` (from `sourceHandle`'s position) into `target` at `targetHandle`'s position,
@@ -91,7 +91,7 @@ int32_t TFileList::CreateFile(const std::string& name, bool memory, bool tempora
   const bool listed = target != nullptr;
   if (listed && target->OpenCount() >= 1) return kAccessDenied;
   if (!listed) {
-    files_.push_back(NewFile(memory));
+    files_.push_back(NewFile(memory, cache_));
     target = files_.back().get();
     target->name_ = platform::TrimFileName(name);
     target->key_ = key;
@@ -134,7 +134,7 @@ int32_t TFileList::Open(const std::string& name, bool memory, bool sequential, b
   } else if (memory) {
     return kInvalidPath;
   } else {
-    files_.push_back(NewFile(false));
+    files_.push_back(NewFile(false, cache_));
     target = files_.back().get();
     target->name_ = platform::TrimFileName(name);
     target->key_ = key;
@@ -245,7 +245,7 @@ int32_t TFileList::ReserveNewFile(const std::string& name, bool memory) {
   if (key.empty() || BaseName(name).empty()) return kInvalidPath;
   if (Find(key, memory) != nullptr) return 1;
   if (!memory) return platform::CreateNewFileOnDisk(name);
-  files_.push_back(NewFile(true));
+  files_.push_back(NewFile(true, cache_));
   files_.back()->name_ = platform::TrimFileName(name);
   files_.back()->key_ = key;
   return 0;
@@ -263,6 +263,10 @@ void CreateEngineFileList() {
 void FreeEngineFileList() { GlobalList().reset(); }
 
 TFileList* EngineFileList() { return GlobalList().get(); }
+
+void SetEnginePageCacheBudget(int64_t bytes) {
+  if (TFileList* list = EngineFileList()) list->PageCache().SetBudget(bytes);
+}
 
 bool EngineFileExists(const std::string& name, bool memory) {
   TFileList* list = EngineFileList();

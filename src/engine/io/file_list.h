@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/io/file_abstract.h"
+#include "engine/io/page_cache.h"
 
 namespace tovenmarsh::engine {
 
@@ -68,11 +69,15 @@ class TFileList {
   // Number of listed files (for tests and diagnostics).
   size_t Count() const;
 
+  // The page cache every disk file of this list reads through (its budget is set here).
+  TPageCache& PageCache() { return cache_; }
+
  private:
   TAbstractFile* Find(const std::string& key, bool memory) const;
   void Remove(TAbstractFile* file);
 
   mutable std::mutex mutex_;
+  TPageCache cache_;  // outlives the files, which drop their pieces when freed
   std::vector<std::unique_ptr<TAbstractFile>> files_;
 };
 
@@ -84,6 +89,9 @@ std::string FileKey(const std::string& name, bool memory);
 void CreateEngineFileList();
 void FreeEngineFileList();
 TFileList* EngineFileList();
+// The page-cache budget of the engine's file list in bytes (clamped, 0 turns caching off);
+// nothing before start-up.
+void SetEnginePageCacheBudget(int64_t bytes);
 
 // `TFileList.Exists` on the engine's file list (false before start-up).
 bool EngineFileExists(const std::string& name, bool memory);

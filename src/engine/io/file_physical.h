@@ -8,16 +8,29 @@
 // without a system call. The mapping never reaches past the first page, which every table file
 // fills in part from its creation on (a header is never cut off), so it cannot fault; where the
 // system refuses the mapping, PeekHead answers false and the caller reads.
+//
+// Reads beyond the first page go through the process's page cache (page_cache.h), and writes
+// update the pieces it holds. Every table file begins with its header's update counter, which
+// every writer moves when it changes the file: the pieces held are those of one counter value,
+// and a read that finds another value on the mapped page drops them all first, so a piece read
+// from the cache is what the disk held for the counter the reader saw. (This process's own
+// writes update the pieces, and move the held value with the counter they write.) A read from
+// offset 0, a header, always goes to the file.
 #pragma once
 
+#include <atomic>
+#include <vector>
+
 #include "engine/io/file_abstract.h"
+#include "engine/io/page_cache.h"
 #include "platform/file.h"
 
 namespace tovenmarsh::engine {
 
 class TPhysicalFile final : public TAbstractFile {
  public:
-  TPhysicalFile() = default;
+  // `cache` may be nullptr (no caching).
+  explicit TPhysicalFile(TPageCache* cache = nullptr);
   ~TPhysicalFile() override;
 
   bool IsMemory() const override { return false; }
@@ -40,10 +53,27 @@ class TPhysicalFile final : public TAbstractFile {
   platform::TOsOpenOptions Options() const;
   void AttachLocks();
   void Unmap();
+  bool MappedHead(const uint8_t*& head);
+  // Drops the held pieces unless they belong to the counter the file shows now; false when the
+  // counter cannot be seen without a system call (the cache is then not used).
+  bool CacheValid();
+  void DropCache();
+  int64_t CachedRead(void* buffer, int64_t count, int64_t offset);
+  void CacheWritten(const void* buffer, int64_t count, int64_t offset);
 
   platform::TOsFile os_;
   const uint8_t* head_ = nullptr;  // the mapped first page
+  // head_ for PeekHead without the file's lock: set once mapped, cleared before the unmapping,
+  // which only comes when no handle (so no handler that could peek) is left.
+  std::atomic<const uint8_t*> mappedHead_{nullptr};
   bool headTried_ = false;        // mapping attempted for this opening
+  TPageCache* cache_;
+  uint32_t cacheId_ = 0;
+  bool counterKnown_ = false;  // the held pieces belong to counter_
+  uint32_t counter_ = 0;
+  int64_t nextMiss_ = -1;  // the piece after the last read from the file (sequential reads)
+  int64_t readAhead_ = 0;  // pieces read beyond a miss, grown while reads are sequential
+  std::vector<uint8_t> runBuffer_;
 };
 
 }  // namespace tovenmarsh::engine

@@ -55,7 +55,10 @@ class TBlobFile : public TFileHandler {
   void Close() override;
   // Every write first lets the owner save what it destroys (the journal).
   int64_t Write(const void* buffer, int64_t count) override {
-    if (owner_) owner_->BeforeWrite(kJournalBlobFile, *this, count);
+    if (owner_ && owner_->BeforeWrite(kJournalBlobFile, *this, buffer, count)) {
+      Seek(count, kSeekFromCurrent);
+      return count;
+    }
     return TFileHandler::Write(buffer, count);
   }
   void CreateFile() override;

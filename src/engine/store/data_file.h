@@ -89,7 +89,10 @@ class TDataFile : public TFileHandler {
   void Close() override;
   // Every write first lets the owner save what it destroys (the journal).
   int64_t Write(const void* buffer, int64_t count) override {
-    if (owner_) owner_->BeforeWrite(kJournalDataFile, *this, count);
+    if (owner_ && owner_->BeforeWrite(kJournalDataFile, *this, buffer, count)) {
+      Seek(count, kSeekFromCurrent);
+      return count;
+    }
     return TFileHandler::Write(buffer, count);
   }
   // Builds the header and descriptors (9477 record too big, 9498 too many BLOB fields or a bad

@@ -71,7 +71,10 @@ class TIndexFile : public TFileHandler {
   void Close() override;
   // Every write first lets the owner save what it destroys (the journal).
   int64_t Write(const void* buffer, int64_t count) override {
-    if (owner_) owner_->BeforeWrite(kJournalIndexFile, *this, count);
+    if (owner_ && owner_->BeforeWrite(kJournalIndexFile, *this, buffer, count)) {
+      Seek(count, kSeekFromCurrent);
+      return count;
+    }
     return TFileHandler::Write(buffer, count);
   }
   // Creates the file with a new header (version 4, end offset 4096, "Sys Deleted" in slot 31),

@@ -7,7 +7,10 @@
 // of it first (Save) and syncs once (Sync), so that its writes find their old bytes saved and
 // need no sync of their own. When the operation ends the files are synced and the journal
 // emptied and synced (Commit); the empty file stays for the next operation (an empty journal
-// holds nothing to undo, and Exists answers false for it). A failed operation, or a journal
+// holds nothing to undo, and Exists answers false for it). An operation that knows all its
+// writes before making any ends its journal with their ranges and the hashes of their new
+// content (Complete, under the same one sync): its emptying then needs no sync, since a
+// completed journal found after a crash stands when the files hold all of that content. A failed operation, or a journal
 // found after a crash, is rolled back (Rollback): the old bytes are written back, the files cut
 // to their original sizes, and the journal deleted. Records carry a checksum; a torn last
 // record (a crash while journaling) was never followed by the write it protects and is ignored.
@@ -51,12 +54,28 @@ class TTableJournal {
   void Save(int file, TFileHandler& handler, int64_t offset, int64_t count);
   // Puts everything saved so far on disk (the journal, and its directory entry once).
   void Sync();
-  // Syncs the files and empties the journal (nothing when no journal is open).
+  // A range an operation is about to write, with a hash of its new content.
+  struct TNewRange {
+    int file;
+    int64_t offset;
+    int64_t length;
+    uint64_t hash;
+  };
+  static uint64_t HashBytes(const uint8_t* p, size_t n);
+  // Ends the journal of an operation whose writes are all known before any is made: their
+  // ranges and new content's hashes go with the old bytes, under the one sync this makes. A
+  // journal so ended needs no sync when emptied: found after a crash, it is undone only when
+  // the files do not hold every range's new content (once they do, the files are synced and
+  // the operation stands).
+  void Complete(const std::vector<TNewRange>& ranges);
+  // Syncs the files and empties the journal (nothing when no journal is open); the emptying is
+  // synced too unless the journal was completed.
   void Commit(const std::array<TFileHandler*, kFileCount>& files);
   // Writes the saved bytes back, cuts the files to their original sizes, syncs them and deletes
-  // the journal. Works from the journal on disk, so it also repairs another process's crash.
-  // True when a journal was applied.
-  bool Rollback(const std::array<TFileHandler*, kFileCount>& files);
+  // the journal. Works from the journal on disk, so it also repairs another process's crash:
+  // with `keepDone`, a completed journal whose new content the files all hold is only deleted
+  // (after the files are synced). True when a journal was applied or deleted so.
+  bool Rollback(const std::array<TFileHandler*, kFileCount>& files, bool keepDone = false);
   // Deletes the journal file without applying it (the table's files are being deleted,
   // renamed, or closed by their only user).
   void Remove();
@@ -77,6 +96,7 @@ class TTableJournal {
   bool unsynced_ = false;           // records written but not yet synced
   bool entryDurable_ = false;       // the file's directory entry was synced by this object
   bool applying_ = false;
+  bool completed_ = false;  // Complete ended the open journal
   std::array<int64_t, kFileCount> originalSize_{};
   std::array<bool, kFileCount> sizeKnown_{};
   std::array<std::map<int64_t, int64_t>, kFileCount> saved_;  // journaled ranges [start, end)

@@ -32,11 +32,14 @@ class TTableFilesOwner {
   // the caches were resynchronised and the caller restarts its operation.
   virtual bool ChangedOnDisk() = 0;
   // Called before a write of `count` bytes (0: a truncation) at the handler's position, so
-  // that the owner can save what the write destroys.
-  virtual void BeforeWrite(int file, TFileHandler& handler, int64_t count) {
+  // that the owner can save what the write destroys. True when the owner takes the bytes to
+  // write them later itself: the file then only moves its position past them.
+  virtual bool BeforeWrite(int file, TFileHandler& handler, const void* bytes, int64_t count) {
     (void)file;
     (void)handler;
+    (void)bytes;
     (void)count;
+    return false;
   }
 };
 

@@ -4,7 +4,10 @@
 #include "engine/table/shared_table.h"
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
+#include <future>
+#include <system_error>
 #include <thread>
 
 #include "engine/base/engine_error.h"
@@ -88,9 +91,103 @@ std::array<TFileHandler*, TTableJournal::kFileCount> TDataTable::Files() {
   return {data_.get(), index_.get(), blob_.get()};
 }
 
-void TDataTable::BeforeWrite(int file, TFileHandler& handler, int64_t count) {
-  if (file >= 0 && file < TTableJournal::kFileCount) unflushed_[file] = true;
-  if (journal_ && journalOn_) journal_->BeforeWrite(file, handler, count);
+bool TDataTable::BeforeWrite(int file, TFileHandler& handler, const void* bytes, int64_t count) {
+  if (file < 0 || file >= TTableJournal::kFileCount) return false;
+  unflushed_[file] = true;
+  if (!journal_ || !journalOn_) return false;
+  if (deferring_ && count > 0 && count <= kMostHeld - heldBytes_) {
+    const int64_t position = handler.Position();
+    journal_->Save(file, handler, position, count);
+    Hold(file, position, static_cast<const uint8_t*>(bytes), count);
+    return true;
+  }
+  // A truncation, or more than is held in memory: what is held goes out first, journaled as
+  // every write used to be.
+  if (deferring_) WriteHeld(false);
+  journal_->BeforeWrite(file, handler, count);
+  return false;
+}
+
+void TDataTable::Hold(int file, int64_t offset, const uint8_t* bytes, int64_t count) {
+  auto& held = held_[static_cast<size_t>(file)];
+  int64_t start = offset, end = offset + count;
+  // Overlapping writes become one range holding the later bytes.
+  auto it = held.upper_bound(start);
+  if (it != held.begin() && std::prev(it)->first + static_cast<int64_t>(std::prev(it)->second.size()) > start)
+    it = std::prev(it);
+  if (it == held.end() || it->first >= end) {  // the usual case: nothing to merge with
+    held.emplace(offset, std::vector<uint8_t>(bytes, bytes + count));
+    heldBytes_ += count;
+    return;
+  }
+  std::vector<std::pair<int64_t, std::vector<uint8_t>>> absorbed;
+  while (it != held.end() && it->first < end) {
+    start = std::min(start, it->first);
+    end = std::max(end, it->first + static_cast<int64_t>(it->second.size()));
+    heldBytes_ -= static_cast<int64_t>(it->second.size());
+    absorbed.emplace_back(it->first, std::move(it->second));
+    it = held.erase(it);
+  }
+  std::vector<uint8_t> merged(static_cast<size_t>(end - start));
+  for (const auto& [at, b] : absorbed) std::memcpy(merged.data() + (at - start), b.data(), b.size());
+  std::memcpy(merged.data() + (offset - start), bytes, static_cast<size_t>(count));
+  heldBytes_ += end - start;
+  held.emplace(start, std::move(merged));
+}
+
+void TDataTable::WriteHeld(bool complete) {
+  deferring_ = false;
+  struct TRelease {
+    TDataTable& t;
+    ~TRelease() {
+      for (auto& h : t.held_) h.clear();
+      t.heldBytes_ = 0;
+    }
+  } release{*this};
+  bool any = false;
+  for (const auto& h : held_) any = any || !h.empty();
+  if (!any) return;
+  // The new content's ranges go with the old bytes under the journal's one sync; the files
+  // are written after it.
+  if (complete) {
+    std::vector<TTableJournal::TNewRange> ranges;
+    for (int f = 0; f < TTableJournal::kFileCount; ++f)
+      for (const auto& [at, b] : held_[static_cast<size_t>(f)])
+        ranges.push_back({f, at, static_cast<int64_t>(b.size()), TTableJournal::HashBytes(b.data(), b.size())});
+    journal_->Complete(ranges);
+  } else {
+    journal_->Sync();
+  }
+  std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
+  std::vector<uint8_t> run;
+  for (int f = 0; f < TTableJournal::kFileCount; ++f) {
+    auto& held = held_[static_cast<size_t>(f)];
+    if (held.empty()) continue;
+    TFileHandler& file = *files[static_cast<size_t>(f)];
+    TFileAccess access(file);
+    // Ranges that meet go out as one write.
+    for (auto it = held.begin(); it != held.end();) {
+      const int64_t start = it->first;
+      auto next = std::next(it);
+      file.Seek(start);
+      if (next == held.end() || next->first != start + static_cast<int64_t>(it->second.size())) {
+        file.TFileHandler::Write(it->second.data(), static_cast<int64_t>(it->second.size()));
+        it = next;
+        continue;
+      }
+      run.clear();
+      int64_t end = start;
+      for (auto n = it; n != held.end() && n->first == end; ++n) end += static_cast<int64_t>(n->second.size());
+      run.reserve(static_cast<size_t>(end - start));
+      end = start;
+      while (it != held.end() && it->first == end) {
+        run.insert(run.end(), it->second.begin(), it->second.end());
+        end += static_cast<int64_t>(it->second.size());
+        ++it;
+      }
+      file.TFileHandler::Write(run.data(), static_cast<int64_t>(run.size()));
+    }
+  }
 }
 
 void TDataTable::CommitJournal() {
@@ -124,7 +221,7 @@ void TDataTable::NotePageChange(uint32_t offset) {
   }
 }
 
-void TDataTable::PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords) {
+void TDataTable::PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords, bool sync) {
   if (!journal_ || !journalOn_) return;
   std::vector<std::pair<int64_t, int64_t>> ranges;
   auto save = [&](int file, TFileHandler& handler) {
@@ -158,19 +255,52 @@ void TDataTable::PrepareJournal(bool forceHeader, const std::vector<TRecord*>& c
     ranges.emplace_back(0, index_format::kHeaderSize);
     save(kJournalIndexFile, *index_);
   }
-  journal_->Sync();
+  if (sync) journal_->Sync();
 }
 
 void TDataTable::FlushWritten() {
   std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
+  std::vector<TFileHandler*> written;
   for (int i = 0; i < TTableJournal::kFileCount; ++i) {
-    if (unflushed_[i] && files[i] && files[i]->IsOpen()) files[i]->Flush();
+    if (unflushed_[i] && files[i] && files[i]->IsOpen()) written.push_back(files[i]);
     unflushed_[i] = false;
   }
+  // The files' syncs wait for the device side by side: a commit waits for one, not for each.
+  // A failure is raised here, in the caller's thread, with the file's name.
+  auto flush = [](TFileHandler* f) -> uint16_t {
+    try {
+      f->Flush();
+    } catch (const EFenEngineError& e) {
+      return e.Code() ? e.Code() : static_cast<uint16_t>(kErrWriteError);
+    }
+    return 0;
+  };
+  std::vector<std::pair<TFileHandler*, std::future<uint16_t>>> others;
+  for (size_t i = 1; i < written.size(); ++i) {
+    try {
+      others.emplace_back(written[i], std::async(std::launch::async, flush, written[i]));
+    } catch (const std::system_error&) {
+      others.emplace_back(written[i], std::async(std::launch::deferred, flush, written[i]));
+    }
+  }
+  uint16_t failed = 0;
+  std::string failedName;
+  if (!written.empty()) {
+    failed = flush(written[0]);
+    if (failed) failedName = written[0]->FileName();
+  }
+  for (auto& [file, done] : others) {
+    const uint16_t code = done.get();
+    if (code && !failed) {
+      failed = code;
+      failedName = file->FileName();
+    }
+  }
+  if (failed) RaiseEngineError(failed, failedName);
 }
 
-bool TDataTable::RollbackJournal() {
-  if (!journal_ || !journal_->Rollback(Files())) return false;
+bool TDataTable::RollbackJournal(bool keepDone) {
+  if (!journal_ || !journal_->Rollback(Files(), keepDone)) return false;
   data_->DropRecords();
   index_->DropPages();
   if (blob_) blob_->DropBlocks();
@@ -186,7 +316,7 @@ bool TDataTable::RollbackJournal() {
 void TDataTable::RecoverAtOpen() {
   if (!journal_ || !journal_->Exists() || ReadOnly) return;
   if (Exclusive) {
-    RollbackJournal();
+    RollbackJournal(true);
     return;
   }
   // Another process may be writing: the journal is only touched under the writer lock, which
@@ -666,7 +796,7 @@ void TDataTable::WriteLock() {
   writerLock_ = true;
   writerDepth_ = 1;
   // A journal nobody writes belongs to a writer that died: undo its half-done operation.
-  if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
+  if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal(true);
   if (!inTransaction_) CheckForChanges();
 }
 
@@ -719,7 +849,7 @@ void TDataTable::StartTransaction() {
   // before the transaction reads the files; left for the commit's writer lock, its rollback
   // would throw away the transaction's own changes.
   try {
-    if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
+    if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal(true);
   } catch (...) {
     ReleaseTransactionLock();
     throw;
@@ -757,7 +887,29 @@ void TDataTable::WriteEverything(bool trim, bool forceHeader) {
   // One walk of the record cache serves the journal, the record writes and the header.
   std::vector<TRecord*> changed;
   data_->ChangedRecords(changed);
-  PrepareJournal(forceHeader, changed);
+  // A change that starts its journal here holds its writes until they are all known: the
+  // journal then takes the old bytes and the new content's hashes under one sync, and the
+  // files need syncing only once before the journal is emptied (no sync for that).
+  const bool defer = journal_ && journalOn_ && !journal_->Active();
+  PrepareJournal(forceHeader, changed, !defer);
+  deferring_ = defer;
+  try {
+    WriteFiles(forceHeader, changed);
+    if (deferring_) WriteHeld(true);
+  } catch (...) {
+    deferring_ = false;
+    for (auto& h : held_) h.clear();
+    heldBytes_ = 0;
+    throw;
+  }
+  if (trim) {
+    data_->TrimCache();
+    index_->TrimCaches();
+    if (blob_) blob_->Trim();
+  }
+}
+
+void TDataTable::WriteFiles(bool forceHeader, std::vector<TRecord*>& changed) {
   // Referenced data first: BLOB blocks before the records that name them, records before the
   // index entries and the header that count them, pages before the index header. A header is
   // written (its counter moving) whenever its file changed, so other users see every change.
@@ -776,11 +928,6 @@ void TDataTable::WriteEverything(bool trim, bool forceHeader) {
   changedPages_.clear();
   changedPagesSorted_ = 0;
   noteLimitSet_ = false;
-  if (trim) {
-    data_->TrimCache();
-    index_->TrimCaches();
-    if (blob_) blob_->Trim();
-  }
 }
 
 void TDataTable::Commit(bool end) {

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -124,7 +125,7 @@ class TDataTable : public TTableFilesOwner {
   bool Encrypted() const override;
   void MarkFilesWritten() override { changesWritten_ = true; }
   bool ChangedOnDisk() override;
-  void BeforeWrite(int file, TFileHandler& handler, int64_t count) override;
+  bool BeforeWrite(int file, TFileHandler& handler, const void* bytes, int64_t count) override;
 
   // The rollback journal (nullptr for memory and temporary tables).
   TTableJournal* Journal() { return journal_.get(); }
@@ -137,7 +138,9 @@ class TDataTable : public TTableFilesOwner {
   void WriteEverything(bool trim, bool forceHeader);
   // Journals, with one sync, the old content of everything WriteEverything is about to
   // overwrite that it can name (the rest is journaled as it is written).
-  void PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords);
+  void PrepareJournal(bool forceHeader, const std::vector<TRecord*>& changedRecords, bool sync);
+  // WriteEverything's writes, in the order that keeps references valid.
+  void WriteFiles(bool forceHeader, std::vector<TRecord*>& changed);
   // Flushes the files written since their last flush.
   void FlushWritten();
   void ReleaseTransactionLock();
@@ -145,7 +148,9 @@ class TDataTable : public TTableFilesOwner {
   void CommitJournal();
   // Undoes the writes of an unfinished operation (ours, or a crashed process's). True when a
   // journal was applied; the headers are then read again.
-  bool RollbackJournal();
+  // `keepDone`: a journal found after a crash whose completed operation the files hold in full
+  // is dropped instead (see TTableJournal::Rollback).
+  bool RollbackJournal(bool keepDone = false);
   void RecoverAtOpen();
   std::vector<uint16_t> OwnIndexIds() const;
   std::vector<uint16_t> OwnBlobIds() const;
@@ -181,6 +186,19 @@ class TDataTable : public TTableFilesOwner {
   int lockRetries_ = 8192;
   std::function<bool()> changeCheck_;
   std::array<bool, TTableJournal::kFileCount> unflushed_{};  // written since the last flush
+  // While WriteEverything writes a change that starts a journal, its writes are held here (per
+  // file, by offset, later bytes over earlier ones) and reach the files after the journal.
+  bool deferring_ = false;
+  std::array<std::map<int64_t, std::vector<uint8_t>>, TTableJournal::kFileCount> held_;
+  void Hold(int file, int64_t offset, const uint8_t* bytes, int64_t count);
+  // Makes the held writes after journaling them: with `complete` their new content's hashes
+  // end the journal (which the caller then commits without more writes), otherwise the
+  // journal is only synced and the operation goes on as usual.
+  void WriteHeld(bool complete);
+  // Held writes beyond this go out at once (the journal synced first, as without holding): a
+  // large commit gains nothing from one sync fewer and would pay for the copies.
+  static constexpr int64_t kMostHeld = int64_t{1} << 20;
+  int64_t heldBytes_ = 0;
   std::vector<uint32_t> changedPages_;  // noted index pages (may repeat)
   size_t changedPagesSorted_ = 0;       // size after the last removal of repeats
   uint32_t noteLimit_ = 0;              // the index file's end when the noting began

@@ -1,0 +1,151 @@
+// The process-wide page cache (see page_cache.h).
+#include "engine/io/page_cache.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tovenmarsh::engine {
+
+TPageCache::TPageCache(int64_t budget) : budget_(std::clamp<int64_t>(budget, 0, kMaxBudget)) {}
+
+TPageCache::~TPageCache() = default;
+
+void TPageCache::SetBudget(int64_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  budget_ = std::clamp<int64_t>(bytes, 0, kMaxBudget);
+  EvictTo(budget_);
+}
+
+int64_t TPageCache::Budget() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return budget_;
+}
+
+bool TPageCache::Enabled() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return budget_ >= kPieceCharge;
+}
+
+int64_t TPageCache::Bytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<int64_t>(pieces_.size()) * kPieceCharge;
+}
+
+size_t TPageCache::Pieces() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return pieces_.size();
+}
+
+uint32_t TPageCache::NewFileId() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // 0 is never handed out; a wrap (four billion opened files) would only share identities with
+  // files long gone, whose pieces were dropped at their close.
+  if (nextFileId_ == 0) nextFileId_ = 1;
+  return nextFileId_++;
+}
+
+TPageCache::TStats TPageCache::Stats() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return stats_;
+}
+
+void TPageCache::Unlink(TPiece* p) {
+  if (p->newer) p->newer->older = p->older;
+  else newest_ = p->older;
+  if (p->older) p->older->newer = p->newer;
+  else oldest_ = p->newer;
+  p->newer = p->older = nullptr;
+}
+
+void TPageCache::PushFront(TPiece* p) {
+  p->older = newest_;
+  p->newer = nullptr;
+  if (newest_) newest_->newer = p;
+  newest_ = p;
+  if (!oldest_) oldest_ = p;
+}
+
+void TPageCache::Remove(TPiece* p) {
+  Unlink(p);
+  if (p->prevOfFile) {
+    p->prevOfFile->nextOfFile = p->nextOfFile;
+  } else if (p->nextOfFile) {
+    perFile_[p->file] = p->nextOfFile;
+  } else {
+    perFile_.erase(p->file);
+  }
+  if (p->nextOfFile) p->nextOfFile->prevOfFile = p->prevOfFile;
+  pieces_.erase(Key(p->file, p->number));  // frees p
+}
+
+void TPageCache::EvictTo(int64_t budget) {
+  while (oldest_ && static_cast<int64_t>(pieces_.size()) * kPieceCharge > budget) {
+    Remove(oldest_);
+    ++stats_.evictions;
+  }
+}
+
+bool TPageCache::Get(uint32_t file, uint32_t piece, int64_t at, void* out, int64_t count) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = pieces_.find(Key(file, piece));
+  if (it == pieces_.end()) {
+    ++stats_.misses;
+    return false;
+  }
+  TPiece* p = it->second.get();
+  std::memcpy(out, p->bytes + at, static_cast<size_t>(count));
+  if (newest_ != p) {
+    Unlink(p);
+    PushFront(p);
+  }
+  ++stats_.hits;
+  return true;
+}
+
+void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (budget_ < kPieceCharge) return;
+  auto it = pieces_.find(Key(file, piece));
+  if (it != pieces_.end()) {
+    TPiece* p = it->second.get();
+    std::memcpy(p->bytes, bytes, kPieceSize);
+    Unlink(p);
+    PushFront(p);
+    return;
+  }
+  EvictTo(budget_ - kPieceCharge);
+  auto owned = std::make_unique_for_overwrite<TPiece>();  // its bytes are copied in below
+  TPiece* p = owned.get();
+  p->file = file;
+  p->number = piece;
+  std::memcpy(p->bytes, bytes, kPieceSize);
+  pieces_.emplace(Key(file, piece), std::move(owned));
+  PushFront(p);
+  TPiece*& first = perFile_[file];
+  p->nextOfFile = first;
+  if (first) first->prevOfFile = p;
+  first = p;
+}
+
+void TPageCache::Update(uint32_t file, uint32_t piece, int64_t at, const void* bytes, int64_t count) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = pieces_.find(Key(file, piece));
+  if (it == pieces_.end()) return;
+  std::memcpy(it->second->bytes + at, bytes, static_cast<size_t>(count));
+}
+
+void TPageCache::DropFile(uint32_t file) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = perFile_.find(file);
+  if (it == perFile_.end()) return;
+  TPiece* p = it->second;
+  perFile_.erase(it);
+  while (p) {
+    TPiece* next = p->nextOfFile;
+    Unlink(p);
+    pieces_.erase(Key(p->file, p->number));
+    p = next;
+  }
+}
+
+}  // namespace tovenmarsh::engine
