@@ -67,14 +67,53 @@ void TAddressCounts::Give(uint32_t address) {
   if (--found->second <= 0) counts_.erase(found);
 }
 
+void TWaitingConnections::Add(const void* connection, TSocket socket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_[connection] = TEntry{socket, false, std::chrono::steady_clock::now()};
+}
+
+void TWaitingConnections::SetReading(const void* connection, bool reading) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = entries_.find(connection);
+  if (found != entries_.end()) found->second.reading = reading;
+}
+
+void TWaitingConnections::Answered(const void* connection) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = entries_.find(connection);
+  if (found != entries_.end()) found->second.since = std::chrono::steady_clock::now();
+}
+
+void TWaitingConnections::Remove(const void* connection) {
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_.erase(connection);
+}
+
+bool TWaitingConnections::DropOldest(std::chrono::milliseconds minimum) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto limit = std::chrono::steady_clock::now() - minimum;
+  auto oldest = entries_.end();
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (!it->second.reading || it->second.since > limit) continue;
+    if (oldest == entries_.end() || it->second.since < oldest->second.since) oldest = it;
+  }
+  if (oldest == entries_.end()) return false;
+  // The connection's own thread wakes from its read with the socket closed, ends and gives
+  // the slot back; it is not asked again.
+  platform::ShutdownSocket(oldest->second.socket);
+  oldest->second.reading = false;
+  return true;
+}
+
 TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog,
-                                         int perAddress)
+                                         int perAddress, bool dropWaiting)
     : port_(port),
       listenPort_(ListeningPort(port)),
       serverClass_(std::move(serverClass)),
       maxConnections_(std::max(maxConnections, 1)),
       backlog_(backlog),
-      perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0) {}
+      perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0),
+      dropWaiting_(dropWaiting) {}
 
 int TServerListenThread::WaitListening(uint32_t ms) {
   if (listening_.WaitFor(ms) != platform::TWaitResult::Signaled) return 0;
@@ -104,6 +143,8 @@ TSocket TServerListenThread::OpenListener(int port) {
 }
 
 bool TServerListenThread::TakeSlot() {
+  if (slots_->Acquire(0)) return true;
+  if (waiting_) waiting_->DropOldest(kDropAfter);
   for (int waited = 0; waited < 1000 && !Terminated(); waited += 100) {
     if (slots_->Acquire(100)) return true;
   }
@@ -119,7 +160,8 @@ void TServerListenThread::BackOff(int failures) {
 
 void TServerListenThread::StartConnection(TSocket socket, uint32_t address) {
   // Until the thread runs, it owns the socket and the slot: freeing it returns both.
-  auto owned = std::make_unique<TServerThread>(slots_, socket, perAddress_ > 0 ? addresses_ : nullptr, address);
+  auto owned =
+      std::make_unique<TServerThread>(slots_, socket, perAddress_ > 0 ? addresses_ : nullptr, address, waiting_);
   TServerThread& thread = *owned;
   TManagerThread* manager = ManagerThread();
   if (manager == nullptr) throw EShutdown("Server has been shut down: This error should not occur");
@@ -157,6 +199,7 @@ void TServerListenThread::Execute() {
   const int port = listenPort_;
   slots_ = std::make_shared<platform::TSemaphore>(maxConnections_, maxConnections_);
   addresses_ = std::make_shared<TAddressCounts>();
+  if (dropWaiting_) waiting_ = std::make_shared<TWaitingConnections>();
   sharedLock_ = NewCriticalSection();
   const TSocket listener = OpenListener(port);
   uint32_t address = 0;
@@ -229,8 +272,15 @@ void TServerListenThread::Execute() {
 // ---- TServerThread ----
 
 TServerThread::TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
-                             std::shared_ptr<TAddressCounts> addresses, uint32_t address)
-    : slots_(std::move(slots)), socket_(socket), addresses_(std::move(addresses)), address_(address) {}
+                             std::shared_ptr<TAddressCounts> addresses, uint32_t address,
+                             std::shared_ptr<TWaitingConnections> waiting)
+    : slots_(std::move(slots)),
+      socket_(socket),
+      addresses_(std::move(addresses)),
+      address_(address),
+      waiting_(std::move(waiting)) {
+  if (waiting_) waiting_->Add(this, socket_);
+}
 
 TServerThread::~TServerThread() {
   WaitFor();
@@ -241,6 +291,13 @@ bool TServerThread::Stopped() const { return Terminated() || (server_ && server_
 
 void TServerThread::Send(TTCPServer& server) {
   TCPWrite(socket_, server.Output(), server.ReadSpec(), server.Hook(), server.Timeouts());
+  if (waiting_) waiting_->Answered(this);
+}
+
+void TServerThread::Read(TTCPServer& server) {
+  if (waiting_) waiting_->SetReading(this, true);
+  TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
+  if (waiting_) waiting_->SetReading(this, false);
 }
 
 void TServerThread::Execute() {
@@ -260,7 +317,7 @@ void TServerThread::Execute() {
     if (server.Output().Status() == ssOK && !Stopped()) {
       do {
         server.Input().Clear();
-        TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
+        Read(server);
         if (Stopped()) break;
         // A peer that half-closes after its request has its close arrive in the same read as
         // the request: the request is still answered, and the close ends the loop after that.
@@ -304,6 +361,10 @@ void TServerThread::Execute() {
 }
 
 void TServerThread::Finish() {
+  if (waiting_) {
+    waiting_->Remove(this);
+    waiting_.reset();
+  }
   if (socket_ != kInvalidSocket) {
     CloseSocket(socket_);
     socket_ = kInvalidSocket;
@@ -408,10 +469,11 @@ int ListeningPort(int port) {
 }
 
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
-                                    int perAddress) {
+                                    int perAddress, bool dropWaiting) {
   const int configured = SystemParameters().GetInt("MaxTCPCon");
   if (configured > 0 && configured < maxConnections) maxConnections = configured;
-  TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress);
+  TServerListenThread& thread =
+      NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress, dropWaiting);
   try {
     thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
     thread.Start();

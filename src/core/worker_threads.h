@@ -72,10 +72,39 @@ class TAddressCounts {
   std::unordered_map<uint32_t, int> counts_;
 };
 
+// The connections of a listener and how long each has waited on its client: since it was
+// opened or last sent something, while its thread waits in a read.
+class TWaitingConnections {
+ public:
+  void Add(const void* connection, TSocket socket);
+  void SetReading(const void* connection, bool reading);
+  void Answered(const void* connection);
+  // Before the socket is closed: it is never shut down afterwards, whatever number it gets.
+  void Remove(const void* connection);
+  // Shuts down the socket of the reading connection that has waited longest, when that is at
+  // least minimum; true when one was.
+  bool DropOldest(std::chrono::milliseconds minimum);
+
+ private:
+  struct TEntry {
+    TSocket socket;
+    bool reading;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::mutex lock_;
+  std::unordered_map<const void*, TEntry> entries_;
+};
+
+// The least time a connection must have waited on its client before a new client may take its
+// slot.
+inline constexpr std::chrono::milliseconds kDropAfter{2000};
+
 class TServerListenThread : public TVThread {
  public:
   // perAddress: most connections served at once per client address; 0: no such limit.
-  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog, int perAddress = 0);
+  // dropWaiting: when every slot is taken, the longest-waiting connection makes room.
+  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog, int perAddress = 0,
+                      bool dropWaiting = false);
 
   std::string ClassName() const override { return "ServerListenThread"; }
   int Port() const { return port_; }
@@ -109,9 +138,11 @@ class TServerListenThread : public TVThread {
   const int maxConnections_;
   const int backlog_;
   const int perAddress_;
+  const bool dropWaiting_;
   const std::string bindAddress_;  // always empty: all interfaces
   std::shared_ptr<platform::TSemaphore> slots_;
   std::shared_ptr<TAddressCounts> addresses_;
+  std::shared_ptr<TWaitingConnections> waiting_;
   std::deque<TParked> parked_;
   platform::TCriticalSection* sharedLock_ = nullptr;
   std::atomic<int> listeningPort_{0};
@@ -123,7 +154,8 @@ class TServerThread : public TVThread {
   // Takes the socket and the duty to give one slot back (and the address's count, when
   // counted), whatever happens.
   TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
-                std::shared_ptr<TAddressCounts> addresses = nullptr, uint32_t address = 0);
+                std::shared_ptr<TAddressCounts> addresses = nullptr, uint32_t address = 0,
+                std::shared_ptr<TWaitingConnections> waiting = nullptr);
   ~TServerThread() override;
 
   void SetServer(std::unique_ptr<TTCPServer> server) { server_ = std::move(server); }
@@ -136,12 +168,14 @@ class TServerThread : public TVThread {
  private:
   bool Stopped() const;
   void Send(TTCPServer& server);
+  void Read(TTCPServer& server);
   void Finish();
 
   std::shared_ptr<platform::TSemaphore> slots_;
   TSocket socket_;
   std::shared_ptr<TAddressCounts> addresses_;
   uint32_t address_;
+  std::shared_ptr<TWaitingConnections> waiting_;
   TConnectionInfo info_;
   std::unique_ptr<TTCPServer> server_;
 };
@@ -186,11 +220,12 @@ int ListeningPort(int port);
 
 // Starts the listener of a port. MaxTCPCon, when above 0 and below maxConnections, lowers it.
 // perAddress above 0 limits the connections served at once per client address (to one less
-// than the connection limit at most, so that another host always finds a slot).
+// than the connection limit at most, so that another host always finds a slot). dropWaiting:
+// see TServerListenThread.
 // An unusable TOVENMARSH_PORT_OFFSET raises EVServer before anything is started, so the
 // server's start fails and logs why.
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
-                                    int perAddress = 0);
+                                    int perAddress = 0, bool dropWaiting = false);
 // Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
 // returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.
 TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, platform::TThreadPriority priority);

@@ -30,6 +30,7 @@ struct Behaviour {
   bool greetingRaises = false;
   std::atomic<bool> factoryRaises{false};
   bool plainRounds = false;  // one read round at a time, lines gathered by the object itself
+  int readWaitSeconds = 1;
   std::atomic<int> created{0};
   std::atomic<int> destroyed{0};
 };
@@ -39,7 +40,7 @@ class TEchoServer : public TTCPServer {
  public:
   explicit TEchoServer(Behaviour& behaviour) : behaviour_(behaviour) {
     if (!behaviour.plainRounds) ReadSpec().terminator = "\r\n";
-    Timeouts().firstReadWait = 1;
+    Timeouts().firstReadWait = behaviour.readWaitSeconds;
     ++behaviour_.created;
   }
   ~TEchoServer() override { ++behaviour_.destroyed; }
@@ -100,6 +101,14 @@ class Peer {
     }
     return all;
   }
+  // Whether the server closes the connection within ms (what it sends first is dropped).
+  bool ClosedByServer(int ms = 5000) {
+    char buf[1024];
+    while (platform::WaitSocket(fd_, false, int64_t{ms} * 1000, -1) == platform::TSocketWait::Ready) {
+      if (platform::ReceiveSome(fd_, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
+  }
 
  private:
   TSocket fd_;
@@ -157,6 +166,47 @@ TEST_F(ConnectionSlots, FailingGreetingsAndFactoriesGiveTheirSlotBack) {
   served.Send("ECHO x\r\n");
   const std::string answer = served.ReadAll(3000);
   EXPECT_EQ(answer.substr(0, 20), "hello\r\necho ECHO x\r\n") << "the one slot is free again";
+}
+
+// Every slot taken by connections waiting on their clients: a new client gets the slot of the
+// one that has waited longest since it was opened or last answered, and the others go on.
+TEST_F(ConnectionSlots, ANewClientTakesTheSlotOfTheLongestWaitingConnection) {
+  Behaviour& behaviour = behaviours[0];
+  behaviour.readWaitSeconds = 60;
+  const int port = StartTCPServer(0, EchoServerClass(behaviour), 2, 5, 0, true).WaitListening(5000);
+  ASSERT_GT(port, 0);
+  Peer first(port);
+  ASSERT_EQ(first.ReadAll(300), "hello\r\n");
+  Peer second(port);
+  ASSERT_EQ(second.ReadAll(300), "hello\r\n");
+  second.Send("half a line");
+  first.Send("ECHO a\r\n");  // answered after second opened: second has waited longer
+  ASSERT_EQ(first.ReadAll(300), "echo ECHO a\r\n");
+  first.Send("half");
+  platform::Sleep(static_cast<uint32_t>(kDropAfter.count()) + 300);
+  Peer third(port);
+  EXPECT_EQ(third.ReadAll(300).substr(0, 7), "hello\r\n") << "served in the slot made free";
+  EXPECT_TRUE(second.ClosedByServer());
+  first.Send(" done\r\n");
+  EXPECT_EQ(first.ReadAll(300), "echo half done\r\n");
+  third.Send("ECHO c\r\n");
+  EXPECT_EQ(third.ReadAll(300), "echo ECHO c\r\n");
+}
+
+// Without the option, a client waits for a slot however long the others wait on theirs.
+TEST_F(ConnectionSlots, WithoutDroppingANewClientWaitsForASlot) {
+  Behaviour& behaviour = behaviours[0];
+  behaviour.readWaitSeconds = 60;
+  const int port = Listen(behaviour, 1);
+  ASSERT_GT(port, 0);
+  Peer first(port);
+  ASSERT_EQ(first.ReadAll(300), "hello\r\n");
+  first.Send("half");
+  platform::Sleep(static_cast<uint32_t>(kDropAfter.count()) + 300);
+  Peer second(port);
+  EXPECT_EQ(second.ReadAll(1500), "");
+  first.Send("\r\n");
+  EXPECT_EQ(first.ReadAll(300), "echo half\r\n");
 }
 
 }  // namespace
