@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "core/log.h"
 #include "core/system_parameters.h"
@@ -22,6 +23,20 @@ TManagerThread& Manager() {
   TManagerThread* manager = ManagerThread();
   if (manager == nullptr || IsShutDown()) throw EShutdown("Server has been shut down: This error should not occur");
   return *manager;
+}
+
+// The listener threads that run, in the order they were started.
+std::mutex g_listenersLock;
+std::vector<TServerListenThread*> g_listeners;
+
+void AddListener(TServerListenThread* listener) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  g_listeners.push_back(listener);
+}
+
+void RemoveListener(TServerListenThread* listener) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  g_listeners.erase(std::remove(g_listeners.begin(), g_listeners.end(), listener), g_listeners.end());
 }
 
 }  // namespace
@@ -115,6 +130,13 @@ TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, 
       perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0),
       dropWaiting_(dropWaiting) {}
 
+std::string TServerListenThread::ProtocolName() const {
+  std::string name = serverClass_.name;
+  if (name.size() > 1 && name[0] == 'T') name.erase(0, 1);
+  if (name.size() > 6 && name.compare(name.size() - 6, 6, "Server") == 0) name.resize(name.size() - 6);
+  return name;
+}
+
 int TServerListenThread::WaitListening(uint32_t ms) {
   if (listening_.WaitFor(ms) != platform::TWaitResult::Signaled) return 0;
   return listeningPort_.load();
@@ -126,7 +148,9 @@ TSocket TServerListenThread::OpenListener(int port) {
   // Stop then Start must bind again at once, whatever connections linger in TIME_WAIT.
   if (!platform::SetReuseAddress(s)) SocketPanic(Format("ServerListenThread.execute.winsock.setsockopt_0(%d)", port), true);
   if (!platform::BindAnyAddress(s, static_cast<uint16_t>(port))) {
-    SocketPanic(Format("ServerListenThread.execute.winsock.bind: Another server active on port(%d)", port), true);
+    const std::string error = SocketErrorText(platform::LastSocketError());
+    LogPanic(Format("ServerListenThread.execute.winsock.bind: Another server active on port(%d): %s. %s", port,
+                    error.c_str(), kPortOffsetHint));
   }
   if (!platform::ListenOn(s, backlog_)) SocketPanic(Format("ServerListenThread.execute.winsock.listen(%d)", port), true);
   const TTimeouts timeouts = DefaultTimeouts();
@@ -267,6 +291,22 @@ void TServerListenThread::Execute() {
   for (const TParked& parked : parked_) CloseSocket(parked.socket);
   parked_.clear();
   LogMessage(Format("[%s listener stopped on port %d]", serverClass_.name.c_str(), actual));
+}
+
+void TServerListenThread::DoTerminate() {
+  RemoveListener(this);
+  TVThread::DoTerminate();
+}
+
+std::string ListeningSummary(uint32_t waitMs) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  std::string ports;
+  for (TServerListenThread* listener : g_listeners) {
+    const int port = listener->WaitListening(waitMs);
+    if (port <= 0) continue;
+    ports += Format("%s%s %d", ports.empty() ? "" : ", ", listener->ProtocolName().c_str(), port);
+  }
+  return ports;
 }
 
 // ---- TServerThread ----
@@ -476,8 +516,10 @@ TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass
       NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress, dropWaiting);
   try {
     thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
+    AddListener(&thread);
     thread.Start();
   } catch (...) {
+    RemoveListener(&thread);
     // A registered thread that never runs would never leave the registry, and the shut-down
     // would wait for it for ever.
     if (TManagerThread* manager = ManagerThread()) manager->DiscardThread(&thread);

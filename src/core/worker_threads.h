@@ -112,12 +112,15 @@ class TServerListenThread : public TVThread {
   int Backlog() const { return backlog_; }
   int PerAddress() const { return perAddress_; }
   const std::string& BindAddress() const { return bindAddress_; }
+  // The protocol served: the class name without a leading "T" and a trailing "Server".
+  std::string ProtocolName() const;
   // The port listened on (after the offset; the real one for port 0), waiting up to ms for the
   // listener to be ready; 0 when it is not.
   int WaitListening(uint32_t ms);
 
  protected:
   void Execute() override;
+  void DoTerminate() override;
 
  private:
   TSocket OpenListener(int port);
@@ -226,6 +229,15 @@ int ListeningPort(int port);
 // server's start fails and logs why.
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
                                     int perAddress = 0, bool dropWaiting = false);
+// What the listeners that run listen on (all addresses), in the order they were started, once
+// each is ready (waiting up to waitMs for each): "SMTP 25, POP3 110, HTTP 80" (the protocol is
+// the class name without "T" and "Server"); empty when none runs.
+std::string ListeningSummary(uint32_t waitMs);
+
+// The hint of a failed bind: another instance (or a system daemon) has the port.
+inline constexpr const char* kPortOffsetHint =
+    "To run beside it, set TOVENMARSH_PORT_OFFSET=N to listen on ports 25+N, 110+N and 80+N";
+
 // Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
 // returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.
 TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, platform::TThreadPriority priority);
