@@ -11,6 +11,8 @@ if [ "${1:-}" != run ]; then
     python3 curl swaks tmux procps nodejs strace
     # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
     postfix dovecot-core dovecot-pop3d
+    # The web pages in a real browser, and clients in a network namespace of their own.
+    chromium chromium-driver python3-selenium iproute2
   )
 fi
 
