@@ -75,6 +75,12 @@ bool TAddressCounts::TryTake(uint32_t address, int limit) {
   return true;
 }
 
+bool TAddressCounts::HasRoom(uint32_t address, int limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = counts_.find(address);
+  return found == counts_.end() || found->second < limit;
+}
+
 void TAddressCounts::Give(uint32_t address) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto found = counts_.find(address);
@@ -167,8 +173,6 @@ TSocket TServerListenThread::OpenListener(int port) {
 }
 
 bool TServerListenThread::TakeSlot() {
-  if (slots_->Acquire(0)) return true;
-  if (waiting_) waiting_->DropOldest(kDropAfter);
   for (int waited = 0; waited < 1000 && !Terminated(); waited += 100) {
     if (slots_->Acquire(100)) return true;
   }
@@ -205,17 +209,40 @@ void TServerListenThread::StartConnection(TSocket socket, uint32_t address) {
 
 void TServerListenThread::StartParked() {
   for (auto it = parked_.begin(); it != parked_.end() && !Terminated();) {
-    if (!addresses_->TryTake(it->address, perAddress_)) {
+    if (perAddress_ > 0 && !addresses_->TryTake(it->address, perAddress_)) {
       ++it;
       continue;
     }
     if (!slots_->Acquire(0)) {
-      addresses_->Give(it->address);
+      if (perAddress_ > 0) addresses_->Give(it->address);
       return;
     }
     const TParked parked = *it;
     it = parked_.erase(it);
     StartConnection(parked.socket, parked.address);
+  }
+}
+
+void TServerListenThread::Park(TSocket socket, uint32_t address, bool makeRoom) {
+  const bool room = perAddress_ == 0 || addresses_->HasRoom(address, perAddress_);
+  if (parked_.size() >= static_cast<size_t>(std::max(backlog_, 1))) {
+    // A full queue: a client whose address has room goes before one that waits for its own
+    // address's connections to end.
+    const auto crowded = std::find_if(parked_.begin(), parked_.end(), [&](const TParked& parked) {
+      return perAddress_ > 0 && !addresses_->HasRoom(parked.address, perAddress_);
+    });
+    if (!room || crowded == parked_.end()) {
+      CloseSocket(socket);
+      return;
+    }
+    CloseSocket(crowded->socket);
+    parked_.erase(crowded);
+  }
+  if (makeRoom && room && waiting_ && waiting_->DropOldest(kDropAfter)) {
+    // The slot made free is this client's: first in the queue.
+    parked_.push_front({socket, address});
+  } else {
+    parked_.push_back({socket, address});
   }
 }
 
@@ -247,14 +274,21 @@ void TServerListenThread::Execute() {
         if (!Terminated()) platform::Sleep(20);
         continue;
       }
-      if (!TakeSlot()) continue;  // all slots busy: the connection waits in the backlog
+      bool slot = true;
+      if (waiting_) {
+        // With every slot taken the client is taken in and parked, and the connection that has
+        // waited longest on its client makes room for it.
+        slot = slots_->Acquire(0);
+      } else if (!TakeSlot()) {
+        continue;  // all slots busy: the connection waits in the backlog
+      }
       if (Terminated()) {
-        slots_->Release();
+        if (slot) slots_->Release();
         continue;
       }
       const TSocket socket = platform::AcceptConnection(listener);
       if (socket == kInvalidSocket) {
-        slots_->Release();
+        if (slot) slots_->Release();
         const int code = platform::LastSocketError();
         // Nothing to take after all, or the peer gave up before we took it.
         if (code == platform::WSAEWOULDBLOCK || code == platform::WSAECONNABORTED) continue;
@@ -268,15 +302,15 @@ void TServerListenThread::Execute() {
       if (perAddress_ > 0) {
         uint16_t peerPort = 0;
         platform::PeerEndpoint(socket, address, peerPort);
-        if (!addresses_->TryTake(address, perAddress_)) {
-          slots_->Release();
-          if (parked_.size() >= static_cast<size_t>(std::max(backlog_, 1))) {
-            CloseSocket(socket);
-          } else {
-            parked_.push_back({socket, address});
-          }
-          continue;
-        }
+      }
+      if (!slot) {
+        Park(socket, address, true);
+        continue;
+      }
+      if (perAddress_ > 0 && !addresses_->TryTake(address, perAddress_)) {
+        slots_->Release();
+        Park(socket, address, false);
+        continue;
       }
       StartConnection(socket, address);
       errors = 0;

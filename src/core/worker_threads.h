@@ -5,7 +5,12 @@
 //   backlog), and each gets a TServerThread with a new protocol object. With a limit per client
 //   address, a connection from an address that has that many already is parked unserved (it
 //   waits as in the backlog, without a slot) until one of them ends, so one host cannot take
-//   every slot; parked connections beyond the backlog's size are closed.
+//   every slot; parked connections beyond the backlog's size are closed (those of an address at
+//   its share first). A listener that drops waiting connections takes in a client when every
+//   slot is taken, parks it, and makes room: the connection that has waited longest in a read
+//   since it was opened or last answered (at least kDropAfter) is shut down, so clients that
+//   trickle or hold requests half-sent cannot lock others out. A client whose address is at its
+//   share makes no room.
 // - TServerThread: one connection: greeting, read/run/write rounds, farewell. When it ends it
 //   closes the socket, frees the protocol object and gives the slot back.
 // - TDaemonThread: runs a TDaemon on its interval and at once when woken.
@@ -65,6 +70,7 @@ class TAddressCounts {
  public:
   // Counts one more connection of address unless it has limit already.
   bool TryTake(uint32_t address, int limit);
+  bool HasRoom(uint32_t address, int limit);
   void Give(uint32_t address);
 
  private:
@@ -128,6 +134,9 @@ class TServerListenThread : public TVThread {
   void StartConnection(TSocket socket, uint32_t address);
   // Starts parked connections whose address has room again, while slots are free.
   void StartParked();
+  // Parks an accepted connection (when the queue, backlog long, has room for it); makeRoom:
+  // it waits for a slot, which the longest-waiting connection is to give up.
+  void Park(TSocket socket, uint32_t address, bool makeRoom);
   void BackOff(int failures);
 
   struct TParked {
