@@ -124,11 +124,12 @@ class ChromeBrowser:
         return found[0].text if found else None
 
     def cells(self):
-        return [cell.text for cell in self.driver.find_elements(By.TAG_NAME, "td")]
+        return self.driver.execute_script(
+            "return Array.from(document.getElementsByTagName('td'), td => td.innerText.trim())")
 
     def wait(self, condition, what):
         try:
-            return WebDriverWait(self.driver, PAGE_WAIT).until(lambda d: condition())
+            return WebDriverWait(self.driver, PAGE_WAIT, poll_frequency=0.05).until(lambda d: condition())
         except TimeoutException:
             raise HarnessError("%s: not within %.0f s (page %s)\n%s"
                                % (what, PAGE_WAIT, self.driver.current_url, self.text[:1000]))
@@ -137,12 +138,17 @@ class ChromeBrowser:
     def menu(self, *captions):
         """Opens the menu item reached through the captions, as a user does: pointing at each
         item opens the list below it, and the last one is clicked."""
-        actions = ActionChains(self.driver)
-        for caption in captions[:-1]:
-            item = self.driver.find_element(By.XPATH, "//div[@id='menu']//a[normalize-space(.)=%s]"
-                                            % xpath_text(caption))
-            actions.move_to_element(item).perform()
-        self.click_link(captions[-1], within="//div[@id='menu']")
+        items = []
+        for caption in captions:
+            found = self.driver.find_elements(By.XPATH, "//div[@id='menu']//a[normalize-space(.)=%s]"
+                                              % xpath_text(caption))
+            if not found:
+                raise HarnessError("no menu item %r on %s" % (caption, self.driver.current_url))
+            items.append(found[0])
+        actions = ActionChains(self.driver, duration=20)  # a quick hand: pointer moves of 20 ms
+        for item in items:
+            actions.move_to_element(item)
+        self.await_new_page(actions.click(items[-1]).perform, "the page of menu item %r" % captions[-1])
 
     def click_link(self, text, within="//body"):
         before = self.driver.current_url
@@ -167,11 +173,12 @@ class ChromeBrowser:
         self.wait(replaced, what)
 
     def fill(self, fields):
-        """Types into text fields, sets checkboxes (True / False), by the fields' names."""
+        """Types text into fields, ticks or clears checkboxes (a value True or False), by the
+        fields' names."""
         for name, value in fields.items():
             field = self.driver.find_element(By.NAME, name)
-            if field.get_attribute("type") == "checkbox":
-                if field.is_selected() != bool(value):
+            if isinstance(value, bool):
+                if field.is_selected() != value:
                     field.click()
             else:
                 field.clear()
