@@ -9,12 +9,12 @@ if [ "${1:-}" != run ]; then
     clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
     python3 curl swaks tmux procps nodejs strace
-    # Python's own MIME test messages: a corpus for the archive's text extraction.
+    # Python's own MIME test messages: a corpus for the archive's text and for mail round trips.
     libpython3.11-testsuite
     # End-to-end peers: Postfix's smtp-sink and smtp-source, a private Dovecot POP3 instance.
     postfix dovecot-core dovecot-pop3d
-    # Python's own e-mail test messages: a corpus sent through the server and fetched back.
-    libpython3.11-testsuite
+    # The web pages in a real browser, and clients in a network namespace of their own.
+    chromium chromium-driver python3-selenium iproute2
   )
 fi
 

@@ -1,8 +1,9 @@
 // Fuzz target for the HTTP connection object: arbitrary bytes, split into read rounds of a size
 // the input chooses, go through framing, access control (Basic credentials and cookies against
 // a small account list) and dispatch. Besides never crashing it checks that every response
-// starts with a status line, that the output stays bounded by the limits, and that splitting
-// the bytes differently changes nothing in what is answered (dates aside).
+// starts with a status line, that every session cookie set is HttpOnly and SameSite=Strict and
+// holds a session id (never credentials), that the output stays bounded by the limits, and
+// that splitting the bytes differently changes nothing in what is answered (dates aside).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -76,6 +77,21 @@ void FreshSessions() {
   }));
 }
 
+// Every session cookie the server sets is kept from scripts and other sites, and names a session
+// (32 hexadecimal digits) or clears one (empty): it never carries credentials.
+void CheckCookies(const std::string& out) {
+  for (size_t at = out.find("Set-Cookie: "); at != std::string::npos; at = out.find("Set-Cookie: ", at + 1)) {
+    const size_t end = out.find("\r\n", at);
+    const std::string line = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    Check(line.find("; HttpOnly") != std::string::npos && line.find("; SameSite=Strict") != std::string::npos);
+    Check(line.rfind("Set-Cookie: tmid=", 0) == 0);
+    const size_t start = std::string("Set-Cookie: tmid=").size();
+    const size_t stop = line.find(';', start);
+    const std::string value = line.substr(start, stop - start);
+    Check(value.empty() || (value.size() == 32 && value.find_first_not_of("0123456789abcdef") == std::string::npos));
+  }
+}
+
 std::string Feed(const std::string& data, size_t chunk, bool& closed) {
   FreshSessions();
   THTTPLimits limits;
@@ -90,6 +106,7 @@ std::string Feed(const std::string& data, size_t chunk, bool& closed) {
     server.Run();
     const std::string round = server.Output().GetText();
     Check(round.empty() || round.rfind("HTTP/1.1 ", 0) == 0);
+    CheckCookies(round);
     out += round;
     server.Output().Clear();
   }

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/server_control.h"
 #include "core/system_parameters.h"
+#include "core/worker_threads.h"
 #include "platform/format.h"
 #include "platform/message_box.h"
 #include "platform/terminal.h"
@@ -143,6 +144,12 @@ void Tdialogfm::ToggleServer() {
       control_.start();
       startEnabled_ = false;
       stopEnabled_ = true;
+      // Where to reach it, on all addresses: the ports carry TOVENMARSH_PORT_OFFSET, which is
+      // easy to forget.
+      listening_ = ListeningSummary(5000);
+      if (!listening_.empty() && mode_ != TMode::Terminal) {
+        WriteOut("tovenmarsh listening on all addresses: " + listening_ + "\n");
+      }
     }
     status_ = control_.running() ? "Server is running" : "Server is not running";
   } catch (...) {
@@ -281,6 +288,7 @@ std::string Tdialogfm::Render(int columns, int rows) const {
     row(FrameBottom(group));
     row(FrameBottom(group));  // Statuspanel
     groupRow(Fit(status_, group - 4));
+    if (!listening_.empty() && !startEnabled_) groupRow(Fit(listening_, group - 4));
     groupRow(error_.empty() ? std::string() : "\x1b[91m" + Fit(error_, group - 4) + "\x1b[97m");
     row(FrameBottom(group));
     lines.push_back(FrameBottom(inner + 2));

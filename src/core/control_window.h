@@ -83,6 +83,7 @@ class Tdialogfm {
   std::string status_;
   std::string versionCaption_ = "Version ma.mi.re.bu";
   std::string error_;  // the last failure, shown until the next key
+  std::string listening_;  // the ports listened on since the last start
   bool startEnabled_ = true;
   bool stopEnabled_ = true;
   bool sysInfoVisible_ = true;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "core/log.h"
 #include "core/system_parameters.h"
@@ -22,6 +23,20 @@ TManagerThread& Manager() {
   TManagerThread* manager = ManagerThread();
   if (manager == nullptr || IsShutDown()) throw EShutdown("Server has been shut down: This error should not occur");
   return *manager;
+}
+
+// The listener threads that run, in the order they were started.
+std::mutex g_listenersLock;
+std::vector<TServerListenThread*> g_listeners;
+
+void AddListener(TServerListenThread* listener) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  g_listeners.push_back(listener);
+}
+
+void RemoveListener(TServerListenThread* listener) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  g_listeners.erase(std::remove(g_listeners.begin(), g_listeners.end(), listener), g_listeners.end());
 }
 
 }  // namespace
@@ -60,6 +75,12 @@ bool TAddressCounts::TryTake(uint32_t address, int limit) {
   return true;
 }
 
+bool TAddressCounts::HasRoom(uint32_t address, int limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = counts_.find(address);
+  return found == counts_.end() || found->second < limit;
+}
+
 void TAddressCounts::Give(uint32_t address) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto found = counts_.find(address);
@@ -67,14 +88,60 @@ void TAddressCounts::Give(uint32_t address) {
   if (--found->second <= 0) counts_.erase(found);
 }
 
+void TWaitingConnections::Add(const void* connection, TSocket socket) {
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_[connection] = TEntry{socket, false, std::chrono::steady_clock::now()};
+}
+
+void TWaitingConnections::SetReading(const void* connection, bool reading) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = entries_.find(connection);
+  if (found != entries_.end()) found->second.reading = reading;
+}
+
+void TWaitingConnections::Answered(const void* connection) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = entries_.find(connection);
+  if (found != entries_.end()) found->second.since = std::chrono::steady_clock::now();
+}
+
+void TWaitingConnections::Remove(const void* connection) {
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_.erase(connection);
+}
+
+bool TWaitingConnections::DropOldest(std::chrono::milliseconds minimum) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto limit = std::chrono::steady_clock::now() - minimum;
+  auto oldest = entries_.end();
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (!it->second.reading || it->second.since > limit) continue;
+    if (oldest == entries_.end() || it->second.since < oldest->second.since) oldest = it;
+  }
+  if (oldest == entries_.end()) return false;
+  // The connection's own thread wakes from its read with the socket closed, ends and gives
+  // the slot back; it is not asked again.
+  platform::ShutdownSocket(oldest->second.socket);
+  oldest->second.reading = false;
+  return true;
+}
+
 TServerListenThread::TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog,
-                                         int perAddress)
+                                         int perAddress, bool dropWaiting)
     : port_(port),
       listenPort_(ListeningPort(port)),
       serverClass_(std::move(serverClass)),
       maxConnections_(std::max(maxConnections, 1)),
       backlog_(backlog),
-      perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0) {}
+      perAddress_(perAddress > 0 ? std::min(perAddress, std::max(maxConnections_ - 1, 1)) : 0),
+      dropWaiting_(dropWaiting) {}
+
+std::string TServerListenThread::ProtocolName() const {
+  std::string name = serverClass_.name;
+  if (name.size() > 1 && name[0] == 'T') name.erase(0, 1);
+  if (name.size() > 6 && name.compare(name.size() - 6, 6, "Server") == 0) name.resize(name.size() - 6);
+  return name;
+}
 
 int TServerListenThread::WaitListening(uint32_t ms) {
   if (listening_.WaitFor(ms) != platform::TWaitResult::Signaled) return 0;
@@ -87,7 +154,9 @@ TSocket TServerListenThread::OpenListener(int port) {
   // Stop then Start must bind again at once, whatever connections linger in TIME_WAIT.
   if (!platform::SetReuseAddress(s)) SocketPanic(Format("ServerListenThread.execute.winsock.setsockopt_0(%d)", port), true);
   if (!platform::BindAnyAddress(s, static_cast<uint16_t>(port))) {
-    SocketPanic(Format("ServerListenThread.execute.winsock.bind: Another server active on port(%d)", port), true);
+    const std::string error = SocketErrorText(platform::LastSocketError());
+    LogPanic(Format("ServerListenThread.execute.winsock.bind: Another server active on port(%d): %s. %s", port,
+                    error.c_str(), kPortOffsetHint));
   }
   if (!platform::ListenOn(s, backlog_)) SocketPanic(Format("ServerListenThread.execute.winsock.listen(%d)", port), true);
   const TTimeouts timeouts = DefaultTimeouts();
@@ -119,7 +188,8 @@ void TServerListenThread::BackOff(int failures) {
 
 void TServerListenThread::StartConnection(TSocket socket, uint32_t address) {
   // Until the thread runs, it owns the socket and the slot: freeing it returns both.
-  auto owned = std::make_unique<TServerThread>(slots_, socket, perAddress_ > 0 ? addresses_ : nullptr, address);
+  auto owned =
+      std::make_unique<TServerThread>(slots_, socket, perAddress_ > 0 ? addresses_ : nullptr, address, waiting_);
   TServerThread& thread = *owned;
   TManagerThread* manager = ManagerThread();
   if (manager == nullptr) throw EShutdown("Server has been shut down: This error should not occur");
@@ -139,12 +209,12 @@ void TServerListenThread::StartConnection(TSocket socket, uint32_t address) {
 
 void TServerListenThread::StartParked() {
   for (auto it = parked_.begin(); it != parked_.end() && !Terminated();) {
-    if (!addresses_->TryTake(it->address, perAddress_)) {
+    if (perAddress_ > 0 && !addresses_->TryTake(it->address, perAddress_)) {
       ++it;
       continue;
     }
     if (!slots_->Acquire(0)) {
-      addresses_->Give(it->address);
+      if (perAddress_ > 0) addresses_->Give(it->address);
       return;
     }
     const TParked parked = *it;
@@ -153,10 +223,34 @@ void TServerListenThread::StartParked() {
   }
 }
 
+void TServerListenThread::Park(TSocket socket, uint32_t address, bool makeRoom) {
+  const bool room = perAddress_ == 0 || addresses_->HasRoom(address, perAddress_);
+  if (parked_.size() >= static_cast<size_t>(std::max(backlog_, 1))) {
+    // A full queue: a client whose address has room goes before one that waits for its own
+    // address's connections to end.
+    const auto crowded = std::find_if(parked_.begin(), parked_.end(), [&](const TParked& parked) {
+      return perAddress_ > 0 && !addresses_->HasRoom(parked.address, perAddress_);
+    });
+    if (!room || crowded == parked_.end()) {
+      CloseSocket(socket);
+      return;
+    }
+    CloseSocket(crowded->socket);
+    parked_.erase(crowded);
+  }
+  if (makeRoom && room && waiting_ && waiting_->DropOldest(kDropAfter)) {
+    // The slot made free is this client's: first in the queue.
+    parked_.push_front({socket, address});
+  } else {
+    parked_.push_back({socket, address});
+  }
+}
+
 void TServerListenThread::Execute() {
   const int port = listenPort_;
   slots_ = std::make_shared<platform::TSemaphore>(maxConnections_, maxConnections_);
   addresses_ = std::make_shared<TAddressCounts>();
+  if (dropWaiting_) waiting_ = std::make_shared<TWaitingConnections>();
   sharedLock_ = NewCriticalSection();
   const TSocket listener = OpenListener(port);
   uint32_t address = 0;
@@ -180,14 +274,21 @@ void TServerListenThread::Execute() {
         if (!Terminated()) platform::Sleep(20);
         continue;
       }
-      if (!TakeSlot()) continue;  // all slots busy: the connection waits in the backlog
+      bool slot = true;
+      if (waiting_) {
+        // With every slot taken the client is taken in and parked, and the connection that has
+        // waited longest on its client makes room for it.
+        slot = slots_->Acquire(0);
+      } else if (!TakeSlot()) {
+        continue;  // all slots busy: the connection waits in the backlog
+      }
       if (Terminated()) {
-        slots_->Release();
+        if (slot) slots_->Release();
         continue;
       }
       const TSocket socket = platform::AcceptConnection(listener);
       if (socket == kInvalidSocket) {
-        slots_->Release();
+        if (slot) slots_->Release();
         const int code = platform::LastSocketError();
         // Nothing to take after all, or the peer gave up before we took it.
         if (code == platform::WSAEWOULDBLOCK || code == platform::WSAECONNABORTED) continue;
@@ -201,15 +302,15 @@ void TServerListenThread::Execute() {
       if (perAddress_ > 0) {
         uint16_t peerPort = 0;
         platform::PeerEndpoint(socket, address, peerPort);
-        if (!addresses_->TryTake(address, perAddress_)) {
-          slots_->Release();
-          if (parked_.size() >= static_cast<size_t>(std::max(backlog_, 1))) {
-            CloseSocket(socket);
-          } else {
-            parked_.push_back({socket, address});
-          }
-          continue;
-        }
+      }
+      if (!slot) {
+        Park(socket, address, true);
+        continue;
+      }
+      if (perAddress_ > 0 && !addresses_->TryTake(address, perAddress_)) {
+        slots_->Release();
+        Park(socket, address, false);
+        continue;
       }
       StartConnection(socket, address);
       errors = 0;
@@ -226,11 +327,34 @@ void TServerListenThread::Execute() {
   LogMessage(Format("[%s listener stopped on port %d]", serverClass_.name.c_str(), actual));
 }
 
+void TServerListenThread::DoTerminate() {
+  RemoveListener(this);
+  TVThread::DoTerminate();
+}
+
+std::string ListeningSummary(uint32_t waitMs) {
+  std::lock_guard<std::mutex> guard(g_listenersLock);
+  std::string ports;
+  for (TServerListenThread* listener : g_listeners) {
+    const int port = listener->WaitListening(waitMs);
+    if (port <= 0) continue;
+    ports += Format("%s%s %d", ports.empty() ? "" : ", ", listener->ProtocolName().c_str(), port);
+  }
+  return ports;
+}
+
 // ---- TServerThread ----
 
 TServerThread::TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
-                             std::shared_ptr<TAddressCounts> addresses, uint32_t address)
-    : slots_(std::move(slots)), socket_(socket), addresses_(std::move(addresses)), address_(address) {}
+                             std::shared_ptr<TAddressCounts> addresses, uint32_t address,
+                             std::shared_ptr<TWaitingConnections> waiting)
+    : slots_(std::move(slots)),
+      socket_(socket),
+      addresses_(std::move(addresses)),
+      address_(address),
+      waiting_(std::move(waiting)) {
+  if (waiting_) waiting_->Add(this, socket_);
+}
 
 TServerThread::~TServerThread() {
   WaitFor();
@@ -241,6 +365,13 @@ bool TServerThread::Stopped() const { return Terminated() || (server_ && server_
 
 void TServerThread::Send(TTCPServer& server) {
   TCPWrite(socket_, server.Output(), server.ReadSpec(), server.Hook(), server.Timeouts());
+  if (waiting_) waiting_->Answered(this);
+}
+
+void TServerThread::Read(TTCPServer& server) {
+  if (waiting_) waiting_->SetReading(this, true);
+  TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
+  if (waiting_) waiting_->SetReading(this, false);
 }
 
 void TServerThread::Execute() {
@@ -266,7 +397,7 @@ void TServerThread::Execute() {
     if (server.Output().Status() == ssOK && !Stopped()) {
       do {
         server.Input().Clear();
-        TCPRead(socket_, server.Input(), server.ReadSpec(), server.Hook(), server.Timeouts());
+        Read(server);
         if (Stopped()) break;
         // A peer that half-closes after its request has its close arrive in the same read as
         // the request: the request is still answered, and the close ends the loop after that.
@@ -310,6 +441,10 @@ void TServerThread::Execute() {
 }
 
 void TServerThread::Finish() {
+  if (waiting_) {
+    waiting_->Remove(this);
+    waiting_.reset();
+  }
   if (socket_ != kInvalidSocket) {
     CloseSocket(socket_);
     socket_ = kInvalidSocket;
@@ -414,14 +549,17 @@ int ListeningPort(int port) {
 }
 
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
-                                    int perAddress) {
+                                    int perAddress, bool dropWaiting) {
   const int configured = SystemParameters().GetInt("MaxTCPCon");
   if (configured > 0 && configured < maxConnections) maxConnections = configured;
-  TServerListenThread& thread = NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress);
+  TServerListenThread& thread =
+      NewThread<TServerListenThread>(port, serverClass, maxConnections, backlog, perAddress, dropWaiting);
   try {
     thread.SetPriority(platform::PriorityAbove(TThreadPriority::Normal));
+    AddListener(&thread);
     thread.Start();
   } catch (...) {
+    RemoveListener(&thread);
     // A registered thread that never runs would never leave the registry, and the shut-down
     // would wait for it for ever.
     if (TManagerThread* manager = ManagerThread()) manager->DiscardThread(&thread);

@@ -5,7 +5,12 @@
 //   backlog), and each gets a TServerThread with a new protocol object. With a limit per client
 //   address, a connection from an address that has that many already is parked unserved (it
 //   waits as in the backlog, without a slot) until one of them ends, so one host cannot take
-//   every slot; parked connections beyond the backlog's size are closed.
+//   every slot; parked connections beyond the backlog's size are closed (those of an address at
+//   its share first). A listener that drops waiting connections takes in a client when every
+//   slot is taken, parks it, and makes room: the connection that has waited longest in a read
+//   since it was opened or last answered (at least kDropAfter) is shut down, so clients that
+//   trickle or hold requests half-sent cannot lock others out. A client whose address is at its
+//   share makes no room.
 // - TServerThread: one connection: greeting, read/run/write rounds, farewell. When it ends it
 //   closes the socket, frees the protocol object and gives the slot back.
 // - TDaemonThread: runs a TDaemon on its interval and at once when woken.
@@ -65,6 +70,7 @@ class TAddressCounts {
  public:
   // Counts one more connection of address unless it has limit already.
   bool TryTake(uint32_t address, int limit);
+  bool HasRoom(uint32_t address, int limit);
   void Give(uint32_t address);
 
  private:
@@ -72,10 +78,39 @@ class TAddressCounts {
   std::unordered_map<uint32_t, int> counts_;
 };
 
+// The connections of a listener and how long each has waited on its client: since it was
+// opened or last sent something, while its thread waits in a read.
+class TWaitingConnections {
+ public:
+  void Add(const void* connection, TSocket socket);
+  void SetReading(const void* connection, bool reading);
+  void Answered(const void* connection);
+  // Before the socket is closed: it is never shut down afterwards, whatever number it gets.
+  void Remove(const void* connection);
+  // Shuts down the socket of the reading connection that has waited longest, when that is at
+  // least minimum; true when one was.
+  bool DropOldest(std::chrono::milliseconds minimum);
+
+ private:
+  struct TEntry {
+    TSocket socket;
+    bool reading;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::mutex lock_;
+  std::unordered_map<const void*, TEntry> entries_;
+};
+
+// The least time a connection must have waited on its client before a new client may take its
+// slot.
+inline constexpr std::chrono::milliseconds kDropAfter{2000};
+
 class TServerListenThread : public TVThread {
  public:
   // perAddress: most connections served at once per client address; 0: no such limit.
-  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog, int perAddress = 0);
+  // dropWaiting: when every slot is taken, the longest-waiting connection makes room.
+  TServerListenThread(int port, TTCPServerClass serverClass, int maxConnections, int backlog, int perAddress = 0,
+                      bool dropWaiting = false);
 
   std::string ClassName() const override { return "ServerListenThread"; }
   int Port() const { return port_; }
@@ -83,12 +118,15 @@ class TServerListenThread : public TVThread {
   int Backlog() const { return backlog_; }
   int PerAddress() const { return perAddress_; }
   const std::string& BindAddress() const { return bindAddress_; }
+  // The protocol served: the class name without a leading "T" and a trailing "Server".
+  std::string ProtocolName() const;
   // The port listened on (after the offset; the real one for port 0), waiting up to ms for the
   // listener to be ready; 0 when it is not.
   int WaitListening(uint32_t ms);
 
  protected:
   void Execute() override;
+  void DoTerminate() override;
 
  private:
   TSocket OpenListener(int port);
@@ -96,6 +134,9 @@ class TServerListenThread : public TVThread {
   void StartConnection(TSocket socket, uint32_t address);
   // Starts parked connections whose address has room again, while slots are free.
   void StartParked();
+  // Parks an accepted connection (when the queue, backlog long, has room for it); makeRoom:
+  // it waits for a slot, which the longest-waiting connection is to give up.
+  void Park(TSocket socket, uint32_t address, bool makeRoom);
   void BackOff(int failures);
 
   struct TParked {
@@ -109,9 +150,11 @@ class TServerListenThread : public TVThread {
   const int maxConnections_;
   const int backlog_;
   const int perAddress_;
+  const bool dropWaiting_;
   const std::string bindAddress_;  // always empty: all interfaces
   std::shared_ptr<platform::TSemaphore> slots_;
   std::shared_ptr<TAddressCounts> addresses_;
+  std::shared_ptr<TWaitingConnections> waiting_;
   std::deque<TParked> parked_;
   platform::TCriticalSection* sharedLock_ = nullptr;
   std::atomic<int> listeningPort_{0};
@@ -123,7 +166,8 @@ class TServerThread : public TVThread {
   // Takes the socket and the duty to give one slot back (and the address's count, when
   // counted), whatever happens.
   TServerThread(std::shared_ptr<platform::TSemaphore> slots, TSocket socket,
-                std::shared_ptr<TAddressCounts> addresses = nullptr, uint32_t address = 0);
+                std::shared_ptr<TAddressCounts> addresses = nullptr, uint32_t address = 0,
+                std::shared_ptr<TWaitingConnections> waiting = nullptr);
   ~TServerThread() override;
 
   void SetServer(std::unique_ptr<TTCPServer> server) { server_ = std::move(server); }
@@ -136,12 +180,14 @@ class TServerThread : public TVThread {
  private:
   bool Stopped() const;
   void Send(TTCPServer& server);
+  void Read(TTCPServer& server);
   void Finish();
 
   std::shared_ptr<platform::TSemaphore> slots_;
   TSocket socket_;
   std::shared_ptr<TAddressCounts> addresses_;
   uint32_t address_;
+  std::shared_ptr<TWaitingConnections> waiting_;
   TConnectionInfo info_;
   std::unique_ptr<TTCPServer> server_;
 };
@@ -186,11 +232,21 @@ int ListeningPort(int port);
 
 // Starts the listener of a port. MaxTCPCon, when above 0 and below maxConnections, lowers it.
 // perAddress above 0 limits the connections served at once per client address (to one less
-// than the connection limit at most, so that another host always finds a slot).
+// than the connection limit at most, so that another host always finds a slot). dropWaiting:
+// see TServerListenThread.
 // An unusable TOVENMARSH_PORT_OFFSET raises EVServer before anything is started, so the
 // server's start fails and logs why.
 TServerListenThread& StartTCPServer(int port, const TTCPServerClass& serverClass, int maxConnections, int backlog,
-                                    int perAddress = 0);
+                                    int perAddress = 0, bool dropWaiting = false);
+// What the listeners that run listen on (all addresses), in the order they were started, once
+// each is ready (waiting up to waitMs for each): "SMTP 25, POP3 110, HTTP 80" (the protocol is
+// the class name without "T" and "Server"); empty when none runs.
+std::string ListeningSummary(uint32_t waitMs);
+
+// The hint of a failed bind: another instance (or a system daemon) has the port.
+inline constexpr const char* kPortOffsetHint =
+    "To run beside it, set TOVENMARSH_PORT_OFFSET=N to listen on ports 25+N, 110+N and 80+N";
+
 // Starts a daemon thread that runs a new daemon every interval minutes and when woken. The
 // returned daemon lives while its thread runs; keep its WakeEvent() to wake it later.
 TDaemon& StartDaemon(const TDaemonClass& daemonClass, int intervalMinutes, platform::TThreadPriority priority);

@@ -1,6 +1,7 @@
 // The connection framework over loopback: what a peer can do to one connection
 // (half-close after its request, failing greetings and protocol objects) must neither lose an
 // answer that is due nor keep a slot of the listener.
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -30,6 +31,7 @@ struct Behaviour {
   bool greetingRaises = false;
   std::atomic<bool> factoryRaises{false};
   bool plainRounds = false;  // one read round at a time, lines gathered by the object itself
+  int readWaitSeconds = 1;
   std::atomic<int> created{0};
   std::atomic<int> destroyed{0};
 };
@@ -39,7 +41,7 @@ class TEchoServer : public TTCPServer {
  public:
   explicit TEchoServer(Behaviour& behaviour) : behaviour_(behaviour) {
     if (!behaviour.plainRounds) ReadSpec().terminator = "\r\n";
-    Timeouts().firstReadWait = 1;
+    Timeouts().firstReadWait = behaviour.readWaitSeconds;
     ++behaviour_.created;
   }
   ~TEchoServer() override { ++behaviour_.destroyed; }
@@ -80,9 +82,15 @@ TTCPServerClass EchoServerClass(Behaviour& behaviour) {
 // The peer: raw socket calls, so that it can half-close.
 class Peer {
  public:
-  explicit Peer(int port) : fd_(platform::CreateTcpSocket()) {
+  explicit Peer(int port, const char* source = nullptr) : fd_(platform::CreateTcpSocket()) {
     uint32_t loopback = 0;
     platform::TextToAddress("127.0.0.1", loopback);
+    if (source != nullptr) {  // another loopback address: another client host
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      platform::TextToAddress(source, from.sin_addr.s_addr);
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
     connected_ = platform::ConnectWithTimeout(fd_, loopback, static_cast<uint16_t>(port), 5000, -1) == 0;
   }
   ~Peer() { platform::CloseSocketHandle(fd_); }
@@ -99,6 +107,14 @@ class Peer {
       all.append(buf, static_cast<size_t>(n));
     }
     return all;
+  }
+  // Whether the server closes the connection within ms (what it sends first is dropped).
+  bool ClosedByServer(int ms = 5000) {
+    char buf[1024];
+    while (platform::WaitSocket(fd_, false, int64_t{ms} * 1000, -1) == platform::TSocketWait::Ready) {
+      if (platform::ReceiveSome(fd_, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
   }
 
  private:
@@ -157,6 +173,74 @@ TEST_F(ConnectionSlots, FailingGreetingsAndFactoriesGiveTheirSlotBack) {
   served.Send("ECHO x\r\n");
   const std::string answer = served.ReadAll(3000);
   EXPECT_EQ(answer.substr(0, 20), "hello\r\necho ECHO x\r\n") << "the one slot is free again";
+}
+
+// Every slot taken by connections waiting on their clients: a new client gets the slot of the
+// one that has waited longest since it was opened or last answered, and the others go on.
+TEST_F(ConnectionSlots, ANewClientTakesTheSlotOfTheLongestWaitingConnection) {
+  Behaviour& behaviour = behaviours[0];
+  behaviour.readWaitSeconds = 60;
+  const int port = StartTCPServer(0, EchoServerClass(behaviour), 2, 5, 0, true).WaitListening(5000);
+  ASSERT_GT(port, 0);
+  Peer first(port);
+  ASSERT_EQ(first.ReadAll(800), "hello\r\n");
+  Peer second(port);
+  ASSERT_EQ(second.ReadAll(800), "hello\r\n");
+  second.Send("half a line");
+  first.Send("ECHO a\r\n");  // answered after second opened: second has waited longer
+  ASSERT_EQ(first.ReadAll(800), "echo ECHO a\r\n");
+  first.Send("half");
+  platform::Sleep(static_cast<uint32_t>(kDropAfter.count()) + 300);
+  Peer third(port);
+  EXPECT_EQ(third.ReadAll(800).substr(0, 7), "hello\r\n") << "served in the slot made free";
+  EXPECT_TRUE(second.ClosedByServer());
+  first.Send(" done\r\n");
+  EXPECT_EQ(first.ReadAll(800), "echo half done\r\n");
+  third.Send("ECHO c\r\n");
+  EXPECT_EQ(third.ReadAll(800), "echo ECHO c\r\n");
+}
+
+// A client whose own address has its share of the slots already waits for one of them to end;
+// it takes no other host's slot, while a client of another host still does.
+TEST_F(ConnectionSlots, AClientAtItsAddressShareMakesNoRoom) {
+  Behaviour& behaviour = behaviours[0];
+  behaviour.readWaitSeconds = 60;
+  const int port = StartTCPServer(0, EchoServerClass(behaviour), 3, 5, 2, true).WaitListening(5000);
+  ASSERT_GT(port, 0);
+  Peer other(port, "127.0.0.2");
+  ASSERT_EQ(other.ReadAll(800), "hello\r\n");
+  Peer first(port);
+  ASSERT_EQ(first.ReadAll(800), "hello\r\n");
+  Peer second(port);
+  ASSERT_EQ(second.ReadAll(800), "hello\r\n");
+  for (Peer* peer : {&other, &first, &second}) peer->Send("half");
+  platform::Sleep(static_cast<uint32_t>(kDropAfter.count()) + 300);
+  Peer third(port);  // 127.0.0.1 has two: parked
+  EXPECT_EQ(third.ReadAll(1000), "");
+  other.Send(" other\r\n");
+  EXPECT_EQ(other.ReadAll(800), "echo half other\r\n") << "the other host kept its slot";
+  Peer fourth(port, "127.0.0.3");  // room for its host: the longest waiting gives way
+  EXPECT_EQ(fourth.ReadAll(1500).substr(0, 7), "hello\r\n");
+  EXPECT_TRUE(first.ClosedByServer());
+  EXPECT_EQ(third.ReadAll(500), "") << "the slot made free was the other host's";
+  second.ShutdownWrite();  // 127.0.0.1's last connection ends: its parked client is served
+  EXPECT_EQ(third.ReadAll(1500).substr(0, 7), "hello\r\n");
+}
+
+// Without the option, a client waits for a slot however long the others wait on theirs.
+TEST_F(ConnectionSlots, WithoutDroppingANewClientWaitsForASlot) {
+  Behaviour& behaviour = behaviours[0];
+  behaviour.readWaitSeconds = 60;
+  const int port = Listen(behaviour, 1);
+  ASSERT_GT(port, 0);
+  Peer first(port);
+  ASSERT_EQ(first.ReadAll(800), "hello\r\n");
+  first.Send("half");
+  platform::Sleep(static_cast<uint32_t>(kDropAfter.count()) + 300);
+  Peer second(port);
+  EXPECT_EQ(second.ReadAll(1500), "");
+  first.Send("\r\n");
+  EXPECT_EQ(first.ReadAll(800), "echo half\r\n");
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ class SecurityOff(TestCase):
         server = self.use(support.Server(self.binary, wait_ports=("http",)))
         ns = self.use(support.NetNamespace())
         port = server.ports["http"]
-        for target in ("/admin/mail/companies", "/admin/config", "/search"):
+        for target in ("/admin/mail/companies?action=10", "/admin/mail/companies?action=12&do=R&key=1",
+                       "/admin/system/config?action=101&steps=102", "/search"):
             with self.subTest(target=target):
                 request = "GET %s HTTP/1.0\r\nHost: %s\r\n\r\n" % (target, ns.host_address)
                 done = ns.python(CLIENT, ns.host_address, port, request, timeout=20)

@@ -316,6 +316,7 @@ TEST_F(HTTPServerTest, ARequestMustArriveWithinItsTime) {
   for (const auto& c : kCases) {
     std::chrono::steady_clock::time_point now{};
     THTTPLimits limits;
+    limits.headTime = limits.requestTime;  // the head's own shorter time: the next test
     limits.clock = [&now] { return now; };
     THTTPServer server(limits);
     std::string out;
@@ -342,6 +343,60 @@ TEST_F(HTTPServerTest, ARequestMustArriveWithinItsTime) {
   EXPECT_EQ(StatusCodes(Feed(server, {get})), "200");
   now += std::chrono::hours(1);
   EXPECT_EQ(StatusCodes(Feed(server, {get})), "200");
+}
+
+// The request line and headers must arrive within the head time (10 s) of the first byte, the
+// body within the request time; while the head is incomplete the next read waits no longer
+// than what is left of the head time (at least 1 s), so a trickling client is cut in seconds.
+TEST_F(HTTPServerTest, ARequestHeadMustArriveWithinSeconds) {
+  const std::string get = "GET /echo HTTP/1.1\r\n\r\n";  // 22 bytes
+  const std::string post = "POST /echo HTTP/1.1\r\nContent-Length: 30\r\n\r\n";
+  const struct {
+    const char* label;
+    std::string head;  // one byte per millisecond step
+    int stepMs;
+    std::string body;  // one byte per second after the head
+    std::string statuses;
+  } kCases[] = {
+      {"head at 10 s", get, 476, "", "200"},  // last byte at 21 * 476 ms = 9.996 s
+      {"head at 10.5 s", get, 500, "", "408"},
+      {"blank lines for 11 s", "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n", 476, "", "408"},
+      {"slow body after a quick head", post, 10, std::string(30, 'b'), "200"},
+  };
+  for (const auto& c : kCases) {
+    std::chrono::steady_clock::time_point now{};
+    THTTPLimits limits;
+    limits.clock = [&now] { return now; };
+    THTTPServer server(limits);
+    std::string out;
+    for (size_t i = 0; i < c.head.size() && !server.CloseRequested(); ++i) {
+      if (i > 0) now += std::chrono::milliseconds(c.stepMs);
+      out += Feed(server, {c.head.substr(i, 1)});
+    }
+    for (size_t i = 0; i < c.body.size() && !server.CloseRequested(); ++i) {
+      now += std::chrono::seconds(1);
+      out += Feed(server, {c.body.substr(i, 1)});
+    }
+    EXPECT_EQ(StatusCodes(out), c.statuses) << c.label << "\n" << out;
+    EXPECT_EQ(server.CloseRequested(), c.statuses == "408") << c.label;
+  }
+  // The read wait follows what is left of the head time.
+  std::chrono::steady_clock::time_point now{};
+  THTTPLimits limits;
+  limits.clock = [&now] { return now; };
+  THTTPServer server(limits);
+  EXPECT_EQ(server.Timeouts().firstReadWait, kHTTPReadWait);
+  Feed(server, {"GET /ec"});
+  EXPECT_EQ(server.Timeouts().firstReadWait, kHTTPReadWait) << "10 s left";
+  now += std::chrono::milliseconds(7500);
+  Feed(server, {"h"});
+  EXPECT_EQ(server.Timeouts().firstReadWait, 3) << "2.5 s left";
+  now += std::chrono::milliseconds(2400);
+  Feed(server, {"o"});
+  EXPECT_EQ(server.Timeouts().firstReadWait, 1) << "0.1 s left";
+  Feed(server, {" HTTP/1.1\r\n\r\n"});
+  EXPECT_FALSE(server.CloseRequested());
+  EXPECT_EQ(server.Timeouts().firstReadWait, kHTTPReadWait) << "between requests";
 }
 
 // A form or query of more parameters than the cap is answered 413 and runs no handler; the

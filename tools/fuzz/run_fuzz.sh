@@ -89,10 +89,13 @@ fuzz_one() {
   local work="${out}/${target}"
   mkdir -p "$work/new" "$work/seed"
   if [ -d "$corpus" ]; then cp -R "$corpus/." "$work/seed/"; fi
+  # A dictionary of the format's tokens beside the target, when there is one.
+  local dict=()
+  if [ -f "${root}/fuzz/${folder}/${name}.dict" ]; then dict=(-dict="${root}/fuzz/${folder}/${name}.dict"); fi
   # -timeout catches hangs; the outer timeout is only a backstop should libFuzzer itself stall.
   local rc=0
   timeout --kill-after=30 $((seconds + 300)) "${build}/fuzz/${target}" \
-    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1 \
+    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="${out}/crashes/${target}-" "$work/new" "$work/seed" >"$work/log" 2>&1 || rc=$?
   echo "$rc" >"$work/rc"
   local cov

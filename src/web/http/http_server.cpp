@@ -127,7 +127,7 @@ THTTPServer::THTTPServer(THTTPEnvironment environment, THTTPLimits limits)
   ReadSpec().terminator.clear();
   ReadSpec().count = 0;
   ReadSpec().maximum = limits_.readRound;
-  Timeouts().firstReadWait = 5;
+  Timeouts().firstReadWait = kHTTPReadWait;
 }
 
 void THTTPServer::WriteStatusLine(int index, bool withReason, std::string_view detail) {
@@ -140,7 +140,7 @@ bool THTTPServer::Execute() {
   answered_ = Output().Length();
   if (input.empty()) return true;
   const std::chrono::steady_clock::time_point now = limits_.clock();
-  if (timing_ && now - started_ > limits_.requestTime) {
+  if (timing_ && now - started_ > (state_ == stBody ? limits_.requestTime : limits_.headTime)) {
     Refuse(kStatusRequestTimeout);
     return true;
   }
@@ -197,6 +197,13 @@ bool THTTPServer::Execute() {
       }
     }
   }
+  // A head still incomplete may wait for its next bytes only as long as its time allows.
+  int wait = kHTTPReadWait;
+  if (timing_ && state_ != stBody) {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(limits_.headTime - (now - started_)).count();
+    wait = static_cast<int>(std::clamp<int64_t>(left, 1, kHTTPReadWait));
+  }
+  Timeouts().firstReadWait = wait;
   return true;
 }
 
@@ -352,7 +359,8 @@ core::TTCPServerClass HTTPServerClass(THTTPEnvironment environment) {
 int StartHTTPServer(const std::function<void()>& registerApplication, int port) {
   ClearHTTPRegistries();
   if (registerApplication) registerApplication();
-  core::TServerListenThread& listener = core::StartTCPServer(port, HTTPServerClass(InstallationHTTPEnvironment()), 10, 5);
+  core::TServerListenThread& listener = core::StartTCPServer(port, HTTPServerClass(InstallationHTTPEnvironment()), 10, 5,
+                                                               kHTTPConnectionsPerAddress, true);
   return listener.WaitListening(5000);
 }
 

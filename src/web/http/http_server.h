@@ -30,8 +30,11 @@
 //   and the requests after it are not answered (the connection cannot read on without a new
 //   read, and a pipelining client sends them again on a new connection).
 // - A request must arrive whole (request line, headers and body, from its first byte) within
-//   requestTime, measured on the limits' clock when a read round brings bytes; past it the
-//   connection is answered 408 and closes, so a client trickling bytes cannot hold a worker.
+//   requestTime, and its request line and headers within headTime, measured on the limits'
+//   clock when a read round brings bytes; past it the connection is answered 408 and closes.
+//   While a head is incomplete a read waits no longer than what is left of headTime (and a
+//   silent connection at most kHTTPReadWait seconds), so a client trickling bytes cannot hold a
+//   worker for more than seconds.
 #pragma once
 
 #include <chrono>
@@ -47,6 +50,12 @@
 
 namespace tovenmarsh::web {
 
+// Seconds a read waits for a client that sends nothing.
+inline constexpr int kHTTPReadWait = 5;
+// Connections one client address is served at once (a browser opens up to six), so that
+// others always find a slot.
+inline constexpr int kHTTPConnectionsPerAddress = 6;
+
 struct THTTPLimits {
   using TClock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -56,6 +65,7 @@ struct THTTPLimits {
   size_t readRound = 64 * 1024;
   size_t roundOutput = 1024 * 1024;
   std::chrono::seconds requestTime{120};
+  std::chrono::seconds headTime{10};
   TClock clock = [] { return std::chrono::steady_clock::now(); };
 };
 
@@ -121,7 +131,9 @@ core::TTCPServerClass HTTPServerClass(THTTPEnvironment environment);
 // registers actions, areas and the exception page), and starts the listener, with the
 // installation's environment, on port 80 (plus
 // the port offset; 0 for an ephemeral port) for THTTPServer with at most 10 connections and a
-// backlog of 5. Answers the port listened on.
+// backlog of 5, at most kHTTPConnectionsPerAddress of them per client address, the connection
+// that has waited longest on its client making room when all are taken. Answers the port
+// listened on.
 int StartHTTPServer(const std::function<void()>& registerApplication, int port = 80);
 // Runs the application's clean-up (its menu) and empties the registries.
 void StopHTTPServer(const std::function<void()>& freeApplication = {});
