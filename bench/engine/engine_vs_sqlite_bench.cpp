@@ -17,8 +17,8 @@
 // from run to run, and every case is run several times. Printed per case: median time with the
 // range over the runs, the ratio ours / SQLite (below 1: we are faster) of the medians with the
 // range of the per-run ratios, syncs per operation (fsync, fdatasync and writes to O_DSYNC
-// files, counted in the process), peak RSS of the process, and its PSS and our engine's heap at
-// the end of the case.
+// files, counted in the process), peak RSS of the process, and at the end of the case its PSS
+// (all, and without mapped files) and our engine's heap.
 //
 // Usage: bench_engine_engine_vs_sqlite [--sizes 100000,1000000] [--all-sizes] [--runs 5]
 //          [--dir /var/tmp] [--cache-kib K] [--exclusive] [--cases bulk,single,lookup,range,scan]
@@ -80,7 +80,7 @@ struct TFigures {
   uint64_t Ops = 0;
   int64_t Check = 0;
   TSyncCounts Syncs;
-  long PeakRssKib = 0, PssKib = 0, HeapKib = 0;
+  long PeakRssKib = 0, PssKib = 0, PssAnonKib = 0, HeapKib = 0;
 };
 
 long StatusField(const char* path, const char* key) {
@@ -169,6 +169,7 @@ class TOurs {
         }
       }
       out.PssKib = StatusField("/proc/self/smaps_rollup", "Pss:");
+      out.PssAnonKib = StatusField("/proc/self/smaps_rollup", "Pss_Anon:");
       out.HeapKib = HeapInUseKib() - heapBefore;
       cursor.Close();
     }
@@ -284,6 +285,7 @@ class TSqlite {
       out.Ops = total;
     }
     out.PssKib = StatusField("/proc/self/smaps_rollup", "Pss:");
+    out.PssAnonKib = StatusField("/proc/self/smaps_rollup", "Pss_Anon:");
     sqlite3_close(db_);
   }
 
@@ -349,9 +351,9 @@ int RunChild(const TChildArgs& args) {
   out.Syncs = {after.Fsync - before.Fsync, after.Fdatasync - before.Fdatasync,
                after.SyncedWrites - before.SyncedWrites};
   out.PeakRssKib = StatusField("/proc/self/status", "VmHWM:");
-  std::printf("result %.9f %llu %lld %llu %llu %llu %ld %ld %ld\n", out.Seconds, (unsigned long long)out.Ops,
+  std::printf("result %.9f %llu %lld %llu %llu %llu %ld %ld %ld %ld\n", out.Seconds, (unsigned long long)out.Ops,
               (long long)out.Check, (unsigned long long)out.Syncs.Fsync, (unsigned long long)out.Syncs.Fdatasync,
-              (unsigned long long)out.Syncs.SyncedWrites, out.PeakRssKib, out.PssKib, out.HeapKib);
+              (unsigned long long)out.Syncs.SyncedWrites, out.PeakRssKib, out.PssKib, out.PssAnonKib, out.HeapKib);
   return 0;
 }
 
@@ -396,7 +398,7 @@ bool Spawn(const TChildArgs& args, TFigures& out) {
   std::istringstream in(text.substr(at + 7));
   unsigned long long ops, fsyncs, fdatasyncs, writes;
   long long check;
-  in >> out.Seconds >> ops >> check >> fsyncs >> fdatasyncs >> writes >> out.PeakRssKib >> out.PssKib >> out.HeapKib;
+  in >> out.Seconds >> ops >> check >> fsyncs >> fdatasyncs >> writes >> out.PeakRssKib >> out.PssKib >> out.PssAnonKib >> out.HeapKib;
   out.Ops = ops;
   out.Check = check;
   out.Syncs = {fsyncs, fdatasyncs, writes};
@@ -483,7 +485,7 @@ struct TSample {
   std::vector<double> Seconds;
   std::vector<double> Syncs;  // per op
   std::vector<double> SyncTotals;
-  std::vector<double> PeakRss, Pss, Heap;  // KiB
+  std::vector<double> PeakRss, Pss, PssAnon, Heap;  // KiB
   int64_t Check = 0;
   bool Failed = false;
 };
@@ -574,8 +576,8 @@ int main(int argc, char** argv) {
     PrintSetups(options, root, cacheKib);
     std::printf("times: median [min-max] over the runs; ratio: ours / SQLite of the medians [min-max of the\n"
                 "per-run ratios], below 1 is faster; syncs: fsync + fdatasync + O_DSYNC writes per operation\n"
-                "(whole case); memory: peak RSS of the process / PSS at the end of the case / our engine's heap\n"
-                "at the end (MiB)\n");
+                "(whole case); memory (MiB): peak RSS of the process / its PSS at the end of the case / the\n"
+                "anonymous part of that PSS (without mapped files) / ours: our engine's heap at the end\n");
     std::fflush(stdout);
   }
 
@@ -605,6 +607,7 @@ int main(int argc, char** argv) {
           s.SyncTotals.push_back(static_cast<double>(f.Syncs.Total()));
           s.PeakRss.push_back(static_cast<double>(f.PeakRssKib));
           s.Pss.push_back(static_cast<double>(f.PssKib));
+          s.PssAnon.push_back(static_cast<double>(f.PssAnonKib));
           s.Heap.push_back(static_cast<double>(f.HeapKib));
           if (run > 0 && f.Check != s.Check)
             std::printf("  NOTE %s %s: check %lld differs from run 1 (%lld)\n", cases[c].c_str(), side.c_str(),
@@ -647,7 +650,7 @@ int main(int argc, char** argv) {
       std::printf("%-32s %-26s %-26s %-26s %-20s %-20s\n", Title(c), cells[0].c_str(), cells[1].c_str(),
                   cells[2].c_str(), ratios[0].c_str(), ratios[1].c_str());
     }
-    std::printf("%-32s %-18s %-18s %-18s %-20s %-20s %-20s\n", "", "syncs/op ours", "default", "wal",
+    std::printf("%-32s %-18s %-18s %-18s %-24s %-20s %-20s\n", "", "syncs/op ours", "default", "wal",
                 "memory ours", "default", "wal");
     for (const std::string& c : cases) {
       auto& bySide = samples[c];
@@ -656,12 +659,13 @@ int main(int argc, char** argv) {
         const TSample& s = bySide[sides[k]];
         std::snprintf(syncs[k], sizeof syncs[k], "%.3f (%.0f)", Median(s.Syncs), Median(s.SyncTotals));
         if (k == 0)
-          std::snprintf(memory[k], sizeof memory[k], "%.1f/%.1f/%.2f", Median(s.PeakRss) / 1024, Median(s.Pss) / 1024,
-                        Median(s.Heap) / 1024);
+          std::snprintf(memory[k], sizeof memory[k], "%.1f/%.1f/%.1f/%.2f", Median(s.PeakRss) / 1024,
+                        Median(s.Pss) / 1024, Median(s.PssAnon) / 1024, Median(s.Heap) / 1024);
         else
-          std::snprintf(memory[k], sizeof memory[k], "%.1f/%.1f", Median(s.PeakRss) / 1024, Median(s.Pss) / 1024);
+          std::snprintf(memory[k], sizeof memory[k], "%.1f/%.1f/%.1f", Median(s.PeakRss) / 1024, Median(s.Pss) / 1024,
+                        Median(s.PssAnon) / 1024);
       }
-      std::printf("%-32s %-18s %-18s %-18s %-20s %-20s %-20s\n", Title(c), syncs[0], syncs[1], syncs[2], memory[0],
+      std::printf("%-32s %-18s %-18s %-18s %-24s %-20s %-20s\n", Title(c), syncs[0], syncs[1], syncs[2], memory[0],
                   memory[1], memory[2]);
     }
     for (const std::string& c : cases) {
