@@ -559,10 +559,15 @@ int main(int argc, char** argv) {
   if (cacheKib == 0) {
     fresh("ours");
     TFigures built, measured;
-    TChildArgs args{"bulk", "ours", folderOf("ours"), 20000, 0, options.Exclusive};
-    if (!Spawn(args, built)) return std::fprintf(stderr, "calibration: building failed\n"), 1;
-    args.Case = "calibrate";
-    if (!Spawn(args, measured)) return std::fprintf(stderr, "calibration failed\n"), 1;
+    TChildArgs args{"calibrate", "ours", folderOf("ours"), 20000, 0, options.Exclusive};
+    const bool calibrated = Spawn(TChildArgs{"bulk", "ours", folderOf("ours"), 20000, 0, options.Exclusive}, built) &&
+                            Spawn(args, measured);
+    if (!calibrated) {
+      std::fprintf(stderr, "calibration failed\n");
+      std::error_code ignored;
+      std::filesystem::remove_all(root, ignored);
+      return 1;
+    }
     cacheKib = static_cast<uint32_t>(std::max<long>(measured.HeapKib, 64));
   }
   {
@@ -602,6 +607,9 @@ int main(int argc, char** argv) {
             s.Failed = failed = true;
             continue;
           }
+          // Progress on stderr: the largest sizes take long.
+          std::fprintf(stderr, "%u rows, run %d: %s, %s %.3f s\n", rows, run + 1, cases[c].c_str(), side.c_str(),
+                       f.Seconds);
           s.Seconds.push_back(f.Seconds);
           s.Syncs.push_back(f.Ops ? static_cast<double>(f.Syncs.Total()) / static_cast<double>(f.Ops) : 0);
           s.SyncTotals.push_back(static_cast<double>(f.Syncs.Total()));
