@@ -626,7 +626,7 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\n%u rows (%d runs)\n", rows, runs);
-    std::printf("%-32s %-26s %-26s %-26s %-20s %-20s\n", "case", "ours s", "sqlite-default s", "sqlite-wal s",
+    std::printf("%-32s %-30s %-30s %-30s %-20s %-20s\n", "case", "ours s", "sqlite-default s", "sqlite-wal s",
                 "ours/default", "ours/wal");
     for (const std::string& c : cases) {
       auto& bySide = samples[c];
@@ -655,10 +655,10 @@ int main(int argc, char** argv) {
                       Range(perRun, "[%.2f-%.2f]").c_str());
         ratios[k - 1] = cell;
       }
-      std::printf("%-32s %-26s %-26s %-26s %-20s %-20s\n", Title(c), cells[0].c_str(), cells[1].c_str(),
+      std::printf("%-32s %-30s %-30s %-30s %-20s %-20s\n", Title(c), cells[0].c_str(), cells[1].c_str(),
                   cells[2].c_str(), ratios[0].c_str(), ratios[1].c_str());
     }
-    std::printf("%-32s %-18s %-18s %-18s %-24s %-20s %-20s\n", "", "syncs/op ours", "default", "wal",
+    std::printf("%-32s %-18s %-18s %-18s %-28s %-20s %-20s\n", "", "syncs/op ours", "default", "wal",
                 "memory ours", "default", "wal");
     for (const std::string& c : cases) {
       auto& bySide = samples[c];
@@ -673,7 +673,7 @@ int main(int argc, char** argv) {
           std::snprintf(memory[k], sizeof memory[k], "%.1f/%.1f/%.1f", Median(s.PeakRss) / 1024, Median(s.Pss) / 1024,
                         Median(s.PssAnon) / 1024);
       }
-      std::printf("%-32s %-18s %-18s %-18s %-24s %-20s %-20s\n", Title(c), syncs[0], syncs[1], syncs[2], memory[0],
+      std::printf("%-32s %-18s %-18s %-18s %-28s %-20s %-20s\n", Title(c), syncs[0], syncs[1], syncs[2], memory[0],
                   memory[1], memory[2]);
     }
     for (const std::string& c : cases) {
