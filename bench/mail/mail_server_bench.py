@@ -47,6 +47,7 @@ import argparse
 import os
 import poplib
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -365,6 +366,12 @@ def main():
         print("skipped: the private Postfix and Dovecot instances run as root")
         return 0
 
+    # SIGTERM or SIGHUP (a time limit, a closed terminal) unwinds like Ctrl-C, so every server and
+    # peer started here is stopped and the folders go; by default Python would just die.
+    def interrupted(number, frame):
+        raise KeyboardInterrupt("signal %d" % number)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
     work = tempfile.mkdtemp(prefix="tovenmarsh_mail_bench_")
     try:
         return run(args, binary, work)
