@@ -241,6 +241,7 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
     if (!table.Eof()) {
       int last = 0;
       for (;;) {
+        if (environment.stopRequested && environment.stopRequested()) break;
         // The words are gathered and written before the row's transaction starts: the queue
         // archives into the same table and must not wait behind a words.dat flush.
         table.First();
@@ -393,7 +394,9 @@ class TTextIndexDaemon : public core::TDaemon {
 
  protected:
   bool Execute() override {
-    IndexDocuments(InstallationTextIndex());
+    TTextIndexEnvironment environment = InstallationTextIndex();
+    environment.stopRequested = [this] { return StopFlag(); };
+    IndexDocuments(environment);
     return true;
   }
 };

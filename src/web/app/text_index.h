@@ -29,6 +29,8 @@ struct TTextIndexEnvironment {
   std::string folder;
   // Where document resources (pool 9) and the alias and account lookups come from.
   resources::TResourcePool* pool = nullptr;
+  // Asked between documents: true ends the pass early (shut-down); the rest waits for the next.
+  std::function<bool()> stopRequested;
 };
 // The installation's: the database folder and the process's pool.
 TTextIndexEnvironment InstallationTextIndex();
