@@ -78,16 +78,22 @@ int msync(void* address, size_t length, int flags) {
   return real_msync(address, length, flags);
 }
 
-#define OPEN_LIKE(name)                                        \
-  int name(const char* path, int flags, ...) {                 \
-    REAL(name);                \
-    mode_t mode = 0;                                           \
-    if (flags & (O_CREAT | O_TMPFILE)) {                       \
+/* The mode argument is there only when the flags create a file. */
+#define MODE_AFTER(last, flags, mode)                          \
+  do {                                                         \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {                     \
       va_list args;                                            \
-      va_start(args, flags);                                   \
-      mode = va_arg(args, mode_t);                             \
+      va_start(args, last);                                    \
+      (mode) = va_arg(args, mode_t);                           \
       va_end(args);                                            \
     }                                                          \
+  } while (0)
+
+#define OPEN_LIKE(name)                                        \
+  int name(const char* path, int flags, ...) {                 \
+    REAL(name);                                                \
+    mode_t mode = 0;                                           \
+    MODE_AFTER(flags, flags, mode);                            \
     int fd = real_##name(path, flags, mode);                   \
     note_open(fd, flags);                                      \
     return fd;                                                 \
@@ -97,14 +103,9 @@ OPEN_LIKE(open64)
 
 #define OPENAT_LIKE(name)                                      \
   int name(int dir, const char* path, int flags, ...) {        \
-    REAL(name);           \
+    REAL(name);                                                \
     mode_t mode = 0;                                           \
-    if (flags & (O_CREAT | O_TMPFILE)) {                       \
-      va_list args;                                            \
-      va_start(args, flags);                                   \
-      mode = va_arg(args, mode_t);                             \
-      va_end(args);                                            \
-    }                                                          \
+    MODE_AFTER(flags, flags, mode);                            \
     int fd = real_##name(dir, path, flags, mode);              \
     note_open(fd, flags);                                      \
     return fd;                                                 \
