@@ -10,8 +10,10 @@ import os
 import poplib
 import re
 import smtplib
+import socket
 import subprocess
 import tempfile
+import threading
 
 from .net import HarnessError
 from .tools import require_tool
@@ -266,3 +268,35 @@ class Dialogue:
     def __exit__(self, *exc):
         self.close()
         return False
+
+
+def connect_from(source, port, timeout=TIMEOUT):
+    """A TCP connection to the server's port on 127.0.0.1 from the given loopback address."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    sock.bind((source, 0))
+    sock.connect(("127.0.0.1", port))
+    return sock
+
+
+def smtp_rcpt_flood(sock, count, addresses=(b"ann@acme.test", b"ANN@Acme.Test"), wait=120):
+    """Pipelines one message with count RCPT commands, half to each spelling of one address, and
+    answers the reply lines, or None when the server did not answer them all in time."""
+    replies = []
+
+    def read_all():
+        data = b""
+        while data.count(b"\r\n") < count + 5:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        replies.append(data)
+
+    reader = threading.Thread(target=read_all, daemon=True)
+    reader.start()
+    sock.sendall(b"HELO flood.test\r\nMAIL FROM:<f@example.com>\r\n")
+    sock.sendall(b"".join(b"RCPT TO:<" + a + b">\r\n" for a in addresses) * (count // 2))
+    sock.sendall(b"DATA\r\nSubject: flood\r\n\r\nbody\r\n.\r\nQUIT\r\n")
+    reader.join(wait)
+    return None if reader.is_alive() else replies[0].split(b"\r\n")
