@@ -1,0 +1,1 @@
+SELECT e.name, d.title FROM emp e, dept d WHERE e.dept = d.no ORDER BY e.name

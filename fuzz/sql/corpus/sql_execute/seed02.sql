@@ -1,0 +1,1 @@
+SELECT e.name, d.title FROM emp e LEFT OUTER JOIN dept d ON e.dept = d.no

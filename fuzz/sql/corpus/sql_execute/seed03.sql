@@ -1,0 +1,1 @@
+SELECT e.id, d.budget FROM emp e INNER JOIN dept d ON d.no = e.dept WHERE d.budget > 100

@@ -1,0 +1,1 @@
+SELECT * FROM emp e RIGHT OUTER JOIN dept d ON e.dept = d.no

@@ -1,0 +1,1 @@
+SELECT dept, COUNT(id), SUM(pay), AVG(pay), MIN(name), MAX(hired) FROM emp GROUP BY dept HAVING COUNT(id) > 1

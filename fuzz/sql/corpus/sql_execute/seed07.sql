@@ -1,0 +1,1 @@
+SELECT dept, COUNT(name) FROM emp GROUP BY dept ORDER BY 2 DESC

@@ -1,0 +1,1 @@
+SELECT COUNT(*), SUM(budget) FROM dept

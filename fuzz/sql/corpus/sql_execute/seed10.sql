@@ -1,0 +1,1 @@
+SELECT UPPER(name) || '-' || CAST(id AS CHAR(4)), pay * 2 + 1 FROM emp WHERE name LIKE 'a%' OR pay IS NULL

@@ -1,0 +1,1 @@
+SELECT name FROM emp WHERE dept IN (SELECT no FROM dept WHERE budget IS NOT NULL)

@@ -1,0 +1,1 @@
+SELECT name FROM emp WHERE dept IN (SELECT dept FROM emp WHERE pay > 100)

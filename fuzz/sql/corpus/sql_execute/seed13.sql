@@ -1,0 +1,1 @@
+SELECT title FROM dept d WHERE d.no NOT IN (SELECT dept FROM emp WHERE dept IS NOT NULL)

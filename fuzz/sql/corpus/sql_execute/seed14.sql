@@ -1,0 +1,1 @@
+SELECT name FROM emp WHERE id IN (SELECT no - 9 FROM dept) AND name <> 'zz'

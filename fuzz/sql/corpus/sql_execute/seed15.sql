@@ -1,0 +1,1 @@
+SELECT name, hired FROM emp WHERE hired BETWEEN '2000-01-01' AND '2020-01-01'

@@ -1,0 +1,1 @@
+INSERT INTO emp VALUES (5, 'dee', 40, 99.5, '2020-01-01')

@@ -1,0 +1,1 @@
+INSERT INTO emp (id, name) VALUES (6, 'eve'); SELECT * FROM emp WHERE dept IS NULL

@@ -1,0 +1,1 @@
+INSERT INTO dept SELECT id + 100, name, pay FROM emp WHERE pay IS NOT NULL

@@ -1,0 +1,1 @@
+INSERT INTO emp VALUES (1, 'dup', 0, 0, NULL)

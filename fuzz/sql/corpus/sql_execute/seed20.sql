@@ -1,0 +1,1 @@
+UPDATE emp SET pay = pay * 1.1 WHERE dept = 10

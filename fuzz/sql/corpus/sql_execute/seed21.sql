@@ -1,0 +1,1 @@
+UPDATE emp SET name = 'x' || name, dept = dept + 1

@@ -1,0 +1,1 @@
+UPDATE dept SET budget = NULL WHERE title LIKE '%s'; SELECT * FROM dept

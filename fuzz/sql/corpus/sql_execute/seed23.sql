@@ -1,0 +1,1 @@
+UPDATE emp SET id = id + 10 WHERE id > 2

@@ -1,0 +1,1 @@
+DELETE FROM emp WHERE dept NOT IN (SELECT no FROM dept)

@@ -1,0 +1,1 @@
+DELETE FROM dept; SELECT COUNT(*) FROM dept

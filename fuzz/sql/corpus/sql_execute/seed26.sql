@@ -1,0 +1,1 @@
+DELETE FROM emp WHERE pay IS NULL OR name IS NULL

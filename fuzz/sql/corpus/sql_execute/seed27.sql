@@ -1,0 +1,1 @@
+CREATE TABLE scratch (a INTEGER, b CHAR(8), c BLOB(1,1), PRIMARY KEY (a)); INSERT INTO scratch VALUES (1, 'one', NULL); SELECT * FROM scratch

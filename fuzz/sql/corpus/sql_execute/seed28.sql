@@ -1,0 +1,1 @@
+CREATE TABLE scratch (a INTEGER, b CHAR(8)); CREATE INDEX sb ON scratch (b); INSERT INTO scratch SELECT id, name FROM emp; SELECT b FROM scratch ORDER BY b

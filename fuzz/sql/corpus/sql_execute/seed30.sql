@@ -1,0 +1,1 @@
+CREATE UNIQUE INDEX byname ON emp (name); SELECT name FROM emp WHERE name > 'b'

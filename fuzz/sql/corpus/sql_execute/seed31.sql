@@ -1,0 +1,1 @@
+DROP INDEX emp.bydept; SELECT * FROM emp WHERE dept = 10

@@ -1,0 +1,1 @@
+DROP TABLE dept; SELECT * FROM dept

@@ -1,0 +1,1 @@
+CREATE TABLE scratch (a INTEGER); DROP TABLE scratch; DROP TABLE scratch

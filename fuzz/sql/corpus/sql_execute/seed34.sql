@@ -1,0 +1,1 @@
+ALTER TABLE emp ADD extra INTEGER, DROP hired; SELECT * FROM emp

@@ -1,0 +1,1 @@
+SELECT name INTO res FROM emp WHERE dept = 10; SELECT * FROM res

@@ -1,0 +1,1 @@
+SELECT id, name FROM emp WHERE id = ? OR name = ?
