@@ -411,28 +411,5 @@ TEST_F(RandomStatementsTest, RandomSelectsMatchSqlite) {
 }
 
 
-// Rows appended through a cursor can still sit in the table's cache when a statement scans the
-// table: the scan's read-ahead past the file's end must take them from there, not fail.
-TEST_F(RandomStatementsTest, ScansReachRowsNotYetWrittenToTheFile) {
-  constexpr int32_t kRows = 4000;
-  Run("CREATE TABLE big (id INTEGER, k INTEGER, s CHAR(16), PRIMARY KEY (id))");
-  Run("CREATE TABLE copy (id INTEGER, k INTEGER, s CHAR(16), PRIMARY KEY (id))");
-  {
-    auto cursor = Open("big");
-    std::vector<uint8_t> record(cursor->GetRecordSize());
-    for (int32_t i = 1; i <= kRows; ++i) {
-      cursor->InitRecord(record.data());
-      const std::string s = "row" + std::to_string(i);
-      cursor->SetFieldData(1, record.data(), &i);
-      cursor->SetFieldData(2, record.data(), &i);
-      cursor->SetFieldData(3, record.data(), s.c_str());
-      cursor->InsertRecord(record.data(), false);
-    }
-  }
-  EXPECT_EQ(Ours("SELECT id FROM big WHERE k > 0").size(), static_cast<size_t>(kRows));
-  EXPECT_EQ(ErrorOf("INSERT INTO copy SELECT id, k, s FROM big"), "no error");
-  EXPECT_EQ(Ours("SELECT COUNT(*), SUM(k) FROM copy"), std::vector<std::string>{"4000|8002000"});
-}
-
 }  // namespace
 }  // namespace tovenmarsh::sql
