@@ -232,8 +232,12 @@ TRecord* TDataFile::GetRecord(uint32_t number, int direction, uint32_t readAhead
   try {
     // Records appended by an uncommitted transaction or an in-memory table may be short. One
     // positioned read: no seek, and the file's lock is taken once.
+    // Read-ahead may run past the file's end over appended records still only in the cache:
+    // only the record asked for must be on disk.
     const bool partial = Memory() || (owner_ && owner_->InTransaction());
-    got = ReadAt(RecordPosition(firstNumber), readBuffer_.data(), static_cast<int64_t>(n) * recordSize, partial);
+    got = ReadAt(RecordPosition(firstNumber), readBuffer_.data(), static_cast<int64_t>(n) * recordSize, partial || n > 1);
+    if (!partial && got < static_cast<int64_t>(number - firstNumber + 1) * static_cast<int64_t>(recordSize))
+      RaiseCode(kErrReadError);
   } catch (...) {
     Evict(result);
     throw;
