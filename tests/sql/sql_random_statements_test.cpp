@@ -27,16 +27,11 @@
 #include <vector>
 
 #include "engine/format/field_desc.h"
+#include "sql/support/result_text.h"
 #include "sql/support/sql_database.h"
 
 namespace tovenmarsh::sql {
 namespace {
-
-std::string FormatDouble(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6g", v);
-  return text;
-}
 
 // A condition or expression in our form and in SQLite's.
 struct TPair {
@@ -97,44 +92,7 @@ class RandomStatementsTest : public testing::SqlDatabaseTest {
       if (result == nullptr) return {"no result"};
       std::vector<uint8_t> record(result->GetRecordSize());
       result->First();
-      while (result->GetNextRecord(record.data()) == 0) {
-        std::string row;
-        bool first = true;
-        for (uint32_t i = 1; i <= result->GetFieldCount(); ++i) {
-          const engine::FieldDesc& f = result->GetFieldDesc(i);
-          if (f.Hidden) continue;
-          if (!first) row += "|";
-          first = false;
-          uint8_t data[260] = {};
-          if (result->GetFieldData(i, record.data(), data)) {
-            row += "NULL";
-            continue;
-          }
-          switch (f.FieldType) {
-            case engine::fldInt16:
-            case engine::fldBool: {
-              int16_t x;
-              std::memcpy(&x, data, 2);
-              row += std::to_string(x);
-              break;
-            }
-            case engine::fldInt32: {
-              int32_t x;
-              std::memcpy(&x, data, 4);
-              row += std::to_string(x);
-              break;
-            }
-            case engine::fldFloat: {
-              double x;
-              std::memcpy(&x, data, 8);
-              row += FormatDouble(x);
-              break;
-            }
-            default: row += reinterpret_cast<const char*>(data);
-          }
-        }
-        rows.push_back(row);
-      }
+      while (result->GetNextRecord(record.data()) == 0) rows.push_back(ResultRowText(*result, record.data()));
     } catch (const engine::EFenEngineError& e) {
       return {"ERROR " + std::to_string(e.Code()) + ": " + e.Names().ExtraText};
     }
@@ -146,17 +104,7 @@ class RandomStatementsTest : public testing::SqlDatabaseTest {
     sqlite3_stmt* st = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql << sqlite3_errmsg(db_);
     while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        if (i > 0) row += "|";
-        switch (sqlite3_column_type(st, i)) {
-          case SQLITE_NULL: row += "NULL"; break;
-          case SQLITE_INTEGER: row += std::to_string(sqlite3_column_int64(st, i)); break;
-          case SQLITE_FLOAT: row += FormatDouble(sqlite3_column_double(st, i)); break;
-          default: row += reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-        }
-      }
-      rows.push_back(row);
+      rows.push_back(SqliteRowText(st));
     }
     sqlite3_finalize(st);
     return rows;

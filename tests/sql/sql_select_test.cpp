@@ -24,6 +24,7 @@
 #include "engine/table/session.h"
 #include "engine/table/shared_table.h"
 #include "sql/query_statement.h"
+#include "sql/support/result_text.h"
 
 namespace tovenmarsh::sql {
 namespace {
@@ -39,12 +40,6 @@ FieldDesc Field(const char* name, uint8_t type, uint8_t size = 0) {
 }
 
 // One value as both sides print it.
-std::string FormatDouble(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6g", v);
-  return text;
-}
-
 class SelectTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -178,42 +173,7 @@ class SelectTest : public ::testing::Test {
       if (result == nullptr) return {"no result"};
       std::vector<uint8_t> record(result->GetRecordSize());
       result->First();
-      while (result->GetNextRecord(record.data()) == 0) {
-        std::string row;
-        for (uint32_t i = 1; i <= result->GetFieldCount(); ++i) {
-          const FieldDesc& f = result->GetFieldDesc(i);
-          if (f.Hidden) continue;
-          if (!row.empty()) row += "|";
-          uint8_t data[260] = {};
-          if (result->GetFieldData(i, record.data(), data)) {
-            row += "NULL";
-            continue;
-          }
-          switch (f.FieldType) {
-            case engine::fldInt16:
-            case engine::fldBool: {
-              int16_t x;
-              std::memcpy(&x, data, 2);
-              row += std::to_string(x);
-              break;
-            }
-            case engine::fldInt32: {
-              int32_t x;
-              std::memcpy(&x, data, 4);
-              row += std::to_string(x);
-              break;
-            }
-            case engine::fldFloat: {
-              double x;
-              std::memcpy(&x, data, 8);
-              row += FormatDouble(x);
-              break;
-            }
-            default: row += reinterpret_cast<const char*>(data);
-          }
-        }
-        rows.push_back(row);
-      }
+      while (result->GetNextRecord(record.data()) == 0) rows.push_back(ResultRowText(*result, record.data()));
     }
     return rows;
   }
@@ -223,17 +183,7 @@ class SelectTest : public ::testing::Test {
     sqlite3_stmt* st = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql << sqlite3_errmsg(db_);
     while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        if (i > 0) row += "|";
-        switch (sqlite3_column_type(st, i)) {
-          case SQLITE_NULL: row += "NULL"; break;
-          case SQLITE_INTEGER: row += std::to_string(sqlite3_column_int64(st, i)); break;
-          case SQLITE_FLOAT: row += FormatDouble(sqlite3_column_double(st, i)); break;
-          default: row += reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-        }
-      }
-      rows.push_back(row);
+      rows.push_back(SqliteRowText(st));
     }
     sqlite3_finalize(st);
     return rows;
