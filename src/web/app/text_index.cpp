@@ -43,6 +43,7 @@ constexpr const char* kDocumentTable = "document.dat";
 // Line ends and tabs, then the visible delimiters (caret notation).
 constexpr const char* kBuildDelimiters = "^M^J^I ,.;:?![]{}()<>/+*=\\|&#%$^^~`\"";
 constexpr int kCacheMemoryLimit = 4096;
+constexpr int kWordRowsPerCommit = 5000;
 constexpr int kMinWordLength = 3;
 
 bool IsAddressField(const std::string& name) {
@@ -135,6 +136,7 @@ class TIndexObjects {
  public:
   explicit TIndexObjects(const std::string& folder) : tables_(folder) {
     words_.SetFenTable(&tables_.Words());
+    words_.SetTransactions(kWordRowsPerCommit);
     text_.SetFenTable(&tables_.Documents());
     text_.SetFieldNames({"description", "to", "from", "replyto", "fromdomain", "content"});
     text_.SetIndexFieldName("no");
@@ -171,6 +173,15 @@ void SetIndexed(resources::TDatabaseResource& resource, bool indexed) {
   resource.Edit();
   resource.Table().SetField(doc::indexed, indexed);
   resource.Post();
+}
+
+// Writes the cached words in one transaction of words.dat. Without one every word row is a
+// durable write of its own (a journal sync each): a document took seconds, and a stop waited
+// behind the pass. A failure leaves the transaction to the close, which drops it.
+void FlushWords(fulltext::TtxWordsFenLink& words, fulltext::TtxUpdate& updater) {
+  words.StartTransaction();
+  updater.FlushCache();
+  words.Commit();
 }
 
 int NumberOf(resources::TDatabaseResource& resource) { return resource.Table().GetInt(doc::no); }
@@ -261,7 +272,7 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
         }
         // The words reach words.dat before the row says so: a crash in between leaves the
         // document to be indexed again, never marked and missing.
-        updater.FlushCache();
+        FlushWords(objects.Words(), updater);
         documents.BeginWork();
         table.First();
         if (table.Eof() || NumberOf(documents) != number) {
@@ -295,7 +306,7 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
     core::LogMessage(std::string("Text indexing stopped: ") + e.what());
   }
   try {
-    updater.FlushCache();
+    FlushWords(objects.Words(), updater);
   } catch (const std::exception& e) {
     core::LogMessage(std::string("Text index not written: ") + e.what());
   }
