@@ -69,6 +69,10 @@ class TtaBits : public TClBits {
   // Packs the set into target (capacity >= MaxPackedSize) and returns the packed size; the
   // stamp is left alone.
   int32_t Pack(uint8_t* target) const;
+  // Packs the set of the count ascending bits in list, giving the same bytes as Pack of a set
+  // holding exactly them. The set must be empty (30480 otherwise) and is left empty; a bit
+  // beyond Max raises 30470, a list out of order 30480.
+  int32_t PackList(const int32_t* list, int32_t count, uint8_t* target);
   // Loads a packed record of which available bytes are readable.
   void Unpack(const uint8_t* record, size_t available);
   // Loads a raw record: a record of exactly RawSize is borrowed (no copy), any other size is
@@ -82,6 +86,8 @@ class TtaBits : public TClBits {
 
  private:
   void UnpackChecked(const uint8_t* record, size_t available);
+  // Pack with the first and last set bits known (both 0 for an empty set).
+  int32_t PackWithin(uint8_t* target, int32_t first, int32_t last) const;
   bool GapsFit(int32_t first, int32_t last) const;
   int32_t WriteBitList(uint8_t* target, int32_t count, int32_t first, int32_t last) const;
   int32_t WriteGapList(uint8_t* target, int32_t count, int32_t first, int32_t last) const;
