@@ -26,18 +26,6 @@ void PutRecordWord(uint8_t* record, size_t at, uint32_t value) {
 
 }  // namespace
 
-int32_t GetRecordInt(const uint8_t* record, size_t at) {
-  return static_cast<int32_t>(static_cast<uint32_t>(record[at]) |
-                              static_cast<uint32_t>(record[at + 1]) << 8 |
-                              static_cast<uint32_t>(record[at + 2]) << 16 |
-                              static_cast<uint32_t>(record[at + 3]) << 24);
-}
-
-void PutRecordInt(uint8_t* record, size_t at, int32_t value) {
-  const auto bits = static_cast<uint32_t>(value);
-  for (size_t k = 0; k < 4; ++k) record[at + k] = static_cast<uint8_t>(bits >> (8 * k));
-}
-
 bool IsPackedRecord(const uint8_t* record, size_t available) {
   if (available < kRawHeaderSize) return false;
   const int32_t count = GetRecordInt(record, kRecCountAt);

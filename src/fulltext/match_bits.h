@@ -41,8 +41,16 @@ enum TPackMethod : int32_t {
   pmRunLength = 5, // the same bytes run-length packed
 };
 
-int32_t GetRecordInt(const uint8_t* record, size_t at);
-void PutRecordInt(uint8_t* record, size_t at, int32_t value);
+// Inline: the build reads and writes record fields for every word of every document.
+inline int32_t GetRecordInt(const uint8_t* record, size_t at) {
+  return static_cast<int32_t>(static_cast<uint32_t>(record[at]) | static_cast<uint32_t>(record[at + 1]) << 8 |
+                              static_cast<uint32_t>(record[at + 2]) << 16 |
+                              static_cast<uint32_t>(record[at + 3]) << 24);
+}
+inline void PutRecordInt(uint8_t* record, size_t at, int32_t value) {
+  const auto bits = static_cast<uint32_t>(value);
+  for (size_t k = 0; k < 4; ++k) record[at + k] = static_cast<uint8_t>(bits >> (8 * k));
+}
 // Whether a record (of at least 24 readable bytes, or a raw one of at least 12) is in packed form.
 bool IsPackedRecord(const uint8_t* record, size_t available);
 
