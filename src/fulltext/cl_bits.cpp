@@ -199,28 +199,45 @@ void TClBits::RestoreStorage() {
 }
 
 int32_t TClBits::Scan(bool value, int64_t start, bool upward) const {
-  const uint8_t skip = value ? 0x00 : 0xFF;  // a byte that cannot hold a match
+  // 64 bits at a time: sparse sets of many documents are scanned on every pack and search.
   const int64_t last = max_;
+  const int64_t bytes = BytesFor(max_);
+  const int64_t lastGroup = last / 64;
+  // Group g holds bits 64g..64g+63, those in the searched state set, those beyond Max clear.
+  auto group = [&](int64_t g) {
+    const int64_t from = g * 8;
+    const int64_t n = bytes - from < 8 ? bytes - from : 8;
+    uint64_t x = 0;
+    if (n == 8 && std::endian::native == std::endian::little) {
+      std::memcpy(&x, bits_ + from, 8);
+    } else {
+      for (int64_t k = 0; k < n; ++k) x |= static_cast<uint64_t>(bits_[from + k]) << (8 * k);
+    }
+    if (!value) x = ~x;
+    if (g == lastGroup && last % 64 != 63) x &= (uint64_t{1} << (last % 64 + 1)) - 1;
+    return x;
+  };
   if (upward) {
-    for (int64_t bit = start < 0 ? 0 : start; bit <= last;) {
-      if (bit % 8 == 0 && bits_[bit / 8] == skip && bit + 7 <= last) {
-        bit += 8;
-        continue;
-      }
-      if ((((bits_[bit / 8] >> (bit % 8)) & 1) != 0) == value) return static_cast<int32_t>(bit);
-      ++bit;
+    const int64_t s = start < 0 ? 0 : start;
+    if (s > last) return -1;
+    int64_t g = s / 64;
+    uint64_t x = group(g) & (~uint64_t{0} << (s % 64));
+    while (x == 0) {
+      if (++g > lastGroup) return -1;
+      x = group(g);
     }
-  } else {
-    for (int64_t bit = start > last ? last : start; bit >= 0;) {
-      if (bit % 8 == 7 && bits_[bit / 8] == skip) {
-        bit -= 8;
-        continue;
-      }
-      if ((((bits_[bit / 8] >> (bit % 8)) & 1) != 0) == value) return static_cast<int32_t>(bit);
-      --bit;
-    }
+    return static_cast<int32_t>(g * 64 + std::countr_zero(x));
   }
-  return -1;
+  const int64_t s = start > last ? last : start;
+  if (s < 0) return -1;
+  int64_t g = s / 64;
+  uint64_t x = group(g);
+  if (s % 64 != 63) x &= (uint64_t{1} << (s % 64 + 1)) - 1;
+  while (x == 0) {
+    if (--g < 0) return -1;
+    x = group(g);
+  }
+  return static_cast<int32_t>(g * 64 + 63 - std::countl_zero(x));
 }
 
 int32_t TClBits::FindFirstSet() const { Guard g(lock_); return Scan(true, 0, true); }

@@ -26,18 +26,6 @@ void PutRecordWord(uint8_t* record, size_t at, uint32_t value) {
 
 }  // namespace
 
-int32_t GetRecordInt(const uint8_t* record, size_t at) {
-  return static_cast<int32_t>(static_cast<uint32_t>(record[at]) |
-                              static_cast<uint32_t>(record[at + 1]) << 8 |
-                              static_cast<uint32_t>(record[at + 2]) << 16 |
-                              static_cast<uint32_t>(record[at + 3]) << 24);
-}
-
-void PutRecordInt(uint8_t* record, size_t at, int32_t value) {
-  const auto bits = static_cast<uint32_t>(value);
-  for (size_t k = 0; k < 4; ++k) record[at + k] = static_cast<uint8_t>(bits >> (8 * k));
-}
-
 bool IsPackedRecord(const uint8_t* record, size_t available) {
   if (available < kRawHeaderSize) return false;
   const int32_t count = GetRecordInt(record, kRecCountAt);
@@ -119,14 +107,35 @@ int32_t TtaBits::WriteByteRange(uint8_t* target, int32_t first, int32_t last) co
 
 int32_t TtaBits::Pack(uint8_t* target) const {
   Guard guard(lock_);
+  const int32_t first = count_ == 0 ? 0 : Scan(true, 0, true);
+  const int32_t last = count_ >= 2 ? Scan(true, max_, false) : first;
+  return PackWithin(target, first, last);
+}
+
+int32_t TtaBits::PackList(const int32_t* list, int32_t count, uint8_t* target) {
+  Guard guard(lock_);
+  if (count_ != 0 || count < 0) RaiseTextIndex(txeInvalidParameter);
+  if (count == 0) return PackWithin(target, 0, 0);
+  const int32_t first = list[0], last = list[count - 1];
+  if (first < 0 || last > max_) RaiseTextIndex(txeDecompressBufferTooSmall);
+  for (int32_t k = 1; k < count; ++k)
+    if (list[k] <= list[k - 1]) RaiseTextIndex(txeInvalidParameter);
+  for (int32_t k = 0; k < count; ++k) SetBitUnchecked(list[k]);
+  count_ = count;
+  const int32_t size = PackWithin(target, first, last);
+  // Only the bytes between the first and the last bit were touched: the set is empty again
+  // without a pass over the whole bitmap.
+  std::memset(bits_ + first / 8, 0, static_cast<size_t>(last / 8 - first / 8 + 1));
+  count_ = 0;
+  return size;
+}
+
+int32_t TtaBits::PackWithin(uint8_t* target, int32_t first, int32_t last) const {
   const int32_t count = count_;
   const int64_t bytes = static_cast<int64_t>(max_) / 8 + 1;
-  const int32_t first = count == 0 ? 0 : Scan(true, 0, true);
-  int32_t last = first;
   int32_t size = 24;
   PutRecordInt(target, kRecCountAt, -count);
   PutRecordInt(target, kPackMethodAt, pmFewBits);
-  if (count >= 2) last = Scan(true, max_, false);
   if (count == 3) {
     if (bytes < 4) {
       size = WriteByteRange(target, first, last);

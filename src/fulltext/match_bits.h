@@ -41,8 +41,16 @@ enum TPackMethod : int32_t {
   pmRunLength = 5, // the same bytes run-length packed
 };
 
-int32_t GetRecordInt(const uint8_t* record, size_t at);
-void PutRecordInt(uint8_t* record, size_t at, int32_t value);
+// Inline: the build reads and writes record fields for every word of every document.
+inline int32_t GetRecordInt(const uint8_t* record, size_t at) {
+  return static_cast<int32_t>(static_cast<uint32_t>(record[at]) | static_cast<uint32_t>(record[at + 1]) << 8 |
+                              static_cast<uint32_t>(record[at + 2]) << 16 |
+                              static_cast<uint32_t>(record[at + 3]) << 24);
+}
+inline void PutRecordInt(uint8_t* record, size_t at, int32_t value) {
+  const auto bits = static_cast<uint32_t>(value);
+  for (size_t k = 0; k < 4; ++k) record[at + k] = static_cast<uint8_t>(bits >> (8 * k));
+}
 // Whether a record (of at least 24 readable bytes, or a raw one of at least 12) is in packed form.
 bool IsPackedRecord(const uint8_t* record, size_t available);
 
@@ -69,6 +77,10 @@ class TtaBits : public TClBits {
   // Packs the set into target (capacity >= MaxPackedSize) and returns the packed size; the
   // stamp is left alone.
   int32_t Pack(uint8_t* target) const;
+  // Packs the set of the count ascending bits in list, giving the same bytes as Pack of a set
+  // holding exactly them. The set must be empty (30480 otherwise) and is left empty; a bit
+  // beyond Max raises 30470, a list out of order 30480.
+  int32_t PackList(const int32_t* list, int32_t count, uint8_t* target);
   // Loads a packed record of which available bytes are readable.
   void Unpack(const uint8_t* record, size_t available);
   // Loads a raw record: a record of exactly RawSize is borrowed (no copy), any other size is
@@ -82,6 +94,8 @@ class TtaBits : public TClBits {
 
  private:
   void UnpackChecked(const uint8_t* record, size_t available);
+  // Pack with the first and last set bits known (both 0 for an empty set).
+  int32_t PackWithin(uint8_t* target, int32_t first, int32_t last) const;
   bool GapsFit(int32_t first, int32_t last) const;
   int32_t WriteBitList(uint8_t* target, int32_t count, int32_t first, int32_t last) const;
   int32_t WriteGapList(uint8_t* target, int32_t count, int32_t first, int32_t last) const;

@@ -52,6 +52,19 @@ int32_t TtxBits::Pack(uint8_t* source, size_t sourceAvailable, uint8_t* target, 
   return size;
 }
 
+int32_t TtxBits::PackList(const int32_t* list, int32_t count, uint8_t* target, size_t targetCapacity) {
+  if (static_cast<int64_t>(targetCapacity) < whole_.MaxPackedSize()) RaiseTextIndex(txeInvalidBlockSize);
+  const int32_t max = whole_.Max();
+  if (!list_) {
+    list_ = std::make_unique<TtaBits>(max);
+  } else if (list_->Max() != max) {
+    list_->Resize(max);
+  }
+  const int32_t size = list_->PackList(list, count, target);
+  PutRecordInt(target, kRecStampAt, 0);
+  return size;
+}
+
 void TtxBits::ChangeBit(uint8_t* record, size_t recordAvailable, uint8_t* raw, size_t rawCapacity,
                         bool set, int32_t i) {
   if (raw == nullptr) {
@@ -67,7 +80,14 @@ void TtxBits::ChangeBit(uint8_t* record, size_t recordAvailable, uint8_t* raw, s
       whole_.Borrow(raw);
     } else if (record == raw) {
       PutRecordInt(raw, kRecSizeAt, static_cast<int32_t>(whole_.RawSize()));
-      whole_.LoadRaw(raw, rawCapacity, true);  // borrowed and recounted
+      const int32_t count = GetRecordInt(raw, kRecCountAt);
+      if (count >= 0 && count <= whole_.Max() + 1) {
+        // A record changed in place carries the count written by its last change: recounting
+        // the whole bitmap for every document of a word made a build quadratic.
+        whole_.Borrow(raw);
+      } else {
+        whole_.LoadRaw(raw, rawCapacity, true);  // borrowed and recounted
+      }
     } else {
       whole_.Borrow(raw);
       if (record == nullptr) whole_.ClearAll(); else whole_.Load(record, recordAvailable);

@@ -38,6 +38,9 @@ class TtxBits : public TtxBaseBits {
   // Packs source (raw or packed; nullptr: the set itself) into target and returns the packed
   // size; the stamp is copied from the source. Capacity below MaxPackedSize raises 30477.
   int32_t Pack(uint8_t* source, size_t sourceAvailable, uint8_t* target, size_t targetCapacity);
+  // Packs the ascending bit numbers in list as Pack packs a set holding exactly them, without
+  // touching the whole set; stamp 0. Capacity below MaxPackedSize raises 30477.
+  int32_t PackList(const int32_t* list, int32_t count, uint8_t* target, size_t targetCapacity);
   // One document's bit: loads record (nullptr: empty set; raw or packed) into raw (RawSize
   // bytes at least, or nullptr to work on the own storage), sets or clears bit i and updates
   // raw's count field.
@@ -58,6 +61,8 @@ class TtxBits : public TtxBaseBits {
  private:
   TtaBits whole_{0};
   std::unique_ptr<TtaBits> segment_;
+  // Empty between calls of PackList, which sets and clears only the bits of its list.
+  std::unique_ptr<TtaBits> list_;
 };
 
 }  // namespace tovenmarsh::fulltext

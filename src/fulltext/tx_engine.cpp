@@ -106,7 +106,7 @@ void TtxEngine::ParseText(char* buffer, size_t length) {
   UpperMap(buffer, length);
   const char* position = buffer;
   size_t remaining = length;
-  while (remaining > 0 && !Aborted()) {
+  while (remaining > 0 && !Aborted() && WantsWords()) {
     std::string word;
     if (OnParseWord) {
       const size_t before = remaining;

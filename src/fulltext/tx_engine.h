@@ -65,6 +65,9 @@ class TtxEngine : public TtxBase {
   const std::vector<std::string>& OmitList() const { return omitList_; }
   void SetOmitList(std::vector<std::string> words);
   bool PairFlag() const { return pairFlag_; }
+  // False once the current document needs none of its further words: the text links then stop
+  // parsing and reading it.
+  virtual bool WantsWords() const { return true; }
   int32_t StoredVersion() const { return storedVersion_; }
 
   TAcceptWordEvent OnAcceptWord;

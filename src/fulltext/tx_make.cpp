@@ -107,15 +107,21 @@ void TtxMake::SaveProperties() {
 
 void TtxMake::ProcessWord(const std::string& word) {
   TtxCache& cache = CacheRef();
-  uint8_t* found = nullptr;
-  uint8_t* record = nullptr;
-  cache.GetRecord(word, found, true, documentMark_, record);
-  if (record == nullptr) return;  // omit word, or already counted in this document
-  TtxBits& bits = *bits_;
-  bits.ChangeBit(found, found != nullptr ? TtxCache::RecordBytes(found) : 0, record, cache.RecordSize(), true,
-                 bitNumber_);
-  bits.Set().Restore();
-  if (found != nullptr && found != record) cache.Release(found);
+  // The documents come in ascending order, so a word's bits are appended to its list; only a
+  // document out of order goes through the raw bit set.
+  const TtxCache::TAppendResult appended = cache.AppendBit(word, documentMark_, bitNumber_);
+  if (appended == TtxCache::apSkipped) return;  // omit word, or already counted in this document
+  if (appended == TtxCache::apNotList) {
+    uint8_t* found = nullptr;
+    uint8_t* record = nullptr;
+    cache.GetRecord(word, found, true, documentMark_, record);
+    if (record == nullptr) return;
+    TtxBits& bits = *bits_;
+    bits.ChangeBit(found, found != nullptr ? TtxCache::RecordBytes(found) : 0, record, cache.RecordSize(), true,
+                   bitNumber_);
+    bits.Set().Restore();
+    if (found != nullptr && found != record) cache.Release(found);
+  }
   cache.Trim(*this, false);
 }
 

@@ -357,8 +357,12 @@ int32_t TtxProximitySearch::PhrasePosition(const std::string& word) const {
     const int64_t n = static_cast<int64_t>(phrase_.size()) + it->second.ordinal - ordinal_ - 1;
     if (n >= 0 && n < static_cast<int64_t>(phrase_.size())) return static_cast<int32_t>(n);
   }
-  std::string w = word;
-  if (International) FoldMap(w);
+  std::string folded;
+  if (International) {
+    folded = word;
+    FoldMap(folded);
+  }
+  const std::string& w = International ? folded : word;
   for (size_t i = 0; i < phrase_.size(); ++i)
     if (phrase_[i] == w) return static_cast<int32_t>(i);
   return -1;

@@ -107,6 +107,9 @@ class TtxBasicSearch : public TtxReadEngine {
 class TtxProximitySearch : public TtxBasicSearch, public TtxFieldObserver {
  public:
   void FieldStarted() override;
+  // A proven document needs no more words, unless a hook watches them or pair keys carry the
+  // previous word over.
+  bool WantsWords() const override { return !(verifying_ && matched_) || pairFlag_ || OnAcceptWord || OnParseWord; }
 
  protected:
   void Verify(const std::string& text) override;

@@ -182,7 +182,7 @@ void TtxTextDataSetLink::ProcessDocument(TtxEngine& engine) {
     TField& field = *fields_[i];
     if (!all && !InList(subFieldNames_, field.FieldName())) continue;
     if (OnProcessField) OnProcessField(*this, engine, field);
-    else ProcessField(engine, field);
+    else if (engine.WantsWords()) ProcessField(engine, field);
   }
   ++processed_;
   if (AfterProcess) AfterProcess(*this);

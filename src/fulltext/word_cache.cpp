@@ -16,6 +16,12 @@
 namespace tovenmarsh::fulltext {
 namespace {
 
+// The list record's fields after the stamp, count and size.
+constexpr size_t kListLastAt = 12;
+constexpr size_t kListCapacityAt = 16;
+constexpr size_t kListDataAt = 20;
+constexpr size_t kListFirstCapacity = 32;
+
 size_t Rounded(size_t size) { return static_cast<size_t>(RoundUp16(static_cast<int64_t>(size == 0 ? 1 : size))); }
 
 TtxWordsRowLink& RowLinkOf(TtxEngine& engine) {
@@ -29,6 +35,15 @@ TtxWordsRowLink& RowLinkOf(TtxEngine& engine) {
 int32_t PackIntoWork(TtxEngine& engine, uint8_t* record) {
   const size_t need = static_cast<size_t>(engine.Bits().MaxPackedSize());
   const size_t have = TtxCache::RecordBytes(record);
+  if (TtxCache::IsListRecord(record)) {
+    std::vector<int32_t> bits;
+    TtxCache::ListBits(record, bits);
+    if (engine.WorkBufferSize() < need) engine.SetWorkBufferSize(need);
+    const int32_t size = engine.Bits().PackList(bits.data(), static_cast<int32_t>(bits.size()), engine.WorkBuffer(),
+                                                engine.WorkBufferSize());
+    PutRecordInt(engine.WorkBuffer(), kRecStampAt, GetRecordInt(record, kRecStampAt));
+    return size;
+  }
   if (IsPackedRecord(record, have)) {
     if (engine.WorkBufferSize() < have) engine.SetWorkBufferSize(have);
     std::memcpy(engine.WorkBuffer(), record, have);
@@ -184,6 +199,7 @@ bool TtxCache::GetRecord(const std::string& word, uint8_t*& found, bool create, 
       ++sequence_;
       return true;
     }
+    if (IsListRecord(current)) current = ListToRaw(word, current);
     const size_t bytes = RecordBytes(current);
     if (!IsPackedRecord(current, bytes) && bytes == recordSize_) {
       found = record = current;  // changed in place
@@ -204,6 +220,91 @@ bool TtxCache::GetRecord(const std::string& word, uint8_t*& found, bool create, 
     ++sequence_;
   }
   return false;
+}
+
+TtxCache::TAppendResult TtxCache::AppendBit(const std::string& word, int64_t stampLimit, int32_t bit) {
+  TClData data = nullptr;
+  uint8_t* record = nullptr;
+  int32_t stamp = 0;
+  if (dictionary_.Exists(word, data)) {
+    auto* current = static_cast<uint8_t*>(data);
+    if (current != nullptr && std::abs(int64_t{GetRecordInt(current, kRecStampAt)}) <= stampLimit &&
+        (!IsListRecord(current) || bit <= GetRecordInt(current, kListLastAt)))
+      return apNotList;  // GetRecord counts this lookup
+    ++Found;
+    if (current == nullptr || std::abs(int64_t{GetRecordInt(current, kRecStampAt)}) > stampLimit) {
+      ++sequence_;
+      return apSkipped;
+    }
+    stamp = NextStamp(current);
+    record = current;
+    const auto used = static_cast<size_t>(-int64_t{GetRecordInt(current, kRecSizeAt)});
+    const auto capacity = static_cast<size_t>(GetRecordInt(current, kListCapacityAt));
+    if (used + 5 > capacity) {
+      const size_t grown = capacity * 2;
+      record = Allocate(grown);
+      std::memcpy(record, current, used);
+      PutRecordInt(record, kListCapacityAt, static_cast<int32_t>(grown));
+      dictionary_.Update(word, record);
+      Release(current);
+    }
+  } else {
+    record = Allocate(kListFirstCapacity);
+    dictionary_.Insert(word, record);
+    ++Inserted;
+    stamp = NextStamp(nullptr);
+    PutRecordInt(record, kRecCountAt, 0);
+    PutRecordInt(record, kRecSizeAt, -static_cast<int32_t>(kListDataAt));
+    PutRecordInt(record, kListLastAt, -1);
+    PutRecordInt(record, kListCapacityAt, static_cast<int32_t>(kListFirstCapacity));
+  }
+  auto at = static_cast<size_t>(-int64_t{GetRecordInt(record, kRecSizeAt)});
+  auto gap = static_cast<uint32_t>(int64_t{bit} - GetRecordInt(record, kListLastAt));
+  while (gap >= 0x80) {
+    record[at++] = static_cast<uint8_t>(gap | 0x80);
+    gap >>= 7;
+  }
+  record[at++] = static_cast<uint8_t>(gap);
+  PutRecordInt(record, kRecCountAt, GetRecordInt(record, kRecCountAt) + 1);
+  PutRecordInt(record, kRecSizeAt, -static_cast<int32_t>(at));
+  PutRecordInt(record, kListLastAt, bit);
+  PutRecordInt(record, kRecStampAt, stamp);
+  return apAdded;
+}
+
+bool TtxCache::IsListRecord(const uint8_t* record) {
+  return GetRecordInt(record, kRecCountAt) > 0 && GetRecordInt(record, kRecSizeAt) < 0;
+}
+
+void TtxCache::ListBits(const uint8_t* record, std::vector<int32_t>& bits) {
+  bits.clear();
+  const auto used = static_cast<size_t>(-int64_t{GetRecordInt(record, kRecSizeAt)});
+  bits.reserve(static_cast<size_t>(GetRecordInt(record, kRecCountAt)));
+  int64_t bit = -1;
+  for (size_t at = kListDataAt; at < used;) {
+    uint32_t gap = 0;
+    for (int shift = 0; at < used; shift += 7) {
+      const uint8_t byte = record[at++];
+      gap |= static_cast<uint32_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) break;
+    }
+    bit += gap;
+    bits.push_back(static_cast<int32_t>(bit));
+  }
+}
+
+uint8_t* TtxCache::ListToRaw(const std::string& word, uint8_t* list) {
+  std::vector<int32_t> bits;
+  ListBits(list, bits);
+  const int64_t room = (static_cast<int64_t>(recordSize_) - static_cast<int64_t>(kRawBitsAt)) * 8;
+  if (!bits.empty() && int64_t{bits.back()} >= room) RaiseTextIndex(txeDecompressBufferTooSmall);
+  uint8_t* raw = Allocate(recordSize_);
+  for (const int32_t bit : bits) raw[kRawBitsAt + static_cast<size_t>(bit) / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+  PutRecordInt(raw, kRecCountAt, static_cast<int32_t>(bits.size()));
+  PutRecordInt(raw, kRecStampAt, GetRecordInt(list, kRecStampAt));
+  dictionary_.Update(word, raw);
+  Release(list);
+  return raw;
 }
 
 void TtxCache::AddEntry(const std::string& word, int32_t* stamp) {
@@ -278,12 +379,16 @@ void TtxCache::Trim(TtxEngine& engine, bool writeOld) {
   oldMark_ += (sequence_ - oldMark_) / 2;
   const int64_t before = inUse_;
   const int64_t mark = oldMark_;
+  const bool collecting = (engine.State() & StateOf(esCollecting)) != 0;
   dictionary_.Iterate(
       [&](TClDictionary&, TClDictNode& node, void*) {
         auto* record = static_cast<uint8_t*>(node.Data);
         if (record == nullptr) return true;
         const size_t bytes = RecordBytes(record);
         if (IsPackedRecord(record, bytes) || std::abs(int64_t{GetRecordInt(record, kRecStampAt)}) > mark) return true;
+        // A build's lists stay: they grow with their documents only, and packing them would
+        // bring back the unpacking on the word's next document.
+        if (collecting && IsListRecord(record)) return true;
         const int32_t packed = PackIntoWork(engine, record);
         uint8_t* smaller = Allocate(static_cast<size_t>(packed));
         std::memcpy(smaller, engine.WorkBuffer(), static_cast<size_t>(packed));
@@ -293,7 +398,7 @@ void TtxCache::Trim(TtxEngine& engine, bool writeOld) {
         return true;
       },
       nullptr);
-  if ((engine.State() & StateOf(esCollecting)) != 0) {
+  if (collecting) {
     if (before - inUse_ < 1000000) memoryLimit_ += 1000000;
     return;
   }

@@ -58,6 +58,19 @@ class TtxCache : public TtxBaseCache {
   // Looks a word up. found is the entry's record as it was (the same as record when that is
   // changed in place; otherwise an older record the caller unpacks and then releases).
   bool GetRecord(const std::string& word, uint8_t*& found, bool create, int64_t stampLimit, uint8_t*& record);
+  // The build's lookup: adds bit to the word's document list (a new word gets a list), unless
+  // the word is an omit word or was used after stampLimit. A list record keeps the bits of a
+  // word in ascending order with their gaps in a few bytes each, so a word costs memory by its
+  // documents rather than by the range, and adding a document costs the same at any range.
+  // Answers apNotList when the word holds another record or bit is not above the list's last
+  // bit; the caller then goes through GetRecord, which turns a list into a raw record.
+  enum TAppendResult { apAdded, apSkipped, apNotList };
+  TAppendResult AppendBit(const std::string& word, int64_t stampLimit, int32_t bit);
+  // List records: stamp, count (> 0), minus the bytes in use, last bit, capacity, then the
+  // gaps as 7-bit groups (the first gap counted from -1).
+  static bool IsListRecord(const uint8_t* record);
+  // The list's bits, ascending, into bits (cleared first).
+  static void ListBits(const uint8_t* record, std::vector<int32_t>& bits);
   void AddEntry(const std::string& word, int32_t* stamp);
   void Remove(const std::string& word);
   // A zero-filled block whose size field is size.
@@ -89,6 +102,8 @@ class TtxCache : public TtxBaseCache {
 
  private:
   int32_t NextStamp(const uint8_t* previous);
+  // Replaces a list record by a raw record of RecordSize with the same bits and stamp.
+  uint8_t* ListToRaw(const std::string& word, uint8_t* list);
   void ClearAll();
 
   TtaDictionary dictionary_{1000};

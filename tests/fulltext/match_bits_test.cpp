@@ -3,6 +3,7 @@
 // segment unpacking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -164,39 +165,77 @@ TEST(MatchBitsPack, NeverStoresAGapOver16Bits) {
   }
 }
 
+// Sets of every shape the packer meets: sparse, dense, runs, a clustered few, random density.
+Model RandomModel(std::mt19937& rng, int round) {
+  const size_t size = round < 20 ? static_cast<size_t>(round + 1)
+                                 : (round % 25 == 0 ? 200000 : 1 + rng() % (round % 3 == 0 ? 200000 : 3000));
+  Model m(size);
+  switch (round % 5) {
+    case 0:  // sparse
+      for (int k = 0; k < static_cast<int>(rng() % 300); ++k) m[rng() % size] = true;
+      break;
+    case 1:  // dense
+      for (size_t i = 0; i < size; ++i) m[i] = rng() % 4 != 0;
+      break;
+    case 2: {  // runs
+      bool on = false;
+      for (size_t i = 0; i < size; ++i) {
+        if (rng() % 500 == 0) on = !on;
+        m[i] = on;
+      }
+      break;
+    }
+    case 3:  // a clustered few
+      for (int k = 0; k < 260; ++k) m[(size / 2 + rng() % 700) % size] = true;
+      break;
+    default:  // random density
+      for (size_t i = 0; i < size; ++i) m[i] = rng() % 64 == 0;
+  }
+  return m;
+}
+
 TEST(MatchBitsPack, RandomRoundTripsAgainstModel) {
   std::mt19937 rng(2026);
   for (int round = 0; round < 400; ++round) {
-    const size_t size = round < 20 ? static_cast<size_t>(round + 1)
-                                   : (round % 25 == 0 ? 200000 : 1 + rng() % (round % 3 == 0 ? 200000 : 3000));
-    Model m(size);
-    switch (round % 5) {
-      case 0:  // sparse
-        for (int k = 0; k < static_cast<int>(rng() % 300); ++k) m[rng() % size] = true;
-        break;
-      case 1:  // dense
-        for (size_t i = 0; i < size; ++i) m[i] = rng() % 4 != 0;
-        break;
-      case 2: {  // runs
-        bool on = false;
-        for (size_t i = 0; i < size; ++i) {
-          if (rng() % 500 == 0) on = !on;
-          m[i] = on;
-        }
-        break;
-      }
-      case 3:  // a clustered few
-        for (int k = 0; k < 260; ++k) m[(size / 2 + rng() % 700) % size] = true;
-        break;
-      default:  // random density
-        for (size_t i = 0; i < size; ++i) m[i] = rng() % 64 == 0;
-    }
+    const Model m = RandomModel(rng, round);
+    const size_t size = m.size();
     SCOPED_TRACE(::testing::Message() << "round " << round << " size " << size);
     const Packed p = PackModel(m);
     ASSERT_GE(p.method(), pmFewBits);
     ASSERT_LE(p.method(), pmRunLength);
     ExpectRoundTrip(m, p);
   }
+}
+
+TEST(MatchBitsPack, PackListWritesTheBytesOfPackAndLeavesTheSetEmpty) {
+  std::mt19937 rng(515);
+  TtaBits lists(0);
+  for (int round = 0; round < 400; ++round) {
+    const Model m = RandomModel(rng, round);
+    SCOPED_TRACE(::testing::Message() << "round " << round << " size " << m.size());
+    const Packed p = PackModel(m);
+    std::vector<int32_t> list;
+    for (size_t i = 0; i < m.size(); ++i)
+      if (m[i]) list.push_back(static_cast<int32_t>(i));
+    lists.Resize(static_cast<int32_t>(m.size()) - 1);
+    std::vector<uint8_t> record(static_cast<size_t>(lists.MaxPackedSize()), 0xEE);
+    const int32_t size = lists.PackList(list.data(), static_cast<int32_t>(list.size()), record.data());
+    ASSERT_EQ(size, p.size);
+    // The stamp is the caller's; every byte from the count on must be the same.
+    ASSERT_TRUE(std::equal(record.begin() + kRecCountAt, record.begin() + size, p.record.begin() + kRecCountAt));
+    ASSERT_EQ(lists.Count(), 0);
+    ASSERT_EQ(lists.FindFirstSet(), -1);
+  }
+  // Lists out of order or beyond the set are refused before any bit is set.
+  lists.Resize(99);
+  std::vector<uint8_t> record(static_cast<size_t>(lists.MaxPackedSize()));
+  const int32_t unordered[] = {5, 90, 7};
+  const int32_t beyond[] = {5, 100};
+  EXPECT_THROW(lists.PackList(unordered, 3, record.data()), ETextIndex);
+  EXPECT_THROW(lists.PackList(beyond, 2, record.data()), ETextIndex);
+  EXPECT_EQ(lists.FindFirstSet(), -1);
+  lists.SetBit(3);  // a set that is not empty is refused
+  EXPECT_THROW(lists.PackList(beyond, 1, record.data()), ETextIndex);
 }
 
 TEST(MatchBitsUnpack, LastBitBeyondMaxIsDecompressBufferTooSmall) {

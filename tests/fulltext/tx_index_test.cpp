@@ -89,6 +89,56 @@ TEST(Build, SegmentedBuildMatchesModel) {
   EXPECT_TRUE(manyRows);
 }
 
+// The stored bytes of a word are its set packed by TtaBits::Pack, whatever form the build kept
+// the word in: words in every document, every other, a few hundred, three, two, one, with and
+// without segments and with a budget small enough to make the build trim.
+TEST(Build, EveryRowHoldsThePackOfItsDocumentSet) {
+  struct Case {
+    int32_t segmentSize;
+    int64_t memoryKb;
+  };
+  for (const Case c : {Case{0, 0}, Case{0, 2}, Case{64, 0}, Case{256, 2}}) {
+    SCOPED_TRACE(::testing::Message() << "segment size " << c.segmentSize << ", budget " << c.memoryKb);
+    TMemoryIndex idx;
+    idx.segmentSize = c.segmentSize;
+    idx.cache.SetMemoryLimit(c.memoryKb);
+    std::mt19937 rng(17);
+    for (int i = 3; i <= 1500; ++i) {
+      std::string body = RandomText(rng, 3) + " every";
+      if (i % 2 == 0) body += " even";
+      if (rng() % 5 == 0) body += " fifth";
+      if (i % 7 == 0 && i < 600) body += " early";
+      if (i == 40 || i == 900 || i == 1400) body += " three";
+      if (i == 5 || i == 1500) body += " ends";
+      if (i == 777) body += " once";
+      idx.text.Put(i, {{"body", body}});
+    }
+    idx.Build();
+    const std::map<std::string, TDocSet> index = TModel(idx.text).Index();
+    ASSERT_EQ(idx.Stored(), index);
+    const int32_t lowest = idx.text.LowestIndex();
+    const int32_t range = idx.text.HighestIndex() - lowest + 1;
+    const int32_t perSegment = c.segmentSize > 0 ? c.segmentSize : range;
+    size_t rows = 0;
+    for (const auto& [word, documents] : index) {
+      std::map<int32_t, std::vector<int32_t>> segments;
+      for (const int32_t d : documents) segments[(d - lowest) / perSegment].push_back((d - lowest) % perSegment);
+      for (const auto& [segment, bits] : segments) {
+        SCOPED_TRACE(word + " segment " + std::to_string(segment));
+        TtaBits set(perSegment - 1);
+        for (const int32_t b : bits) set.SetBit(b);
+        std::vector<uint8_t> packed(static_cast<size_t>(set.MaxPackedSize()));
+        const int32_t size = set.Pack(packed.data());
+        const TMemoryRow& row = idx.words.Rows().at({word, c.segmentSize > 0 ? segment : 0});
+        EXPECT_EQ(row.bytes, std::string(packed.begin() + kRecCountAt, packed.begin() + size));
+        EXPECT_EQ(row.count, static_cast<int32_t>(bits.size()));
+        ++rows;
+      }
+    }
+    EXPECT_EQ(idx.words.Rows().size(), rows);
+  }
+}
+
 // Random add, change and delete through the update engine against a rebuild of the same
 // documents.
 struct UpdateCase {
@@ -268,6 +318,48 @@ TEST(WordCache, MemoryLimitUnitsAndStamps) {
   EXPECT_EQ(cache.Count(), 1);
   EXPECT_EQ(cache.BytesInUse(), 0);
   EXPECT_FALSE(cache.GetRecord("C", found, false, TtxCache::kNoStampLimit, record));
+}
+
+TEST(WordCache, BuildListsTakeAscendingBitsOncePerDocument) {
+  TtxCache cache;
+  cache.SetRecordSize(12 + 70000);  // 560000 bits
+  // Gaps that need one to three 7-bit groups, and the first bit 0.
+  const std::vector<int32_t> bits = {0, 1, 128, 255, 16639, 16640, 300000, 300127, 559999};
+  for (const int32_t bit : bits) {
+    const int64_t mark = cache.Sequence();  // a new document
+    EXPECT_EQ(cache.AppendBit("A", mark, bit), TtxCache::apAdded);
+    EXPECT_EQ(cache.AppendBit("A", mark, bit), TtxCache::apSkipped);  // the same document again
+  }
+  cache.AddEntry("OMIT", nullptr);
+  EXPECT_EQ(cache.AppendBit("OMIT", cache.Sequence(), 3), TtxCache::apSkipped);
+  EXPECT_EQ(cache.Count(), 2);
+
+  uint8_t* found = nullptr;
+  uint8_t* record = nullptr;
+  // A lower bit is not appended: the caller goes through GetRecord, which turns the list into
+  // a raw record holding the same bits, stamp kept and advanced as for any lookup.
+  EXPECT_EQ(cache.AppendBit("A", cache.Sequence(), 7), TtxCache::apNotList);
+  const int64_t before = cache.Sequence();
+  ASSERT_TRUE(cache.GetRecord("A", found, true, TtxCache::kNoStampLimit, record));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(found, record);
+  EXPECT_FALSE(TtxCache::IsListRecord(record));
+  EXPECT_EQ(GetRecordInt(record, kRecStampAt), before + 1);
+  EXPECT_EQ(GetRecordInt(record, kRecSizeAt), 12 + 70000);
+  EXPECT_EQ(GetRecordInt(record, kRecCountAt), static_cast<int32_t>(bits.size()));
+  TtaBits raw(559999);
+  raw.LoadRaw(record, TtxCache::RecordBytes(record));
+  std::vector<int32_t> read;
+  for (int32_t b = raw.FindFirstSet(); b >= 0; b = raw.FindNextSet(b)) read.push_back(b);
+  raw.Restore();
+  EXPECT_EQ(read, bits);
+  // A raw record stays raw: the build hands it to the bit set.
+  EXPECT_EQ(cache.AppendBit("A", cache.Sequence(), 559999), TtxCache::apNotList);
+
+  // A list whose bits lie beyond the raw record is refused, not written past it.
+  EXPECT_EQ(cache.AppendBit("B", cache.Sequence(), 8), TtxCache::apAdded);
+  cache.SetRecordSize(12 + 1);
+  EXPECT_THROW(cache.GetRecord("B", found, true, TtxCache::kNoStampLimit, record), ETextIndex);
 }
 
 TEST(WordCache, DictionaryGrowsAndUsesElfHash) {

@@ -14,6 +14,7 @@ void TPageCache::SetBudget(int64_t bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   budget_ = std::clamp<int64_t>(bytes, 0, kMaxBudget);
   EvictTo(budget_);
+  if (budget_ < kPieceCharge) spare_.reset();
 }
 
 int64_t TPageCache::Budget() const {
@@ -75,7 +76,11 @@ void TPageCache::Remove(TPiece* p) {
     perFile_.erase(p->file);
   }
   if (p->nextOfFile) p->nextOfFile->prevOfFile = p->prevOfFile;
-  pieces_.erase(Key(p->file, p->number));  // frees p
+  auto it = pieces_.find(Key(p->file, p->number));
+  // The last evicted piece is kept for the next Put: a full cache that keeps reading evicts one
+  // piece per new one, and freeing and allocating 4 KiB each time showed in every long scan.
+  if (!spare_) spare_ = std::move(it->second);
+  pieces_.erase(it);
 }
 
 void TPageCache::EvictTo(int64_t budget) {
@@ -114,8 +119,9 @@ void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
     return;
   }
   EvictTo(budget_ - kPieceCharge);
-  auto owned = std::make_unique_for_overwrite<TPiece>();  // its bytes are copied in below
+  std::unique_ptr<TPiece> owned = spare_ ? std::move(spare_) : std::make_unique_for_overwrite<TPiece>();
   TPiece* p = owned.get();
+  p->newer = p->older = p->nextOfFile = p->prevOfFile = nullptr;  // its bytes are copied in below
   p->file = file;
   p->number = piece;
   std::memcpy(p->bytes, bytes, kPieceSize);

@@ -77,6 +77,7 @@ class TPageCache {
   int64_t budget_;
   std::unordered_map<uint64_t, std::unique_ptr<TPiece>> pieces_;
   std::unordered_map<uint32_t, TPiece*> perFile_;  // first piece of each file with any
+  std::unique_ptr<TPiece> spare_;  // an evicted piece, reused by the next Put
   TPiece* newest_ = nullptr;
   TPiece* oldest_ = nullptr;
   uint32_t nextFileId_ = 1;
