@@ -204,6 +204,23 @@ TEST_F(TableCacheTest, AScanKeepsTheCacheWithinItsBudget) {
   EXPECT_GT(Cache().Pieces(), 0u);
 }
 
+// A scan reads the data file in long blocks straight from the file: its records are read once,
+// and lookups that come after it still find the pieces they use (and then the data file's).
+TEST_F(TableCacheTest, AScanLeavesTheDataFilesBlocksOutOfTheCache) {
+  MakeTable(20000);
+  TDataCursor& c = OpenAs(1, "t");
+  Cache().SetBudget(0);  // empty
+  Cache().SetBudget(TPageCache::kDefaultBudget);
+  TRows expected;
+  for (int32_t k = 1; k <= 20000; ++k) expected[k] = 7 * k;
+  EXPECT_EQ(ReadAll(c), expected);
+  const size_t afterScan = Cache().Pieces();
+  EXPECT_EQ(LookUpAll(c, 20000), expected);
+  // 20,000 records of 17 bytes: some 80 pieces of the data file, which the scan left out.
+  EXPECT_GT(Cache().Pieces(), afterScan + 60);
+  EXPECT_EQ(ReadAll(c), expected);
+}
+
 // User 0 changes random rows (alone or in transactions, some rolled back); after each of its
 // commits user 1, whose caches are warm, must see exactly the model, by scan and by key.
 class TableCacheSessionsTest : public TableCacheTest, public ::testing::WithParamInterface<int64_t> {};
