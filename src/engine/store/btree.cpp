@@ -131,6 +131,7 @@ void TBTree::SplitUpward(TPath& path, size_t level) {
     }
     old.MoveTailTo(m + 1, *fresh);
   }
+  old.FitEntries();
   fresh->Prev = old.Offset;
   fresh->Next = old.Next;
   if (old.Next != 0) {
