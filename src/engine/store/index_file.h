@@ -164,7 +164,7 @@ class TIndexFile : public TFileHandler {
  private:
   struct TSlotCache {
     std::vector<std::unique_ptr<TPage>> Pages;  // sorted by offset
-    TNumberIndex<TPage> ByOffset;               // the same pages, found by offset
+    TNumberIndex<TPage, &TPage::Offset> ByOffset;               // the same pages, found by offset
     TPage* Newest = nullptr;
     TPage* Oldest = nullptr;
     size_t Capacity = kSlotCacheCapacity;
