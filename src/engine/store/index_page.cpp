@@ -42,10 +42,12 @@ void TPage::Recycle() {
 void TPage::InsertEntry(int at, const uint8_t* key, uint32_t ref, int32_t count) {
   const size_t k = shape_.KeySize;
   if (refs_.size() == refs_.capacity()) {
-    // A page filled one entry at a time grows to its capacity (one more entry splits it, and a
-    // split page fills again): room for all of it at once instead of a copy at every doubling.
-    // A compressed leaf may hold more; beyond the capacity the buffers double.
-    const size_t room = std::max<size_t>(Capacity() + 1, refs_.size() * 2);
+    // A page changed in a transaction stays in memory until the commit: its buffers grow by half
+    // up to the page's capacity (one entry more splits it), not by doubling, which would leave a
+    // page filled to two thirds (keys added at random) with room for a whole one. A compressed
+    // leaf may hold more; beyond the capacity the buffers double.
+    const size_t size = refs_.size(), capacity = Capacity() + 1;
+    const size_t room = size < capacity ? std::min(capacity, std::max<size_t>(size + size / 2, 16)) : size * 2;
     keys_.reserve(room * k);
     refs_.reserve(room);
     if (!counts_.empty()) counts_.reserve(room);
