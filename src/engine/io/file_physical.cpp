@@ -110,6 +110,11 @@ int64_t TPhysicalFile::CachedRead(void* buffer, int64_t count, int64_t offset) {
       done += want;
       continue;
     }
+    if (!keepReads_) {  // the rest from the file, nothing kept
+      const int64_t got = os_.ReadAt(out + done, count - done, position);
+      if (got < 0) return done > 0 ? done : got;
+      return done + got;
+    }
     // A miss reads every piece the request still needs in one go, and more ahead while the
     // reads run on from where the last one stopped (a scan).
     readAhead_ = piece == nextMiss_ ? std::min(std::max<int64_t>(readAhead_ * 2, 4), kMaxAheadPieces) : 0;
