@@ -344,6 +344,69 @@ TEST(KeyOrder, InlineBytewiseAgreesWithMemcmp) {
   }
 }
 
+// A page holds no counts while all of its entries' are 0 (leaves): the counts of node entries
+// must still follow their entries through every move, into pages of either kind, and a page
+// that gets its first count gives 0 to the entries it already had.
+TEST(Page, EntryCountsFollowTheirEntriesThroughEveryMove) {
+  using TEntries = std::vector<std::pair<uint32_t, int32_t>>;  // reference, count
+  TIndexShape shape;
+  shape.KeySize = 10;
+  auto make = [&](const TEntries& entries) {
+    TPage page;
+    page.Setup(shape);
+    for (const auto& [ref, count] : entries)
+      page.InsertEntry(page.Count() + 1, NumberKey(10, ref).data(), ref, count);
+    return page;
+  };
+  auto entries = [](const TPage& page) {
+    TEntries out;
+    for (int i = 1; i <= page.Count(); ++i) out.emplace_back(page.Reference(i), page.EntryCount(i));
+    return out;
+  };
+  const TEntries counted = {{1, 5}, {2, 0}, {3, 7}, {4, 9}}, zero = {{11, 0}, {12, 0}}, none = {};
+  struct TCase {
+    const char* Name;
+    TEntries From, To;
+    bool Tail;  // MoveTailTo(3) (entries 3..) or MoveHeadTo(2) (entries 1..2)
+  };
+  const TCase cases[] = {
+      {"counted tail into an empty page", counted, none, true},
+      {"counted head into an empty page", counted, none, false},
+      {"counted tail into a page without counts", counted, zero, true},
+      {"counted head into a page without counts", counted, zero, false},
+      {"tail without counts into a counted page", zero, counted, true},
+      {"head without counts into a counted page", zero, counted, false},
+      {"without counts into a page without counts", zero, zero, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TPage from = make(c.From), to = make(c.To);
+    TEntries modelFrom = c.From, modelTo = c.To;
+    if (c.Tail) {
+      const size_t at = std::min<size_t>(2, modelFrom.size());
+      modelTo.insert(modelTo.begin(), modelFrom.begin() + static_cast<ptrdiff_t>(at), modelFrom.end());
+      modelFrom.erase(modelFrom.begin() + static_cast<ptrdiff_t>(at), modelFrom.end());
+      from.MoveTailTo(static_cast<int>(at) + 1, to);
+    } else {
+      modelTo.insert(modelTo.end(), modelFrom.begin(), modelFrom.begin() + 2);
+      modelFrom.erase(modelFrom.begin(), modelFrom.begin() + 2);
+      from.MoveHeadTo(2, to);
+    }
+    EXPECT_EQ(entries(from), modelFrom);
+    EXPECT_EQ(entries(to), modelTo);
+    // A first count set later, and an entry inserted after it, leave the others as they were.
+    to.SetEntryCount(1, 42);
+    modelTo[0].second = 42;
+    to.InsertEntry(2, NumberKey(10, 99).data(), 99, 0);
+    modelTo.insert(modelTo.begin() + 1, {99, 0});
+    from.FitEntries();
+    to.DeleteEntry(to.Count());
+    modelTo.pop_back();
+    EXPECT_EQ(entries(from), modelFrom);
+    EXPECT_EQ(entries(to), modelTo);
+  }
+}
+
 TEST(BTree, LeafOfKeySizeTenSplits255Into128And128) {
   TIndexShape shape;
   shape.KeySize = 10;

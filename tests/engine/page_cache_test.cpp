@@ -204,6 +204,28 @@ TEST_F(TableCacheTest, AScanKeepsTheCacheWithinItsBudget) {
   EXPECT_GT(Cache().Pieces(), 0u);
 }
 
+// A scan reads the data file in long blocks and the leaves one after the other straight from the
+// file: they are read once, and would push out the pieces lookups come back to. Lookups keep
+// what they read.
+TEST_F(TableCacheTest, AScanLeavesWhatItReadsOnceOutOfTheCache) {
+  MakeTable(20000);
+  TDataCursor& c = OpenAs(1, "t");
+  Cache().SetBudget(0);  // empty
+  Cache().SetBudget(TPageCache::kDefaultBudget);
+  TRows expected;
+  for (int32_t k = 1; k <= 20000; ++k) expected[k] = 7 * k;
+  EXPECT_EQ(ReadAll(c), expected);
+  // The root and the first leaf, found by a descent.
+  EXPECT_LE(Cache().Pieces(), 4u);
+  EXPECT_EQ(LookUpAll(c, 20000), expected);
+  // 20,000 records of 17 bytes and their keys: some 80 pieces of the data file and more of the
+  // index's leaves.
+  EXPECT_GT(Cache().Pieces(), 100u);
+  const size_t afterLookups = Cache().Pieces();
+  EXPECT_EQ(ReadAll(c), expected);
+  EXPECT_EQ(Cache().Pieces(), afterLookups);
+}
+
 // User 0 changes random rows (alone or in transactions, some rolled back); after each of its
 // commits user 1, whose caches are warm, must see exactly the model, by scan and by key.
 class TableCacheSessionsTest : public TableCacheTest, public ::testing::WithParamInterface<int64_t> {};

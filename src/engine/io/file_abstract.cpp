@@ -68,11 +68,16 @@ int64_t TAbstractFile::Seek(int32_t handle, int64_t offset, int origin) {
   return entry->position;
 }
 
-int64_t TAbstractFile::ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count) {
+int64_t TAbstractFile::ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count, bool keep) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   THandleEntry* entry = Entry(handle);
   if (entry == nullptr || offset < 0) return -kErrInvalidFileHandle;
   entry->position = offset;
+  struct TKeepAgain {
+    bool& keep;
+    ~TKeepAgain() { keep = true; }
+  } keepAgain{keepReads_};
+  keepReads_ = keep;
   return Read(handle, buffer, count);
 }
 

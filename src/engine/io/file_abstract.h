@@ -75,7 +75,8 @@ class TAbstractFile {
   virtual int64_t Read(int32_t handle, void* buffer, int64_t count) = 0;
   virtual int64_t Write(int32_t handle, const void* buffer, int64_t count) = 0;
   // A seek to offset and a read under one lock (the handle's position ends after the bytes).
-  int64_t ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count);
+  // Without `keep` a disk file adds nothing to the page cache for this read.
+  int64_t ReadAt(int32_t handle, int64_t offset, void* buffer, int64_t count, bool keep = true);
   // Copies count bytes at offset, all within the first kFileHeadSize bytes and the file, as every
   // opener of the file sees them now, without a system call where the file allows it: the check
   // for other users' changes looks at a header counter on every cache miss. False when there is
@@ -125,6 +126,8 @@ class TAbstractFile {
   bool sequential_ = false;
   std::vector<THandleEntry> handles_;
   platform::TByteRangeLockTable locks_;
+  // False while a read under ReadAt must leave the page cache as it is (set under mutex_).
+  bool keepReads_ = true;
 
   friend class TFileList;
 };

@@ -95,10 +95,10 @@ int64_t TFileHandler::Read(void* buffer, int64_t count, bool partialAllowed) {
   return got;
 }
 
-int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed) {
+int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed, bool keep) {
   if (!open_) Raise(kErrInvalidFileHandle);
   if (offset < 0) Raise(kErrUnknownOsError);
-  const int64_t got = file_->ReadAt(handle_, offset, buffer, count);
+  const int64_t got = file_->ReadAt(handle_, offset, buffer, count, keep);
   if (got < 0 || (got < count && !partialAllowed)) Raise(kErrReadError);
   return got;
 }

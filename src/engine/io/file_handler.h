@@ -68,7 +68,9 @@ class TFileHandler {
   virtual int64_t Read(void* buffer, int64_t count, bool partialAllowed = false);
   virtual int64_t Write(const void* buffer, int64_t count);
   // A seek to offset and a read at once (one lock of the shared file); as Read.
-  int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed = false);
+  // Without `keep` the bytes come from the process's page cache when held, but the read adds
+  // nothing to it (a page a scan passes once).
+  int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool partialAllowed = false, bool keep = true);
   // The bytes at offset as the file holds them now, read cheaply where the file allows it
   // (TAbstractFile::PeekHead): false when the caller must read them. Only within the first
   // kFileHeadSize bytes; the position is not touched.

@@ -16,6 +16,10 @@ constexpr int64_t kPiece = TPageCache::kPieceSize;
 // ahead while reads are sequential.
 constexpr int64_t kMaxRunPieces = 64;
 constexpr int64_t kMaxAheadPieces = 32;
+// A read of this many bytes or more is a scan's (records read ahead in a block): it goes to the
+// file and leaves the cache as it is. Its pieces are read once; kept, they would push out the
+// pieces that lookups come back to, and fill the process with memory used once.
+constexpr int64_t kStreamBytes = 8 * kPiece;
 }  // namespace
 
 TPhysicalFile::TPhysicalFile(TPageCache* cache) : cache_(cache), cacheId_(cache ? cache->NewFileId() : 0) {}
@@ -92,7 +96,8 @@ bool TPhysicalFile::CacheValid() {
 int64_t TPhysicalFile::CachedRead(void* buffer, int64_t count, int64_t offset) {
   // A header is read from its start, and always from the file: it is what tells whether the
   // pieces held are current.
-  if (offset == 0 || count <= 0 || (offset + count - 1) / kPiece > UINT32_MAX || !CacheValid())
+  if (offset == 0 || count <= 0 || count >= kStreamBytes || (offset + count - 1) / kPiece > UINT32_MAX ||
+      !CacheValid())
     return os_.ReadAt(buffer, count, offset);
   auto* out = static_cast<uint8_t*>(buffer);
   int64_t done = 0;
@@ -104,6 +109,11 @@ int64_t TPhysicalFile::CachedRead(void* buffer, int64_t count, int64_t offset) {
     if (cache_->Get(cacheId_, static_cast<uint32_t>(piece), at, out + done, want)) {
       done += want;
       continue;
+    }
+    if (!keepReads_) {  // the rest from the file, nothing kept
+      const int64_t got = os_.ReadAt(out + done, count - done, position);
+      if (got < 0) return done > 0 ? done : got;
+      return done + got;
     }
     // A miss reads every piece the request still needs in one go, and more ahead while the
     // reads run on from where the last one stopped (a scan).

@@ -9,13 +9,15 @@
 // fills in part from its creation on (a header is never cut off), so it cannot fault; where the
 // system refuses the mapping, PeekHead answers false and the caller reads.
 //
-// Reads beyond the first page go through the process's page cache (page_cache.h), and writes
-// update the pieces it holds. Every table file begins with its header's update counter, which
-// every writer moves when it changes the file: the pieces held are those of one counter value,
-// and a read that finds another value on the mapped page drops them all first, so a piece read
-// from the cache is what the disk held for the counter the reader saw. (This process's own
-// writes update the pieces, and move the held value with the counter they write.) A read from
-// offset 0, a header, always goes to the file.
+// Reads beyond the first page go through the process's page cache (page_cache.h), except long
+// ones (a scan's blocks of records, read once) and reads that ask not to be kept (a scan's next
+// leaf), which take what is held but add nothing; writes update the pieces it holds. Every
+// table file begins with its header's update counter, which every writer moves when it changes
+// the file: the pieces held are those of one counter value, and a read that finds another value
+// on the mapped page drops them all first, so a piece read from the cache is what the disk held
+// for the counter the reader saw. (This process's own writes update the pieces, and move the
+// held value with the counter they write.) A read from offset 0, a header, always goes to the
+// file.
 #pragma once
 
 #include <atomic>

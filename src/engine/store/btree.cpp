@@ -131,6 +131,7 @@ void TBTree::SplitUpward(TPath& path, size_t level) {
     }
     old.MoveTailTo(m + 1, *fresh);
   }
+  old.FitEntries();
   fresh->Prev = old.Offset;
   fresh->Next = old.Next;
   if (old.Next != 0) {
@@ -462,7 +463,7 @@ TBTree::TResult TBTree::Next(TTreePosition* position) {
     return kDone;
   }
   if (position->Leaf.Next == 0) return kNotFound;
-  TPageRef next = Fetch(position->Leaf.Next);
+  TPageRef next(&store_, store_.FetchPassing(position->Leaf.Next));
   if (!next) return kRetry;
   if (next->Free || next->Count() == 0 || !next->IsLeaf() || next->Prev != position->Leaf.Offset)
     store_.RaiseCorrupt();
@@ -485,7 +486,7 @@ TBTree::TResult TBTree::Prior(TTreePosition* position) {
     return kDone;
   }
   if (position->Leaf.Prev == 0) return kNotFound;
-  TPageRef prior = Fetch(position->Leaf.Prev);
+  TPageRef prior(&store_, store_.FetchPassing(position->Leaf.Prev));
   if (!prior) return kRetry;
   if (prior->Free || prior->Count() == 0 || !prior->IsLeaf() || prior->Next != position->Leaf.Offset)
     store_.RaiseCorrupt();

@@ -30,6 +30,9 @@ class TPageStore {
   // Pinned page at a page offset, or nullptr for "retry" (the table changed on disk). A bad
   // offset or a damaged page raises the corruption error.
   virtual TPage* FetchPage(uint32_t offset) = 0;
+  // The same for a leaf that a walk along the leaves passes once (a scan): the store may keep
+  // it out of caches that pages come back to.
+  virtual TPage* FetchPassing(uint32_t offset) { return FetchPage(offset); }
   virtual void ReleasePage(TPage* page) = 0;
   // A pinned, empty page shaped for the index (from its free list or appended).
   virtual TPage* NewPage() = 0;

@@ -42,6 +42,7 @@ void TPageStack::Give(std::unique_ptr<TPage> page) {
 // ---- the tree's view of one index ----
 
 TPage* TIndexPageStore::FetchPage(uint32_t offset) { return file_.FetchPage(slot_, offset); }
+TPage* TIndexPageStore::FetchPassing(uint32_t offset) { return file_.FetchPage(slot_, offset, false, false, true); }
 void TIndexPageStore::ReleasePage(TPage* page) { file_.ReleasePage(page); }
 TPage* TIndexPageStore::NewPage() { return file_.NewPage(slot_); }
 void TIndexPageStore::FreePage(TPage* page) { file_.FreePage(slot_, page); }
@@ -431,14 +432,14 @@ std::unique_ptr<TPage> TIndexFile::MakeRoom(uint8_t slot) {
   return stack_.Take();
 }
 
-void TIndexFile::ReadPageBytes(uint32_t offset, uint8_t* out) {
-  ReadAt(offset, out, kPageSize);
+void TIndexFile::ReadPageBytes(uint32_t offset, uint8_t* out, bool passing) {
+  ReadAt(offset, out, kPageSize, false, !passing);
   if (Encrypted()) DecryptBlock(out, kPageSize, kIndexKey1, kIndexKey2);
   ++stats_.DiskReads;
   ++stats_.PagesRead;
 }
 
-TPage* TIndexFile::FetchPage(uint8_t slot, uint32_t offset, bool fresh, bool append) {
+TPage* TIndexFile::FetchPage(uint8_t slot, uint32_t offset, bool fresh, bool append, bool passing) {
   if (slot >= kSlotCount || offset == 0) RaiseCode(kErrIndexPageCorrupt);
   const TIndexShape shape = SlotShape(slot);
   if (shape.KeySize == 0 || shape.KeySize > index_format::kMaxKeySize || shape.Compression > kPackBoth ||
@@ -476,7 +477,7 @@ TPage* TIndexFile::FetchPage(uint8_t slot, uint32_t offset, bool fresh, bool app
   // Room first: making room may flush, which uses the I/O buffer.
   std::unique_ptr<TPage> page = MakeRoom(slot);
   ioBuffer_.resize(kPageSize);
-  ReadPageBytes(offset, ioBuffer_.data());
+  ReadPageBytes(offset, ioBuffer_.data(), passing);
   page->Setup(shape);
   if (!fresh && !page->Unpack(ioBuffer_.data())) {
     stack_.Give(std::move(page));

@@ -44,6 +44,7 @@ class TIndexPageStore : public TPageStore {
  public:
   TIndexPageStore(TIndexFile& file, uint8_t slot) : file_(file), slot_(slot) {}
   TPage* FetchPage(uint32_t offset) override;
+  TPage* FetchPassing(uint32_t offset) override;
   void ReleasePage(TPage* page) override;
   TPage* NewPage() override;
   void FreePage(TPage* page) override;
@@ -131,8 +132,9 @@ class TIndexFile : public TFileHandler {
   void DropSlot(uint8_t slot, bool move);
 
   // Pages. FetchPage answers nullptr for "retry" (the table changed on disk). Only NewPage
-  // appends: a reference to the end offset is damage like any other bad reference.
-  TPage* FetchPage(uint8_t slot, uint32_t offset, bool fresh = false, bool append = false);
+  // appends: a reference to the end offset is damage like any other bad reference. A page read
+  // `passing` (a scan's next leaf) leaves the process's page cache as it was.
+  TPage* FetchPage(uint8_t slot, uint32_t offset, bool fresh = false, bool append = false, bool passing = false);
   void ReleasePage(TPage* page);
   TPage* NewPage(uint8_t slot);
   void FreePage(uint8_t slot, TPage* page);
@@ -164,7 +166,7 @@ class TIndexFile : public TFileHandler {
  private:
   struct TSlotCache {
     std::vector<std::unique_ptr<TPage>> Pages;  // sorted by offset
-    TNumberIndex<TPage> ByOffset;               // the same pages, found by offset
+    TNumberIndex<TPage, &TPage::Offset> ByOffset;               // the same pages, found by offset
     TPage* Newest = nullptr;
     TPage* Oldest = nullptr;
     size_t Capacity = kSlotCacheCapacity;
@@ -186,7 +188,7 @@ class TIndexFile : public TFileHandler {
   TPage* Insert(uint8_t slot, std::unique_ptr<TPage> page);
   void DropSlotPages(uint8_t slot);
   bool IsPageOffset(uint32_t offset) const;
-  void ReadPageBytes(uint32_t offset, uint8_t* out);
+  void ReadPageBytes(uint32_t offset, uint8_t* out, bool passing = false);
 
   TTableFilesOwner* owner_;
   TFileHeader header_;

@@ -41,9 +41,35 @@ void TPage::Recycle() {
 
 void TPage::InsertEntry(int at, const uint8_t* key, uint32_t ref, int32_t count) {
   const size_t k = shape_.KeySize;
+  if (refs_.size() == refs_.capacity()) {
+    // A page changed in a transaction stays in memory until the commit: its buffers grow by half
+    // up to the page's capacity (one entry more splits it), not by doubling, which would leave a
+    // page filled to two thirds (keys added at random) with room for a whole one. A compressed
+    // leaf may hold more; beyond the capacity the buffers double.
+    const size_t size = refs_.size(), capacity = Capacity() + 1;
+    const size_t room = size < capacity ? std::min(capacity, std::max<size_t>(size + size / 2, 16)) : size * 2;
+    keys_.reserve(room * k);
+    refs_.reserve(room);
+    if (!counts_.empty()) counts_.reserve(room);
+  }
+  const bool withCount = count != 0 || !counts_.empty();
+  if (withCount) HoldCounts();
   keys_.insert(keys_.begin() + static_cast<ptrdiff_t>((at - 1) * k), key, key + k);
   refs_.insert(refs_.begin() + (at - 1), ref);
-  counts_.insert(counts_.begin() + (at - 1), count);
+  if (withCount) counts_.insert(counts_.begin() + (at - 1), count);
+}
+
+void TPage::HoldCounts() {
+  if (counts_.empty()) {
+    counts_.reserve(refs_.capacity());
+    counts_.assign(refs_.size(), 0);
+  }
+}
+
+void TPage::SetEntryCount(int i, int32_t count) {
+  if (count == 0 && counts_.empty()) return;
+  HoldCounts();
+  counts_[i - 1] = count;
 }
 
 void TPage::DeleteEntry(int at) {
@@ -51,29 +77,43 @@ void TPage::DeleteEntry(int at) {
   keys_.erase(keys_.begin() + static_cast<ptrdiff_t>((at - 1) * k),
               keys_.begin() + static_cast<ptrdiff_t>(at * k));
   refs_.erase(refs_.begin() + (at - 1));
-  counts_.erase(counts_.begin() + (at - 1));
+  if (!counts_.empty()) counts_.erase(counts_.begin() + (at - 1));
 }
 
 void TPage::MoveTailTo(int from, TPage& to) {
   const size_t k = shape_.KeySize;
+  if (!counts_.empty() || !to.counts_.empty()) {
+    HoldCounts();
+    to.HoldCounts();
+  }
   const auto keyStart = keys_.begin() + static_cast<ptrdiff_t>((from - 1) * k);
   to.keys_.insert(to.keys_.begin(), keyStart, keys_.end());
   to.refs_.insert(to.refs_.begin(), refs_.begin() + (from - 1), refs_.end());
-  to.counts_.insert(to.counts_.begin(), counts_.begin() + (from - 1), counts_.end());
+  if (!counts_.empty()) to.counts_.insert(to.counts_.begin(), counts_.begin() + (from - 1), counts_.end());
   keys_.erase(keyStart, keys_.end());
   refs_.erase(refs_.begin() + (from - 1), refs_.end());
-  counts_.erase(counts_.begin() + (from - 1), counts_.end());
+  if (!counts_.empty()) counts_.erase(counts_.begin() + (from - 1), counts_.end());
 }
 
 void TPage::MoveHeadTo(int n, TPage& to) {
   const size_t k = shape_.KeySize;
+  if (!counts_.empty() || !to.counts_.empty()) {
+    HoldCounts();
+    to.HoldCounts();
+  }
   const auto keyEnd = keys_.begin() + static_cast<ptrdiff_t>(n * k);
   to.keys_.insert(to.keys_.end(), keys_.begin(), keyEnd);
   to.refs_.insert(to.refs_.end(), refs_.begin(), refs_.begin() + n);
-  to.counts_.insert(to.counts_.end(), counts_.begin(), counts_.begin() + n);
+  if (!counts_.empty()) to.counts_.insert(to.counts_.end(), counts_.begin(), counts_.begin() + n);
   keys_.erase(keys_.begin(), keyEnd);
   refs_.erase(refs_.begin(), refs_.begin() + n);
-  counts_.erase(counts_.begin(), counts_.begin() + n);
+  if (!counts_.empty()) counts_.erase(counts_.begin(), counts_.begin() + n);
+}
+
+void TPage::FitEntries() {
+  keys_.shrink_to_fit();
+  refs_.shrink_to_fit();
+  counts_.shrink_to_fit();
 }
 
 int64_t TPage::RecordCount() const {
@@ -319,8 +359,9 @@ bool TPage::Unpack(const uint8_t* in) {
   const uint32_t end = k - suffix;
   keys_.resize(static_cast<size_t>(count) * k);
   refs_.resize(count);
-  counts_.resize(count);
+  counts_.clear();
   if (!IsLeaf()) {
+    counts_.resize(count);
     if (count > NodeCapacity(k)) return fail();
     for (uint32_t i = 0; i < count; ++i) {
       const uint8_t* e = area + i * (k + 8);

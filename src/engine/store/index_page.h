@@ -125,12 +125,13 @@ class TPage {
   const uint8_t* Key(int i) const { return keys_.data() + static_cast<size_t>(i - 1) * shape_.KeySize; }
   const uint8_t* FirstKey() const { return Key(1); }
   uint32_t Reference(int i) const { return refs_[i - 1]; }
-  int32_t EntryCount(int i) const { return counts_[i - 1]; }  // records beneath a node entry
+  // Records beneath a node entry (0 for a leaf's).
+  int32_t EntryCount(int i) const { return counts_.empty() ? 0 : counts_[i - 1]; }
   void SetKey(int i, const uint8_t* key) {
     std::memcpy(keys_.data() + static_cast<size_t>(i - 1) * shape_.KeySize, key, shape_.KeySize);
   }
   void SetReference(int i, uint32_t ref) { refs_[i - 1] = ref; }
-  void SetEntryCount(int i, int32_t count) { counts_[i - 1] = count; }
+  void SetEntryCount(int i, int32_t count);
 
   // Inserts so that the new entry becomes entry `at` (1..Count()+1).
   void InsertEntry(int at, const uint8_t* key, uint32_t ref, int32_t count);
@@ -139,6 +140,9 @@ class TPage {
   void MoveTailTo(int from, TPage& to);
   // Moves this page's entries [1, n] to the end of `to`.
   void MoveHeadTo(int n, TPage& to);
+  // Gives back the entry buffers' room beyond the entries: the first half of a split page, which
+  // keys added in order (the usual way) never reach again, would hold it for nothing.
+  void FitEntries();
 
   // Records beneath the page: a leaf's entry count, a node's sum of counts.
   int64_t RecordCount() const;
@@ -185,9 +189,14 @@ class TPage {
   uint32_t TrailingZeros(int i, uint32_t from) const;
   uint32_t EntryPackedSize(int i, uint32_t* prefix, uint32_t* trailing) const;
 
+  // Gives every entry its count (zero) in counts_ when it holds none yet.
+  void HoldCounts();
+
   TIndexShape shape_;
   std::vector<uint8_t> keys_;
   std::vector<uint32_t> refs_;
+  // One per entry, or none while every entry's count is 0 (a leaf's always are): leaves, most
+  // of an index's pages, keep no room for them.
   std::vector<int32_t> counts_;
 };
 
