@@ -2,19 +2,22 @@
 // agrees with a brute-force model (also after the lowest documents are deleted and after a
 // reset and rebuild), a pass indexes all but the last document left in a round, documents are
 // stamped with their recipients' lowest level, and the search filters by date and level and
-// orders its hits.
+// orders its hits; a search made while a pass writes the index answers what is indexed so far.
 #include "web/app/text_index.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/paths.h"
@@ -240,6 +243,37 @@ TEST_F(TextIndex, SearchFiltersByDateAndLevelAndOrdersItsHits) {
   // An address is found as the word it was stored as.
   EXPECT_EQ(Search("ann@acme.test"), (std::vector<int>{b}));
   EXPECT_EQ(Search("nothing_like_it"), (std::vector<int>{}));
+}
+
+TEST_F(TextIndex, SearchesDuringAPassSeeTheIndexGrowWithoutErrors) {
+  PrepareTextIndex(environment_, false);
+  std::set<int> all;
+  for (int i = 0; i < 40; ++i) all.insert(AddDocument("heron ibis"));
+  // Rows of the shared words are rewritten for every document while the searches read them.
+  std::atomic<bool> done{false};
+  std::thread indexer([&] {
+    IndexAll();
+    done = true;
+  });
+  std::vector<std::string> failures;
+  size_t searches = 0, previous = 0;
+  while (!done || searches == 0) {
+    try {
+      std::vector<int> hits = Search("heron");
+      ++searches;
+      const std::set<int> unique(hits.begin(), hits.end());
+      if (unique.size() != hits.size()) failures.push_back("a document found twice");
+      if (!std::includes(all.begin(), all.end(), unique.begin(), unique.end())) failures.push_back("unknown hit");
+      if (hits.size() < previous) failures.push_back("fewer hits than before");
+      previous = hits.size();
+    } catch (const std::exception& e) {
+      failures.push_back(e.what());
+    }
+  }
+  indexer.join();
+  EXPECT_EQ(failures, std::vector<std::string>{}) << "in " << searches << " searches";
+  std::vector<int> found = Search("heron");
+  EXPECT_EQ(std::set<int>(found.begin(), found.end()), all);
 }
 
 }  // namespace
