@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "dataset/data_set.h"
-#include "dataset/fen_engine_error.h"
 #include "dataset/fen_database.h"
+#include "dataset/fen_engine_error.h"
 #include "dataset/fen_table.h"
 #include "dataset/fields.h"
 #include "dataset/index_defs.h"
