@@ -7,9 +7,11 @@
 
 #include "dataset/data_set.h"
 #include "dataset/fen_database.h"
+#include "dataset/fen_engine_error.h"
 #include "dataset/fen_table.h"
 #include "dataset/fields.h"
 #include "dataset/index_defs.h"
+#include "engine/base/engine_error.h"
 #include "fulltext/cl_errors.h"
 #include "fulltext/match_bits.h"
 #include "fulltext/tx_drivers.h"
@@ -272,6 +274,25 @@ int32_t TtxWordsDataSetLink::Count() {
 }
 
 int32_t TtxWordsDataSetLink::ReadBits(uint8_t* buffer, size_t length) {
+  // Another session may rewrite the row between our reading it and its BLOB (the indexer while
+  // a search runs): the engine then reports the row changed, and the row is read again.
+  constexpr int kReads = 3;
+  for (int read = 1;; ++read) {
+    try {
+      return ReadRowBits(buffer, length);
+    } catch (const dataset::EFenEngineError& e) {
+      if (e.ErrorCode() != engine::kErrRecordChanged || read == kReads) throw;
+      dataset::TDataSet& ds = CheckOpen();
+      const std::string word = Word();
+      const int32_t segment = Segment();
+      ds.Refresh();
+      // Gone meanwhile: the refresh moved to another row, whose bits are not this word's.
+      if (Word() != word || Segment() != segment) throw;
+    }
+  }
+}
+
+int32_t TtxWordsDataSetLink::ReadRowBits(uint8_t* buffer, size_t length) {
   dataset::TDataSet& ds = CheckOpen();
   const int32_t n = sizeField_->AsInteger();
   if (n < 0 || length < 4 || static_cast<size_t>(n) > length - 4) RaiseTextIndex(txeDecompressBufferTooSmall);

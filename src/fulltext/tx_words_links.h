@@ -157,6 +157,8 @@ class TtxWordsDataSetLink : public TtxWordsRowLink {
   // Finds the properties row (on the word key); the table is left there when found.
   virtual bool FindPropertiesRow();
   std::string KeyFieldList(int kind) const { return keyFields_[kind]; }
+  // ReadBits of the row as the data set last read it.
+  int32_t ReadRowBits(uint8_t* buffer, size_t length);
 
   dataset::TDataSet* dataSet_ = nullptr;
   dataset::TField* wordField_ = nullptr;

@@ -1,14 +1,17 @@
 // Updating words.dat over a stored documents table: added, changed and deleted documents leave
 // the rows a fresh model expects (and the searches find them after a reopen); an update that
 // fails half way and is retried counts the document once; the sets grow with the range; and
-// a session whose default language is not bytewise still gets a bytewise words table.
+// a session whose default language is not bytewise still gets a bytewise words table; a reader
+// whose row was rewritten by the updater in another session reads the new bits.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <stdexcept>
 
+#include "dataset/fen_database.h"
 #include "dataset/fen_session.h"
 #include "fulltext/cl_errors.h"
+#include "fulltext/match_bits.h"
 #include "fulltext/tx_update.h"
 #include "fulltext/tx_utils.h"
 #include "support/stored_index.h"
@@ -167,6 +170,49 @@ TEST(StoredUpdate, SetsGrowWithTheRange) {
   EXPECT_EQ(idx.Stored(), model.Index());
   EXPECT_EQ(idx.Run("common", slAnd).size(), 13u);
   EXPECT_EQ(idx.Run("rare", slAnd), (TDocSet{9, 40, 41, 700, 5000}));
+}
+
+// A search reads a word's row, then its BLOB; the indexer (another session) may rewrite the row
+// in between. The reader must get the row as it is now, not fail nor mix old and new.
+TEST(StoredUpdate, ARowRewrittenUnderAReaderIsReadAgain) {
+  TStoredIndex idx;
+  idx.Put(1, "heron", "one");
+  idx.Put(2, "heron", "two");
+  idx.Build();
+  dataset::TFenSession session;
+  session.SetSessionName("StoredUpdateReaderSession");
+  session.SetStrictChangeDetection(true);
+  session.OpenSession();
+  dataset::TFenDatabase database(&session);
+  database.SetDatabaseName("StoredUpdateReaderDatabase");
+  database.SetSessionName(session.SessionName());
+  database.SetDirectory(idx.Folder());
+  database.Open();
+  dataset::TFenTable table;
+  table.SetSessionName(session.SessionName());
+  table.SetDatabaseName(database.DatabaseName());
+  table.SetTableName("words.dat");
+  TtxWordsFenLink reader;
+  reader.SetFenTable(&table);
+  reader.Open();
+  reader.SelectKey(kkWord);
+  ASSERT_TRUE(reader.Locate("HERON", -1, false));
+  ASSERT_EQ(reader.Count(), 2);
+
+  idx.Put(3, "heron", "three");
+  TtxUpdate update;
+  update.SetTextLink(&idx.Text());
+  update.SetWordsLink(&idx.Words());
+  ASSERT_TRUE(idx.Goto(3));
+  update.UpdateCurrent();
+
+  std::vector<uint8_t> buffer(256);
+  const int32_t n = reader.ReadBits(buffer.data(), buffer.size());
+  ASSERT_GT(n, 0);
+  const int32_t count = GetRecordInt(buffer.data(), kRecCountAt);
+  EXPECT_EQ(count < 0 ? -count : count, 3);
+  EXPECT_EQ(reader.Count(), 3);
+  reader.Close();
 }
 
 // words.dat sorts bytewise, as the engines' prefix walks assume, whatever language the

@@ -27,6 +27,7 @@
 #include "mail/message/mail_address.h"
 #include "platform/format.h"
 #include "platform/paths.h"
+#include "platform/stream.h"
 #include "resources/account_control.h"
 #include "resources/alias_control.h"
 #include "resources/table_defs.h"
@@ -167,6 +168,22 @@ class TIndexObjects {
 
 bool WordsTableExists(const std::string& folder) {
   return platform::FileExists(platform::IncludeTrailingPathDelimiter(folder) + kWordsTable);
+}
+
+// A build cut short by a crash leaves words.dat without the properties row that its end writes,
+// or not readable at all: every later update would fail on it, so it is built again.
+bool WordsTableFinished(const std::string& folder) {
+  try {
+    TIndexObjects objects(folder);
+    objects.Words().Open();
+    platform::TMemoryStream properties;
+    objects.Words().ReadProperties(properties);
+    objects.Words().Close();
+    return true;
+  } catch (const std::exception& e) {
+    core::LogMessage(std::string("Text index unfinished, built again: ") + e.what());
+    return false;
+  }
 }
 
 void SetIndexed(resources::TDatabaseResource& resource, bool indexed) {
@@ -345,7 +362,12 @@ void ResetTextIndex(const TTextIndexEnvironment& environment) {
 
 void PrepareTextIndex(const TTextIndexEnvironment& environment, bool rebuild) {
   if (rebuild) ResetTextIndex(environment);
-  if (WordsTableExists(environment.folder)) return;
+  if (WordsTableExists(environment.folder)) {
+    if (WordsTableFinished(environment.folder)) return;
+    // The build below takes every document, indexed or not.
+    TIndexTables tables(environment.folder);
+    tables.Words().DeleteTable();
+  }
   TIndexObjects objects(environment.folder);
   fulltext::TtxMake make;
   make.SetTextLink(&objects.Text());

@@ -49,8 +49,9 @@ int IndexDocuments(const TTextIndexEnvironment& environment);
 // Deletes "words.dat" and marks every document unindexed.
 void ResetTextIndex(const TTextIndexEnvironment& environment);
 
-// Start-up: with rebuild on, ResetTextIndex first; when "words.dat" is missing, builds it from
-// every document.
+// Start-up: with rebuild on, ResetTextIndex first; when "words.dat" is missing, or unfinished
+// (a build cut short: not readable or without its properties row), builds it from every
+// document.
 void PrepareTextIndex(const TTextIndexEnvironment& environment, bool rebuild);
 
 // The numbers of the documents that match words (smart query logic) and were created within
