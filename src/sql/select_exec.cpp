@@ -146,6 +146,62 @@ void SplitConjuncts(const TDataQuery& query, const TExpToken* tree, std::vector<
   out.emplace_back(engine::CopyExpressionTree(tree));
 }
 
+// "column op constant" bounding an integer column from below (>, >=) or above (<, <=) by a
+// constant of the column's own type.
+bool IntegerBound(const TExpToken* c, bool& lower) {
+  if (c == nullptr || c->NodeClass != engine::ncBinary) return false;
+  const uint8_t op = c->Operator;
+  lower = op == engine::opGreater || op == engine::opGreaterEqual;
+  if (!lower && op != engine::opLess && op != engine::opLessEqual) return false;
+  const TExpToken* column = c->Left;
+  const TExpToken* value = c->Right;
+  return column != nullptr && value != nullptr && column->NodeClass == engine::ncColumn &&
+         column->SourceRef != nullptr && value->NodeClass == engine::ncConstant && !value->IsParameter &&
+         !value->IsNull && value->Left == nullptr && value->Right == nullptr &&
+         engine::IsIntegerType(column->DataType) && value->DataType == column->DataType;
+}
+
+// A lower and an upper bound of one column become "column BETWEEN low AND high" for the table's
+// filter, which the index answers as one key range; two filters would each walk an open-ended
+// range. The bounds themselves, strict or not, stay exact as per-row tests on the few rows left.
+void MergeIntegerRanges(TDataQuery& query, std::vector<TExpTree>& conjuncts, TSelectRun& run,
+                        const engine::TEvalContext& context) {
+  for (size_t i = 0; i < conjuncts.size(); ++i) {
+    bool lower = false;
+    if (!IntegerBound(conjuncts[i].get(), lower) || !lower) continue;
+    const TExpToken* column = conjuncts[i]->Left;
+    const auto* table = static_cast<const TSourceTable*>(column->SourceRef);
+    if (table->OuterOn != nullptr) continue;
+    for (size_t j = 0; j < conjuncts.size(); ++j) {
+      bool upperIsLower = true;
+      if (j == i || !IntegerBound(conjuncts[j].get(), upperIsLower) || upperIsLower) continue;
+      const TExpToken* other = conjuncts[j]->Left;
+      if (other->SourceRef != column->SourceRef || other->FieldNo != column->FieldNo) continue;
+      TExpTree between = engine::NewExpTree();
+      between->NodeClass = engine::ncPredicate;
+      between->Operator = engine::opBetween;
+      between->Text = "BETWEEN";
+      between->DataType = engine::fldBool;
+      between->Left = engine::CopyExpressionTree(column);
+      between->Left->Parent = between.get();
+      TExpToken* low = engine::CopyExpressionTree(conjuncts[i]->Right);
+      TExpToken* high = engine::CopyExpressionTree(conjuncts[j]->Right);
+      low->Right = high;
+      high->Parent = low;
+      between->Right = low;
+      low->Parent = between.get();
+      CheckQueryTree(query, between.get(), true, "WHERE or JOIN clause");
+      run.Residual.push_back(engine::PrepareExpressionTree(conjuncts[i].get(), context, true, false));
+      run.Residual.push_back(engine::PrepareExpressionTree(conjuncts[j].get(), context, true, false));
+      run.AllPushed = false;
+      conjuncts[i] = std::move(between);
+      conjuncts.erase(conjuncts.begin() + static_cast<std::ptrdiff_t>(j));
+      if (j < i) --i;
+      break;
+    }
+  }
+}
+
 int PositionIn(const std::vector<TSourceTable*>& order, const TSourceTable* t) {
   return static_cast<int>(std::find(order.begin(), order.end(), t) - order.begin());
 }
@@ -246,6 +302,7 @@ class TAggregator {
     int64_t IntSum = 0;
     double FloatSum = 0;
     TExpTree Best;
+    TExpTree Value;  // the row being added
     engine::TEvalContext Context;
   };
 
@@ -263,12 +320,31 @@ class TAggregator {
     return engine::ExpressionResultTrue(*result);
   }
 
+  // Integer values order by their numbers alone: no comparison tree to build and evaluate.
+  static bool IntegerLess(const TExpToken& a, const TExpToken& b, bool& less) {
+    if (a.DataType != b.DataType || a.IsNull || b.IsNull) return false;
+    switch (a.DataType) {
+      case engine::fldInt32: less = a.Get<int32_t>() < b.Get<int32_t>(); return true;
+      case engine::fldInt16: less = a.Get<int16_t>() < b.Get<int16_t>(); return true;
+      default: return false;
+    }
+  }
+
+  static bool Before(const TExpToken& a, const TExpToken& b, const engine::TEvalContext& context) {
+    bool less = false;
+    return IntegerLess(a, b, less) ? less : Less(a, b, context);
+  }
+
   void Accumulate(const uint8_t* record) {
     for (size_t i = 0; i < query_.ResultColumns.size(); ++i) {
       const TResultField& c = *query_.ResultColumns[i];
       if (c.Aggregate == agNone) continue;
       TState& s = states_[i];
-      TExpTree v = ReadValue(result_, static_cast<uint32_t>(c.ResultNo), record);
+      // The value node is made once per column and read into for every row.
+      if (!s.Value) s.Value = ReadValue(result_, static_cast<uint32_t>(c.ResultNo), nullptr);
+      TExpTree& v = s.Value;
+      const FieldDesc& f = result_.GetFieldDesc(static_cast<uint32_t>(c.ResultNo));
+      if (!result_.ReadField(record, f, *v)) v->IsNull = true;
       if (c.Aggregate == agCount) {
         if (!v->IsNull) s.Count += v->Get<int32_t>();
         continue;
@@ -290,10 +366,10 @@ class TAggregator {
           ++s.Count;
           break;
         case agMin:
-          if (!s.Best || Less(*v, *s.Best, s.Context)) s.Best = std::move(v);
+          if (!s.Best || Before(*v, *s.Best, s.Context)) std::swap(s.Best, v);
           break;
         case agMax:
-          if (!s.Best || Less(*s.Best, *v, s.Context)) s.Best = std::move(v);
+          if (!s.Best || Before(*s.Best, *v, s.Context)) std::swap(s.Best, v);
           break;
         default: break;
       }
@@ -436,6 +512,8 @@ void TDataQuery::PlanConditions() {
       CheckQueryTree(*this, ons[i].get(), true, "WHERE or JOIN clause");
       if (ons[i]->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
     }
+    // A live result has no per-row tests to keep the bounds exact.
+    if (!Live) MergeIntegerRanges(*this, conjuncts, run, context);
   }
   // Conjuncts on one table become its filters, except on the optional table of an outer join:
   // those are tested after the join has made its null row, so that they mean what WHERE says.
@@ -544,6 +622,16 @@ void TDataQuery::FillResult() {
   int32_t step = 0;
   uint32_t lastDriving = 0;
   int32_t inserted = 0;
+  // Where each plain column sits in its source cursor, and one buffer for copying values.
+  std::vector<uint32_t> positions(ResultColumns.size(), 0);
+  size_t widest = 8;
+  for (size_t i = 0; i < ResultColumns.size(); ++i) {
+    const TResultField& c = *ResultColumns[i];
+    if (c.Aggregate != agNone || c.Calculated) continue;
+    positions[i] = FieldPosition(*c.SourceTable->Cursor, c.FieldNo);
+    widest = std::max<size_t>(widest, result.GetFieldDesc(static_cast<uint32_t>(c.ResultNo)).PhysicalSize);
+  }
+  std::vector<uint8_t> value(widest + 8, 0);
   while (walk.Next()) {
     const uint32_t driving = DrivingTable->Cursor->CurrentRecordNumber();
     if (step == 0 || driving != lastDriving) {
@@ -562,16 +650,17 @@ void TDataQuery::FillResult() {
     if (!pass) continue;
     if (MaxRowCount >= 0 && inserted >= MaxRowCount) break;
     result.InitRecord(row.data());
-    for (const auto& c : ResultColumns) {
+    for (size_t i = 0; i < ResultColumns.size(); ++i) {
+      const auto& c = ResultColumns[i];
       const FieldDesc& f = result.GetFieldDesc(static_cast<uint32_t>(c->ResultNo));
       if (c->Aggregate == agNone && !c->Calculated) {
         TSourceTable& t = *c->SourceTable;
-        const uint32_t position = FieldPosition(*t.Cursor, c->FieldNo);
+        const uint32_t position = positions[i];
         if (f.IsBlob()) {
           CopyBlob(t, position, result, static_cast<uint32_t>(c->ResultNo), row.data());
           continue;
         }
-        std::vector<uint8_t> value(std::max<size_t>(f.PhysicalSize, 8) + 8, 0);
+        std::fill(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(std::max<size_t>(f.PhysicalSize, 8) + 8), 0);
         const bool null = t.Padded || t.Cursor->GetFieldData(position, t.RecordBuffer.data(), value.data());
         result.SetFieldData(static_cast<uint32_t>(c->ResultNo), row.data(), null ? nullptr : value.data());
         continue;
