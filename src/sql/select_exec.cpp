@@ -202,6 +202,63 @@ void MergeIntegerRanges(TDataQuery& query, std::vector<TExpTree>& conjuncts, TSe
   }
 }
 
+// "column = constant" or "column BETWEEN low AND high" over an integer column of a source
+// table with constants of the column's own type: the bounds of a key range.
+bool KeyBounds(const TExpToken* c, const TExpToken*& column, const TExpToken*& low, const TExpToken*& high) {
+  if (c == nullptr) return false;
+  if (c->NodeClass == engine::ncBinary && c->Operator == engine::opEqual) {
+    column = c->Left;
+    low = high = c->Right;
+    if (low != nullptr && low->Right != nullptr) return false;
+  } else if (c->NodeClass == engine::ncPredicate && c->Operator == engine::opBetween) {
+    column = c->Left;
+    low = c->Right;
+    high = low != nullptr ? low->Right : nullptr;
+    if (high != nullptr && high->Right != nullptr) return false;
+  } else {
+    return false;
+  }
+  if (column == nullptr || column->NodeClass != engine::ncColumn || column->SourceRef == nullptr ||
+      !engine::IsIntegerType(column->DataType)) {
+    return false;
+  }
+  auto constant = [&](const TExpToken* v) {
+    return v != nullptr && v->NodeClass == engine::ncConstant && !v->IsParameter && !v->IsNull &&
+           v->Left == nullptr && v->DataType == column->DataType;
+  };
+  return constant(low) && constant(high) && (low == high || low->Right == high);
+}
+
+// Sets the cursor of table to the key range of an index that one conjunct bounds; false when
+// none does (the table is then walked whole).
+bool UseKeyRange(TSourceTable& table, const std::vector<TExpTree>& conjuncts) {
+  engine::TDataCursor& cursor = *table.Cursor;
+  for (const TExpTree& c : conjuncts) {
+    const TExpToken* column = nullptr;
+    const TExpToken* low = nullptr;
+    const TExpToken* high = nullptr;
+    if (!KeyBounds(c.get(), column, low, high) || column->SourceRef != &table) continue;
+    const FieldDesc& f = cursor.GetFieldDescByNumber(static_cast<uint16_t>(column->FieldNo));
+    if (f.IsAutoInc() || f.Calculated || f.PhysicalSize > 8) continue;
+    const engine::TTableInfo info = cursor.GetTableInfo();
+    const int indexes = cursor.GetIndexCount();
+    for (int n = info.NoPrimaryIndex ? 1 : 0; n <= info.SecondaryIndexCount && n <= indexes; ++n) {
+      const engine::IndexDesc d = cursor.GetIndexDesc(static_cast<uint8_t>(n));
+      if (d.FieldCount < 1 || d.FieldNumbers[0] != f.FieldNumber || d.Descending || d.FieldDescending[0] != 0) continue;
+      // Records holding only the bounding field: the key is built from them as for a row.
+      std::vector<uint8_t> from(cursor.GetRecordSize(), 0), to(cursor.GetRecordSize(), 0);
+      from[f.Offset] = to[f.Offset] = 1;
+      std::memcpy(from.data() + f.Offset + 1, low->Data, f.PhysicalSize);
+      std::memcpy(to.data() + f.Offset + 1, high->Data, f.PhysicalSize);
+      cursor.SetIndexNumber(static_cast<uint8_t>(n));
+      cursor.SetRange(false, from.data(), 1, to.data(), 1);
+      table.KeyRange = true;
+      return true;
+    }
+  }
+  return false;
+}
+
 int PositionIn(const std::vector<TSourceTable*>& order, const TSourceTable* t) {
   return static_cast<int>(std::find(order.begin(), order.end(), t) - order.begin());
 }
@@ -515,12 +572,29 @@ void TDataQuery::PlanConditions() {
     // A live result has no per-row tests to keep the bounds exact.
     if (!Live) MergeIntegerRanges(*this, conjuncts, run, context);
   }
+  // A lone table bounded on the first field of an index reads that key range and tests its
+  // conditions on the rows of the range: no filter, which would collect the table's live
+  // records first. Its rows are put back into record order before they are written (FillResult),
+  // hence no row limit, progress or BLOB copies, which follow the walk.
+  TSourceTable* ranged = nullptr;
+  if (!Live && SourceTables.size() == 1 && SourceTables.front()->OrderDeferred && MaxRowCount < 0 &&
+      ProgressCallback == nullptr && !HasBlobColumns && UseKeyRange(*SourceTables.front(), conjuncts)) {
+    ranged = SourceTables.front().get();
+  }
+  for (const auto& t : SourceTables) {
+    if (t.get() != ranged && t->OrderDeferred) t->UsePhysicalOrder();
+  }
   // Conjuncts on one table become its filters, except on the optional table of an outer join:
   // those are tested after the join has made its null row, so that they mean what WHERE says.
   std::vector<TExpTree> joining;
   for (TExpTree& c : conjuncts) {
     std::vector<TSourceTable*> tables;
     TablesOf(c.get(), tables);
+    if (ranged != nullptr && tables.size() == 1 && tables[0] == ranged) {
+      run.Residual.push_back(engine::PrepareExpressionTree(c.get(), context, true, false));
+      run.AllPushed = false;
+      continue;
+    }
     // A live result has no per-row test: a condition without columns filters its one table.
     if (tables.empty() && Live) tables.push_back(run.Order.front());
     if (tables.size() == 1 && !HoldsSubSelect(c.get()) && tables[0]->OuterOn == nullptr) {
@@ -632,6 +706,8 @@ void TDataQuery::FillResult() {
     widest = std::max<size_t>(widest, result.GetFieldDesc(static_cast<uint32_t>(c.ResultNo)).PhysicalSize);
   }
   std::vector<uint8_t> value(widest + 8, 0);
+  const bool keyOrder = DrivingTable != nullptr && DrivingTable->KeyRange;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> held;
   while (walk.Next()) {
     const uint32_t driving = DrivingTable->Cursor->CurrentRecordNumber();
     if (step == 0 || driving != lastDriving) {
@@ -683,10 +759,18 @@ void TDataQuery::FillResult() {
         StoreValue(result.GetFieldDesc(static_cast<uint32_t>(c->CountFieldNo)), *count, row.data());
       }
     }
+    if (keyOrder) {
+      held.emplace_back(DrivingTable->Cursor->CurrentRecordNumber(), row);
+      continue;
+    }
     result.InsertRecord(row.data(), false);
     ++inserted;
     if (HasBlobColumns) result.CloseAllBlobs();
   }
+  // Rows read through a key range come in key order: written in record order, they are what
+  // a walk of the whole table gives.
+  std::stable_sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [number, bytes] : held) result.InsertRecord(bytes.data(), false);
 }
 
 void TDataQuery::FillAggregateOnly() {

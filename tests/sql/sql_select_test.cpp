@@ -459,6 +459,16 @@ TEST_F(SelectOracleTest, RandomBoundsOnOneColumnMatchSqlite) {
     const std::string theirsLink = join ? " AND ta.k IS tb.k" : "";
     Compare(select + from + bounds + other.first + link, select + from + bounds + other.second + theirsLink, false);
   }
+  // Rows found through a key of an index keep the order of a walk over the whole table.
+  for (int k = -1; k <= 8; ++k) {
+    const std::string value = std::to_string(k);
+    Compare("SELECT id, k, s FROM ta WHERE k = " + value, "SELECT id, k, s FROM ta WHERE k = " + value + " ORDER BY id", true);
+    Compare("SELECT id FROM ta WHERE k >= " + value + " AND k < " + std::to_string(k + 4) + " AND n <> 0",
+            "SELECT id FROM ta WHERE k >= " + value + " AND k < " + std::to_string(k + 4) + " AND n IS NOT 0 ORDER BY id", true);
+    Compare("SELECT k, COUNT(*), MIN(id), MAX(n) FROM ta WHERE k BETWEEN " + value + " AND 5 GROUP BY k",
+            "SELECT k, COUNT(*), MIN(id), MAX(n) FROM ta WHERE k BETWEEN " + value + " AND 5 GROUP BY k", true);
+    Compare("SELECT id FROM tb WHERE v = " + std::to_string(k * 4) + " OR v = 3", "SELECT id FROM tb WHERE v = " + std::to_string(k * 4) + " OR v = 3 ORDER BY id", true);
+  }
   // Several bounds on one column: a pair may merge, every bound still holds.
   Compare("SELECT id FROM ta WHERE k >= 2 AND k < 5 AND k <= 4 AND k > 2", "SELECT id FROM ta WHERE k >= 2 AND k < 5 AND k <= 4 AND k > 2", false);
 }
