@@ -687,6 +687,26 @@ void TDataQuery::ExecuteSelect() {
   if (!IsSubSelect) Executed = true;
 }
 
+bool TDataQuery::CanStream() const {
+  return Kind == skSelect && !Live && ResultCursor != nullptr && !Grouped && !Distinct && OrderBy.empty() &&
+         !Having && !HasInto && !HasBlobColumns && MaxRowCount < 0 && ProgressCallback == nullptr;
+}
+
+void TDataQuery::StreamSelect(const std::function<void(const uint8_t*)>& sink) {
+  if (ResultCursor == nullptr) return;
+  std::vector<std::unique_ptr<engine::TCursorBracket>> locks;
+  if (WithLocks) {
+    for (const auto& t : SourceTables) locks.push_back(std::make_unique<engine::TCursorBracket>(*t->Cursor));
+  }
+  PlanConditions();
+  struct TSinkScope {
+    const std::function<void(const uint8_t*)>*& Sink;
+    ~TSinkScope() { Sink = nullptr; }
+  } scope{sink_};
+  sink_ = &sink;
+  FillResult();
+}
+
 void TDataQuery::FillResult() {
   engine::TDataCursor& result = *ResultCursor;
   std::vector<uint8_t> row(result.GetRecordSize());
@@ -707,6 +727,10 @@ void TDataQuery::FillResult() {
   }
   std::vector<uint8_t> value(widest + 8, 0);
   const bool keyOrder = DrivingTable != nullptr && DrivingTable->KeyRange;
+  auto emit = [&](uint8_t* bytes) {
+    if (sink_ != nullptr) (*sink_)(bytes);
+    else result.InsertRecord(bytes, false);
+  };
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> held;
   while (walk.Next()) {
     const uint32_t driving = DrivingTable->Cursor->CurrentRecordNumber();
@@ -763,14 +787,14 @@ void TDataQuery::FillResult() {
       held.emplace_back(DrivingTable->Cursor->CurrentRecordNumber(), row);
       continue;
     }
-    result.InsertRecord(row.data(), false);
+    emit(row.data());
     ++inserted;
     if (HasBlobColumns) result.CloseAllBlobs();
   }
   // Rows read through a key range come in key order: written in record order, they are what
   // a walk of the whole table gives.
   std::stable_sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (auto& [number, bytes] : held) result.InsertRecord(bytes.data(), false);
+  for (auto& [number, bytes] : held) emit(bytes.data());
 }
 
 void TDataQuery::FillAggregateOnly() {
