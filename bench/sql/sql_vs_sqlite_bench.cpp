@@ -191,7 +191,8 @@ double Median(std::vector<double> v) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: bench_sql_sql_vs_sqlite [--rows N | --million] [--runs R] [--dir D]\n");
+  std::fprintf(stderr,
+               "usage: bench_sql_sql_vs_sqlite [--rows N | --million] [--runs R] [--dir D] [--case TEXT]\n");
   return 2;
 }
 
@@ -201,6 +202,7 @@ int main(int argc, char** argv) {
   int32_t rows = 100000;
   int runs = 5;
   std::string dir = "/var/tmp";
+  std::string only;  // run only the cases whose name holds this text
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--million") {
@@ -211,6 +213,8 @@ int main(int argc, char** argv) {
       runs = std::atoi(argv[++i]);
     } else if (a == "--dir" && i + 1 < argc) {
       dir = argv[++i];
+    } else if (a == "--case" && i + 1 < argc) {
+      only = argv[++i];
     } else {
       return Usage();
     }
@@ -300,6 +304,7 @@ int main(int argc, char** argv) {
     auto oursRun = [&](const std::string& text) { return ours.Run(text); };
     auto theirsRun = [&](const std::string& text) { return theirs.Run(text); };
     for (const TCase& c : cases) {
+      if (!only.empty() && std::string(c.Name).find(only) == std::string::npos) continue;
       std::vector<double> a, b;
       int64_t checkA = 0, checkB = 0;
       try {

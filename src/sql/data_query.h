@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -146,6 +147,14 @@ class TDataQuery {
   // of a SELECT (nullptr for other kinds). New statement kinds add a case to both dispatchers.
   void Prepare();
   engine::TDataCursor* Execute();
+  // A plain canned SELECT (no grouping, DISTINCT, ORDER BY, BLOB columns, row limit or
+  // progress) can hand its rows on as they are made instead of writing its result table.
+  bool CanStream() const;
+  // Runs such a SELECT: sink gets every row in the result table's record layout, in the order
+  // the result table would hold them. The statement sets Deferred on the SELECT of an INSERT
+  // that is to read it this way instead of executing it first.
+  void StreamSelect(const std::function<void(const uint8_t*)>& sink);
+  bool Deferred = false;
 
   // SELECT planning and result (query_plan.cpp, select_exec.cpp, result_table.cpp).
   bool AggregateOnly = false;
@@ -174,6 +183,7 @@ class TDataQuery {
   void ReleaseExecution();
 
  private:
+  const std::function<void(const uint8_t*)>* sink_ = nullptr;  // rows of StreamSelect
   engine::TExpressionParser& P() const;
   void Dispatch();
   void ExpectEnd(TSqlMessage endMessage);

@@ -458,8 +458,53 @@ class TDataChange {
   void InsertSelected(engine::TDataCursor& result) {
     selectContext_ = context_;
     selectContext_.Reader = engine::MakeFieldReader(result);
+    TDataQuery* select = q_.InsertQuery;
+    if (select != nullptr && select->Deferred) {
+      select->Deferred = false;
+      bool readsTarget = false;
+      for (const auto& t : select->SourceTables) {
+        readsTarget = readsTarget || (t->Cursor != nullptr && t->Cursor->Table() == cursor_->Table());
+      }
+      if (!readsTarget) {
+        // The SELECT reads other tables only: its rows are written as it makes them.
+        fromSelect_ = true;
+        TChangeTransaction transaction(q_, target_->Directory(), *cursor_);
+        select->StreamSelect([&](const uint8_t* row) {
+          cursor_->InitRecord(record_.data());
+          WriteValues(row, false);
+          cursor_->InsertRecord(record_.data(), false);
+          ++q_.RowsAffected;
+          transaction.RowWritten();
+          if (hasBlobs_) cursor_->CloseAllBlobs();
+        });
+        transaction.Finish();
+        return;
+      }
+      // Over the target the SELECT's result table is the snapshot of the rows that were there.
+      select->Execute();
+    }
     std::vector<std::vector<uint8_t>> rows;
     std::vector<uint8_t> selectRecord(result.GetRecordSize());
+    if (result.Table() != cursor_->Table()) {
+      // Rows read from another table (the SELECT's own result) do not move under the inserts:
+      // one pass reads and writes them.
+      fromSelect_ = true;
+      TChangeTransaction transaction(q_, target_->Directory(), *cursor_);
+      const int64_t total = result.GetRecordCount();
+      int32_t step = 0;
+      result.First();
+      while (result.GetNextRecord(selectRecord.data()) == 0) {
+        if (!Progress(q_, ++step, total)) break;
+        cursor_->InitRecord(record_.data());
+        WriteValues(selectRecord.data(), false);
+        cursor_->InsertRecord(record_.data(), false);
+        ++q_.RowsAffected;
+        transaction.RowWritten();
+        if (hasBlobs_) cursor_->CloseAllBlobs();
+      }
+      transaction.Finish();
+      return;
+    }
     std::vector<uint8_t> bookmark(result.GetBookmarkSize());
     result.First();
     while (result.GetNextRecord(selectRecord.data()) == 0) {

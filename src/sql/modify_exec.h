@@ -6,7 +6,8 @@
 // when the statement began: each is changed or deleted exactly once, whatever the change does
 // to the order the table is walked in. An INSERT ... SELECT reads the SELECT's rows as they
 // stood before its first insert, so a SELECT over the target itself does not meet the rows it
-// adds. Work on many rows runs in a transaction of the target's database (its own, committed
+// adds; a plain SELECT over other tables, left unexecuted by the statement (Deferred), is run
+// here with each row written as it is made. Work on many rows runs in a transaction of the target's database (its own, committed
 // every CommitInterval rows, or the caller's); a failure rolls its own transaction back and
 // passes the error on. RowsAffected counts the rows written.
 #pragma once

@@ -113,10 +113,19 @@ class TSourceTable {
   std::vector<engine::TFilter*> WhereFilters;
   bool Matched = false;  // the walk produced a row of this table for the current outer row
   bool Padded = false;   // the current row is the null row of an unmatched outer join
+  // Opened on its first index: physical order (which collects the live records) is taken
+  // only when the execution walks the table rather than a key range of it.
+  bool OrderDeferred = false;
+  // This execution walks a key range of an index: rows come in key order.
+  bool KeyRange = false;
 
-  // Opens the directory and the cursor (physical order; read-only unless writable); the
-  // password callback is installed only for the open.
-  void Open(void* passwordOwner, bool (*passwordCallback)(void*, int), bool writable);
+  // Opens the directory and the cursor (read-only unless writable) in physical order, or on
+  // its first index when deferOrder is set; the password callback is installed only for the
+  // open.
+  void Open(void* passwordOwner, bool (*passwordCallback)(void*, int), bool writable,
+            bool deferOrder = false);
+  // Physical order for a walk of the whole table (after an open with deferOrder).
+  void UsePhysicalOrder();
   void AllocateRecordBuffer();
   int16_t FieldNumberOf(const std::string& name) const;
   // Drops every filter this query installed on the cursor and forgets the links' filters.

@@ -111,7 +111,9 @@ std::string TDataQuery::MakeResultName(const std::string& column, const std::str
 void TDataQuery::OpenSourceTables() {
   int16_t position = 0;
   for (const auto& t : SourceTables) {
-    if (t->Cursor == nullptr || !t->Cursor->IsOpen()) t->Open(PasswordOwner, PasswordCallback, Writable);
+    // A canned result may read a key range instead of the whole table: the order of the
+    // walk is chosen when the conditions are planned.
+    if (t->Cursor == nullptr || !t->Cursor->IsOpen()) t->Open(PasswordOwner, PasswordCallback, Writable, !RequestLive);
     t->JoinPosition = ++position;
     t->AllocateRecordBuffer();
   }

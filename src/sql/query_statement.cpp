@@ -72,8 +72,17 @@ void TQueryStatement::Prepare(std::string_view text, size_t& consumed) {
 }
 
 engine::TDataCursor* TQueryStatement::Execute() {
-  for (size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
-  return MainQuery()->Execute();
+  TDataQuery* main = MainQuery();
+  for (size_t i = queries_.size(); i-- > 1;) {
+    TDataQuery* query = queries_[i].get();
+    // The lone SELECT of an INSERT is read by the INSERT as it runs, when the INSERT finds
+    // that it does not read the target (ExecuteDataChange).
+    query->Deferred = directory_ != nullptr && queries_.size() == 2 && main->Kind == skInsert &&
+                      main->InsertSelect && main->InsertQuery == query && main->ProgressCallback == nullptr &&
+                      query->CanStream();
+    if (!query->Deferred) query->Execute();
+  }
+  return main->Execute();
 }
 
 int TQueryStatement::SetParams(int count, const engine::FieldDesc* descriptors,

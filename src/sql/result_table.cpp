@@ -33,8 +33,10 @@ void TDataQuery::CreateResultCursor() {
     else if (start > 0) open("", TableName.substr(0, start));
     else open("", session != nullptr ? session->GetPrivateDir() : database->Path());
   } else {
-    open("", session != nullptr ? session->GetPrivateDir() : database->Path());
-    table = ResultDirectory->UniqueTableName(false);
+    // A result without INTO lives only as long as its cursor: kept in memory, it costs no
+    // files to create, sync and delete per statement.
+    open("MEMORY", "");
+    table = ResultDirectory->UniqueTableName(true);
   }
   ResultCursor = std::make_unique<engine::TDataCursor>(ResultDirectory);
   ResultCursor->SetTableName(table);
@@ -104,7 +106,7 @@ void TDataQuery::CreateResultTable() {
     }
   }
   ResultCursor->SetExclusive(true);
-  ResultCursor->SetInMemory(InMemory);
+  ResultCursor->SetInMemory(InMemory || !HasInto || TableName.empty());
   ResultCursor->SetQueryResult(true);
   engine::TTableAttributes attributes;
   attributes.LanguageId = LanguageId;

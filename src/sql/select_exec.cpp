@@ -146,6 +146,119 @@ void SplitConjuncts(const TDataQuery& query, const TExpToken* tree, std::vector<
   out.emplace_back(engine::CopyExpressionTree(tree));
 }
 
+// "column op constant" bounding an integer column from below (>, >=) or above (<, <=) by a
+// constant of the column's own type.
+bool IntegerBound(const TExpToken* c, bool& lower) {
+  if (c == nullptr || c->NodeClass != engine::ncBinary) return false;
+  const uint8_t op = c->Operator;
+  lower = op == engine::opGreater || op == engine::opGreaterEqual;
+  if (!lower && op != engine::opLess && op != engine::opLessEqual) return false;
+  const TExpToken* column = c->Left;
+  const TExpToken* value = c->Right;
+  return column != nullptr && value != nullptr && column->NodeClass == engine::ncColumn &&
+         column->SourceRef != nullptr && value->NodeClass == engine::ncConstant && !value->IsParameter &&
+         !value->IsNull && value->Left == nullptr && value->Right == nullptr &&
+         engine::IsIntegerType(column->DataType) && value->DataType == column->DataType;
+}
+
+// A lower and an upper bound of one column become "column BETWEEN low AND high" for the table's
+// filter, which the index answers as one key range; two filters would each walk an open-ended
+// range. The bounds themselves, strict or not, stay exact as per-row tests on the few rows left.
+void MergeIntegerRanges(TDataQuery& query, std::vector<TExpTree>& conjuncts, TSelectRun& run,
+                        const engine::TEvalContext& context) {
+  for (size_t i = 0; i < conjuncts.size(); ++i) {
+    bool lower = false;
+    if (!IntegerBound(conjuncts[i].get(), lower) || !lower) continue;
+    const TExpToken* column = conjuncts[i]->Left;
+    const auto* table = static_cast<const TSourceTable*>(column->SourceRef);
+    if (table->OuterOn != nullptr) continue;
+    for (size_t j = 0; j < conjuncts.size(); ++j) {
+      bool upperIsLower = true;
+      if (j == i || !IntegerBound(conjuncts[j].get(), upperIsLower) || upperIsLower) continue;
+      const TExpToken* other = conjuncts[j]->Left;
+      if (other->SourceRef != column->SourceRef || other->FieldNo != column->FieldNo) continue;
+      TExpTree between = engine::NewExpTree();
+      between->NodeClass = engine::ncPredicate;
+      between->Operator = engine::opBetween;
+      between->Text = "BETWEEN";
+      between->DataType = engine::fldBool;
+      between->Left = engine::CopyExpressionTree(column);
+      between->Left->Parent = between.get();
+      TExpToken* low = engine::CopyExpressionTree(conjuncts[i]->Right);
+      TExpToken* high = engine::CopyExpressionTree(conjuncts[j]->Right);
+      low->Right = high;
+      high->Parent = low;
+      between->Right = low;
+      low->Parent = between.get();
+      CheckQueryTree(query, between.get(), true, "WHERE or JOIN clause");
+      run.Residual.push_back(engine::PrepareExpressionTree(conjuncts[i].get(), context, true, false));
+      run.Residual.push_back(engine::PrepareExpressionTree(conjuncts[j].get(), context, true, false));
+      run.AllPushed = false;
+      conjuncts[i] = std::move(between);
+      conjuncts.erase(conjuncts.begin() + static_cast<std::ptrdiff_t>(j));
+      if (j < i) --i;
+      break;
+    }
+  }
+}
+
+// "column = constant" or "column BETWEEN low AND high" over an integer column of a source
+// table with constants of the column's own type: the bounds of a key range.
+bool KeyBounds(const TExpToken* c, const TExpToken*& column, const TExpToken*& low, const TExpToken*& high) {
+  if (c == nullptr) return false;
+  if (c->NodeClass == engine::ncBinary && c->Operator == engine::opEqual) {
+    column = c->Left;
+    low = high = c->Right;
+    if (low != nullptr && low->Right != nullptr) return false;
+  } else if (c->NodeClass == engine::ncPredicate && c->Operator == engine::opBetween) {
+    column = c->Left;
+    low = c->Right;
+    high = low != nullptr ? low->Right : nullptr;
+    if (high != nullptr && high->Right != nullptr) return false;
+  } else {
+    return false;
+  }
+  if (column == nullptr || column->NodeClass != engine::ncColumn || column->SourceRef == nullptr ||
+      !engine::IsIntegerType(column->DataType)) {
+    return false;
+  }
+  auto constant = [&](const TExpToken* v) {
+    return v != nullptr && v->NodeClass == engine::ncConstant && !v->IsParameter && !v->IsNull &&
+           v->Left == nullptr && v->DataType == column->DataType;
+  };
+  return constant(low) && constant(high) && (low == high || low->Right == high);
+}
+
+// Sets the cursor of table to the key range of an index that one conjunct bounds; false when
+// none does (the table is then walked whole).
+bool UseKeyRange(TSourceTable& table, const std::vector<TExpTree>& conjuncts) {
+  engine::TDataCursor& cursor = *table.Cursor;
+  for (const TExpTree& c : conjuncts) {
+    const TExpToken* column = nullptr;
+    const TExpToken* low = nullptr;
+    const TExpToken* high = nullptr;
+    if (!KeyBounds(c.get(), column, low, high) || column->SourceRef != &table) continue;
+    const FieldDesc& f = cursor.GetFieldDescByNumber(static_cast<uint16_t>(column->FieldNo));
+    if (f.IsAutoInc() || f.Calculated || f.PhysicalSize > 8) continue;
+    const engine::TTableInfo info = cursor.GetTableInfo();
+    const int indexes = cursor.GetIndexCount();
+    for (int n = info.NoPrimaryIndex ? 1 : 0; n <= info.SecondaryIndexCount && n <= indexes; ++n) {
+      const engine::IndexDesc d = cursor.GetIndexDesc(static_cast<uint8_t>(n));
+      if (d.FieldCount < 1 || d.FieldNumbers[0] != f.FieldNumber || d.Descending || d.FieldDescending[0] != 0) continue;
+      // Records holding only the bounding field: the key is built from them as for a row.
+      std::vector<uint8_t> from(cursor.GetRecordSize(), 0), to(cursor.GetRecordSize(), 0);
+      from[f.Offset] = to[f.Offset] = 1;
+      std::memcpy(from.data() + f.Offset + 1, low->Data, f.PhysicalSize);
+      std::memcpy(to.data() + f.Offset + 1, high->Data, f.PhysicalSize);
+      cursor.SetIndexNumber(static_cast<uint8_t>(n));
+      cursor.SetRange(false, from.data(), 1, to.data(), 1);
+      table.KeyRange = true;
+      return true;
+    }
+  }
+  return false;
+}
+
 int PositionIn(const std::vector<TSourceTable*>& order, const TSourceTable* t) {
   return static_cast<int>(std::find(order.begin(), order.end(), t) - order.begin());
 }
@@ -246,6 +359,7 @@ class TAggregator {
     int64_t IntSum = 0;
     double FloatSum = 0;
     TExpTree Best;
+    TExpTree Value;  // the row being added
     engine::TEvalContext Context;
   };
 
@@ -263,12 +377,31 @@ class TAggregator {
     return engine::ExpressionResultTrue(*result);
   }
 
+  // Integer values order by their numbers alone: no comparison tree to build and evaluate.
+  static bool IntegerLess(const TExpToken& a, const TExpToken& b, bool& less) {
+    if (a.DataType != b.DataType || a.IsNull || b.IsNull) return false;
+    switch (a.DataType) {
+      case engine::fldInt32: less = a.Get<int32_t>() < b.Get<int32_t>(); return true;
+      case engine::fldInt16: less = a.Get<int16_t>() < b.Get<int16_t>(); return true;
+      default: return false;
+    }
+  }
+
+  static bool Before(const TExpToken& a, const TExpToken& b, const engine::TEvalContext& context) {
+    bool less = false;
+    return IntegerLess(a, b, less) ? less : Less(a, b, context);
+  }
+
   void Accumulate(const uint8_t* record) {
     for (size_t i = 0; i < query_.ResultColumns.size(); ++i) {
       const TResultField& c = *query_.ResultColumns[i];
       if (c.Aggregate == agNone) continue;
       TState& s = states_[i];
-      TExpTree v = ReadValue(result_, static_cast<uint32_t>(c.ResultNo), record);
+      // The value node is made once per column and read into for every row.
+      if (!s.Value) s.Value = ReadValue(result_, static_cast<uint32_t>(c.ResultNo), nullptr);
+      TExpTree& v = s.Value;
+      const FieldDesc& f = result_.GetFieldDesc(static_cast<uint32_t>(c.ResultNo));
+      if (!result_.ReadField(record, f, *v)) v->IsNull = true;
       if (c.Aggregate == agCount) {
         if (!v->IsNull) s.Count += v->Get<int32_t>();
         continue;
@@ -290,10 +423,10 @@ class TAggregator {
           ++s.Count;
           break;
         case agMin:
-          if (!s.Best || Less(*v, *s.Best, s.Context)) s.Best = std::move(v);
+          if (!s.Best || Before(*v, *s.Best, s.Context)) std::swap(s.Best, v);
           break;
         case agMax:
-          if (!s.Best || Less(*s.Best, *v, s.Context)) s.Best = std::move(v);
+          if (!s.Best || Before(*s.Best, *v, s.Context)) std::swap(s.Best, v);
           break;
         default: break;
       }
@@ -436,6 +569,20 @@ void TDataQuery::PlanConditions() {
       CheckQueryTree(*this, ons[i].get(), true, "WHERE or JOIN clause");
       if (ons[i]->DataType != engine::fldBool) RaiseSqlError(M::WhereNotBoolean);
     }
+    // A live result has no per-row tests to keep the bounds exact.
+    if (!Live) MergeIntegerRanges(*this, conjuncts, run, context);
+  }
+  // A lone table bounded on the first field of an index reads that key range and tests its
+  // conditions on the rows of the range: no filter, which would collect the table's live
+  // records first. Its rows are put back into record order before they are written (FillResult),
+  // hence no row limit, progress or BLOB copies, which follow the walk.
+  TSourceTable* ranged = nullptr;
+  if (!Live && SourceTables.size() == 1 && SourceTables.front()->OrderDeferred && MaxRowCount < 0 &&
+      ProgressCallback == nullptr && !HasBlobColumns && UseKeyRange(*SourceTables.front(), conjuncts)) {
+    ranged = SourceTables.front().get();
+  }
+  for (const auto& t : SourceTables) {
+    if (t.get() != ranged && t->OrderDeferred) t->UsePhysicalOrder();
   }
   // Conjuncts on one table become its filters, except on the optional table of an outer join:
   // those are tested after the join has made its null row, so that they mean what WHERE says.
@@ -443,6 +590,11 @@ void TDataQuery::PlanConditions() {
   for (TExpTree& c : conjuncts) {
     std::vector<TSourceTable*> tables;
     TablesOf(c.get(), tables);
+    if (ranged != nullptr && tables.size() == 1 && tables[0] == ranged) {
+      run.Residual.push_back(engine::PrepareExpressionTree(c.get(), context, true, false));
+      run.AllPushed = false;
+      continue;
+    }
     // A live result has no per-row test: a condition without columns filters its one table.
     if (tables.empty() && Live) tables.push_back(run.Order.front());
     if (tables.size() == 1 && !HoldsSubSelect(c.get()) && tables[0]->OuterOn == nullptr) {
@@ -535,6 +687,26 @@ void TDataQuery::ExecuteSelect() {
   if (!IsSubSelect) Executed = true;
 }
 
+bool TDataQuery::CanStream() const {
+  return Kind == skSelect && !Live && ResultCursor != nullptr && !Grouped && !Distinct && OrderBy.empty() &&
+         !Having && !HasInto && !HasBlobColumns && MaxRowCount < 0 && ProgressCallback == nullptr;
+}
+
+void TDataQuery::StreamSelect(const std::function<void(const uint8_t*)>& sink) {
+  if (ResultCursor == nullptr) return;
+  std::vector<std::unique_ptr<engine::TCursorBracket>> locks;
+  if (WithLocks) {
+    for (const auto& t : SourceTables) locks.push_back(std::make_unique<engine::TCursorBracket>(*t->Cursor));
+  }
+  PlanConditions();
+  struct TSinkScope {
+    const std::function<void(const uint8_t*)>*& Sink;
+    ~TSinkScope() { Sink = nullptr; }
+  } scope{sink_};
+  sink_ = &sink;
+  FillResult();
+}
+
 void TDataQuery::FillResult() {
   engine::TDataCursor& result = *ResultCursor;
   std::vector<uint8_t> row(result.GetRecordSize());
@@ -544,6 +716,22 @@ void TDataQuery::FillResult() {
   int32_t step = 0;
   uint32_t lastDriving = 0;
   int32_t inserted = 0;
+  // Where each plain column sits in its source cursor, and one buffer for copying values.
+  std::vector<uint32_t> positions(ResultColumns.size(), 0);
+  size_t widest = 8;
+  for (size_t i = 0; i < ResultColumns.size(); ++i) {
+    const TResultField& c = *ResultColumns[i];
+    if (c.Aggregate != agNone || c.Calculated) continue;
+    positions[i] = FieldPosition(*c.SourceTable->Cursor, c.FieldNo);
+    widest = std::max<size_t>(widest, result.GetFieldDesc(static_cast<uint32_t>(c.ResultNo)).PhysicalSize);
+  }
+  std::vector<uint8_t> value(widest + 8, 0);
+  const bool keyOrder = DrivingTable != nullptr && DrivingTable->KeyRange;
+  auto emit = [&](uint8_t* bytes) {
+    if (sink_ != nullptr) (*sink_)(bytes);
+    else result.InsertRecord(bytes, false);
+  };
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> held;
   while (walk.Next()) {
     const uint32_t driving = DrivingTable->Cursor->CurrentRecordNumber();
     if (step == 0 || driving != lastDriving) {
@@ -562,16 +750,17 @@ void TDataQuery::FillResult() {
     if (!pass) continue;
     if (MaxRowCount >= 0 && inserted >= MaxRowCount) break;
     result.InitRecord(row.data());
-    for (const auto& c : ResultColumns) {
+    for (size_t i = 0; i < ResultColumns.size(); ++i) {
+      const auto& c = ResultColumns[i];
       const FieldDesc& f = result.GetFieldDesc(static_cast<uint32_t>(c->ResultNo));
       if (c->Aggregate == agNone && !c->Calculated) {
         TSourceTable& t = *c->SourceTable;
-        const uint32_t position = FieldPosition(*t.Cursor, c->FieldNo);
+        const uint32_t position = positions[i];
         if (f.IsBlob()) {
           CopyBlob(t, position, result, static_cast<uint32_t>(c->ResultNo), row.data());
           continue;
         }
-        std::vector<uint8_t> value(std::max<size_t>(f.PhysicalSize, 8) + 8, 0);
+        std::fill(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(std::max<size_t>(f.PhysicalSize, 8) + 8), 0);
         const bool null = t.Padded || t.Cursor->GetFieldData(position, t.RecordBuffer.data(), value.data());
         result.SetFieldData(static_cast<uint32_t>(c->ResultNo), row.data(), null ? nullptr : value.data());
         continue;
@@ -594,10 +783,18 @@ void TDataQuery::FillResult() {
         StoreValue(result.GetFieldDesc(static_cast<uint32_t>(c->CountFieldNo)), *count, row.data());
       }
     }
-    result.InsertRecord(row.data(), false);
+    if (keyOrder) {
+      held.emplace_back(DrivingTable->Cursor->CurrentRecordNumber(), row);
+      continue;
+    }
+    emit(row.data());
     ++inserted;
     if (HasBlobColumns) result.CloseAllBlobs();
   }
+  // Rows read through a key range come in key order: written in record order, they are what
+  // a walk of the whole table gives.
+  std::stable_sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [number, bytes] : held) emit(bytes.data());
 }
 
 void TDataQuery::FillAggregateOnly() {

@@ -22,7 +22,8 @@ TSourceTable::~TSourceTable() {
   }
 }
 
-void TSourceTable::Open(void* passwordOwner, bool (*passwordCallback)(void*, int), bool writable) {
+void TSourceTable::Open(void* passwordOwner, bool (*passwordCallback)(void*, int), bool writable,
+                        bool deferOrder) {
   engine::TDataDirectory* database = Query->Statement->Directory();
   if (Directory == nullptr) {
     engine::TDataSession* session = database->Session();
@@ -37,7 +38,9 @@ void TSourceTable::Open(void* passwordOwner, bool (*passwordCallback)(void*, int
   Cursor->SetReadOnly(!writable);
   Cursor->SetExclusive(false);
   Cursor->SetInMemory(InMemory);
-  Cursor->SetPhysicalOrder(true);
+  Cursor->SetPhysicalOrder(!deferOrder);
+  OrderDeferred = deferOrder;
+  KeyRange = false;
   Cursor->SetSequentialScan(false);
   Cursor->SetPasswordCallback(passwordOwner, passwordCallback);
   try {
@@ -47,6 +50,13 @@ void TSourceTable::Open(void* passwordOwner, bool (*passwordCallback)(void*, int
     throw;
   }
   Cursor->SetPasswordCallback(nullptr, nullptr);
+}
+
+void TSourceTable::UsePhysicalOrder() {
+  KeyRange = false;
+  if (Cursor == nullptr || !Cursor->IsOpen()) return;
+  if (Cursor->IndexNumber() != engine::kPhysicalOrder) Cursor->SetIndexNumber(engine::kPhysicalOrder);
+  else if (Cursor->RangeActive()) Cursor->CancelRange();
 }
 
 void TSourceTable::AllocateRecordBuffer() {

@@ -421,6 +421,58 @@ TEST_F(SelectOracleTest, RandomGroupingsMatchSqlite) {
   }
 }
 
+// A column bounded from below and above (strict or not, crossing or not, written either way
+// round), on an indexed and on plain integer columns, alone, beside other conditions, in a join
+// and under aggregates: whatever filter answers the bounds, the rows must be SQLite's.
+TEST_F(SelectOracleTest, RandomBoundsOnOneColumnMatchSqlite) {
+  for (const char* text : {"CREATE INDEX tak ON ta (k)", "CREATE INDEX tbv ON tb (v)"}) {
+    TQueryStatement statement(directory_);
+    size_t consumed = 0;
+    statement.Prepare(text, consumed);
+    EXPECT_EQ(statement.Execute(), nullptr) << text;
+  }
+  const char* const columns[] = {"ta.k", "ta.n", "ta.id", "tb.v", "tb.k"};
+  const char* const lows[] = {" > ", " >= "};
+  const char* const highs[] = {" < ", " <= "};
+  const std::pair<const char*, const char*> others[] = {
+      {"", ""}, {" AND ta.n > -2", " AND ta.n > -2"}, {" AND ta.s <> 'c'", " AND ta.s IS NOT 'c'"},
+      {" AND ta.k < 6", " AND ta.k < 6"}, {" AND tb.v >= 0", " AND tb.v >= 0"}};
+  const char* const selects[] = {"SELECT ta.id, tb.id", "SELECT COUNT(*)", "SELECT COUNT(*), MIN(tb.v), MAX(ta.k), SUM(ta.k)"};
+  std::mt19937 random(4242);
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  for (int round = 0; round < 80; ++round) {
+    const std::string column = columns[pick(std::size(columns))];
+    const bool join = column.rfind("tb.", 0) == 0 || pick(2) == 0;
+    const int low = static_cast<int>(pick(16)) - 4;
+    const int high = low + static_cast<int>(pick(12)) - 2;
+    std::string lower = column + lows[pick(2)] + std::to_string(low);
+    std::string upper = column + highs[pick(2)] + std::to_string(high);
+    if (pick(4) == 0) upper = std::to_string(high) + (upper.find("<=") != std::string::npos ? " >= " : " > ") + column;
+    const bool lowerFirst = pick(2) == 0;
+    const auto& other = others[pick(std::size(others))];
+    if (!join && std::string(other.first).find("tb.") != std::string::npos) continue;
+    const std::string bounds = lowerFirst ? lower + " AND " + upper : upper + " AND " + lower;
+    std::string select = join ? selects[pick(std::size(selects))] : "SELECT ta.id, ta.k, ta.n";
+    if (!join && pick(3) == 0) select = "SELECT COUNT(*), MIN(ta.k), MAX(ta.n)";
+    const std::string from = join ? " FROM ta, tb WHERE " : " FROM ta WHERE ";
+    const std::string link = join ? " AND ta.k = tb.k" : "";
+    const std::string theirsLink = join ? " AND ta.k IS tb.k" : "";
+    Compare(select + from + bounds + other.first + link, select + from + bounds + other.second + theirsLink, false);
+  }
+  // Rows found through a key of an index keep the order of a walk over the whole table.
+  for (int k = -1; k <= 8; ++k) {
+    const std::string value = std::to_string(k);
+    Compare("SELECT id, k, s FROM ta WHERE k = " + value, "SELECT id, k, s FROM ta WHERE k = " + value + " ORDER BY id", true);
+    Compare("SELECT id FROM ta WHERE k >= " + value + " AND k < " + std::to_string(k + 4) + " AND n <> 0",
+            "SELECT id FROM ta WHERE k >= " + value + " AND k < " + std::to_string(k + 4) + " AND n IS NOT 0 ORDER BY id", true);
+    Compare("SELECT k, COUNT(*), MIN(id), MAX(n) FROM ta WHERE k BETWEEN " + value + " AND 5 GROUP BY k",
+            "SELECT k, COUNT(*), MIN(id), MAX(n) FROM ta WHERE k BETWEEN " + value + " AND 5 GROUP BY k", true);
+    Compare("SELECT id FROM tb WHERE v = " + std::to_string(k * 4) + " OR v = 3", "SELECT id FROM tb WHERE v = " + std::to_string(k * 4) + " OR v = 3 ORDER BY id", true);
+  }
+  // Several bounds on one column: a pair may merge, every bound still holds.
+  Compare("SELECT id FROM ta WHERE k >= 2 AND k < 5 AND k <= 4 AND k > 2", "SELECT id FROM ta WHERE k >= 2 AND k < 5 AND k <= 4 AND k > 2", false);
+}
+
 // MIN and MAX order strings by the table's collation (byte order without a language) and
 // booleans false before true.
 TEST_F(SelectTest, MinAndMaxFollowTheTablesCollation) {
