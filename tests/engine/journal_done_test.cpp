@@ -206,6 +206,56 @@ TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   EXPECT_EQ(Content(), "01eee56789");
 }
 
+// A journal left by a crash of the version before (magic "TMJNL001": old bytes, and for a
+// completed operation the hashes of its new content, checksums without salt) is still applied:
+// undone unless it is complete and the files hold all of its new content.
+TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
+  auto fnv32 = [](const std::string& b) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : b) h = (h ^ c) * 16777619u;
+    return h;
+  };
+  auto fnv64 = [](const std::string& b) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : b) h = (h ^ c) * 1099511628211ull;
+    return h;
+  };
+  auto le = [](uint64_t v, int n) {
+    std::string b;
+    for (int i = 0; i < n; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return b;
+  };
+  auto record = [&](int kind, int64_t offset, const std::string& payload, uint32_t length) {
+    std::string r = std::string(1, static_cast<char>(kind)) + std::string(1, '\0') + le(static_cast<uint64_t>(offset), 8) +
+                    le(length, 4) + payload;
+    return r + le(fnv32(r), 4);
+  };
+  // Bytes 2..4 ("234") changed to "abc".
+  const std::string open = "TMJNL001" + record(1, 10, "", 0) + record(2, 2, "234", 3);
+  const std::string complete = open + record(3, 2, le(fnv64("abc"), 8), 3) + record(4, 0, "", 0);
+  struct TCase {
+    const char* what;
+    std::string journal;
+    std::string files;
+    std::string expected;
+  };
+  const TCase cases[] = {
+      {"open: undone", open, "01abc56789", kBefore},
+      {"complete, the files hold it: kept", complete, "01abc56789", "01abc56789"},
+      {"complete, the files lack it: undone", complete, "01ab456789", kBefore},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetContent(c.files);
+    WriteFile(path_, c.journal);
+    TTableJournal found(name_);
+    EXPECT_TRUE(found.Exists());
+    EXPECT_TRUE(found.Rollback(Files()));
+    EXPECT_EQ(Content(), c.expected);
+    EXPECT_FALSE(found.HasContent());
+  }
+}
+
 // ---- a writer killed at the sync of its journal ----
 
 constexpr int kInserts = 6;

@@ -759,8 +759,9 @@ void TDataTable::ReadLock() {
     readerLock_ = true;
   };
   take();
-  // While a reader byte is held no writer is at work, so a journal found now was left by a writer
-  // that died: its half-done operation is undone (under the writer lock) before anything is read.
+  // While a reader byte is held no writer is at work, so a journal that needs repair now was left
+  // by a writer that died (or before a restart of the system): the files are repaired (under the
+  // writer lock) before anything is read.
   if (journal_ && journal_->Exists()) {
     ReadUnlock();
     try {
@@ -835,7 +836,8 @@ void TDataTable::WriteLock() {
   }
   writerLock_ = true;
   writerDepth_ = 1;
-  // A journal nobody writes belongs to a writer that died: undo its half-done operation.
+  // A journal nobody writes that needs repair belongs to a writer that died (or to the time
+  // before a restart of the system): repair the files.
   if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
   if (!inTransaction_) CheckForChanges();
 }
@@ -885,7 +887,7 @@ void TDataTable::StartTransaction() {
   if (Exclusive) WriteCaches(false, false, true);
   if (!data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
   transactionLock_ = true;
-  // A journal nobody writes belongs to a writer that died: undo its half-done operation now,
+  // A journal nobody writes that needs repair belongs to a writer that died: repair it now,
   // before the transaction reads the files; left for the commit's writer lock, its rollback
   // would throw away the transaction's own changes.
   try {
