@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -228,6 +229,28 @@ int ReadSome(int fd, void* buffer, size_t count, size_t& got) {
   return 0;
 }
 
+int ReadSomeAt(int fd, void* buffer, size_t count, int64_t offset, size_t& got) {
+  got = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (got < count) {
+    const ssize_t n = ::pread(fd, p + got, count - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int DescriptorSize(int fd, int64_t& size) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return errno;
+  size = static_cast<int64_t>(info.st_size);
+  return 0;
+}
+
 int SyncFileData(int fd) {
   if (const int fault = TakeFileFault(TFileFault::FileSync, fd)) return fault;
   return ::fdatasync(fd) == 0 ? 0 : errno;
@@ -379,6 +402,36 @@ int FileSize(const std::string& path, int64_t& size) {
   size = static_cast<int64_t>(info.st_size);
   return 0;
 }
+
+namespace {
+
+std::atomic<uint64_t> simulatedBoots{0};
+
+}  // namespace
+
+std::array<uint8_t, 16> BootIdentity() {
+  // Read once: the boot does not change while the process runs.
+  static const std::array<uint8_t, 16> identity = [] {
+    std::array<uint8_t, 16> id{};
+    std::string text;
+    if (ReadWholeFile("/proc/sys/kernel/random/boot_id", text) != 0) return id;
+    size_t n = 0;
+    for (size_t i = 0; i < text.size() && n < 2 * id.size(); ++i) {
+      const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) continue;  // the dashes
+      id[n / 2] = static_cast<uint8_t>(id[n / 2] | (n % 2 ? digit : digit << 4));
+      ++n;
+    }
+    return id;
+  }();
+  std::array<uint8_t, 16> id = identity;
+  const uint64_t boots = simulatedBoots.load();
+  for (size_t i = 0; i < 8; ++i) id[i] = static_cast<uint8_t>(id[i] ^ (boots >> (8 * i)));
+  return id;
+}
+
+void SimulateNewBoot() { ++simulatedBoots; }
 
 std::string RealPath(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);

@@ -15,6 +15,7 @@
 //   files (TOsFile) and TFileStream honour the same switch.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -79,6 +80,10 @@ void CloseDescriptor(int fd);
 [[nodiscard]] int ReadAll(int fd, std::string& text);
 // Reads up to count bytes (fewer only at the end); got tells how many.
 [[nodiscard]] int ReadSome(int fd, void* buffer, size_t count, size_t& got);
+// As ReadSome, at offset, leaving the position alone.
+[[nodiscard]] int ReadSomeAt(int fd, void* buffer, size_t count, int64_t offset, size_t& got);
+// The size of the open file.
+[[nodiscard]] int DescriptorSize(int fd, int64_t& size);
 // The file's data, and what is needed to read it back, to the device (fdatasync).
 [[nodiscard]] int SyncFileData(int fd);
 // The file's data and all its attributes to the device (fsync).
@@ -130,6 +135,11 @@ bool PathExists(const std::string& path);
 // Whether path is a regular file (links followed unless followLinks is false).
 bool IsRegularFile(const std::string& path, bool followLinks = true);
 [[nodiscard]] int FileSize(const std::string& path, int64_t& size);
+// 16 bytes that name the running boot of the system (all zero when the system does not tell):
+// what a file written in this boot may hold in the system's cache only.
+std::array<uint8_t, 16> BootIdentity();
+// Test-only: BootIdentity names another boot from now on, as after a restart of the system.
+void SimulateNewBoot();
 
 // The absolute path with links resolved; "" when it cannot be resolved.
 std::string RealPath(const std::string& path);

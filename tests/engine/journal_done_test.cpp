@@ -1,16 +1,20 @@
-// A completed journal (the old bytes with the hashes of every range's new content, synced before
-// any write) is emptied without a sync. Found again after a crash it must keep the operation when
-// the files hold all of its new content, and undo it otherwise; an operation that journals more
-// after its end is open again. A writer killed at the emptying of its journal, after each of its
-// single-row inserts, leaves the table with that insert made.
+// A journal of finished operations (old bytes, new content and a commit record, synced once
+// before any write): found after a crash, every finished operation is made again in order and an
+// unfinished last one undone, whatever part of their writes the files lost; the mark after an
+// operation's writes tells that nothing needs repair, in this boot only; a failed operation is
+// cancelled even after its commit record; records that a lost emptying left behind do not count.
+// A writer killed at the sync of its journal, at each of its single-row inserts, leaves the table
+// with that insert made.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,14 +31,42 @@ namespace fs = std::filesystem;
 
 class JournalDoneTest : public ::testing::Test {
  protected:
-  void SetUp() override { EngineStart(); }
-  void TearDown() override { EngineStop(); }
+  void SetUp() override {
+    EngineStart();
+    file_ = std::make_unique<TFileHandler>(scratch_ / "d.dat");
+    file_->CreateFile();
+    Put(0, kBefore);
+  }
+  void TearDown() override {
+    file_.reset();
+    EngineStop();
+  }
 
-  std::string Content(TFileHandler& f) {
-    std::string s(static_cast<size_t>(f.GetSize()), '\0');
-    f.Seek(0);
-    f.Read(s.data(), static_cast<int64_t>(s.size()));
+  std::string Content() {
+    std::string s(static_cast<size_t>(file_->GetSize()), '\0');
+    file_->Seek(0);
+    file_->Read(s.data(), static_cast<int64_t>(s.size()));
     return s;
+  }
+  // The file as a crash of the system may leave it.
+  void SetContent(const std::string& bytes) {
+    Put(0, bytes);
+    file_->Seek(static_cast<int64_t>(bytes.size()));
+    file_->Write(nullptr, 0);
+  }
+  void Put(int64_t at, const std::string& text) {
+    file_->Seek(at);
+    file_->Write(text.data(), static_cast<int64_t>(text.size()));
+  }
+  // One operation that knows its writes: journaled, committed, written, marked.
+  void Finish(TTableJournal& j, int64_t at, const std::string& text, bool mark = true) {
+    {
+      TFileAccess access(*file_);
+      j.Save(0, *file_, at, static_cast<int64_t>(text.size()));
+    }
+    j.Complete({{0, at, static_cast<int64_t>(text.size()), reinterpret_cast<const uint8_t*>(text.data())}});
+    Put(at, text);
+    if (mark) j.Commit({});
   }
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -43,120 +75,196 @@ class JournalDoneTest : public ::testing::Test {
   static void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
+  std::array<TFileHandler*, TTableJournal::kFileCount> Files() { return {file_.get(), nullptr, nullptr}; }
 
+  static constexpr const char* kBefore = "0123456789";
   testing::ScratchDir scratch_;
+  const std::string name_ = scratch_ / "d.JNL";
+  const std::string path_ = platform::ResolveFilePath(name_);
+  std::unique_ptr<TFileHandler> file_;
 };
 
-TEST_F(JournalDoneTest, ACompletedJournalKeepsAnOperationTheFilesHoldAndUndoesAnyOther) {
-  const std::string name = scratch_ / "d.JNL";
-  TFileHandler a(scratch_ / "d.dat");
-  a.CreateFile();
-  const std::string before = "0123456789";
-  a.Write(before.data(), 10);
-  const std::string change = "abc";
-  const uint64_t hash = TTableJournal::HashBytes(reinterpret_cast<const uint8_t*>(change.data()), change.size());
-  // The journal of a change of bytes 2..4 and of an append at 10, ended before the writes.
-  TTableJournal j(name);
-  {
-    TFileAccess access(a);
-    j.Save(0, a, 2, 3);
-    j.Save(0, a, 10, 3);
-  }
-  const int64_t syncs = platform::FileOperationCount(platform::TFileFault::FileSync);
-  j.Complete({{0, 2, 3, hash}, {0, 10, 3, hash}});
-  EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), syncs + 1);
-  const std::string path = platform::ResolveFilePath(name);
-  const std::string completed = ReadFile(path);
-  ASSERT_FALSE(completed.empty());
-  auto write = [&](int64_t at, const std::string& text) {
-    a.Seek(at);
-    a.Write(text.data(), static_cast<int64_t>(text.size()));
-  };
+TEST_F(JournalDoneTest, FinishedOperationsAreMadeAgainAndAnUnfinishedOneIsUndone) {
+  TTableJournal j(name_);
+  Finish(j, 2, "abc");
+  Finish(j, 10, "XYZ");  // an append
+  // The last operation writes as it goes, each write journaled first, and never ends.
+  file_->Seek(5);
+  j.BeforeWrite(0, *file_, 2);
+  Put(5, "--");
+  const std::string journal = ReadFile(path_);
+  const std::string expected = "01abc56789XYZ";
 
   struct TCase {
     const char* what;
-    std::string writes;  // "full", "part", "none"
-    bool keepDone;
-    std::string expected;
+    std::string files;  // as the crash left them
   };
   const TCase cases[] = {
-      {"all new content there: kept", "full", true, "01abc56789abc"},
-      {"a range missing: undone", "part", true, before},
-      {"nothing written: undone", "none", true, before},
-      {"an operation of this process that failed: undone", "full", false, before},
+      {"every write reached the disk", "01abc--789XYZ"},
+      {"the first operation's write was lost", "01234--789XYZ"},
+      {"the append was lost", "01abc--789"},
+      {"every write was lost", kBefore},
+      {"only the unfinished write was lost", "01abc56789XYZ"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.what);
-    // The files as the crash left them, and the journal whose emptying was lost.
-    write(0, before);
-    a.Seek(10);
-    a.Write(nullptr, 0);
-    if (c.writes == "full") {
-      write(2, change);
-      write(10, change);
-    } else if (c.writes == "part") {
-      write(2, change);
-    }
-    WriteFile(path, completed);
-    TTableJournal found(name);
+    SetContent(c.files);
+    WriteFile(path_, journal);
+    TTableJournal found(name_);
     EXPECT_TRUE(found.Exists());
-    EXPECT_TRUE(found.Rollback({&a, nullptr, nullptr}, c.keepDone));
-    EXPECT_EQ(Content(a), c.expected);
+    EXPECT_TRUE(found.Rollback(Files()));
+    EXPECT_EQ(Content(), expected);
     EXPECT_FALSE(found.Exists());
+    EXPECT_FALSE(found.HasContent());
   }
-
-  // Journaled again after its end, the operation is open: undone even where the first ranges hold
-  // their new content.
-  write(0, before);
-  a.Seek(10);
-  a.Write(nullptr, 0);
-  TTableJournal k(name);
-  {
-    TFileAccess access(a);
-    k.Save(0, a, 2, 3);
-  }
-  k.Complete({{0, 2, 3, hash}});
-  {
-    TFileAccess access(a);
-    k.Save(0, a, 6, 2);
-  }
-  k.Sync();
-  write(2, change);
-  write(6, "ZZ");
-  EXPECT_TRUE(TTableJournal(name).Rollback({&a, nullptr, nullptr}, true));
-  EXPECT_EQ(Content(a), before);
-
-  // A completed journal is emptied without a sync; any other with one.
-  TTableJournal m(name);
-  {
-    TFileAccess access(a);
-    m.Save(0, a, 2, 3);
-  }
-  m.Complete({{0, 2, 3, hash}});
-  write(2, change);
-  int64_t at = platform::FileOperationCount(platform::TFileFault::FileSync);
-  m.Commit({nullptr, nullptr, nullptr});
-  EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), at);
-  EXPECT_FALSE(m.Exists());
-  {
-    TFileAccess access(a);
-    m.Save(0, a, 2, 3);
-  }
-  m.Sync();
-  at = platform::FileOperationCount(platform::TFileFault::FileSync);
-  m.Commit({nullptr, nullptr, nullptr});
-  EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), at + 1);
 }
 
-// ---- a writer killed at the emptying of its journal ----
+TEST_F(JournalDoneTest, TheWrittenMarkTellsThatNothingNeedsRepairInThisBootOnly) {
+  TTableJournal j(name_);
+  const int64_t syncs = platform::FileOperationCount(platform::TFileFault::FileSync);
+  Finish(j, 2, "abc", false);
+  EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), syncs + 1) << "the commit point";
+  // A writer that died before its mark: its operation may be half written.
+  EXPECT_TRUE(TTableJournal(name_).Exists());
+  j.Commit({});
+  EXPECT_FALSE(TTableJournal(name_).Exists());
+  EXPECT_TRUE(TTableJournal(name_).HasContent());
+  Finish(j, 6, "de");
+  j.Checkpoint();
+  EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), syncs + 2) << "one per operation";
+  EXPECT_FALSE(TTableJournal(name_).HasContent());
+
+  // After a restart of the system the cache that held the writes is gone: the operations are
+  // made again.
+  Finish(j, 2, "ABC");
+  Finish(j, 10, "tail");
+  EXPECT_FALSE(TTableJournal(name_).Exists());
+  platform::SimulateNewBoot();
+  SetContent("01abcde789");  // as synced by the checkpoint
+  TTableJournal found(name_);
+  EXPECT_TRUE(found.Exists());
+  EXPECT_TRUE(found.Rollback(Files()));
+  EXPECT_EQ(Content(), "01ABCde789tail");
+}
+
+TEST_F(JournalDoneTest, AnOperationThatFailsAfterItsCommitRecordIsUndoneAndTheOthersStand) {
+  TTableJournal j(name_);
+  Finish(j, 2, "abc");
+  const std::string kept = Content();
+  struct TCase {
+    const char* what;
+    bool written;  // the failure came after (some of) the file writes
+  };
+  for (const TCase& c : {TCase{"before the file writes", false}, TCase{"after the file writes", true}}) {
+    SCOPED_TRACE(c.what);
+    {
+      TFileAccess access(*file_);
+      j.Save(0, *file_, 0, 4);
+      j.Save(0, *file_, 10, 2);
+    }
+    const std::string text = "WXYZ";
+    j.Complete({{0, 0, 4, reinterpret_cast<const uint8_t*>(text.data())},
+                {0, 10, 2, reinterpret_cast<const uint8_t*>(text.data())}});
+    if (c.written) {
+      Put(0, text);
+      Put(10, "WX");
+    }
+    EXPECT_TRUE(j.Rollback(Files()));
+    EXPECT_FALSE(j.Active());
+    EXPECT_EQ(Content(), kept);
+    EXPECT_FALSE(TTableJournal(name_).HasContent());
+    // A later repair (the journal is gone) does not bring it back.
+    EXPECT_FALSE(TTableJournal(name_).Rollback(Files()));
+    EXPECT_EQ(Content(), kept);
+    Finish(j, 2, "abc");  // the next case starts with a finished operation again
+  }
+  // One that reached nothing on disk leaves the journal alone.
+  {
+    TFileAccess access(*file_);
+    j.Save(0, *file_, 0, 4);
+  }
+  EXPECT_FALSE(j.Rollback(Files()));
+  EXPECT_TRUE(TTableJournal(name_).HasContent());
+  EXPECT_FALSE(TTableJournal(name_).Exists());
+}
+
+TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
+  TTableJournal j(name_);
+  for (const char* text : {"AAA", "BBB", "CCC", "DDD"}) Finish(j, 2, text);
+  const std::string older = ReadFile(path_);
+  j.Checkpoint();
+  Finish(j, 2, "eee");
+  const std::string newer = ReadFile(path_);
+  ASSERT_LT(newer.size(), older.size());
+  // The emptying never reached the disk, the new journal did: the older records follow it.
+  WriteFile(path_, newer + older.substr(newer.size()));
+  platform::SimulateNewBoot();
+  SetContent("01DDD56789");  // as synced by the checkpoint
+  TTableJournal found(name_);
+  EXPECT_TRUE(found.Exists());
+  EXPECT_TRUE(found.Rollback(Files()));
+  EXPECT_EQ(Content(), "01eee56789");
+}
+
+// A journal left by a crash of the version before (magic "TMJNL001": old bytes, and for a
+// completed operation the hashes of its new content, checksums without salt) is still applied:
+// undone unless it is complete and the files hold all of its new content.
+TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
+  auto fnv32 = [](const std::string& b) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : b) h = (h ^ c) * 16777619u;
+    return h;
+  };
+  auto fnv64 = [](const std::string& b) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : b) h = (h ^ c) * 1099511628211ull;
+    return h;
+  };
+  auto le = [](uint64_t v, int n) {
+    std::string b;
+    for (int i = 0; i < n; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return b;
+  };
+  auto record = [&](int kind, int64_t offset, const std::string& payload, uint32_t length) {
+    std::string r = std::string(1, static_cast<char>(kind)) + std::string(1, '\0') + le(static_cast<uint64_t>(offset), 8) +
+                    le(length, 4) + payload;
+    return r + le(fnv32(r), 4);
+  };
+  // Bytes 2..4 ("234") changed to "abc".
+  const std::string open = "TMJNL001" + record(1, 10, "", 0) + record(2, 2, "234", 3);
+  const std::string complete = open + record(3, 2, le(fnv64("abc"), 8), 3) + record(4, 0, "", 0);
+  struct TCase {
+    const char* what;
+    std::string journal;
+    std::string files;
+    std::string expected;
+  };
+  const TCase cases[] = {
+      {"open: undone", open, "01abc56789", kBefore},
+      {"complete, the files hold it: kept", complete, "01abc56789", "01abc56789"},
+      {"complete, the files lack it: undone", complete, "01ab456789", kBefore},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetContent(c.files);
+    WriteFile(path_, c.journal);
+    TTableJournal found(name_);
+    EXPECT_TRUE(found.Exists());
+    EXPECT_TRUE(found.Rollback(Files()));
+    EXPECT_EQ(Content(), c.expected);
+    EXPECT_FALSE(found.HasContent());
+  }
+}
+
+// ---- a writer killed at the sync of its journal ----
 
 constexpr int kInserts = 6;
 
 // The child: inserts keys 1..kInserts one by one into "t" in $TM_DONE_CHILD_DIR (under strace,
-// which kills it at one of its truncations).
+// which kills it at one of its data syncs: each insert makes one, of its journal).
 TEST(JournalDoneChild, Run) {
   const char* dir = std::getenv("TM_DONE_CHILD_DIR");
-  if (!dir) GTEST_SKIP() << "run by JournalDoneTest.AWriterKilledAtTheEmptyingOfItsJournalKeepsItsInsert";
+  if (!dir) GTEST_SKIP() << "run by JournalDoneKillTest.AWriterKilledAtTheSyncOfItsJournalKeepsItsInsert";
   EngineStart();
   TDataSession* s = CreateEngineSession();
   TDataDirectory* d = s->OpenDirectory("child", dir);
@@ -174,10 +282,10 @@ TEST(JournalDoneChild, Run) {
 
 class JournalDoneKillTest : public testing::EngineDirectoryTest {};
 
-TEST_F(JournalDoneKillTest, AWriterKilledAtTheEmptyingOfItsJournalKeepsItsInsert) {
+TEST_F(JournalDoneKillTest, AWriterKilledAtTheSyncOfItsJournalKeepsItsInsert) {
   if (std::system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
   for (int kill = 1; kill <= kInserts; ++kill) {
-    SCOPED_TRACE("killed at truncation " + std::to_string(kill));
+    SCOPED_TRACE("killed at data sync " + std::to_string(kill));
     const std::string table = "t";
     const std::string dir = scratch_ / ("run" + std::to_string(kill));
     fs::create_directories(dir);
@@ -193,15 +301,16 @@ TEST_F(JournalDoneKillTest, AWriterKilledAtTheEmptyingOfItsJournalKeepsItsInsert
       setenv("TM_DONE_CHILD_DIR", dir.c_str(), 1);
       setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // the leak checker cannot run under ptrace
       const std::string self = fs::read_symlink("/proc/self/exe").string();
-      const std::string inject = "inject=ftruncate:signal=KILL:when=" + std::to_string(kill);
-      execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=ftruncate", "-e", inject.c_str(), self.c_str(),
+      const std::string inject = "inject=fdatasync:signal=KILL:when=" + std::to_string(kill);
+      execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=fdatasync", "-e", inject.c_str(), self.c_str(),
              "--gtest_filter=JournalDoneChild.Run", static_cast<char*>(nullptr));
       _exit(127);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child was not killed: " << status;
-    // The journal of the killed insert is still there; a new user keeps the insert.
+    // The journal of the killed insert was written before its sync (the system's cache has it):
+    // a new user makes the insert.
     TDataDirectory* d = session_->OpenDirectory("run", dir);
     {
       TDataCursor c(d);

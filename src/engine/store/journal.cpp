@@ -1,20 +1,30 @@
-// Rollback journal: appending old bytes before they are overwritten, committing, and rolling
-// back (after a failure or a crash).
+// Table journal: journaling old bytes and new content, committing, marking operations written,
+// checkpointing, and repairing the files (after a failure or a crash).
 //
-// Journal layout (little-endian): the 8-byte magic "TMJNL001", then records of
-//   kind (1 byte: 1 original size, 2 old bytes, 3 a range's new content, 4 complete), file (1
-//   byte), offset (8), length (4), the bytes (kind 2) or the 8-byte hash of the new content
-//   (kind 3), and a 4-byte checksum over everything before it in the record.
+// Journal layout (little-endian): the 8-byte magic "TMJNL002" and an 8-byte salt, then records
+// of kind (1 byte), file (1 byte), offset (8), length (4), a payload and a 4-byte checksum over
+// the salt and everything before it in the record. Kinds: 1 a file's size before the operation
+// (in the offset), 2 old bytes, 5 new bytes, 6 commit (the operation stands), 8 cancelled (the
+// operation failed after its commit record and is undone), 7 written (the files hold every
+// operation before it; the payload is the boot identity and the salt, so that the mark can be
+// checked alone from the end of the file; its offset is its own position). An operation is the
+// records from the end of the previous one to its commit or cancel record.
+//
+// A journal of the earlier layout (magic "TMJNL001": old bytes, and the hashes of the new
+// content ending a completed operation, with unsalted checksums) found after a crash is still
+// applied as it was meant to be.
 #include "engine/store/journal.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "engine/base/engine_error.h"
+#include "engine/format/table_format_bytes.h"
 #include "engine/io/file_abstract.h"
 #include "engine/io/file_handler.h"
-#include "engine/format/table_format_bytes.h"
 #include "platform/file_names.h"
 #include "platform/file_system.h"
 
@@ -22,76 +32,270 @@ namespace tovenmarsh::engine {
 
 namespace {
 
-constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '1'};
+constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '2'};
+constexpr char kMagicOld[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '1'};
+constexpr int64_t kHeaderSize = 16;
 constexpr uint8_t kKindSize = 1;
 constexpr uint8_t kKindBytes = 2;
-constexpr uint8_t kKindNew = 3;
-constexpr uint8_t kKindDone = 4;
+constexpr uint8_t kKindOldNew = 3;   // earlier layout: a range's new-content hash
+constexpr uint8_t kKindOldDone = 4;  // earlier layout: the operation is complete
+constexpr uint8_t kKindNew = 5;
+constexpr uint8_t kKindCommit = 6;
+constexpr uint8_t kKindWritten = 7;
+constexpr uint8_t kKindCancel = 8;
 constexpr size_t kRecordHead = 1 + 1 + 8 + 4;
+constexpr size_t kWrittenPayload = 16 + 8;  // boot identity, salt
+constexpr size_t kWrittenSize = kRecordHead + kWrittenPayload + 4;
 constexpr size_t kPendingLimit = 4u << 20;
 
-uint32_t Checksum(const uint8_t* p, size_t n) {
+uint32_t Checksum(uint64_t salt, const uint8_t* p, size_t n) {
   uint32_t h = 2166136261u;  // FNV-1a
+  for (int i = 0; i < 8; ++i) h = (h ^ static_cast<uint8_t>(salt >> (8 * i))) * 16777619u;
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+uint32_t ChecksumOld(const uint8_t* p, size_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+uint64_t HashOld(const uint8_t* p, size_t n) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
   return h;
 }
 
 bool WriteAll(int fd, const uint8_t* p, size_t n, int64_t at) { return platform::WriteAllAt(fd, p, n, at) == 0; }
 
-bool DiskSize(const std::string& path, int64_t& size) { return platform::FileSize(path, size) == 0; }
-
 size_t Payload(uint8_t kind, uint32_t length) {
-  if (kind == kKindBytes) return length;
-  if (kind == kKindNew) return 8;
+  if (kind == kKindBytes || kind == kKindNew) return length;
+  if (kind == kKindOldNew) return 8;
+  if (kind == kKindWritten) return kWrittenPayload;
   return 0;
 }
 
-}  // namespace
+bool NamesFile(uint8_t kind) { return kind == kKindSize || kind == kKindBytes || kind == kKindNew || kind == kKindOldNew; }
 
-uint64_t TTableJournal::HashBytes(const uint8_t* p, size_t n) {
-  uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h;
+uint64_t NewSalt() {
+  // Only needs to differ from the salt of the journal an unsynced emptying may leave behind.
+  static std::atomic<uint64_t> counter{0};
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) * 0x9E3779B97F4A7C15ull +
+         ++counter;
 }
+
+bool ThisBoot(const uint8_t* identity) {
+  const auto boot = platform::BootIdentity();
+  bool known = false;
+  for (uint8_t b : boot) known = known || b != 0;
+  return known && std::memcmp(identity, boot.data(), boot.size()) == 0;
+}
+
+void WriteAt(TFileHandler* f, int64_t offset, const uint8_t* bytes, int64_t length) {
+  if (!f || !f->IsOpen()) return;
+  TFileAccess access(*f);
+  f->Seek(offset);
+  f->TFileHandler::Write(bytes, length);
+}
+
+void CutAt(TFileHandler* f, int64_t size) {
+  if (size < 0 || !f || !f->IsOpen()) return;
+  TFileAccess access(*f);
+  f->Seek(size);
+  f->TFileHandler::Write(nullptr, 0);
+}
+
+// Applies a journal of the earlier layout: its old bytes are written back unless it is complete
+// and the files hold all of its new content.
+void ApplyOld(const std::vector<uint8_t>& content, const std::array<TFileHandler*, TTableJournal::kFileCount>& files,
+              bool& any) {
+  std::vector<const uint8_t*> records;
+  bool done = false;
+  std::array<int64_t, TTableJournal::kFileCount> sizes;
+  sizes.fill(-1);
+  size_t at = sizeof kMagicOld;
+  while (content.size() - at >= kRecordHead + 4) {
+    const uint8_t* r = content.data() + at;
+    const uint8_t kind = r[0];
+    const uint8_t file = r[1];
+    const int64_t offset = GetI64(r, 2);
+    const uint32_t length = GetU32(r, 10);
+    if (kind < kKindSize || kind > kKindOldDone || file >= TTableJournal::kFileCount || offset < 0) break;
+    const size_t size = kRecordHead + Payload(kind, length) + 4;
+    if (content.size() - at < size || GetU32(r, size - 4) != ChecksumOld(r, size - 4)) break;
+    if (kind == kKindBytes && (sizes[file] < 0 || offset + static_cast<int64_t>(length) > sizes[file])) break;
+    if (kind == kKindSize) sizes[file] = offset;
+    done = kind == kKindOldDone;
+    records.push_back(r);
+    at += size;
+  }
+  any = !records.empty();
+  bool stands = done;
+  for (const uint8_t* r : records) {
+    if (!stands || r[0] != kKindOldNew) continue;
+    TFileHandler* f = files[r[1]];
+    const uint32_t length = GetU32(r, 10);
+    std::vector<uint8_t> now(length);
+    if (!f || !f->IsOpen()) {
+      stands = false;
+      break;
+    }
+    TFileAccess access(*f);
+    f->Seek(GetI64(r, 2));
+    const int64_t got = f->TFileHandler::Read(now.data(), length, true);
+    stands = got == static_cast<int64_t>(length) && HashOld(now.data(), length) == GetU64(r, kRecordHead);
+  }
+  if (stands) return;
+  for (const uint8_t* r : records)
+    if (r[0] == kKindBytes) WriteAt(files[r[1]], GetI64(r, 2), r + kRecordHead, GetU32(r, 10));
+  for (int i = 0; i < TTableJournal::kFileCount; ++i) CutAt(files[static_cast<size_t>(i)], sizes[static_cast<size_t>(i)]);
+}
+
+// Applies a journal: finished operations are written again in order, any other (the last, or a
+// cancelled one) is undone with its old bytes and sizes.
+void Apply(const std::vector<uint8_t>& content, const std::array<TFileHandler*, TTableJournal::kFileCount>& files,
+           bool& any) {
+  enum class TState { Open, Committed, Cancelled };
+  struct TOperation {
+    std::vector<const uint8_t*> records;
+    std::array<int64_t, TTableJournal::kFileCount> sizes;
+    TState state = TState::Open;
+  };
+  std::vector<TOperation> operations;
+  const uint64_t salt = GetU64(content.data(), 8);
+  size_t at = static_cast<size_t>(kHeaderSize);
+  // The whole records, up to a torn tail (the write it would protect never happened) or the
+  // records of an earlier journal that an unsynced emptying left behind.
+  while (content.size() - at >= kRecordHead + 4) {
+    const uint8_t* r = content.data() + at;
+    const uint8_t kind = r[0];
+    const uint8_t file = r[1];
+    const int64_t offset = GetI64(r, 2);
+    const uint32_t length = GetU32(r, 10);
+    if (kind < kKindSize || kind > kKindCancel || kind == kKindOldNew || kind == kKindOldDone) break;
+    if ((NamesFile(kind) && file >= TTableJournal::kFileCount) || offset < 0) break;
+    const size_t size = kRecordHead + Payload(kind, length) + 4;
+    if (content.size() - at < size || GetU32(r, size - 4) != Checksum(salt, r, size - 4)) break;
+    at += size;
+    if (NamesFile(kind)) {
+      if (operations.empty() || operations.back().state != TState::Open) {
+        operations.emplace_back();
+        operations.back().sizes.fill(-1);
+      }
+      TOperation& op = operations.back();
+      // Old bytes always lie inside the file's size before the operation, recorded before them.
+      if (kind == kKindBytes && (op.sizes[file] < 0 || offset + static_cast<int64_t>(length) > op.sizes[file])) break;
+      if (kind == kKindSize) op.sizes[file] = offset;
+      op.records.push_back(r);
+    } else if (kind == kKindCommit) {
+      if (!operations.empty() && operations.back().state == TState::Open) operations.back().state = TState::Committed;
+    } else if (kind == kKindCancel) {
+      if (!operations.empty()) operations.back().state = TState::Cancelled;
+    }
+  }
+  any = !operations.empty();
+  for (const TOperation& op : operations) {
+    if (op.state == TState::Committed) {
+      for (const uint8_t* r : op.records)
+        if (r[0] == kKindNew) WriteAt(files[r[1]], GetI64(r, 2), r + kRecordHead, GetU32(r, 10));
+      continue;
+    }
+    for (const uint8_t* r : op.records)
+      if (r[0] == kKindBytes) WriteAt(files[r[1]], GetI64(r, 2), r + kRecordHead, GetU32(r, 10));
+    for (int i = 0; i < TTableJournal::kFileCount; ++i) CutAt(files[static_cast<size_t>(i)], op.sizes[static_cast<size_t>(i)]);
+  }
+}
+
+}  // namespace
 
 TTableJournal::TTableJournal(std::string path)
     : path_(std::move(path)), diskPath_(platform::CanonicalFilePath(path_)) {}
 
 TTableJournal::~TTableJournal() { Close(); }
 
+std::string TTableJournal::FoundPath() const {
+  if (!diskPath_.empty() && platform::PathExists(diskPath_)) return diskPath_;
+  if (scanned_ && !otherSpelling_) return std::string();
+  scanned_ = true;
+  bool found = false;
+  const std::string path = platform::ResolveFilePath(path_, &found);
+  otherSpelling_ = found;
+  return found ? path : std::string();
+}
+
 bool TTableJournal::Exists() const {
-  // An empty journal is the one a finished operation leaves for the next: nothing to undo.
+  // Asked at every lock: a missing or emptied journal (nothing to repair) costs one look.
   int64_t size = 0;
-  if (!diskPath_.empty() && DiskSize(diskPath_, size)) return size > 0;
-  if (!scanned_) {
-    scanned_ = true;
-    bool found = false;
-    const std::string path = platform::ResolveFilePath(path_, &found);
-    otherSpelling_ = found && DiskSize(path, size) && size > 0;
+  std::string path = diskPath_;
+  if (diskPath_.empty() || platform::FileSize(diskPath_, size) != 0) {
+    path = FoundPath();
+    if (path.empty()) return false;
+  } else if (size == 0) {
+    return false;
   }
-  return otherSpelling_;
+  platform::TFileDescriptor file;
+  if (platform::OpenFile(path, platform::kOpenRead, file) != 0) return false;
+  if (platform::DescriptorSize(file.Get(), size) != 0) return true;
+  if (size == 0) return false;
+  // Finished operations whose writes are all in the files, in this boot's cache at least, end
+  // with the written mark: nothing to repair either.
+  if (size < kHeaderSize + static_cast<int64_t>(kWrittenSize)) return true;
+  uint8_t r[kWrittenSize];
+  size_t got = 0;
+  const int64_t at = size - static_cast<int64_t>(kWrittenSize);
+  if (platform::ReadSomeAt(file.Get(), r, sizeof r, at, got) != 0 || got != sizeof r) return true;
+  if (r[0] != kKindWritten || GetI64(r, 2) != at || GetU32(r, 10) != 0) return true;
+  const uint64_t salt = GetU64(r, kRecordHead + 16);
+  if (GetU32(r, kWrittenSize - 4) != Checksum(salt, r, kWrittenSize - 4)) return true;
+  return !ThisBoot(r + kRecordHead);
+}
+
+bool TTableJournal::HasContent() const {
+  const std::string path = FoundPath();
+  int64_t size = 0;
+  return !path.empty() && platform::FileSize(path, size) == 0 && size > 0;
 }
 
 void TTableJournal::RaiseWrite() const { RaiseEngineError(kErrWriteError, path_); }
 
 void TTableJournal::Open() {
   if (fd_ >= 0) return;
-  // The empty journal of the last operation is reused: its directory entry is on disk already
+  // The journal of earlier operations is appended to; its directory entry is on disk already
   // (synced once by this object, in case its maker died before syncing it).
   platform::TFileDescriptor file;
   // Made anew (another user of the table may have removed it since this object synced it):
   // its name must reach the disk again.
-  using platform::kOpenTruncate;
-  const bool made = platform::OpenFile(diskPath_, platform::kOpenWrite | kOpenTruncate, file) == ENOENT;
-  if (made) (void)platform::OpenFile(diskPath_, platform::kOpenCreate | kOpenTruncate, file);
+  const bool made = platform::OpenFile(diskPath_, platform::kOpenWrite, file) == ENOENT;
+  if (made) (void)platform::OpenFile(diskPath_, platform::kOpenCreate, file);
   if (!file.IsOpen()) RaiseWrite();
+  int64_t size = 0;
+  if (platform::DescriptorSize(file.Get(), size) != 0) RaiseWrite();
+  uint8_t head[kHeaderSize];
+  size_t got = 0;
+  pending_.clear();
+  if (size >= kHeaderSize && platform::ReadSomeAt(file.Get(), head, sizeof head, 0, got) == 0 && got == sizeof head &&
+      std::memcmp(head, kMagic, sizeof kMagic) == 0) {
+    salt_ = GetU64(head, 8);
+    end_ = size;
+  } else {
+    // Empty (or of no use: the caller repaired whatever it held). The header goes out with the
+    // first records; a journal without it is ignored.
+    if (size > 0 && platform::TruncateFile(file.Get(), 0) != 0) RaiseWrite();
+    salt_ = NewSalt();
+    pending_.assign(kMagic, kMagic + sizeof kMagic);
+    pending_.resize(kHeaderSize);
+    PutU64(pending_.data(), 8, salt_);
+    end_ = 0;
+  }
   fd_ = file.Release();
-  // The magic goes out with the first records; a journal without it is ignored.
-  pending_.assign(kMagic, kMagic + sizeof kMagic);
+  opStart_ = end_;
+  synced_ = end_;
+  earlier_ = end_ > kHeaderSize;
   directoryUnsynced_ = made || !entryDurable_;
   unsynced_ = false;
   completed_ = false;
-  end_ = 0;
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();
 }
@@ -102,11 +306,10 @@ void TTableJournal::Close() {
   pending_.clear();
   unsynced_ = false;
   completed_ = false;
+  earlier_ = false;
 }
 
 void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length) {
-  // Anything journaled after the end leaves the operation open again.
-  if (kind != kKindDone) completed_ = false;
   const size_t at = pending_.size();
   pending_.resize(at + kRecordHead + Payload(kind, length) + 4);
   uint8_t* record = pending_.data() + at;
@@ -115,23 +318,25 @@ void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uin
   record[1] = file;
   PutI64(record, 2, offset);
   PutU32(record, 10, length);
-  if (kind == kKindBytes) std::memcpy(record + kRecordHead, bytes, length);
-  if (kind == kKindNew) std::memcpy(record + kRecordHead, bytes, 8);
-  PutU32(record, size - 4, Checksum(record, size - 4));
+  if (const size_t payload = Payload(kind, length)) std::memcpy(record + kRecordHead, bytes, payload);
+  PutU32(record, size - 4, Checksum(salt_, record, size - 4));
   // A large operation's old bytes go out as they come (synced later, all at once).
   if (pending_.size() >= kPendingLimit) {
+    unsynced_ = true;
     if (!WriteAll(fd_, pending_.data(), pending_.size(), end_)) RaiseWrite();
     end_ += static_cast<int64_t>(pending_.size());
     pending_.clear();
-    unsynced_ = true;
   }
 }
 
 void TTableJournal::Sync() {
   if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
-  // On disk, with the journal's directory entry, before any write it protects may happen.
+  // On disk, with the journal's directory entry, before any write it protects may happen. Once
+  // written (even in part), the records may reach the disk: a rollback must take them back.
+  unsynced_ = true;
   if (!WriteAll(fd_, pending_.data(), pending_.size(), end_) || platform::SyncFileData(fd_) != 0) RaiseWrite();
   end_ += static_cast<int64_t>(pending_.size());
+  synced_ = end_;
   pending_.clear();
   unsynced_ = false;
   if (directoryUnsynced_) {
@@ -151,6 +356,14 @@ void TTableJournal::BeforeWrite(int file, TFileHandler& handler, int64_t count) 
 void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t count) {
   if (applying_ || file < 0 || file >= kFileCount) return;
   Open();
+  if (completed_) {
+    // Written to after its commit: what follows is an operation of its own, undone alone, whose
+    // old bytes are the committed content.
+    completed_ = false;
+    earlier_ = true;
+    sizeKnown_.fill(false);
+    for (auto& s : saved_) s.clear();
+  }
   const int64_t position = handler.Seek(0, kSeekFromCurrent);
   if (!sizeKnown_[file]) {
     originalSize_[file] = handler.GetSize();
@@ -189,28 +402,56 @@ void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t co
 void TTableJournal::Complete(const std::vector<TNewRange>& ranges) {
   Open();
   for (const TNewRange& r : ranges) {
-    uint8_t hash[8];
-    PutU64(hash, 0, r.hash);
-    Append(kKindNew, static_cast<uint8_t>(r.file), r.offset, hash, static_cast<uint32_t>(r.length));
+    for (int64_t done = 0; done < r.length;) {
+      const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(r.length - done, 1 << 20));
+      Append(kKindNew, static_cast<uint8_t>(r.file), r.offset + done, r.bytes + done, length);
+      done += length;
+    }
   }
-  Append(kKindDone, 0, 0, nullptr, 0);
-  Sync();
+  Append(kKindCommit, 0, 0, nullptr, 0);
+  // Set before the sync: should the sync of the journal's name fail after its records', the
+  // synced commit record must be cancelled by the rollback.
   completed_ = true;
+  Sync();
 }
 
-void TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
-  if (fd_ < 0) return;
-  // Saved bytes never synced protected no write: they are simply dropped with the journal.
-  for (TFileHandler* f : files)
-    if (f && f->IsOpen()) f->Flush();
-  // Emptied rather than deleted: one sync of the journal ends the operation for good, where a
-  // deletion would need the directory synced (and the next operation would sync it again). A
-  // completed journal that outlives a crash finds the synced files holding its new content and
-  // is dropped then: its emptying needs no sync of its own.
-  bool ok = platform::TruncateFile(fd_, 0) == 0;
-  if (ok && !completed_) ok = platform::SyncFileData(fd_) == 0;
+bool TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
+  if (fd_ < 0) return false;
+  if (completed_) {
+    // The files hold the operation now (in the system's cache at least). An unwritten mark only
+    // makes the next user write the same content again.
+    uint8_t mark[kWrittenPayload];
+    const auto boot = platform::BootIdentity();
+    std::memcpy(mark, boot.data(), boot.size());
+    PutU64(mark, 16, salt_);
+    Append(kKindWritten, 0, end_ + static_cast<int64_t>(pending_.size()), mark, 0);
+    unsynced_ = true;
+    if (!WriteAll(fd_, pending_.data(), pending_.size(), end_)) RaiseWrite();  // rolled back by the caller
+    end_ += static_cast<int64_t>(pending_.size());
+    const bool due = end_ >= kCheckpointBytes;
+    Close();
+    return due;
+  }
+  // Saved bytes never synced protected no write: they are simply dropped. Otherwise the files
+  // are on disk (the caller synced them), and the emptied journal must be too: found again,
+  // this operation would be undone.
+  bool ok = true;
+  if (Written()) {
+    for (TFileHandler* f : files)
+      if (f && f->IsOpen()) f->Flush();
+    ok = platform::TruncateFile(fd_, 0) == 0 && platform::SyncFileData(fd_) == 0;
+  }
   Close();
   if (!ok) RaiseWrite();
+  return false;
+}
+
+void TTableJournal::Checkpoint() {
+  if (fd_ >= 0) return;  // never under an operation
+  const std::string path = FoundPath();
+  platform::TFileDescriptor file;
+  if (path.empty() || platform::OpenFile(path, platform::kOpenWrite, file) != 0) return;  // gone already
+  if (platform::TruncateFile(file.Get(), 0) != 0) RaiseWrite();
 }
 
 void TTableJournal::Remove() {
@@ -220,78 +461,44 @@ void TTableJournal::Remove() {
   entryDurable_ = false;
 }
 
-bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files, bool keepDone) {
-  Close();
+bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files) {
+  if (fd_ >= 0) {
+    // This object's operation failed. What it wrote to the journal beyond the last sync goes
+    // first (a commit record among it must never reach the disk), with a sync of its own.
+    if (unsynced_) {
+      if (platform::TruncateFile(fd_, synced_) != 0 || platform::SyncFileData(fd_) != 0) RaiseWrite();
+      end_ = synced_;
+      pending_.clear();
+      unsynced_ = false;
+    }
+    // When none of it was synced, none of it reached the files either, and the journal holds
+    // only what stands.
+    if (end_ <= opStart_) {
+      Close();
+      return false;
+    }
+    // Its synced commit record is cancelled on disk first, or a crash during the repair would
+    // make the failed operation stand.
+    if (completed_) {
+      Append(kKindCancel, 0, 0, nullptr, 0);
+      Sync();
+    }
+    Close();
+  }
   const std::string path = platform::ResolveFilePath(path_);
   std::string text;
   if (platform::ReadWholeFile(path, text) == ENOENT) return false;
   // An unreadable tail counts as torn: what was read is applied, as before.
   const std::vector<uint8_t> content(text.begin(), text.end());
-  if (content.empty()) return false;  // the empty journal of a finished operation
-  // The whole records, up to a torn tail (the write it would protect never happened).
-  std::vector<const uint8_t*> records;
-  bool done = false;
-  if (content.size() >= sizeof kMagic && std::memcmp(content.data(), kMagic, sizeof kMagic) == 0) {
-    std::array<int64_t, kFileCount> sizes;
-    sizes.fill(-1);
-    size_t at = sizeof kMagic;
-    while (content.size() - at >= kRecordHead + 4) {
-      const uint8_t* r = content.data() + at;
-      const uint8_t kind = r[0];
-      const uint8_t file = r[1];
-      const int64_t offset = GetI64(r, 2);
-      const uint32_t length = GetU32(r, 10);
-      if (kind < kKindSize || kind > kKindDone || file >= kFileCount || offset < 0) break;
-      const size_t size = kRecordHead + Payload(kind, length) + 4;
-      if (content.size() - at < size || GetU32(r, size - 4) != Checksum(r, size - 4)) break;
-      // Old bytes always lie inside the file's original size, recorded before them.
-      if (kind == kKindBytes && (sizes[file] < 0 || offset + static_cast<int64_t>(length) > sizes[file])) break;
-      if (kind == kKindSize) sizes[file] = offset;
-      done = kind == kKindDone;  // the last record ends the operation, or it is open
-      records.push_back(r);
-      at += size;
-    }
-  }
+  if (content.empty()) return false;  // emptied by a checkpoint
+  bool any = false;
   applying_ = true;
   try {
-    // A completed operation whose every new range the files hold happened in full: it stands.
-    bool stands = keepDone && done;
-    for (const uint8_t* r : records) {
-      if (!stands || r[0] != kKindNew) continue;
-      TFileHandler* f = files[r[1]];
-      const uint32_t length = GetU32(r, 10);
-      std::vector<uint8_t> now(length);
-      if (!f || !f->IsOpen()) {
-        stands = false;
-        break;
-      }
-      TFileAccess access(*f);
-      f->Seek(GetI64(r, 2));
-      const int64_t got = f->TFileHandler::Read(now.data(), length, true);
-      stands = got == static_cast<int64_t>(length) && HashBytes(now.data(), length) == GetU64(r, kRecordHead);
-    }
-    if (!stands) {
-      std::array<int64_t, kFileCount> sizes;
-      sizes.fill(-1);
-      for (const uint8_t* r : records) {
-        TFileHandler* f = files[r[1]];
-        if (r[0] == kKindSize) {
-          sizes[r[1]] = GetI64(r, 2);
-        } else if (r[0] == kKindBytes && f && f->IsOpen()) {
-          TFileAccess access(*f);
-          f->Seek(GetI64(r, 2));
-          f->TFileHandler::Write(r + kRecordHead, GetU32(r, 10));
-        }
-      }
-      for (int i = 0; i < kFileCount; ++i) {
-        TFileHandler* f = files[i];
-        if (sizes[i] < 0 || !f || !f->IsOpen()) continue;
-        TFileAccess access(*f);
-        f->Seek(sizes[i]);
-        f->TFileHandler::Write(nullptr, 0);
-      }
-    }
-    if (!records.empty()) {
+    if (content.size() >= static_cast<size_t>(kHeaderSize) && std::memcmp(content.data(), kMagic, sizeof kMagic) == 0)
+      Apply(content, files, any);
+    else if (content.size() >= sizeof kMagicOld && std::memcmp(content.data(), kMagicOld, sizeof kMagicOld) == 0)
+      ApplyOld(content, files, any);
+    if (any) {
       for (TFileHandler* f : files)
         if (f && f->IsOpen()) f->Flush();
     }
@@ -300,17 +507,14 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files,
     throw;  // the journal stays for the next attempt
   }
   applying_ = false;
-  // The old bytes are back (or the new ones stand) and flushed. The removal's sync may fail
-  // without harm, so it raises nothing here (where a raise would cut short the caller's
-  // cleanup): a journal that comes back after a crash only writes the same old bytes again (or
-  // finds the same new ones), and the next operation makes its journal anew (entryDurable_ is
-  // false) and syncs that name before any write it protects.
+  // The files hold what stands and are synced. The removal's sync may fail without harm, so it
+  // raises nothing here (where a raise would cut short the caller's cleanup): a journal that
+  // comes back after a crash only writes the same bytes again, and the next operation makes its
+  // journal anew (entryDurable_ is false) and syncs that name before any write it protects.
   (void)platform::RemoveFile(path);
   (void)platform::SyncFolderOf(path);
   otherSpelling_ = false;
   entryDurable_ = false;
-  sizeKnown_.fill(false);
-  for (auto& s : saved_) s.clear();
   return true;
 }
 

@@ -1,23 +1,31 @@
-// The rollback journal of a disk table: a sidecar file "<table>.JNL" that makes every write
-// operation on the table's three files atomic across a crash, without changing their formats.
+// The journal of a disk table: a sidecar file "<table>.JNL" that makes every write operation on
+// the table's three files atomic and durable across a crash, without changing their formats.
 //
-// Before a byte of a table file that existed when the operation began is overwritten, its old
-// content is appended to the journal and the journal synced; the first write to a file also
-// records the file's original size. An operation that knows what it will overwrite saves all
-// of it first (Save) and syncs once (Sync), so that its writes find their old bytes saved and
-// need no sync of their own. When the operation ends the files are synced and the journal
-// emptied and synced (Commit); the empty file stays for the next operation (an empty journal
-// holds nothing to undo, and Exists answers false for it). An operation that knows all its
-// writes before making any ends its journal with their ranges and the hashes of their new
-// content (Complete, under the same one sync): its emptying then needs no sync, since a
-// completed journal found after a crash stands when the files hold all of that content. A failed operation, or a journal
-// found after a crash, is rolled back (Rollback): the old bytes are written back, the files cut
-// to their original sizes, and the journal deleted. Records carry a checksum; a torn last
-// record (a crash while journaling) was never followed by the write it protects and is ignored.
+// Most operations know all their writes before making any (a commit, a single-row change):
+// they journal the old bytes they overwrite and their new content, end with a commit record,
+// sync the journal once (the commit point) and then write the files without syncing them. A
+// mark after those writes tells other users that the files hold every finished operation. The
+// journal keeps the operations of several commits, one after another, until it has grown past
+// kCheckpointBytes or the table's last user closes it: the files are then synced and the
+// journal emptied (a checkpoint). A journal that lacks the mark (its writer died while writing
+// the files), or whose mark was made in an earlier boot of the system (whose cache may have
+// lost writes that were never synced), is repaired before the files are read or written: the
+// finished operations are written again in order, an unfinished last one is undone with its old
+// bytes, the files are synced and the journal deleted.
 //
-// Contract: only the holder of the table's writer lock (or of an exclusive table) writes or
-// rolls back the journal; memory and temporary tables have none. Journal failures raise 9218
-// (write) or 9217 (read) with the journal's name.
+// An operation that cannot hold its writes (too large, or writing as it goes) saves the old
+// bytes of each write first, synced before it (BeforeWrite, or Save then Sync); when it ends the
+// files are synced and the journal emptied with a sync of its own, finished operations before it
+// included.
+//
+// Each journal starts with a random salt that every record's checksum includes: an emptying
+// that was never synced may leave the records of older operations behind new ones, and those
+// no longer count. A torn last record (a crash while journaling) was never followed by the
+// write it protects and is ignored.
+//
+// Contract: only the holder of the table's writer lock (or of an exclusive table) writes,
+// checkpoints or repairs the journal; memory and temporary tables have none. Journal failures
+// raise 9218 (write) or 9217 (read) with the journal's name.
 #pragma once
 
 #include <array>
@@ -33,6 +41,8 @@ class TFileHandler;
 class TTableJournal {
  public:
   static constexpr int kFileCount = 3;  // data, index, BLOB
+  // Finished operations kept before their files are synced and the journal emptied.
+  static constexpr int64_t kCheckpointBytes = int64_t{4} << 20;
 
   // `path` is the journal's engine file name (its on-disk spelling is derived from it).
   explicit TTableJournal(std::string path);
@@ -41,9 +51,15 @@ class TTableJournal {
   TTableJournal& operator=(const TTableJournal&) = delete;
 
   const std::string& Path() const { return path_; }
+  // An operation of this object is being journaled.
   bool Active() const { return fd_ >= 0; }
-  // A journal with something to undo is on disk (an empty one does not count).
+  // The journal on disk must be repaired (Rollback) before the files are used: its last
+  // operation may be only partly written to the files, or the files may have lost finished
+  // operations in a crash of the system. A journal of finished operations written in this boot
+  // does not count.
   bool Exists() const;
+  // Anything is journaled on disk (finished operations too).
+  bool HasContent() const;
 
   // Saves what a write of `count` bytes at the handler's position (0: a truncation) would
   // destroy, synced before it returns. The handler's position is kept.
@@ -54,30 +70,37 @@ class TTableJournal {
   void Save(int file, TFileHandler& handler, int64_t offset, int64_t count);
   // Puts everything saved so far on disk (the journal, and its directory entry once).
   void Sync();
-  // A range an operation is about to write, with a hash of its new content.
+  // A range an operation is about to write, with its new content.
   struct TNewRange {
     int file;
     int64_t offset;
     int64_t length;
-    uint64_t hash;
+    const uint8_t* bytes;
   };
-  static uint64_t HashBytes(const uint8_t* p, size_t n);
-  // Ends the journal of an operation whose writes are all known before any is made: their
-  // ranges and new content's hashes go with the old bytes, under the one sync this makes. A
-  // journal so ended needs no sync when emptied: found after a crash, it is undone only when
-  // the files do not hold every range's new content (once they do, the files are synced and
-  // the operation stands).
+  // Ends the journal of an operation whose writes are all known before any is made: their new
+  // content and a commit record go after the old bytes, under the one sync this makes. From
+  // then on the operation stands: found after a crash, its writes are made again.
   void Complete(const std::vector<TNewRange>& ranges);
-  // Syncs the files and empties the journal (nothing when no journal is open); the emptying is
-  // synced too unless the journal was completed.
-  void Commit(const std::array<TFileHandler*, kFileCount>& files);
-  // Writes the saved bytes back, cuts the files to their original sizes, syncs them and deletes
-  // the journal. Works from the journal on disk, so it also repairs another process's crash:
-  // with `keepDone`, a completed journal whose new content the files all hold is only deleted
-  // (after the files are synced). True when a journal was applied or deleted so.
-  bool Rollback(const std::array<TFileHandler*, kFileCount>& files, bool keepDone = false);
+  // The active operation ended with Complete.
+  bool Completed() const { return completed_; }
+  // The active operation has put records on disk (so its files may have been written).
+  bool Written() const { return end_ > opStart_ || unsynced_; }
+  // The journal held finished operations before the active one: their files may not be synced.
+  bool HoldsEarlier() const { return earlier_; }
+  // Ends the active operation (nothing when none). A completed one is marked as written to the
+  // files; true when the journal has grown enough for a checkpoint. Any other that wrote has
+  // its files synced (those given here, or by the caller before; all of them with
+  // HoldsEarlier), then the journal is emptied and synced.
+  bool Commit(const std::array<TFileHandler*, kFileCount>& files);
+  // Empties a journal of finished operations whose files the caller has synced. Needs no sync:
+  // should the emptying be lost, the operations found again are written again, as they are.
+  void Checkpoint();
+  // Repairs the files from the journal on disk (see above) and deletes the journal; the files
+  // are synced. An active operation of this object is undone: it failed. True when a journal
+  // was applied.
+  bool Rollback(const std::array<TFileHandler*, kFileCount>& files);
   // Deletes the journal file without applying it (the table's files are being deleted,
-  // renamed, or closed by their only user).
+  // renamed, or closed by their only user after a sync).
   void Remove();
 
  private:
@@ -86,22 +109,28 @@ class TTableJournal {
   void Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length);
   void Close();
   void RaiseWrite() const;
+  // The journal's on-disk path: the canonical spelling, or another one found once.
+  std::string FoundPath() const;
 
   std::string path_;      // engine spelling
   std::string diskPath_;  // canonical on-disk path
   int fd_ = -1;
+  uint64_t salt_ = 0;
   int64_t end_ = 0;                // bytes on disk
+  int64_t opStart_ = 0;            // end_ when the active operation began
+  int64_t synced_ = 0;             // bytes on disk and synced
   std::vector<uint8_t> pending_;   // records not yet written
   bool directoryUnsynced_ = false;  // a new journal's entry is not yet on disk
-  bool unsynced_ = false;           // records written but not yet synced
+  bool unsynced_ = false;           // records (perhaps) written but not yet synced
   bool entryDurable_ = false;       // the file's directory entry was synced by this object
   bool applying_ = false;
-  bool completed_ = false;  // Complete ended the open journal
+  bool completed_ = false;  // Complete ended the active operation
+  bool earlier_ = false;    // finished operations lie before the active one
   std::array<int64_t, kFileCount> originalSize_{};
   std::array<bool, kFileCount> sizeKnown_{};
   std::array<std::map<int64_t, int64_t>, kFileCount> saved_;  // journaled ranges [start, end)
-  // Exists runs at every lock: it looks for the canonical spelling (one stat) each time, and
-  // for another spelling (a directory scan) only once, since the engine never makes one.
+  // Exists runs at every lock: it looks for the canonical spelling each time, and for another
+  // spelling (a directory scan) only once, since the engine never makes one.
   mutable bool scanned_ = false;
   mutable bool otherSpelling_ = false;
 };

@@ -147,13 +147,13 @@ void TDataTable::WriteHeld(bool complete) {
   bool any = false;
   for (const auto& h : held_) any = any || !h.empty();
   if (!any) return;
-  // The new content's ranges go with the old bytes under the journal's one sync; the files
-  // are written after it.
+  // The new content goes with the old bytes under the journal's one sync, the commit point; the
+  // files are written after it.
   if (complete) {
     std::vector<TTableJournal::TNewRange> ranges;
     for (int f = 0; f < TTableJournal::kFileCount; ++f)
       for (const auto& [at, b] : held_[static_cast<size_t>(f)])
-        ranges.push_back({f, at, static_cast<int64_t>(b.size()), TTableJournal::HashBytes(b.data(), b.size())});
+        ranges.push_back({f, at, static_cast<int64_t>(b.size()), b.data()});
     journal_->Complete(ranges);
   } else {
     journal_->Sync();
@@ -192,13 +192,36 @@ void TDataTable::WriteHeld(bool complete) {
 
 void TDataTable::CommitJournal() {
   if (!journal_ || !journal_->Active()) return;
-  // The files written under the journal reach the disk before it goes.
-  std::array<TFileHandler*, TTableJournal::kFileCount> files = Files();
-  for (int i = 0; i < TTableJournal::kFileCount; ++i) {
-    if (!unflushed_[i]) files[i] = nullptr;
-    unflushed_[i] = false;
+  if (journal_->Completed()) {
+    // The journal holds the operation's new content: the files are synced at a checkpoint.
+    unflushed_.fill(false);
+    if (journal_->Commit({})) CheckpointJournal();
+    return;
   }
-  journal_->Commit(files);
+  // The files written under the journal reach the disk before it goes, and so do those of the
+  // finished operations it held before.
+  if (journal_->Written()) {
+    if (journal_->HoldsEarlier()) unflushed_.fill(true);
+    FlushWritten();
+  }
+  unflushed_.fill(false);
+  journal_->Commit({});
+}
+
+void TDataTable::CheckpointJournal() {
+  if (!journal_) return;
+  // Other users' operations may be in the journal too: every file is synced.
+  unflushed_.fill(true);
+  FlushWritten();
+  journal_->Checkpoint();
+}
+
+void TDataTable::SyncFilesByName() {
+  for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+    bool found = false;
+    const std::string path = platform::ResolveFilePath(FileName(extension), &found);
+    if (found && platform::SyncPath(path) != 0) RaiseEngineError(kErrWriteError, FileName(extension));
+  }
 }
 
 void TDataTable::NotePageChange(uint32_t offset) {
@@ -299,8 +322,8 @@ void TDataTable::FlushWritten() {
   if (failed) RaiseEngineError(failed, failedName);
 }
 
-bool TDataTable::RollbackJournal(bool keepDone) {
-  if (!journal_ || !journal_->Rollback(Files(), keepDone)) return false;
+bool TDataTable::RollbackJournal() {
+  if (!journal_ || !journal_->Rollback(Files())) return false;
   data_->DropRecords();
   index_->DropPages();
   if (blob_) blob_->DropBlocks();
@@ -316,7 +339,7 @@ bool TDataTable::RollbackJournal(bool keepDone) {
 void TDataTable::RecoverAtOpen() {
   if (!journal_ || !journal_->Exists() || ReadOnly) return;
   if (Exclusive) {
-    RollbackJournal(true);
+    RollbackJournal();
     return;
   }
   // Another process may be writing: the journal is only touched under the writer lock, which
@@ -401,9 +424,10 @@ void TDataTable::Open() {
       index_->Open();
     } catch (const EFenEngineError& e) {
       if (e.Code() != kErrInvalidPath) throw;
-      // A dead writer's journal is applied first: the new index file's writes would start a
-      // journal over it. What it holds for the lost index file goes with that file.
-      if (journal_ && !ReadOnly && journal_->Exists()) {
+      // The journal is applied first: the new index file's writes would start a journal over
+      // it, and its finished operations must not reach the new file later. What it holds for
+      // the lost index file goes with that file.
+      if (journal_ && !ReadOnly && journal_->HasContent()) {
         if (HasBlobs()) {
           blob_ = std::make_unique<TBlobFile>(this, FileName(".BLB"), data_->BlobBlockSize(), memory_);
           ConfigureFiles();
@@ -466,20 +490,32 @@ void TDataTable::Close(bool dropTemporary) {
   } catch (const EFenEngineError&) {
     // The files close below whatever the locks answered; closing releases them too.
   }
-  // The empty journal the last operation left goes with the last user; the table write byte
-  // shows that no writer (of any process) is using it now.
+  // The journal of finished operations goes with the last user, once their files are synced;
+  // the table write byte shows that no writer (of any process) is using it now.
   if (journal_ && !ReadOnly && data_->IsOpen() && !journal_->Exists()) {
+    auto checkpoint = [this] {
+      if (journal_->HasContent()) {
+        unflushed_.fill(true);
+        FlushWritten();
+      }
+      journal_->Remove();
+    };
     try {
       if (Exclusive) {
-        journal_->Remove();
+        checkpoint();
       } else if (data_->LockWriteByte(1)) {
         // Asked again under the byte: a writer may have come and died since the first look,
-        // and its journal is what undoes its half-done change.
-        if (!journal_->Exists()) journal_->Remove();
+        // and its journal is what repairs its half-done change.
+        try {
+          if (!journal_->Exists()) checkpoint();
+        } catch (...) {
+          data_->UnlockWriteByte();
+          throw;
+        }
         data_->UnlockWriteByte();
       }
     } catch (const EFenEngineError&) {
-      // An empty journal left behind is harmless.
+      // A journal left behind is harmless: the next user applies it again.
     }
   }
   index_->Close();
@@ -563,7 +599,8 @@ void TDataTable::RenameFiles(const std::string& newName, bool backup) {
   // to these files.
   if (!memory_) RecoverTableRename(StripFileExt(FileName(".DAT")));
   if (journal_ && journal_->Exists()) Raise(kErrAccessDenied);
-  if (journal_) journal_->Remove();  // empty: it stays with neither name
+  if (journal_ && journal_->HasContent()) SyncFilesByName();  // its finished operations stand
+  if (journal_) journal_->Remove();  // it stays with neither name
   if (!memory_) TTableJournal(base + ".JNL").Remove();
   // The data file goes last: its rename is the commit point. Before it, a crash leaves the old
   // name with its data file and an intent record naming where the other files went, which the
@@ -608,6 +645,9 @@ void TDataTable::RestoreIndex(bool skipRestore, bool deleteBackup) {
   const std::string backup = StripFileExt(FileName(".DAT")) + ".IBK";
   if (!skipRestore) {
     index_->DropPages();
+    // The copy is not journaled: finished operations made again after a crash must not
+    // overwrite it.
+    if (journal_ && !journal_->Active() && journal_->HasContent()) CheckpointJournal();
     index_->Seek(0);
     index_->CopyFromFile(backup);
     unflushed_[kJournalIndexFile] = true;
@@ -719,8 +759,9 @@ void TDataTable::ReadLock() {
     readerLock_ = true;
   };
   take();
-  // While a reader byte is held no writer is at work, so a journal found now was left by a writer
-  // that died: its half-done operation is undone (under the writer lock) before anything is read.
+  // While a reader byte is held no writer is at work, so a journal that needs repair now was left
+  // by a writer that died (or before a restart of the system): the files are repaired (under the
+  // writer lock) before anything is read.
   if (journal_ && journal_->Exists()) {
     ReadUnlock();
     try {
@@ -795,8 +836,9 @@ void TDataTable::WriteLock() {
   }
   writerLock_ = true;
   writerDepth_ = 1;
-  // A journal nobody writes belongs to a writer that died: undo its half-done operation.
-  if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal(true);
+  // A journal nobody writes that needs repair belongs to a writer that died (or to the time
+  // before a restart of the system): repair the files.
+  if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
   if (!inTransaction_) CheckForChanges();
 }
 
@@ -845,11 +887,11 @@ void TDataTable::StartTransaction() {
   if (Exclusive) WriteCaches(false, false, true);
   if (!data_->LockWriteByte(lockRetries_ + 1)) Raise(kErrGeneralLock);
   transactionLock_ = true;
-  // A journal nobody writes belongs to a writer that died: undo its half-done operation now,
+  // A journal nobody writes that needs repair belongs to a writer that died: repair it now,
   // before the transaction reads the files; left for the commit's writer lock, its rollback
   // would throw away the transaction's own changes.
   try {
-    if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal(true);
+    if (journal_ && !journal_->Active() && journal_->Exists()) RollbackJournal();
   } catch (...) {
     ReleaseTransactionLock();
     throw;
@@ -939,7 +981,8 @@ void TDataTable::Commit(bool end) {
     WriteLock();
     try {
       WriteEverything(end, false);
-      Flush();
+      // A journaled change reaches the disk through its journal.
+      if (!journal_ || !journal_->Active()) Flush();
       CommitJournal();
     } catch (...) {
       discarded = true;

@@ -146,11 +146,14 @@ class TDataTable : public TTableFilesOwner {
   void ReleaseTransactionLock();
   std::array<TFileHandler*, TTableJournal::kFileCount> Files();
   void CommitJournal();
-  // Undoes the writes of an unfinished operation (ours, or a crashed process's). True when a
-  // journal was applied; the headers are then read again.
-  // `keepDone`: a journal found after a crash whose completed operation the files hold in full
-  // is dropped instead (see TTableJournal::Rollback).
-  bool RollbackJournal(bool keepDone = false);
+  // Syncs every file and empties the journal of finished operations.
+  void CheckpointJournal();
+  // Syncs the files of a table that is not open.
+  void SyncFilesByName();
+  // Repairs the files from the journal: undoes the writes of an unfinished operation (ours, or
+  // a crashed process's) and makes those of finished ones again. True when a journal was
+  // applied; the headers are then read again.
+  bool RollbackJournal();
   void RecoverAtOpen();
   std::vector<uint16_t> OwnIndexIds() const;
   std::vector<uint16_t> OwnBlobIds() const;
