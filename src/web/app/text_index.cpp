@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -260,7 +261,13 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
   resources::TResourceLease<> lease(*environment.pool, resources::piDocument);
   resources::TDatabaseResource& documents = *lease;
   resources::TTableAccess& table = documents.Table();
-  std::vector<int> failed;
+  // Documents whose update failed this pass: they keep indexed = false (the next pass tries
+  // again) and the walk steps over them.
+  std::set<int> failed;
+  const auto firstPending = [&] {
+    table.First();
+    while (!table.Eof() && failed.count(NumberOf(documents)) != 0) table.Next();
+  };
   int indexed = 0;
   try {
     documents.Reset();
@@ -272,28 +279,30 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
         if (environment.stopRequested && environment.stopRequested()) break;
         // The words are gathered and written before the row's transaction starts: the queue
         // archives into the same table and must not wait behind a words.dat flush.
-        table.First();
+        firstPending();
         if (table.Eof()) break;
         const int number = NumberOf(documents);
         if (number < last) break;
         last = number;
+        bool updated = false;
         try {
           fulltext::TtxTextFenLink& text = objects.Text();
           if (!text.IsOpen()) text.Open();
           if (!text.Locate(number)) throw std::runtime_error("document not readable");
           updater.UpdateCurrent();
+          updated = true;
           ++indexed;
         } catch (const std::exception& e) {
-          failed.push_back(number);
           core::LogMessage(platform::Format("Document number %d failed to textindex", number) + ": " + e.what());
         }
         // The words reach words.dat before the row says so: a crash in between leaves the
         // document to be indexed again, never marked and missing.
         FlushWords(objects.Words(), updater);
         documents.BeginWork();
-        table.First();
+        firstPending();
         if (table.Eof() || NumberOf(documents) != number) {
           documents.CommitWork();
+          if (!updated) failed.insert(number);
           continue;
         }
         const std::string to = table.GetString(doc::to);
@@ -302,21 +311,18 @@ int IndexDocuments(const TTextIndexEnvironment& environment) {
         const int level = GetRecipientLevel(environment, to + "," + from + "," + replyto + ",");
         documents.Edit();
         table.SetField(doc::level, level);
-        table.SetField(doc::indexed, true);
+        // A failed document is never marked: a crash before a later fix-up would leave it
+        // marked and never found.
+        if (updated) table.SetField(doc::indexed, true);
         documents.Post();
         documents.CommitWork();
-        table.First();
+        if (!updated) failed.insert(number);
+        firstPending();
         if (table.Eof()) break;
         table.Next();
+        while (!table.Eof() && failed.count(NumberOf(documents)) != 0) table.Next();
         if (table.Eof()) break;
       }
-    }
-    for (const int number : failed) {
-      documents.Reset();
-      if (!table.FindKey({number})) continue;
-      documents.BeginWork();
-      SetIndexed(documents, false);
-      documents.CommitWork();
     }
   } catch (const std::exception& e) {
     documents.RollbackWork();
