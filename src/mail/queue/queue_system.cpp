@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <unordered_set>
 
 #include "core/date_utils.h"
 #include "core/log.h"
@@ -16,6 +17,7 @@
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
 #include "mail/store/mailbox_file.h"
+#include "mail/store/side_by_side.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
@@ -360,6 +362,10 @@ void TQueueSystem::TakeUp(const std::string& name) {
   TFileState& file = *owned;
   file.data.fileName = name;
   file.data.created = environment_.now();
+  int64_t bytes = 0;
+  if (platform::FileSize(environment_.folders.QueueFileName(name), bytes) == 0 && bytes > 0) {
+    file.bytes = static_cast<size_t>(bytes);
+  }
   files_[name] = std::move(owned);
   LoadState(file);
   // A document file of this name: the archive began before a restart (a message whose only
@@ -603,28 +609,65 @@ int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAli
   return 0;
 }
 
-// Writes the mailbox file; its row is added by CommitDeliveries. The file's name reaches the
-// state file before the file exists, so that the start after a crash finds every mailbox file
-// this left behind and tells by its row whether the delivery was committed.
+// Names the mailbox file; CommitDeliveries writes it with the others of its batch and adds its
+// row. The file's name reaches the state file before the file exists, so that the start after
+// a crash finds every mailbox file this left behind and tells by its row whether the delivery
+// was committed.
 void TQueueSystem::DeliverToAccount(TEntry& entry) {
   if (FinishKnown(entry)) return;
   TFileState* file = FileOf(*entry);
   if (file != nullptr) OpenState(*file);
   resources::TMailDropRec record;
-  try {
-    for (int attempt = 0;; ++attempt) {
-      if (attempt >= 1000) throw EQueueFile("No free mailbox file name");
-      const std::string id = core::MakeUniqueId(0);
-      if (file != nullptr) RecordMailboxName(*file, *entry, id, kBegunLine);
-      if (DeliverToMailboxAs(environment_.folders, *entry, id, record)) break;
-      if (file != nullptr) RecordMailboxName(*file, *entry, id, kNotOursLine);
-    }
-  } catch (const std::exception& e) {
-    FailDelivery(entry, record.id, e.what());
-    return;
+  record.id = core::MakeUniqueId(0);
+  if (file != nullptr) {
+    RecordMailboxName(*file, *entry, record.id, kBegunLine);
+    pendingBytes_ += file->bytes;
   }
-  pendingBytes_ += static_cast<size_t>(record.size);
   pendingDeliveries_.push_back(TPendingDelivery{std::move(entry), record});
+}
+
+// Each file is written and flushed by a task of its own, side by side with the others (the
+// flushes wait on the disk, and so, for large messages, do the writes). A name found taken is
+// given up (an "N" line) and the file written under a new one here, one after another; the
+// sequence inside MakeUniqueId makes that all but impossible. Entries whose file could not be
+// written leave the batch (deferred, their file gone).
+void TQueueSystem::WriteMailboxFiles(std::vector<TPendingDelivery>& batch) {
+  enum TWrite : char { kWritten, kTaken, kFailed };
+  std::vector<char> results(batch.size(), kFailed);  // not vector<bool>: tasks write neighbours
+  std::vector<std::string> errors(batch.size());
+  RunSideBySide(batch.size(), [&](size_t i) {
+    try {
+      results[i] = DeliverToMailboxAs(environment_.folders, *batch[i].entry, batch[i].record.id, batch[i].record,
+                                      true)
+                       ? kWritten
+                       : kTaken;
+    } catch (const std::exception& e) {
+      errors[i] = e.what();
+    }
+  });
+  for (size_t i = 0; i < batch.size(); ++i) {
+    TPendingDelivery& pending = batch[i];
+    if (results[i] == kFailed) {
+      // DeliverToMailboxAs removed what it wrote; the name may belong to nobody else's file.
+      FailDelivery(pending.entry, std::string(), errors[i]);
+      continue;
+    }
+    if (results[i] == kWritten) continue;
+    TFileState* file = FileOf(*pending.entry);
+    try {
+      for (int attempt = 0;; ++attempt) {
+        if (file != nullptr) RecordMailboxName(*file, *pending.entry, pending.record.id, kNotOursLine);
+        if (attempt >= 1000) throw EQueueFile("No free mailbox file name");
+        pending.record.id = core::MakeUniqueId(0);
+        if (file != nullptr) RecordMailboxName(*file, *pending.entry, pending.record.id, kBegunLine);
+        if (DeliverToMailboxAs(environment_.folders, *pending.entry, pending.record.id, pending.record, true)) break;
+      }
+    } catch (const std::exception& e) {
+      FailDelivery(pending.entry, std::string(), e.what());
+    }
+  }
+  batch.erase(std::remove_if(batch.begin(), batch.end(), [](const TPendingDelivery& pending) { return !pending.entry; }),
+              batch.end());
 }
 
 void TQueueSystem::RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind) {
@@ -654,9 +697,9 @@ void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, con
 }
 
 // Why a crash anywhere in here neither loses nor repeats a delivery:
-// - The mailbox files of the batch are flushed together, then the mail folder once: every file
-//   and name of the batch is durable before any row names it. A file whose flush failed gets
-//   no row (it is removed and its entry tried again).
+// - The mailbox files of the batch are written and flushed side by side, then the mail folder
+//   once: every file and name of the batch is durable before any row names it. A file whose
+//   write or flush failed gets no row (it is removed and its entry tried again).
 // - The rows are committed (durable at the commit) before the entries' outcomes are written,
 //   and every outcome of a file is written before its archive and its queue file's delete
 //   (FlushFinished), so the queue file leaves only after all its deliveries are on disk.
@@ -677,19 +720,7 @@ void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
   std::vector<TPendingDelivery> batch = std::move(pendingDeliveries_);
   pendingDeliveries_.clear();
   pendingBytes_ = 0;
-  std::vector<std::string> paths;
-  paths.reserve(batch.size());
-  for (const TPendingDelivery& pending : batch) paths.push_back(environment_.folders.MailFileName(pending.record.id));
-  const std::vector<bool> flushed = SyncFiles(paths);
-  std::vector<TPendingDelivery> unflushed;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    if (!flushed[i]) unflushed.push_back(std::move(batch[i]));
-  }
-  batch.erase(std::remove_if(batch.begin(), batch.end(), [](const TPendingDelivery& pending) { return !pending.entry; }),
-              batch.end());
-  for (TPendingDelivery& pending : unflushed) {
-    FailDelivery(pending.entry, pending.record.id, "mailbox file cannot be flushed");
-  }
+  WriteMailboxFiles(batch);
   if (batch.empty()) return;
   try {
     SyncFolder(environment_.folders.mail);
@@ -837,6 +868,7 @@ void TQueueSystem::FinishFile(TFileState& file) {
 
 struct TQueueSystem::TArchiving {
   std::string name;
+  size_t bytes = 0;
   bool hadDocument = false;
   TDocumentRow row;
 };
@@ -844,8 +876,7 @@ struct TQueueSystem::TArchiving {
 void TQueueSystem::FlushFinished() {
   std::vector<std::string> names = std::move(pendingFinish_);
   pendingFinish_.clear();
-  std::vector<TArchiving> batch;
-  size_t batchBytes = 0;
+  std::vector<TArchiving> toArchive;
   std::vector<std::string> ready;
   for (const std::string& name : names) {
     const auto found = files_.find(name);
@@ -863,25 +894,48 @@ void TQueueSystem::FlushFinished() {
     }
     TArchiving archiving;
     archiving.name = name;
+    archiving.bytes = file.bytes;
     archiving.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
-    try {
-      archiving.row = PrepareArchive(environment_.folders, name);
-    } catch (const std::exception& e) {
-      core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
+    toArchive.push_back(std::move(archiving));
+  }
+  // In batches bounded like the deliveries'; each batch's document files are written and its
+  // rows made side by side (every one reads its own queue file and writes its own file).
+  size_t first = 0;
+  while (first < toArchive.size()) {
+    size_t end = first;
+    size_t batchBytes = 0;
+    while (end < toArchive.size() && end - first < kMaxBatchEntries && batchBytes < kMaxBatchBytes) {
+      batchBytes += toArchive[end].bytes;
+      ++end;
+    }
+    std::vector<std::string> errors(end - first);
+    std::vector<char> prepared(end - first, 0);  // not vector<bool>: tasks write neighbours
+    RunSideBySide(end - first, [&](size_t i) {
+      TArchiving& archiving = toArchive[first + i];
+      try {
+        archiving.row = PrepareArchive(environment_.folders, archiving.name);
+        prepared[i] = 1;
+      } catch (const std::exception& e) {
+        errors[i] = e.what();
+      }
+    });
+    std::vector<TArchiving> batch;
+    for (size_t i = 0; i < end - first; ++i) {
+      TArchiving& archiving = toArchive[first + i];
+      if (prepared[i]) {
+        batch.push_back(std::move(archiving));
+        continue;
+      }
+      core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(),
+                                          errors[i].c_str()));
       // No row was added: a document file left behind would pass for a finished archive
       // after a restart.
-      if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(name));
-      continue;
+      if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(archiving.name));
     }
-    batchBytes += archiving.row.content.size();
-    batch.push_back(std::move(archiving));
-    if (batch.size() >= kMaxBatchEntries || batchBytes >= kMaxBatchBytes) {
-      ArchiveBatch(batch, ready);
-      batchBytes = 0;
-    }
+    ArchiveBatch(batch, ready);
+    first = end;
   }
-  ArchiveBatch(batch, ready);
-  for (const std::string& name : ready) RemoveFile(name);
+  RemoveFiles(ready);
 }
 
 // The document files of the batch are written but not yet durable. They are flushed together,
@@ -938,23 +992,39 @@ void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std:
   }
 }
 
-void TQueueSystem::RemoveFile(const std::string& name) {
-  const auto found = files_.find(name);
-  if (found == files_.end()) return;
-  TFileState& file = *found->second;
-  if (!DeleteQueueFile(environment_.folders, name) && FileExists(environment_.folders.QueueFileName(name))) {
-    core::LogErrorText(platform::Format("Queue file %s could not be deleted", name.c_str()));
-    SaveState(file);
-    return;
+// The queue files go side by side, each one's state file right after it (never before: a state
+// file without its queue file is harmless, a queue file without its state would be served again).
+void TQueueSystem::RemoveFiles(const std::vector<std::string>& names) {
+  std::vector<std::string> known;
+  known.reserve(names.size());
+  for (const std::string& name : names) {
+    if (files_.count(name) != 0) known.push_back(name);
   }
-  if (file.stateFd >= 0) {
-    platform::CloseDescriptor(file.stateFd);
-    file.stateFd = -1;
-    openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
+  if (known.empty()) return;
+  const std::vector<bool> gone = DeleteQueueFiles(environment_.folders, known, [&](size_t i) {
+    (void)platform::RemoveFile(StateFileName(known[i]));
+  });
+  std::unordered_set<std::string> removed;
+  for (size_t i = 0; i < known.size(); ++i) {
+    const auto found = files_.find(known[i]);
+    if (found == files_.end()) continue;
+    TFileState& file = *found->second;
+    if (!gone[i]) {
+      core::LogErrorText(platform::Format("Queue file %s could not be deleted", known[i].c_str()));
+      SaveState(file);
+      continue;
+    }
+    if (file.stateFd >= 0) {
+      platform::CloseDescriptor(file.stateFd);
+      file.stateFd = -1;
+      openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
+    }
+    removed.insert(known[i]);
+    files_.erase(found);
   }
-  (void)platform::RemoveFile(StateFileName(name));
-  knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
-  files_.erase(found);
+  knownNames_.erase(std::remove_if(knownNames_.begin(), knownNames_.end(),
+                                   [&removed](const std::string& name) { return removed.count(name) != 0; }),
+                    knownNames_.end());
 }
 
 void TQueueSystem::OpenState(TFileState& file) {

@@ -24,11 +24,12 @@
 // it (through the relay list's state writer), not at the next round. State files are appended
 // to under one lock shared by this system and that writer.
 //
-// Batches: mailbox deliveries of a round are committed together (their files flushed side by
-// side, the mail folder once, then all rows in one transaction), and files finished in a pass
-// are archived together (the same for the document files and rows); a batch that fails is
-// taken apart and tried row by row, so one bad row holds back only its own entry or file.
-// Batches are bounded in entries and bytes.
+// Batches: mailbox deliveries of a round are committed together (their files written and
+// flushed side by side, the mail folder once, then all rows in one transaction), and files
+// finished in a pass are archived together (the document files written side by side, then the
+// same for them and their rows) and deleted side by side; a batch that fails is taken apart and
+// tried row by row, so one bad row holds back only its own entry or file. Batches are bounded
+// in entries and bytes.
 //
 // <Postmaster> without a domain goes to the one "postmaster" alias, or, when several
 // companies have one, to that of the lowest company number.
@@ -123,6 +124,7 @@ class TQueueSystem : public core::TServerSystem {
     bool finishing = false;  // every entry done; archive or delete still to succeed
     int stateFd = -1;        // the state file while OpenState keeps it open
     bool queuedToFinish = false;  // named in pendingFinish_
+    size_t bytes = 0;             // the queue file's size, to bound the bytes of a batch
   };
   struct TPendingDelivery {
     TEntry entry;
@@ -139,8 +141,11 @@ class TQueueSystem : public core::TServerSystem {
   void DeliverToAccount(TEntry& entry);
   // Records in the file's state that a mailbox file of this name is being written for the entry.
   void RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind);
-  // Adds the rows of the mailbox files written since the last commit and finishes their entries.
+  // Writes the mailbox files named since the last commit, adds their rows and finishes their
+  // entries.
   void CommitDeliveries(TMailDirectory& directory);
+  // Writes and flushes the batch's mailbox files; drops the entries whose file failed.
+  void WriteMailboxFiles(std::vector<TPendingDelivery>& batch);
   // A mailbox write that failed: its file goes, its entry waits for the next round (or is done
   // when its queue file vanished).
   void FailDelivery(TEntry& entry, const std::string& mailboxId, const std::string& why);
@@ -163,7 +168,8 @@ class TQueueSystem : public core::TServerSystem {
   void FlushFinished();
   struct TArchiving;
   void ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived);
-  void RemoveFile(const std::string& name);
+  // Deletes the queue files (and their state files) of files whose work is all done.
+  void RemoveFiles(const std::vector<std::string>& names);
   void SaveState(TFileState& file);
   // Creates (or opens) the file's state file and keeps it open until CloseStates, so that the
   // outcomes written right after a commit cost one write each.
