@@ -9,6 +9,7 @@
 
 #include "core/system_parameters.h"
 #include "core/unique_id.h"
+#include "mail/store/folder_flush.h"
 #include "mail/store/side_by_side.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
@@ -67,14 +68,13 @@ class TTempFile {
 
 namespace {
 
-// Flushes the folder after path got its name there; when that fails the name goes again, so
-// that nobody takes up a file whose writer was told it failed.
+// Flushes the folder after path got its name there (one flush for every writer of the folder
+// that waits at the time); when that fails the name goes again, so that nobody takes up a file
+// whose writer was told it failed.
 void SyncFolderOrUnlink(const std::string& folder, const std::string& path) {
-  try {
-    SyncFolder(folder);
-  } catch (const platform::Exception&) {
+  if (const int error = FlushFolderShared(folder)) {
     (void)platform::RemoveFile(path);
-    throw;
+    throw platform::EFCreateError("Cannot flush folder \"" + folder + "\". " + SystemReason(error));
   }
 }
 
