@@ -307,27 +307,5 @@ TEST_F(QueueFileTest, ArchiveCopiesTheMessagePartAndDescribesIt) {
   EXPECT_EQ(store.rows.size(), 4u);
 }
 
-// The row is made from the whole message: a text part behind a large attachment (beyond the
-// first megabytes) is found, and the header fields are those of the message, not of a part.
-TEST_F(QueueFileTest, ArchiveRowHoldsTextBehindALargeAttachment) {
-  std::string attachment;
-  for (int line = 0; attachment.size() < 3u * 1024 * 1024; ++line) attachment += std::string(76, "QWER"[line % 4]) + "\r\n";
-  const std::string message =
-      "From: Ann <ann@sender.example>\r\nTo: joe@local.test\r\nSubject: Big one\r\nMIME-Version: 1.0\r\n"
-      "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
-      "--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
-      "Subject: not this one\r\n\r\n" +
-      attachment +
-      "--b1\r\nContent-Type: text/plain\r\n\r\nThe words after the attachment.\r\n--b1--\r\n";
-  TRecordingStore store;
-  const std::string name = QueueMessageText(folders, "h", "ann@sender.example", "joe@local.test\r\n", "", message, 0);
-  ArchiveQueueFile(folders, name, store);
-  ASSERT_EQ(store.rows.size(), 1u);
-  EXPECT_NE(store.rows[0].content.find("The words after the attachment."), std::string::npos);
-  EXPECT_EQ(store.rows[0].description, "Big one");
-  EXPECT_EQ(store.rows[0].from, "ann@sender.example");
-  EXPECT_EQ(testing::FileBytes(folders.DocumentFileName(name)), message);
-}
-
 }  // namespace
 }  // namespace tovenmarsh::mail

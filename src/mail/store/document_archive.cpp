@@ -7,53 +7,13 @@
 #include "mail/message/message_text.h"
 #include "mail/message/mime_types.h"
 #include "mail/store/queue_file.h"
-#include "platform/file_system.h"
 #include "platform/stream.h"
 
 namespace tovenmarsh::mail {
 
-namespace {
-
-// The header lines of a message with the blank line after them; the whole message when no
-// blank line ends them (a message without a body, or with bare LF line ends).
-std::string_view HeaderBlock(std::string_view message) {
-  if (message.substr(0, 2) == "\r\n") return message.substr(0, 2);
-  const size_t blank = message.find("\r\n\r\n");
-  return blank == std::string_view::npos ? message : message.substr(0, blank + 4);
-}
-
-// A queue file mapped for reading, so that a large message is neither read into memory nor
-// cut short; empty when it cannot be mapped.
-class TMappedQueueFile {
- public:
-  explicit TMappedQueueFile(const std::string& path) {
-    platform::TFileDescriptor file;
-    int64_t size = 0;
-    if (platform::OpenFile(path, platform::kOpenRead, file) != 0 || platform::FileSize(path, size) != 0 ||
-        size <= 0) {
-      return;
-    }
-    length_ = static_cast<size_t>(size);
-    start_ = platform::MapForReading(file.Get(), length_);
-    if (start_ == nullptr) length_ = 0;
-  }
-  ~TMappedQueueFile() { platform::UnmapForReading(start_, length_); }
-  TMappedQueueFile(const TMappedQueueFile&) = delete;
-  TMappedQueueFile& operator=(const TMappedQueueFile&) = delete;
-
-  std::string_view Bytes() const { return {reinterpret_cast<const char*>(start_), length_}; }
-
- private:
-  const uint8_t* start_ = nullptr;
-  size_t length_ = 0;
-};
-
-}  // namespace
-
 TDocumentRow BuildDocumentRow(std::string_view message, std::string_view reversePath, std::string_view fileName) {
-  // The fields come from the header lines alone: parsing the whole message would copy it.
   TMailMessage parsed;
-  platform::TStringStream stream(HeaderBlock(message));
+  platform::TStringStream stream(message);
   parsed.LoadFromStream(stream);
   TDocumentRow row;
   row.description = DecodeISOHeader(parsed.GetHeader(hdrSubject));
@@ -79,28 +39,23 @@ void TDocumentStore::AddDocuments(const std::vector<TDocumentRow>& rows, size_t&
 
 bool TDocumentStore::HasDocument(const std::string&) { return true; }
 
+// How much of a message's start its document row is made from.
+constexpr size_t kArchiveRowBytes = 2 * 1024 * 1024;
+
 TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name) {
   TEnvelope envelope;
   if (ReadEnvelope(folders, name, envelope) != TEnvelopeStatus::Ok) {
     throw EQueueFile("Queue file " + name + " cannot be archived: its envelope cannot be read");
   }
   // Under the queue file's name, copied a piece at a time; an earlier copy (archived before a
-  // crash) stays as it is.
+  // crash) stays as it is. The row is made from the message's start: its header and text come
+  // first, and a whole large message parsed would sit in memory several times over.
   {
     platform::TFileStream queue(folders.QueueFileName(name), platform::fmOpenRead);
     SkipEnvelope(queue);
     CopyToNamedFile(folders.document, name, queue, TDurability::ByCaller);
   }
-  // The row from the whole message (its text may lie anywhere, behind a large attachment too),
-  // read through a mapping rather than into memory.
-  const TMappedQueueFile mapped(folders.QueueFileName(name));
-  TEnvelope mappedEnvelope;
-  size_t messageStart = 0;
-  std::string reason;
-  if (!ParseQueueFile(mapped.Bytes(), mappedEnvelope, messageStart, reason)) {
-    return BuildDocumentRow(ReadQueueMessage(folders, name), envelope.reversePath, name);
-  }
-  return BuildDocumentRow(mapped.Bytes().substr(messageStart), envelope.reversePath, name);
+  return BuildDocumentRow(ReadQueueMessageHead(folders, name, kArchiveRowBytes), envelope.reversePath, name);
 }
 
 void ArchiveQueueFile(const TMailFolders& folders, const std::string& name, TDocumentStore& store) {
