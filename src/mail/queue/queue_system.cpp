@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <future>
 #include <optional>
 #include <unordered_set>
 
@@ -284,6 +285,7 @@ TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), en
 }
 
 TQueueSystem::~TQueueSystem() {
+  CollectFinished();
   CloseStates();
   // Only this system adds to the relay list; its entries point at this system's files.
   if (environment_.relayList != nullptr) {
@@ -302,16 +304,17 @@ int TQueueSystem::ProcessQueue() {
   for (TEntry& entry : deferredBounces_) bounceEntries_.push_back(std::move(entry));
   deferredBounces_.clear();
 
-  // Files whose entries are all done but whose archive or delete failed before.
+  // Files whose entries are all done but whose archive or delete failed before (not those
+  // still being finished aside: their outcome is not known yet).
   std::vector<std::string> finishing;
   for (const auto& [name, file] : files_) {
-    if (file->finishing) finishing.push_back(name);
+    if (file->finishing && !file->aside) finishing.push_back(name);
   }
   for (const std::string& name : finishing) {
     const auto found = files_.find(name);
     if (found != files_.end()) FinishFile(*found->second);
   }
-  FlushFinished();
+  if (!finishing.empty()) FlushFinished();
 
   std::unique_ptr<TMailDirectory> directory;
   std::unique_ptr<TRoundDirectory> round;
@@ -866,18 +869,134 @@ void TQueueSystem::FinishFile(TFileState& file) {
   }
 }
 
-struct TQueueSystem::TArchiving {
-  std::string name;
-  size_t bytes = 0;
-  bool hadDocument = false;
+namespace {
+
+struct TPreparedArchive {
+  size_t item = 0;
   TDocumentRow row;
 };
 
+}  // namespace
+
+// Archives one batch: document files written side by side, flushed together, then the
+// document folder once, then the rows in one transaction, then each file's archive mark. A
+// file whose row was not added keeps no document file (it would pass for an archive after a
+// restart) and is tried again next round.
+void TQueueSystem::ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
+                                const std::string& stateFolder, const std::vector<TFinishItem>& items,
+                                const std::vector<size_t>& batch, std::vector<TFinishResult>& results) {
+  auto fail = [&](size_t item, const std::string& why) {
+    core::LogErrorText(
+        platform::Format("Queue file %s could not be archived: %s", items[item].name.c_str(), why.c_str()));
+    if (!items[item].hadDocument) (void)platform::RemoveFile(folders.DocumentFileName(items[item].name));
+  };
+  std::vector<TPreparedArchive> prepared(batch.size());
+  std::vector<std::string> errors(batch.size());
+  std::vector<char> made(batch.size(), 0);  // not vector<bool>: tasks write neighbours
+  RunSideBySide(batch.size(), [&](size_t i) {
+    prepared[i].item = batch[i];
+    try {
+      prepared[i].row = PrepareArchive(folders, items[batch[i]].name);
+      made[i] = 1;
+    } catch (const std::exception& e) {
+      errors[i] = e.what();
+    }
+  });
+  std::vector<TPreparedArchive> taken;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (made[i]) {
+      taken.push_back(std::move(prepared[i]));
+    } else {
+      fail(batch[i], errors[i]);
+    }
+  }
+  std::vector<std::string> paths;
+  paths.reserve(taken.size());
+  for (const TPreparedArchive& one : taken) paths.push_back(folders.DocumentFileName(items[one.item].name));
+  const std::vector<bool> flushed = SyncFiles(paths);
+  std::vector<TPreparedArchive> kept;
+  for (size_t i = 0; i < taken.size(); ++i) {
+    if (flushed[i]) {
+      kept.push_back(std::move(taken[i]));
+    } else {
+      fail(taken[i].item, "document file cannot be flushed");
+    }
+  }
+  if (kept.empty()) return;
+  try {
+    SyncFolder(folders.document);
+  } catch (const std::exception& e) {
+    for (const TPreparedArchive& one : kept) fail(one.item, e.what());
+    return;
+  }
+  std::vector<TDocumentRow> rows;
+  rows.reserve(kept.size());
+  for (TPreparedArchive& one : kept) rows.push_back(std::move(one.row));
+  const auto failures = AddRowsOrEach(rows, [&documents](const std::vector<TDocumentRow>& some, size_t& added) {
+    documents.AddDocuments(some, added);
+  });
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (failures[i]) {
+      fail(kept[i].item, *failures[i]);
+      continue;
+    }
+    TFinishResult& result = results[kept[i].item];
+    result.archived = true;
+    // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
+    try {
+      result.marked = AppendState(stateLock, stateFolder, result.name, "A \n");
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// The finishing work of a pass: archives the files that need it (in batches bounded like the
+// deliveries'), then deletes every file archived or not to be archived, each state file right
+// after its queue file (never before: a state file without its queue file is harmless, a queue
+// file without its state would be served again). Touches no queue system, so that it can run
+// beside the next round.
+std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFolders& folders,
+                                                                   TDocumentStore* documents, std::mutex& stateLock,
+                                                                   const std::string& stateFolder,
+                                                                   const std::vector<TFinishItem>& items) {
+  std::vector<TFinishResult> results(items.size());
+  for (size_t i = 0; i < items.size(); ++i) results[i].name = items[i].name;
+  std::vector<size_t> batch;
+  size_t batchBytes = 0;
+  for (size_t i = 0; i <= items.size(); ++i) {
+    if (i < items.size()) {
+      if (!items[i].archive || documents == nullptr) continue;
+      batch.push_back(i);
+      batchBytes += items[i].bytes;
+      if (batch.size() < kMaxBatchEntries && batchBytes < kMaxBatchBytes) continue;
+    }
+    if (batch.empty()) continue;
+    ArchiveBatch(folders, *documents, stateLock, stateFolder, items, batch, results);
+    batch.clear();
+    batchBytes = 0;
+  }
+  std::vector<std::string> names;
+  std::vector<size_t> indexes;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i].archive && !results[i].archived) continue;
+    names.push_back(items[i].name);
+    indexes.push_back(i);
+  }
+  const std::vector<bool> gone = DeleteQueueFiles(folders, names, [&](size_t i) {
+    (void)platform::RemoveFile(stateFolder + names[i]);
+  });
+  for (size_t i = 0; i < names.size(); ++i) {
+    results[indexes[i]].gone = gone[i];
+    if (!gone[i]) core::LogErrorText(platform::Format("Queue file %s could not be deleted", names[i].c_str()));
+  }
+  return results;
+}
+
 void TQueueSystem::FlushFinished() {
+  CollectFinished();
   std::vector<std::string> names = std::move(pendingFinish_);
   pendingFinish_.clear();
-  std::vector<TArchiving> toArchive;
-  std::vector<std::string> ready;
+  std::vector<TFinishItem> items;
   for (const std::string& name : names) {
     const auto found = files_.find(name);
     if (found == files_.end()) continue;
@@ -888,129 +1007,55 @@ void TQueueSystem::FlushFinished() {
     SaveState(file);
     const bool present = FileExists(environment_.folders.QueueFileName(name));
     if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
-    if (!present || file.archived || file.data.bounced >= file.data.entries || environment_.documents == nullptr) {
-      ready.push_back(name);
-      continue;
-    }
-    TArchiving archiving;
-    archiving.name = name;
-    archiving.bytes = file.bytes;
-    archiving.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
-    toArchive.push_back(std::move(archiving));
+    TFinishItem item;
+    item.name = name;
+    item.bytes = file.bytes;
+    item.archive =
+        present && !file.archived && file.data.bounced < file.data.entries && environment_.documents != nullptr;
+    if (item.archive) item.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
+    items.push_back(std::move(item));
+    file.aside = true;
+    asideNames_.push_back(name);
   }
-  // In batches bounded like the deliveries'; each batch's document files are written and its
-  // rows made side by side (every one reads its own queue file and writes its own file).
-  size_t first = 0;
-  while (first < toArchive.size()) {
-    size_t end = first;
-    size_t batchBytes = 0;
-    while (end < toArchive.size() && end - first < kMaxBatchEntries && batchBytes < kMaxBatchBytes) {
-      batchBytes += toArchive[end].bytes;
-      ++end;
-    }
-    std::vector<std::string> errors(end - first);
-    std::vector<char> prepared(end - first, 0);  // not vector<bool>: tasks write neighbours
-    RunSideBySide(end - first, [&](size_t i) {
-      TArchiving& archiving = toArchive[first + i];
-      try {
-        archiving.row = PrepareArchive(environment_.folders, archiving.name);
-        prepared[i] = 1;
-      } catch (const std::exception& e) {
-        errors[i] = e.what();
-      }
-    });
-    std::vector<TArchiving> batch;
-    for (size_t i = 0; i < end - first; ++i) {
-      TArchiving& archiving = toArchive[first + i];
-      if (prepared[i]) {
-        batch.push_back(std::move(archiving));
-        continue;
-      }
-      core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(),
-                                          errors[i].c_str()));
-      // No row was added: a document file left behind would pass for a finished archive
-      // after a restart.
-      if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(archiving.name));
-    }
-    ArchiveBatch(batch, ready);
-    first = end;
-  }
-  RemoveFiles(ready);
-}
-
-// The document files of the batch are written but not yet durable. They are flushed together,
-// then the document folder once, then the rows are added in one transaction, then each file's
-// archive mark: a file whose row was not added keeps no document file (it would pass for an
-// archive after a restart) and is tried again next round.
-void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived) {
-  if (batch.empty()) return;
-  std::vector<TArchiving> taken = std::move(batch);
-  batch.clear();
-  auto fail = [this](const TArchiving& archiving, const char* why) {
-    core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(), why));
-    if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(archiving.name));
-  };
-  std::vector<std::string> paths;
-  paths.reserve(taken.size());
-  for (const TArchiving& archiving : taken) paths.push_back(environment_.folders.DocumentFileName(archiving.name));
-  const std::vector<bool> flushed = SyncFiles(paths);
-  std::vector<TArchiving> kept;
-  for (size_t i = 0; i < taken.size(); ++i) {
-    if (flushed[i]) {
-      kept.push_back(std::move(taken[i]));
-    } else {
-      fail(taken[i], "document file cannot be flushed");
-    }
-  }
-  taken = std::move(kept);
-  if (taken.empty()) return;
-  try {
-    SyncFolder(environment_.folders.document);
-  } catch (const std::exception& e) {
-    for (const TArchiving& archiving : taken) fail(archiving, e.what());
+  if (items.empty()) return;
+  if (!environment_.finishAside) {
+    ApplyFinished(FinishFiles(environment_.folders, environment_.documents, *stateLock_,
+                              environment_.folders.queue + kStateFolder, items));
     return;
   }
-  std::vector<TDocumentRow> rows;
-  rows.reserve(taken.size());
-  for (TArchiving& archiving : taken) rows.push_back(std::move(archiving.row));
-  const auto failures = AddRowsOrEach(rows, [this](const std::vector<TDocumentRow>& some, size_t& added) {
-    environment_.documents->AddDocuments(some, added);
-  });
-  for (size_t i = 0; i < taken.size(); ++i) {
-    if (failures[i]) {
-      fail(taken[i], failures[i]->c_str());
-      continue;
-    }
-    const auto found = files_.find(taken[i].name);
-    if (found == files_.end()) continue;
-    TFileState& file = *found->second;
-    file.archived = true;
-    file.unsaved.push_back("A \n");
-    // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
-    SaveState(file);
-    archived.push_back(taken[i].name);
-  }
+  aside_ = std::async(std::launch::async,
+                      [folders = environment_.folders, documents = environment_.documents, lock = stateLock_,
+                       stateFolder = environment_.folders.queue + kStateFolder, items = std::move(items)] {
+                        return FinishFiles(folders, documents, *lock, stateFolder, items);
+                      });
 }
 
-// The queue files go side by side, each one's state file right after it (never before: a state
-// file without its queue file is harmless, a queue file without its state would be served again).
-void TQueueSystem::RemoveFiles(const std::vector<std::string>& names) {
-  std::vector<std::string> known;
-  known.reserve(names.size());
-  for (const std::string& name : names) {
-    if (files_.count(name) != 0) known.push_back(name);
+void TQueueSystem::CollectFinished() {
+  if (!aside_.valid()) return;
+  std::vector<TFinishResult> results;
+  try {
+    results = aside_.get();
+  } catch (const std::exception& e) {
+    // Nothing known of them: finished again next round (an archive mark or a missing queue file
+    // found then tells what was done).
+    core::LogErrorText(std::string("Finishing queue files failed: ") + e.what());
   }
-  if (known.empty()) return;
-  const std::vector<bool> gone = DeleteQueueFiles(environment_.folders, known, [&](size_t i) {
-    (void)platform::RemoveFile(StateFileName(known[i]));
-  });
+  ApplyFinished(results);
+}
+
+void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results) {
   std::unordered_set<std::string> removed;
-  for (size_t i = 0; i < known.size(); ++i) {
-    const auto found = files_.find(known[i]);
+  for (const TFinishResult& result : results) {
+    const auto found = files_.find(result.name);
     if (found == files_.end()) continue;
     TFileState& file = *found->second;
-    if (!gone[i]) {
-      core::LogErrorText(platform::Format("Queue file %s could not be deleted", known[i].c_str()));
+    file.aside = false;
+    if (!result.gone) {
+      // Still finishing: tried again next round, without a second archive when this one took.
+      if (result.archived) {
+        file.archived = true;
+        if (!result.marked) file.unsaved.push_back("A \n");
+      }
       SaveState(file);
       continue;
     }
@@ -1019,9 +1064,15 @@ void TQueueSystem::RemoveFiles(const std::vector<std::string>& names) {
       file.stateFd = -1;
       openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
     }
-    removed.insert(known[i]);
+    removed.insert(result.name);
     files_.erase(found);
   }
+  // Files the work gave no result for (it failed as a whole) are finished again next round.
+  for (const std::string& name : asideNames_) {
+    const auto found = files_.find(name);
+    if (found != files_.end()) found->second->aside = false;
+  }
+  asideNames_.clear();
   knownNames_.erase(std::remove_if(knownNames_.begin(), knownNames_.end(),
                                    [&removed](const std::string& name) { return removed.count(name) != 0; }),
                     knownNames_.end());

@@ -14,7 +14,9 @@ namespace {
 
 // Threads started once and kept: starting threads for every batch cost more than the file work
 // of a small one. Plain threads rather than the C library's asynchronous I/O, whose own helper
-// threads no thread checker can follow. One batch runs at a time; its caller works on it too.
+// threads no thread checker can follow. Batches of several callers run at once (the queue's
+// deliveries beside its archive); each caller works on its own batch too, so a batch is never
+// left waiting for threads busy with another.
 class TFlushWorkers {
  public:
   static constexpr size_t kWorkers = 15;
@@ -30,77 +32,62 @@ class TFlushWorkers {
 
   // Runs task(i) for every i below count; returns when all are done.
   void Run(size_t count, const std::function<void(size_t)>& task) {
-    std::lock_guard<std::mutex> batch(batchLock_);
+    TBatch batch{&task, count};
     {
       std::lock_guard<std::mutex> guard(lock_);
-      task_ = &task;
-      count_ = count;
-      next_ = 0;
-      done_ = 0;
-      ++generation_;
+      open_.push_back(&batch);
+      StartWorkers(std::min(count - 1, kWorkers));
     }
-    StartWorkers(std::min(count > 0 ? count - 1 : 0, kWorkers));
     wake_.notify_all();
-    Work();
     std::unique_lock<std::mutex> guard(lock_);
-    finished_.wait(guard, [this] { return done_ == count_; });
-    task_ = nullptr;
+    while (batch.next < batch.count) RunOne(batch, guard);
+    finished_.wait(guard, [&batch] { return batch.done == batch.count; });
   }
 
  private:
+  struct TBatch {
+    const std::function<void(size_t)>* task;
+    size_t count;
+    size_t next = 0;  // the first item not taken yet
+    size_t done = 0;
+  };
+
+  // Under lock_: starts threads while fewer than wanted run.
   void StartWorkers(size_t wanted) {
     while (threads_.size() < wanted) {
       try {
         threads_.emplace_back([this] { Loop(); });
       } catch (const std::system_error&) {
-        return;  // no thread to be had: the others and the caller do the rest
+        return;  // no thread to be had: the others and the callers do the rest
       }
     }
   }
 
-  void Work() {
-    for (;;) {
-      size_t i = 0;
-      const std::function<void(size_t)>* task = nullptr;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (task_ == nullptr || next_ >= count_) return;
-        i = next_++;
-        task = task_;
-      }
-      (*task)(i);
-      bool last = false;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        last = ++done_ == count_;
-      }
-      if (last) finished_.notify_all();
-    }
+  // Takes the next item of batch (which has one) and runs it with lock_ released.
+  void RunOne(TBatch& batch, std::unique_lock<std::mutex>& guard) {
+    const size_t i = batch.next++;
+    if (batch.next == batch.count) open_.erase(std::find(open_.begin(), open_.end(), &batch));
+    guard.unlock();
+    (*batch.task)(i);
+    guard.lock();
+    // The caller may return (and its batch go) as soon as done reaches count.
+    if (++batch.done == batch.count) finished_.notify_all();
   }
 
   void Loop() {
-    uint64_t seen = 0;
+    std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-      {
-        std::unique_lock<std::mutex> guard(lock_);
-        wake_.wait(guard, [&] { return stopping_ || generation_ != seen; });
-        if (stopping_) return;
-        seen = generation_;
-      }
-      Work();
+      wake_.wait(guard, [this] { return stopping_ || !open_.empty(); });
+      if (stopping_) return;
+      RunOne(*open_.front(), guard);
     }
   }
 
-  std::mutex batchLock_;
   std::mutex lock_;
   std::condition_variable wake_;
   std::condition_variable finished_;
   std::vector<std::thread> threads_;
-  const std::function<void(size_t)>* task_ = nullptr;
-  size_t count_ = 0;
-  size_t next_ = 0;
-  size_t done_ = 0;
-  uint64_t generation_ = 0;
+  std::vector<TBatch*> open_;  // batches with items not taken yet, oldest first
   bool stopping_ = false;
 };
 
@@ -119,6 +106,5 @@ void RunSideBySide(size_t count, const std::function<void(size_t)>& task) {
   }
   FlushWorkers().Run(count, task);
 }
-
 
 }  // namespace tovenmarsh::mail

@@ -8,8 +8,8 @@
 namespace tovenmarsh::mail {
 
 // Runs task(i) for every i below count on a few kept threads and the caller's own, and returns
-// when all are done. One batch runs at a time (a second caller waits for the first); a task must
-// not start a batch itself, and must not throw (it records its own failure).
+// when all are done. Several callers' batches may run at once. A task must not throw (it
+// records its own failure).
 void RunSideBySide(size_t count, const std::function<void(size_t)>& task);
 
 }  // namespace tovenmarsh::mail
