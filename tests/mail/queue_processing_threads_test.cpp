@@ -99,7 +99,7 @@ TEST_P(QueueRoundsWithWriters, WritersRelayWorkerAndQueueRoundsTogether) {
   relayStop = true;
   for (std::thread& thread : threads) thread.join();
   // Takes in what the last round finished aside.
-  system.ProcessQueue();
+  system.CollectFinished();
 
   constexpr int kFiles = kWriters * kPerWriter;
   int alice = 0;
