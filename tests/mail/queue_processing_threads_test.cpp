@@ -99,7 +99,7 @@ TEST_P(QueueRoundsWithWriters, WritersRelayWorkerAndQueueRoundsTogether) {
   relayStop = true;
   for (std::thread& thread : threads) thread.join();
   // Takes in what the last round finished aside.
-  system.CollectFinished();
+  system.ProcessQueue();
 
   constexpr int kFiles = kWriters * kPerWriter;
   int alice = 0;

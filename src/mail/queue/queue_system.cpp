@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <exception>
 #include <future>
 #include <optional>
@@ -994,13 +993,7 @@ std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFo
 }
 
 void TQueueSystem::FlushFinished() {
-  if (aside_.valid()) {
-    // Still at work: the files finished meanwhile wait for it (queued, and taken up when it
-    // ends and wakes the queue), so deliveries never wait for an archive and the next archive
-    // takes them all in one batch.
-    if (aside_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
-    CollectFinished();
-  }
+  CollectFinished();
   std::vector<std::string> names = std::move(pendingFinish_);
   pendingFinish_.clear();
   std::vector<TFinishItem> items;
@@ -1032,11 +1025,8 @@ void TQueueSystem::FlushFinished() {
   }
   aside_ = std::async(std::launch::async,
                       [folders = environment_.folders, documents = environment_.documents, lock = stateLock_,
-                       stateFolder = environment_.folders.queue + kStateFolder, items = std::move(items),
-                       wake = environment_.wakeQueue] {
-                        std::vector<TFinishResult> results = FinishFiles(folders, documents, *lock, stateFolder, items);
-                        if (wake) wake();
-                        return results;
+                       stateFolder = environment_.folders.queue + kStateFolder, items = std::move(items)] {
+                        return FinishFiles(folders, documents, *lock, stateFolder, items);
                       });
 }
 

@@ -71,8 +71,6 @@ struct TQueueEnvironment {
   // Finished files are archived and deleted on a thread of their own, beside the next round's
   // deliveries (the server); off, a round ends with its files finished (the tests' rounds).
   bool finishAside = false;
-  // Called by that thread when it is done, so that files finished meanwhile are taken up.
-  std::function<void()> wakeQueue;
 };
 
 // The queue's start-up, before any mail worker runs: removes what interrupted writes left in
@@ -118,9 +116,6 @@ class TQueueSystem : public core::TServerSystem {
   const std::vector<std::string>& KnownNames() const { return knownNames_; }
   // The state file of a queue file.
   std::string StateFileName(const std::string& name) const;
-  // Waits for the finishing work aside, if any, and takes in its results (files finished while
-  // it ran wait for the next round).
-  void CollectFinished();
 
  private:
   using TEntry = std::unique_ptr<TQueueRec>;
@@ -199,6 +194,8 @@ class TQueueSystem : public core::TServerSystem {
   static void ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
                            const std::string& stateFolder, const std::vector<TFinishItem>& items,
                            const std::vector<size_t>& batch, std::vector<TFinishResult>& results);
+  // Waits for the finishing work aside, if any, and takes in its results.
+  void CollectFinished();
   void ApplyFinished(const std::vector<TFinishResult>& results);
   void SaveState(TFileState& file);
   // Creates (or opens) the file's state file and keeps it open until CloseStates, so that the

@@ -54,7 +54,6 @@ TQueueEnvironment InstallationQueueEnvironment(TMailServices& services) {
   environment.relayMinutes = RelayMinSetting(parameters.GetString("RelayMin"), parameters.GetInt("RelayMin"));
   // Archives and deletes of finished queue files run beside the next deliveries.
   environment.finishAside = true;
-  environment.wakeQueue = [&services] { WakeEvent(services.queueDaemonWake); };
   return environment;
 }
 
