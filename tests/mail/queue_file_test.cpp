@@ -307,5 +307,30 @@ TEST_F(QueueFileTest, ArchiveCopiesTheMessagePartAndDescribesIt) {
   EXPECT_EQ(store.rows.size(), 4u);
 }
 
+// A message longer than the 2 MB its row is made from is archived whole as a file, its row made
+// from its start, and the cut is logged rather than passed over in silence.
+TEST_F(QueueFileTest, ArchiveOfALongMessageLogsTheCutRow) {
+  const std::string start = "Subject: long one\r\nFrom: <ann@sender.example>\r\n\r\nThe first words.\r\n";
+  std::string message = start;
+  while (message.size() < 3u * 1024 * 1024) message += std::string(998, 'z') + "\r\n";
+  message += "The last words.\r\n";
+  TRecordingStore store;
+  const std::string name = QueueMessageText(folders, "h", "", "joe@local.test\r\n", "", message, 0);
+  ArchiveQueueFile(folders, name, store);
+  ASSERT_EQ(store.rows.size(), 1u);
+  EXPECT_EQ(store.rows[0].description, "long one");
+  EXPECT_NE(store.rows[0].content.find("The first words."), std::string::npos);
+  EXPECT_EQ(testing::FileBytes(folders.DocumentFileName(name)), message);
+  const std::string log = testing::FileBytes(temp.Path() + "mail.log");
+  EXPECT_NE(log.find("Queue file " + name + ": the archive row holds the text of the first 2097152 of " +
+                     std::to_string(message.size()) + " bytes"),
+            std::string::npos)
+      << log;
+  // A message within the bound is not logged.
+  const std::string shortName = QueueMessageText(folders, "h", "", "joe@local.test\r\n", "", start, 0);
+  ArchiveQueueFile(folders, shortName, store);
+  EXPECT_EQ(testing::FileBytes(temp.Path() + "mail.log").find("Queue file " + shortName), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tovenmarsh::mail

@@ -36,7 +36,11 @@ class TCountingStore : public TDocumentStore {
 
 class QueueProcessingThreads : public testing::MailFixture {};
 
-TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
+// Run twice: finishing each round's files at once, and (as the server does) aside while the
+// next round delivers.
+class QueueRoundsWithWriters : public testing::MailFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(QueueRoundsWithWriters, WritersRelayWorkerAndQueueRoundsTogether) {
   directory.AddDomain("local.test", 1);
   directory.AddCompany(1, false, true);
   directory.AddAccount(1, "alice", "pw");
@@ -53,6 +57,7 @@ TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
   environment.openDirectory = Environment().openDirectory;
   environment.documents = &documents;
   environment.relayList = &relay;
+  environment.finishAside = GetParam();
   TQueueSystem system(environment);
 
   constexpr int kWriters = 4;
@@ -93,6 +98,8 @@ TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
   }
   relayStop = true;
   for (std::thread& thread : threads) thread.join();
+  // Takes in what the last round finished aside.
+  system.ProcessQueue();
 
   constexpr int kFiles = kWriters * kPerWriter;
   int alice = 0;
@@ -106,7 +113,10 @@ TEST_F(QueueProcessingThreads, WritersRelayWorkerAndQueueRoundsTogether) {
   EXPECT_EQ(std::unique(documents.names.begin(), documents.names.end()), documents.names.end());
   EXPECT_TRUE(testing::FilesIn(folders.queue).empty());
   EXPECT_EQ(system.OpenFileCount(), 0u);
+  EXPECT_TRUE(testing::FilesIn(folders.queue + "state/").empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(FinishedAtOnceOrAside, QueueRoundsWithWriters, ::testing::Bool());
 
 TQueueDaemonEnvironment* g_daemonEnvironment = nullptr;
 

@@ -1,6 +1,8 @@
 // The POP3 session state over the mailbox rows and files.
 #include "mail/pop3d/pop3_system.h"
 
+#include <algorithm>
+
 #include "mail/protocol/command_lines.h"
 #include "mail/store/mailbox_file.h"
 #include "platform/stream.h"
@@ -95,10 +97,11 @@ std::unique_ptr<platform::TStream> TPOP3System::OpenMessage(const TMailFolders& 
   }
 }
 
-std::string TPOP3System::TopText(const TMailFolders& folders, int n) const {
-  std::string message = ReadMailboxFile(folders, messages_[static_cast<size_t>(current_)].id);
-  if (message.empty()) return {};
-  // The message as the client takes it in: the stored one lacks the last line's CR LF.
+namespace {
+
+// The TOP text of a whole stored message: the stored one lacks the last line's CR LF, which
+// the client takes in all the same.
+std::string CutTop(std::string message, int n) {
   message.append("\r\n");
   size_t start = 2;  // after the blank line ending the header lines (none: the first line)
   if (message.rfind("\r\n", 0) != 0) {
@@ -109,6 +112,59 @@ std::string TPOP3System::TopText(const TMailFolders& folders, int n) const {
   for (int line = 0; line < n && start < message.size(); ++line) start = message.find("\r\n", start) + 2;
   message.resize(start);
   return message;
+}
+
+}  // namespace
+
+std::string TPOP3System::TopText(const TMailFolders& folders, int n) const {
+  const std::unique_ptr<platform::TStream> file = OpenMessage(folders);
+  if (!file) return {};
+  // Read a piece at a time only as far as the lines asked for: the rest of a large message
+  // never reaches memory. What is read up to the last of them is cut exactly as the whole
+  // message would be; a message that ends first is cut whole.
+  std::string message;
+  std::string piece(64 * 1024, '\0');
+  size_t bodyStart = std::string::npos;
+  size_t cut = 0;   // after the last body line counted
+  size_t from = 0;  // where the next search goes on (a CR LF may straddle two pieces)
+  int lines = 0;
+  for (;;) {
+    size_t got = 0;
+    try {
+      got = file->Read(piece.data(), piece.size());
+    } catch (const platform::Exception&) {
+      return {};
+    }
+    if (got == 0) break;
+    message.append(piece.data(), got);
+    if (bodyStart == std::string::npos) {
+      if (message.size() < 2) continue;
+      if (message.compare(0, 2, "\r\n") == 0) {
+        bodyStart = 2;
+      } else {
+        const size_t blank = message.find("\r\n\r\n", from);
+        if (blank == std::string::npos) {
+          from = message.size() - std::min<size_t>(message.size(), 3);
+          continue;
+        }
+        bodyStart = blank + 4;
+      }
+      cut = from = bodyStart;
+    }
+    while (lines < n) {
+      const size_t end = message.find("\r\n", from);
+      if (end == std::string::npos) break;
+      cut = from = end + 2;
+      ++lines;
+    }
+    if (lines >= n) {
+      message.resize(cut);
+      return message;
+    }
+    from = std::max(cut, message.size() - 1);
+  }
+  if (message.empty()) return {};
+  return CutTop(std::move(message), n);
 }
 
 void TPOP3System::Commit(const TMailFolders& folders, TMailDirectory& directory) {

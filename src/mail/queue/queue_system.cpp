@@ -7,7 +7,9 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <future>
 #include <optional>
+#include <unordered_set>
 
 #include "core/date_utils.h"
 #include "core/log.h"
@@ -16,6 +18,7 @@
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
 #include "mail/store/mailbox_file.h"
+#include "mail/store/side_by_side.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
@@ -282,6 +285,7 @@ TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), en
 }
 
 TQueueSystem::~TQueueSystem() {
+  CollectFinished();
   CloseStates();
   // Only this system adds to the relay list; its entries point at this system's files.
   if (environment_.relayList != nullptr) {
@@ -300,16 +304,17 @@ int TQueueSystem::ProcessQueue() {
   for (TEntry& entry : deferredBounces_) bounceEntries_.push_back(std::move(entry));
   deferredBounces_.clear();
 
-  // Files whose entries are all done but whose archive or delete failed before.
+  // Files whose entries are all done but whose archive or delete failed before (not those
+  // still being finished aside: their outcome is not known yet).
   std::vector<std::string> finishing;
   for (const auto& [name, file] : files_) {
-    if (file->finishing) finishing.push_back(name);
+    if (file->finishing && !file->aside) finishing.push_back(name);
   }
   for (const std::string& name : finishing) {
     const auto found = files_.find(name);
     if (found != files_.end()) FinishFile(*found->second);
   }
-  FlushFinished();
+  if (!finishing.empty()) FlushFinished();
 
   std::unique_ptr<TMailDirectory> directory;
   std::unique_ptr<TRoundDirectory> round;
@@ -360,6 +365,10 @@ void TQueueSystem::TakeUp(const std::string& name) {
   TFileState& file = *owned;
   file.data.fileName = name;
   file.data.created = environment_.now();
+  int64_t bytes = 0;
+  if (platform::FileSize(environment_.folders.QueueFileName(name), bytes) == 0 && bytes > 0) {
+    file.bytes = static_cast<size_t>(bytes);
+  }
   files_[name] = std::move(owned);
   LoadState(file);
   // A document file of this name: the archive began before a restart (a message whose only
@@ -603,28 +612,65 @@ int TQueueSystem::FindFirstPostmaster(TMailDirectory& directory, resources::TAli
   return 0;
 }
 
-// Writes the mailbox file; its row is added by CommitDeliveries. The file's name reaches the
-// state file before the file exists, so that the start after a crash finds every mailbox file
-// this left behind and tells by its row whether the delivery was committed.
+// Names the mailbox file; CommitDeliveries writes it with the others of its batch and adds its
+// row. The file's name reaches the state file before the file exists, so that the start after
+// a crash finds every mailbox file this left behind and tells by its row whether the delivery
+// was committed.
 void TQueueSystem::DeliverToAccount(TEntry& entry) {
   if (FinishKnown(entry)) return;
   TFileState* file = FileOf(*entry);
   if (file != nullptr) OpenState(*file);
   resources::TMailDropRec record;
-  try {
-    for (int attempt = 0;; ++attempt) {
-      if (attempt >= 1000) throw EQueueFile("No free mailbox file name");
-      const std::string id = core::MakeUniqueId(0);
-      if (file != nullptr) RecordMailboxName(*file, *entry, id, kBegunLine);
-      if (DeliverToMailboxAs(environment_.folders, *entry, id, record)) break;
-      if (file != nullptr) RecordMailboxName(*file, *entry, id, kNotOursLine);
-    }
-  } catch (const std::exception& e) {
-    FailDelivery(entry, record.id, e.what());
-    return;
+  record.id = core::MakeUniqueId(0);
+  if (file != nullptr) {
+    RecordMailboxName(*file, *entry, record.id, kBegunLine);
+    pendingBytes_ += file->bytes;
   }
-  pendingBytes_ += static_cast<size_t>(record.size);
   pendingDeliveries_.push_back(TPendingDelivery{std::move(entry), record});
+}
+
+// Each file is written and flushed by a task of its own, side by side with the others (the
+// flushes wait on the disk, and so, for large messages, do the writes). A name found taken is
+// given up (an "N" line) and the file written under a new one here, one after another; the
+// sequence inside MakeUniqueId makes that all but impossible. Entries whose file could not be
+// written leave the batch (deferred, their file gone).
+void TQueueSystem::WriteMailboxFiles(std::vector<TPendingDelivery>& batch) {
+  enum TWrite : char { kWritten, kTaken, kFailed };
+  std::vector<char> results(batch.size(), kFailed);  // not vector<bool>: tasks write neighbours
+  std::vector<std::string> errors(batch.size());
+  RunSideBySide(batch.size(), [&](size_t i) {
+    try {
+      results[i] = DeliverToMailboxAs(environment_.folders, *batch[i].entry, batch[i].record.id, batch[i].record,
+                                      true)
+                       ? kWritten
+                       : kTaken;
+    } catch (const std::exception& e) {
+      errors[i] = e.what();
+    }
+  });
+  for (size_t i = 0; i < batch.size(); ++i) {
+    TPendingDelivery& pending = batch[i];
+    if (results[i] == kFailed) {
+      // DeliverToMailboxAs removed what it wrote; the name may belong to nobody else's file.
+      FailDelivery(pending.entry, std::string(), errors[i]);
+      continue;
+    }
+    if (results[i] == kWritten) continue;
+    TFileState* file = FileOf(*pending.entry);
+    try {
+      for (int attempt = 0;; ++attempt) {
+        if (file != nullptr) RecordMailboxName(*file, *pending.entry, pending.record.id, kNotOursLine);
+        if (attempt >= 1000) throw EQueueFile("No free mailbox file name");
+        pending.record.id = core::MakeUniqueId(0);
+        if (file != nullptr) RecordMailboxName(*file, *pending.entry, pending.record.id, kBegunLine);
+        if (DeliverToMailboxAs(environment_.folders, *pending.entry, pending.record.id, pending.record, true)) break;
+      }
+    } catch (const std::exception& e) {
+      FailDelivery(pending.entry, std::string(), e.what());
+    }
+  }
+  batch.erase(std::remove_if(batch.begin(), batch.end(), [](const TPendingDelivery& pending) { return !pending.entry; }),
+              batch.end());
 }
 
 void TQueueSystem::RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind) {
@@ -654,9 +700,9 @@ void TQueueSystem::FailDelivery(TEntry& entry, const std::string& mailboxId, con
 }
 
 // Why a crash anywhere in here neither loses nor repeats a delivery:
-// - The mailbox files of the batch are flushed together, then the mail folder once: every file
-//   and name of the batch is durable before any row names it. A file whose flush failed gets
-//   no row (it is removed and its entry tried again).
+// - The mailbox files of the batch are written and flushed side by side, then the mail folder
+//   once: every file and name of the batch is durable before any row names it. A file whose
+//   write or flush failed gets no row (it is removed and its entry tried again).
 // - The rows are committed (durable at the commit) before the entries' outcomes are written,
 //   and every outcome of a file is written before its archive and its queue file's delete
 //   (FlushFinished), so the queue file leaves only after all its deliveries are on disk.
@@ -677,19 +723,7 @@ void TQueueSystem::CommitDeliveries(TMailDirectory& directory) {
   std::vector<TPendingDelivery> batch = std::move(pendingDeliveries_);
   pendingDeliveries_.clear();
   pendingBytes_ = 0;
-  std::vector<std::string> paths;
-  paths.reserve(batch.size());
-  for (const TPendingDelivery& pending : batch) paths.push_back(environment_.folders.MailFileName(pending.record.id));
-  const std::vector<bool> flushed = SyncFiles(paths);
-  std::vector<TPendingDelivery> unflushed;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    if (!flushed[i]) unflushed.push_back(std::move(batch[i]));
-  }
-  batch.erase(std::remove_if(batch.begin(), batch.end(), [](const TPendingDelivery& pending) { return !pending.entry; }),
-              batch.end());
-  for (TPendingDelivery& pending : unflushed) {
-    FailDelivery(pending.entry, pending.record.id, "mailbox file cannot be flushed");
-  }
+  WriteMailboxFiles(batch);
   if (batch.empty()) return;
   try {
     SyncFolder(environment_.folders.mail);
@@ -835,18 +869,134 @@ void TQueueSystem::FinishFile(TFileState& file) {
   }
 }
 
-struct TQueueSystem::TArchiving {
-  std::string name;
-  bool hadDocument = false;
+namespace {
+
+struct TPreparedArchive {
+  size_t item = 0;
   TDocumentRow row;
 };
 
+}  // namespace
+
+// Archives one batch: document files written side by side, flushed together, then the
+// document folder once, then the rows in one transaction, then each file's archive mark. A
+// file whose row was not added keeps no document file (it would pass for an archive after a
+// restart) and is tried again next round.
+void TQueueSystem::ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
+                                const std::string& stateFolder, const std::vector<TFinishItem>& items,
+                                const std::vector<size_t>& batch, std::vector<TFinishResult>& results) {
+  auto fail = [&](size_t item, const std::string& why) {
+    core::LogErrorText(
+        platform::Format("Queue file %s could not be archived: %s", items[item].name.c_str(), why.c_str()));
+    if (!items[item].hadDocument) (void)platform::RemoveFile(folders.DocumentFileName(items[item].name));
+  };
+  std::vector<TPreparedArchive> prepared(batch.size());
+  std::vector<std::string> errors(batch.size());
+  std::vector<char> made(batch.size(), 0);  // not vector<bool>: tasks write neighbours
+  RunSideBySide(batch.size(), [&](size_t i) {
+    prepared[i].item = batch[i];
+    try {
+      prepared[i].row = PrepareArchive(folders, items[batch[i]].name);
+      made[i] = 1;
+    } catch (const std::exception& e) {
+      errors[i] = e.what();
+    }
+  });
+  std::vector<TPreparedArchive> taken;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (made[i]) {
+      taken.push_back(std::move(prepared[i]));
+    } else {
+      fail(batch[i], errors[i]);
+    }
+  }
+  std::vector<std::string> paths;
+  paths.reserve(taken.size());
+  for (const TPreparedArchive& one : taken) paths.push_back(folders.DocumentFileName(items[one.item].name));
+  const std::vector<bool> flushed = SyncFiles(paths);
+  std::vector<TPreparedArchive> kept;
+  for (size_t i = 0; i < taken.size(); ++i) {
+    if (flushed[i]) {
+      kept.push_back(std::move(taken[i]));
+    } else {
+      fail(taken[i].item, "document file cannot be flushed");
+    }
+  }
+  if (kept.empty()) return;
+  try {
+    SyncFolder(folders.document);
+  } catch (const std::exception& e) {
+    for (const TPreparedArchive& one : kept) fail(one.item, e.what());
+    return;
+  }
+  std::vector<TDocumentRow> rows;
+  rows.reserve(kept.size());
+  for (TPreparedArchive& one : kept) rows.push_back(std::move(one.row));
+  const auto failures = AddRowsOrEach(rows, [&documents](const std::vector<TDocumentRow>& some, size_t& added) {
+    documents.AddDocuments(some, added);
+  });
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (failures[i]) {
+      fail(kept[i].item, *failures[i]);
+      continue;
+    }
+    TFinishResult& result = results[kept[i].item];
+    result.archived = true;
+    // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
+    try {
+      result.marked = AppendState(stateLock, stateFolder, result.name, "A \n");
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// The finishing work of a pass: archives the files that need it (in batches bounded like the
+// deliveries'), then deletes every file archived or not to be archived, each state file right
+// after its queue file (never before: a state file without its queue file is harmless, a queue
+// file without its state would be served again). Touches no queue system, so that it can run
+// beside the next round.
+std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFolders& folders,
+                                                                   TDocumentStore* documents, std::mutex& stateLock,
+                                                                   const std::string& stateFolder,
+                                                                   const std::vector<TFinishItem>& items) {
+  std::vector<TFinishResult> results(items.size());
+  for (size_t i = 0; i < items.size(); ++i) results[i].name = items[i].name;
+  std::vector<size_t> batch;
+  size_t batchBytes = 0;
+  for (size_t i = 0; i <= items.size(); ++i) {
+    if (i < items.size()) {
+      if (!items[i].archive || documents == nullptr) continue;
+      batch.push_back(i);
+      batchBytes += items[i].bytes;
+      if (batch.size() < kMaxBatchEntries && batchBytes < kMaxBatchBytes) continue;
+    }
+    if (batch.empty()) continue;
+    ArchiveBatch(folders, *documents, stateLock, stateFolder, items, batch, results);
+    batch.clear();
+    batchBytes = 0;
+  }
+  std::vector<std::string> names;
+  std::vector<size_t> indexes;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i].archive && !results[i].archived) continue;
+    names.push_back(items[i].name);
+    indexes.push_back(i);
+  }
+  const std::vector<bool> gone = DeleteQueueFiles(folders, names, [&](size_t i) {
+    (void)platform::RemoveFile(stateFolder + names[i]);
+  });
+  for (size_t i = 0; i < names.size(); ++i) {
+    results[indexes[i]].gone = gone[i];
+    if (!gone[i]) core::LogErrorText(platform::Format("Queue file %s could not be deleted", names[i].c_str()));
+  }
+  return results;
+}
+
 void TQueueSystem::FlushFinished() {
+  CollectFinished();
   std::vector<std::string> names = std::move(pendingFinish_);
   pendingFinish_.clear();
-  std::vector<TArchiving> batch;
-  size_t batchBytes = 0;
-  std::vector<std::string> ready;
+  std::vector<TFinishItem> items;
   for (const std::string& name : names) {
     const auto found = files_.find(name);
     if (found == files_.end()) continue;
@@ -857,104 +1007,75 @@ void TQueueSystem::FlushFinished() {
     SaveState(file);
     const bool present = FileExists(environment_.folders.QueueFileName(name));
     if (!present) core::LogErrorText(platform::Format("Queue file %s vanished before it was archived", name.c_str()));
-    if (!present || file.archived || file.data.bounced >= file.data.entries || environment_.documents == nullptr) {
-      ready.push_back(name);
-      continue;
-    }
-    TArchiving archiving;
-    archiving.name = name;
-    archiving.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
-    try {
-      archiving.row = PrepareArchive(environment_.folders, name);
-    } catch (const std::exception& e) {
-      core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", name.c_str(), e.what()));
-      // No row was added: a document file left behind would pass for a finished archive
-      // after a restart.
-      if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(name));
-      continue;
-    }
-    batchBytes += archiving.row.content.size();
-    batch.push_back(std::move(archiving));
-    if (batch.size() >= kMaxBatchEntries || batchBytes >= kMaxBatchBytes) {
-      ArchiveBatch(batch, ready);
-      batchBytes = 0;
-    }
+    TFinishItem item;
+    item.name = name;
+    item.bytes = file.bytes;
+    item.archive =
+        present && !file.archived && file.data.bounced < file.data.entries && environment_.documents != nullptr;
+    if (item.archive) item.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
+    items.push_back(std::move(item));
+    file.aside = true;
+    asideNames_.push_back(name);
   }
-  ArchiveBatch(batch, ready);
-  for (const std::string& name : ready) RemoveFile(name);
-}
-
-// The document files of the batch are written but not yet durable. They are flushed together,
-// then the document folder once, then the rows are added in one transaction, then each file's
-// archive mark: a file whose row was not added keeps no document file (it would pass for an
-// archive after a restart) and is tried again next round.
-void TQueueSystem::ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived) {
-  if (batch.empty()) return;
-  std::vector<TArchiving> taken = std::move(batch);
-  batch.clear();
-  auto fail = [this](const TArchiving& archiving, const char* why) {
-    core::LogErrorText(platform::Format("Queue file %s could not be archived: %s", archiving.name.c_str(), why));
-    if (!archiving.hadDocument) (void)platform::RemoveFile(environment_.folders.DocumentFileName(archiving.name));
-  };
-  std::vector<std::string> paths;
-  paths.reserve(taken.size());
-  for (const TArchiving& archiving : taken) paths.push_back(environment_.folders.DocumentFileName(archiving.name));
-  const std::vector<bool> flushed = SyncFiles(paths);
-  std::vector<TArchiving> kept;
-  for (size_t i = 0; i < taken.size(); ++i) {
-    if (flushed[i]) {
-      kept.push_back(std::move(taken[i]));
-    } else {
-      fail(taken[i], "document file cannot be flushed");
-    }
-  }
-  taken = std::move(kept);
-  if (taken.empty()) return;
-  try {
-    SyncFolder(environment_.folders.document);
-  } catch (const std::exception& e) {
-    for (const TArchiving& archiving : taken) fail(archiving, e.what());
+  if (items.empty()) return;
+  if (!environment_.finishAside) {
+    ApplyFinished(FinishFiles(environment_.folders, environment_.documents, *stateLock_,
+                              environment_.folders.queue + kStateFolder, items));
     return;
   }
-  std::vector<TDocumentRow> rows;
-  rows.reserve(taken.size());
-  for (TArchiving& archiving : taken) rows.push_back(std::move(archiving.row));
-  const auto failures = AddRowsOrEach(rows, [this](const std::vector<TDocumentRow>& some, size_t& added) {
-    environment_.documents->AddDocuments(some, added);
-  });
-  for (size_t i = 0; i < taken.size(); ++i) {
-    if (failures[i]) {
-      fail(taken[i], failures[i]->c_str());
-      continue;
-    }
-    const auto found = files_.find(taken[i].name);
+  aside_ = std::async(std::launch::async,
+                      [folders = environment_.folders, documents = environment_.documents, lock = stateLock_,
+                       stateFolder = environment_.folders.queue + kStateFolder, items = std::move(items)] {
+                        return FinishFiles(folders, documents, *lock, stateFolder, items);
+                      });
+}
+
+void TQueueSystem::CollectFinished() {
+  if (!aside_.valid()) return;
+  std::vector<TFinishResult> results;
+  try {
+    results = aside_.get();
+  } catch (const std::exception& e) {
+    // Nothing known of them: finished again next round (an archive mark or a missing queue file
+    // found then tells what was done).
+    core::LogErrorText(std::string("Finishing queue files failed: ") + e.what());
+  }
+  ApplyFinished(results);
+}
+
+void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results) {
+  std::unordered_set<std::string> removed;
+  for (const TFinishResult& result : results) {
+    const auto found = files_.find(result.name);
     if (found == files_.end()) continue;
     TFileState& file = *found->second;
-    file.archived = true;
-    file.unsaved.push_back("A \n");
-    // Before the delete: a crash in between leaves a file that is only deleted, not archived again.
-    SaveState(file);
-    archived.push_back(taken[i].name);
+    file.aside = false;
+    if (!result.gone) {
+      // Still finishing: tried again next round, without a second archive when this one took.
+      if (result.archived) {
+        file.archived = true;
+        if (!result.marked) file.unsaved.push_back("A \n");
+      }
+      SaveState(file);
+      continue;
+    }
+    if (file.stateFd >= 0) {
+      platform::CloseDescriptor(file.stateFd);
+      file.stateFd = -1;
+      openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
+    }
+    removed.insert(result.name);
+    files_.erase(found);
   }
-}
-
-void TQueueSystem::RemoveFile(const std::string& name) {
-  const auto found = files_.find(name);
-  if (found == files_.end()) return;
-  TFileState& file = *found->second;
-  if (!DeleteQueueFile(environment_.folders, name) && FileExists(environment_.folders.QueueFileName(name))) {
-    core::LogErrorText(platform::Format("Queue file %s could not be deleted", name.c_str()));
-    SaveState(file);
-    return;
+  // Files the work gave no result for (it failed as a whole) are finished again next round.
+  for (const std::string& name : asideNames_) {
+    const auto found = files_.find(name);
+    if (found != files_.end()) found->second->aside = false;
   }
-  if (file.stateFd >= 0) {
-    platform::CloseDescriptor(file.stateFd);
-    file.stateFd = -1;
-    openStates_.erase(std::remove(openStates_.begin(), openStates_.end(), &file), openStates_.end());
-  }
-  (void)platform::RemoveFile(StateFileName(name));
-  knownNames_.erase(std::remove(knownNames_.begin(), knownNames_.end(), name), knownNames_.end());
-  files_.erase(found);
+  asideNames_.clear();
+  knownNames_.erase(std::remove_if(knownNames_.begin(), knownNames_.end(),
+                                   [&removed](const std::string& name) { return removed.count(name) != 0; }),
+                    knownNames_.end());
 }
 
 void TQueueSystem::OpenState(TFileState& file) {

@@ -24,11 +24,12 @@
 // it (through the relay list's state writer), not at the next round. State files are appended
 // to under one lock shared by this system and that writer.
 //
-// Batches: mailbox deliveries of a round are committed together (their files flushed side by
-// side, the mail folder once, then all rows in one transaction), and files finished in a pass
-// are archived together (the same for the document files and rows); a batch that fails is
-// taken apart and tried row by row, so one bad row holds back only its own entry or file.
-// Batches are bounded in entries and bytes.
+// Batches: mailbox deliveries of a round are committed together (their files written and
+// flushed side by side, the mail folder once, then all rows in one transaction), and files
+// finished in a pass are archived together (the document files written side by side, then the
+// same for them and their rows) and deleted side by side; a batch that fails is taken apart and
+// tried row by row, so one bad row holds back only its own entry or file. Batches are bounded
+// in entries and bytes.
 //
 // <Postmaster> without a domain goes to the one "postmaster" alias, or, when several
 // companies have one, to that of the lowest company number.
@@ -38,6 +39,7 @@
 #pragma once
 
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +68,9 @@ struct TQueueEnvironment {
   TRelayList* relayList = nullptr;
   int maillistMaxDepth = 1;  // list expansion runs while an entry's depth is at most this
   int relayMinutes = 30;     // wait between relay attempts, and for a stuck attempt
+  // Finished files are archived and deleted on a thread of their own, beside the next round's
+  // deliveries (the server); off, a round ends with its files finished (the tests' rounds).
+  bool finishAside = false;
 };
 
 // The queue's start-up, before any mail worker runs: removes what interrupted writes left in
@@ -123,6 +128,8 @@ class TQueueSystem : public core::TServerSystem {
     bool finishing = false;  // every entry done; archive or delete still to succeed
     int stateFd = -1;        // the state file while OpenState keeps it open
     bool queuedToFinish = false;  // named in pendingFinish_
+    size_t bytes = 0;             // the queue file's size, to bound the bytes of a batch
+    bool aside = false;           // being finished (archived, deleted) by the work aside
   };
   struct TPendingDelivery {
     TEntry entry;
@@ -139,8 +146,11 @@ class TQueueSystem : public core::TServerSystem {
   void DeliverToAccount(TEntry& entry);
   // Records in the file's state that a mailbox file of this name is being written for the entry.
   void RecordMailboxName(TFileState& file, const TQueueRec& entry, const std::string& id, char kind);
-  // Adds the rows of the mailbox files written since the last commit and finishes their entries.
+  // Writes the mailbox files named since the last commit, adds their rows and finishes their
+  // entries.
   void CommitDeliveries(TMailDirectory& directory);
+  // Writes and flushes the batch's mailbox files; drops the entries whose file failed.
+  void WriteMailboxFiles(std::vector<TPendingDelivery>& batch);
   // A mailbox write that failed: its file goes, its entry waits for the next round (or is done
   // when its queue file vanished).
   void FailDelivery(TEntry& entry, const std::string& mailboxId, const std::string& why);
@@ -159,11 +169,34 @@ class TQueueSystem : public core::TServerSystem {
   int FindFirstPostmaster(TMailDirectory& directory, resources::TAliasRec& rec);
   // Every entry of the file is done: queues it for FlushFinished.
   void FinishFile(TFileState& file);
-  // Archives the queued files (in batches) and deletes them.
+  // A finished file as the finishing work takes it: whether to archive it before the delete.
+  struct TFinishItem {
+    std::string name;
+    size_t bytes = 0;
+    bool archive = false;
+    bool hadDocument = false;  // its document file was there before this archive began
+  };
+  // What became of it.
+  struct TFinishResult {
+    std::string name;
+    bool archived = false;  // its row is added
+    bool marked = false;    // and its archive mark is in its state file
+    bool gone = false;      // its queue file (and then its state file) is deleted
+  };
+  // Archives the queued files (in batches) and deletes them: at once, or with finishAside on a
+  // thread of its own while the next round goes on (the results of the one before are
+  // collected first).
   void FlushFinished();
-  struct TArchiving;
-  void ArchiveBatch(std::vector<TArchiving>& batch, std::vector<std::string>& archived);
-  void RemoveFile(const std::string& name);
+  // The finishing work itself; touches nothing of a queue system.
+  static std::vector<TFinishResult> FinishFiles(const TMailFolders& folders, TDocumentStore* documents,
+                                                std::mutex& stateLock, const std::string& stateFolder,
+                                                const std::vector<TFinishItem>& items);
+  static void ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
+                           const std::string& stateFolder, const std::vector<TFinishItem>& items,
+                           const std::vector<size_t>& batch, std::vector<TFinishResult>& results);
+  // Waits for the finishing work aside, if any, and takes in its results.
+  void CollectFinished();
+  void ApplyFinished(const std::vector<TFinishResult>& results);
   void SaveState(TFileState& file);
   // Creates (or opens) the file's state file and keeps it open until CloseStates, so that the
   // outcomes written right after a commit cost one write each.
@@ -195,6 +228,8 @@ class TQueueSystem : public core::TServerSystem {
   size_t pendingBytes_ = 0;
   std::vector<std::string> pendingFinish_;  // files whose entries are all done, in order
   std::vector<TFileState*> openStates_;     // files whose state file OpenState holds open
+  std::future<std::vector<TFinishResult>> aside_;  // the finishing work running aside
+  std::vector<std::string> asideNames_;            // the files it took
 };
 
 }  // namespace tovenmarsh::mail

@@ -52,6 +52,8 @@ TQueueEnvironment InstallationQueueEnvironment(TMailServices& services) {
   const core::TSystemParameters& parameters = core::SystemParameters();
   environment.maillistMaxDepth = core::TextToInt(parameters.GetString("MaillistMaxDepth"));
   environment.relayMinutes = RelayMinSetting(parameters.GetString("RelayMin"), parameters.GetInt("RelayMin"));
+  // Archives and deletes of finished queue files run beside the next deliveries.
+  environment.finishAside = true;
   return environment;
 }
 

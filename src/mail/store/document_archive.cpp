@@ -1,12 +1,14 @@
 // Archiving queued messages as documents.
 #include "mail/store/document_archive.h"
 
+#include "core/log.h"
 #include "mail/message/iso_header.h"
 #include "mail/message/mail_address.h"
 #include "mail/message/mail_message.h"
 #include "mail/message/message_text.h"
 #include "mail/message/mime_types.h"
 #include "mail/store/queue_file.h"
+#include "platform/format.h"
 #include "platform/stream.h"
 
 namespace tovenmarsh::mail {
@@ -50,10 +52,18 @@ TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name
   // Under the queue file's name, copied a piece at a time; an earlier copy (archived before a
   // crash) stays as it is. The row is made from the message's start: its header and text come
   // first, and a whole large message parsed would sit in memory several times over.
+  int64_t messageBytes = 0;
   {
     platform::TFileStream queue(folders.QueueFileName(name), platform::fmOpenRead);
     SkipEnvelope(queue);
+    messageBytes = queue.Size() - queue.Position();
     CopyToNamedFile(folders.document, name, queue, TDurability::ByCaller);
+  }
+  // Said, not silent: the search will not find words behind the cut (the document file keeps
+  // the whole message).
+  if (messageBytes > static_cast<int64_t>(kArchiveRowBytes)) {
+    core::LogMessage(platform::Format("Queue file %s: the archive row holds the text of the first %zu of %lld bytes",
+                                      name.c_str(), kArchiveRowBytes, static_cast<long long>(messageBytes)));
   }
   return BuildDocumentRow(ReadQueueMessageHead(folders, name, kArchiveRowBytes), envelope.reversePath, name);
 }

@@ -44,7 +44,9 @@ TDocumentStore& InstallationDocumentStore();
 
 // Reads the envelope and message part of queue file name, writes the document file (kept when
 // one of that name exists already: it can only be this message, archived before a crash)
-// and answers the row to add. The file is durable once the caller flushes it (SyncFiles) and
+// and answers the row to add. The row is made from the message's first 2 MB (the table takes
+// its text whole, and a server must take large mail in bounded memory); a longer message is
+// logged as cut. The file is durable once the caller flushes it (SyncFiles) and
 // the document folder (SyncFolder), which must come before the row is added. Raises on failure.
 TDocumentRow PrepareArchive(const TMailFolders& folders, const std::string& name);
 // PrepareArchive, the folder flush and the row. Raises on failure.

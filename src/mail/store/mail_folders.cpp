@@ -2,17 +2,15 @@
 #include "mail/store/mail_folders.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "core/system_parameters.h"
 #include "core/unique_id.h"
+#include "mail/store/folder_flush.h"
+#include "mail/store/side_by_side.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/stream.h"
@@ -70,14 +68,13 @@ class TTempFile {
 
 namespace {
 
-// Flushes the folder after path got its name there; when that fails the name goes again, so
-// that nobody takes up a file whose writer was told it failed.
+// Flushes the folder after path got its name there (one flush for every writer of the folder
+// that waits at the time); when that fails the name goes again, so that nobody takes up a file
+// whose writer was told it failed.
 void SyncFolderOrUnlink(const std::string& folder, const std::string& path) {
-  try {
-    SyncFolder(folder);
-  } catch (const platform::Exception&) {
+  if (const int error = FlushFolderShared(folder)) {
     (void)platform::RemoveFile(path);
-    throw;
+    throw platform::EFCreateError("Cannot flush folder \"" + folder + "\". " + SystemReason(error));
   }
 }
 
@@ -234,115 +231,12 @@ std::string TNewMailFile::Finish(TDurability sync) {
   return LinkNewName(*file_, folder_, nullptr, sync);
 }
 
-namespace {
-
-// Threads that flush files side by side, started once and kept: a flush mostly waits on the
-// disk, so several at once finish far sooner than one after another, and starting threads
-// for every batch cost more than the flushes of a small one. Plain threads rather than the C
-// library's asynchronous I/O, whose own helper threads no thread checker can follow. One
-// batch runs at a time; its caller works on it too.
-class TFlushWorkers {
- public:
-  static constexpr size_t kWorkers = 15;
-
-  ~TFlushWorkers() {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
-
-  // Runs task(i) for every i below count; returns when all are done.
-  void Run(size_t count, const std::function<void(size_t)>& task) {
-    std::lock_guard<std::mutex> batch(batchLock_);
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      task_ = &task;
-      count_ = count;
-      next_ = 0;
-      done_ = 0;
-      ++generation_;
-    }
-    StartWorkers(std::min(count > 0 ? count - 1 : 0, kWorkers));
-    wake_.notify_all();
-    Work();
-    std::unique_lock<std::mutex> guard(lock_);
-    finished_.wait(guard, [this] { return done_ == count_; });
-    task_ = nullptr;
-  }
-
- private:
-  void StartWorkers(size_t wanted) {
-    while (threads_.size() < wanted) {
-      try {
-        threads_.emplace_back([this] { Loop(); });
-      } catch (const std::system_error&) {
-        return;  // no thread to be had: the others and the caller do the rest
-      }
-    }
-  }
-
-  void Work() {
-    for (;;) {
-      size_t i = 0;
-      const std::function<void(size_t)>* task = nullptr;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (task_ == nullptr || next_ >= count_) return;
-        i = next_++;
-        task = task_;
-      }
-      (*task)(i);
-      bool last = false;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        last = ++done_ == count_;
-      }
-      if (last) finished_.notify_all();
-    }
-  }
-
-  void Loop() {
-    uint64_t seen = 0;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> guard(lock_);
-        wake_.wait(guard, [&] { return stopping_ || generation_ != seen; });
-        if (stopping_) return;
-        seen = generation_;
-      }
-      Work();
-    }
-  }
-
-  std::mutex batchLock_;
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::condition_variable finished_;
-  std::vector<std::thread> threads_;
-  const std::function<void(size_t)>* task_ = nullptr;
-  size_t count_ = 0;
-  size_t next_ = 0;
-  size_t done_ = 0;
-  uint64_t generation_ = 0;
-  bool stopping_ = false;
-};
-
-TFlushWorkers& FlushWorkers() {
-  static TFlushWorkers workers;
-  return workers;
-}
-
-}  // namespace
-
 std::vector<bool> SyncFiles(const std::vector<std::string>& paths) {
   std::vector<char> done(paths.size(), 0);  // not vector<bool>: threads write neighbouring entries
   if (paths.size() == 1) {
     done[0] = platform::SyncPath(paths[0]) == 0;
   } else if (!paths.empty()) {
-    FlushWorkers().Run(paths.size(), [&](size_t i) { done[i] = platform::SyncPath(paths[i]) == 0; });
+    RunSideBySide(paths.size(), [&](size_t i) { done[i] = platform::SyncPath(paths[i]) == 0; });
   }
   return std::vector<bool>(done.begin(), done.end());
 }

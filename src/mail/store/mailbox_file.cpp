@@ -70,7 +70,7 @@ void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resou
 }
 
 bool DeliverToMailboxAs(const TMailFolders& folders, const TQueueRec& entry, const std::string& id,
-                        resources::TMailDropRec& record) {
+                        resources::TMailDropRec& record, bool flushFile) {
   if (entry.queueFile == nullptr) throw EQueueFile("Queue entry without a queue file");
   const std::string path = folders.MailFileName(id);
   platform::TFileDescriptor file;
@@ -89,6 +89,12 @@ bool DeliverToMailboxAs(const TMailFolders& folders, const TQueueRec& entry, con
                        }
                      },
                      size, hash);
+    // On the open descriptor: opening the file again only to flush it costs a lookup each.
+    if (flushFile) {
+      if (const int error = platform::SyncFile(file.Get())) {
+        throw platform::EWriteError("Cannot flush \"" + path + "\": " + platform::FileSystemReason(error));
+      }
+    }
     if (const int error = file.Close()) {
       throw platform::EWriteError("Cannot close \"" + path + "\": " + platform::FileSystemReason(error));
     }

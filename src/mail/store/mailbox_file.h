@@ -24,12 +24,14 @@ void DeliverToMailbox(const TMailFolders& folders, const TQueueRec& entry, resou
                       TDurability sync = TDurability::Now);
 // Writes the mailbox file for the entry straight under the name id in the mail folder, the
 // queue file's message part streamed through in pieces (memory stays small whatever the
-// message's size), and fills the record; the file is not flushed: the caller flushes it and
-// the folder before any row names it. Answers false (nothing written) when a file of that name
-// exists. Raises on failure and removes what it wrote. Until its row is added the file is an
-// orphan that only its name, recorded beforehand by the caller, can find after a crash.
+// message's size), and fills the record. With flushFile the file's bytes are flushed before it
+// is closed (a failed flush raises); either way the caller flushes the folder, and the file
+// too when it was not flushed here, before any row names it. Answers false (nothing written)
+// when a file of that name exists. Raises on failure and removes what it wrote. Until its row
+// is added the file is an orphan that only its name, recorded beforehand by the caller, can
+// find after a crash. Touches nothing shared: several may run at once.
 bool DeliverToMailboxAs(const TMailFolders& folders, const TQueueRec& entry, const std::string& id,
-                        resources::TMailDropRec& record);
+                        resources::TMailDropRec& record, bool flushFile = false);
 // The same from a message part already in memory.
 void DeliverMessageToMailbox(const TMailFolders& folders, const std::string& reversePath, const std::string& message,
                              resources::TMailDropRec& record, TDurability sync = TDurability::Now);

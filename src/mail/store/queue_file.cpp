@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/str_utils.h"
 #include "mail/message/mail_message.h"
+#include "mail/store/side_by_side.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
 
@@ -310,6 +311,18 @@ bool SendQueueFile(const TMailFolders& folders, const std::string& name, core::T
 bool DeleteQueueFile(const TMailFolders& folders, const std::string& name) {
   std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
   return platform::RemoveFile(folders.QueueFileName(name)) == 0;
+}
+
+std::vector<bool> DeleteQueueFiles(const TMailFolders& folders, const std::vector<std::string>& names,
+                                   const std::function<void(size_t)>& afterEach) {
+  std::vector<char> gone(names.size(), 0);  // not vector<bool>: tasks write neighbouring entries
+  std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
+  RunSideBySide(names.size(), [&](size_t i) {
+    const std::string path = folders.QueueFileName(names[i]);
+    gone[i] = platform::RemoveFile(path) == 0 || !platform::PathExists(path);
+    if (gone[i] && afterEach) afterEach(i);
+  });
+  return std::vector<bool>(gone.begin(), gone.end());
 }
 
 bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, const std::string& reason) {

@@ -157,6 +157,11 @@ std::string ReadQueueMessage(const TMailFolders& folders, const std::string& nam
 // At most the first limit bytes of the message part.
 std::string ReadQueueMessageHead(const TMailFolders& folders, const std::string& name, size_t limit);
 bool DeleteQueueFile(const TMailFolders& folders, const std::string& name);
+// Deletes the files side by side under the queue-folder lock (taken once for all of them) and
+// answers per name whether its file is gone (deleted, or found missing); for each one gone,
+// afterEach(i) runs right after, in the same task (it must not throw).
+std::vector<bool> DeleteQueueFiles(const TMailFolders& folders, const std::vector<std::string>& names,
+                                   const std::function<void(size_t)>& afterEach);
 // Moves the file into the "bad" subfolder and logs why; false when that failed.
 bool MoveQueueFileAside(const TMailFolders& folders, const std::string& name, const std::string& reason);
 // Adds every regular file of the queue folder that names does not hold yet (subfolders and
