@@ -214,11 +214,15 @@ int ReadAll(int fd, std::string& text) {
   }
 }
 
-int ReadSome(int fd, void* buffer, size_t count, size_t& got) {
+namespace {
+
+// Reads until count bytes or the end of the file; `read_once(p, n, done)` is one read or pread.
+template <typename ReadOnce>
+int ReadUntilFullOrEnd(void* buffer, size_t count, size_t& got, ReadOnce read_once) {
   got = 0;
   auto* p = static_cast<char*>(buffer);
   while (got < count) {
-    const ssize_t n = ::read(fd, p + got, count - got);
+    const ssize_t n = read_once(p + got, count - got, got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -229,19 +233,17 @@ int ReadSome(int fd, void* buffer, size_t count, size_t& got) {
   return 0;
 }
 
+}  // namespace
+
+int ReadSome(int fd, void* buffer, size_t count, size_t& got) {
+  return ReadUntilFullOrEnd(buffer, count, got,
+                            [fd](char* p, size_t n, size_t) { return ::read(fd, p, n); });
+}
+
 int ReadSomeAt(int fd, void* buffer, size_t count, int64_t offset, size_t& got) {
-  got = 0;
-  auto* p = static_cast<char*>(buffer);
-  while (got < count) {
-    const ssize_t n = ::pread(fd, p + got, count - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return 0;
+  return ReadUntilFullOrEnd(buffer, count, got, [fd, offset](char* p, size_t n, size_t done) {
+    return ::pread(fd, p, n, static_cast<off_t>(offset) + static_cast<off_t>(done));
+  });
 }
 
 int DescriptorSize(int fd, int64_t& size) {

@@ -455,6 +455,16 @@ class TDataChange {
 
   // The SELECT's rows are taken by bookmark before the first insert: a SELECT over the target
   // itself then reads the table as it stood, not the rows this statement adds.
+  // One row of the SELECT becomes a row of the target, inside the statement's transaction.
+  void InsertSelectedRow(const uint8_t* row, TChangeTransaction& transaction) {
+    cursor_->InitRecord(record_.data());
+    WriteValues(row, false);
+    cursor_->InsertRecord(record_.data(), false);
+    ++q_.RowsAffected;
+    transaction.RowWritten();
+    if (hasBlobs_) cursor_->CloseAllBlobs();
+  }
+
   void InsertSelected(engine::TDataCursor& result) {
     selectContext_ = context_;
     selectContext_.Reader = engine::MakeFieldReader(result);
@@ -469,14 +479,7 @@ class TDataChange {
         // The SELECT reads other tables only: its rows are written as it makes them.
         fromSelect_ = true;
         TChangeTransaction transaction(q_, target_->Directory(), *cursor_);
-        select->StreamSelect([&](const uint8_t* row) {
-          cursor_->InitRecord(record_.data());
-          WriteValues(row, false);
-          cursor_->InsertRecord(record_.data(), false);
-          ++q_.RowsAffected;
-          transaction.RowWritten();
-          if (hasBlobs_) cursor_->CloseAllBlobs();
-        });
+        select->StreamSelect([&](const uint8_t* row) { InsertSelectedRow(row, transaction); });
         transaction.Finish();
         return;
       }
@@ -495,12 +498,7 @@ class TDataChange {
       result.First();
       while (result.GetNextRecord(selectRecord.data()) == 0) {
         if (!Progress(q_, ++step, total)) break;
-        cursor_->InitRecord(record_.data());
-        WriteValues(selectRecord.data(), false);
-        cursor_->InsertRecord(record_.data(), false);
-        ++q_.RowsAffected;
-        transaction.RowWritten();
-        if (hasBlobs_) cursor_->CloseAllBlobs();
+        InsertSelectedRow(selectRecord.data(), transaction);
       }
       transaction.Finish();
       return;
@@ -518,12 +516,7 @@ class TDataChange {
       if (!Progress(q_, ++step, static_cast<int64_t>(rows.size()))) break;
       if (!result.GotoBookmark(row.data(), false)) continue;
       if (result.GetCurrentRecord(selectRecord.data()) != 0) continue;
-      cursor_->InitRecord(record_.data());
-      WriteValues(selectRecord.data(), false);
-      cursor_->InsertRecord(record_.data(), false);
-      ++q_.RowsAffected;
-      transaction.RowWritten();
-      if (hasBlobs_) cursor_->CloseAllBlobs();
+      InsertSelectedRow(selectRecord.data(), transaction);
     }
     transaction.Finish();
   }
