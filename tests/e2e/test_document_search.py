@@ -11,7 +11,6 @@ The tables are filled by the administration tool (<build>/tools/tovenmarsh_admin
 import base64
 import email
 import glob
-import http.client
 import os
 import re
 import time
@@ -20,7 +19,7 @@ from email import policy
 from html.parser import HTMLParser
 
 import support
-from support import clients
+from support import clients, web
 from support.admin import Admin
 from support.testing import TestCase, main
 
@@ -123,15 +122,9 @@ class DocumentSearch(TestCase):
         return server, admin
 
     def get(self, server, target, user):
-        connection = http.client.HTTPConnection(server.address, server.ports["http"], timeout=TIMEOUT)
-        try:
-            connection.request("GET", target, headers={"Authorization": basic(*user)})
-            answer = connection.getresponse()
-            body = answer.read().decode("latin-1")
-            self.assertEqual(answer.status, 200, body[:2000])
-            return body
-        finally:
-            connection.close()
+        answer = web.request(server, "GET", target, headers={"Authorization": basic(*user)}, timeout=TIMEOUT)
+        self.assertEqual(answer.status, 200, answer.text[:2000])
+        return answer.text
 
     def search(self, server, user, text, **extra):
         """Every hit of a search, page after page, and the count the caption gives."""

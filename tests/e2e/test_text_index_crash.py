@@ -14,13 +14,13 @@ leaves for the next one. Then:
   archived twice, and the log holds no failure of a pass nor of a search made during one.
 """
 import base64
-import http.client
 import random
 import re
 import smtplib
 import urllib.parse
 
 import support
+from support import web
 from support.admin import Admin
 from support.net import wait_for
 from support.testing import TestCase, main
@@ -77,16 +77,11 @@ class TextIndexCrash(TestCase):
         return server, admin
 
     def get(self, server, target):
-        connection = http.client.HTTPConnection(server.address, server.ports["http"], timeout=TIMEOUT)
-        try:
-            credentials = base64.b64encode(("%s:%s" % ANN).encode()).decode()
-            connection.request("GET", target, headers={"Authorization": "Basic " + credentials})
-            answer = connection.getresponse()
-            body = answer.read().decode("latin-1")
-            self.assertEqual(answer.status, 200, body[:2000])
-            return body
-        finally:
-            connection.close()
+        credentials = base64.b64encode(("%s:%s" % ANN).encode()).decode()
+        answer = web.request(server, "GET", target, headers={"Authorization": "Basic " + credentials},
+                             timeout=TIMEOUT)
+        self.assertEqual(answer.status, 200, answer.text[:2000])
+        return answer.text
 
     def page(self, server, word, offset=0):
         """(hits of one page, the caption's count) of a search for word."""
