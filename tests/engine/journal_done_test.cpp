@@ -188,6 +188,39 @@ TEST_F(JournalDoneTest, AnOperationThatFailsAfterItsCommitRecordIsUndoneAndTheOt
   EXPECT_FALSE(TTableJournal(name_).Exists());
 }
 
+// The old bytes of a completed operation reach the journal only when it fails: a repair cut
+// short after that (the files as any crash may leave them) still undoes it when made again.
+TEST_F(JournalDoneTest, AFailedOperationWhoseRepairWasCutShortIsUndoneByTheNextRepair) {
+  TTableJournal j(name_);
+  Finish(j, 2, "abc");
+  const std::string kept = Content();
+  {
+    TFileAccess access(*file_);
+    j.Save(0, *file_, 0, 4);
+    j.Save(0, *file_, 10, 2);  // beyond the end: only the size is kept
+  }
+  const std::string text = "WXYZ";
+  j.Complete({{0, 0, 4, reinterpret_cast<const uint8_t*>(text.data())},
+              {0, 10, 2, reinterpret_cast<const uint8_t*>(text.data())}});
+  Put(0, text);
+  Put(10, "WX");
+  // The cancel reaches the journal; the repair's first write fails.
+  platform::InjectFileFault(platform::TFileFault::Write, 1, 1, scratch_.Path());
+  EXPECT_THROW(j.Rollback(Files()), EFenEngineError);
+  platform::InjectFileFault(platform::TFileFault::Write, 0);
+  const std::string journal = ReadFile(path_);
+  for (const std::string& files : {Content(), kept, std::string("WXYZ456789"), std::string("01abc56789WX")}) {
+    SCOPED_TRACE(files);
+    SetContent(files);
+    WriteFile(path_, journal);
+    TTableJournal found(name_);
+    EXPECT_TRUE(found.Exists());
+    EXPECT_TRUE(found.Rollback(Files()));
+    EXPECT_EQ(Content(), kept);
+    EXPECT_FALSE(found.HasContent());
+  }
+}
+
 TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   TTableJournal j(name_);
   for (const char* text : {"AAA", "BBB", "CCC", "DDD"}) Finish(j, 2, text);

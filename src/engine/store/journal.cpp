@@ -296,6 +296,8 @@ void TTableJournal::Open() {
   directoryUnsynced_ = made || !entryDurable_;
   unsynced_ = false;
   completed_ = false;
+  holdUndo_ = true;
+  undo_.clear();
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();
 }
@@ -304,22 +306,29 @@ void TTableJournal::Close() {
   platform::CloseDescriptor(fd_);
   fd_ = -1;
   pending_.clear();
+  undo_.clear();
   unsynced_ = false;
   completed_ = false;
   earlier_ = false;
 }
 
 void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length) {
-  const size_t at = pending_.size();
-  pending_.resize(at + kRecordHead + Payload(kind, length) + 4);
-  uint8_t* record = pending_.data() + at;
-  const size_t size = pending_.size() - at;
+  // The old bytes and sizes wait in memory: an operation that ends with Complete writes the
+  // files only after its commit record is synced, so a crash before that finds them untouched,
+  // and a failure after it puts them in the journal then (Rollback).
+  const bool undo = holdUndo_ && (kind == kKindSize || kind == kKindBytes);
+  std::vector<uint8_t>& to = undo ? undo_ : pending_;
+  const size_t at = to.size();
+  to.resize(at + kRecordHead + Payload(kind, length) + 4);
+  uint8_t* record = to.data() + at;
+  const size_t size = to.size() - at;
   record[0] = kind;
   record[1] = file;
   PutI64(record, 2, offset);
   PutU32(record, 10, length);
   if (const size_t payload = Payload(kind, length)) std::memcpy(record + kRecordHead, bytes, payload);
   PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+  if (undo && undo_.size() >= kPendingLimit) SpillUndo();
   // A large operation's old bytes go out as they come (synced later, all at once).
   if (pending_.size() >= kPendingLimit) {
     unsynced_ = true;
@@ -329,7 +338,21 @@ void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uin
   }
 }
 
+void TTableJournal::SpillUndo() {
+  // From here on the operation's old bytes go out in order: held ones after spilled ones would
+  // lack the sizes recorded before them.
+  holdUndo_ = false;
+  pending_.insert(pending_.end(), undo_.begin(), undo_.end());
+  undo_.clear();
+}
+
 void TTableJournal::Sync() {
+  // Writes may follow that Complete does not cover: they need their old bytes on disk first.
+  SpillUndo();
+  WriteAndSync();
+}
+
+void TTableJournal::WriteAndSync() {
   if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
   // On disk, with the journal's directory entry, before any write it protects may happen. Once
   // written (even in part), the records may reach the disk: a rollback must take them back.
@@ -361,6 +384,8 @@ void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t co
     // old bytes are the committed content.
     completed_ = false;
     earlier_ = true;
+    undo_.clear();
+    holdUndo_ = true;
     sizeKnown_.fill(false);
     for (auto& s : saved_) s.clear();
   }
@@ -412,7 +437,7 @@ void TTableJournal::Complete(const std::vector<TNewRange>& ranges) {
   // Set before the sync: should the sync of the journal's name fail after its records', the
   // synced commit record must be cancelled by the rollback.
   completed_ = true;
-  Sync();
+  WriteAndSync();
 }
 
 bool TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
@@ -478,10 +503,12 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
       return false;
     }
     // Its synced commit record is cancelled on disk first, or a crash during the repair would
-    // make the failed operation stand.
+    // make the failed operation stand. Its old bytes, held until now, go before the cancel
+    // record: an operation of their own after the committed one, undone once that is made.
     if (completed_) {
+      SpillUndo();
       Append(kKindCancel, 0, 0, nullptr, 0);
-      Sync();
+      WriteAndSync();
     }
     Close();
   }
