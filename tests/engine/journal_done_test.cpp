@@ -239,9 +239,10 @@ TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   EXPECT_EQ(Content(), "01eee56789");
 }
 
-// A journal left by a crash of the version before (magic "TMJNL001": old bytes, and for a
-// completed operation the hashes of its new content, checksums without salt) is still applied:
-// undone unless it is complete and the files hold all of its new content.
+// A journal left by a crash of an earlier version is still applied. Magic "TMJNL001" (old
+// bytes, and for a completed operation the hashes of its new content, checksums without salt):
+// undone unless it is complete and the files hold all of its new content. "TMJNL002" (FNV-1a
+// checksums over a salt): its committed operations are made again, an open one undone.
 TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
   auto fnv32 = [](const std::string& b) {
     uint32_t h = 2166136261u;
@@ -266,6 +267,15 @@ TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
   // Bytes 2..4 ("234") changed to "abc".
   const std::string open = "TMJNL001" + record(1, 10, "", 0) + record(2, 2, "234", 3);
   const std::string complete = open + record(3, 2, le(fnv64("abc"), 8), 3) + record(4, 0, "", 0);
+  // The layout after it ("TMJNL002"): salted checksums, old bytes and the new content itself.
+  const std::string salt = le(0x1234567890ABCDEFull, 8);
+  auto salted = [&](int kind, int64_t offset, const std::string& payload, uint32_t length) {
+    std::string r = std::string(1, static_cast<char>(kind)) + std::string(1, '\0') + le(static_cast<uint64_t>(offset), 8) +
+                    le(length, 4) + payload;
+    return r + le(fnv32(salt + r), 4);
+  };
+  const std::string open2 = "TMJNL002" + salt + salted(1, 10, "", 0) + salted(2, 2, "234", 3);
+  const std::string committed2 = open2 + salted(5, 2, "abc", 3) + salted(6, 0, "", 0);
   struct TCase {
     const char* what;
     std::string journal;
@@ -276,6 +286,10 @@ TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
       {"open: undone", open, "01abc56789", kBefore},
       {"complete, the files hold it: kept", complete, "01abc56789", "01abc56789"},
       {"complete, the files lack it: undone", complete, "01ab456789", kBefore},
+      {"salted, open: undone", open2, "01abc56789", kBefore},
+      {"salted, committed, the files lack it: made again", committed2, "01ab456789", "01abc56789"},
+      {"salted, torn after the commit: made again", committed2 + salted(2, 5, "5", 1).substr(0, 9), kBefore,
+       "01abc56789"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.what);
