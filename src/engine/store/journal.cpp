@@ -17,6 +17,7 @@
 #include "engine/store/journal.h"
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -54,6 +55,16 @@ constexpr uint64_t kPrime1 = 0x9E3779B185EBCA87ull, kPrime2 = 0xC2B2AE3D27D4EB4F
                    kPrime3 = 0x165667B19E3779F9ull, kPrime4 = 0x85EBCA77C2B2AE63ull;
 
 inline uint64_t RotateLeft(uint64_t v, int n) { return (v << n) | (v >> (64 - n)); }
+// A little-endian word, in one load where the machine is little-endian.
+inline uint64_t Word(const uint8_t* p, size_t at) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t v;
+    std::memcpy(&v, p + at, sizeof v);
+    return v;
+  } else {
+    return GetU64(p, at);
+  }
+}
 inline uint64_t Round(uint64_t lane, uint64_t word) { return RotateLeft(lane + word * kPrime2, 31) * kPrime1; }
 
 // A record's checksum over the journal's salt and its bytes: eight bytes at a time in four
@@ -63,13 +74,13 @@ uint32_t Checksum(uint64_t salt, const uint8_t* p, size_t n) {
   uint64_t a = salt + kPrime1 + kPrime2, b = salt + kPrime2, c = salt, d = salt - kPrime1;
   size_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    a = Round(a, GetU64(p, i));
-    b = Round(b, GetU64(p, i + 8));
-    c = Round(c, GetU64(p, i + 16));
-    d = Round(d, GetU64(p, i + 24));
+    a = Round(a, Word(p, i));
+    b = Round(b, Word(p, i + 8));
+    c = Round(c, Word(p, i + 16));
+    d = Round(d, Word(p, i + 24));
   }
   uint64_t h = RotateLeft(a, 1) + RotateLeft(b, 7) + RotateLeft(c, 12) + RotateLeft(d, 18) + n;
-  for (; i + 8 <= n; i += 8) h = RotateLeft(h ^ Round(0, GetU64(p, i)), 27) * kPrime1 + kPrime4;
+  for (; i + 8 <= n; i += 8) h = RotateLeft(h ^ Round(0, Word(p, i)), 27) * kPrime1 + kPrime4;
   for (; i < n; ++i) h = RotateLeft(h ^ (p[i] * kPrime3), 11) * kPrime1;
   h ^= h >> 33;
   h *= kPrime2;
