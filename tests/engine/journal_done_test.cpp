@@ -133,6 +133,7 @@ TEST_F(JournalDoneTest, TheWrittenMarkTellsThatNothingNeedsRepairInThisBootOnly)
   j.Checkpoint();
   EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), syncs + 2) << "one per operation";
   EXPECT_FALSE(TTableJournal(name_).HasContent());
+  EXPECT_FALSE(TTableJournal(name_).Exists());
 
   // After a restart of the system the cache that held the writes is gone: the operations are
   // made again.
@@ -226,10 +227,16 @@ TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   for (const char* text : {"AAA", "BBB", "CCC", "DDD"}) Finish(j, 2, text);
   const std::string older = ReadFile(path_);
   j.Checkpoint();
-  Finish(j, 2, "eee");
+  EXPECT_FALSE(TTableJournal(name_).Exists());
+  // Written over the emptied journal's records, an operation without its mark is found.
+  Finish(j, 2, "eee", false);
+  EXPECT_TRUE(TTableJournal(name_).Exists());
+  j.Commit({});
+  EXPECT_FALSE(TTableJournal(name_).Exists());
   const std::string newer = ReadFile(path_);
-  ASSERT_LT(newer.size(), older.size());
-  // The emptying never reached the disk, the new journal did: the older records follow it.
+  // The new journal is written over the older one from its start (the older records follow it
+  // as they are); were the journal cut instead, and the cut lost, they would follow it too.
+  ASSERT_LE(newer.size(), older.size());
   WriteFile(path_, newer + older.substr(newer.size()));
   platform::SimulateNewBoot();
   SetContent("01DDD56789");  // as synced by the checkpoint

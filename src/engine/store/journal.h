@@ -5,11 +5,12 @@
 // they journal their new content, end with a commit record, sync the journal once (the commit
 // point) and then write the files without syncing them. The old bytes they overwrite stay in
 // memory: a crash before the commit point finds the files untouched, and an operation that
-// fails after it journals them then, to be undone with them. A
-// mark after those writes tells other users that the files hold every finished operation. The
+// fails after it journals them then, to be undone with them. A mark after those writes (in the
+// journal's header) tells other users that the files hold every finished operation. The
 // journal keeps the operations of several commits, one after another, until it has grown past
 // kCheckpointBytes or the table's last user closes it: the files are then synced and the
-// journal emptied (a checkpoint). A journal that lacks the mark (its writer died while writing
+// journal emptied (a checkpoint: a new header, the next operations written over the old ones,
+// whose length the file keeps). A journal that lacks the mark (its writer died while writing
 // the files), or whose mark was made in an earlier boot of the system (whose cache may have
 // lost writes that were never synced), is repaired before the files are read or written: the
 // finished operations are written again in order, an unfinished last one is undone with its old
@@ -106,7 +107,13 @@ class TTableJournal {
   void Remove();
 
  private:
+  // What the journal on disk holds: nothing (or missing), finished operations all written (in
+  // this boot), or something to repair.
+  enum class TDiskState { Missing, Empty, Written, Repair };
+  TDiskState Inspect() const;
   void Open();
+  // Starts an operation's records.
+  void Begin();
   // Adds a record to the pending bytes, which Sync writes in one go; old bytes and sizes to
   // the held ones while they are held.
   void Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length);
