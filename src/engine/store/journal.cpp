@@ -411,7 +411,8 @@ void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uin
   PutI64(record, 2, offset);
   PutU32(record, 10, length);
   if (const size_t payload = Payload(kind, length)) std::memcpy(record + kRecordHead, bytes, payload);
-  PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+  // Held records get their checksums when they go out: most never do.
+  if (!undo) PutU32(record, size - 4, Checksum(salt_, record, size - 4));
   if (undo && undo_.size() >= kPendingLimit) SpillUndo();
   // A large operation's old bytes go out as they come (synced later, all at once).
   if (pending_.size() >= kPendingLimit) {
@@ -426,6 +427,12 @@ void TTableJournal::SpillUndo() {
   // From here on the operation's old bytes go out in order: held ones after spilled ones would
   // lack the sizes recorded before them.
   holdUndo_ = false;
+  for (size_t at = 0; at < undo_.size();) {
+    uint8_t* record = undo_.data() + at;
+    const size_t size = kRecordHead + Payload(record[0], GetU32(record, 10)) + 4;
+    PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+    at += size;
+  }
   pending_.insert(pending_.end(), undo_.begin(), undo_.end());
   undo_.clear();
 }
