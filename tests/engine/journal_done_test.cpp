@@ -133,6 +133,7 @@ TEST_F(JournalDoneTest, TheWrittenMarkTellsThatNothingNeedsRepairInThisBootOnly)
   j.Checkpoint();
   EXPECT_EQ(platform::FileOperationCount(platform::TFileFault::FileSync), syncs + 2) << "one per operation";
   EXPECT_FALSE(TTableJournal(name_).HasContent());
+  EXPECT_FALSE(TTableJournal(name_).Exists());
 
   // After a restart of the system the cache that held the writes is gone: the operations are
   // made again.
@@ -188,15 +189,54 @@ TEST_F(JournalDoneTest, AnOperationThatFailsAfterItsCommitRecordIsUndoneAndTheOt
   EXPECT_FALSE(TTableJournal(name_).Exists());
 }
 
+// The old bytes of a completed operation reach the journal only when it fails: a repair cut
+// short after that (the files as any crash may leave them) still undoes it when made again.
+TEST_F(JournalDoneTest, AFailedOperationWhoseRepairWasCutShortIsUndoneByTheNextRepair) {
+  TTableJournal j(name_);
+  Finish(j, 2, "abc");
+  const std::string kept = Content();
+  {
+    TFileAccess access(*file_);
+    j.Save(0, *file_, 0, 4);
+    j.Save(0, *file_, 10, 2);  // beyond the end: only the size is kept
+  }
+  const std::string text = "WXYZ";
+  j.Complete({{0, 0, 4, reinterpret_cast<const uint8_t*>(text.data())},
+              {0, 10, 2, reinterpret_cast<const uint8_t*>(text.data())}});
+  Put(0, text);
+  Put(10, "WX");
+  // The cancel reaches the journal; the repair's first write fails.
+  platform::InjectFileFault(platform::TFileFault::Write, 1, 1, scratch_.Path());
+  EXPECT_THROW(j.Rollback(Files()), EFenEngineError);
+  platform::InjectFileFault(platform::TFileFault::Write, 0);
+  const std::string journal = ReadFile(path_);
+  for (const std::string& files : {Content(), kept, std::string("WXYZ456789"), std::string("01abc56789WX")}) {
+    SCOPED_TRACE(files);
+    SetContent(files);
+    WriteFile(path_, journal);
+    TTableJournal found(name_);
+    EXPECT_TRUE(found.Exists());
+    EXPECT_TRUE(found.Rollback(Files()));
+    EXPECT_EQ(Content(), kept);
+    EXPECT_FALSE(found.HasContent());
+  }
+}
+
 TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   TTableJournal j(name_);
   for (const char* text : {"AAA", "BBB", "CCC", "DDD"}) Finish(j, 2, text);
   const std::string older = ReadFile(path_);
   j.Checkpoint();
-  Finish(j, 2, "eee");
+  EXPECT_FALSE(TTableJournal(name_).Exists());
+  // Written over the emptied journal's records, an operation without its mark is found.
+  Finish(j, 2, "eee", false);
+  EXPECT_TRUE(TTableJournal(name_).Exists());
+  j.Commit({});
+  EXPECT_FALSE(TTableJournal(name_).Exists());
   const std::string newer = ReadFile(path_);
-  ASSERT_LT(newer.size(), older.size());
-  // The emptying never reached the disk, the new journal did: the older records follow it.
+  // The new journal is written over the older one from its start (the older records follow it
+  // as they are); were the journal cut instead, and the cut lost, they would follow it too.
+  ASSERT_LE(newer.size(), older.size());
   WriteFile(path_, newer + older.substr(newer.size()));
   platform::SimulateNewBoot();
   SetContent("01DDD56789");  // as synced by the checkpoint
@@ -206,9 +246,10 @@ TEST_F(JournalDoneTest, RecordsThatALostEmptyingLeftBehindDoNotCount) {
   EXPECT_EQ(Content(), "01eee56789");
 }
 
-// A journal left by a crash of the version before (magic "TMJNL001": old bytes, and for a
-// completed operation the hashes of its new content, checksums without salt) is still applied:
-// undone unless it is complete and the files hold all of its new content.
+// A journal left by a crash of an earlier version is still applied. Magic "TMJNL001" (old
+// bytes, and for a completed operation the hashes of its new content, checksums without salt):
+// undone unless it is complete and the files hold all of its new content. "TMJNL002" (FNV-1a
+// checksums over a salt): its committed operations are made again, an open one undone.
 TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
   auto fnv32 = [](const std::string& b) {
     uint32_t h = 2166136261u;
@@ -233,6 +274,15 @@ TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
   // Bytes 2..4 ("234") changed to "abc".
   const std::string open = "TMJNL001" + record(1, 10, "", 0) + record(2, 2, "234", 3);
   const std::string complete = open + record(3, 2, le(fnv64("abc"), 8), 3) + record(4, 0, "", 0);
+  // The layout after it ("TMJNL002"): salted checksums, old bytes and the new content itself.
+  const std::string salt = le(0x1234567890ABCDEFull, 8);
+  auto salted = [&](int kind, int64_t offset, const std::string& payload, uint32_t length) {
+    std::string r = std::string(1, static_cast<char>(kind)) + std::string(1, '\0') + le(static_cast<uint64_t>(offset), 8) +
+                    le(length, 4) + payload;
+    return r + le(fnv32(salt + r), 4);
+  };
+  const std::string open2 = "TMJNL002" + salt + salted(1, 10, "", 0) + salted(2, 2, "234", 3);
+  const std::string committed2 = open2 + salted(5, 2, "abc", 3) + salted(6, 0, "", 0);
   struct TCase {
     const char* what;
     std::string journal;
@@ -243,6 +293,10 @@ TEST_F(JournalDoneTest, AJournalOfTheEarlierLayoutIsStillApplied) {
       {"open: undone", open, "01abc56789", kBefore},
       {"complete, the files hold it: kept", complete, "01abc56789", "01abc56789"},
       {"complete, the files lack it: undone", complete, "01ab456789", kBefore},
+      {"salted, open: undone", open2, "01abc56789", kBefore},
+      {"salted, committed, the files lack it: made again", committed2, "01ab456789", "01abc56789"},
+      {"salted, torn after the commit: made again", committed2 + salted(2, 5, "5", 1).substr(0, 9), kBefore,
+       "01abc56789"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.what);

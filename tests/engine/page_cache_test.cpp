@@ -83,6 +83,48 @@ TEST(PageCacheAlone, RandomUseStaysWithinTheBudgetAndGivesBackWhatWasPut) {
   }
 }
 
+// Within its budget the cache loses nothing: every piece put is found until its file is
+// dropped, through many pieces, drops of whole files and evictions of the oldest.
+TEST(PageCacheAlone, EveryPieceHeldIsFoundAndEveryDroppedOneIsGone) {
+  std::mt19937 rng(11);
+  constexpr int64_t kHeld = 3000;
+  TPageCache cache(kHeld * TPageCache::kPieceCharge);
+  std::map<std::pair<uint32_t, uint32_t>, uint8_t> model;  // piece -> its first byte
+  std::vector<std::pair<uint32_t, uint32_t>> order;          // puts, oldest first (no gets between)
+  std::vector<uint8_t> bytes(TPageCache::kPieceSize), out(1);
+  for (int round = 0; round < 6; ++round) {
+    for (int i = 0; i < 2500; ++i) {
+      const uint32_t file = 1 + rng() % 9;
+      const uint32_t piece = rng() % 100000;
+      if (model.count({file, piece})) continue;
+      bytes[0] = static_cast<uint8_t>(rng());
+      cache.Put(file, piece, bytes.data());
+      model[{file, piece}] = bytes[0];
+      order.emplace_back(file, piece);
+    }
+    // Beyond the budget the oldest pieces went first.
+    while (static_cast<int64_t>(model.size()) > kHeld) {
+      model.erase(order.front());
+      order.erase(order.begin());
+    }
+    const uint32_t dropped = 1 + rng() % 9;
+    cache.DropFile(dropped);
+    for (auto it = model.begin(); it != model.end();) it = it->first.first == dropped ? model.erase(it) : std::next(it);
+    std::erase_if(order, [&](const auto& k) { return k.first == dropped; });
+    ASSERT_EQ(cache.Pieces(), model.size()) << round;
+    for (const auto& [key, first] : model) {
+      ASSERT_TRUE(cache.Get(key.first, key.second, 0, out.data(), 1)) << key.first << "/" << key.second;
+      ASSERT_EQ(out[0], first);
+    }
+    for (uint32_t piece = 0; piece < 2000; ++piece)
+      ASSERT_FALSE(cache.Get(dropped, piece, 0, out.data(), 1)) << "dropped " << dropped << "/" << piece;
+    // The gets above made their pieces the newest, in the model's order.
+    order.assign(model.size(), {});
+    size_t n = 0;
+    for (const auto& entry : model) order[n++] = entry.first;
+  }
+}
+
 TEST(PageCacheAlone, EvictsTheLeastRecentlyUsedPieceAndNothingWithoutABudget) {
   TPageCache cache(3 * TPageCache::kPieceCharge);
   std::vector<uint8_t> out(8);

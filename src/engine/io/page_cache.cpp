@@ -6,6 +6,63 @@
 
 namespace tovenmarsh::engine {
 
+// ---- the table of pieces ----
+
+size_t TPageCache::TTable::SlotOf(uint64_t key) const {
+  size_t i = Home(key);
+  while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & mask_;
+  return i;
+}
+
+TPageCache::TPiece* TPageCache::TTable::Find(uint64_t key) const {
+  if (count_ == 0) return nullptr;
+  const TSlot& slot = slots_[SlotOf(key)];
+  return slot.key == key ? slot.piece.get() : nullptr;
+}
+
+void TPageCache::TTable::Grow() {
+  std::vector<TSlot> old = std::move(slots_);
+  const size_t size = old.empty() ? 64 : 2 * old.size();
+  slots_ = std::vector<TSlot>(size);
+  mask_ = size - 1;
+  shift_ = 64;
+  for (size_t s = size; s > 1; s >>= 1) --shift_;
+  for (TSlot& slot : old) {
+    if (slot.key == 0) continue;
+    TSlot& to = slots_[SlotOf(slot.key)];
+    to.key = slot.key;
+    to.piece = std::move(slot.piece);
+  }
+}
+
+void TPageCache::TTable::Insert(uint64_t key, std::unique_ptr<TPiece> piece) {
+  if (2 * (count_ + 1) > slots_.size()) Grow();
+  TSlot& slot = slots_[SlotOf(key)];
+  slot.key = key;
+  slot.piece = std::move(piece);
+  ++count_;
+}
+
+std::unique_ptr<TPageCache::TPiece> TPageCache::TTable::Take(uint64_t key) {
+  size_t i = SlotOf(key);
+  std::unique_ptr<TPiece> piece = std::move(slots_[i].piece);
+  slots_[i].key = 0;
+  --count_;
+  // Later keys of the run move back into the hole when their home lies at or before it, so
+  // that every lookup still finds its key before a free slot.
+  for (size_t j = (i + 1) & mask_; slots_[j].key != 0; j = (j + 1) & mask_) {
+    const size_t home = Home(slots_[j].key);
+    if (((j - home) & mask_) < ((j - i) & mask_)) continue;  // its home lies after the hole
+    slots_[i].key = slots_[j].key;
+    slots_[i].piece = std::move(slots_[j].piece);
+    slots_[j].key = 0;
+    i = j;
+  }
+  return piece;
+}
+
+// ---- the cache ----
+
 TPageCache::TPageCache(int64_t budget) : budget_(std::clamp<int64_t>(budget, 0, kMaxBudget)) {}
 
 TPageCache::~TPageCache() = default;
@@ -29,12 +86,12 @@ bool TPageCache::Enabled() const {
 
 int64_t TPageCache::Bytes() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return static_cast<int64_t>(pieces_.size()) * kPieceCharge;
+  return static_cast<int64_t>(pieces_.Size()) * kPieceCharge;
 }
 
 size_t TPageCache::Pieces() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return pieces_.size();
+  return pieces_.Size();
 }
 
 uint32_t TPageCache::NewFileId() {
@@ -76,15 +133,14 @@ void TPageCache::Remove(TPiece* p) {
     perFile_.erase(p->file);
   }
   if (p->nextOfFile) p->nextOfFile->prevOfFile = p->prevOfFile;
-  auto it = pieces_.find(Key(p->file, p->number));
+  std::unique_ptr<TPiece> owned = pieces_.Take(Key(p->file, p->number));
   // The last evicted piece is kept for the next Put: a full cache that keeps reading evicts one
   // piece per new one, and freeing and allocating 4 KiB each time showed in every long scan.
-  if (!spare_) spare_ = std::move(it->second);
-  pieces_.erase(it);
+  if (!spare_) spare_ = std::move(owned);
 }
 
 void TPageCache::EvictTo(int64_t budget) {
-  while (oldest_ && static_cast<int64_t>(pieces_.size()) * kPieceCharge > budget) {
+  while (oldest_ && static_cast<int64_t>(pieces_.Size()) * kPieceCharge > budget) {
     Remove(oldest_);
     ++stats_.evictions;
   }
@@ -92,12 +148,11 @@ void TPageCache::EvictTo(int64_t budget) {
 
 bool TPageCache::Get(uint32_t file, uint32_t piece, int64_t at, void* out, int64_t count) {
   std::lock_guard<std::mutex> guard(mutex_);
-  auto it = pieces_.find(Key(file, piece));
-  if (it == pieces_.end()) {
+  TPiece* p = pieces_.Find(Key(file, piece));
+  if (!p) {
     ++stats_.misses;
     return false;
   }
-  TPiece* p = it->second.get();
   std::memcpy(out, p->bytes + at, static_cast<size_t>(count));
   if (newest_ != p) {
     Unlink(p);
@@ -110,9 +165,7 @@ bool TPageCache::Get(uint32_t file, uint32_t piece, int64_t at, void* out, int64
 void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (budget_ < kPieceCharge) return;
-  auto it = pieces_.find(Key(file, piece));
-  if (it != pieces_.end()) {
-    TPiece* p = it->second.get();
+  if (TPiece* p = pieces_.Find(Key(file, piece))) {
     std::memcpy(p->bytes, bytes, kPieceSize);
     Unlink(p);
     PushFront(p);
@@ -125,7 +178,7 @@ void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
   p->file = file;
   p->number = piece;
   std::memcpy(p->bytes, bytes, kPieceSize);
-  pieces_.emplace(Key(file, piece), std::move(owned));
+  pieces_.Insert(Key(file, piece), std::move(owned));
   PushFront(p);
   TPiece*& first = perFile_[file];
   p->nextOfFile = first;
@@ -135,9 +188,9 @@ void TPageCache::Put(uint32_t file, uint32_t piece, const void* bytes) {
 
 void TPageCache::Update(uint32_t file, uint32_t piece, int64_t at, const void* bytes, int64_t count) {
   std::lock_guard<std::mutex> guard(mutex_);
-  auto it = pieces_.find(Key(file, piece));
-  if (it == pieces_.end()) return;
-  std::memcpy(it->second->bytes + at, bytes, static_cast<size_t>(count));
+  TPiece* p = pieces_.Find(Key(file, piece));
+  if (!p) return;
+  std::memcpy(p->bytes + at, bytes, static_cast<size_t>(count));
 }
 
 void TPageCache::DropFile(uint32_t file) {
@@ -149,7 +202,7 @@ void TPageCache::DropFile(uint32_t file) {
   while (p) {
     TPiece* next = p->nextOfFile;
     Unlink(p);
-    pieces_.erase(Key(p->file, p->number));
+    (void)pieces_.Take(Key(p->file, p->number));
     p = next;
   }
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace tovenmarsh::engine {
 
@@ -68,6 +69,31 @@ class TPageCache {
     uint8_t bytes[kPieceSize];
   };
   static uint64_t Key(uint32_t file, uint32_t piece) { return (uint64_t{file} << 32) | piece; }
+  // The pieces by key: open addressing in one array (a lookup touches one slot, not a bucket
+  // and a node), at most half full. Key 0 marks a free slot (file identities start at 1).
+  class TTable {
+   public:
+    TPiece* Find(uint64_t key) const;
+    // `key` must not be held.
+    void Insert(uint64_t key, std::unique_ptr<TPiece> piece);
+    // The piece held under `key` (which must be held), taken out.
+    std::unique_ptr<TPiece> Take(uint64_t key);
+    size_t Size() const { return count_; }
+
+   private:
+    struct TSlot {
+      uint64_t key = 0;
+      std::unique_ptr<TPiece> piece;
+    };
+    size_t Home(uint64_t key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_; }
+    size_t SlotOf(uint64_t key) const;  // the key's slot, or the free slot that ends its run
+    void Grow();
+
+    std::vector<TSlot> slots_;
+    size_t mask_ = 0;
+    int shift_ = 64;
+    size_t count_ = 0;
+  };
   void Unlink(TPiece* p);
   void PushFront(TPiece* p);
   void Remove(TPiece* p);
@@ -75,7 +101,7 @@ class TPageCache {
 
   mutable std::mutex mutex_;
   int64_t budget_;
-  std::unordered_map<uint64_t, std::unique_ptr<TPiece>> pieces_;
+  TTable pieces_;
   std::unordered_map<uint32_t, TPiece*> perFile_;  // first piece of each file with any
   std::unique_ptr<TPiece> spare_;  // an evicted piece, reused by the next Put
   TPiece* newest_ = nullptr;

@@ -233,7 +233,7 @@ class TDataFile : public TFileHandler {
   // The cached records, in no order (TRecord::Slot is the position); found by number through
   // index_. Whatever needs number order sorts what it collects.
   std::vector<std::unique_ptr<TRecord>> cache_;
-  TNumberIndex<TRecord> index_;
+  TNumberIndex<TRecord, &TRecord::Number, 3> index_;
   TRecord* newest_ = nullptr;  // recency list of records that may be evicted
   TRecord* oldest_ = nullptr;
   TRecord* parkedNewest_ = nullptr;  // parked list: changed or used when last looked at

@@ -427,8 +427,10 @@ std::unique_ptr<TPage> TIndexFile::MakeRoom(uint8_t slot) {
     if (attempt == 0 && !(owner_ && owner_->InTransaction())) FlushPages();
     else break;
   }
-  // Everything is dirty inside a transaction, or pinned by the operation in progress: grow.
-  cache.Capacity += 64;
+  // Everything is dirty inside a transaction, or pinned by the operation in progress: grow, by
+  // half at least, so that a large transaction walks its ever longer list of dirty pages only
+  // a few times instead of once every 64 new pages.
+  cache.Capacity += std::max<size_t>(64, cache.Pages.size() / 2);
   return stack_.Take();
 }
 

@@ -1,21 +1,26 @@
 // Table journal: journaling old bytes and new content, committing, marking operations written,
 // checkpointing, and repairing the files (after a failure or a crash).
 //
-// Journal layout (little-endian): the 8-byte magic "TMJNL002" and an 8-byte salt, then records
-// of kind (1 byte), file (1 byte), offset (8), length (4), a payload and a 4-byte checksum over
-// the salt and everything before it in the record. Kinds: 1 a file's size before the operation
+// Journal layout (little-endian): the 8-byte magic "TMJNL003", an 8-byte salt and the written
+// mark: the end of the finished operations that the files hold (8), the boot identity of the
+// system that wrote them there (16), a checksum over the salt and both (4) and 4 zero bytes.
+// Then records of kind (1 byte), file (1 byte), offset (8), length (4), a payload and a 4-byte
+// checksum over the salt and everything before it in the record (see Checksum). Kinds: 9 begin
+// (an operation starts; its offset is its own position), 1 a file's size before the operation
 // (in the offset), 2 old bytes, 5 new bytes, 6 commit (the operation stands), 8 cancelled (the
-// operation failed after its commit record and is undone), 7 written (the files hold every
-// operation before it; the payload is the boot identity and the salt, so that the mark can be
-// checked alone from the end of the file; its offset is its own position). An operation is the
-// records from the end of the previous one to its commit or cancel record.
+// operation failed after its commit record and is undone). An operation is the records from
+// the end of the previous one to its commit or cancel record. A checkpoint writes a new header
+// (a new salt, a mark at the header's end) and leaves the file's length: the records behind it
+// no longer count, and the next operations write over them.
 //
-// A journal of the earlier layout (magic "TMJNL001": old bytes, and the hashes of the new
-// content ending a completed operation, with unsalted checksums) found after a crash is still
-// applied as it was meant to be.
+// Journals of the earlier layouts found after a crash are still applied as they were meant to
+// be: "TMJNL002" is this layout with FNV-1a checksums; "TMJNL001" held old bytes, and the hashes
+// of the new content ending a completed operation, with unsalted checksums. (Their written
+// marks do not count: such a journal is always repaired.)
 #include "engine/store/journal.h"
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -32,9 +37,14 @@ namespace tovenmarsh::engine {
 
 namespace {
 
-constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '2'};
+constexpr char kMagic[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '3'};
+constexpr char kMagicFnv[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '2'};
 constexpr char kMagicOld[8] = {'T', 'M', 'J', 'N', 'L', '0', '0', '1'};
-constexpr int64_t kHeaderSize = 16;
+// Layout 3: magic, salt, then the written mark (see the top); the earlier layouts' header was
+// the magic and the salt alone.
+constexpr int64_t kHeaderSize = 48;
+constexpr int64_t kHeaderSizeFnv = 16;
+constexpr size_t kMarkAt = 16, kMarkSize = 32;
 constexpr uint8_t kKindSize = 1;
 constexpr uint8_t kKindBytes = 2;
 constexpr uint8_t kKindOldNew = 3;   // earlier layout: a range's new-content hash
@@ -43,17 +53,60 @@ constexpr uint8_t kKindNew = 5;
 constexpr uint8_t kKindCommit = 6;
 constexpr uint8_t kKindWritten = 7;
 constexpr uint8_t kKindCancel = 8;
+constexpr uint8_t kKindBegin = 9;
 constexpr size_t kRecordHead = 1 + 1 + 8 + 4;
-constexpr size_t kWrittenPayload = 16 + 8;  // boot identity, salt
-constexpr size_t kWrittenSize = kRecordHead + kWrittenPayload + 4;
+constexpr size_t kWrittenPayload = 16 + 8;  // layout 2: boot identity, salt
+constexpr size_t kBeginSize = kRecordHead + 4;
 constexpr size_t kPendingLimit = 4u << 20;
 
+constexpr uint64_t kPrime1 = 0x9E3779B185EBCA87ull, kPrime2 = 0xC2B2AE3D27D4EB4Full,
+                   kPrime3 = 0x165667B19E3779F9ull, kPrime4 = 0x85EBCA77C2B2AE63ull;
+
+inline uint64_t RotateLeft(uint64_t v, int n) { return (v << n) | (v >> (64 - n)); }
+// A little-endian word, in one load where the machine is little-endian.
+inline uint64_t Word(const uint8_t* p, size_t at) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t v;
+    std::memcpy(&v, p + at, sizeof v);
+    return v;
+  } else {
+    return GetU64(p, at);
+  }
+}
+inline uint64_t Round(uint64_t lane, uint64_t word) { return RotateLeft(lane + word * kPrime2, 31) * kPrime1; }
+
+// A record's checksum over the journal's salt and its bytes: eight bytes at a time in four
+// independent lanes, so that a commit's pages cost little to check (a byte-wise hash took
+// longer than the sync of a small commit).
 uint32_t Checksum(uint64_t salt, const uint8_t* p, size_t n) {
-  uint32_t h = 2166136261u;  // FNV-1a
+  uint64_t a = salt + kPrime1 + kPrime2, b = salt + kPrime2, c = salt, d = salt - kPrime1;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    a = Round(a, Word(p, i));
+    b = Round(b, Word(p, i + 8));
+    c = Round(c, Word(p, i + 16));
+    d = Round(d, Word(p, i + 24));
+  }
+  uint64_t h = RotateLeft(a, 1) + RotateLeft(b, 7) + RotateLeft(c, 12) + RotateLeft(d, 18) + n;
+  for (; i + 8 <= n; i += 8) h = RotateLeft(h ^ Round(0, Word(p, i)), 27) * kPrime1 + kPrime4;
+  for (; i < n; ++i) h = RotateLeft(h ^ (p[i] * kPrime3), 11) * kPrime1;
+  h ^= h >> 33;
+  h *= kPrime2;
+  h ^= h >> 29;
+  h *= kPrime3;
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
+}
+
+// The checksum of the layout before ("TMJNL002"): FNV-1a over the salt and the bytes.
+uint32_t ChecksumFnv(uint64_t salt, const uint8_t* p, size_t n) {
+  uint32_t h = 2166136261u;
   for (int i = 0; i < 8; ++i) h = (h ^ static_cast<uint8_t>(salt >> (8 * i))) * 16777619u;
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
   return h;
 }
+
+using TChecksum = uint32_t (*)(uint64_t salt, const uint8_t* p, size_t n);
 
 uint32_t ChecksumOld(const uint8_t* p, size_t n) {
   uint32_t h = 2166136261u;
@@ -91,6 +144,28 @@ bool ThisBoot(const uint8_t* identity) {
   bool known = false;
   for (uint8_t b : boot) known = known || b != 0;
   return known && std::memcmp(identity, boot.data(), boot.size()) == 0;
+}
+
+// The written mark, in the header: the end of the finished operations that the files hold, the
+// boot identity, and a checksum over the salt and both.
+void PutMark(uint8_t* mark, uint64_t salt, int64_t end) {
+  std::memset(mark, 0, kMarkSize);
+  PutI64(mark, 0, end);
+  const auto boot = platform::BootIdentity();
+  std::memcpy(mark + 8, boot.data(), boot.size());
+  PutU32(mark, 24, Checksum(salt, mark, 24));
+}
+
+void PutHeader(uint8_t* head, uint64_t salt) {
+  std::memcpy(head, kMagic, sizeof kMagic);
+  PutU64(head, 8, salt);
+  PutMark(head + kMarkAt, salt, kHeaderSize);
+}
+
+// A begin record of the salt at its own position.
+bool IsBegin(const uint8_t* r, uint64_t salt, int64_t at) {
+  return r[0] == kKindBegin && GetI64(r, 2) == at && GetU32(r, 10) == 0 &&
+         GetU32(r, kBeginSize - 4) == Checksum(salt, r, kBeginSize - 4);
 }
 
 void WriteAt(TFileHandler* f, int64_t offset, const uint8_t* bytes, int64_t length) {
@@ -156,7 +231,7 @@ void ApplyOld(const std::vector<uint8_t>& content, const std::array<TFileHandler
 // Applies a journal: finished operations are written again in order, any other (the last, or a
 // cancelled one) is undone with its old bytes and sizes.
 void Apply(const std::vector<uint8_t>& content, const std::array<TFileHandler*, TTableJournal::kFileCount>& files,
-           bool& any) {
+           TChecksum checksum, int64_t headerSize, bool& any) {
   enum class TState { Open, Committed, Cancelled };
   struct TOperation {
     std::vector<const uint8_t*> records;
@@ -165,7 +240,7 @@ void Apply(const std::vector<uint8_t>& content, const std::array<TFileHandler*, 
   };
   std::vector<TOperation> operations;
   const uint64_t salt = GetU64(content.data(), 8);
-  size_t at = static_cast<size_t>(kHeaderSize);
+  size_t at = static_cast<size_t>(headerSize);
   // The whole records, up to a torn tail (the write it would protect never happened) or the
   // records of an earlier journal that an unsynced emptying left behind.
   while (content.size() - at >= kRecordHead + 4) {
@@ -174,10 +249,10 @@ void Apply(const std::vector<uint8_t>& content, const std::array<TFileHandler*, 
     const uint8_t file = r[1];
     const int64_t offset = GetI64(r, 2);
     const uint32_t length = GetU32(r, 10);
-    if (kind < kKindSize || kind > kKindCancel || kind == kKindOldNew || kind == kKindOldDone) break;
+    if (kind < kKindSize || kind > kKindBegin || kind == kKindOldNew || kind == kKindOldDone) break;
     if ((NamesFile(kind) && file >= TTableJournal::kFileCount) || offset < 0) break;
     const size_t size = kRecordHead + Payload(kind, length) + 4;
-    if (content.size() - at < size || GetU32(r, size - 4) != Checksum(salt, r, size - 4)) break;
+    if (content.size() - at < size || GetU32(r, size - 4) != checksum(salt, r, size - 4)) break;
     at += size;
     if (NamesFile(kind)) {
       if (operations.empty() || operations.back().state != TState::Open) {
@@ -225,37 +300,39 @@ std::string TTableJournal::FoundPath() const {
   return found ? path : std::string();
 }
 
-bool TTableJournal::Exists() const {
-  // Asked at every lock: a missing or emptied journal (nothing to repair) costs one look.
-  int64_t size = 0;
-  std::string path = diskPath_;
-  if (diskPath_.empty() || platform::FileSize(diskPath_, size) != 0) {
-    path = FoundPath();
-    if (path.empty()) return false;
-  } else if (size == 0) {
-    return false;
-  }
+TTableJournal::TDiskState TTableJournal::Inspect() const {
+  // Asked at every lock: a missing journal costs one look, one whose operations are all written
+  // reads its header and the bytes after its mark.
   platform::TFileDescriptor file;
-  if (platform::OpenFile(path, platform::kOpenRead, file) != 0) return false;
-  if (platform::DescriptorSize(file.Get(), size) != 0) return true;
-  if (size == 0) return false;
-  // Finished operations whose writes are all in the files, in this boot's cache at least, end
-  // with the written mark: nothing to repair either.
-  if (size < kHeaderSize + static_cast<int64_t>(kWrittenSize)) return true;
-  uint8_t r[kWrittenSize];
+  if (diskPath_.empty() || platform::OpenFile(diskPath_, platform::kOpenRead, file) != 0) {
+    const std::string path = FoundPath();
+    if (path.empty() || platform::OpenFile(path, platform::kOpenRead, file) != 0) return TDiskState::Missing;
+  }
+  uint8_t head[kHeaderSize];
   size_t got = 0;
-  const int64_t at = size - static_cast<int64_t>(kWrittenSize);
-  if (platform::ReadSomeAt(file.Get(), r, sizeof r, at, got) != 0 || got != sizeof r) return true;
-  if (r[0] != kKindWritten || GetI64(r, 2) != at || GetU32(r, 10) != 0) return true;
-  const uint64_t salt = GetU64(r, kRecordHead + 16);
-  if (GetU32(r, kWrittenSize - 4) != Checksum(salt, r, kWrittenSize - 4)) return true;
-  return !ThisBoot(r + kRecordHead);
+  if (platform::ReadSomeAt(file.Get(), head, sizeof head, 0, got) != 0) return TDiskState::Repair;
+  if (got == 0) return TDiskState::Empty;
+  // Earlier layouts, torn headers and headers without a valid mark are repaired.
+  if (got != sizeof head || std::memcmp(head, kMagic, sizeof kMagic) != 0) return TDiskState::Repair;
+  const uint64_t salt = GetU64(head, 8);
+  const uint8_t* mark = head + kMarkAt;
+  const int64_t end = GetI64(mark, 0);
+  if (end < kHeaderSize || GetU32(mark, 24) != Checksum(salt, mark, 24)) return TDiskState::Repair;
+  // An operation begun after the mark was never marked written: its writer died (or, for a
+  // caller without the writer lock, is at work).
+  uint8_t begin[kBeginSize];
+  if (platform::ReadSomeAt(file.Get(), begin, sizeof begin, end, got) != 0) return TDiskState::Repair;
+  if (got == sizeof begin && IsBegin(begin, salt, end)) return TDiskState::Repair;
+  if (end == kHeaderSize) return TDiskState::Empty;
+  // Finished operations whose writes are all in the files, in this boot's cache at least.
+  return ThisBoot(mark + 8) ? TDiskState::Written : TDiskState::Repair;
 }
 
+bool TTableJournal::Exists() const { return Inspect() == TDiskState::Repair; }
+
 bool TTableJournal::HasContent() const {
-  const std::string path = FoundPath();
-  int64_t size = 0;
-  return !path.empty() && platform::FileSize(path, size) == 0 && size > 0;
+  const TDiskState state = Inspect();
+  return state == TDiskState::Written || state == TDiskState::Repair;
 }
 
 void TTableJournal::RaiseWrite() const { RaiseEngineError(kErrWriteError, path_); }
@@ -270,23 +347,24 @@ void TTableJournal::Open() {
   const bool made = platform::OpenFile(diskPath_, platform::kOpenWrite, file) == ENOENT;
   if (made) (void)platform::OpenFile(diskPath_, platform::kOpenCreate, file);
   if (!file.IsOpen()) RaiseWrite();
-  int64_t size = 0;
-  if (platform::DescriptorSize(file.Get(), size) != 0) RaiseWrite();
   uint8_t head[kHeaderSize];
   size_t got = 0;
   pending_.clear();
-  if (size >= kHeaderSize && platform::ReadSomeAt(file.Get(), head, sizeof head, 0, got) == 0 && got == sizeof head &&
-      std::memcmp(head, kMagic, sizeof kMagic) == 0) {
+  const bool read = platform::ReadSomeAt(file.Get(), head, sizeof head, 0, got) == 0;
+  if (read && got == sizeof head && std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
+      GetI64(head, kMarkAt) >= kHeaderSize &&
+      GetU32(head, kMarkAt + 24) == Checksum(GetU64(head, 8), head + kMarkAt, 24)) {
+    // Appended after the finished operations the mark counts; whatever lies beyond them (an
+    // older journal's records, left there by a checkpoint) is written over.
     salt_ = GetU64(head, 8);
-    end_ = size;
+    end_ = GetI64(head, kMarkAt);
   } else {
     // Empty (or of no use: the caller repaired whatever it held). The header goes out with the
     // first records; a journal without it is ignored.
-    if (size > 0 && platform::TruncateFile(file.Get(), 0) != 0) RaiseWrite();
+    if ((!read || got > 0) && platform::TruncateFile(file.Get(), 0) != 0) RaiseWrite();
     salt_ = NewSalt();
-    pending_.assign(kMagic, kMagic + sizeof kMagic);
     pending_.resize(kHeaderSize);
-    PutU64(pending_.data(), 8, salt_);
+    PutHeader(pending_.data(), salt_);
     end_ = 0;
   }
   fd_ = file.Release();
@@ -296,30 +374,46 @@ void TTableJournal::Open() {
   directoryUnsynced_ = made || !entryDurable_;
   unsynced_ = false;
   completed_ = false;
+  holdUndo_ = true;
+  undo_.clear();
   sizeKnown_.fill(false);
   for (auto& s : saved_) s.clear();
+  Begin();
+}
+
+void TTableJournal::Begin() {
+  // Tells Inspect that an operation follows the mark, before any of its records.
+  Append(kKindBegin, 0, end_ + static_cast<int64_t>(pending_.size()), nullptr, 0);
 }
 
 void TTableJournal::Close() {
   platform::CloseDescriptor(fd_);
   fd_ = -1;
   pending_.clear();
+  undo_.clear();
   unsynced_ = false;
   completed_ = false;
   earlier_ = false;
 }
 
 void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length) {
-  const size_t at = pending_.size();
-  pending_.resize(at + kRecordHead + Payload(kind, length) + 4);
-  uint8_t* record = pending_.data() + at;
-  const size_t size = pending_.size() - at;
+  // The old bytes and sizes wait in memory: an operation that ends with Complete writes the
+  // files only after its commit record is synced, so a crash before that finds them untouched,
+  // and a failure after it puts them in the journal then (Rollback).
+  const bool undo = holdUndo_ && (kind == kKindSize || kind == kKindBytes);
+  std::vector<uint8_t>& to = undo ? undo_ : pending_;
+  const size_t at = to.size();
+  to.resize(at + kRecordHead + Payload(kind, length) + 4);
+  uint8_t* record = to.data() + at;
+  const size_t size = to.size() - at;
   record[0] = kind;
   record[1] = file;
   PutI64(record, 2, offset);
   PutU32(record, 10, length);
   if (const size_t payload = Payload(kind, length)) std::memcpy(record + kRecordHead, bytes, payload);
-  PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+  // Held records get their checksums when they go out: most never do.
+  if (!undo) PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+  if (undo && undo_.size() >= kPendingLimit) SpillUndo();
   // A large operation's old bytes go out as they come (synced later, all at once).
   if (pending_.size() >= kPendingLimit) {
     unsynced_ = true;
@@ -329,7 +423,27 @@ void TTableJournal::Append(uint8_t kind, uint8_t file, int64_t offset, const uin
   }
 }
 
+void TTableJournal::SpillUndo() {
+  // From here on the operation's old bytes go out in order: held ones after spilled ones would
+  // lack the sizes recorded before them.
+  holdUndo_ = false;
+  for (size_t at = 0; at < undo_.size();) {
+    uint8_t* record = undo_.data() + at;
+    const size_t size = kRecordHead + Payload(record[0], GetU32(record, 10)) + 4;
+    PutU32(record, size - 4, Checksum(salt_, record, size - 4));
+    at += size;
+  }
+  pending_.insert(pending_.end(), undo_.begin(), undo_.end());
+  undo_.clear();
+}
+
 void TTableJournal::Sync() {
+  // Writes may follow that Complete does not cover: they need their old bytes on disk first.
+  SpillUndo();
+  WriteAndSync();
+}
+
+void TTableJournal::WriteAndSync() {
   if (fd_ < 0 || (pending_.empty() && !unsynced_)) return;
   // On disk, with the journal's directory entry, before any write it protects may happen. Once
   // written (even in part), the records may reach the disk: a rollback must take them back.
@@ -361,6 +475,9 @@ void TTableJournal::Save(int file, TFileHandler& handler, int64_t at, int64_t co
     // old bytes are the committed content.
     completed_ = false;
     earlier_ = true;
+    undo_.clear();
+    holdUndo_ = true;
+    Begin();
     sizeKnown_.fill(false);
     for (auto& s : saved_) s.clear();
   }
@@ -412,7 +529,7 @@ void TTableJournal::Complete(const std::vector<TNewRange>& ranges) {
   // Set before the sync: should the sync of the journal's name fail after its records', the
   // synced commit record must be cancelled by the rollback.
   completed_ = true;
-  Sync();
+  WriteAndSync();
 }
 
 bool TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
@@ -420,14 +537,15 @@ bool TTableJournal::Commit(const std::array<TFileHandler*, kFileCount>& files) {
   if (completed_) {
     // The files hold the operation now (in the system's cache at least). An unwritten mark only
     // makes the next user write the same content again.
-    uint8_t mark[kWrittenPayload];
-    const auto boot = platform::BootIdentity();
-    std::memcpy(mark, boot.data(), boot.size());
-    PutU64(mark, 16, salt_);
-    Append(kKindWritten, 0, end_ + static_cast<int64_t>(pending_.size()), mark, 0);
+    // The mark goes in the header: the journal file is written over from the start after a
+    // checkpoint, never cut, so its end says nothing.
     unsynced_ = true;
     if (!WriteAll(fd_, pending_.data(), pending_.size(), end_)) RaiseWrite();  // rolled back by the caller
     end_ += static_cast<int64_t>(pending_.size());
+    pending_.clear();
+    uint8_t mark[kMarkSize];
+    PutMark(mark, salt_, end_);
+    if (!WriteAll(fd_, mark, sizeof mark, static_cast<int64_t>(kMarkAt))) RaiseWrite();
     const bool due = end_ >= kCheckpointBytes;
     Close();
     return due;
@@ -451,7 +569,12 @@ void TTableJournal::Checkpoint() {
   const std::string path = FoundPath();
   platform::TFileDescriptor file;
   if (path.empty() || platform::OpenFile(path, platform::kOpenWrite, file) != 0) return;  // gone already
-  if (platform::TruncateFile(file.Get(), 0) != 0) RaiseWrite();
+  // A new salt disowns every record behind the header, and the mark counts none: the next
+  // operation writes over them. Cutting the file instead would cost more (its blocks freed,
+  // and every later sync writing its growing size too).
+  uint8_t head[kHeaderSize];
+  PutHeader(head, NewSalt());
+  if (!WriteAll(file.Get(), head, sizeof head, 0)) RaiseWrite();
 }
 
 void TTableJournal::Remove() {
@@ -478,10 +601,12 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
       return false;
     }
     // Its synced commit record is cancelled on disk first, or a crash during the repair would
-    // make the failed operation stand.
+    // make the failed operation stand. Its old bytes, held until now, go before the cancel
+    // record: an operation of their own after the committed one, undone once that is made.
     if (completed_) {
+      SpillUndo();
       Append(kKindCancel, 0, 0, nullptr, 0);
-      Sync();
+      WriteAndSync();
     }
     Close();
   }
@@ -495,7 +620,10 @@ bool TTableJournal::Rollback(const std::array<TFileHandler*, kFileCount>& files)
   applying_ = true;
   try {
     if (content.size() >= static_cast<size_t>(kHeaderSize) && std::memcmp(content.data(), kMagic, sizeof kMagic) == 0)
-      Apply(content, files, any);
+      Apply(content, files, Checksum, kHeaderSize, any);
+    else if (content.size() >= static_cast<size_t>(kHeaderSizeFnv) &&
+             std::memcmp(content.data(), kMagicFnv, sizeof kMagicFnv) == 0)
+      Apply(content, files, ChecksumFnv, kHeaderSizeFnv, any);
     else if (content.size() >= sizeof kMagicOld && std::memcmp(content.data(), kMagicOld, sizeof kMagicOld) == 0)
       ApplyOld(content, files, any);
     if (any) {

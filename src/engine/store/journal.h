@@ -2,12 +2,15 @@
 // the table's three files atomic and durable across a crash, without changing their formats.
 //
 // Most operations know all their writes before making any (a commit, a single-row change):
-// they journal the old bytes they overwrite and their new content, end with a commit record,
-// sync the journal once (the commit point) and then write the files without syncing them. A
-// mark after those writes tells other users that the files hold every finished operation. The
+// they journal their new content, end with a commit record, sync the journal once (the commit
+// point) and then write the files without syncing them. The old bytes they overwrite stay in
+// memory: a crash before the commit point finds the files untouched, and an operation that
+// fails after it journals them then, to be undone with them. A mark after those writes (in the
+// journal's header) tells other users that the files hold every finished operation. The
 // journal keeps the operations of several commits, one after another, until it has grown past
 // kCheckpointBytes or the table's last user closes it: the files are then synced and the
-// journal emptied (a checkpoint). A journal that lacks the mark (its writer died while writing
+// journal emptied (a checkpoint: a new header, the next operations written over the old ones,
+// whose length the file keeps). A journal that lacks the mark (its writer died while writing
 // the files), or whose mark was made in an earlier boot of the system (whose cache may have
 // lost writes that were never synced), is repaired before the files are read or written: the
 // finished operations are written again in order, an unfinished last one is undone with its old
@@ -104,9 +107,20 @@ class TTableJournal {
   void Remove();
 
  private:
+  // What the journal on disk holds: nothing (or missing), finished operations all written (in
+  // this boot), or something to repair.
+  enum class TDiskState { Missing, Empty, Written, Repair };
+  TDiskState Inspect() const;
   void Open();
-  // Adds a record to the pending bytes, which Sync writes in one go.
+  // Starts an operation's records.
+  void Begin();
+  // Adds a record to the pending bytes, which Sync writes in one go; old bytes and sizes to
+  // the held ones while they are held.
   void Append(uint8_t kind, uint8_t file, int64_t offset, const uint8_t* bytes, uint32_t length);
+  // Moves the held old bytes to the pending ones, and stops holding them for this operation.
+  void SpillUndo();
+  // Writes the pending records and syncs them (and a new journal's name).
+  void WriteAndSync();
   void Close();
   void RaiseWrite() const;
   // The journal's on-disk path: the canonical spelling, or another one found once.
@@ -120,6 +134,10 @@ class TTableJournal {
   int64_t opStart_ = 0;            // end_ when the active operation began
   int64_t synced_ = 0;             // bytes on disk and synced
   std::vector<uint8_t> pending_;   // records not yet written
+  // The active operation's old bytes and sizes, formatted: kept in memory while only Complete
+  // may follow (which needs none on disk), put before the pending records by Sync.
+  std::vector<uint8_t> undo_;
+  bool holdUndo_ = true;
   bool directoryUnsynced_ = false;  // a new journal's entry is not yet on disk
   bool unsynced_ = false;           // records (perhaps) written but not yet synced
   bool entryDurable_ = false;       // the file's directory entry was synced by this object

@@ -61,7 +61,9 @@ void TDataFile::Unpark(std::vector<TRecord*> records) {
   // record is still the first victim. Parked records are older than most of the list: the
   // merge walks from the oldest end.
   for (TRecord* r : records) Unlink(r);
-  std::sort(records.begin(), records.end(), [](const TRecord* a, const TRecord* b) { return a->Stamp < b->Stamp; });
+  auto byStamp = [](const TRecord* a, const TRecord* b) { return a->Stamp < b->Stamp; };
+  // A transaction's new records come back in the order they were made: no sort needed.
+  if (!std::is_sorted(records.begin(), records.end(), byStamp)) std::sort(records.begin(), records.end(), byStamp);
   TRecord* pos = oldest_;
   for (TRecord* r : records) {
     while (pos && pos->Stamp < r->Stamp) pos = pos->Newer;
