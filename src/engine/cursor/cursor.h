@@ -507,6 +507,9 @@ class TDataCursor : public TExpressionRecordSource {
   // numbers when last measured: a read-ahead hint, so that stepping does not measure again.
   mutable uint32_t aheadLeaf_ = 0;
   mutable int aheadFrom_ = 0, aheadTo_ = 0;
+  // Records [physicalFrom_, physicalTo_] were visible in a row when last measured: the same
+  // hint for a walk in record order.
+  mutable uint32_t physicalFrom_ = 0, physicalTo_ = 0;
 
   // Bracket.
   int depth_ = 0;

@@ -384,12 +384,21 @@ void TDataCursor::Reposition() {
 uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
   uint32_t count = 1;
   if (Physical()) {
-    uint32_t next = currentRecord_;
+    const uint32_t at = currentRecord_;
+    // Inside the run measured last: what is left of it (only a hint, as below). Measuring
+    // again for every record read would test up to n bits each time.
+    if (physicalFrom_ != 0 && at >= physicalFrom_ && at <= physicalTo_) {
+      return std::min(n, direction > 0 ? physicalTo_ - at + 1 : at - physicalFrom_ + 1);
+    }
+    const TRecordsBitmap& visible = filters_->Visible();
+    uint32_t next = at;
     while (count < n) {
       next = direction > 0 ? next + 1 : next - 1;
-      if (next == 0 || next > filters_->Visible().Size() || !filters_->Visible().IsSet(next)) break;
+      if (next == 0 || next > visible.Size() || !visible.IsSet(next)) break;
       ++count;
     }
+    physicalFrom_ = direction > 0 ? at : at - count + 1;
+    physicalTo_ = direction > 0 ? at + count - 1 : at;
     return count;
   }
   if (pos_.AtEnd()) return 1;
