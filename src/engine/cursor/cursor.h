@@ -43,7 +43,8 @@ class TCursorFilterHost : public TFilterHost {
   uint16_t LanguageId() override;
   uint16_t SortId() override;
   uint32_t RecordCount() override;
-  bool ReadRecord(uint32_t n, const void*& record, bool& deleted) override;
+  bool ReadRecord(uint32_t n, const void*& record, bool& deleted, uint32_t ahead) override;
+  uint32_t ReadAheadLimit() override;
   int FindIndex(int fieldNo, bool caseInsensitive) override;
   void CollectRange(int index, const TIndexRange& range, TRecordsBitmap& out) override;
   int64_t CountRange(int index, const TIndexRange& range) override;
