@@ -736,7 +736,10 @@ void TDataTable::UnlockAllRecords(bool deferredOnly) {
   for (uint32_t n : locked_)
     if (!deferredOnly || deferred_.count(n)) which.push_back(n);
   bool ok = true;
-  for (uint32_t n : which) {
+  // Highest record first: its lock byte is the lowest (the bytes run down from the write byte),
+  // and the kernel finds the lowest of an owner's locks at once but walks them all for any other.
+  for (auto it = which.rbegin(); it != which.rend(); ++it) {
+    const uint32_t n = *it;
     ok = data_->UnlockRecordByte(n) && ok;
     locked_.erase(n);
     deferred_.erase(n);
