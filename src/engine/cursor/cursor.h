@@ -489,6 +489,9 @@ class TDataCursor : public TExpressionRecordSource {
   std::vector<std::vector<uint8_t>> insertKeys_;
   std::vector<uint8_t> insertSlots_;
   int64_t sequence_ = 0;
+  // In physical order after a seek by record number: sequence_ is to be counted from the bitmap
+  // (steps keep it stale).
+  bool sequenceStale_ = false;
   bool bof_ = true, eof_ = true;
   std::vector<uint8_t> rangeStart_, rangeEnd_;
   bool rangeActive_ = false;
