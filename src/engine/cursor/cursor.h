@@ -305,6 +305,9 @@ class TDataCursor : public TExpressionRecordSource {
   // Locks.
   void LockRecord(uint32_t number = 0);
   void UnlockRecord(uint32_t number = 0);
+  // Inside a transaction, in physical order: locks the records from the one at bookmark first to
+  // the one at bookmark last in one lock (TDataTable::LockRecordSpan); false when not taken.
+  bool LockRecordSpan(const uint8_t* first, const uint8_t* last);
   void LockTableForWrite();
   void UnlockTableForWrite();
   uint32_t CurrentRecordNumber() {
