@@ -537,8 +537,20 @@ void TDataQuery::PlanConditions() {
       ProgressCallback == nullptr && !HasBlobColumns && UseKeyRange(*SourceTables.front(), conjuncts)) {
     ranged = SourceTables.front().get();
   }
+  // Physical order collects the live records of the whole table. A joined table without
+  // filters of its own waits until its link is known: one that is read through key ranges of an
+  // index never needs it (TTableJoin::AimFilter changes to physical order when it does).
+  std::vector<TSourceTable*> waiting;
+  const bool mayWait = !Live && !HasBlobColumns && SourceTables.size() > 1;
   for (const auto& t : SourceTables) {
-    if (t.get() != ranged && t->OrderDeferred) t->UsePhysicalOrder();
+    if (t.get() == ranged || !t->OrderDeferred) continue;
+    const bool filtered = std::any_of(conjuncts.begin(), conjuncts.end(), [&](const TExpTree& c) {
+      std::vector<TSourceTable*> tables;
+      TablesOf(c.get(), tables);
+      return tables.size() == 1 && tables[0] == t.get();
+    });
+    if (mayWait && !filtered) waiting.push_back(t.get());
+    else t->UsePhysicalOrder();
   }
   // Conjuncts on one table become its filters, except on the optional table of an outer join:
   // those are tested after the join has made its null row, so that they mean what WHERE says.
@@ -621,6 +633,11 @@ void TDataQuery::PlanConditions() {
     TTableJoin* link = target->Incoming;
     if (link->Kind == jkCross) link->Kind = jkInner;
     link->Conditions.push_back(std::move(c));
+  }
+  for (TSourceTable* t : waiting) {
+    const TTableJoin* link = t->Incoming;
+    if (link != nullptr && link->MayRange && link->Kind != jkCross && !link->Conditions.empty()) continue;
+    t->UsePhysicalOrder();
   }
 }
 

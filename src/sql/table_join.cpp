@@ -125,8 +125,9 @@ void TTableJoin::AimFilter(const engine::TEvalContext& context) {
   // Constants standing in an AND are settled here: the filter sees only the target's tests.
   TExpTree folded = JoinFilterCondition(combined.get(), Target, context);
   if (MayRange && !IsConstant(folded.get()) && AimRange(folded.get(), context)) return;
-  if (Ranged || Target->KeyRange) {
-    // Back from a key range to the filtered walk in physical order.
+  if (Ranged || Target->KeyRange || (MayRange && Target->Cursor->IndexNumber() != engine::kPhysicalOrder)) {
+    // Back from a key range (or from the index the table was opened on) to the filtered walk in
+    // physical order.
     Ranged = false;
     Rest.reset();
     Target->UsePhysicalOrder();
