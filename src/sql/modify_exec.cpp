@@ -30,6 +30,9 @@ using engine::TExpToken;
 using engine::TExpTree;
 using M = TSqlMessage;
 
+// Rows of an UPDATE or DELETE from which on their records are locked as one span.
+constexpr size_t kSpanRows = 64;
+
 int32_t DefaultCommitInterval(uint32_t recordSize) {
   if (recordSize == 0) return 8191;
   return static_cast<int32_t>(std::min<uint32_t>(262140u / recordSize, 8191u));
@@ -87,12 +90,13 @@ class TChangeTransaction {
   TChangeTransaction(const TChangeTransaction&) = delete;
   TChangeTransaction& operator=(const TChangeTransaction&) = delete;
 
-  // After each row written.
-  void RowWritten() {
-    if (!own_ && !query_.CommitIntervalGiven) return;
-    if (query_.CommitInterval <= 0 || query_.RowsAffected % query_.CommitInterval != 0) return;
+  // After each row written; true when it committed the rows so far.
+  bool RowWritten() {
+    if (!own_ && !query_.CommitIntervalGiven) return false;
+    if (query_.CommitInterval <= 0 || query_.RowsAffected % query_.CommitInterval != 0) return false;
     directory_->Commit(false);
     cursor_.Refresh();
+    return true;
   }
   void Finish() {
     if (own_) directory_->Commit(true);
@@ -426,7 +430,15 @@ class TDataChange {
     TChangeTransaction transaction(q_, target_->Directory(), *cursor_);
     std::vector<std::vector<uint8_t>> rows = SelectedRows();
     int32_t step = 0;
-    for (const auto& bookmark : rows) {
+    // Many rows still to change lock their span of records at once (until the next commit):
+    // a lock per row would cost the kernel a walk over all the locks held, for every row.
+    bool spanTried = false;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const std::vector<uint8_t>& bookmark = rows[i];
+      if (!spanTried && rows.size() - i >= kSpanRows) {
+        spanTried = true;
+        cursor_->LockRecordSpan(bookmark.data(), rows.back().data());
+      }
       if (!Progress(q_, ++step, static_cast<int64_t>(rows.size()))) break;
       if (!cursor_->GotoBookmark(bookmark.data(), false)) continue;
       if (cursor_->GetCurrentRecord(record_.data()) != 0) continue;
@@ -447,7 +459,7 @@ class TDataChange {
         cursor_->DeleteRecord(record_.data(), false);
       }
       ++q_.RowsAffected;
-      transaction.RowWritten();
+      if (transaction.RowWritten()) spanTried = false;
       if (hasBlobs_) cursor_->CloseAllBlobs();
     }
     transaction.Finish();

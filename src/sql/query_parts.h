@@ -126,6 +126,9 @@ class TSourceTable {
             bool deferOrder = false);
   // Physical order for a walk of the whole table (after an open with deferOrder).
   void UsePhysicalOrder();
+  // Walks the key range [low, high] of an index led by the integer field numbered field (the
+  // bounds in the field's stored form); false when no index serves it.
+  bool SetKeyRange(uint16_t field, const void* low, const void* high);
   void AllocateRecordBuffer();
   int16_t FieldNumberOf(const std::string& name) const;
   // Drops every filter this query installed on the cursor and forgets the links' filters.
@@ -133,6 +136,10 @@ class TSourceTable {
 
  private:
   bool correlationGiven_ = false;
+  // The index SetKeyRange found for rangeField_, and the bound records it builds keys from.
+  uint16_t rangeField_ = 0;
+  uint8_t rangeIndex_ = 255;
+  std::vector<uint8_t> rangeFrom_, rangeTo_;
   friend class TDataQuery;
 };
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "engine/expr/expr_types.h"
 #include "engine/format/field_desc.h"
 
 namespace tovenmarsh::sql {
@@ -72,6 +73,31 @@ TExpTree AndTrees(TExpTree left, TExpTree right) {
   node->Left = left.release();
   node->Right = right.release();
   return node;
+}
+
+bool KeyBounds(const TExpToken* c, const TExpToken*& column, const TExpToken*& low, const TExpToken*& high) {
+  if (c == nullptr) return false;
+  if (c->NodeClass == engine::ncBinary && c->Operator == engine::opEqual) {
+    column = c->Left;
+    low = high = c->Right;
+    if (low != nullptr && low->Right != nullptr) return false;
+  } else if (c->NodeClass == engine::ncPredicate && c->Operator == engine::opBetween) {
+    column = c->Left;
+    low = c->Right;
+    high = low != nullptr ? low->Right : nullptr;
+    if (high != nullptr && high->Right != nullptr) return false;
+  } else {
+    return false;
+  }
+  if (column == nullptr || column->NodeClass != engine::ncColumn || column->SourceRef == nullptr ||
+      !engine::IsIntegerType(column->DataType)) {
+    return false;
+  }
+  auto constant = [&](const TExpToken* v) {
+    return v != nullptr && v->NodeClass == engine::ncConstant && !v->IsParameter && !v->IsNull &&
+           v->Left == nullptr && v->DataType == column->DataType;
+  };
+  return constant(low) && constant(high) && (low == high || low->Right == high);
 }
 
 }  // namespace tovenmarsh::sql

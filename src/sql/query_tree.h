@@ -16,6 +16,11 @@ void TablesOf(const engine::TExpToken* tree, std::vector<TSourceTable*>& tables)
 bool HoldsSubSelect(const engine::TExpToken* tree);
 bool RefersTo(const engine::TExpToken* tree, const TSourceTable* table);
 
+// "column = constant" or "column BETWEEN low AND high" over an integer column of a source
+// table with constants of the column's own type: the bounds of a key range.
+bool KeyBounds(const engine::TExpToken* c, const engine::TExpToken*& column, const engine::TExpToken*& low,
+               const engine::TExpToken*& high);
+
 // Constant nodes.
 engine::TExpTree IntegerNode(int32_t value);
 engine::TExpTree FloatNode(double value);

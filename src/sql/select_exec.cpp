@@ -202,59 +202,15 @@ void MergeIntegerRanges(TDataQuery& query, std::vector<TExpTree>& conjuncts, TSe
   }
 }
 
-// "column = constant" or "column BETWEEN low AND high" over an integer column of a source
-// table with constants of the column's own type: the bounds of a key range.
-bool KeyBounds(const TExpToken* c, const TExpToken*& column, const TExpToken*& low, const TExpToken*& high) {
-  if (c == nullptr) return false;
-  if (c->NodeClass == engine::ncBinary && c->Operator == engine::opEqual) {
-    column = c->Left;
-    low = high = c->Right;
-    if (low != nullptr && low->Right != nullptr) return false;
-  } else if (c->NodeClass == engine::ncPredicate && c->Operator == engine::opBetween) {
-    column = c->Left;
-    low = c->Right;
-    high = low != nullptr ? low->Right : nullptr;
-    if (high != nullptr && high->Right != nullptr) return false;
-  } else {
-    return false;
-  }
-  if (column == nullptr || column->NodeClass != engine::ncColumn || column->SourceRef == nullptr ||
-      !engine::IsIntegerType(column->DataType)) {
-    return false;
-  }
-  auto constant = [&](const TExpToken* v) {
-    return v != nullptr && v->NodeClass == engine::ncConstant && !v->IsParameter && !v->IsNull &&
-           v->Left == nullptr && v->DataType == column->DataType;
-  };
-  return constant(low) && constant(high) && (low == high || low->Right == high);
-}
-
 // Sets the cursor of table to the key range of an index that one conjunct bounds; false when
 // none does (the table is then walked whole).
 bool UseKeyRange(TSourceTable& table, const std::vector<TExpTree>& conjuncts) {
-  engine::TDataCursor& cursor = *table.Cursor;
   for (const TExpTree& c : conjuncts) {
     const TExpToken* column = nullptr;
     const TExpToken* low = nullptr;
     const TExpToken* high = nullptr;
     if (!KeyBounds(c.get(), column, low, high) || column->SourceRef != &table) continue;
-    const FieldDesc& f = cursor.GetFieldDescByNumber(static_cast<uint16_t>(column->FieldNo));
-    if (f.IsAutoInc() || f.Calculated || f.PhysicalSize > 8) continue;
-    const engine::TTableInfo info = cursor.GetTableInfo();
-    const int indexes = cursor.GetIndexCount();
-    for (int n = info.NoPrimaryIndex ? 1 : 0; n <= info.SecondaryIndexCount && n <= indexes; ++n) {
-      const engine::IndexDesc d = cursor.GetIndexDesc(static_cast<uint8_t>(n));
-      if (d.FieldCount < 1 || d.FieldNumbers[0] != f.FieldNumber || d.Descending || d.FieldDescending[0] != 0) continue;
-      // Records holding only the bounding field: the key is built from them as for a row.
-      std::vector<uint8_t> from(cursor.GetRecordSize(), 0), to(cursor.GetRecordSize(), 0);
-      from[f.Offset] = to[f.Offset] = 1;
-      std::memcpy(from.data() + f.Offset + 1, low->Data, f.PhysicalSize);
-      std::memcpy(to.data() + f.Offset + 1, high->Data, f.PhysicalSize);
-      cursor.SetIndexNumber(static_cast<uint8_t>(n));
-      cursor.SetRange(false, from.data(), 1, to.data(), 1);
-      table.KeyRange = true;
-      return true;
-    }
+    if (table.SetKeyRange(static_cast<uint16_t>(column->FieldNo), low->Data, high->Data)) return true;
   }
   return false;
 }
@@ -581,8 +537,20 @@ void TDataQuery::PlanConditions() {
       ProgressCallback == nullptr && !HasBlobColumns && UseKeyRange(*SourceTables.front(), conjuncts)) {
     ranged = SourceTables.front().get();
   }
+  // Physical order collects the live records of the whole table. A joined table without
+  // filters of its own waits until its link is known: one that is read through key ranges of an
+  // index never needs it (TTableJoin::AimFilter changes to physical order when it does).
+  std::vector<TSourceTable*> waiting;
+  const bool mayWait = !Live && !HasBlobColumns && SourceTables.size() > 1;
   for (const auto& t : SourceTables) {
-    if (t.get() != ranged && t->OrderDeferred) t->UsePhysicalOrder();
+    if (t.get() == ranged || !t->OrderDeferred) continue;
+    const bool filtered = std::any_of(conjuncts.begin(), conjuncts.end(), [&](const TExpTree& c) {
+      std::vector<TSourceTable*> tables;
+      TablesOf(c.get(), tables);
+      return tables.size() == 1 && tables[0] == t.get();
+    });
+    if (mayWait && !filtered) waiting.push_back(t.get());
+    else t->UsePhysicalOrder();
   }
   // Conjuncts on one table become its filters, except on the optional table of an outer join:
   // those are tested after the join has made its null row, so that they mean what WHERE says.
@@ -635,6 +603,7 @@ void TDataQuery::PlanConditions() {
     TSourceTable* t = run.Order[i];
     TSourceTable* source = run.Order[i - 1];
     auto link = std::make_unique<TTableJoin>(source, t, jkCross);
+    link->MayRange = !Live && !HasBlobColumns && t->OrderDeferred && t->WhereFilters.empty();
     const auto written = std::find_if(SourceTables.begin(), SourceTables.end(),
                                       [&](const auto& s) { return s.get() == t; });
     TExpTree& on = ons[static_cast<size_t>(written - SourceTables.begin())];
@@ -664,6 +633,11 @@ void TDataQuery::PlanConditions() {
     TTableJoin* link = target->Incoming;
     if (link->Kind == jkCross) link->Kind = jkInner;
     link->Conditions.push_back(std::move(c));
+  }
+  for (TSourceTable* t : waiting) {
+    const TTableJoin* link = t->Incoming;
+    if (link != nullptr && link->MayRange && link->Kind != jkCross && !link->Conditions.empty()) continue;
+    t->UsePhysicalOrder();
   }
 }
 

@@ -1,6 +1,7 @@
 // Source tables: opening through the session, the record buffer of the join walk, and the
 // filters a query installs on them.
 #include <algorithm>
+#include <cstring>
 
 #include "engine/base/engine_strings.h"
 #include "engine/cursor/cursor.h"
@@ -57,6 +58,36 @@ void TSourceTable::UsePhysicalOrder() {
   if (Cursor == nullptr || !Cursor->IsOpen()) return;
   if (Cursor->IndexNumber() != engine::kPhysicalOrder) Cursor->SetIndexNumber(engine::kPhysicalOrder);
   else if (Cursor->RangeActive()) Cursor->CancelRange();
+}
+
+bool TSourceTable::SetKeyRange(uint16_t field, const void* low, const void* high) {
+  engine::TDataCursor& cursor = *Cursor;
+  const engine::FieldDesc& f = cursor.GetFieldDescByNumber(field);
+  if (f.IsAutoInc() || f.Calculated || f.PhysicalSize > 8) return false;
+  // The index found last serves again (a join aims the same range for every outer row).
+  if (!KeyRange || rangeField_ != field) {
+    rangeIndex_ = engine::kPhysicalOrder;
+    const engine::TTableInfo info = cursor.GetTableInfo();
+    const int indexes = cursor.GetIndexCount();
+    for (int n = info.NoPrimaryIndex ? 1 : 0; n <= info.SecondaryIndexCount && n <= indexes; ++n) {
+      const engine::IndexDesc d = cursor.GetIndexDesc(static_cast<uint8_t>(n));
+      if (d.FieldCount < 1 || d.FieldNumbers[0] != f.FieldNumber || d.Descending || d.FieldDescending[0] != 0) continue;
+      rangeIndex_ = static_cast<uint8_t>(n);
+      break;
+    }
+    rangeField_ = field;
+  }
+  if (rangeIndex_ == engine::kPhysicalOrder) return false;
+  // Records holding only the bounding field: the key is built from them as for a row.
+  rangeFrom_.assign(cursor.GetRecordSize(), 0);
+  rangeTo_.assign(cursor.GetRecordSize(), 0);
+  rangeFrom_[f.Offset] = rangeTo_[f.Offset] = 1;
+  std::memcpy(rangeFrom_.data() + f.Offset + 1, low, f.PhysicalSize);
+  std::memcpy(rangeTo_.data() + f.Offset + 1, high, f.PhysicalSize);
+  cursor.SetIndexNumber(rangeIndex_);
+  cursor.SetRange(false, rangeFrom_.data(), 1, rangeTo_.data(), 1);
+  KeyRange = true;
+  return true;
 }
 
 void TSourceTable::AllocateRecordBuffer() {

@@ -1,6 +1,9 @@
 // Join links and the nested-loop walk over the joined rows.
 #include "sql/table_join.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/cursor/cursor.h"
 #include "sql/query_tree.h"
 
@@ -45,6 +48,17 @@ TExpTree FoldList(const TExpToken* first, const TSourceTable* target, const engi
     tail = node;
   }
   return head;
+}
+
+// Splits tree at its AND nodes into conjuncts (pointers into tree).
+void Conjuncts(const TExpToken* tree, std::vector<const TExpToken*>& out) {
+  if (tree == nullptr) return;
+  if (tree->NodeClass == engine::ncBinary && tree->Operator == engine::opAnd) {
+    Conjuncts(tree->Left, out);
+    Conjuncts(tree->Right, out);
+    return;
+  }
+  out.push_back(tree);
 }
 
 }  // namespace
@@ -110,6 +124,14 @@ void TTableJoin::AimFilter(const engine::TEvalContext& context) {
   }
   // Constants standing in an AND are settled here: the filter sees only the target's tests.
   TExpTree folded = JoinFilterCondition(combined.get(), Target, context);
+  if (MayRange && !IsConstant(folded.get()) && AimRange(folded.get(), context)) return;
+  if (Ranged || Target->KeyRange || (MayRange && Target->Cursor->IndexNumber() != engine::kPhysicalOrder)) {
+    // Back from a key range (or from the index the table was opened on) to the filtered walk in
+    // physical order.
+    Ranged = false;
+    Rest.reset();
+    Target->UsePhysicalOrder();
+  }
   if (IsConstant(folded.get())) {
     // Decided for every row: the filter rests until a row needs it again.
     if (Filter != nullptr && Filter->Active) Target->Cursor->DeactivateFilter(Filter);
@@ -129,8 +151,32 @@ void TTableJoin::AimFilter(const engine::TEvalContext& context) {
   }
 }
 
+bool TTableJoin::AimRange(const TExpToken* folded, const engine::TEvalContext& context) {
+  std::vector<const TExpToken*> parts;
+  Conjuncts(folded, parts);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const TExpToken* column = nullptr;
+    const TExpToken* low = nullptr;
+    const TExpToken* high = nullptr;
+    if (!KeyBounds(parts[i], column, low, high) || column->SourceRef != Target) continue;
+    // The filter rests first: while active it would be rebuilt over the whole table for the
+    // range.
+    if (Filter != nullptr && Filter->Active) Target->Cursor->DeactivateFilter(Filter);
+    if (!Target->SetKeyRange(static_cast<uint16_t>(column->FieldNo), low->Data, high->Data)) continue;
+    // The other conjuncts are tested on the rows of the range.
+    TExpTree rest;
+    for (size_t j = 0; j < parts.size(); ++j) {
+      if (j != i) rest = AndTrees(std::move(rest), TExpTree(engine::CopyExpressionTree(parts[j])));
+    }
+    Rest = rest ? engine::PrepareExpressionTree(rest.get(), context, true, false) : TExpTree();
+    Ranged = true;
+    return true;
+  }
+  return false;
+}
+
 TJoinWalk::TJoinWalk(std::vector<TSourceTable*> tables, const engine::TEvalContext& context)
-    : tables_(std::move(tables)), context_(context) {}
+    : tables_(std::move(tables)), context_(context), ranges_(tables_.size()) {}
 
 void TJoinWalk::Start(size_t depth) {
   TSourceTable& t = *tables_[depth];
@@ -138,13 +184,41 @@ void TJoinWalk::Start(size_t depth) {
   t.Cursor->First();
   t.Matched = false;
   t.Padded = false;
+  if (t.Incoming != nullptr && t.Incoming->Ranged) CollectRange(depth);
+}
+
+void TJoinWalk::CollectRange(size_t depth) {
+  TSourceTable& t = *tables_[depth];
+  TRangeRows& range = ranges_[depth];
+  range.Rows.clear();
+  range.Bytes.clear();
+  range.Next = 0;
+  const engine::TExpToken* rest = t.Incoming->Rest.get();
+  while (t.Cursor->GetNextRecord(t.RecordBuffer.data()) == 0) {
+    if (rest != nullptr) {
+      TExpTree value = engine::EvaluateExpression(rest, nullptr, context_);
+      if (!engine::ExpressionResultTrue(*value)) continue;
+    }
+    range.Rows.push_back({t.Cursor->CurrentRecordNumber(), range.Bytes.size()});
+    range.Bytes.insert(range.Bytes.end(), t.RecordBuffer.begin(), t.RecordBuffer.end());
+  }
+  std::sort(range.Rows.begin(), range.Rows.end(),
+            [](const TRangeRow& a, const TRangeRow& b) { return a.Number < b.Number; });
 }
 
 bool TJoinWalk::Advance(size_t depth) {
   TSourceTable& t = *tables_[depth];
   if (t.Padded) return false;
   const bool blocked = t.Incoming != nullptr && t.Incoming->Blocked;
-  if (!blocked && t.Cursor->GetNextRecord(t.RecordBuffer.data()) == 0) {
+  if (!blocked && t.Incoming != nullptr && t.Incoming->Ranged) {
+    TRangeRows& range = ranges_[depth];
+    if (range.Next < range.Rows.size()) {
+      const TRangeRow& row = range.Rows[range.Next++];
+      std::memcpy(t.RecordBuffer.data(), range.Bytes.data() + row.At, t.RecordBuffer.size());
+      t.Matched = true;
+      return true;
+    }
+  } else if (!blocked && t.Cursor->GetNextRecord(t.RecordBuffer.data()) == 0) {
     t.Matched = true;
     return true;
   }

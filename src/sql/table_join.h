@@ -33,10 +33,20 @@ class TTableJoin {
   std::vector<engine::TExpTree> Conditions;  // joined by AND
   engine::TFilter* Filter = nullptr;         // on Target's cursor
   bool Blocked = false;                      // the aimed condition is false for every row
+  // Set when planned: the target may be read through a key range instead of a filter (it is
+  // walked in physical order, has no filters of its own and no BLOB is copied from it).
+  bool MayRange = false;
+  // The aimed condition bounds an index of the target: its rows are read from a key range,
+  // tested against Rest and kept in record order (what the filtered walk would give).
+  bool Ranged = false;
+  engine::TExpTree Rest;
 
-  // Re-aims the filter at the current rows of the tables before the target.
+  // Re-aims the filter (or the key range) at the current rows of the tables before the target.
   void AimFilter(const engine::TEvalContext& context);
   void DropFilter();
+
+ private:
+  bool AimRange(const engine::TExpToken* folded, const engine::TEvalContext& context);
 };
 
 // A copy of tree in which every part that does not name target is replaced by its value now
@@ -55,10 +65,22 @@ class TJoinWalk {
  private:
   void Start(size_t depth);
   bool Advance(size_t depth);
+  // The rows of a ranged link's target for the current outer rows, in record order.
+  void CollectRange(size_t depth);
 
   std::vector<TSourceTable*> tables_;
   const engine::TEvalContext& context_;
   bool started_ = false;
+  struct TRangeRow {
+    uint32_t Number;
+    size_t At;  // offset of the record in Bytes
+  };
+  struct TRangeRows {
+    std::vector<TRangeRow> Rows;
+    std::vector<uint8_t> Bytes;
+    size_t Next = 0;
+  };
+  std::vector<TRangeRows> ranges_;  // per depth
 };
 
 }  // namespace tovenmarsh::sql

@@ -166,6 +166,64 @@ TEST_F(CursorTwoUsersTest, ChangedRecordLockIsReleased) {
   EXPECT_EQ(ErrorCode([&] { Insert(b, {{1, 10}, {2, 0}}); }), 0);
 }
 
+// A transaction's span of record locks (the lock an UPDATE of many rows takes instead of one per
+// row) against another user's record locks: a span over a record the other holds is refused, the
+// other cannot lock records of a held span, the span goes with the commit, and a record locked
+// inside the span and still held keeps its own lock afterwards.
+TEST_F(CursorTwoUsersTest, RecordSpanYieldsToOthersAndEndsWithTheTransaction) {
+  TTableDefinition d;
+  d.Data.Fields = {Field("A", fldInt32), Field("B", fldInt32)};
+  d.Indexes = {Index("", {1}, true)};
+  Create("span", d);
+  TDataCursor& a = Open("span");
+  for (int32_t k = 1; k <= 10; ++k) Insert(a, {{1, k}, {2, 0}});
+  TDataCursor& b = Open("span", false, Other());
+  a.SetIndexNumber(kPhysicalOrder);
+  // Bookmarks of records 2 and 8 (physical order: record n holds key n).
+  std::vector<uint8_t> r = Buffer(a), from(a.GetBookmarkSize()), to(a.GetBookmarkSize());
+  a.First();
+  for (int n = 1; n <= 8; ++n) {
+    ASSERT_EQ(a.GetNextRecord(r.data()), 0);
+    if (n == 2) a.GetBookmark(from.data());
+    if (n == 8) a.GetBookmark(to.data());
+  }
+  auto lockB = [&](uint32_t n) { return ErrorCode([&] { b.LockRecord(n); }); };
+
+  b.LockRecord(5);
+  directory_->StartTransaction();
+  EXPECT_FALSE(a.LockRecordSpan(from.data(), to.data())) << "the other holds record 5";
+  EXPECT_EQ(ErrorCode([&] { a.LockRecord(5); }), kErrRecordInUse) << "per record as before";
+  b.UnlockRecord(5);
+  ASSERT_TRUE(a.LockRecordSpan(from.data(), to.data()));
+  EXPECT_FALSE(a.LockRecordSpan(from.data(), to.data())) << "one span at a time";
+  for (uint32_t n : {2u, 6u, 8u}) EXPECT_EQ(lockB(n), kErrRecordInUse) << n;
+  for (uint32_t n : {1u, 9u}) {
+    EXPECT_EQ(lockB(n), 0) << n;
+    b.UnlockRecord(n);
+  }
+  a.LockRecord(3);  // kept past the transaction
+  a.LockRecord(4);
+  a.UnlockRecord(4);  // released with the transaction
+  directory_->Commit(true);
+  EXPECT_EQ(lockB(3), kErrRecordInUse) << "a still holds record 3";
+  for (uint32_t n : {2u, 4u, 6u, 8u}) {
+    EXPECT_EQ(lockB(n), 0) << n;
+    b.UnlockRecord(n);
+  }
+  a.UnlockRecord(3);
+  EXPECT_EQ(lockB(3), 0);
+  b.UnlockRecord(3);
+
+  // A rollback ends the span as well; outside a transaction there is none.
+  directory_->StartTransaction();
+  ASSERT_TRUE(a.LockRecordSpan(from.data(), to.data()));
+  EXPECT_EQ(lockB(5), kErrRecordInUse);
+  directory_->Rollback();
+  EXPECT_EQ(lockB(5), 0);
+  b.UnlockRecord(5);
+  EXPECT_FALSE(a.LockRecordSpan(from.data(), to.data()));
+}
+
 // Fault: the table write lock is not counted: the first insert, modify or delete made under
 // LockTableForWrite releases it at its end, so another user writes while the holder still
 // believes the table is locked for it.

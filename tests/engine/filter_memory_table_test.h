@@ -37,7 +37,7 @@ class TMemoryTable : public TFilterHost {
   TExpressionRecordSource& RecordSource() override { return Source; }
   std::string TableName() override { return "T"; }
   uint32_t RecordCount() override { return static_cast<uint32_t>(Rows.size()); }
-  bool ReadRecord(uint32_t n, const void*& record, bool& deleted) override {
+  bool ReadRecord(uint32_t n, const void*& record, bool& deleted, uint32_t) override {
     if (FailReads > 0) {
       --FailReads;
       return false;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -197,6 +198,56 @@ TEST(RecordsBitmap, RandomOperationsMatchAModel) {
       }
     }
   }
+}
+
+// A table that grows a record at a time, with its bitmaps set, inverted, copied, shrunk and
+// grown again in between, across several buffer steps: records coming into range are clear.
+TEST(RecordsBitmap, GrowingRecordByRecordNeverShowsStaleBits) {
+  std::mt19937_64 rng(4242);
+  TRecordsBitmap a;
+  std::vector<bool> model;
+  auto check = [&] {
+    uint32_t count = 0;
+    for (bool bit : model) count += bit ? 1 : 0;
+    ASSERT_EQ(a.CountSet(), count) << "size " << model.size();
+  };
+  for (int step = 0; step < 60000; ++step) {
+    const uint32_t size = static_cast<uint32_t>(model.size());
+    const uint64_t pick = rng() % 1000;
+    if (pick < 900) {
+      a.SetSize(size + 1);  // one record more, as an insert does
+      model.push_back(false);
+      if (rng() % 3 == 0) {
+        a.SetBit(size + 1);
+        model.back() = true;
+      }
+    } else if (pick < 920) {
+      a.SetAll();
+      model.assign(size, true);
+    } else if (pick < 940) {
+      a.Invert();
+      model.flip();
+    } else if (pick < 950) {
+      a.ClearAll();
+      model.assign(size, false);
+    } else if (pick < 970 && size > 0) {
+      const uint32_t n = size - std::min<uint32_t>(size, static_cast<uint32_t>(rng() % 40));  // shrink a little
+      a.SetSize(n);
+      model.resize(n);
+    } else if (pick < 980) {
+      TRecordsBitmap copy;
+      copy.Assign(a);
+      a.Reset();
+      a.Assign(copy);
+    } else if (size > 0) {
+      const uint32_t n = 1 + static_cast<uint32_t>(rng() % size);
+      a.SetBit(n);
+      model[n - 1] = true;
+    }
+    if (step % 97 == 0) check();
+  }
+  check();
+  EXPECT_GT(a.CapacityBytes(), 2048);  // crossed buffer steps
 }
 
 TEST(RecordsBitmap, PoolReturnsClearedBitmaps) {

@@ -12,6 +12,10 @@
 
 #include "dataset/field_types.h"
 #include "engine/format/field_desc.h"
+#include "engine/table/directory.h"
+#include "engine/table/session.h"
+#include "engine/cursor/cursor.h"
+#include "engine/base/engine_error.h"
 #include "sql/fen_params.h"
 #include "sql/modify_exec.h"
 #include "sql/support/sql_database.h"
@@ -221,6 +225,52 @@ TEST_F(SqlModify, ACommitIntervalCommitsAsItGoes) {
   EXPECT_EQ(moved, 20);
   EXPECT_EQ(sql::DefaultCommitInterval(100), 2621);
   EXPECT_EQ(sql::DefaultCommitInterval(16), 8191);
+}
+
+// Another session's record locks against an UPDATE of many rows (which locks the span of its
+// records at once when it can): a locked row stops the statement, a locked row between the
+// changed ones only makes it lock row by row, and nothing stays locked after it.
+TEST_F(SqlModify, AnUpdateOfManyRowsHonoursAnotherSessionsRecordLocks) {
+  FillKeyTable(200);
+  engine::TDataSession* otherSession = engine::CreateEngineSession();
+  otherSession->LockRetryCount = 1;
+  otherSession->LockWaitTime = 1;
+  engine::TDataDirectory* otherDirectory = otherSession->OpenDirectory("other", scratch_.Path());
+  {
+    TDataCursor other(otherDirectory);
+    other.SetTableName("t");
+    other.Open();
+    auto lockOther = [&](uint32_t n) {
+      try {
+        other.LockRecord(n);
+      } catch (const engine::EFenEngineError& e) {
+        return static_cast<int>(e.Code());
+      }
+      return 0;
+    };
+    const std::vector<std::string> before = Rows("t");
+    // Records hold the rows in key order: record n is k = n.
+    ASSERT_EQ(lockOther(150), 0);
+    EXPECT_EQ(CodeOf("UPDATE t SET s = 'x' WHERE k > 100"), engine::kErrRecordInUse);
+    EXPECT_EQ(Rows("t"), before);
+    EXPECT_EQ(Run("UPDATE t SET s = 'y' WHERE k > 100 AND k <> 150"), 99);
+    EXPECT_EQ(Run("DELETE FROM t WHERE k > 100 AND k < 150"), 49);
+    EXPECT_EQ(CodeOf("UPDATE t SET s = 'z' WHERE k = 150"), engine::kErrRecordInUse) << "still the other's";
+    other.UnlockRecord(150);
+    for (uint32_t n : {101u, 151u, 175u, 200u}) {
+      EXPECT_EQ(lockOther(n), 0) << n;
+      other.UnlockRecord(n);
+    }
+    EXPECT_EQ(Run("UPDATE t SET s = 'z' WHERE k >= 150"), 51);
+    EXPECT_EQ(Run("UPDATE t SET s = 'z' WHERE k < 150"), 100);  // records 1..100 as one span
+    for (uint32_t n : {1u, 50u, 100u, 150u, 151u, 200u}) {
+      EXPECT_EQ(lockOther(n), 0) << n;
+      other.UnlockRecord(n);
+    }
+    other.Close();
+  }
+  otherSession->CloseDirectory(otherDirectory);
+  engine::FreeEngineSession(otherSession);
 }
 
 TEST_F(SqlModify, AbortingThroughProgressKeepsTheRowsDone) {

@@ -1,6 +1,7 @@
 // TRecordsBitmap: one bit per record, worked a 32-bit word at a time.
 #include "engine/base/records_bitmap.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -23,7 +24,11 @@ void TRecordsBitmap::ClearBitsFrom(uint32_t firstRecord) {
   uint64_t word = (static_cast<uint64_t>(firstRecord) - 1) / 32;
   if (word >= words) return;
   bits_[word] &= LowMask((firstRecord - 1) % 32);
-  std::memset(bits_ + word + 1, 0, static_cast<size_t>((words - word - 1) * 4));
+  // Words from cleanFrom_ on are clear already: a table growing by one record at a time would
+  // clear the rest of the buffer for every record otherwise.
+  const uint64_t end = std::min<uint64_t>(std::max<uint64_t>(cleanFrom_, word + 1), words);
+  std::memset(bits_ + word + 1, 0, static_cast<size_t>((end - word - 1) * 4));
+  cleanFrom_ = static_cast<uint32_t>(word + 1);
 }
 
 void TRecordsBitmap::SetSize(uint32_t n) {
@@ -33,9 +38,14 @@ void TRecordsBitmap::SetSize(uint32_t n) {
   uint64_t rounded = (static_cast<uint64_t>(n) + 31) / 32 * 32;
   wordCount_ = static_cast<uint32_t>(rounded / 32);
   roundedSize_ = static_cast<uint32_t>(rounded);  // wraps only for n above 2^32-32
+  const int64_t before = capacity_;
   ResizeInSteps(static_cast<int64_t>(wordCount_) * 4, kBitmapStep, bits_, capacity_);
+  // A grown buffer's new bytes are whatever the heap left.
+  if (capacity_ != before) cleanFrom_ = static_cast<uint32_t>(capacity_ / 4);
   // Records that come into range start clear, whatever SetAll, Invert or an older size left.
   if (n > old) ClearBitsFrom(old + 1);
+  // The words in range may be set from now on.
+  cleanFrom_ = std::max(cleanFrom_, wordCount_);
 }
 
 uint32_t TRecordsBitmap::CountSet() const {
@@ -125,10 +135,13 @@ void TRecordsBitmap::Invert() {
 
 void TRecordsBitmap::ClearAll() {
   if (bits_ != nullptr) std::memset(bits_, 0, static_cast<size_t>(capacity_));
+  // Bits in range may be set again without a word of notice.
+  cleanFrom_ = wordCount_;
 }
 
 void TRecordsBitmap::SetAll() {
   if (bits_ != nullptr) std::memset(bits_, 0xFF, static_cast<size_t>(capacity_));
+  cleanFrom_ = static_cast<uint32_t>(capacity_ / 4);
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
@@ -141,6 +154,7 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
   size_ = other.size_;
   roundedSize_ = other.roundedSize_;
   wordCount_ = other.wordCount_;
+  cleanFrom_ = other.cleanFrom_;
 }
 
 void TRecordsBitmap::Reset() {
@@ -148,6 +162,7 @@ void TRecordsBitmap::Reset() {
   size_ = 0;
   roundedSize_ = 0;
   wordCount_ = 0;
+  cleanFrom_ = 0;
 }
 
 }  // namespace tovenmarsh::engine

@@ -61,6 +61,9 @@ class TRecordsBitmap : public TEngineObject {
   uint32_t size_ = 0;
   uint32_t roundedSize_ = 0;
   uint32_t wordCount_ = 0;
+  // Every word of the buffer from this one on is clear (never below wordCount_ while bits in
+  // range may be set).
+  uint32_t cleanFrom_ = 0;
 };
 
 }  // namespace tovenmarsh::engine

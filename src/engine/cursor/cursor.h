@@ -43,7 +43,8 @@ class TCursorFilterHost : public TFilterHost {
   uint16_t LanguageId() override;
   uint16_t SortId() override;
   uint32_t RecordCount() override;
-  bool ReadRecord(uint32_t n, const void*& record, bool& deleted) override;
+  bool ReadRecord(uint32_t n, const void*& record, bool& deleted, uint32_t ahead) override;
+  uint32_t ReadAheadLimit() override;
   int FindIndex(int fieldNo, bool caseInsensitive) override;
   void CollectRange(int index, const TIndexRange& range, TRecordsBitmap& out) override;
   int64_t CountRange(int index, const TIndexRange& range) override;
@@ -304,6 +305,9 @@ class TDataCursor : public TExpressionRecordSource {
   // Locks.
   void LockRecord(uint32_t number = 0);
   void UnlockRecord(uint32_t number = 0);
+  // Inside a transaction, in physical order: locks the records from the one at bookmark first to
+  // the one at bookmark last in one lock (TDataTable::LockRecordSpan); false when not taken.
+  bool LockRecordSpan(const uint8_t* first, const uint8_t* last);
   void LockTableForWrite();
   void UnlockTableForWrite();
   uint32_t CurrentRecordNumber() {
@@ -488,6 +492,9 @@ class TDataCursor : public TExpressionRecordSource {
   std::vector<std::vector<uint8_t>> insertKeys_;
   std::vector<uint8_t> insertSlots_;
   int64_t sequence_ = 0;
+  // In physical order after a seek by record number: sequence_ is to be counted from the bitmap
+  // (steps keep it stale).
+  bool sequenceStale_ = false;
   bool bof_ = true, eof_ = true;
   std::vector<uint8_t> rangeStart_, rangeEnd_;
   bool rangeActive_ = false;
@@ -507,6 +514,9 @@ class TDataCursor : public TExpressionRecordSource {
   // numbers when last measured: a read-ahead hint, so that stepping does not measure again.
   mutable uint32_t aheadLeaf_ = 0;
   mutable int aheadFrom_ = 0, aheadTo_ = 0;
+  // Records [physicalFrom_, physicalTo_] were visible in a row when last measured: the same
+  // hint for a walk in record order.
+  mutable uint32_t physicalFrom_ = 0, physicalTo_ = 0;
 
   // Bracket.
   int depth_ = 0;

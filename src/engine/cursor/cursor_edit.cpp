@@ -730,6 +730,12 @@ void TDataCursor::LockRecord(uint32_t number) {
   if (table_->LockRecord(number)) Resync();
 }
 
+bool TDataCursor::LockRecordSpan(const uint8_t* first, const uint8_t* last) {
+  TCursorBracket bracket(*this);
+  if (!Physical() || exclusive_) return false;
+  return table_->LockRecordSpan(GetU32(first, 0), GetU32(last, 0));
+}
+
 void TDataCursor::UnlockRecord(uint32_t number) {
   TCursorBracket bracket(*this);
   if (number == 0) number = currentRecord_;

@@ -34,9 +34,11 @@ uint32_t TCursorFilterHost::RecordCount() {
   return next > 0 ? next - 1 : 0;
 }
 
-bool TCursorFilterHost::ReadRecord(uint32_t n, const void*& record, bool& deleted) {
+uint32_t TCursorFilterHost::ReadAheadLimit() { return cursor_.table_->Data().ReadAheadLimit(); }
+
+bool TCursorFilterHost::ReadRecord(uint32_t n, const void*& record, bool& deleted, uint32_t ahead) {
   TDataFile& data = cursor_.table_->Data();
-  TRecord* r = data.GetRecord(n);
+  TRecord* r = data.GetRecord(n, 1, ahead);
   if (!r) return false;
   ++RecordReads;
   // The whole cursor record: a filter may test a live result's computed fields, which live

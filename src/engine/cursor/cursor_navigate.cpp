@@ -84,6 +84,7 @@ void TDataCursor::SetNone() {
   bof_ = eof_ = true;
   currentRecord_ = 0;
   sequence_ = 0;
+  sequenceStale_ = false;
   std::fill(currentKey_.begin(), currentKey_.end(), 0);
   pos_.Leaf.Clear();
   pos_.Pos = 0;
@@ -94,6 +95,7 @@ void TDataCursor::TakeCurrent() {
   currentRecord_ = pos_.RecordNumber();
   std::memcpy(currentKey_.data(), pos_.Key(), index_.KeySize);
   sequence_ = pos_.Sequence;
+  sequenceStale_ = false;
 }
 
 // Positions on the record at a sequence number of the current index (inside the range). A
@@ -126,6 +128,7 @@ bool TDataCursor::PositionFirst() {
     }
     currentRecord_ = p;
     sequence_ = 1;
+    sequenceStale_ = false;
     return true;
   }
   TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
@@ -162,6 +165,7 @@ bool TDataCursor::PositionLast() {
     }
     currentRecord_ = p;
     sequence_ = rangeLast_;
+    sequenceStale_ = false;
     return true;
   }
   TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
@@ -206,7 +210,9 @@ void TDataCursor::SeekRecordNumber(uint32_t number) {
       }
       currentRecord_ = p;
     }
-    sequence_ = filters_->Visible().CountSetBefore(currentRecord_) + 1;
+    // The visible position is counted when asked for (GetRecNo): counting it here made every
+    // seek by record number (an UPDATE's walk over its rows) cost a pass over the bitmap.
+    sequenceStale_ = true;
     return;
   }
   // A read answering "retry" (another user changed the table): count again and read again.
@@ -331,6 +337,7 @@ bool TDataCursor::StepVisible(int direction) {
     currentRecord_ = savedRecord;
     currentKey_ = savedKey;
     sequence_ = savedSequence;
+    sequenceStale_ = false;
     filteredRecNoValid_ = savedValid;
     filteredRecNo_ = savedRecNo;
     return false;
@@ -384,12 +391,21 @@ void TDataCursor::Reposition() {
 uint32_t TDataCursor::ReadAheadCount(uint32_t n, int direction) const {
   uint32_t count = 1;
   if (Physical()) {
-    uint32_t next = currentRecord_;
+    const uint32_t at = currentRecord_;
+    // Inside the run measured last: what is left of it (only a hint, as below). Measuring
+    // again for every record read would test up to n bits each time.
+    if (physicalFrom_ != 0 && at >= physicalFrom_ && at <= physicalTo_) {
+      return std::min(n, direction > 0 ? physicalTo_ - at + 1 : at - physicalFrom_ + 1);
+    }
+    const TRecordsBitmap& visible = filters_->Visible();
+    uint32_t next = at;
     while (count < n) {
       next = direction > 0 ? next + 1 : next - 1;
-      if (next == 0 || next > filters_->Visible().Size() || !filters_->Visible().IsSet(next)) break;
+      if (next == 0 || next > visible.Size() || !visible.IsSet(next)) break;
       ++count;
     }
+    physicalFrom_ = direction > 0 ? at : at - count + 1;
+    physicalTo_ = direction > 0 ? at + count - 1 : at;
     return count;
   }
   if (pos_.AtEnd()) return 1;
@@ -546,7 +562,13 @@ int TDataCursor::GetCurrentRecord(uint8_t* record, bool lock) {
 int32_t TDataCursor::GetRecNo() {
   TCursorBracket bracket(*this);
   if (bof_ && eof_) return 0;
-  if (Physical()) return static_cast<int32_t>(sequence_);
+  if (Physical()) {
+    if (sequenceStale_) {
+      sequence_ = filters_->Visible().CountSetBefore(currentRecord_) + 1;
+      sequenceStale_ = false;
+    }
+    return static_cast<int32_t>(sequence_);
+  }
   for (int attempt = 0;; ++attempt) {
     if (bof_ && eof_) return 0;
     if (rangeFirst_ == 0) return 0;
@@ -611,6 +633,7 @@ void TDataCursor::SetRecNo(int32_t n) {
       filters_->Visible().FindNext(p, static_cast<uint32_t>(n), counter);
       currentRecord_ = p;
       sequence_ = n;
+      sequenceStale_ = false;
       return;
     }
     TBTree tree(table_->Index().Store(index_.Slot), index_.Order());

@@ -390,14 +390,20 @@ void TDataCursor::AddIndexExclusive(const TSortOptions& options) {
   const uint32_t written = SortRecords(data, options, inMemory_ ? std::string() : directory_->Path(), &file);
   // The records were renumbered: the record-status index is made anew, one live key each.
   FreeIndexPages(kStatusIndex);
-  std::vector<uint8_t> record(recordSize_);
+  // Keys go in in key order (ids, which the sort has shuffled): each lands on the last leaf,
+  // where inserting in record order would visit every page of the tree again and again.
+  std::vector<std::pair<int32_t, uint32_t>> ids;
+  ids.reserve(written);
   for (uint32_t n = 1; n <= written; ++n) {
-    TRecord* r = data.GetRecord(n);
+    TRecord* r = data.GetRecord(n, 1, data.ReadAheadLimit());
     if (!r) Raise(kErrRecordBuffersCorrupt);
-    const uint32_t id = r->RecordId();
+    ids.emplace_back(static_cast<int32_t>(r->RecordId()), n);
     data.ReleaseRecord(r);
+  }
+  std::stable_sort(ids.begin(), ids.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [id, n] : ids) {
     uint8_t key[5];
-    BuildStatusKey(0, id, key);
+    BuildStatusKey(0, static_cast<uint32_t>(id), key);
     InsertKey(kStatusIndex, key, n);
   }
   file.SetRecordCount(static_cast<int32_t>(written));

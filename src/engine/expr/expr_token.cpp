@@ -115,8 +115,53 @@ TExpTokenStack& ExpTokenStack() {
   return *stack;
 }
 
-TExpToken* NewExpToken() { return ExpTokenStack().Take(); }
+namespace {
 
-void ReleaseExpToken(TExpToken*& node) { ExpTokenStack().Release(node); }
+// A few spare nodes per thread in front of the process pool: evaluating an expression takes and
+// releases a node for every operand, and the pool's lock cost more than the evaluation itself.
+// A thread that ends hands its spares back to the pool.
+class TThreadSpares {
+ public:
+  ~TThreadSpares() {
+    for (int i = 0; i < count_; ++i) ExpTokenStack().Release(spares_[i]);
+    count_ = 0;
+    closed_ = true;  // nodes released later in the thread's end go to the pool
+  }
+  TExpToken* Take() {
+    if (count_ == 0) return nullptr;
+    TExpToken* node = spares_[--count_];
+    node->Reset();
+    return node;
+  }
+  bool Keep(TExpToken* node) {
+    if (closed_ || count_ == kCapacity) return false;
+    spares_[count_++] = node;
+    return true;
+  }
+
+ private:
+  static constexpr int kCapacity = 64;
+  TExpToken* spares_[kCapacity] = {};
+  int count_ = 0;
+  bool closed_ = false;
+};
+
+thread_local TThreadSpares threadSpares;
+
+}  // namespace
+
+TExpToken* NewExpToken() {
+  if (TExpToken* node = threadSpares.Take()) return node;
+  return ExpTokenStack().Take();
+}
+
+void ReleaseExpToken(TExpToken*& node) {
+  if (node == nullptr) return;
+  if (threadSpares.Keep(node)) {
+    node = nullptr;
+    return;
+  }
+  ExpTokenStack().Release(node);
+}
 
 }  // namespace tovenmarsh::engine

@@ -12,6 +12,11 @@ namespace tovenmarsh::engine {
 
 void FreeExpressionTree(TExpToken*& root) {
   if (root == nullptr) return;
+  // A lone node (most evaluation results) needs no walk.
+  if (root->Left == nullptr && root->Right == nullptr && root->Third == nullptr) {
+    ReleaseExpToken(root);
+    return;
+  }
   // Iterative, so that a tall partly built tree (a long chain of + or OR) never deepens the
   // stack. Children go before their parent, as a depth-first release would.
   std::vector<TExpToken*> pending{root};

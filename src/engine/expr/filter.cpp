@@ -471,10 +471,19 @@ class TFilterBuilder {
   bool Scan(const TExpToken* node, TRecordsBitmap& bits) {
     uint32_t position = 0;
     int32_t counter = 0;
+    // A run of candidates is read from the file at once: its first read asks for the whole
+    // run, the others find their records cached. Each record is counted into one run only.
+    const uint32_t limit = std::max<uint32_t>(1, host_.ReadAheadLimit());
+    uint32_t runEnd = 0;
     while (bits.FindNext(position, 1, counter)) {
       const void* record = nullptr;
       bool deleted = false;
-      if (!host_.ReadRecord(position, record, deleted)) return false;
+      uint32_t ahead = 1;
+      if (position > runEnd) {
+        while (ahead < limit && position + ahead <= bits.Size() && bits.IsSet(position + ahead)) ++ahead;
+        runEnd = position + ahead - 1;
+      }
+      if (!host_.ReadRecord(position, record, deleted, ahead)) return false;
       bool ok = true;
       bool accept = !deleted && Accepts(node, position, record, ok);
       if (!ok) return false;

@@ -57,7 +57,9 @@ class TFilterHost {
   virtual uint32_t RecordCount() = 0;
   // Reads record n: record points to its buffer (valid until the next read) and deleted tells
   // whether it is deleted. False when it cannot be read (the table changed under the reader).
-  virtual bool ReadRecord(uint32_t n, const void*& record, bool& deleted) = 0;
+  // ahead: records n, n+1, ... the caller reads next (a hint, at most ReadAheadLimit()).
+  virtual bool ReadRecord(uint32_t n, const void*& record, bool& deleted, uint32_t ahead) = 0;
+  virtual uint32_t ReadAheadLimit() { return 1; }
   // An index whose first field is fieldNo; for string fields its case-insensitivity must equal
   // caseInsensitive. -1 when there is none.
   virtual int FindIndex(int fieldNo, bool caseInsensitive) = 0;

@@ -470,6 +470,13 @@ void TDataFile::FinishRewrite(uint32_t count) {
 
 bool TDataFile::LockRecordByte(uint32_t number) { return LockRange(RecordLockByte(number), 1, true); }
 bool TDataFile::UnlockRecordByte(uint32_t number) { return LockRange(RecordLockByte(number), 1, false); }
+// The bytes run down from the write byte: the last record's byte starts the range.
+bool TDataFile::LockRecordBytes(uint32_t first, uint32_t last) {
+  return LockRange(RecordLockByte(last), static_cast<int64_t>(last) - first + 1, true);
+}
+bool TDataFile::UnlockRecordBytes(uint32_t first, uint32_t last) {
+  return LockRange(RecordLockByte(last), static_cast<int64_t>(last) - first + 1, false);
+}
 
 bool TDataFile::LockWriteByte(int retries) {
   for (int attempt = 0; attempt < std::max(1, retries); ++attempt) {

@@ -191,6 +191,9 @@ class TDataFile : public TFileHandler {
   // Lock bytes.
   bool LockRecordByte(uint32_t number);
   bool UnlockRecordByte(uint32_t number);
+  // The lock bytes of records first..last as one range.
+  bool LockRecordBytes(uint32_t first, uint32_t last);
+  bool UnlockRecordBytes(uint32_t first, uint32_t last);
   bool LockWriteByte(int retries = kWriteByteRetries);
   bool UnlockWriteByte();
 

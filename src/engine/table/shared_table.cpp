@@ -706,7 +706,8 @@ bool TDataTable::LockRecord(uint32_t number) {
   }
   const int retries = settings_ ? settings_->LockRetryCount : 15;
   const int wait = settings_ ? settings_->LockWaitTime : 100;
-  bool ok = data_->LockRecordByte(number);
+  // A record of the held span is locked already.
+  bool ok = InSpan(number) || data_->LockRecordByte(number);
   for (int i = 0; !ok && i < retries; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     ok = data_->LockRecordByte(number);
@@ -726,7 +727,7 @@ void TDataTable::UnlockRecord(uint32_t number) {
     deferred_.insert(number);
     return;
   }
-  if (!data_->UnlockRecordByte(number)) Raise(kErrCannotUnlock);
+  if (!InSpan(number) && !data_->UnlockRecordByte(number)) Raise(kErrCannotUnlock);
   locked_.erase(number);
 }
 
@@ -736,12 +737,46 @@ void TDataTable::UnlockAllRecords(bool deferredOnly) {
   for (uint32_t n : locked_)
     if (!deferredOnly || deferred_.count(n)) which.push_back(n);
   bool ok = true;
-  for (uint32_t n : which) {
-    ok = data_->UnlockRecordByte(n) && ok;
+  // Highest record first: its lock byte is the lowest (the bytes run down from the write byte),
+  // and the kernel finds the lowest of an owner's locks at once but walks them all for any other.
+  for (auto it = which.rbegin(); it != which.rend(); ++it) {
+    const uint32_t n = *it;
+    // A record of the span goes with the span.
+    if (!InSpan(n)) ok = data_->UnlockRecordByte(n) && ok;
     locked_.erase(n);
     deferred_.erase(n);
   }
   if (!deferredOnly) deferred_.clear();
+  if (!ok) Raise(kErrCannotUnlock);
+}
+
+bool TDataTable::LockRecordSpan(uint32_t first, uint32_t last) {
+  TTableGuard guard(*this);
+  if (ReadOnly || Exclusive || !inTransaction_ || !transactionLock_ || spanFirst_ != 0) return false;
+  if (first == 0 || last < first) return false;
+  // One attempt, no waiting: a span someone holds a record of is simply not taken.
+  if (!data_->LockRecordBytes(first, last)) return false;
+  spanFirst_ = first;
+  spanLast_ = last;
+  return true;
+}
+
+void TDataTable::ReleaseRecordSpan() {
+  if (spanFirst_ == 0) return;
+  const uint32_t first = spanFirst_, last = spanLast_;
+  spanFirst_ = spanLast_ = 0;
+  bool ok = data_->UnlockRecordBytes(first, last);
+  // Records of the span still held (locked in the transaction and not unlocked) keep a lock of
+  // their own.
+  for (auto it = locked_.lower_bound(first); it != locked_.end() && *it <= last;) {
+    if (data_->LockRecordByte(*it)) {
+      ++it;
+    } else {
+      deferred_.erase(*it);
+      it = locked_.erase(it);
+      ok = false;
+    }
+  }
   if (!ok) Raise(kErrCannotUnlock);
 }
 
@@ -913,7 +948,10 @@ void TDataTable::ReleaseTransactionLock() {
   if (!transactionLock_) return;
   const bool ok = data_->UnlockWriteByte();
   transactionLock_ = false;
-  if (!Exclusive) UnlockAllRecords(true);
+  if (!Exclusive) {
+    UnlockAllRecords(true);
+    ReleaseRecordSpan();
+  }
   if (!ok) Raise(kErrGeneralLock);
 }
 
@@ -990,7 +1028,10 @@ void TDataTable::Commit(bool end) {
       WriteUnlock();
       throw;
     }
-    if (!end) UnlockAllRecords(true);
+    if (!end) {
+      UnlockAllRecords(true);
+      ReleaseRecordSpan();
+    }
     WriteUnlock();
   } catch (...) {
     if (end) {

@@ -91,6 +91,11 @@ class TDataTable : public TTableFilesOwner {
   void UnlockRecord(uint32_t number);
   void UnlockAllRecords(bool deferredOnly);
   bool HoldsRecordLock(uint32_t number) const { return locked_.count(number) != 0; }
+  // Inside a transaction: the lock bytes of records first..last in one lock, so that locking
+  // many records of the span costs no lock of its own each. Refused (false) when another user,
+  // or this one, holds a record lock in the span. Other users cannot lock any record of the
+  // span until the transaction commits (an intermediate commit too) or rolls back.
+  bool LockRecordSpan(uint32_t first, uint32_t last);
   void ReadLock();
   void ReadUnlock();
   void LockTable();
@@ -178,6 +183,10 @@ class TDataTable : public TTableFilesOwner {
   bool changesWritten_ = false;
   bool changesSeen_ = false;  // by the last reader-lock check
   std::set<uint32_t> locked_;
+  // The span of LockRecordSpan, while held (spanFirst_ 0 otherwise).
+  uint32_t spanFirst_ = 0, spanLast_ = 0;
+  bool InSpan(uint32_t number) const { return spanFirst_ != 0 && number >= spanFirst_ && number <= spanLast_; }
+  void ReleaseRecordSpan();
   std::set<uint32_t> deferred_;
   bool readerLock_ = false;
   bool tableLock_ = false;
