@@ -1,0 +1,133 @@
+// Validated, cached reads of the pair-signature file.
+#include "fulltext/phrase_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fulltext/pair_signature.h"
+#include "fulltext/phrase_file_format.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
+
+namespace tovenmarsh::fulltext {
+
+namespace pf = phrase_format;
+
+namespace {
+
+class TFilePhraseSource : public TPhraseSource {
+ public:
+  TFilePhraseSource(platform::TOsFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
+  int64_t ReadAt(void* buffer, int64_t count, int64_t offset) override { return file_.ReadAt(buffer, count, offset); }
+  int64_t Size() override { return file_.Size(); }
+  bool Current() override { return platform::DescriptorAtPath(file_.Descriptor(), path_); }
+
+ private:
+  platform::TOsFile file_;
+  std::string path_;
+};
+
+}  // namespace
+
+int64_t TMemoryPhraseSource::ReadAt(void* buffer, int64_t count, int64_t offset) {
+  const auto size = static_cast<int64_t>(bytes_.size());
+  if (offset < 0 || count < 0) return -1;
+  if (offset >= size) return 0;
+  const int64_t n = std::min(count, size - offset);
+  std::memcpy(buffer, bytes_.data() + offset, static_cast<size_t>(n));
+  return n;
+}
+
+TtxPhraseReader::TtxPhraseReader(std::unique_ptr<TPhraseSource> source) : source_(std::move(source)) {}
+
+TtxPhraseReader::~TtxPhraseReader() = default;
+
+std::unique_ptr<TtxPhraseReader> TtxPhraseReader::OpenFile(const std::string& path) {
+  if (path.empty()) return nullptr;
+  platform::TOsFile file;
+  platform::TOsOpenOptions options;
+  if (file.Open(path, options) < 0) return nullptr;
+  return std::make_unique<TtxPhraseReader>(std::make_unique<TFilePhraseSource>(std::move(file), path));
+}
+
+void TtxPhraseReader::DropCache() {
+  for (TPage& page : pages_) page.number = -1;
+}
+
+bool TtxPhraseReader::Validate(uint64_t fingerprint) {
+  const int64_t size = source_->Size();
+  std::vector<uint8_t> header(static_cast<size_t>(pf::kHeaderSize));
+  const bool readable = size >= pf::kDataOffset &&
+                        source_->ReadAt(header.data(), pf::kHeaderSize, 0) == pf::kHeaderSize;
+  if (readable && valid_ && size == size_ && header == header_ && fingerprint == fingerprint_) return true;
+  // Changed (or first use): nothing cached may be trusted any more.
+  DropCache();
+  valid_ = false;
+  size_ = size;
+  header_ = header;
+  fingerprint_ = fingerprint;
+  if (!readable) return false;
+  const uint8_t* h = header.data();
+  if (std::memcmp(h, pf::kMagic, sizeof pf::kMagic) != 0 || pf::Load32(h + pf::kVersionAt) != pf::kVersion ||
+      (pf::Load32(h + pf::kFlagsAt) & pf::kFlagFinished) == 0 || pf::Load64(h + pf::kFingerprintAt) != fingerprint ||
+      pf::Load64(h + pf::kChecksumAt) != pf::Checksum(h, pf::kHeaderChecked, pf::kHeaderSeed))
+    return false;
+  base_ = static_cast<int32_t>(pf::Load32(h + pf::kBaseAt));
+  std::vector<uint8_t> directory(static_cast<size_t>(pf::kDirectoryEntries * 8));
+  if (source_->ReadAt(directory.data(), static_cast<int64_t>(directory.size()), pf::kDirectoryOffset) !=
+      static_cast<int64_t>(directory.size()))
+    return false;
+  directory_.resize(static_cast<size_t>(pf::kDirectoryEntries));
+  for (size_t i = 0; i < directory_.size(); ++i) directory_[i] = pf::Load64(directory.data() + i * 8);
+  valid_ = true;
+  return true;
+}
+
+bool TtxPhraseReader::Read(void* out, int64_t count, int64_t offset) {
+  if (offset < 0 || count < 0 || offset > size_ || count > size_ - offset) return false;
+  if (pages_.empty()) pages_.resize(kMaxPages);
+  auto* target = static_cast<uint8_t*>(out);
+  while (count > 0) {
+    const int64_t number = offset / kPageSize;
+    TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
+    if (page.number != number) {
+      page.bytes.resize(static_cast<size_t>(kPageSize));
+      const int64_t got = source_->ReadAt(page.bytes.data(), kPageSize, number * kPageSize);
+      if (got < 0) {
+        page.number = -1;
+        return false;
+      }
+      page.number = number;
+      page.length = got;
+    }
+    const int64_t within = offset - number * kPageSize;
+    const int64_t n = std::min(count, page.length - within);
+    if (n <= 0) return false;  // the file shrank under us
+    std::memcpy(target, page.bytes.data() + within, static_cast<size_t>(n));
+    target += n;
+    offset += n;
+    count -= n;
+  }
+  return true;
+}
+
+bool TtxPhraseReader::Get(int32_t value, std::vector<uint8_t>& signature) {
+  if (!valid_) return false;
+  const int64_t slot = int64_t{value} - base_;
+  if (slot < 0 || slot >= pf::kMaxSlots) return false;
+  const uint64_t chunk = directory_[static_cast<size_t>(slot / pf::kSlotsPerChunk)];
+  if (chunk == 0 || chunk % 8 != 0 || chunk > static_cast<uint64_t>(size_)) return false;
+  uint8_t bytes[pf::kRecordHeaderSize];
+  if (!Read(bytes, 4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4)) return false;
+  const int64_t record = int64_t{pf::Load32(bytes)} * 8;
+  if (record == 0 || !Read(bytes, pf::kRecordHeaderSize, record)) return false;
+  const uint32_t length = pf::Load32(bytes + 4);
+  if (static_cast<int32_t>(pf::Load32(bytes)) != value || length == 0 || length % 8 != 0 ||
+      length > TPairSignature::kMaxBytes)
+    return false;
+  signature.resize(length);
+  if (!Read(signature.data(), length, record + pf::kRecordHeaderSize)) return false;
+  return pf::Load64(bytes + 8) == pf::RecordChecksum(bytes, signature.data(), length);
+}
+
+}  // namespace tovenmarsh::fulltext

@@ -1,0 +1,75 @@
+// Reads document signatures from a pair-signature file (see phrase_file_format.h) through
+// positioned reads and a bounded page cache (at most kMaxPages pages of kPageSize bytes).
+//
+// Promises: whatever the bytes, no read leaves the file or a buffer; a damaged header, a
+// directory or slot pointing outside the file, or a record whose value, size or checksum does
+// not match answers "no signature", never a wrong one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tovenmarsh::fulltext {
+
+// Where the reader's bytes come from (a file, or memory for tests and fuzzing).
+class TPhraseSource {
+ public:
+  virtual ~TPhraseSource() = default;
+  // Up to count bytes at offset (fewer only at the end); bytes read, or negative on failure.
+  virtual int64_t ReadAt(void* buffer, int64_t count, int64_t offset) = 0;
+  // The size now, or negative on failure.
+  virtual int64_t Size() = 0;
+  // False once the file's name denotes another file (removed and made anew by a build).
+  virtual bool Current() { return true; }
+};
+
+class TMemoryPhraseSource : public TPhraseSource {
+ public:
+  explicit TMemoryPhraseSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  int64_t ReadAt(void* buffer, int64_t count, int64_t offset) override;
+  int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
+
+ private:
+  std::string bytes_;
+};
+
+class TtxPhraseReader {
+ public:
+  static constexpr int64_t kPageSize = 65536;
+  static constexpr size_t kMaxPages = 512;
+
+  explicit TtxPhraseReader(std::unique_ptr<TPhraseSource> source);
+  ~TtxPhraseReader();
+  // The file's reader; nullptr when it cannot be opened (missing, say).
+  static std::unique_ptr<TtxPhraseReader> OpenFile(const std::string& path);
+
+  // Reads the header and directory again when the file changed (the cache is dropped then);
+  // false when the file is not a finished one of these settings.
+  bool Validate(uint64_t fingerprint);
+  bool Current() { return source_->Current(); }
+  // The document's signature; false when it has none that can be trusted.
+  bool Get(int32_t value, std::vector<uint8_t>& signature);
+
+ private:
+  struct TPage {
+    int64_t number = -1;
+    int64_t length = 0;
+    std::vector<uint8_t> bytes;
+  };
+  // count bytes at offset through the cache; false when any lies past the file's end.
+  bool Read(void* out, int64_t count, int64_t offset);
+  void DropCache();
+
+  std::unique_ptr<TPhraseSource> source_;
+  std::vector<TPage> pages_;
+  std::vector<uint64_t> directory_;
+  std::vector<uint8_t> header_;
+  int64_t size_ = -1;
+  int32_t base_ = 0;
+  uint64_t fingerprint_ = 0;
+  bool valid_ = false;
+};
+
+}  // namespace tovenmarsh::fulltext
