@@ -52,6 +52,7 @@ std::unique_ptr<TtxPhraseReader> TtxPhraseReader::OpenFile(const std::string& pa
 
 void TtxPhraseReader::DropCache() {
   for (TPage& page : pages_) page.number = -1;
+  checked_.clear();
 }
 
 bool TtxPhraseReader::Validate(uint64_t fingerprint) {
@@ -83,27 +84,45 @@ bool TtxPhraseReader::Validate(uint64_t fingerprint) {
   return true;
 }
 
+const TtxPhraseReader::TPage* TtxPhraseReader::LoadPage(int64_t number) {
+  if (pages_.empty()) pages_.resize(kMaxPages);
+  TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
+  if (page.number != number) {
+    page.bytes.resize(static_cast<size_t>(kPageSize));
+    const int64_t got = source_->ReadAt(page.bytes.data(), kPageSize, number * kPageSize);
+    if (got < 0) {
+      page.number = -1;
+      return nullptr;
+    }
+    page.number = number;
+    page.length = got;
+  }
+  return &page;
+}
+
+const uint8_t* TtxPhraseReader::View(int64_t count, int64_t offset) {
+  if (offset < 0 || count < 0 || offset > size_ || count > size_ - offset) return nullptr;
+  const int64_t number = offset / kPageSize;
+  const int64_t within = offset - number * kPageSize;
+  if (within + count <= kPageSize) {
+    const TPage* page = LoadPage(number);
+    return page != nullptr && within + count <= page->length ? page->bytes.data() + within : nullptr;
+  }
+  scratch_.resize(static_cast<size_t>(count));
+  return Read(scratch_.data(), count, offset) ? scratch_.data() : nullptr;
+}
+
 bool TtxPhraseReader::Read(void* out, int64_t count, int64_t offset) {
   if (offset < 0 || count < 0 || offset > size_ || count > size_ - offset) return false;
-  if (pages_.empty()) pages_.resize(kMaxPages);
   auto* target = static_cast<uint8_t*>(out);
   while (count > 0) {
     const int64_t number = offset / kPageSize;
-    TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
-    if (page.number != number) {
-      page.bytes.resize(static_cast<size_t>(kPageSize));
-      const int64_t got = source_->ReadAt(page.bytes.data(), kPageSize, number * kPageSize);
-      if (got < 0) {
-        page.number = -1;
-        return false;
-      }
-      page.number = number;
-      page.length = got;
-    }
+    const TPage* page = LoadPage(number);
+    if (page == nullptr) return false;
     const int64_t within = offset - number * kPageSize;
-    const int64_t n = std::min(count, page.length - within);
+    const int64_t n = std::min(count, page->length - within);
     if (n <= 0) return false;  // the file shrank under us
-    std::memcpy(target, page.bytes.data() + within, static_cast<size_t>(n));
+    std::memcpy(target, page->bytes.data() + within, static_cast<size_t>(n));
     target += n;
     offset += n;
     count -= n;
@@ -111,23 +130,42 @@ bool TtxPhraseReader::Read(void* out, int64_t count, int64_t offset) {
   return true;
 }
 
-bool TtxPhraseReader::Get(int32_t value, std::vector<uint8_t>& signature) {
+bool TtxPhraseReader::Get(int32_t value, const uint8_t*& bits, size_t& size) {
   if (!valid_) return false;
   const int64_t slot = int64_t{value} - base_;
   if (slot < 0 || slot >= pf::kMaxSlots) return false;
   const uint64_t chunk = directory_[static_cast<size_t>(slot / pf::kSlotsPerChunk)];
   if (chunk == 0 || chunk % 8 != 0 || chunk > static_cast<uint64_t>(size_)) return false;
-  uint8_t bytes[pf::kRecordHeaderSize];
-  if (!Read(bytes, 4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4)) return false;
-  const int64_t record = int64_t{pf::Load32(bytes)} * 8;
-  if (record == 0 || !Read(bytes, pf::kRecordHeaderSize, record)) return false;
-  const uint32_t length = pf::Load32(bytes + 4);
-  if (static_cast<int32_t>(pf::Load32(bytes)) != value || length == 0 || length % 8 != 0 ||
+  const uint8_t* entry = View(4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4);
+  if (entry == nullptr) return false;
+  const int64_t record = int64_t{pf::Load32(entry)} * 8;
+  const uint8_t* view = record == 0 ? nullptr : View(pf::kRecordHeaderSize, record);
+  if (view == nullptr) return false;
+  uint8_t head[pf::kRecordHeaderSize];
+  std::memcpy(head, view, sizeof head);
+  const uint32_t length = pf::Load32(head + 4);
+  if (static_cast<int32_t>(pf::Load32(head)) != value || length == 0 || length % 8 != 0 ||
       length > TPairSignature::kMaxBytes)
     return false;
-  signature.resize(length);
-  if (!Read(signature.data(), length, record + pf::kRecordHeaderSize)) return false;
-  return pf::Load64(bytes + 8) == pf::RecordChecksum(bytes, signature.data(), length);
+  const uint8_t* signature = View(length, record + pf::kRecordHeaderSize);
+  if (signature == nullptr) return false;
+  const auto at = static_cast<size_t>(slot);
+  if (at / 64 >= checked_.size() || (checked_[at / 64] & (uint64_t{1} << (at % 64))) == 0) {
+    if (pf::Load64(head + 8) != pf::RecordChecksum(head, signature, length)) return false;
+    if (at / 64 >= checked_.size()) checked_.resize(at / 64 + 1, 0);
+    checked_[at / 64] |= uint64_t{1} << (at % 64);
+  }
+  bits = signature;
+  size = length;
+  return true;
+}
+
+bool TtxPhraseReader::Get(int32_t value, std::vector<uint8_t>& signature) {
+  const uint8_t* bits = nullptr;
+  size_t size = 0;
+  if (!Get(value, bits, size)) return false;
+  signature.assign(bits, bits + size);
+  return true;
 }
 
 }  // namespace tovenmarsh::fulltext

@@ -49,7 +49,9 @@ class TtxPhraseReader {
   // false when the file is not a finished one of these settings.
   bool Validate(uint64_t fingerprint);
   bool Current() { return source_->Current(); }
-  // The document's signature; false when it has none that can be trusted.
+  // The document's signature; false when it has none that can be trusted. The view form points
+  // into the cache (valid until the next call); a record's checksum is checked once per cache.
+  bool Get(int32_t value, const uint8_t*& bits, size_t& size);
   bool Get(int32_t value, std::vector<uint8_t>& signature);
 
  private:
@@ -60,11 +62,17 @@ class TtxPhraseReader {
   };
   // count bytes at offset through the cache; false when any lies past the file's end.
   bool Read(void* out, int64_t count, int64_t offset);
+  // count bytes at offset: in the cached page when they lie in one, else copied to scratch_;
+  // nullptr when any lies past the file's end.
+  const uint8_t* View(int64_t count, int64_t offset);
+  const TPage* LoadPage(int64_t number);
   void DropCache();
 
   std::unique_ptr<TPhraseSource> source_;
   std::vector<TPage> pages_;
   std::vector<uint64_t> directory_;
+  std::vector<uint64_t> checked_;  // per slot: its record's checksum was found right
+  std::vector<uint8_t> scratch_;
   std::vector<uint8_t> header_;
   int64_t size_ = -1;
   int32_t base_ = 0;

@@ -487,10 +487,12 @@ void TtxProximitySearch::Verify(const std::string& input) {
   const std::vector<uint64_t> pairs = SignaturePairs(input);
   TtxPhraseReader* signatures = pairs.empty() ? nullptr : Words().PhraseReader(WordStreamFingerprint());
   const auto ruledOut = [&](int32_t value) {
-    if (signatures == nullptr || !signatures->Get(value, signature_)) return false;
+    const uint8_t* bits = nullptr;
+    size_t size = 0;
+    if (signatures == nullptr || !signatures->Get(value, bits, size)) return false;
     ++signedCandidates_;
     for (uint64_t pair : pairs)
-      if (!SignatureMayHold(signature_.data(), signature_.size(), pair)) {
+      if (!SignatureMayHold(bits, size, pair)) {
         ++signatureRejects_;
         return true;
       }

@@ -138,7 +138,6 @@ class TtxProximitySearch : public TtxBasicSearch, public TtxFieldObserver {
   bool repeated_ = false;
   int32_t signedCandidates_ = 0;
   int32_t signatureRejects_ = 0;
-  std::vector<uint8_t> signature_;
 };
 
 }  // namespace tovenmarsh::fulltext
