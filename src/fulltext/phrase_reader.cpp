@@ -130,13 +130,41 @@ bool TtxPhraseReader::Read(void* out, int64_t count, int64_t offset) {
   return true;
 }
 
-bool TtxPhraseReader::Get(int32_t value, const uint8_t*& bits, size_t& size) {
-  if (!valid_) return false;
+const uint8_t* TtxPhraseReader::Cached(int64_t count, int64_t offset) const {
+  if (pages_.empty() || offset < 0 || count < 0) return nullptr;
+  const int64_t number = offset / kPageSize;
+  const TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
+  const int64_t within = offset - number * kPageSize;
+  return page.number == number && within + count <= page.length ? page.bytes.data() + within : nullptr;
+}
+
+int64_t TtxPhraseReader::SlotOffset(int32_t value) const {
+  if (!valid_) return -1;
   const int64_t slot = int64_t{value} - base_;
-  if (slot < 0 || slot >= pf::kMaxSlots) return false;
+  if (slot < 0 || slot >= pf::kMaxSlots) return -1;
   const uint64_t chunk = directory_[static_cast<size_t>(slot / pf::kSlotsPerChunk)];
-  if (chunk == 0 || chunk % 8 != 0 || chunk > static_cast<uint64_t>(size_)) return false;
-  const uint8_t* entry = View(4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4);
+  if (chunk == 0 || chunk % 8 != 0 || chunk > static_cast<uint64_t>(size_)) return -1;
+  return static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4;
+}
+
+void TtxPhraseReader::PrefetchSlot(int32_t value) const {
+  if (const uint8_t* entry = Cached(4, SlotOffset(value))) __builtin_prefetch(entry);
+}
+
+void TtxPhraseReader::PrefetchRecord(int32_t value) const {
+  const uint8_t* entry = Cached(4, SlotOffset(value));
+  if (entry == nullptr) return;
+  const int64_t record = int64_t{pf::Load32(entry)} * 8;
+  // The header and the lines after it: most signatures are a few lines long.
+  for (int64_t line = 0; line < 256; line += 64)
+    if (const uint8_t* at = Cached(1, record + line)) __builtin_prefetch(at);
+}
+
+bool TtxPhraseReader::Get(int32_t value, const uint8_t*& bits, size_t& size) {
+  const int64_t slotAt = SlotOffset(value);
+  if (slotAt < 0) return false;
+  const int64_t slot = int64_t{value} - base_;
+  const uint8_t* entry = View(4, slotAt);
   if (entry == nullptr) return false;
   const int64_t record = int64_t{pf::Load32(entry)} * 8;
   const uint8_t* view = record == 0 ? nullptr : View(pf::kRecordHeaderSize, record);

@@ -53,6 +53,10 @@ class TtxPhraseReader {
   // into the cache (valid until the next call); a record's checksum is checked once per cache.
   bool Get(int32_t value, const uint8_t*& bits, size_t& size);
   bool Get(int32_t value, std::vector<uint8_t>& signature);
+  // Hints that Get(value) comes soon, so that memory fetches overlap: first its slot, later
+  // (once the slot has arrived) its record's first lines. Only cached pages are looked at.
+  void PrefetchSlot(int32_t value) const;
+  void PrefetchRecord(int32_t value) const;
 
  private:
   struct TPage {
@@ -66,6 +70,10 @@ class TtxPhraseReader {
   // nullptr when any lies past the file's end.
   const uint8_t* View(int64_t count, int64_t offset);
   const TPage* LoadPage(int64_t number);
+  // count bytes at offset when a cached page holds them all, else nullptr (nothing is read).
+  const uint8_t* Cached(int64_t count, int64_t offset) const;
+  // Where value's slot lies in the file; -1 when it has none.
+  int64_t SlotOffset(int32_t value) const;
   void DropCache();
 
   std::unique_ptr<TPhraseSource> source_;

@@ -13,7 +13,11 @@ namespace pf = phrase_format;
 
 namespace {
 
-constexpr size_t kBufferLimit = size_t{1} << 20;
+// A build keeps this much in memory, so that most builds write their records only at Finish.
+constexpr size_t kBufferLimit = size_t{64} << 20;
+// A build's slot of a value met twice: which row the search locates is not known, so neither
+// signature may stand for it.
+constexpr uint32_t kTwice = 0xFFFFFFFF;
 
 int64_t Align8(int64_t offset) { return (offset + 7) / 8 * 8; }
 
@@ -132,15 +136,26 @@ void TtxPhraseWriter::Put(int32_t value, const std::vector<uint8_t>& signature) 
     if (!PutUpdate(slot, value, signature)) Fail();
     return;
   }
-  if (signature.empty() || end_ > pf::kMaxRecordOffset) {
-    if (static_cast<size_t>(slot) < slots_.size()) slots_[static_cast<size_t>(slot)] = 0;
+  if (static_cast<size_t>(slot) >= slots_.size()) slots_.resize(static_cast<size_t>(slot) + 1, 0);
+  uint32_t& entry = slots_[static_cast<size_t>(slot)];
+  if (entry != 0 || signature.empty() || end_ >= pf::kMaxRecordOffset) {
+    entry = entry != 0 ? kTwice : 0;
     return;
   }
-  if (static_cast<size_t>(slot) >= slots_.size()) slots_.resize(static_cast<size_t>(slot) + 1, 0);
-  slots_[static_cast<size_t>(slot)] = static_cast<uint32_t>(end_ / 8);
+  entry = static_cast<uint32_t>(end_ / 8);
   AppendRecord(buffer_, value, signature);
   end_ += pf::kRecordHeaderSize + static_cast<int64_t>(signature.size());
   if (buffer_.size() >= kBufferLimit && !FlushBuffer()) Fail();
+}
+
+bool TtxPhraseWriter::Has(int32_t value) {
+  const int64_t slot = int64_t{value} - base_;
+  if (broken_ || building_ || slot < 0 || slot >= pf::kMaxSlots) return false;
+  const uint64_t chunk = directory_[static_cast<size_t>(slot / pf::kSlotsPerChunk)];
+  if (chunk == 0) return false;
+  uint8_t entry[4] = {1, 0, 0, 0};
+  if (file_.ReadAt(entry, 4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4) != 4) return true;
+  return pf::Load32(entry) != 0;
 }
 
 bool TtxPhraseWriter::ClearSlot(int64_t slot) {
@@ -153,7 +168,7 @@ bool TtxPhraseWriter::ClearSlot(int64_t slot) {
 
 bool TtxPhraseWriter::PutUpdate(int64_t slot, int32_t value, const std::vector<uint8_t>& signature) {
   const int64_t record = Align8(end_);
-  if (signature.empty() || record > pf::kMaxRecordOffset) return ClearSlot(slot);
+  if (signature.empty() || record >= pf::kMaxRecordOffset) return ClearSlot(slot);
   std::vector<uint8_t> bytes;
   AppendRecord(bytes, value, signature);
   dirty_ = true;
@@ -187,8 +202,9 @@ void TtxPhraseWriter::Finish() {
     bool any = false;
     std::fill(chunk.begin(), chunk.end(), 0);
     for (size_t s = first; s < last; ++s) {
-      pf::Store32(chunk.data() + (s - first) * 4, slots_[s]);
-      any = any || slots_[s] != 0;
+      const uint32_t entry = slots_[s] == kTwice ? 0 : slots_[s];
+      pf::Store32(chunk.data() + (s - first) * 4, entry);
+      any = any || entry != 0;
     }
     if (!any) continue;
     ok = Write(chunk.data(), pf::kChunkBytes, at);

@@ -31,9 +31,11 @@ class TtxPhraseWriter {
   static bool Invalidate(const std::string& path);
   static void Remove(const std::string& path);
 
+  // Update: whether the document's slot points at a record (a damaged slot counts as one).
+  bool Has(int32_t value);
   // The document's signature (empty: it has none; any old one is dropped).
   void Put(int32_t value, const std::vector<uint8_t>& signature);
-  // Build: the slots, the directory and the finished header, to the device.
+  // Build: the records still in memory, the slots, the directory and the finished header.
   void Finish();
   // Update: what was written, to the device (before the words it goes with are committed).
   void Sync();

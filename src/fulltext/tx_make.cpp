@@ -44,9 +44,11 @@ void TtxMake::Execute() {
   state_ = 0;
   text->ForgetRange();
   SetState(StateOf(esBuilding));
+  signaturesWhole_ = false;
   try {
     Run(*text);
   } catch (...) {
+    phrases_.reset();  // unfinished: never read
     // The build's own failure is the one reported; leaving the state still runs in full.
     try {
       LeaveBuild();
@@ -55,7 +57,14 @@ void TtxMake::Execute() {
     }
     throw;
   }
+  struct Drop {
+    TtxMake& engine;
+    ~Drop() { engine.phrases_.reset(); }
+  } drop{*this};
   LeaveBuild();
+  // The signatures are written once the words table is closed: its syncs would otherwise wait
+  // for their megabytes too (a sync of the folder writes out every file's pending data).
+  if (signaturesWhole_) phrases_->Finish();
 }
 
 void TtxMake::LeaveBuild() {
@@ -81,10 +90,7 @@ void TtxMake::Run(TtxDocumentLink& linkRef) {
   TtxCache& cache = CacheRef();
   struct Unhook {
     TtxMake& engine;
-    ~Unhook() {
-      engine.pairSink_ = nullptr;
-      engine.phrases_.reset();
-    }
+    ~Unhook() { engine.pairSink_ = nullptr; }
   } unhook{*this};
   StartSignatures(*text);
   for (std::string word : omitList_) {
@@ -116,7 +122,7 @@ void TtxMake::Run(TtxDocumentLink& linkRef) {
     ProcessMessages();
   }
   if (cache.Count() > 0) FlushBuild(true);
-  if (pairSink_ != nullptr && !Aborted()) phrases_->Finish();
+  signaturesWhole_ = pairSink_ != nullptr && !Aborted();
 }
 
 void TtxMake::SaveProperties() {

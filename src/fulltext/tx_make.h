@@ -58,6 +58,7 @@ class TtxMake : public TtxEngine {
   TPairSignature pairs_;
   std::vector<uint8_t> signature_;
   std::unique_ptr<TtxPhraseWriter> phrases_;
+  bool signaturesWhole_ = false;  // every document of the build has its signature
 };
 
 }  // namespace tovenmarsh::fulltext

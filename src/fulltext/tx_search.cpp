@@ -529,8 +529,22 @@ void TtxProximitySearch::Verify(const std::string& input) {
     phrase_.clear();
     if (leaving && !failed) std::rethrow_exception(leaving);
   };
+  // With signatures, candidates further on have theirs fetched while this one is tested: the
+  // slots 16 ahead, the records (whose place the slot gives) 8 ahead.
+  int32_t slotAhead = d, recordAhead = d;
+  const auto ahead = [&](int32_t b) { return b < 0 ? b : (reverse ? result_->FindPriorSet(b) : result_->FindNextSet(b)); };
+  const auto prefetch = [&](bool records) {
+    slotAhead = ahead(slotAhead);
+    if (slotAhead >= 0) signatures->PrefetchSlot(static_cast<int32_t>(lowest + slotAhead));
+    if (!records) return;
+    recordAhead = ahead(recordAhead);
+    if (recordAhead >= 0) signatures->PrefetchRecord(static_cast<int32_t>(lowest + recordAhead));
+  };
+  if (signatures != nullptr)
+    for (int i = 0; i < 16; ++i) prefetch(i >= 8);
   try {
     while (d >= 0 && !Aborted()) {
+      if (signatures != nullptr) prefetch(true);
       matched_ = false;
       expected_ = 0;
       std::fill(values_.begin(), values_.end(), 0);

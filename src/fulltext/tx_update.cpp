@@ -142,9 +142,10 @@ void TtxUpdate::ParseDocument() {
   }
   const int32_t value = lastIndexValue_;
   const bool sign = PlainWordStream();
-  // Words written at once may be committed before a later sync: the old signature goes first.
-  const bool writesNow = CacheOrNull() == nullptr || !delayedWrites_;
-  if (writesNow) {
+  // The words may be written (and committed) before the next sync: an old signature, which
+  // could hide a phrase of the new text, is dropped for good first. A new document's record
+  // needs no such care: lost in a crash, it leaves the document without a signature.
+  if (phrases->Has(value)) {
     phrases->Put(value, {});
     phrases->Sync();
   }
@@ -167,8 +168,6 @@ void TtxUpdate::ParseDocument() {
   if (sign) {
     pairs_.Make(signature_);
     phrases->Put(value, signature_);
-  } else if (!writesNow) {
-    phrases->Put(value, {});
   }
 }
 

@@ -7,8 +7,8 @@
 // replaced; a word whose set becomes empty loses its row; a document below the index's lowest
 // value is refused with "Dictionary invalidated" before anything changes. An added or replaced
 // document gets its pair signature in the file beside the words table (when that file is one
-// of this index's settings; any other is removed), written before its words: synced by
-// FlushCache with delayed writes, else its old signature is dropped before the words change.
+// of this index's settings; any other is removed): a document's old signature is dropped, and
+// synced, before its words change; new ones are synced by FlushCache, before the words.
 #pragma once
 
 #include <cstdint>
