@@ -88,8 +88,8 @@ const TtxPhraseReader::TPage* TtxPhraseReader::LoadPage(int64_t number) {
   if (pages_.empty()) pages_.resize(kMaxPages);
   TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
   if (page.number != number) {
-    page.bytes.resize(static_cast<size_t>(kPageSize));
-    const int64_t got = source_->ReadAt(page.bytes.data(), kPageSize, number * kPageSize);
+    if (!page.bytes) page.bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(kPageSize));
+    const int64_t got = source_->ReadAt(page.bytes.get(), kPageSize, number * kPageSize);
     if (got < 0) {
       page.number = -1;
       return nullptr;
@@ -106,7 +106,7 @@ const uint8_t* TtxPhraseReader::View(int64_t count, int64_t offset) {
   const int64_t within = offset - number * kPageSize;
   if (within + count <= kPageSize) {
     const TPage* page = LoadPage(number);
-    return page != nullptr && within + count <= page->length ? page->bytes.data() + within : nullptr;
+    return page != nullptr && within + count <= page->length ? page->bytes.get() + within : nullptr;
   }
   scratch_.resize(static_cast<size_t>(count));
   return Read(scratch_.data(), count, offset) ? scratch_.data() : nullptr;
@@ -122,7 +122,7 @@ bool TtxPhraseReader::Read(void* out, int64_t count, int64_t offset) {
     const int64_t within = offset - number * kPageSize;
     const int64_t n = std::min(count, page->length - within);
     if (n <= 0) return false;  // the file shrank under us
-    std::memcpy(target, page->bytes.data() + within, static_cast<size_t>(n));
+    std::memcpy(target, page->bytes.get() + within, static_cast<size_t>(n));
     target += n;
     offset += n;
     count -= n;
@@ -135,7 +135,7 @@ const uint8_t* TtxPhraseReader::Cached(int64_t count, int64_t offset) const {
   const int64_t number = offset / kPageSize;
   const TPage& page = pages_[static_cast<size_t>(number % static_cast<int64_t>(kMaxPages))];
   const int64_t within = offset - number * kPageSize;
-  return page.number == number && within + count <= page.length ? page.bytes.data() + within : nullptr;
+  return page.number == number && within + count <= page.length ? page.bytes.get() + within : nullptr;
 }
 
 int64_t TtxPhraseReader::SlotOffset(int32_t value) const {

@@ -62,7 +62,7 @@ class TtxPhraseReader {
   struct TPage {
     int64_t number = -1;
     int64_t length = 0;
-    std::vector<uint8_t> bytes;
+    std::unique_ptr<uint8_t[]> bytes;  // kPageSize, not zeroed first: the read fills it
   };
   // count bytes at offset through the cache; false when any lies past the file's end.
   bool Read(void* out, int64_t count, int64_t offset);
