@@ -46,7 +46,8 @@ std::unique_ptr<TtxPhraseReader> TtxPhraseReader::OpenFile(const std::string& pa
   if (path.empty()) return nullptr;
   platform::TOsFile file;
   platform::TOsOpenOptions options;
-  if (file.Open(path, options) < 0) return nullptr;
+  // A file that the update engine could not write would keep old documents' signatures.
+  if (file.Open(path, options) < 0 || file.ReadOnly()) return nullptr;
   return std::make_unique<TtxPhraseReader>(std::make_unique<TFilePhraseSource>(std::move(file), path));
 }
 

@@ -42,7 +42,7 @@ class TtxPhraseReader {
 
   explicit TtxPhraseReader(std::unique_ptr<TPhraseSource> source);
   ~TtxPhraseReader();
-  // The file's reader; nullptr when it cannot be opened (missing, say).
+  // The file's reader; nullptr when it cannot be opened (missing, say) or is read-only.
   static std::unique_ptr<TtxPhraseReader> OpenFile(const std::string& path);
 
   // Reads the header and directory again when the file changed (the cache is dropped then);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -302,6 +303,28 @@ TEST(PhraseSignatures, BuildReplacesTheFileAndUpdatesDropOneOfOtherSettings) {
   update.UpdateCurrent();
   EXPECT_TRUE(!platform::FileExistsOnDisk(path) || ReadFile(path).compare(0, 8, pf::kMagic, 8) != 0);
   EXPECT_EQ(RunQuery(idx, {"zebra crossing", slPhrase, false}).hits, (TDocSet{5, 6, 31}));
+}
+
+TEST(PhraseSignatures, AReadOnlyFileIsNeverTrusted) {
+  // The update engine cannot write it, so its signatures may be of old texts.
+  std::mt19937 rng(12);
+  TStoredIndex idx;
+  std::vector<std::string> bodies;
+  FillRandom(idx, rng, 1, 20, bodies);
+  idx.Put(5, "t", "crossing the zebra");
+  idx.Build();
+  const std::string path = idx.Folder() + "words.phrases";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);
+  TtxUpdate update;
+  update.SetTextLink(&idx.Text());
+  update.SetWordsLink(&idx.Words());
+  idx.Put(5, "t", "a zebra crossing");
+  ASSERT_TRUE(idx.Goto(5));
+  update.UpdateCurrent();
+  EXPECT_EQ(RunQuery(idx, {"zebra crossing", slPhrase, false}).hits, TDocSet{5});
+  idx.Reopen();
+  EXPECT_EQ(RunQuery(idx, {"zebra crossing", slPhrase, false}).hits, TDocSet{5});
 }
 
 TEST(PhraseReader, HostileBytesNeverReadOutside) {
