@@ -171,7 +171,9 @@ bool TtxPhraseWriter::PutUpdate(int64_t slot, int32_t value, const std::vector<u
   if (signature.empty() || record >= pf::kMaxRecordOffset) return ClearSlot(slot);
   std::vector<uint8_t> bytes;
   AppendRecord(bytes, value, signature);
-  dirty_ = true;
+  // Appends need no sync of their own: a record or slot lost in a crash leaves the document
+  // without a signature (a slot that outlived its record meets another value or a bad
+  // checksum there), so it is searched by its text. Only a dropped signature must be durable.
   if (!Write(bytes.data(), static_cast<int64_t>(bytes.size()), record)) return false;
   end_ = record + static_cast<int64_t>(bytes.size());
   const size_t at = static_cast<size_t>(slot / pf::kSlotsPerChunk);

@@ -37,7 +37,7 @@ class TtxPhraseWriter {
   void Put(int32_t value, const std::vector<uint8_t>& signature);
   // Build: the records still in memory, the slots, the directory and the finished header.
   void Finish();
-  // Update: what was written, to the device (before the words it goes with are committed).
+  // Update: a dropped signature, to the device (before the words it goes with are committed).
   void Sync();
   bool Usable() const { return !broken_; }
 
@@ -57,7 +57,7 @@ class TtxPhraseWriter {
   int32_t base_ = 0;
   bool building_ = false;
   bool broken_ = false;
-  bool dirty_ = false;
+  bool dirty_ = false;  // a slot was cleared since the last sync
   int64_t end_ = 0;
   std::vector<uint8_t> buffer_;  // build: records not written yet, from bufferAt_
   int64_t bufferAt_ = 0;
