@@ -133,7 +133,10 @@ void TtxEngine::AddWord(std::string word, bool mapCase) {
   if (mapCase) UpperMap(word);
   const auto size = static_cast<size_t>(wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0);
   if (word.size() > size) word.resize(size);
-  if (static_cast<int64_t>(word.size()) >= minWordLen_ && AcceptWord(word)) ProcessWord(word);
+  if (static_cast<int64_t>(word.size()) >= minWordLen_ && AcceptWord(word)) {
+    ProcessWord(word);
+    if (pairSink_ != nullptr) pairSink_->Word(word);
+  }
   if (pairFlag_) {
     if (!previousWord_.empty()) ProcessWord(MakePairKey(previousWord_, word));
     previousWord_ = word;
@@ -149,6 +152,25 @@ std::string TtxEngine::MakePairKey(const std::string& previous, const std::strin
     if (static_cast<int64_t>(b.size()) > cut) b.resize(static_cast<size_t>(cut));
   }
   return "." + a + b + ".";
+}
+
+uint64_t TtxEngine::WordStreamFingerprint() const {
+  std::string key = "pairs";
+  key += std::to_string(TPairSignature::kBitsPerPair) + "/" + std::to_string(TPairSignature::kProbes);
+  for (size_t c = 0; c < delimiters_.size(); ++c) key += delimiters_[c] ? '1' : '0';
+  key += "/" + std::to_string(minWordLen_);
+  key += "/" + std::to_string(wordsLink_ != nullptr ? wordsLink_->KeyFieldSize() : -1);
+  key += pairFlag_ ? "/P" : "/-";
+  if (textLink_ != nullptr) {
+    for (std::string name : textLink_->FieldNames()) {
+      UpperMap(name);
+      key += "/" + name;
+    }
+    std::string index = textLink_->IndexFieldName();
+    UpperMap(index);
+    key += "//" + index;
+  }
+  return SignatureWordHash(key);
 }
 
 void TtxEngine::Reset() {

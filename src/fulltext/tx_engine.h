@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fulltext/pair_signature.h"
 #include "fulltext/tx_base.h"
 #include "fulltext/tx_properties.h"
 #include "fulltext/tx_utils.h"
@@ -90,9 +91,18 @@ class TtxEngine : public TtxBase {
   void ParseText(char* buffer, size_t length);  // case-maps the buffer in place
   void ParseString(std::string_view text);
   void AddWord(std::string word, bool mapCase);
-  void StartField() { previousWord_.clear(); }
+  void StartField() {
+    previousWord_.clear();
+    if (pairSink_ != nullptr) pairSink_->FieldBreak();
+  }
   bool AcceptWord(const std::string& word);
   std::string MakePairKey(const std::string& previous, const std::string& current) const;
+  // What decides the words a document gives and their order (delimiters, shortest word, word
+  // size, pair keys, fields): pair signatures are only trusted by engines of the same value.
+  uint64_t WordStreamFingerprint() const;
+  // Whether this engine meets a document's words as any other engine without hooks does (no
+  // word hooks, no pair keys between them): only then do pair signatures describe them.
+  bool PlainWordStream() const { return !OnAcceptWord && !OnParseWord && !pairFlag_; }
 
   void Reset() override;
 
@@ -126,6 +136,8 @@ class TtxEngine : public TtxBase {
   bool haveIndexValue_ = false;
   TEngineState state_ = 0;
   std::string previousWord_;
+  // Hears every word the engine processes (the build and update engines' pair signatures).
+  TPairSignature* pairSink_ = nullptr;
   bool pairFlag_ = false;
   int32_t storedVersion_ = 0;
 };

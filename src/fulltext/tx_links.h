@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,23 @@
 namespace tovenmarsh::fulltext {
 
 class TtxEngine;
+class TtxPhraseReader;
 
 enum TtxKeyKind : int { kkNone = 0, kkWord = 1, kkLike = 2, kkReverse = 3 };
 
 class TtxWordsRowLink : public TtxWordsLink {
  public:
+  TtxWordsRowLink();
+  ~TtxWordsRowLink() override;
+
+  // The pair-signature file beside the words table; "" when there is none (a table in memory).
+  virtual std::string PhraseFileName() { return std::string(); }
+  // Its reader for an engine of this word-stream fingerprint, kept from search to search while
+  // the file stays the same; nullptr when there is no usable file.
+  TtxPhraseReader* PhraseReader(uint64_t fingerprint);
+  // Closes that reader (a build replaces the file, which an open reader would keep).
+  void ReleasePhraseReader();
+
   virtual bool IsActive() = 0;
   virtual void Open() = 0;
   virtual void Close() = 0;
@@ -54,6 +67,10 @@ class TtxWordsRowLink : public TtxWordsLink {
   virtual void SetCount(int32_t count) = 0;
   // record: a match-bit record (raw or packed) of size bytes, header word included.
   virtual void WriteBits(const uint8_t* record, size_t size) = 0;
+
+ private:
+  std::unique_ptr<TtxPhraseReader> phraseReader_;
+  std::string phraseReaderPath_;
 };
 
 // An engine that wants to hear of each field a documents link starts.

@@ -4,6 +4,7 @@
 #include "fulltext/cl_errors.h"
 #include "fulltext/match_bits.h"
 #include "fulltext/message_pump.h"
+#include "fulltext/phrase_writer.h"
 #include "fulltext/tx_bits.h"
 #include "fulltext/tx_links.h"
 #include "fulltext/word_cache.h"
@@ -11,6 +12,18 @@
 namespace tovenmarsh::fulltext {
 
 TtxMake::TtxMake() { stateMask_ |= StateOf(esCollecting) | StateOf(esWriting); }
+
+TtxMake::~TtxMake() = default;
+
+void TtxMake::StartSignatures(TtxDocumentLink& text) {
+  phrases_.reset();
+  auto* words = dynamic_cast<TtxWordsRowLink*>(wordsLink_);
+  if (words == nullptr) return;
+  words->ReleasePhraseReader();
+  phrases_ = TtxPhraseWriter::Create(words->PhraseFileName(), WordStreamFingerprint(), text.LowestIndex());
+  // With word hooks the file is left unfinished: unread, like no file at all.
+  if (phrases_ && PlainWordStream()) pairSink_ = &pairs_;
+}
 
 TtxCache& TtxMake::CacheRef() const {
   auto* cache = dynamic_cast<TtxCache*>(cache_);
@@ -31,9 +44,11 @@ void TtxMake::Execute() {
   state_ = 0;
   text->ForgetRange();
   SetState(StateOf(esBuilding));
+  signaturesWhole_ = false;
   try {
     Run(*text);
   } catch (...) {
+    phrases_.reset();  // unfinished: never read
     // The build's own failure is the one reported; leaving the state still runs in full.
     try {
       LeaveBuild();
@@ -42,7 +57,14 @@ void TtxMake::Execute() {
     }
     throw;
   }
+  struct Drop {
+    TtxMake& engine;
+    ~Drop() { engine.phrases_.reset(); }
+  } drop{*this};
   LeaveBuild();
+  // The signatures are written once the words table is closed: its syncs would otherwise wait
+  // for their megabytes too (a sync of the folder writes out every file's pending data).
+  if (signaturesWhole_) phrases_->Finish();
 }
 
 void TtxMake::LeaveBuild() {
@@ -66,6 +88,11 @@ void TtxMake::Run(TtxDocumentLink& linkRef) {
   TtxDocumentLink* text = &linkRef;
   SetState(static_cast<TEngineState>(state_ | StateOf(esCollecting)));
   TtxCache& cache = CacheRef();
+  struct Unhook {
+    TtxMake& engine;
+    ~Unhook() { engine.pairSink_ = nullptr; }
+  } unhook{*this};
+  StartSignatures(*text);
   for (std::string word : omitList_) {
     UpperMap(word);
     try {
@@ -84,12 +111,18 @@ void TtxMake::Run(TtxDocumentLink& linkRef) {
          segment_ <= lastSegment_) {
     ++processed_;
     documentMark_ = cache.Sequence();
+    if (pairSink_ != nullptr) pairs_.Clear();
     text->ProcessDocument(*this);
+    if (pairSink_ != nullptr) {
+      pairs_.Make(signature_);
+      phrases_->Put(lastIndexValue_, signature_);
+    }
     have = text->Next();
     if (segment_ == lastSegment_ && have && !text->AtEnd()) SetIndexValue(text->CurrentIndexValue());
     ProcessMessages();
   }
   if (cache.Count() > 0) FlushBuild(true);
+  signaturesWhole_ = pairSink_ != nullptr && !Aborted();
 }
 
 void TtxMake::SaveProperties() {

@@ -5,17 +5,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
+#include "fulltext/pair_signature.h"
 #include "fulltext/tx_engine.h"
 
 namespace tovenmarsh::fulltext {
 
 class TtxCache;
 class TtxDocumentLink;
+class TtxPhraseWriter;
 
 class TtxMake : public TtxEngine {
  public:
   TtxMake();
+  ~TtxMake() override;
   bool IsBuildEngine() const override { return true; }
 
   int32_t FirstSegment() const { return firstSegment_; }
@@ -42,12 +47,18 @@ class TtxMake : public TtxEngine {
   void FlushBuild(bool final);
   void Run(TtxDocumentLink& text);
   void LeaveBuild();
+  // A new pair-signature file beside the words table (an unfinished one stays unread).
+  void StartSignatures(TtxDocumentLink& text);
 
   int32_t firstSegment_ = 0;
   int32_t lastSegment_ = 32767;
   int32_t counterLimit_ = 0;
   int32_t processed_ = 0;
   int64_t documentMark_ = 0;
+  TPairSignature pairs_;
+  std::vector<uint8_t> signature_;
+  std::unique_ptr<TtxPhraseWriter> phrases_;
+  bool signaturesWhole_ = false;  // every document of the build has its signature
 };
 
 }  // namespace tovenmarsh::fulltext

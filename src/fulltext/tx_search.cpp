@@ -6,6 +6,8 @@
 #include <exception>
 
 #include "fulltext/cl_errors.h"
+#include "fulltext/pair_signature.h"
+#include "fulltext/phrase_reader.h"
 #include "fulltext/tx_bits.h"
 #include "fulltext/wild_matcher.h"
 #include "fulltext/word_cache.h"
@@ -368,6 +370,42 @@ int32_t TtxProximitySearch::PhrasePosition(const std::string& word) const {
   return -1;
 }
 
+void TtxProximitySearch::Prepare() {
+  TtxBasicSearch::Prepare();
+  signedCandidates_ = signatureRejects_ = 0;
+}
+
+std::vector<uint64_t> TtxProximitySearch::SignaturePairs(const std::string& input) const {
+  std::vector<uint64_t> pairs;
+  // Hooks may change which words the search records or the documents give.
+  if (logic_ != slPhrase || phrase_.size() < 2 || !PlainWordStream() || OnPreviewWord) return pairs;
+  const auto size = static_cast<size_t>(Words().KeyFieldSize());
+  if (International) {
+    // A document word stands at a position when its folded form is that of the phrase word:
+    // that needs the words searched (upper-cased) to line up with the folded phrase.
+    std::string upper = input;
+    UpperMap(upper);
+    const char* position = upper.data();
+    size_t remaining = upper.size();
+    for (const std::string& word : phrase_) {
+      std::string searched = NextWord(position, remaining, kMaxParsedWordLength, searchDelims_);
+      if (searched.size() > size) searched.resize(size);
+      std::string folded = word;
+      FoldMap(searched);
+      FoldMap(folded);
+      if (searched.empty() || searched != folded || folded != word) return pairs;
+    }
+    if (!NextWord(position, remaining, kMaxParsedWordLength, searchDelims_).empty()) return pairs;
+  }
+  const std::string wild{AnyChar, OneChar};
+  for (size_t i = 0; i + 1 < phrase_.size(); ++i) {
+    if (phrase_[i].find_first_of(wild) != std::string::npos || phrase_[i + 1].find_first_of(wild) != std::string::npos)
+      continue;
+    pairs.push_back(SignaturePairHash(SignatureWordHash(phrase_[i]), SignatureWordHash(phrase_[i + 1])));
+  }
+  return pairs;
+}
+
 void TtxProximitySearch::FieldStarted() {
   if (!verifying_) return;
   expected_ = 0;
@@ -446,6 +484,20 @@ void TtxProximitySearch::Verify(const std::string& input) {
     return;
   }
   values_.assign(phrase_.size(), 0);
+  const std::vector<uint64_t> pairs = SignaturePairs(input);
+  TtxPhraseReader* signatures = pairs.empty() ? nullptr : Words().PhraseReader(WordStreamFingerprint());
+  const auto ruledOut = [&](int32_t value) {
+    const uint8_t* bits = nullptr;
+    size_t size = 0;
+    if (signatures == nullptr || !signatures->Get(value, bits, size)) return false;
+    ++signedCandidates_;
+    for (uint64_t pair : pairs)
+      if (!SignatureMayHold(bits, size, pair)) {
+        ++signatureRejects_;
+        return true;
+      }
+    return false;
+  };
   const TEngineState before = state_;
   SetState(static_cast<TEngineState>(state_ | StateOf(esVerifying)));
   verifying_ = true;
@@ -477,13 +529,28 @@ void TtxProximitySearch::Verify(const std::string& input) {
     phrase_.clear();
     if (leaving && !failed) std::rethrow_exception(leaving);
   };
+  // With signatures, candidates further on have theirs fetched while this one is tested: the
+  // slots 16 ahead, the records (whose place the slot gives) 8 ahead.
+  int32_t slotAhead = d, recordAhead = d;
+  const auto ahead = [&](int32_t b) { return b < 0 ? b : (reverse ? result_->FindPriorSet(b) : result_->FindNextSet(b)); };
+  const auto prefetch = [&](bool records) {
+    slotAhead = ahead(slotAhead);
+    if (slotAhead >= 0) signatures->PrefetchSlot(static_cast<int32_t>(lowest + slotAhead));
+    if (!records) return;
+    recordAhead = ahead(recordAhead);
+    if (recordAhead >= 0) signatures->PrefetchRecord(static_cast<int32_t>(lowest + recordAhead));
+  };
+  if (signatures != nullptr)
+    for (int i = 0; i < 16; ++i) prefetch(i >= 8);
   try {
     while (d >= 0 && !Aborted()) {
+      if (signatures != nullptr) prefetch(true);
       matched_ = false;
       expected_ = 0;
       std::fill(values_.begin(), values_.end(), 0);
       for (auto& [w, s] : searched_) s.rankTotal = 0;
-      if (text.Locate(static_cast<int32_t>(lowest + d))) text.ProcessDocument(*this);
+      const auto value = static_cast<int32_t>(lowest + d);
+      if (!ruledOut(value) && text.Locate(value)) text.ProcessDocument(*this);
       if (logic_ == slNot) {
         if (!matched_) result_->SetBit(d);
       } else if (!matched_) {

@@ -2,7 +2,10 @@
 // index range: words combined by one search logic, combined with the previous result by the
 // search mode, wildcard and sound-alike words through the words table's word, reverse and like
 // indexes. TtxProximitySearch adds phrases, nearness and sub-field restriction, proven by
-// re-reading the candidate documents.
+// re-reading the candidate documents. A phrase's candidates are first tested against their
+// pair signatures (see pair_signature.h), when the words table has a usable signature file and
+// the search meets words as the build did: a candidate whose signature lacks a pair of adjacent
+// plain words of the phrase cannot hold it and is dropped unread.
 //
 // Promises: the result always has one bit per index value of the text link's range; a query
 // word never reads outside the words table's key (words are cut to the key field size);
@@ -110,10 +113,18 @@ class TtxProximitySearch : public TtxBasicSearch, public TtxFieldObserver {
   // A proven document needs no more words, unless a hook watches them or pair keys carry the
   // previous word over.
   bool WantsWords() const override { return !(verifying_ && matched_) || pairFlag_ || OnAcceptWord || OnParseWord; }
+  // Of the candidates verified since the search began: those that had a pair signature, and
+  // those of them that it ruled out without reading the document.
+  int32_t SignedCandidates() const { return signedCandidates_; }
+  int32_t SignatureRejects() const { return signatureRejects_; }
 
  protected:
+  void Prepare() override;
   void Verify(const std::string& text) override;
   void ProcessWord(const std::string& word) override;
+  // The hashes of the phrase's adjacent pairs that every match must hold (pairs with a
+  // wildcard left out); empty when signatures cannot be trusted for this search.
+  std::vector<uint64_t> SignaturePairs(const std::string& input) const;
   // Words of documents re-read outside the verifying state (the ranking's).
   virtual void DocumentWord(const std::string& /*word*/) {}
   int32_t PhrasePosition(const std::string& word) const;
@@ -125,6 +136,8 @@ class TtxProximitySearch : public TtxBasicSearch, public TtxFieldObserver {
   int64_t wordCounter_ = 0;
   bool matched_ = false;
   bool repeated_ = false;
+  int32_t signedCandidates_ = 0;
+  int32_t signatureRejects_ = 0;
 };
 
 }  // namespace tovenmarsh::fulltext

@@ -5,6 +5,7 @@
 
 #include "fulltext/cl_errors.h"
 #include "fulltext/match_bits.h"
+#include "fulltext/phrase_writer.h"
 #include "fulltext/tx_bits.h"
 #include "fulltext/tx_links.h"
 #include "fulltext/word_cache.h"
@@ -30,6 +31,7 @@ TtxWordsRowLink& TtxUpdate::Words() const {
 
 void TtxUpdate::SetDelayedWrites(bool on) {
   if (delayedWrites_ && !on) {
+    SyncPhrases();
     if (TtxCache* cache = CacheOrNull()) cache->Flush(false, false, CacheWriteDirty, *this);
   }
   delayedWrites_ = on;
@@ -104,10 +106,69 @@ void TtxUpdate::Run(TMode mode, bool checkRange) {
   SetState(before);
 }
 
-void TtxUpdate::ParseDocument() {
+void TtxUpdate::ParseWords() {
   if (mode_ != umReplace)
     for (auto it = marks_.begin(); it != marks_.end();) it = it->second != 0 ? marks_.erase(it) : std::next(it);
   Text().ProcessDocument(*this);
+}
+
+TtxPhraseWriter* TtxUpdate::Phrases() {
+  const uint64_t fingerprint = WordStreamFingerprint();
+  const std::string path = Words().PhraseFileName();
+  if (!phrasesOpened_ || fingerprint != phrasesFingerprint_ || path != phrasesPath_) {
+    SyncPhrases();
+    phrases_ = TtxPhraseWriter::OpenForUpdate(path, fingerprint);
+    // A file this engine cannot keep up to date would describe old versions of the documents.
+    if (!phrases_) {
+      Words().ReleasePhraseReader();
+      TtxPhraseWriter::Remove(path);
+    }
+    phrasesOpened_ = true;
+    phrasesFingerprint_ = fingerprint;
+    phrasesPath_ = path;
+  }
+  return phrases_ && phrases_->Usable() ? phrases_.get() : nullptr;
+}
+
+void TtxUpdate::SyncPhrases() {
+  if (phrases_) phrases_->Sync();
+}
+
+void TtxUpdate::ParseDocument() {
+  TtxPhraseWriter* phrases = mode_ == umAdd || mode_ == umReplace ? Phrases() : nullptr;
+  if (phrases == nullptr) {
+    ParseWords();
+    return;
+  }
+  const int32_t value = lastIndexValue_;
+  const bool sign = PlainWordStream();
+  // The words may be written (and committed) before the next sync: an old signature, which
+  // could hide a phrase of the new text, is dropped for good first. A new document's record
+  // needs no such care: lost in a crash, it leaves the document without a signature.
+  if (phrases->Has(value)) {
+    phrases->Put(value, {});
+    phrases->Sync();
+  }
+  if (sign) {
+    pairs_.Clear();
+    pairSink_ = &pairs_;
+  }
+  try {
+    ParseWords();
+  } catch (...) {
+    pairSink_ = nullptr;
+    try {
+      phrases->Put(value, {});  // the words may be half changed: no signature is safe
+    } catch (...) {
+      // The parse's own failure is the one reported.
+    }
+    throw;
+  }
+  pairSink_ = nullptr;
+  if (sign) {
+    pairs_.Make(signature_);
+    phrases->Put(value, signature_);
+  }
 }
 
 void TtxUpdate::UpdateCurrent() {
@@ -135,6 +196,7 @@ void TtxUpdate::Refresh() {
 }
 
 void TtxUpdate::FlushCache() {
+  SyncPhrases();
   if (TtxCache* cache = CacheOrNull()) cache->Flush(false, true, CacheWriteDirtyRelease, *this);
 }
 

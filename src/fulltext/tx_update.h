@@ -5,14 +5,20 @@
 //
 // Promises: a document's bit ends up set in exactly the words of the version last added or
 // replaced; a word whose set becomes empty loses its row; a document below the index's lowest
-// value is refused with "Dictionary invalidated" before anything changes.
+// value is refused with "Dictionary invalidated" before anything changes. An added or replaced
+// document gets its pair signature in the file beside the words table (when that file is one
+// of this index's settings; any other is removed): a document's old signature is dropped, and
+// synced, before its words change; new ones are synced by FlushCache, before the words.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "fulltext/pair_signature.h"
 #include "fulltext/tx_engine.h"
 
 namespace tovenmarsh::fulltext {
@@ -20,6 +26,7 @@ namespace tovenmarsh::fulltext {
 class TtxCache;
 class TtxDocumentLink;
 class TtxWordsRowLink;
+class TtxPhraseWriter;
 
 class TtxUpdate : public TtxReadEngine {
  public:
@@ -53,12 +60,22 @@ class TtxUpdate : public TtxReadEngine {
   void Prepare();
   void CheckRange(int32_t value);
   void ParseDocument();
+  void ParseWords();
+  // The signature file to write to; nullptr when there is none usable.
+  TtxPhraseWriter* Phrases();
+  void SyncPhrases();
   void ChangeWordBit(const std::string& word, bool set);
 
   bool delayedWrites_ = false;
   TMode mode_ = umAdd;
   std::map<std::string, int> marks_;
   const TtxWordsLink* propertiesFrom_ = nullptr;  // 0 omit word, 1 old version, 2 handled
+  TPairSignature pairs_;
+  std::vector<uint8_t> signature_;
+  std::unique_ptr<TtxPhraseWriter> phrases_;
+  bool phrasesOpened_ = false;
+  uint64_t phrasesFingerprint_ = 0;
+  std::string phrasesPath_;
 };
 
 }  // namespace tovenmarsh::fulltext

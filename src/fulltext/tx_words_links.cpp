@@ -12,11 +12,14 @@
 #include "dataset/fields.h"
 #include "dataset/index_defs.h"
 #include "engine/base/engine_error.h"
+#include "engine/table/directory.h"
 #include "fulltext/cl_errors.h"
 #include "fulltext/match_bits.h"
+#include "fulltext/phrase_file_format.h"
 #include "fulltext/tx_drivers.h"
 #include "fulltext/tx_engine.h"
 #include "fulltext/tx_utils.h"
+#include "platform/paths.h"
 
 namespace tovenmarsh::fulltext {
 
@@ -713,6 +716,16 @@ void TtxCustomWordsFenLink::SetParameter(int number, const std::string& value) {
     case 3: table_->SetIndexFieldNames(value); break;
     default: RaiseTextIndex(txeInvalidParameter);
   }
+}
+
+std::string TtxCustomWordsFenLink::PhraseFileName() {
+  if (table_ == nullptr || table_->InMemory() || table_->Database() == nullptr || table_->TableName().empty())
+    return std::string();
+  // The engine's folder of the database: the database's own, or the one a path name gave.
+  const engine::TDataDirectory* directory = table_->Database()->Handle();
+  if (directory == nullptr || directory->Path().empty()) return std::string();
+  const std::string folder = directory->Path();
+  return phrase_format::SideFileName(platform::IncludeTrailingPathDelimiter(folder) + table_->TableName());
 }
 
 bool TtxCustomWordsFenLink::DataSetInTransaction() {

@@ -238,6 +238,8 @@ class TtxCustomWordsFenLink : public TtxWordsBaseTableLink {
   // 0 database name, 1 table name, 2 index name, 3 index field names (else 30480).
   std::string Parameter(int number) const;
   void SetParameter(int number, const std::string& value);
+  // Beside the table's file: "words.phrases" for "words.dat" (none while closed or in memory).
+  std::string PhraseFileName() override;
 
  protected:
   bool DataSetInTransaction() override;

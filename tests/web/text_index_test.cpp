@@ -222,6 +222,63 @@ TEST_F(TextIndex, WordSearchesAgreeWithAModel) {
   check("rebuilt");
 }
 
+TEST_F(TextIndex, PhraseSearchesAgreeWithAModelBeforeAndAfterIndexingAndRebuilding) {
+  const std::vector<std::string> vocabulary = {"alder", "birch", "cedar", "elm", "fir", "hazel"};
+  std::mt19937 random(17);
+  std::map<int, std::vector<std::string>> model;
+  auto add = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      std::string content;
+      std::vector<std::string> words;
+      const int n = 2 + static_cast<int>(random() % 8);
+      for (int w = 0; w < n; ++w) {
+        const std::string& word = vocabulary[random() % vocabulary.size()];
+        content += word + (random() % 2 ? "\r\n" : ", ");
+        words.push_back(word);
+      }
+      model[AddDocument(content)] = words;
+    }
+  };
+  // A run broken by any other word starts again, and the breaking word is no new start.
+  auto phrase = [&](const std::string& a, const std::string& b) {
+    std::vector<int> hits;
+    for (const auto& [number, words] : model) {
+      size_t expected = 0;
+      const std::string want[] = {a, b};
+      for (const std::string& w : words) {
+        if (w != want[expected]) {
+          expected = 0;
+        } else if (++expected == 2) {
+          hits.push_back(number);
+          break;
+        }
+      }
+    }
+    return hits;
+  };
+  auto check = [&](const char* when) {
+    for (const std::string& a : vocabulary)
+      for (const std::string& b : vocabulary) {
+        std::vector<int> found = Search("\"" + a + " " + b + "\"");
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, phrase(a, b)) << when << ": " << a << " " << b;
+      }
+  };
+  add(25);
+  PrepareTextIndex(environment_, false);  // built from the documents there are
+  ASSERT_TRUE(std::filesystem::exists(folder_ + "words.phrases"));
+  IndexAll();
+  check("built");
+  add(15);  // indexed one by one: their signatures come from the indexer
+  IndexAll();
+  check("indexed");
+  ResetTextIndex(environment_);
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "words.phrases"));
+  PrepareTextIndex(environment_, false);
+  IndexAll();
+  check("rebuilt");
+}
+
 TEST_F(TextIndex, SearchFiltersByDateAndLevelAndOrdersItsHits) {
   Accounts({{"ann", 5}, {"bob", 1}});
   PrepareTextIndex(environment_, false);

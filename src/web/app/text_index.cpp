@@ -19,6 +19,8 @@
 #include "dataset/fen_session.h"
 #include "dataset/fen_table.h"
 #include "dataset/fields.h"
+#include "fulltext/phrase_file_format.h"
+#include "fulltext/phrase_writer.h"
 #include "fulltext/tx_make.h"
 #include "fulltext/tx_ranking.h"
 #include "fulltext/tx_text_links.h"
@@ -169,6 +171,12 @@ class TIndexObjects {
 
 bool WordsTableExists(const std::string& folder) {
   return platform::FileExists(platform::IncludeTrailingPathDelimiter(folder) + kWordsTable);
+}
+
+// The phrase signatures beside words.dat describe its documents: they go with it.
+void RemovePhraseSignatures(const std::string& folder) {
+  fulltext::TtxPhraseWriter::Remove(
+      fulltext::phrase_format::SideFileName(platform::IncludeTrailingPathDelimiter(folder) + kWordsTable));
 }
 
 // A build cut short by a crash leaves words.dat without the properties row that its end writes,
@@ -341,6 +349,7 @@ void ResetTextIndex(const TTextIndexEnvironment& environment) {
     TIndexTables tables(environment.folder);
     if (tables.Words().Exists()) tables.Words().DeleteTable();
   }
+  RemovePhraseSignatures(environment.folder);
   resources::TResourceLease<> lease(*environment.pool, resources::piDocument);
   resources::TDatabaseResource& documents = *lease;
   resources::TTableAccess& table = documents.Table();
@@ -374,6 +383,7 @@ void PrepareTextIndex(const TTextIndexEnvironment& environment, bool rebuild) {
     TIndexTables tables(environment.folder);
     tables.Words().DeleteTable();
   }
+  RemovePhraseSignatures(environment.folder);
   TIndexObjects objects(environment.folder);
   fulltext::TtxMake make;
   make.SetTextLink(&objects.Text());

@@ -46,7 +46,7 @@ int GetRecipientLevel(const TTextIndexEnvironment& environment, const std::strin
 // with its recipients' level and marked indexed. Answers how many documents were indexed.
 int IndexDocuments(const TTextIndexEnvironment& environment);
 
-// Deletes "words.dat" and marks every document unindexed.
+// Deletes "words.dat" (and the phrase signatures beside it) and marks every document unindexed.
 void ResetTextIndex(const TTextIndexEnvironment& environment);
 
 // Start-up: with rebuild on, ResetTextIndex first; when "words.dat" is missing, or unfinished
