@@ -21,6 +21,7 @@
 #include "mail/message/mail_message.h"
 #include "mail/store/mailbox_file.h"
 #include "mail/store/side_by_side.h"
+#include "mail/store/spare_files.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
@@ -65,12 +66,23 @@ bool FileExists(const std::string& path) { return platform::PathExists(path); }
 // postmaster (numbers count from 1; a small organisation has a handful).
 constexpr int kPostmasterCompanies = 1000;
 
-// Opens (creating it when missing) the state file of queue file name in folder for appending;
-// -1 when it cannot be.
-int OpenStateFile(const std::string& folder, const std::string& name) {
+// Opens (creating it when missing, from a spare of spareFolder when one is kept) the state file
+// of queue file name in folder for appending; -1 when it cannot be.
+int OpenStateFile(const std::string& folder, const std::string& name, const std::string& spareFolder = {}) {
   try {
     EnsureFolder(folder);
   } catch (const std::exception&) {
+  }
+  if (std::string spare = spareFolder.empty() ? std::string() : TakeSpare(spareFolder); !spare.empty()) {
+    // Linked, never renamed: a state file already there (a file taken up again) is kept.
+    const int error = platform::LinkNewName(spare, folder + name);
+    if (error == 0) {
+      (void)platform::RemoveFile(spare);
+    } else if (error == EEXIST) {
+      ReturnSpare(spareFolder, std::move(spare));
+    } else {
+      (void)platform::RemoveFile(spare);  // gone with its folder, or of no use here
+    }
   }
   platform::TFileDescriptor file;
   (void)platform::OpenFile(folder + name, platform::kOpenCreate | platform::kOpenAppend, file);
@@ -987,8 +999,9 @@ std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFo
     names.push_back(items[i].name);
     indexes.push_back(i);
   }
+  const std::string spares = folders.queue + kSpareSubfolder;
   const std::vector<bool> gone = DeleteQueueFiles(folders, names, [&](size_t i) {
-    (void)platform::RemoveFile(stateFolder + names[i]);
+    (void)RetireFile(stateFolder + names[i], spares);
   });
   for (size_t i = 0; i < names.size(); ++i) {
     results[indexes[i]].gone = gone[i];
@@ -1111,7 +1124,8 @@ void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results, cons
 
 void TQueueSystem::OpenState(TFileState& file) {
   if (file.stateFd >= 0) return;
-  file.stateFd = OpenStateFile(environment_.folders.queue + kStateFolder, file.data.fileName);
+  file.stateFd = OpenStateFile(environment_.folders.queue + kStateFolder, file.data.fileName,
+                               environment_.folders.queue + kSpareSubfolder);
   if (file.stateFd >= 0) openStates_.push_back(&file);
 }
 
