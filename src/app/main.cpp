@@ -9,6 +9,7 @@
 #include "core/server_steps.h"
 #include "core/system_parameters.h"
 #include "mail/services/mail_services.h"
+#include "platform/allocator_arenas.h"
 #include "resources/database_resources.h"
 #include "resources/fen_table_access.h"
 #include "web/http/http_server.h"
@@ -61,6 +62,10 @@ void RegisterSubsystems() {
 
 int main(int argc, char** argv) {
   using tovenmarsh::core::Tdialogfm;
+  // Two heaps for all threads: with one per thread, the session and flush threads that handle
+  // large messages each kept their own peak, and the server's memory grew with its thread count
+  // rather than with its work. Two keep the allocator's lock from being a single point of waiting.
+  (void)tovenmarsh::platform::LimitAllocatorArenas(2);
   RegisterSubsystems();
   tovenmarsh::core::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
   Tdialogfm window(tovenmarsh::core::HasTerminal() ? Tdialogfm::TMode::Terminal : Tdialogfm::TMode::Headless);

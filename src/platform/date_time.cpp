@@ -2,6 +2,7 @@
 #include "platform/date_time.h"
 
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 
@@ -68,6 +69,19 @@ TDateTime FromTm(const std::tm& local, int millisecond) {
 std::mutex& ZoneLock() {
   static std::mutex lock;
   return lock;
+}
+
+// Under ZoneLock: has the C library read the zone rules again (the TZ variable, or the zone
+// file when TZ is unset) at most once a second. Each reading costs a file status call, all
+// threads wait for it under the lock, and a server asks the local time many times a message;
+// a changed zone is still seen within the second.
+void RefreshZone() {
+  static int64_t checked = -1;
+  std::timespec clock{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &clock);
+  if (clock.tv_sec == checked) return;
+  checked = clock.tv_sec;
+  tzset();
 }
 
 }  // namespace
@@ -138,7 +152,7 @@ TDateTime Now() {
   std::tm local{};
   {
     std::lock_guard<std::mutex> guard(ZoneLock());
-    tzset();
+    RefreshZone();
     localtime_r(&now.tv_sec, &local);
   }
   return FromTm(local, static_cast<int>(now.tv_nsec / 1000000));
@@ -149,7 +163,7 @@ TDateTime UnixToLocalDateTime(int64_t seconds) {
   std::tm local{};
   {
     std::lock_guard<std::mutex> guard(ZoneLock());
-    tzset();
+    RefreshZone();
     localtime_r(&value, &local);
   }
   return FromTm(local, 0);
@@ -168,7 +182,7 @@ int LocalZoneOffsetMinutes(TDateTime localTime) {
   wanted.tm_sec = second;
   wanted.tm_isdst = -1;  // let the zone rules decide between standard and daylight time
   std::lock_guard<std::mutex> guard(ZoneLock());
-  tzset();
+  RefreshZone();
   const std::time_t moment = mktime(&wanted);
   if (moment == static_cast<std::time_t>(-1)) return 0;
   std::tm local{};

@@ -409,9 +409,12 @@ void TBlobFile::FlushBlocks() {
   if (dirty.empty()) return;
   size_t i = 0;
   while (i < dirty.size()) {
+    // Writes that go out at once (not held by the owner for its commit) take up to 1 MiB of
+    // neighbouring blocks: on a write-through file every write waits for the device.
+    const size_t most = owner_ && owner_->HoldsWrites() ? 65535 : size_t{1} << 20;
     size_t j = i + 1;
     while (j < dirty.size() && dirty[j]->Offset == dirty[j - 1]->Offset + blockSize_ &&
-           (j - i + 1) * blockSize_ <= 65535)
+           (j - i + 1) * blockSize_ <= most)
       ++j;
     writeBuffer_.assign((j - i) * blockSize_, 0);
     for (size_t k = i; k < j; ++k) StoreBlock(*dirty[k], writeBuffer_.data() + (k - i) * blockSize_);
@@ -424,6 +427,8 @@ void TBlobFile::FlushBlocks() {
     ++stats_.DiskWrites;
     i = j;
   }
+  // A long run's buffer is not kept: every open table with BLOBs would hold one.
+  if (writeBuffer_.capacity() > 65536) std::vector<uint8_t>().swap(writeBuffer_);
   std::vector<TBlock*> clean;
   for (TBlock* b : dirty)
     if (b->Parked) clean.push_back(b);

@@ -41,6 +41,8 @@ class TTableFilesOwner {
     (void)count;
     return false;
   }
+  // Writes are being held by the owner (BeforeWrite takes them) rather than going out at once.
+  virtual bool HoldsWrites() const { return false; }
 };
 
 }  // namespace tovenmarsh::engine

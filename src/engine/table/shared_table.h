@@ -131,6 +131,7 @@ class TDataTable : public TTableFilesOwner {
   void MarkFilesWritten() override { changesWritten_ = true; }
   bool ChangedOnDisk() override;
   bool BeforeWrite(int file, TFileHandler& handler, const void* bytes, int64_t count) override;
+  bool HoldsWrites() const override { return deferring_; }
 
   // The rollback journal (nullptr for memory and temporary tables).
   TTableJournal* Journal() { return journal_.get(); }

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <future>
 #include <optional>
+#include <system_error>
 #include <unordered_set>
 
 #include "core/date_utils.h"
@@ -19,6 +21,7 @@
 #include "mail/message/mail_message.h"
 #include "mail/store/mailbox_file.h"
 #include "mail/store/side_by_side.h"
+#include "mail/store/spare_files.h"
 #include "mail/message/mime_types.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
@@ -63,12 +66,23 @@ bool FileExists(const std::string& path) { return platform::PathExists(path); }
 // postmaster (numbers count from 1; a small organisation has a handful).
 constexpr int kPostmasterCompanies = 1000;
 
-// Opens (creating it when missing) the state file of queue file name in folder for appending;
-// -1 when it cannot be.
-int OpenStateFile(const std::string& folder, const std::string& name) {
+// Opens (creating it when missing, from a spare of spareFolder when one is kept) the state file
+// of queue file name in folder for appending; -1 when it cannot be.
+int OpenStateFile(const std::string& folder, const std::string& name, const std::string& spareFolder = {}) {
   try {
     EnsureFolder(folder);
   } catch (const std::exception&) {
+  }
+  if (std::string spare = spareFolder.empty() ? std::string() : TakeSpare(spareFolder); !spare.empty()) {
+    // Linked, never renamed: a state file already there (a file taken up again) is kept.
+    const int error = platform::LinkNewName(spare, folder + name);
+    if (error == 0) {
+      (void)platform::RemoveFile(spare);
+    } else if (error == EEXIST) {
+      ReturnSpare(spareFolder, std::move(spare));
+    } else {
+      (void)platform::RemoveFile(spare);  // gone with its folder, or of no use here
+    }
   }
   platform::TFileDescriptor file;
   (void)platform::OpenFile(folder + name, platform::kOpenCreate | platform::kOpenAppend, file);
@@ -285,7 +299,7 @@ TQueueSystem::TQueueSystem(TQueueEnvironment environment) : TServerSystem(0), en
 }
 
 TQueueSystem::~TQueueSystem() {
-  CollectFinished();
+  CollectFinished(true);
   CloseStates();
   // Only this system adds to the relay list; its entries point at this system's files.
   if (environment_.relayList != nullptr) {
@@ -883,8 +897,9 @@ struct TPreparedArchive {
 // file whose row was not added keeps no document file (it would pass for an archive after a
 // restart) and is tried again next round.
 void TQueueSystem::ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
-                                const std::string& stateFolder, const std::vector<TFinishItem>& items,
-                                const std::vector<size_t>& batch, std::vector<TFinishResult>& results) {
+                                std::mutex& rowLock, const std::string& stateFolder,
+                                const std::vector<TFinishItem>& items, const std::vector<size_t>& batch,
+                                std::vector<TFinishResult>& results) {
   auto fail = [&](size_t item, const std::string& why) {
     core::LogErrorText(
         platform::Format("Queue file %s could not be archived: %s", items[item].name.c_str(), why.c_str()));
@@ -932,6 +947,8 @@ void TQueueSystem::ArchiveBatch(const TMailFolders& folders, TDocumentStore& doc
   std::vector<TDocumentRow> rows;
   rows.reserve(kept.size());
   for (TPreparedArchive& one : kept) rows.push_back(std::move(one.row));
+  // One work's rows at a time: the other work aside meanwhile writes and flushes its files.
+  std::lock_guard<std::mutex> adding(rowLock);
   const auto failures = AddRowsOrEach(rows, [&documents](const std::vector<TDocumentRow>& some, size_t& added) {
     documents.AddDocuments(some, added);
   });
@@ -957,7 +974,7 @@ void TQueueSystem::ArchiveBatch(const TMailFolders& folders, TDocumentStore& doc
 // beside the next round.
 std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFolders& folders,
                                                                    TDocumentStore* documents, std::mutex& stateLock,
-                                                                   const std::string& stateFolder,
+                                                                   std::mutex& rowLock, const std::string& stateFolder,
                                                                    const std::vector<TFinishItem>& items) {
   std::vector<TFinishResult> results(items.size());
   for (size_t i = 0; i < items.size(); ++i) results[i].name = items[i].name;
@@ -971,7 +988,7 @@ std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFo
       if (batch.size() < kMaxBatchEntries && batchBytes < kMaxBatchBytes) continue;
     }
     if (batch.empty()) continue;
-    ArchiveBatch(folders, *documents, stateLock, stateFolder, items, batch, results);
+    ArchiveBatch(folders, *documents, stateLock, rowLock, stateFolder, items, batch, results);
     batch.clear();
     batchBytes = 0;
   }
@@ -982,8 +999,9 @@ std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFo
     names.push_back(items[i].name);
     indexes.push_back(i);
   }
+  const std::string spares = folders.queue + kSpareSubfolder;
   const std::vector<bool> gone = DeleteQueueFiles(folders, names, [&](size_t i) {
-    (void)platform::RemoveFile(stateFolder + names[i]);
+    (void)RetireFile(stateFolder + names[i], spares);
   });
   for (size_t i = 0; i < names.size(); ++i) {
     results[indexes[i]].gone = gone[i];
@@ -993,7 +1011,7 @@ std::vector<TQueueSystem::TFinishResult> TQueueSystem::FinishFiles(const TMailFo
 }
 
 void TQueueSystem::FlushFinished() {
-  CollectFinished();
+  CollectFinished(false);
   std::vector<std::string> names = std::move(pendingFinish_);
   pendingFinish_.clear();
   std::vector<TFinishItem> items;
@@ -1015,35 +1033,62 @@ void TQueueSystem::FlushFinished() {
     if (item.archive) item.hadDocument = FileExists(environment_.folders.DocumentFileName(name));
     items.push_back(std::move(item));
     file.aside = true;
-    asideNames_.push_back(name);
   }
-  if (items.empty()) return;
-  if (!environment_.finishAside) {
-    ApplyFinished(FinishFiles(environment_.folders, environment_.documents, *stateLock_,
-                              environment_.folders.queue + kStateFolder, items));
+  if (items.empty()) {
+    // Nothing new to finish: the round has nothing better to do than take in what runs aside.
+    CollectFinished(true);
     return;
   }
-  aside_ = std::async(std::launch::async,
-                      [folders = environment_.folders, documents = environment_.documents, lock = stateLock_,
-                       stateFolder = environment_.folders.queue + kStateFolder, items = std::move(items)] {
-                        return FinishFiles(folders, documents, *lock, stateFolder, items);
-                      });
+  std::vector<std::string> taken;
+  taken.reserve(items.size());
+  for (const TFinishItem& item : items) taken.push_back(item.name);
+  if (!environment_.finishAside) {
+    ApplyFinished(FinishFiles(environment_.folders, environment_.documents, *stateLock_, *rowLock_,
+                              environment_.folders.queue + kStateFolder, items),
+                  taken);
+    return;
+  }
+  while (asides_.size() >= kMostAsides) CollectOldest();
+  TAside aside;
+  try {
+    aside.results = std::async(std::launch::async, [folders = environment_.folders, documents = environment_.documents,
+                                                    lock = stateLock_, rowLock = rowLock_,
+                                                    stateFolder = environment_.folders.queue + kStateFolder, items] {
+      return FinishFiles(folders, documents, *lock, *rowLock, stateFolder, items);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: finished here and now.
+    ApplyFinished(FinishFiles(environment_.folders, environment_.documents, *stateLock_, *rowLock_,
+                              environment_.folders.queue + kStateFolder, items),
+                  taken);
+    return;
+  }
+  aside.names = std::move(taken);
+  asides_.push_back(std::move(aside));
 }
 
-void TQueueSystem::CollectFinished() {
-  if (!aside_.valid()) return;
+void TQueueSystem::CollectFinished(bool wait) {
+  while (!asides_.empty()) {
+    if (!wait && asides_.front().results.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    CollectOldest();
+  }
+}
+
+void TQueueSystem::CollectOldest() {
+  TAside aside = std::move(asides_.front());
+  asides_.pop_front();
   std::vector<TFinishResult> results;
   try {
-    results = aside_.get();
+    results = aside.results.get();
   } catch (const std::exception& e) {
     // Nothing known of them: finished again next round (an archive mark or a missing queue file
     // found then tells what was done).
     core::LogErrorText(std::string("Finishing queue files failed: ") + e.what());
   }
-  ApplyFinished(results);
+  ApplyFinished(results, aside.names);
 }
 
-void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results) {
+void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results, const std::vector<std::string>& names) {
   std::unordered_set<std::string> removed;
   for (const TFinishResult& result : results) {
     const auto found = files_.find(result.name);
@@ -1068,11 +1113,10 @@ void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results) {
     files_.erase(found);
   }
   // Files the work gave no result for (it failed as a whole) are finished again next round.
-  for (const std::string& name : asideNames_) {
+  for (const std::string& name : names) {
     const auto found = files_.find(name);
     if (found != files_.end()) found->second->aside = false;
   }
-  asideNames_.clear();
   knownNames_.erase(std::remove_if(knownNames_.begin(), knownNames_.end(),
                                    [&removed](const std::string& name) { return removed.count(name) != 0; }),
                     knownNames_.end());
@@ -1080,7 +1124,8 @@ void TQueueSystem::ApplyFinished(const std::vector<TFinishResult>& results) {
 
 void TQueueSystem::OpenState(TFileState& file) {
   if (file.stateFd >= 0) return;
-  file.stateFd = OpenStateFile(environment_.folders.queue + kStateFolder, file.data.fileName);
+  file.stateFd = OpenStateFile(environment_.folders.queue + kStateFolder, file.data.fileName,
+                               environment_.folders.queue + kSpareSubfolder);
   if (file.stateFd >= 0) openStates_.push_back(&file);
 }
 

@@ -38,6 +38,7 @@
 // from clients allowed to relay, and the others come from mailing lists and bounces.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -184,19 +185,25 @@ class TQueueSystem : public core::TServerSystem {
     bool gone = false;      // its queue file (and then its state file) is deleted
   };
   // Archives the queued files (in batches) and deletes them: at once, or with finishAside on a
-  // thread of its own while the next round goes on (the results of the one before are
-  // collected first).
+  // thread of its own while the next round goes on. Up to kMostAsides such works run at once,
+  // so that one writes and flushes its document files while the one before adds its rows; a
+  // round that finished no file waits for them all.
   void FlushFinished();
-  // The finishing work itself; touches nothing of a queue system.
+  static constexpr size_t kMostAsides = 2;
+  // The finishing work itself; touches nothing of a queue system. Row additions (and the
+  // archive marks that follow them) hold rowLock, one finishing work at a time.
   static std::vector<TFinishResult> FinishFiles(const TMailFolders& folders, TDocumentStore* documents,
-                                                std::mutex& stateLock, const std::string& stateFolder,
-                                                const std::vector<TFinishItem>& items);
+                                                std::mutex& stateLock, std::mutex& rowLock,
+                                                const std::string& stateFolder, const std::vector<TFinishItem>& items);
   static void ArchiveBatch(const TMailFolders& folders, TDocumentStore& documents, std::mutex& stateLock,
-                           const std::string& stateFolder, const std::vector<TFinishItem>& items,
+                           std::mutex& rowLock, const std::string& stateFolder, const std::vector<TFinishItem>& items,
                            const std::vector<size_t>& batch, std::vector<TFinishResult>& results);
-  // Waits for the finishing work aside, if any, and takes in its results.
-  void CollectFinished();
-  void ApplyFinished(const std::vector<TFinishResult>& results);
+  // Takes in the results of the finishing works aside that have ended; with wait, waits for
+  // every one of them first.
+  void CollectFinished(bool wait);
+  // Waits for the oldest finishing work aside and takes in its results.
+  void CollectOldest();
+  void ApplyFinished(const std::vector<TFinishResult>& results, const std::vector<std::string>& names);
   void SaveState(TFileState& file);
   // Creates (or opens) the file's state file and keeps it open until CloseStates, so that the
   // outcomes written right after a commit cost one write each.
@@ -228,8 +235,13 @@ class TQueueSystem : public core::TServerSystem {
   size_t pendingBytes_ = 0;
   std::vector<std::string> pendingFinish_;  // files whose entries are all done, in order
   std::vector<TFileState*> openStates_;     // files whose state file OpenState holds open
-  std::future<std::vector<TFinishResult>> aside_;  // the finishing work running aside
-  std::vector<std::string> asideNames_;            // the files it took
+  struct TAside {
+    std::future<std::vector<TFinishResult>> results;
+    std::vector<std::string> names;  // the files it took
+  };
+  std::deque<TAside> asides_;  // the finishing works running aside, oldest first
+  // Held by the finishing works while they add rows; shared with them as the state lock is.
+  std::shared_ptr<std::mutex> rowLock_ = std::make_shared<std::mutex>();
 };
 
 }  // namespace tovenmarsh::mail

@@ -11,6 +11,7 @@
 #include "core/unique_id.h"
 #include "mail/store/folder_flush.h"
 #include "mail/store/side_by_side.h"
+#include "mail/store/spare_files.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/stream.h"
@@ -34,6 +35,14 @@ class TTempFile {
   explicit TTempFile(std::string path) : path_(std::move(path)) {
     if (const int error = platform::OpenFile(path_, platform::kOpenNew, file_)) {
       throw platform::EFCreateError("Cannot create file \"" + path_ + "\". " + SystemReason(error));
+    }
+  }
+  // Over a spare file (see spare_files.h), which is the caller's alone; raises as above when it
+  // cannot be opened (its folder was removed, say).
+  struct TSpare {};
+  TTempFile(TSpare, std::string path) : path_(std::move(path)) {
+    if (const int error = platform::OpenFile(path_, platform::kOpenWrite | platform::kOpenTruncate, file_)) {
+      throw platform::EFCreateError("Cannot open file \"" + path_ + "\". " + SystemReason(error));
     }
   }
   ~TTempFile() {
@@ -210,6 +219,15 @@ std::string WriteNewFile(const std::string& folder, std::initializer_list<std::s
 }
 
 TNewMailFile::TNewMailFile(const std::string& folder) : folder_(WithSlash(folder)) {
+  // A spare of this folder (the queue keeps its finished files as spares) saves a create.
+  if (std::string spare = TakeSpare(folder_ + kSpareSubfolder); !spare.empty()) {
+    try {
+      file_ = std::make_unique<TTempFile>(TTempFile::TSpare{}, spare);
+      return;
+    } catch (const platform::Exception&) {
+      (void)platform::RemoveFile(spare);  // of no use: a new file instead
+    }
+  }
   const std::string tempFolder = folder_ + kTemporarySubfolder;
   EnsureFolder(tempFolder);
   file_ = std::make_unique<TTempFile>(tempFolder + core::MakeUniqueId(0));
@@ -258,6 +276,9 @@ int RemoveTemporaryFiles(const TMailFolders& folders) {
     for (const std::string& name : FilesInFolder(temporary)) {
       if (platform::RemoveFile(temporary + name) == 0) ++removed;
     }
+    // Spares are kept in memory only: those of a run before are nobody's.
+    const std::string spares = WithSlash(*folder) + kSpareSubfolder;
+    for (const std::string& name : FilesInFolder(spares)) (void)platform::RemoveFile(spares + name);
   }
   return removed;
 }

@@ -12,6 +12,7 @@
 #include "core/str_utils.h"
 #include "mail/message/mail_message.h"
 #include "mail/store/side_by_side.h"
+#include "mail/store/spare_files.h"
 #include "platform/file_system.h"
 #include "platform/format.h"
 
@@ -317,9 +318,9 @@ std::vector<bool> DeleteQueueFiles(const TMailFolders& folders, const std::vecto
                                    const std::function<void(size_t)>& afterEach) {
   std::vector<char> gone(names.size(), 0);  // not vector<bool>: tasks write neighbouring entries
   std::lock_guard<platform::TCriticalSection> guard(QueueFolderLock());
+  const std::string spares = folders.queue + kSpareSubfolder;
   RunSideBySide(names.size(), [&](size_t i) {
-    const std::string path = folders.QueueFileName(names[i]);
-    gone[i] = platform::RemoveFile(path) == 0 || !platform::PathExists(path);
+    gone[i] = RetireFile(folders.QueueFileName(names[i]), spares);
     if (gone[i] && afterEach) afterEach(i);
   });
   return std::vector<bool>(gone.begin(), gone.end());
