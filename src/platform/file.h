@@ -33,6 +33,19 @@ struct TOsOpenOptions {
   bool deleteOnClose = false;  // unlinked at Close when no other descriptor has it open
 };
 
+// One state of a file as the system tells it without reading the file: which file it is (device
+// and inode), its size and its last modification and change times. Two stamps are equal only
+// when nothing was written, truncated, renamed or replaced between them (up to the times'
+// resolution, which callers back with a check of their own).
+struct TFileStamp {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = 0;
+  int64_t ModifiedNs = 0;
+  int64_t ChangedNs = 0;
+  bool operator==(const TFileStamp&) const = default;
+};
+
 // One open disk file. Move-only; the destructor closes it.
 class TOsFile {
  public:
@@ -70,6 +83,8 @@ class TOsFile {
   int SetSize(int64_t size);
   // Current size, or -code.
   int64_t Size() const;
+  // The open file's stamp. 0 or -code.
+  int Stamp(TFileStamp& stamp) const;
   // Data to the device. 0 or -code.
   int Sync();
 

@@ -15,7 +15,13 @@
 namespace tovenmarsh::platform {
 namespace {
 
-thread_local TFormatSettings* tSettings = nullptr;
+thread_local const TFormatSettings* tSettings = nullptr;  // nullptr: the neutral settings
+
+// The object SetThreadFormatSettings fills, one per thread, kept for the thread's life.
+TFormatSettings& ThreadOwn() {
+  thread_local TFormatSettings own;
+  return own;
+}
 
 const TFormatSettings& Neutral() {
   static const TFormatSettings settings;
@@ -319,18 +325,23 @@ bool GetLocaleFormatSettings(uint32_t lcid, TFormatSettings& fs) {
 const TFormatSettings& ThreadFormatSettings() { return tSettings != nullptr ? *tSettings : Neutral(); }
 
 void SetThreadFormatSettings(const TFormatSettings& settings) {
-  // One settings object per thread, made on first change and kept for the thread's life.
-  thread_local TFormatSettings own;
+  TFormatSettings& own = ThreadOwn();
   own = settings;
   tSettings = &own;
 }
 
-TThreadFormatScope::TThreadFormatScope(const TFormatSettings& settings)
-    : saved_(ThreadFormatSettings()) {
-  SetThreadFormatSettings(settings);
+// A scope points the thread at its own copy and back at what was current before, which is
+// nullptr or an outer scope's copy (left alone by anything inside) unless it is the object that
+// SetThreadFormatSettings fills: only then is that object's value saved, to be put back.
+TThreadFormatScope::TThreadFormatScope(const TFormatSettings& settings) : previous_(tSettings), current_(settings) {
+  if (previous_ == &ThreadOwn()) savedOwn_ = ThreadOwn();
+  tSettings = &current_;
 }
 
-TThreadFormatScope::~TThreadFormatScope() { SetThreadFormatSettings(saved_); }
+TThreadFormatScope::~TThreadFormatScope() {
+  if (savedOwn_) ThreadOwn() = *savedOwn_;
+  tSettings = previous_;
+}
 
 bool TryTextToInt64(std::string_view text, int64_t& value) {
   text = Trim(text);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,7 +62,9 @@ class TThreadFormatScope {
   TThreadFormatScope& operator=(const TThreadFormatScope&) = delete;
 
  private:
-  TFormatSettings saved_;
+  const TFormatSettings* previous_;
+  std::optional<TFormatSettings> savedOwn_;
+  TFormatSettings current_;
 };
 
 // Integers: optional blanks around, optional sign, decimal digits (or '$' + hex); range checked.

@@ -373,5 +373,48 @@ TEST_P(TableCacheProcessTest, AnotherProcesssCommitsAreSeenAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(ChangeDetection, TableCacheProcessTest, ::testing::Values(false, true));
 
+// A statement opens its tables and closes them at its end. The pieces read under one opening
+// serve the next (no reads but the headers) as long as nobody wrote; after another process's
+// commit between two openings the next sees exactly that commit, by scan and by key.
+TEST_F(TableCacheTest, ANextOpeningReusesPiecesOnlyWhileNobodyElseWrote) {
+  MakeTable(kKeys);
+  cursors_.clear();  // nothing of this process holds the table open between the statements
+  TRows model;
+  for (int32_t k = 1; k <= kKeys; ++k) model[k] = 7 * k;
+  auto statement = [&](const auto& body) {
+    TDataCursor c(directories_[1]);
+    c.SetTableName("t");
+    c.Open();
+    body(c);
+    c.Close();
+  };
+  statement([&](TDataCursor& c) { ASSERT_EQ(LookUpAll(c, kKeys + 500), model); });
+  // The first half of the keys, whose records lie in whole pieces of the data file (a file's last,
+  // partial piece is never held).
+  TRows firstHalf(model.begin(), model.upper_bound(kKeys / 2));
+  statement([&](TDataCursor& c) {
+    const int64_t before = platform::PositionedReadCount();
+    ASSERT_EQ(LookUpAll(c, kKeys / 2), firstHalf);
+    EXPECT_EQ(platform::PositionedReadCount() - before, 0) << "pieces of the last opening were read again";
+  });
+  for (int step = 0; step < 6; ++step) {
+    SCOPED_TRACE("batch " + std::to_string(step));
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("TM_CACHE_CHILD_DIR", scratch_.Path().c_str(), 1);
+      setenv("TM_CACHE_CHILD_STEP", std::to_string(step).c_str(), 1);
+      const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+      execl(self.c_str(), self.c_str(), "--gtest_filter=TableCacheChild.Run", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (const auto& [key, value] : Batch(step)) ApplyToModel(model, key, value);
+    statement([&](TDataCursor& c) { ASSERT_EQ(LookUpAll(c, kKeys + 500), model); });
+    statement([&](TDataCursor& c) { ASSERT_EQ(ReadAll(c), model); });
+  }
+}
+
 }  // namespace
 }  // namespace tovenmarsh::engine

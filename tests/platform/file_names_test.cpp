@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace tovenmarsh::platform {
 namespace {
@@ -60,6 +61,48 @@ TEST(FileNamesTest, ResolvePrefersTheCanonicalSpellingThenAnyCase) {
   EXPECT_TRUE(found);
   EXPECT_EQ(ResolveFilePath(dir + "/nodir/b.dat", &found), dir + "/nodir/b.dat");
   EXPECT_FALSE(found);
+  fs::remove_all(dir);
+}
+
+// A directory settled for a while has its listing kept for the lookups of missing files. Every
+// change after that, however soon, shows in the next lookup: the other spelling appears, goes,
+// moves to another name.
+TEST(FileNamesTest, LookupsSeeEveryChangeOfASettledDirectory) {
+  std::string pattern = (fs::temp_directory_path() / "tm_names_XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string dir = pattern;
+  auto touch = [&](const char* name) { std::ofstream(dir + "/" + name) << "x"; };
+  // Longer than the times' resolution a listing waits for.
+  auto settle = [] { usleep(250 * 1000); };
+  auto resolve = [&](const char* name) {
+    bool found = false;
+    const std::string path = ResolveFilePath(dir + "/" + name, &found);
+    return found ? path.substr(dir.size() + 1) : std::string("-");
+  };
+  touch("other.dat");
+  // Each step: a lookup of the settled directory (its listing kept), the change, the lookup.
+  const struct {
+    std::function<void()> Change;
+    const char* Name;
+    const char* Expected;  // the spelling found, "-" for none
+  } steps[] = {
+      {[] {}, "x.jnl", "-"},
+      {[&] { touch("X.JNL"); }, "x.jnl", "X.JNL"},
+      {[&] { fs::remove(dir + "/X.JNL"); }, "x.jnl", "-"},
+      {[&] { touch("x.Jnl"); }, "x.jnl", "x.Jnl"},
+      {[&] { fs::rename(dir + "/x.Jnl", dir + "/Y.JNL"); }, "x.jnl", "-"},
+      {[] {}, "y.jnl", "Y.JNL"},
+      {[&] { touch("Y.jnl"); }, "y.jnl", "Y.JNL"},  // the first in byte order
+      {[&] { fs::remove(dir + "/Y.JNL"); }, "y.jnl", "Y.jnl"},
+  };
+  int n = 0;
+  for (const auto& step : steps) {
+    settle();
+    (void)resolve(step.Name);
+    step.Change();
+    EXPECT_EQ(resolve(step.Name), step.Expected) << "step " << n;
+    ++n;
+  }
   fs::remove_all(dir);
 }
 

@@ -180,6 +180,46 @@ TEST(FormatSettings, ThreadSettingsAreThreadLocal) {
   EXPECT_EQ(ThreadFormatSettings().DecimalSeparator, '.');
 }
 
+// Scopes nest, and settings set outright inside a scope last only as long as it: each scope's
+// end brings back exactly what was current at its start.
+TEST(FormatSettings, ScopesRestoreWhatWasCurrentAtTheirStart) {
+  TFormatSettings comma;
+  comma.DecimalSeparator = ',';
+  TFormatSettings semicolon;
+  semicolon.DecimalSeparator = ';';
+  TFormatSettings colon;
+  colon.DecimalSeparator = ':';
+  auto current = [] { return ThreadFormatSettings().DecimalSeparator; };
+  std::thread([&] {
+    {
+      TThreadFormatScope outer(comma);
+      SetThreadFormatSettings(semicolon);  // inside the scope: undone at its end
+      EXPECT_EQ(current(), ';');
+      {
+        TThreadFormatScope inner(colon);
+        EXPECT_EQ(current(), ':');
+        SetThreadFormatSettings(comma);
+        EXPECT_EQ(current(), ',');
+      }
+      EXPECT_EQ(current(), ';');
+    }
+    EXPECT_EQ(current(), '.');
+    SetThreadFormatSettings(semicolon);
+    {
+      TThreadFormatScope scope(colon);
+      EXPECT_EQ(current(), ':');
+      SetThreadFormatSettings(comma);
+      EXPECT_EQ(current(), ',');
+      {
+        TThreadFormatScope inner(colon);
+        EXPECT_EQ(current(), ':');
+      }
+      EXPECT_EQ(current(), ',');
+    }
+    EXPECT_EQ(current(), ';');
+  }).join();
+}
+
 TEST(FormatSettings, IntegerTexts) {
   int64_t v = 0;
   EXPECT_TRUE(TryTextToInt64(" -9223372036854775808 ", v));

@@ -43,6 +43,10 @@ std::string Stem(const std::string& tableName) {
 std::string WorkName(const std::string& tableName) { return "__rst_" + Stem(tableName) + ".DAT"; }
 
 bool Exists(const std::string& path) { return TFileHandler(path).FileExists(); }
+bool OwnFileExists(const std::string& path) {
+  const std::string canonical = platform::CanonicalFilePath(path);
+  return !canonical.empty() && platform::PathExists(canonical);
+}
 void Remove(const std::string& path) {
   TFileHandler file(path);
   if (file.FileExists()) file.DeleteFile();
@@ -106,8 +110,9 @@ void TDataCursor::RecoverRestructure() {
   const std::string work = directory_->Path() + Stem(WorkName(tableName_));
   RecoverTableRename(base);  // a rename of this table's files cut short
   // Only a work table marks a restructure, running or cut short; what it left is judged while
-  // no swap runs.
-  if (!Exists(work + ".DAT") && !Exists(work + ".IDX")) return;
+  // no swap runs. Asked at every open: the work table is only ever made here, under its canonical
+  // spelling, so one look each and no search of the directory for other spellings.
+  if (!OwnFileExists(work + ".DAT") && !OwnFileExists(work + ".IDX")) return;
   TSwapLock lock(base);
   bool swapping = false;
   // Backups without a data file are also what RenameToBackup (or a kept backup and a deletion)

@@ -75,6 +75,7 @@ bool TPhysicalFile::PeekHead(int64_t offset, void* buffer, int64_t count) {
 void TPhysicalFile::DropCache() {
   if (cache_ && cacheId_) cache_->DropFile(cacheId_);
   counterKnown_ = false;
+  keptOverClose_ = false;
   nextMiss_ = -1;
   readAhead_ = 0;
 }
@@ -188,7 +189,15 @@ int32_t TPhysicalFile::OpenHandle() {
     platform::TOsOpenOptions options = Options();
     options.deleteOnClose = temporary_;
     const int result = os_.Open(name_, options);
-    if (result < 0) return result;
+    if (result < 0) {
+      DropCache();
+      return result;
+    }
+    if (keptOverClose_) {
+      platform::TFileStamp now;
+      if (os_.Stamp(now) != 0 || !(now == closedStamp_)) DropCache();
+      keptOverClose_ = false;
+    }
     readOnly_ = os_.ReadOnly();
     openedReadOnly_ = readOnly_;
     AttachLocks();
@@ -200,8 +209,15 @@ int32_t TPhysicalFile::CloseHandle(int32_t handle) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   const int32_t result = TAbstractFile::CloseHandle(handle);
   if (result == 0 && handles_.empty()) {
-    // Closed, the file may change under other hands without anyone here looking.
-    DropCache();
+    // Closed, the file may change under other hands without anyone here looking. The pieces
+    // stay for the next opening (a statement after a statement) with the file's stamp now: that
+    // opening keeps them only when the stamp is unchanged, and then its first read still
+    // compares the update counter, as every read while open does (a write in the same tick as
+    // this close leaves the times alone but not the counter).
+    nextMiss_ = -1;
+    readAhead_ = 0;
+    if (!counterKnown_ || os_.Stamp(closedStamp_) != 0) DropCache();
+    else keptOverClose_ = true;
     Unmap();
     locks_.Detach();
     os_.Close();

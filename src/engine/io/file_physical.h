@@ -73,6 +73,10 @@ class TPhysicalFile final : public TAbstractFile {
   uint32_t cacheId_ = 0;
   bool counterKnown_ = false;  // the held pieces belong to counter_
   uint32_t counter_ = 0;
+  // Pieces kept over a close, with the file's stamp at that close: the next opening keeps them
+  // only when it finds the file in that same state.
+  bool keptOverClose_ = false;
+  platform::TFileStamp closedStamp_;
   int64_t nextMiss_ = -1;  // the piece after the last read from the file (sequential reads)
   int64_t readAhead_ = 0;  // pieces read beyond a miss, grown while reads are sequential
   std::vector<uint8_t> runBuffer_;
