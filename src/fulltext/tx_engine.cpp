@@ -103,23 +103,41 @@ bool TtxEngine::AcceptWord(const std::string& word) {
 }
 
 void TtxEngine::ParseText(char* buffer, size_t length) {
-  UpperMap(buffer, length);
-  const char* position = buffer;
-  size_t remaining = length;
-  while (remaining > 0 && !Aborted() && WantsWords()) {
-    std::string word;
-    if (OnParseWord) {
+  if (OnParseWord) {
+    UpperMap(buffer, length);
+    const char* position = buffer;
+    size_t remaining = length;
+    while (remaining > 0 && !Aborted() && WantsWords()) {
+      std::string word;
       const size_t before = remaining;
       OnParseWord(*this, position, remaining, word, false);
       if (remaining >= before) {  // a handler that makes no progress would loop for ever
         if (!word.empty()) AddWord(std::move(word), false);
         break;
       }
-    } else {
-      word = NextWord(position, remaining, kMaxParsedWordLength, delimiters_);
-      if (word.empty()) break;
+      if (!word.empty()) AddWord(std::move(word), false);
     }
-    if (!word.empty()) AddWord(std::move(word), false);
+    return;
+  }
+  // The bytes are case-mapped as the scan meets them: a verification that stops at its match
+  // maps none of the rest. One word buffer serves the whole text.
+  const uint8_t* upper = UpperTable();
+  const auto keySize = static_cast<size_t>(wordsLink_ != nullptr && wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0);
+  std::string word;
+  size_t i = 0;
+  while (i < length && !Aborted() && WantsWords()) {
+    for (; i < length; ++i) {
+      buffer[i] = static_cast<char>(upper[static_cast<uint8_t>(buffer[i])]);
+      if (!delimiters_[static_cast<uint8_t>(buffer[i])]) break;
+    }
+    const size_t start = i;
+    for (; i < length; ++i) {
+      buffer[i] = static_cast<char>(upper[static_cast<uint8_t>(buffer[i])]);
+      if (delimiters_[static_cast<uint8_t>(buffer[i])]) break;
+    }
+    if (i == start) break;
+    word.assign(buffer + start, std::min(i - start, kMaxParsedWordLength));
+    AddMappedWord(word, keySize);
   }
 }
 
@@ -131,8 +149,12 @@ void TtxEngine::ParseString(std::string_view text) {
 void TtxEngine::AddWord(std::string word, bool mapCase) {
   if (Aborted() || wordsLink_ == nullptr) return;
   if (mapCase) UpperMap(word);
-  const auto size = static_cast<size_t>(wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0);
-  if (word.size() > size) word.resize(size);
+  AddMappedWord(word, static_cast<size_t>(wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0));
+}
+
+void TtxEngine::AddMappedWord(std::string& word, size_t keySize) {
+  if (Aborted() || wordsLink_ == nullptr) return;
+  if (word.size() > keySize) word.resize(keySize);
   if (static_cast<int64_t>(word.size()) >= minWordLen_ && AcceptWord(word)) {
     ProcessWord(word);
     if (pairSink_ != nullptr) pairSink_->Word(word);

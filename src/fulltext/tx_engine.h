@@ -88,9 +88,11 @@ class TtxEngine : public TtxBase {
   int32_t LastIndexValue() const { return lastIndexValue_; }
 
   // Parsing.
-  void ParseText(char* buffer, size_t length);  // case-maps the buffer in place
+  void ParseText(char* buffer, size_t length);  // case-maps the buffer in place, as far as parsed
   void ParseString(std::string_view text);
   void AddWord(std::string word, bool mapCase);
+  // A word already case-mapped, cut to keySize (the words table's key size) here.
+  void AddMappedWord(std::string& word, size_t keySize);
   void StartField() {
     previousWord_.clear();
     if (pairSink_ != nullptr) pairSink_->FieldBreak();

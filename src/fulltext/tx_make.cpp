@@ -90,8 +90,12 @@ void TtxMake::Run(TtxDocumentLink& linkRef) {
   TtxCache& cache = CacheRef();
   struct Unhook {
     TtxMake& engine;
-    ~Unhook() { engine.pairSink_ = nullptr; }
+    ~Unhook() {
+      engine.pairSink_ = nullptr;
+      engine.runCache_ = nullptr;
+    }
   } unhook{*this};
+  runCache_ = &cache;
   StartSignatures(*text);
   for (std::string word : omitList_) {
     UpperMap(word);
@@ -139,7 +143,7 @@ void TtxMake::SaveProperties() {
 }
 
 void TtxMake::ProcessWord(const std::string& word) {
-  TtxCache& cache = CacheRef();
+  TtxCache& cache = runCache_ != nullptr ? *runCache_ : CacheRef();
   // The documents come in ascending order, so a word's bits are appended to its list; only a
   // document out of order goes through the raw bit set.
   const TtxCache::TAppendResult appended = cache.AppendBit(word, documentMark_, bitNumber_);

@@ -59,6 +59,7 @@ class TtxMake : public TtxEngine {
   std::vector<uint8_t> signature_;
   std::unique_ptr<TtxPhraseWriter> phrases_;
   bool signaturesWhole_ = false;  // every document of the build has its signature
+  TtxCache* runCache_ = nullptr;  // the cache while Run walks the documents: no cast per word
 };
 
 }  // namespace tovenmarsh::fulltext

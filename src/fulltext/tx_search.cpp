@@ -420,9 +420,10 @@ void TtxProximitySearch::ProcessWord(const std::string& word) {
   }
   if (matched_ || phrase_.empty()) return;
   if (logic_ == slPhrase) {
-    const std::string& want = phrase_[static_cast<size_t>(expected_)];
+    const auto at = static_cast<size_t>(expected_);
+    const std::string& want = phrase_[at];
     int32_t n = -1;
-    if (want.find(AnyChar) != std::string::npos || want.size() == word.size()) {
+    if (anyChar_[at] || want.size() == word.size()) {
       n = PhrasePosition(word);
       if (repeated_ && word == want) n = expected_;
     }
@@ -484,6 +485,8 @@ void TtxProximitySearch::Verify(const std::string& input) {
     return;
   }
   values_.assign(phrase_.size(), 0);
+  anyChar_.clear();
+  for (const std::string& word : phrase_) anyChar_.push_back(word.find(AnyChar) != std::string::npos);
   const std::vector<uint64_t> pairs = SignaturePairs(input);
   TtxPhraseReader* signatures = pairs.empty() ? nullptr : Words().PhraseReader(WordStreamFingerprint());
   const auto ruledOut = [&](int32_t value) {
@@ -529,16 +532,43 @@ void TtxProximitySearch::Verify(const std::string& input) {
     phrase_.clear();
     if (leaving && !failed) std::rethrow_exception(leaving);
   };
+  // Without a search hook the loop changes no candidate but the one under test, so the
+  // candidates are listed once: a locked scan of the bit set per step (and two more for the
+  // fetches ahead) costs more than testing a signature.
+  std::vector<int32_t> listed;
+  size_t at = 0;
+  const bool useList = wantSet && !OnSearch && d >= 0;
+  if (useList) {
+    listed.reserve(static_cast<size_t>(result_->Count()));
+    result_->Iterate(
+        [&](TClBits&, int32_t bit, void*) {
+          listed.push_back(bit);
+          return true;
+        },
+        true, d, nullptr, !reverse);
+  }
+  const auto following = [&](int32_t b) {
+    return reverse ? (wantSet ? result_->FindPriorSet(b) : result_->FindPriorClear(b))
+                   : (wantSet ? result_->FindNextSet(b) : result_->FindNextClear(b));
+  };
   // With signatures, candidates further on have theirs fetched while this one is tested: the
-  // slots 16 ahead, the records (whose place the slot gives) 8 ahead.
-  int32_t slotAhead = d, recordAhead = d;
-  const auto ahead = [&](int32_t b) { return b < 0 ? b : (reverse ? result_->FindPriorSet(b) : result_->FindNextSet(b)); };
+  // slots 16 ahead, the records (whose place the slot gives) 8 ahead. In a list the places
+  // ahead are positions, else bits.
+  int32_t slotAhead = useList ? 0 : d, recordAhead = slotAhead;
+  const auto ahead = [&](int32_t& b) -> int32_t {
+    if (useList) {
+      if (b >= 0 && static_cast<size_t>(b) + 1 < listed.size()) return listed[static_cast<size_t>(++b)];
+      b = -1;
+      return -1;
+    }
+    if (b >= 0) b = following(b);
+    return b;
+  };
   const auto prefetch = [&](bool records) {
-    slotAhead = ahead(slotAhead);
-    if (slotAhead >= 0) signatures->PrefetchSlot(static_cast<int32_t>(lowest + slotAhead));
+    if (const int32_t bit = ahead(slotAhead); bit >= 0) signatures->PrefetchSlot(static_cast<int32_t>(lowest + bit));
     if (!records) return;
-    recordAhead = ahead(recordAhead);
-    if (recordAhead >= 0) signatures->PrefetchRecord(static_cast<int32_t>(lowest + recordAhead));
+    if (const int32_t bit = ahead(recordAhead); bit >= 0)
+      signatures->PrefetchRecord(static_cast<int32_t>(lowest + bit));
   };
   if (signatures != nullptr)
     for (int i = 0; i < 16; ++i) prefetch(i >= 8);
@@ -558,8 +588,8 @@ void TtxProximitySearch::Verify(const std::string& input) {
       }
       if (OnSearch) OnSearch(*this);
       CheckTime();
-      d = reverse ? (wantSet ? result_->FindPriorSet(d) : result_->FindPriorClear(d))
-                  : (wantSet ? result_->FindNextSet(d) : result_->FindNextClear(d));
+      if (useList) d = ++at < listed.size() ? listed[at] : -1;
+      else d = following(d);
     }
   } catch (...) {
     cleanup(true);

@@ -131,6 +131,7 @@ class TtxProximitySearch : public TtxBasicSearch, public TtxFieldObserver {
 
   bool verifying_ = false;
   std::vector<std::string> phrase_;
+  std::vector<bool> anyChar_;  // per phrase word: it holds AnyChar (tested once, not per word read)
   std::vector<int64_t> values_;
   int32_t expected_ = 0;
   int64_t wordCounter_ = 0;

@@ -137,9 +137,11 @@ void TtxTextDataSetLink::ProcessField(TtxEngine& engine, TField& field) {
   switch (field.DataType()) {
     case dataset::ftString:
     case dataset::ftFixedChar:
-    case dataset::ftWideString:
-      engine.ParseString(field.AsString());
+    case dataset::ftWideString: {
+      std::string text = field.AsString();  // parsed in place: no second copy
+      engine.ParseText(text.data(), text.size());
       break;
+    }
     case dataset::ftSmallint:
     case dataset::ftInteger:
     case dataset::ftWord:

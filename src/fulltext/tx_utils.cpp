@@ -59,6 +59,7 @@ const Tables& T() {
 uint8_t UpperChar(uint8_t c) { return T().upper[c]; }
 uint8_t FoldChar(uint8_t c) { return T().fold[c]; }
 const uint8_t* FoldTable() { return T().fold.data(); }
+const uint8_t* UpperTable() { return T().upper.data(); }
 
 void UpperMap(char* buffer, size_t length) {
   const auto& t = T().upper;

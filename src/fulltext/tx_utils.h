@@ -25,6 +25,8 @@ uint8_t UpperChar(uint8_t c);
 uint8_t FoldChar(uint8_t c);
 // The folding map as a table of 256 bytes (for loops that fold while they hash).
 const uint8_t* FoldTable();
+// The upper-casing map as a table of 256 bytes (for scans that map as they go).
+const uint8_t* UpperTable();
 
 // The engines' case map: each byte replaced by its upper-case, in place.
 void UpperMap(char* buffer, size_t length);

@@ -3,6 +3,7 @@
 // that refuses every damaged or cut stream), and reading a word's bits through a words link.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "fulltext/message_pump.h"
 #include "fulltext/tx_bits.h"
 #include "fulltext/tx_engine.h"
+#include "fulltext/tx_utils.h"
 
 namespace tovenmarsh::fulltext {
 namespace {
@@ -254,6 +256,53 @@ TEST(TtxEngine, ParsingWithPairEntries) {
   EXPECT_EQ(e.words, (std::vector<std::string>{"ABCD", "EFGH", ".ABCDEFGH."}));
   e.OnParseWord = [](TtxEngine&, const char*&, size_t&, std::string&, bool) {};
   e.ParseString("stuck");
+}
+
+// The parser against a model: NextWord over an upper-cased copy, words cut to the key size.
+// Random texts of word bytes, delimiters and Latin-1 letters, with words longer than the
+// tokenizer's limit; an engine that stops wanting words gets exactly the model's first ones.
+class StoppingEngine : public RecordingEngine {
+ public:
+  size_t limit = SIZE_MAX;
+  bool WantsWords() const override { return words.size() < limit; }
+};
+
+TEST(TtxEngine, ParsedWordsMatchTheTokenizerModel) {
+  Wired w;
+  StoppingEngine e;
+  w.Wire(e);
+  uint32_t seed = 12345;
+  const auto next = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  const std::string alphabet = "abcXYZ019 ,.\r\n\t-_\xe9\xc0\xff\x01";
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const size_t length = next() % 200;
+    for (size_t i = 0; i < length; ++i) {
+      // Now and then a run far longer than the longest word handed out.
+      if (next() % 50 == 0) text.append(45 + next() % 10, 'q');
+      else text.push_back(alphabet[next() % alphabet.size()]);
+    }
+    std::string mapped = text;
+    UpperMap(mapped);
+    std::vector<std::string> model;
+    const char* position = mapped.data();
+    size_t remaining = mapped.size();
+    for (;;) {
+      std::string word = NextWord(position, remaining, kMaxParsedWordLength, e.Delimiters());
+      if (word.empty()) break;
+      if (word.size() > 20) word.resize(20);  // the stub words table's key size
+      model.push_back(word);
+    }
+    e.words.clear();
+    e.limit = round % 3 == 0 ? next() % 4 : SIZE_MAX;
+    e.StartField();
+    e.ParseString(text);
+    if (model.size() > e.limit) model.resize(e.limit);
+    ASSERT_EQ(e.words, model) << "round " << round << ": " << text;
+  }
 }
 
 // The stored properties of the application's index, as the build writes them.
