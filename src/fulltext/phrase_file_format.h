@@ -5,7 +5,9 @@
 // All numbers little-endian.
 //   header (64 bytes): magic "TXPAIRS1", u32 version, u32 flags (1: the build finished),
 //     u64 settings fingerprint (tokenizer, word size, fields: what decides the word stream),
-//     i32 base index value, 20 reserved zero bytes, u64 checksum of the 56 bytes before it.
+//     i32 base index value, 4 reserved zero bytes, u64 slots cleared by updates (a cleared slot
+//     changes neither the size nor the records, so this tells readers to drop what they cached),
+//     16 reserved zero bytes, u64 checksum of the 56 bytes before it.
 //   directory (4096 u64): the offset of each chunk of 16384 slots, 0 for none.
 //   chunks (16384 u32: a record's offset / 8, 0 for none) and records, appended as needed.
 //   record: i32 index value, u32 signature bytes (a multiple of 8), u64 checksum of the value,
@@ -35,7 +37,8 @@ inline constexpr int64_t kRecordHeaderSize = 16;
 inline constexpr int64_t kMaxRecordOffset = int64_t{0xFFFFFFFF} * 8;
 
 // Header fields.
-inline constexpr size_t kVersionAt = 8, kFlagsAt = 12, kFingerprintAt = 16, kBaseAt = 24, kChecksumAt = 56;
+inline constexpr size_t kVersionAt = 8, kFlagsAt = 12, kFingerprintAt = 16, kBaseAt = 24, kClearsAt = 32,
+                        kChecksumAt = 56;
 
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t v = 0;

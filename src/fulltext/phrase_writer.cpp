@@ -41,6 +41,7 @@ void TtxPhraseWriter::WriteHeader(uint32_t flags, std::vector<uint8_t>& out) con
   pf::Store32(out.data() + pf::kFlagsAt, flags);
   pf::Store64(out.data() + pf::kFingerprintAt, fingerprint_);
   pf::Store32(out.data() + pf::kBaseAt, static_cast<uint32_t>(base_));
+  pf::Store64(out.data() + pf::kClearsAt, clears_);
   pf::Store64(out.data() + pf::kChecksumAt, pf::Checksum(out.data(), pf::kHeaderChecked, pf::kHeaderSeed));
 }
 
@@ -82,6 +83,7 @@ std::unique_ptr<TtxPhraseWriter> TtxPhraseWriter::OpenForUpdate(const std::strin
     return nullptr;
   writer->fingerprint_ = fingerprint;
   writer->base_ = static_cast<int32_t>(pf::Load32(h + pf::kBaseAt));
+  writer->clears_ = pf::Load64(h + pf::kClearsAt);
   writer->directory_.resize(static_cast<size_t>(pf::kDirectoryEntries));
   for (size_t i = 0; i < writer->directory_.size(); ++i) {
     const uint64_t chunk = pf::Load64(h + pf::kDirectoryOffset + i * 8);
@@ -163,7 +165,13 @@ bool TtxPhraseWriter::ClearSlot(int64_t slot) {
   if (chunk == 0) return true;
   const uint8_t zero[4] = {};
   dirty_ = true;
-  return Write(zero, 4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4);
+  if (!Write(zero, 4, static_cast<int64_t>(chunk) + (slot % pf::kSlotsPerChunk) * 4)) return false;
+  // Readers notice changes by the size and the header: a new count makes them drop a cached
+  // copy of this slot, which would still name the old signature.
+  ++clears_;
+  std::vector<uint8_t> header;
+  WriteHeader(pf::kFlagFinished, header);
+  return Write(header.data(), pf::kHeaderSize, 0);
 }
 
 bool TtxPhraseWriter::PutUpdate(int64_t slot, int32_t value, const std::vector<uint8_t>& signature) {

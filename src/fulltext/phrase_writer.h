@@ -55,6 +55,7 @@ class TtxPhraseWriter {
   std::string path_;
   uint64_t fingerprint_ = 0;
   int32_t base_ = 0;
+  uint64_t clears_ = 0;  // slots cleared by updates, kept in the header
   bool building_ = false;
   bool broken_ = false;
   bool dirty_ = false;  // a slot was cleared since the last sync

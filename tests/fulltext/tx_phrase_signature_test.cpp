@@ -371,5 +371,33 @@ TEST(PhraseReader, HostileBytesNeverReadOutside) {
   }
 }
 
+TEST(PhraseReader, AnOpenReaderDropsASignatureAnUpdateCleared) {
+  // Clearing a slot changes neither the file's size nor any record: a reader that cached the
+  // slot must still learn of it, or it would keep judging the new text by the old signature.
+  const std::string path = ::testing::TempDir() + "cleared_test.phrases";
+  {
+    auto writer = TtxPhraseWriter::Create(path, 7, 100);
+    ASSERT_TRUE(writer);
+    for (int32_t v = 100; v < 110; ++v) writer->Put(v, std::vector<uint8_t>(8, static_cast<uint8_t>(v)));
+    writer->Finish();
+  }
+  auto reader = TtxPhraseReader::OpenFile(path);
+  ASSERT_TRUE(reader);
+  std::vector<uint8_t> signature;
+  ASSERT_TRUE(reader->Validate(7));
+  ASSERT_TRUE(reader->Get(104, signature));
+  for (int round = 0; round < 2; ++round) {  // the count in the header also survives a reopen
+    auto update = TtxPhraseWriter::OpenForUpdate(path, 7);
+    ASSERT_TRUE(update);
+    update->Put(104 + round, {});
+    update->Sync();
+    ASSERT_TRUE(reader->Validate(7));
+    EXPECT_FALSE(reader->Get(104, signature));
+    EXPECT_EQ(reader->Get(105, signature), round == 0);
+    EXPECT_TRUE(reader->Get(106, signature));
+  }
+  TtxPhraseWriter::Remove(path);
+}
+
 }  // namespace
 }  // namespace tovenmarsh::fulltext::testing
