@@ -125,18 +125,56 @@ void TtxEngine::ParseText(char* buffer, size_t length) {
   const auto keySize = static_cast<size_t>(wordsLink_ != nullptr && wordsLink_->KeyFieldSize() > 0 ? wordsLink_->KeyFieldSize() : 0);
   std::string word;
   size_t i = 0;
-  while (i < length && !Aborted() && WantsWords()) {
+  // The next word's bounds from i on (false at the end).
+  auto next = [&](size_t& start, size_t& end) {
     for (; i < length; ++i) {
       buffer[i] = static_cast<char>(upper[static_cast<uint8_t>(buffer[i])]);
       if (!delimiters_[static_cast<uint8_t>(buffer[i])]) break;
     }
-    const size_t start = i;
+    start = i;
     for (; i < length; ++i) {
       buffer[i] = static_cast<char>(upper[static_cast<uint8_t>(buffer[i])]);
       if (delimiters_[static_cast<uint8_t>(buffer[i])]) break;
     }
-    if (i == start) break;
-    word.assign(buffer + start, std::min(i - start, kMaxParsedWordLength));
+    end = i;
+    return end != start;
+  };
+  if (!PrefetchesWords()) {
+    size_t start = 0, end = 0;
+    while (i < length && !Aborted() && WantsWords()) {
+      if (!next(start, end)) break;
+      word.assign(buffer + start, std::min(end - start, kMaxParsedWordLength));
+      AddMappedWord(word, keySize);
+    }
+    return;
+  }
+  // A build looks every word up in a cache far larger than the processor's: the parse runs a
+  // few words ahead and announces them, so their lookups overlap instead of waiting in turn.
+  // The words are still handled one by one, in order, exactly as above.
+  constexpr size_t kAhead = 8;
+  struct TSpan {
+    size_t start, end;
+  };
+  TSpan ahead[kAhead];
+  size_t queued = 0, taken = 0;
+  bool more = true;
+  auto view = [&](const TSpan& span) {
+    return std::string_view(buffer + span.start, std::min(span.end - span.start, kMaxParsedWordLength));
+  };
+  while (!Aborted() && WantsWords()) {
+    while (more && queued - taken < kAhead) {
+      TSpan& span = ahead[queued % kAhead];
+      if (!next(span.start, span.end)) {
+        more = false;
+        break;
+      }
+      PrefetchWord(view(span), false);
+      ++queued;
+    }
+    if (taken == queued) break;
+    if (taken + kAhead / 2 < queued) PrefetchWord(view(ahead[(taken + kAhead / 2) % kAhead]), true);
+    const TSpan span = ahead[taken++ % kAhead];
+    word.assign(buffer + span.start, std::min(span.end - span.start, kMaxParsedWordLength));
     AddMappedWord(word, keySize);
   }
 }

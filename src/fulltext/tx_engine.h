@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fulltext/pair_signature.h"
@@ -118,6 +119,11 @@ class TtxEngine : public TtxBase {
  protected:
   // What the engine does with one accepted word.
   virtual void ProcessWord(const std::string& /*word*/) {}
+  // Whether ParseText parses ahead and announces the words it will hand to ProcessWord soon:
+  // first (record false) some words ahead, again (record true) when the word is nearer. Only a
+  // hint: an announced word may never come (a hook refuses it, the key size cuts it).
+  virtual bool PrefetchesWords() const { return false; }
+  virtual void PrefetchWord(std::string_view /*word*/, bool /*record*/) {}
   virtual void SetSegment(int32_t segment) { segment_ = segment; }
   virtual void SetBitNumber(int32_t bit) { bitNumber_ = bit; }
 

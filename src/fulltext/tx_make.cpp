@@ -162,6 +162,8 @@ void TtxMake::ProcessWord(const std::string& word) {
   cache.Trim(*this, false);
 }
 
+void TtxMake::PrefetchWord(std::string_view word, bool record) { runCache_->Prefetch(word, record); }
+
 void TtxMake::SetSegment(int32_t segment) {
   if (segment != segment_ && (state_ & StateOf(esBuilding)) != 0) {
     auto* cache = dynamic_cast<TtxCache*>(cache_);

@@ -40,6 +40,8 @@ class TtxMake : public TtxEngine {
 
  protected:
   void ProcessWord(const std::string& word) override;
+  bool PrefetchesWords() const override { return runCache_ != nullptr; }
+  void PrefetchWord(std::string_view word, bool record) override;
   void SetSegment(int32_t segment) override;
 
  private:

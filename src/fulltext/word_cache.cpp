@@ -86,6 +86,27 @@ uint32_t TtaDictionary::ElfHash(std::string_view name, uint32_t hashSize) {
   return hashSize == 0 ? 0 : h % hashSize;
 }
 
+TClDictNode* TtaDictionary::Find(std::string_view name) {
+  if (OnEqual) {
+    Found found = Lookup(name);
+    if (found.link == nullptr) return nullptr;
+    MoveToFront(found);
+    return found.link->get();
+  }
+  std::unique_ptr<TClDictNode>& front = buckets_[ElfHash(name, static_cast<uint32_t>(buckets_.size()))];
+  for (std::unique_ptr<TClDictNode>* link = &front; *link; link = &(*link)->Next) {
+    if ((*link)->Name != name) continue;
+    if (link != &front) {
+      std::unique_ptr<TClDictNode> node = std::move(*link);
+      *link = std::move(node->Next);
+      node->Next = std::move(front);
+      front = std::move(node);
+    }
+    return front.get();
+  }
+  return nullptr;
+}
+
 void TtaDictionary::Insert(std::string_view name, TClData data) {
   Add(name, data);
   const int64_t size = HashSize();
@@ -184,12 +205,11 @@ void TtxCache::ReleaseFree() {
 
 bool TtxCache::GetRecord(const std::string& word, uint8_t*& found, bool create, int64_t stampLimit,
                          uint8_t*& record) {
-  TClData data = nullptr;
   found = nullptr;
   record = nullptr;
-  if (dictionary_.Exists(word, data)) {
+  if (TClDictNode* node = dictionary_.Find(word)) {
     ++Found;
-    auto* current = static_cast<uint8_t*>(data);
+    auto* current = static_cast<uint8_t*>(node->Data);
     if (current == nullptr) {  // omit word
       ++sequence_;
       return true;
@@ -223,11 +243,10 @@ bool TtxCache::GetRecord(const std::string& word, uint8_t*& found, bool create, 
 }
 
 TtxCache::TAppendResult TtxCache::AppendBit(const std::string& word, int64_t stampLimit, int32_t bit) {
-  TClData data = nullptr;
   uint8_t* record = nullptr;
   int32_t stamp = 0;
-  if (dictionary_.Exists(word, data)) {
-    auto* current = static_cast<uint8_t*>(data);
+  if (TClDictNode* node = dictionary_.Find(word)) {
+    auto* current = static_cast<uint8_t*>(node->Data);
     if (current != nullptr && std::abs(int64_t{GetRecordInt(current, kRecStampAt)}) <= stampLimit &&
         (!IsListRecord(current) || bit <= GetRecordInt(current, kListLastAt)))
       return apNotList;  // GetRecord counts this lookup
@@ -245,7 +264,7 @@ TtxCache::TAppendResult TtxCache::AppendBit(const std::string& word, int64_t sta
       record = Allocate(grown);
       std::memcpy(record, current, used);
       PutRecordInt(record, kListCapacityAt, static_cast<int32_t>(grown));
-      dictionary_.Update(word, record);
+      node->Data = record;
       Release(current);
     }
   } else {
@@ -270,6 +289,16 @@ TtxCache::TAppendResult TtxCache::AppendBit(const std::string& word, int64_t sta
   PutRecordInt(record, kListLastAt, bit);
   PutRecordInt(record, kRecStampAt, stamp);
   return apAdded;
+}
+
+void TtxCache::Prefetch(std::string_view word, bool record) const {
+  const TClDictNode* node = dictionary_.Front(word);
+  if (node == nullptr) return;
+  if (!record) {
+    __builtin_prefetch(node);
+    return;
+  }
+  if (node->Data != nullptr && node->Name == word) __builtin_prefetch(node->Data);
 }
 
 bool TtxCache::IsListRecord(const uint8_t* record) {

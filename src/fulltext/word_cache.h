@@ -33,6 +33,15 @@ class TtaDictionary : public TClDictionary {
   static uint32_t ElfHash(std::string_view name, uint32_t hashSize);
   // Adds a new word (54 when it exists) and grows the buckets when they are crowded.
   void Insert(std::string_view name, TClData data);
+  // Exists for the cache: the same node and move to the front, but through the ELF hash and
+  // ordinal equality directly (while Hash and Equal are this dictionary's own and no OnEqual
+  // is set) and without the lock (a cache serves one thread). The build looks up every word of
+  // every document here. The word's node, or nullptr.
+  TClDictNode* Find(std::string_view name);
+  // The node at the front of name's bucket (nullptr when the bucket is empty).
+  const TClDictNode* Front(std::string_view name) const {
+    return buckets_[ElfHash(name, static_cast<uint32_t>(buckets_.size()))].get();
+  }
   int32_t MaxHashSize = 16380;
 };
 
@@ -65,6 +74,9 @@ class TtxCache : public TtxBaseCache {
   // Answers apNotList when the word holds another record or bit is not above the list's last
   // bit; the caller then goes through GetRecord, which turns a list into a raw record.
   enum TAppendResult { apAdded, apSkipped, apNotList };
+  // A hint that word is looked up soon: starts loading its bucket's first entry, or (record)
+  // the record of that entry when it is the word's. Changes nothing.
+  void Prefetch(std::string_view word, bool record) const;
   TAppendResult AppendBit(const std::string& word, int64_t stampLimit, int32_t bit);
   // List records: stamp, count (> 0), minus the bytes in use, last bit, capacity, then the
   // gaps as 7-bit groups (the first gap counted from -1).
