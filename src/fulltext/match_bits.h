@@ -13,8 +13,10 @@
 // 30465 for data that disagrees with its header) and leaves the set empty.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "fulltext/cl_bits.h"
 
@@ -41,13 +43,24 @@ enum TPackMethod : int32_t {
   pmRunLength = 5, // the same bytes run-length packed
 };
 
-// Inline: the build reads and writes record fields for every word of every document.
+// Inline: the build reads and writes record fields for every word of every document. The
+// fields are little-endian; on such a host one 4-byte copy is the same bytes, and spares the
+// processor rebuilding the bytes one by one (which it stalls on when reading them back).
 inline int32_t GetRecordInt(const uint8_t* record, size_t at) {
+  if constexpr (std::endian::native == std::endian::little) {
+    int32_t value;
+    std::memcpy(&value, record + at, sizeof value);
+    return value;
+  }
   return static_cast<int32_t>(static_cast<uint32_t>(record[at]) | static_cast<uint32_t>(record[at + 1]) << 8 |
                               static_cast<uint32_t>(record[at + 2]) << 16 |
                               static_cast<uint32_t>(record[at + 3]) << 24);
 }
 inline void PutRecordInt(uint8_t* record, size_t at, int32_t value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(record + at, &value, sizeof value);
+    return;
+  }
   const auto bits = static_cast<uint32_t>(value);
   for (size_t k = 0; k < 4; ++k) record[at + k] = static_cast<uint8_t>(bits >> (8 * k));
 }

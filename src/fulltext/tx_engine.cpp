@@ -151,7 +151,7 @@ void TtxEngine::ParseText(char* buffer, size_t length) {
   // A build looks every word up in a cache far larger than the processor's: the parse runs a
   // few words ahead and announces them, so their lookups overlap instead of waiting in turn.
   // The words are still handled one by one, in order, exactly as above.
-  constexpr size_t kAhead = 8;
+  constexpr size_t kAhead = 16;
   struct TSpan {
     size_t start, end;
   };

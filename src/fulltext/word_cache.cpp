@@ -298,7 +298,8 @@ void TtxCache::Prefetch(std::string_view word, bool record) const {
     __builtin_prefetch(node);
     return;
   }
-  if (node->Data != nullptr && node->Name == word) __builtin_prefetch(node->Data);
+  // Another word's record at worst: a wasted load, never a wrong answer.
+  if (node->Data != nullptr) __builtin_prefetch(node->Data);
 }
 
 bool TtxCache::IsListRecord(const uint8_t* record) {
