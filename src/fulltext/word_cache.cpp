@@ -93,7 +93,7 @@ TClDictNode* TtaDictionary::Find(std::string_view name) {
     MoveToFront(found);
     return found.link->get();
   }
-  std::unique_ptr<TClDictNode>& front = buckets_[ElfHash(name, static_cast<uint32_t>(buckets_.size()))];
+  std::unique_ptr<TClDictNode>& front = buckets_[BucketFor(name)];
   for (std::unique_ptr<TClDictNode>* link = &front; *link; link = &(*link)->Next) {
     if ((*link)->Name != name) continue;
     if (link != &front) {
@@ -105,6 +105,24 @@ TClDictNode* TtaDictionary::Find(std::string_view name) {
     return front.get();
   }
   return nullptr;
+}
+
+size_t TtaDictionary::BucketFor(std::string_view name) const {
+  uint32_t h = 0;
+  for (unsigned char c : name) {
+    h = (h << 4) + c;
+    const uint32_t g = h & 0xF0000000u;
+    if (g != 0) h ^= g >> 24;
+    h &= ~g;
+  }
+  const auto size = static_cast<uint32_t>(buckets_.size());
+  if (size != divisor_) {
+    divisor_ = size;
+    reciprocal_ = UINT64_MAX / size + 1;
+  }
+  // The exact remainder of a 32-bit value by a 32-bit divisor (Lemire's fastmod).
+  const uint64_t low = reciprocal_ * h;
+  return static_cast<size_t>((static_cast<unsigned __int128>(low) * size) >> 64);
 }
 
 void TtaDictionary::Insert(std::string_view name, TClData data) {

@@ -39,10 +39,15 @@ class TtaDictionary : public TClDictionary {
   // every document here. The word's node, or nullptr.
   TClDictNode* Find(std::string_view name);
   // The node at the front of name's bucket (nullptr when the bucket is empty).
-  const TClDictNode* Front(std::string_view name) const {
-    return buckets_[ElfHash(name, static_cast<uint32_t>(buckets_.size()))].get();
-  }
+  const TClDictNode* Front(std::string_view name) const { return buckets_[BucketFor(name)].get(); }
   int32_t MaxHashSize = 16380;
+
+ private:
+  // ElfHash(name, HashSize()), with the remainder taken by a multiply: the build divides for
+  // every lookup and every look-ahead otherwise, and a division waits tens of cycles.
+  size_t BucketFor(std::string_view name) const;
+  mutable uint64_t reciprocal_ = 0;  // for divisor_; recomputed when the bucket count changes
+  mutable uint32_t divisor_ = 0;
 };
 
 // A writer handed to Flush: stores or drops one entry. It may release the record (it then sets

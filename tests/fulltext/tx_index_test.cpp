@@ -373,5 +373,54 @@ TEST(WordCache, DictionaryGrowsAndUsesElfHash) {
   EXPECT_FALSE(dictionary.Exists("W1", data));  // ordinal, case-sensitive
 }
 
+// The cache's Find must answer as Exists does and leave the buckets in the same order (rows are
+// written in bucket order), through growth, rehashes to any size and deletions.
+TEST(WordCache, FindMatchesExistsAndItsBucketOrder) {
+  std::mt19937 rng(7);
+  TtaDictionary viaExists(7), viaFind(7);
+  viaExists.MaxHashSize = viaFind.MaxHashSize = 5000;
+  auto order = [](TtaDictionary& dictionary) {
+    std::vector<std::string> names;
+    dictionary.Iterate(
+        [&names](TClDictionary&, TClDictNode& node, void*) {
+          names.push_back(node.Name);
+          return true;
+        },
+        nullptr);
+    return names;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    std::string word = "w" + std::to_string(rng() % 3000);
+    if (rng() % 3 == 0) word += std::string(1 + rng() % 20, static_cast<char>('A' + rng() % 26));
+    const unsigned action = rng() % 100;
+    if (action < 2) {
+      const auto size = static_cast<int32_t>(1 + rng() % 4000);
+      viaExists.SetHashSize(size);
+      viaFind.SetHashSize(size);
+    } else if (action < 6) {
+      viaExists.Delete(word);
+      viaFind.Delete(word);
+    } else {
+      TClData data = nullptr;
+      const bool exists = viaExists.Exists(word, data);
+      TClDictNode* node = viaFind.Find(word);
+      ASSERT_EQ(exists, node != nullptr) << word;
+      if (node != nullptr) {
+        EXPECT_EQ(node->Name, word);
+        EXPECT_EQ(node->Data, data);
+      } else {
+        auto* tag = reinterpret_cast<TClData>(static_cast<uintptr_t>(step + 1));
+        viaExists.Insert(word, tag);
+        viaFind.Insert(word, tag);
+      }
+    }
+    if (step % 997 == 0) {
+      ASSERT_EQ(order(viaExists), order(viaFind)) << "step " << step;
+    }
+  }
+  EXPECT_EQ(viaExists.HashSize(), viaFind.HashSize());
+  EXPECT_EQ(order(viaExists), order(viaFind));
+}
+
 }  // namespace
 }  // namespace tovenmarsh::fulltext::testing
