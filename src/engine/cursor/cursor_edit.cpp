@@ -590,7 +590,15 @@ bool TDataCursor::GetFieldData(uint32_t field, const uint8_t* record, void* valu
     uint32_t size = 0;
     if (blobs_->GetBlobSize(f, record, &size) == 0) null = size == 0;
   }
-  if (value) std::memcpy(value, record + f.Offset + 1, f.IsBlob() ? 4u : f.PhysicalSize);
+  if (value) {
+    // The usual 4- and 8-byte fields as fixed moves: a length known only at run time would be
+    // copied with "rep movs", slow to start for so few bytes.
+    const uint8_t* from = record + f.Offset + 1;
+    const size_t size = f.IsBlob() ? 4u : f.PhysicalSize;
+    if (size == 4) std::memcpy(value, from, 4);
+    else if (size == 8) std::memcpy(value, from, 8);
+    else std::memcpy(value, from, size);
+  }
   return null;
 }
 

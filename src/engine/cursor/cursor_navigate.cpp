@@ -63,13 +63,12 @@ void TDataCursor::ComputeIndexRange() {
   if (count == 0 || CompareKeys(rangeStart_.data(), rangeEnd_.data(), index_.KeySize) > 0) return;
   for (int i = 0; i < kMaxRetries; ++i) {
     TBTree tree(table_->Index().Store(index_.Slot), index_.Order());
-    int64_t first = 0;
-    TTreePosition end;
+    int64_t first = 0, end = 0;
     // "Retry": another user changed the table; the count is taken again with the bounds.
     if (i > 0) count = TreeCount(index_.Slot);
     if (tree.Rank(rangeStart_.data(), &first) == TBTree::kRetry) continue;
-    if (tree.Seek(rangeEnd_.data(), true, &end) == TBTree::kRetry) continue;
-    const int64_t last = end.Sequence - 1;
+    if (tree.Rank(rangeEnd_.data(), &end, true) == TBTree::kRetry) continue;
+    const int64_t last = end - 1;
     if (first <= count && last >= first) {
       rangeFirst_ = first;
       rangeLast_ = last;
@@ -308,6 +307,20 @@ bool TDataCursor::StepVisible(int direction) {
   auto outOfRange = [&]() { return direction > 0 ? sequence_ >= rangeLast_ : sequence_ <= rangeFirst_; };
   if (outOfRange()) return false;
   if (!FilteredIndex()) {
+    // A step inside the leaf copy needs no tree (the first case of TBTree::Next and Prior):
+    // most steps of a walk in key order are these.
+    const int count = pos_.Leaf.Count();
+    if (count > 0 && (direction > 0 ? pos_.Pos < count : pos_.Pos > 1)) {
+      if (direction > 0) {
+        ++pos_.Pos;
+        ++pos_.Sequence;
+      } else {
+        pos_.Pos = std::min(pos_.Pos - 1, count);
+        --pos_.Sequence;
+      }
+      TakeCurrent();
+      return true;
+    }
     // One step, which leaves the position alone when it fails: nothing to save and restore.
     const uint32_t record = currentRecord_;
     for (int i = 0;; ++i) {

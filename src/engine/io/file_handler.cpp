@@ -103,10 +103,6 @@ int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool p
   return got;
 }
 
-bool TFileHandler::PeekHead(int64_t offset, void* buffer, int64_t count) const {
-  return open_ && file_ != nullptr && file_->PeekHead(offset, buffer, count);
-}
-
 int64_t TFileHandler::Write(const void* buffer, int64_t count) {
   if (!open_) Raise(kErrInvalidFileHandle);
   const int64_t put = file_->Write(handle_, buffer, count);

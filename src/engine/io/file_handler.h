@@ -74,7 +74,9 @@ class TFileHandler {
   // The bytes at offset as the file holds them now, read cheaply where the file allows it
   // (TAbstractFile::PeekHead): false when the caller must read them. Only within the first
   // kFileHeadSize bytes; the position is not touched.
-  bool PeekHead(int64_t offset, void* buffer, int64_t count) const;
+  bool PeekHead(int64_t offset, void* buffer, int64_t count) const {
+    return open_ && file_ != nullptr && file_->PeekHead(offset, buffer, count);
+  }
   // origin 0 from the start, 1 from the position, 2 from the end. The new position; a target
   // below 0 raises 11047 and leaves the position.
   int64_t Seek(int64_t offset, int origin = kSeekFromStart);

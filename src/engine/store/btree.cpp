@@ -329,7 +329,7 @@ TBTree::TResult TBTree::Find(const uint8_t* key, uint32_t* recordNumber, int64_t
   }
 }
 
-TBTree::TResult TBTree::Rank(const uint8_t* key, int64_t* sequence) {
+TBTree::TResult TBTree::Rank(const uint8_t* key, int64_t* sequence, bool after) {
   uint32_t offset = store_.RootOffset();
   int64_t seq = 0;
   if (offset == 0) {
@@ -341,13 +341,13 @@ TBTree::TResult TBTree::Rank(const uint8_t* key, int64_t* sequence) {
     TPageRef page = Fetch(offset);
     if (!page) return kRetry;
     if (page->Free || page->Count() == 0) store_.RaiseCorrupt();
-    const int firstNotBelow = page->FirstNotBelow(key, order_);
+    const int wanted = after ? page->LastNotGreater(key, order_) + 1 : page->FirstNotBelow(key, order_);
     if (page->IsLeaf()) {
-      *sequence = seq + firstNotBelow;
+      *sequence = seq + wanted;
       return kDone;
     }
-    // Equal keys may continue from the child before the first one not below the key.
-    const int pos = std::max(1, firstNotBelow - 1);
+    // Equal keys may continue from the child before the first one wanted.
+    const int pos = std::max(1, wanted - 1);
     for (int i = 1; i < pos; ++i) seq += page->EntryCount(i);
     offset = page->Reference(pos);
   }

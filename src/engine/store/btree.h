@@ -104,8 +104,9 @@ class TBTree {
   TResult Delete(const uint8_t* key);
   // Exact search: the record number and 1-based sequence number of the key.
   TResult Find(const uint8_t* key, uint32_t* recordNumber, int64_t* sequence);
-  // Sequence number (1-based) of the first key not below `key`; count + 1 when none.
-  TResult Rank(const uint8_t* key, int64_t* sequence);
+  // Sequence number (1-based) of the first key not below `key` (above it with `after`); count + 1
+  // when none. Seek's sequence without the copy of the leaf.
+  TResult Rank(const uint8_t* key, int64_t* sequence, bool after = false);
   // Record number at a 1-based sequence number (kNotFound beyond the ends).
   TResult AtSequence(int64_t sequence, uint32_t* recordNumber, std::vector<uint8_t>* key);
   // Records in the index (sum of the root's counts).

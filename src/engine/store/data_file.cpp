@@ -225,17 +225,12 @@ void TDataFile::CountHeaderChange() {
   if (owner_) owner_->MarkFilesWritten();
 }
 
-uint32_t TDataFile::UpdateCounter() const { return GetU32(header_.data(), kUpdateCounter); }
 uint32_t TDataFile::BlobBlockSize() const { return GetU32(header_.data(), kBlobBlockSize); }
 uint32_t TDataFile::FirstFree() const { return GetU32(header_.data(), kFirstFree); }
-uint32_t TDataFile::NextRecord() const { return GetU32(header_.data(), kNextRecord); }
 uint32_t TDataFile::LastAutoInc() const { return GetU32(header_.data(), kLastAutoInc); }
-uint32_t TDataFile::RecordSize() const { return GetU16(header_.data(), kRecordSize); }
 uint32_t TDataFile::FieldCount() const { return GetU16(header_.data(), kFieldCount); }
-uint32_t TDataFile::BlobFieldCount() const { return GetU16(header_.data(), kBlobFieldCount); }
 uint16_t TDataFile::LanguageId() const { return GetU16(header_.data(), kLanguageId); }
 uint16_t TDataFile::SortId() const { return GetU16(header_.data(), kSortId); }
-bool TDataFile::Encrypted() const { return GetU8(header_.data(), kEncrypted) != 0; }
 bool TDataFile::HeaderDirty() const { return GetU8(header_.data(), kHeaderChanged) != 0; }
 void TDataFile::SetHeaderDirty() { PutU8(header_.data(), kHeaderChanged, 1); }
 void TDataFile::SetNextRecord(uint32_t next) {

@@ -107,17 +107,19 @@ class TDataFile : public TFileHandler {
   bool HeaderChanged();
   void CountHeaderChange();  // in a transaction: counted in memory, written at commit
   const uint8_t* Header() const { return header_.data(); }
-  uint32_t UpdateCounter() const;
+  // The fields every cursor operation reads are inline: they are plain reads of the header.
+  uint32_t UpdateCounter() const { return GetU32(header_.data(), data_format::kUpdateCounter); }
   uint32_t BlobBlockSize() const;  // as stored (0 means 512)
   uint32_t FirstFree() const;
-  uint32_t NextRecord() const;     // 1 + the record slots in the file
+  // 1 + the record slots in the file
+  uint32_t NextRecord() const { return GetU32(header_.data(), data_format::kNextRecord); }
   uint32_t LastAutoInc() const;
-  uint32_t RecordSize() const;
+  uint32_t RecordSize() const { return GetU16(header_.data(), data_format::kRecordSize); }
   uint32_t FieldCount() const;
-  uint32_t BlobFieldCount() const;
+  uint32_t BlobFieldCount() const { return GetU16(header_.data(), data_format::kBlobFieldCount); }
   uint16_t LanguageId() const;
   uint16_t SortId() const;
-  bool Encrypted() const;
+  bool Encrypted() const { return GetU8(header_.data(), data_format::kEncrypted) != 0; }
   std::string Description() const;
   std::string Password() const;
   bool HeaderDirty() const;

@@ -131,10 +131,8 @@ void TIndexFile::Empty() {
 
 // ---- header fields ----
 
-uint32_t TIndexFile::UpdateCounter() const { return GetU32(header_.data(), kUpdateCounter); }
 uint32_t TIndexFile::EndOffset() const { return GetU32(header_.data(), kEndOffset); }
 uint8_t TIndexFile::SecondaryCount() const { return GetU8(header_.data(), kSecondaryCount); }
-int32_t TIndexFile::RecordCount() const { return GetI32(header_.data(), kRecordCount); }
 void TIndexFile::SetRecordCount(int32_t count) {
   PutI32(header_.data(), kRecordCount, count);
   SetModified();

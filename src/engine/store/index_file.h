@@ -97,10 +97,10 @@ class TIndexFile : public TFileHandler {
 
   // Header fields.
   const uint8_t* Header() const { return header_.data(); }
-  uint32_t UpdateCounter() const;
+  uint32_t UpdateCounter() const { return GetU32(header_.data(), index_format::kUpdateCounter); }
   uint32_t EndOffset() const;
   uint8_t SecondaryCount() const;
-  int32_t RecordCount() const;
+  int32_t RecordCount() const { return GetI32(header_.data(), index_format::kRecordCount); }
   void SetRecordCount(int32_t count);
   void IncrementRecordCount() { SetRecordCount(RecordCount() + 1); }
   void DecrementRecordCount() { SetRecordCount(RecordCount() - 1); }
