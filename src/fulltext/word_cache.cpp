@@ -68,6 +68,18 @@ void WriteRow(TtxEngine& engine, const std::string& word, int32_t size, bool loc
   link.Post();
 }
 
+// The ELF hash of a name, before it is reduced to a bucket.
+uint32_t ElfHashValue(std::string_view name) {
+  uint32_t h = 0;
+  for (unsigned char c : name) {
+    h = (h << 4) + c;
+    const uint32_t g = h & 0xF0000000u;
+    if (g != 0) h ^= g >> 24;
+    h &= ~g;
+  }
+  return h;
+}
+
 }  // namespace
 
 TtaDictionary::TtaDictionary(int32_t hashSize) : TClDictionary(hashSize) {
@@ -76,13 +88,7 @@ TtaDictionary::TtaDictionary(int32_t hashSize) : TClDictionary(hashSize) {
 }
 
 uint32_t TtaDictionary::ElfHash(std::string_view name, uint32_t hashSize) {
-  uint32_t h = 0;
-  for (unsigned char c : name) {
-    h = (h << 4) + c;
-    const uint32_t g = h & 0xF0000000u;
-    if (g != 0) h ^= g >> 24;
-    h &= ~g;
-  }
+  const uint32_t h = ElfHashValue(name);
   return hashSize == 0 ? 0 : h % hashSize;
 }
 
@@ -108,13 +114,7 @@ TClDictNode* TtaDictionary::Find(std::string_view name) {
 }
 
 size_t TtaDictionary::BucketFor(std::string_view name) const {
-  uint32_t h = 0;
-  for (unsigned char c : name) {
-    h = (h << 4) + c;
-    const uint32_t g = h & 0xF0000000u;
-    if (g != 0) h ^= g >> 24;
-    h &= ~g;
-  }
+  const uint32_t h = ElfHashValue(name);
   const auto size = static_cast<uint32_t>(buckets_.size());
   if (size != divisor_) {
     divisor_ = size;

@@ -208,6 +208,20 @@ class TableCacheTest : public testing::TwoUsersTest {
     for (int32_t k = 1; k <= rows; ++k) testing::InsertKeyValue(c, k, 7 * k);
     directories_[0]->Commit(true);
   }
+  // Another process (TableCacheChild.Run) applies batch `step` to "t" and ends.
+  void RunChildBatch(int step) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("TM_CACHE_CHILD_DIR", scratch_.Path().c_str(), 1);
+      setenv("TM_CACHE_CHILD_STEP", std::to_string(step).c_str(), 1);
+      const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+      execl(self.c_str(), self.c_str(), "--gtest_filter=TableCacheChild.Run", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
 };
 
 TEST_F(TableCacheTest, LookupsOfPagesReadBeforeMakeNoReadsAndWithoutACacheDo) {
@@ -354,17 +368,7 @@ TEST_P(TableCacheProcessTest, AnotherProcesssCommitsAreSeenAtOnce) {
   ASSERT_EQ(ReadAll(reader), model);
   for (int step = 0; step < 8; ++step) {
     SCOPED_TRACE("batch " + std::to_string(step));
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setenv("TM_CACHE_CHILD_DIR", scratch_.Path().c_str(), 1);
-      setenv("TM_CACHE_CHILD_STEP", std::to_string(step).c_str(), 1);
-      const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-      execl(self.c_str(), self.c_str(), "--gtest_filter=TableCacheChild.Run", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_NO_FATAL_FAILURE(RunChildBatch(step));
     for (const auto& [key, value] : Batch(step)) ApplyToModel(model, key, value);
     ASSERT_EQ(LookUpAll(reader, kKeys + 500), model);
     ASSERT_EQ(ReadAll(reader), model);
@@ -399,17 +403,7 @@ TEST_F(TableCacheTest, ANextOpeningReusesPiecesOnlyWhileNobodyElseWrote) {
   });
   for (int step = 0; step < 6; ++step) {
     SCOPED_TRACE("batch " + std::to_string(step));
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setenv("TM_CACHE_CHILD_DIR", scratch_.Path().c_str(), 1);
-      setenv("TM_CACHE_CHILD_STEP", std::to_string(step).c_str(), 1);
-      const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-      execl(self.c_str(), self.c_str(), "--gtest_filter=TableCacheChild.Run", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_NO_FATAL_FAILURE(RunChildBatch(step));
     for (const auto& [key, value] : Batch(step)) ApplyToModel(model, key, value);
     statement([&](TDataCursor& c) { ASSERT_EQ(LookUpAll(c, kKeys + 500), model); });
     statement([&](TDataCursor& c) { ASSERT_EQ(ReadAll(c), model); });
