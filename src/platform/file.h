@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+struct stat;
+
 namespace tovenmarsh::platform {
 
 // Engine error codes that file-system failures map to.
@@ -45,6 +47,9 @@ struct TFileStamp {
   int64_t ChangedNs = 0;
   bool operator==(const TFileStamp&) const = default;
 };
+
+// The stamp of what stat or fstat reported.
+TFileStamp StampOfStat(const struct ::stat& st);
 
 // One open disk file. Move-only; the destructor closes it.
 class TOsFile {

@@ -1,6 +1,8 @@
 // Canonical spelling and case-insensitive lookup of table-file names (see file_names.h).
 #include "platform/file_names.h"
 
+#include "platform/file.h"
+
 #include <dirent.h>
 #include <cerrno>
 #include <sys/stat.h>
@@ -39,16 +41,8 @@ bool PathExists(const std::string& path) {
 // current time, so a listing is only kept when those times lay further back than the times'
 // resolution when the reading began: a change after the reading then always shows as a new stamp.
 // Only on local file systems, whose times come from this machine's clock.
-struct TDirectoryStamp {
-  dev_t Device = 0;
-  ino_t Inode = 0;
-  int64_t ModifiedNs = 0;
-  int64_t ChangedNs = 0;
-  bool operator==(const TDirectoryStamp&) const = default;
-};
-
 struct TListing {
-  TDirectoryStamp Stamp;
+  TFileStamp Stamp;
   std::map<std::string, std::string> Spellings;  // folded name -> first entry in byte order
 };
 
@@ -66,9 +60,6 @@ std::map<std::string, TListing>& Listings() {
 
 int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
-TDirectoryStamp StampOf(const struct stat& st) {
-  return {st.st_dev, st.st_ino, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
-}
 
 bool LocalFileSystem(int descriptor) {
   struct statfs fs;
@@ -94,7 +85,7 @@ bool FindSpelling(const std::string& directory, const std::string& wanted, std::
     std::lock_guard<std::mutex> guard(listingsMutex);
     auto it = Listings().find(directory);
     if (it != Listings().end()) {
-      if (it->second.Stamp == StampOf(st)) {
+      if (it->second.Stamp == StampOfStat(st)) {
         auto spelling = it->second.Spellings.find(wanted);
         if (spelling == it->second.Spellings.end()) return false;
         best = spelling->second;
@@ -123,7 +114,7 @@ bool FindSpelling(const std::string& directory, const std::string& wanted, std::
     if (!added && entryName < at->second) at->second = std::string(entryName);
   }
   if (!stamped) return have;
-  listing.Stamp = StampOf(st);
+  listing.Stamp = StampOfStat(st);
   const bool coarse = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
   const int64_t settled = Nanoseconds(began) - (coarse ? kCoarseResolutionNs : kFineResolutionNs);
   if (listing.Stamp.ModifiedNs < settled && listing.Stamp.ChangedNs < settled && LocalFileSystem(dirfd(dir.get()))) {
