@@ -265,15 +265,6 @@ int TOsFile::Stamp(TFileStamp& stamp) const {
   return 0;
 }
 
-TFileStamp StampOfStat(const struct ::stat& st) {
-  TFileStamp stamp;
-  stamp.Device = static_cast<uint64_t>(st.st_dev);
-  stamp.Inode = static_cast<uint64_t>(st.st_ino);
-  stamp.Size = static_cast<int64_t>(st.st_size);
-  stamp.ModifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  stamp.ChangedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-  return stamp;
-}
 
 int TOsFile::Sync() {
   if (fd_ < 0) return -kFileErrorBadHandle;

@@ -1,7 +1,7 @@
 // Canonical spelling and case-insensitive lookup of table-file names (see file_names.h).
 #include "platform/file_names.h"
 
-#include "platform/file.h"
+#include "platform/file_stamp.h"
 
 #include <dirent.h>
 #include <cerrno>
